@@ -1,0 +1,231 @@
+#include "admin/frmAdmin.h"
+#include "core/Failure.h"
+#include "core/MailStore.h"
+#include "core/TextDatabase.h"
+#include "core/frmMailServer.h"
+#include "core/mdlCommon.h"
+
+#include <QDir>
+#include <QFile>
+#include <QGridLayout>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSettings>
+#include <QVBoxLayout>
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace {
+frmAdmin* TheAdmin = nullptr;
+constexpr int MailIdWidth = 10;
+}
+
+frmAdmin& frmAdmin::Shared()
+{
+    if (!TheAdmin)
+        TheAdmin = new frmAdmin;
+    return *TheAdmin;
+}
+
+bool frmAdmin::Exists() { return TheAdmin != nullptr; }
+
+frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
+{
+    setWindowTitle(QStringLiteral("管理"));
+    Label1 = new QLabel(QStringLiteral("ドメイン名:"));
+    txtDomain = new QLineEdit;
+    Label5 = new QLabel(QStringLiteral("SMTP:"));
+    txtSMTP = new QLineEdit;
+    Label2 = new QLabel(QStringLiteral("ユーザー名:"));
+    txtUserName = new QLineEdit;
+    cmdAddUser = new QPushButton(QStringLiteral("新規作成"));
+    Label6 = new QLabel(QStringLiteral("Pop3:"));
+    txtPop3 = new QLineEdit;
+    Label3 = new QLabel(QStringLiteral("パスワード:"));
+    txtPassword = new QLineEdit;
+    cmdPassword = new QPushButton(QStringLiteral("パスワード"));
+    Label4 = new QLabel(QStringLiteral("メールＩＤ:"));
+    txtMailID = new QLineEdit;
+    lblDomain = new QLabel;
+    lstUsers = new QListWidget;
+
+    for (QLineEdit* port : {txtSMTP, txtPop3})
+        port->setMaximumWidth(70);
+    auto* grid = new QGridLayout;
+    grid->addWidget(Label1, 0, 0);
+    grid->addWidget(txtDomain, 0, 1);
+    grid->addWidget(Label5, 0, 3);
+    grid->addWidget(txtSMTP, 0, 4);
+    grid->addWidget(Label2, 1, 0);
+    grid->addWidget(txtUserName, 1, 1);
+    grid->addWidget(cmdAddUser, 1, 2);
+    grid->addWidget(Label6, 1, 3);
+    grid->addWidget(txtPop3, 1, 4);
+    grid->addWidget(Label3, 2, 0);
+    grid->addWidget(txtPassword, 2, 1);
+    grid->addWidget(cmdPassword, 2, 2);
+    grid->addWidget(Label4, 3, 0);
+    grid->addWidget(txtMailID, 3, 1);
+    grid->addWidget(lblDomain, 3, 2, 1, 3);
+    auto* box = new QVBoxLayout(this);
+    box->addLayout(grid);
+    box->addWidget(lstUsers, 1);
+
+    connect(cmdAddUser, &QPushButton::clicked, this, &frmAdmin::cmdAddUser_Click);
+    connect(cmdPassword, &QPushButton::clicked, this, &frmAdmin::cmdPassword_Click);
+    connect(lstUsers, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row >= 0 && !reloading_)
+            lstUsers_Click();
+    });
+    for (QObject* o : {static_cast<QObject*>(txtDomain), static_cast<QObject*>(txtPop3),
+                       static_cast<QObject*>(txtSMTP), static_cast<QObject*>(lstUsers)})
+        o->installEventFilter(this);
+
+    Form_Initialize();
+    Form_Load();
+}
+
+frmAdmin::~frmAdmin()
+{
+    if (TheAdmin == this)
+        TheAdmin = nullptr;
+}
+
+bool frmAdmin::eventFilter(QObject* watched, QEvent* e)
+{
+    if (e->type() == QEvent::FocusOut) {
+        if (watched == txtDomain) txtDomain_LostFocus();
+        else if (watched == txtPop3) txtPop3_LostFocus();
+        else if (watched == txtSMTP) txtSMTP_LostFocus();
+    } else if (watched == lstUsers && e->type() == QEvent::KeyRelease) {
+        auto* k = static_cast<QKeyEvent*>(e);
+        lstUsers_KeyUp(VirtualKeyCode(k->key()), int(k->modifiers()));
+    }
+    return QWidget::eventFilter(watched, e);
+}
+
+void frmAdmin::Message(const QString& text, bool critical)
+{
+    if (MessageShown) {
+        MessageShown(text, critical);
+        return;
+    }
+    QMessageBox box(critical ? QMessageBox::Critical : QMessageBox::NoIcon, QStringLiteral("Tandrivel"), text, QMessageBox::Ok, this);
+    box.exec();
+}
+
+void frmAdmin::Form_Initialize()
+{
+    QDir().mkpath(mdlCommon::UsersFolder());   // an existing folder is fine
+}
+
+void frmAdmin::Form_Load()
+{
+    txtDomain->setText(QStringLiteral("@") + mdlCommon::ServerDomain);
+    lblDomain->setText(txtDomain->text());
+    lstUsers_KeyUp(116, 0);
+    txtPop3->setText(mdlCommon::Pop3Port);
+    txtSMTP->setText(mdlCommon::SmtpPort);
+}
+
+void frmAdmin::lstUsers_KeyUp(int KeyCode, int)
+{
+    if (KeyCode != 116)
+        return;
+    reloading_ = true;
+    lstUsers->clear();
+    const QStringList names = QDir(mdlCommon::UsersFolder()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names)
+        if (!name.startsWith(QLatin1Char('.')))
+            lstUsers->addItem(name);
+    reloading_ = false;
+}
+
+void frmAdmin::lstUsers_Click()
+{
+    QListWidgetItem* item = lstUsers->currentItem();
+    if (!item)
+        return;
+    try {
+        const QString entry = item->text();
+        if (entry.size() > MailIdWidth)
+            throw Failure(Err::Database, QStringLiteral("メールＩＤ「%1」は%2文字を超えています。").arg(entry).arg(MailIdWidth));
+        const QString padded = entry + QString(MailIdWidth - entry.size(), QLatin1Char(' '));
+        const auto r = mdlCommon::DbConnection().Execute(QStringLiteral("Select * From Users.txt Where MailID=?"), {padded});
+        if (r.rows.isEmpty())
+            throw Failure(Err::NoCurrentRecord, QStringLiteral("No current record (Users.txt has no row for \"%1\")").arg(entry));
+        const QStringList& row = r.rows.first();
+        txtUserName->setText(row.value(int(r.columns.indexOf(QStringLiteral("UserName")))));
+        txtPassword->setText(row.value(int(r.columns.indexOf(QStringLiteral("Password")))));
+        txtMailID->setText(row.value(int(r.columns.indexOf(QStringLiteral("MailID")))));
+    } catch (const Failure& f) {
+        Message(QString::fromUtf8(f.text()));
+    }
+}
+
+void frmAdmin::cmdAddUser_Click()
+{
+    const QString id = txtMailID->text();
+    try {
+        // An empty mail ID names the Users folder itself, which exists.
+        if (!id.isEmpty() && (!MailStore::IsMailboxName(id) || id.size() > MailIdWidth || id.endsWith(QLatin1Char(' '))))
+            throw Failure(Err::InvalidArgument,
+                          QStringLiteral("メールＩＤ「%1」はフォルダー名に使えません。「/」「\\」を含まない%2文字以内の名前にしてください（「.」「..」は使えません）。")
+                              .arg(id).arg(MailIdWidth));
+        const QByteArray folder = QFile::encodeName(mdlCommon::UsersFolder() + (id.isEmpty() ? QString() : QLatin1Char('/') + id));
+        if (::mkdir(folder.constData(), 0755) != 0) {
+            if (errno == EEXIST)
+                throw Failure(Err::PathAccess, QStringLiteral("Path/File access error"));
+            throw FailureFromErrno(errno, QFile::decodeName(folder));
+        }
+        mdlCommon::DbConnection().Execute(QStringLiteral("Insert Into Users.txt (UserName, Password, MailID) values(?,?,?)"),
+                                          {txtUserName->text(), txtPassword->text(), id});
+        lstUsers_KeyUp(116, 0);
+        Message(QStringLiteral("新規登録しました。"));
+    } catch (const Failure& f) {
+        if (f.number == Err::PathAccess)
+            Message(QStringLiteral("このMailIDは既に存在します。"), true);
+        else
+            Message(QString::fromUtf8(f.text()));
+    }
+}
+
+void frmAdmin::cmdPassword_Click()
+{
+    try {
+        const auto r = mdlCommon::DbConnection().Execute(
+            QStringLiteral("Update Users.txt Set Password=? Where UserName=? And MailID=?"),
+            {txtPassword->text(), txtUserName->text(), txtMailID->text()});
+        if (r.changes == 1)
+            Message(QStringLiteral("パスワードを変更しました。"));
+        else
+            Message(QStringLiteral("失敗しました!!"), true);
+    } catch (const Failure& f) {
+        Message(QString::fromUtf8(f.text()));
+    }
+}
+
+void frmAdmin::txtDomain_LostFocus()
+{
+    if (!txtDomain->text().startsWith(QLatin1Char('@')))
+        txtDomain->setText(QStringLiteral("@") + txtDomain->text());
+    lblDomain->setText(txtDomain->text());
+    mdlCommon::ServerDomain = txtDomain->text().mid(1);
+    QSettings().setValue(QStringLiteral("Domain"), mdlCommon::ServerDomain);
+}
+
+void frmAdmin::txtPop3_LostFocus()
+{
+    mdlCommon::Pop3Port = txtPop3->text();
+    QSettings().setValue(QStringLiteral("Pop3"), mdlCommon::Pop3Port);
+}
+
+void frmAdmin::txtSMTP_LostFocus()
+{
+    mdlCommon::SmtpPort = txtSMTP->text();
+    QSettings().setValue(QStringLiteral("SMTP"), mdlCommon::SmtpPort);
+}

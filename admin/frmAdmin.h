@@ -1,0 +1,45 @@
+#pragma once
+#include <QWidget>
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+
+// Accounts, the served domain and the two ports.
+class frmAdmin : public QWidget {
+    Q_OBJECT
+public:
+    // The one administration window of the process, created at its first use.
+    static frmAdmin& Shared();
+    static bool Exists();
+
+    explicit frmAdmin(QWidget* parent = nullptr);
+    ~frmAdmin() override;
+
+    void Form_Initialize();
+    void Form_Load();
+    void lstUsers_KeyUp(int KeyCode, int Shift);
+    void lstUsers_Click();
+    void cmdAddUser_Click();
+    void cmdPassword_Click();
+    void txtDomain_LostFocus();
+    void txtPop3_LostFocus();
+    void txtSMTP_LostFocus();
+
+    QLabel *Label1, *Label2, *Label3, *Label4, *Label5, *Label6, *lblDomain;
+    QLineEdit *txtDomain, *txtSMTP, *txtUserName, *txtPop3, *txtPassword, *txtMailID;
+    QPushButton *cmdAddUser, *cmdPassword;
+    QListWidget* lstUsers;
+
+    // Tests see message boxes here instead of on the screen.
+    std::function<void(const QString& text, bool critical)> MessageShown;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    void Message(const QString& text, bool critical = false);
+    bool reloading_ = false;
+};

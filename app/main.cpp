@@ -1,0 +1,65 @@
+// Tandrivel: a mail server for one domain. POP3 and SMTP on one event thread.
+#include "core/mdlCommon.h"
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+int SignalPipe[2] = {-1, -1};
+
+void OnSignal(int)
+{
+    const char c = 1;
+    (void)!::write(SignalPipe[1], &c, 1);
+}
+
+// Every connection is a descriptor; the default soft limit of 1024 is far too low.
+void RaiseDescriptorLimit()
+{
+    rlimit rl {};
+    if (::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &rl);
+    }
+}
+}
+
+int main(int argc, char* argv[])
+{
+    // Without a display the server runs headless; the log goes to standard output.
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY")
+        && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    RaiseDescriptorLimit();
+    std::signal(SIGPIPE, SIG_IGN);
+    static char outBuffer[1 << 16];
+    setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
+    openlog("Tandrivel", LOG_PID, LOG_MAIL);
+
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QString::fromLatin1(mdlCommon::CompanyName));
+    mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
+
+    // SIGTERM and SIGINT end the event loop, so the log is flushed and sockets close cleanly.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
+        auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+        struct sigaction sa {};
+        sa.sa_handler = OnSignal;
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+    }
+
+    if (const int failed = mdlCommon::Main())
+        return failed;
+    const int rc = app.exec();
+    fflush(stdout);
+    return rc;
+}

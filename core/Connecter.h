@@ -1,0 +1,67 @@
+#pragma once
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// The state of one live connection, whatever its role: POP3 client, SMTP peer or relay.
+class Connecter {
+public:
+    // Receive buffer: everything received and not yet handed to a protocol handler.
+    QByteArray Command;
+    // SMTP: text gathered after DATA. Relay: the text to deliver.
+    QByteArray Message;
+    // SMTP: recipients of the open transaction, in RCPT order. Relay: exactly one.
+    QList<QByteArray> Address;
+    // Envelope sender.
+    QByteArray From;
+
+    // One finished SMTP message with its own envelope; delivered at QUIT.
+    struct Transaction {
+        QByteArray From;
+        QList<QByteArray> Address;
+        QByteArray Text;   // the lines as received, each with CR LF, end-of-data line cut off
+    };
+    QList<Transaction> Finished;
+    qsizetype MessageScanned = 0;   // how much of Message was searched for the end of data
+    bool Oversized = false;         // the message outgrew the limit: its text is dropped
+
+    // POP3 mailbox operations; each returns the whole reply without its final CR LF.
+    QByteArray GetDELE(const QByteArray& data);
+    QByteArray GetLIST();
+    QByteArray GetMAIL(const QByteArray& data);
+    QByteArray GetRCPT(const QByteArray& data);
+    QByteArray GetRETR(const QByteArray& data);
+    QByteArray GetRSET();
+    QByteArray GetSTAT();
+    QByteArray GetUIDL();
+
+    int Step() const { return step_; }
+    void SetStep(int NewStep);
+
+    QString MailID() const { return mailId_; }
+    void SetMailID(const QString& NewMailID);
+    QString UserName() const { return userName_; }
+    void SetUserName(const QString& NewUserName);
+    QString Password() const { return password_; }
+    void SetPassword(const QString& NewPassword);
+
+    QString MailFolder() const { return mailFolder_; }
+    int MailCount() const { return mailCount_; }
+    qint64 MailSize() const { return mailSize_; }
+
+private:
+    void Purge();
+    void Authenticate();
+    void ScanMailbox();
+    int MessageNumber(const QByteArray& data) const;
+    QString PathOf(int n) const { return listFolder_ + QLatin1Char('/') + mailFiles_[n - 1]; }
+    QString listFolder_;   // the folder MailFiles was read from
+
+    int step_ = 0;
+    QString mailFolder_;
+    QStringList mailFiles_;
+    QString userName_, password_, mailId_;
+    int mailCount_ = 0;
+    qint64 mailSize_ = 0;
+};

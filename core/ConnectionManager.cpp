@@ -1,0 +1,287 @@
+#include "core/ConnectionManager.h"
+#include "core/Connecter.h"
+#include "core/Failure.h"
+#include "core/LogList.h"
+#include "core/mdlCommon.h"
+#include "pop3/Pop3Command.h"
+#include "relay/RelayReply.h"
+#include "smtp/SmtpCommand.h"
+
+#include <QHostInfo>
+#include <QPointer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <unistd.h>
+
+namespace {
+QByteArray N(qint64 n) { return QByteArray::number(n); }
+constexpr qint16 MaxIndex = 32767;
+}
+
+// Reports each pending connection with its descriptor before anything accepts it.
+class ConnectionManager::Listener : public QTcpServer {
+public:
+    Listener(ConnectionManager* m, qint16 index) : QTcpServer(m), manager(m), index(index) {}
+protected:
+    void incomingConnection(qintptr descriptor) override { manager->WS_ConnectionRequest(index, descriptor); }
+private:
+    ConnectionManager* manager;
+    qint16 index;
+};
+
+ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
+    : QObject(parent), log_(log), hostName_(QHostInfo::localHostName().toUtf8())
+{
+    ws_.resize(2, nullptr);
+    listeners_[0] = new Listener(this, 0);
+    listeners_[1] = new Listener(this, 1);
+}
+
+ConnectionManager::~ConnectionManager()
+{
+    for (QTcpSocket* s : ws_)
+        if (s) { s->disconnect(this); s->abort(); }
+}
+
+QByteArray ConnectionManager::Key(qint16 index) { return "K" + N(index); }
+
+bool ConnectionManager::IsListening() const
+{
+    return listeners_[0]->isListening() || listeners_[1]->isListening();
+}
+
+void ConnectionManager::Listen()
+{
+    const struct { Listener* l; const QString& text; const char* name; } ports[] = {
+        {listeners_[0], mdlCommon::Pop3Port, "Pop3"},
+        {listeners_[1], mdlCommon::SmtpPort, "SMTP"},
+    };
+    for (const auto& p : ports) {
+        const int port = mdlCommon::PortNumber(p.text);
+        if (port < 0)
+            throw Failure(Err::TypeMismatch, QStringLiteral("Type mismatch: the %1 port setting \"%2\" is not a port number (1-65535)")
+                                                 .arg(QLatin1String(p.name), p.text));
+        if (!p.l->listen(QHostAddress::Any, quint16(port)))
+            throw Failure(Err::Socket + int(p.l->serverError()),
+                          QStringLiteral("Cannot listen on %1 port %2: %3").arg(QLatin1String(p.name)).arg(port).arg(p.l->errorString()));
+    }
+}
+
+QTcpSocket* ConnectionManager::Element(qint16 index) const
+{
+    return index >= 2 && size_t(index) < ws_.size() ? ws_[size_t(index)] : nullptr;
+}
+
+QTcpSocket* ConnectionManager::Load(qint16 index, QTcpSocket* s)
+{
+    if (size_t(index) >= ws_.size())
+        ws_.resize(size_t(index) + 1, nullptr);
+    if (!s)
+        s = new QTcpSocket(this);
+    ws_[size_t(index)] = s;
+    connect(s, &QTcpSocket::readyRead, this, [this, index] { WS_DataArrival(index); });
+    connect(s, &QTcpSocket::bytesWritten, this, [this, index, s] {
+        if (s->bytesToWrite() > 0)
+            WS_SendProgress(index);
+        else
+            WS_SendComplete(index);
+    });
+    connect(s, &QTcpSocket::disconnected, this, [this, index] { WS_Close(index); });
+    connect(s, &QTcpSocket::connected, this, [this, index] { WS_Connect(index); });
+    connect(s, &QTcpSocket::errorOccurred, this, [this, index, s](QAbstractSocket::SocketError e) {
+        if (e == QAbstractSocket::RemoteHostClosedError)
+            return;   // the peer's close: the close event follows
+        WS_Error(index, Err::Socket + int(e), s->errorString());
+    });
+    return s;
+}
+
+void ConnectionManager::Unload(qint16 index)
+{
+    QTcpSocket* s = Element(index);
+    if (!s)
+        return;
+    ws_[size_t(index)] = nullptr;
+    while (ws_.size() > 2 && !ws_.back())
+        ws_.pop_back();
+    s->disconnect(this);
+    s->close();
+    s->deleteLater();
+}
+
+qint16 ConnectionManager::GetFreeIndex()
+{
+    size_t i = 2;
+    while (i < ws_.size() && ws_[i])
+        ++i;
+    if (i > size_t(MaxIndex))
+        return -1;
+    sessions_.erase(Key(qint16(i)));
+    return qint16(i);
+}
+
+Connecter* ConnectionManager::Session(qint16 index)
+{
+    auto it = sessions_.find(Key(index));
+    return it == sessions_.end() ? nullptr : it->second.get();
+}
+
+void ConnectionManager::AddSession(qint16 index, std::unique_ptr<Connecter> session)
+{
+    sessions_[Key(index)] = std::move(session);
+    if (!Element(index))
+        Load(index);
+}
+
+void ConnectionManager::Connect(qint16 index, const QString& host, quint16 port)
+{
+    QTcpSocket* s = Element(index);
+    if (!s)
+        s = Load(index);
+    s->connectToHost(host, port);
+}
+
+void ConnectionManager::Release(qint16 index)
+{
+    if (QTcpSocket* s = Element(index)) {
+        s->disconnect(this);
+        s->close();
+    }
+    WS_Close(index);
+}
+
+QByteArray ConnectionManager::LocalHostName(qint16) { return hostName_; }
+
+void ConnectionManager::Log(const QByteArray& line) { log_.Add(line); }
+
+void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
+{
+    QTcpSocket* s = Element(index);
+    if (!s) {
+        log_.Add(N(index) + "-Ignored: reply for a connection that is gone");
+        return;
+    }
+    s->write(text);
+    s->write("\r\n", 2);
+    log_.Add(N(index) + '>', text);
+}
+
+void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
+{
+    log_.Add("ConnectionRequest I=" + N(Index) + " R=" + N(requestID));
+    bool accepted = false;
+    try {
+        const qint16 i = GetFreeIndex();
+        if (i < 0)
+            throw Failure(Err::Overflow, QStringLiteral("Overflow: every connection index is in use"));
+        auto owned = std::make_unique<Connecter>();
+        Connecter* session = owned.get();
+        sessions_[Key(i)] = std::move(owned);
+        auto* s = new QTcpSocket(this);
+        if (!s->setSocketDescriptor(requestID)) {
+            const Failure f(Err::Socket + int(s->error()), s->errorString());
+            delete s;
+            throw f;
+        }
+        accepted = true;
+        Load(i, s);
+        if (s->localPort() == mdlCommon::PortNumber(mdlCommon::SmtpPort)) {
+            SendReply(i, "220 " + hostName_ + " Merivolant ESMTP");
+        } else {
+            session->SetStep(5);
+            SendReply(i, "+OK " + hostName_ + " Merivolant POP3");
+        }
+    } catch (const Failure& f) {
+        LogList::SysLog(f.text());
+        log_.Add("Error! I=" + N(Index) + " R=" + N(requestID));
+        log_.Add(f.text());
+        if (!accepted)
+            ::close(int(requestID));   // never accepted: do not keep the descriptor
+    }
+}
+
+void ConnectionManager::WS_DataArrival(qint16 Index)
+{
+    QTcpSocket* s = Element(Index);
+    if (!s)
+        return;
+    const QByteArray chunk = s->readAll();
+    Connecter* c = Session(Index);
+    if (!c) {
+        log_.Add(N(Index) + "-Ignored: " + N(chunk.size()) + " bytes for a connection without a session");
+        return;
+    }
+    c->Command += chunk;
+    if (!c->Command.endsWith("\r\n")) {
+        if (c->Command.size() > MaxBuffer) {
+            log_.Add(N(Index) + "-Overflow: " + N(c->Command.size()) + " bytes without CR LF; connection closed");
+            Release(Index);
+        }
+        return;
+    }
+    log_.Add(N(Index) + '<', c->Command);
+    const QByteArray text = c->Command;
+    const int port = s->localPort();
+    if (port == mdlCommon::PortNumber(mdlCommon::SmtpPort))
+        SmtpCommand(*this, Index, text);
+    else if (port == mdlCommon::PortNumber(mdlCommon::Pop3Port))
+        Pop3Command(*this, Index, text);
+    else
+        RelayReply(*this, Index, text);
+}
+
+void ConnectionManager::WS_SendProgress(qint16 Index)
+{
+    log_.Add(N(Index) + "-SendProgress");
+}
+
+void ConnectionManager::WS_SendComplete(qint16 Index)
+{
+    log_.Add(N(Index) + "-SendComplete");
+    Connecter* c = Session(Index);
+    if (!c && Element(Index))
+        log_.Add(N(Index) + "-Ignored: send completion for a connection without a session");
+    if (c && c->Step() == 6) {
+        if (QTcpSocket* s = Element(Index)) {
+            s->disconnect(this);
+            s->close();
+        }
+        WS_Close(Index);
+    }
+    log_.Trim(2000);
+}
+
+void ConnectionManager::WS_Close(qint16 Index)
+{
+    if (!Element(Index) && !Session(Index)) {
+        log_.Add(N(Index) + "-Ignored: close of a connection that is gone");
+        return;
+    }
+    log_.Add("Close " + N(Index));
+    Unload(Index);
+    sessions_.erase(Key(Index));
+}
+
+void ConnectionManager::WS_Error(qint16 Index, int number, const QString& description)
+{
+    log_.Add(N(Index) + "-ErrorEvent " + N(number) + description.toUtf8());
+    Connecter* c = Session(Index);
+    QTcpSocket* s = Element(Index);
+    if (c && c->Step() >= 7 && c->Step() <= 13) {
+        // A relay that failed is logged and let go; there is no retry.
+        Release(Index);
+        return;
+    }
+    if (s && s->state() == QAbstractSocket::UnconnectedState) {
+        // A dead inbound socket may never report its close; release it once the event is over.
+        QTimer::singleShot(0, this, [this, Index, p = QPointer<QTcpSocket>(s)] {
+            if (p && Element(Index) == p && p->state() == QAbstractSocket::UnconnectedState)
+                WS_Close(Index);
+        });
+    }
+}
+
+void ConnectionManager::WS_Connect(qint16 Index)
+{
+    log_.Add("Connect " + N(Index));
+}

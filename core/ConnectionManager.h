@@ -1,0 +1,64 @@
+#pragma once
+#include "core/Server.h"
+
+#include <QObject>
+#include <QTcpServer>
+#include <map>
+#include <memory>
+#include <vector>
+
+class Connecter;
+class LogList;
+class QTcpSocket;
+
+// The socket array and the session collection: listens on the POP3 and SMTP ports,
+// accepts and greets, gathers received text until it ends with CR LF, hands it to the
+// POP3, SMTP or relay handler by the connection's local port, sends replies, and
+// releases connections.
+class ConnectionManager : public QObject, public Server {
+    Q_OBJECT
+public:
+    explicit ConnectionManager(LogList& log, QObject* parent = nullptr);
+    ~ConnectionManager() override;
+
+    // Opens both listeners on the ports of the settings. Throws Failure.
+    void Listen();
+
+    // Largest receive buffer a connection may hold without a CR LF at its end.
+    static constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
+
+    Connecter* Session(qint16 index) override;
+    void SendReply(qint16 index, const QByteArray& text) override;
+    void Log(const QByteArray& line) override;
+    qint16 GetFreeIndex() override;
+    void AddSession(qint16 index, std::unique_ptr<Connecter> session) override;
+    void Connect(qint16 index, const QString& host, quint16 port) override;
+    void Release(qint16 index) override;
+    QByteArray LocalHostName(qint16 index) override;
+
+    int SessionCount() const { return int(sessions_.size()); }
+    bool IsListening() const;
+
+private:
+    class Listener;
+    friend class Listener;
+
+    void WS_ConnectionRequest(qint16 Index, qintptr requestID);
+    void WS_DataArrival(qint16 Index);
+    void WS_Close(qint16 Index);
+    void WS_Error(qint16 Index, int number, const QString& description);
+    void WS_Connect(qint16 Index);
+    void WS_SendProgress(qint16 Index);
+    void WS_SendComplete(qint16 Index);
+
+    QTcpSocket* Element(qint16 index) const;
+    QTcpSocket* Load(qint16 index, QTcpSocket* socket = nullptr);
+    void Unload(qint16 index);
+    static QByteArray Key(qint16 index);
+
+    LogList& log_;
+    Listener* listeners_[2] = {nullptr, nullptr};
+    std::vector<QTcpSocket*> ws_;
+    std::map<QByteArray, std::unique_ptr<Connecter>> sessions_;
+    QByteArray hostName_;
+};

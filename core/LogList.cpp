@@ -1,0 +1,103 @@
+#include "core/LogList.h"
+
+#include <QTimer>
+#include <cstdio>
+#include <syslog.h>
+
+LogList::LogList(QObject* parent) : QAbstractListModel(parent) {}
+
+LogList::~LogList()
+{
+    fflush(stdout);
+}
+
+void LogList::Add(const QByteArray& prefix, const QByteArray& body)
+{
+    beginInsertRows({}, 0, 0);
+    lines_.push_front(Entry{prefix, body});
+    endInsertRows();
+    if (EchoToStdout)
+        Echo(lines_.front());
+}
+
+void LogList::Trim(int keep)
+{
+    const int n = Count();
+    if (n <= keep)
+        return;
+    beginRemoveRows({}, keep, n - 1);
+    lines_.resize(size_t(keep));
+    endRemoveRows();
+}
+
+void LogList::Clear()
+{
+    beginResetModel();
+    lines_.clear();
+    endResetModel();
+}
+
+QByteArray LogList::Line(int row) const
+{
+    const Entry& e = lines_.at(size_t(row));
+    return e.prefix + e.body;
+}
+
+int LogList::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : Count();
+}
+
+QVariant LogList::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= Count())
+        return {};
+    const Entry& e = lines_[size_t(index.row())];
+    if (role == Qt::UserRole)
+        return Line(index.row());
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
+        return {};
+    // Only the head of a long line is drawn; the list stays quick with megabyte lines.
+    const qsizetype total = e.prefix.size() + e.body.size();
+    QByteArray head = e.prefix + e.body.left(ShownChars);
+    head.replace("\r", "\\r").replace("\n", "\\n");
+    QString shown = QString::fromUtf8(head);
+    if (total > e.prefix.size() + ShownChars)
+        shown += QStringLiteral(" … (%1 bytes)").arg(total);
+    return shown;
+}
+
+void LogList::Echo(const Entry& e)
+{
+    for (const QByteArray* part : {&e.prefix, &e.body}) {
+        const char* p = part->constData();
+        const char* end = p + part->size();
+        while (p < end) {
+            const char* q = p;
+            while (q < end && *q != '\r' && *q != '\n') ++q;
+            fwrite(p, 1, size_t(q - p), stdout);
+            if (q < end)
+                fputs(*q == '\r' ? "\\r" : "\\n", stdout);
+            p = q < end ? q + 1 : q;
+        }
+    }
+    fputc('\n', stdout);
+    ScheduleFlush();
+}
+
+void LogList::ScheduleFlush()
+{
+    // One flush when the event loop is idle again, not one per line.
+    if (flushPending_)
+        return;
+    flushPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        flushPending_ = false;
+        fflush(stdout);
+    });
+}
+
+void LogList::SysLog(const QByteArray& text)
+{
+    syslog(LOG_MAIL | LOG_ERR, "%s", text.constData());
+}

@@ -1,0 +1,42 @@
+#pragma once
+#include <QAbstractListModel>
+#include <QByteArray>
+#include <deque>
+
+// The server's log: newest line first. A line is kept whole (protocol text with its
+// CR LF included); views show it shortened. Every line is also written to standard
+// output, CR and LF shown as \r and \n, so a server without a display can be followed.
+class LogList : public QAbstractListModel {
+    Q_OBJECT
+public:
+    explicit LogList(QObject* parent = nullptr);
+    ~LogList() override;
+
+    // Puts prefix + body at the top. The two parts are kept as given, so a large
+    // protocol buffer is not copied to be logged.
+    void Add(const QByteArray& prefix, const QByteArray& body = {});
+    // Drops the oldest lines until at most `keep` remain.
+    void Trim(int keep);
+    void Clear();
+
+    int Count() const { return int(lines_.size()); }
+    QByteArray Line(int row) const;   // the whole line
+
+    bool EchoToStdout = true;
+    static constexpr int ShownChars = 400;
+
+    int rowCount(const QModelIndex& parent = {}) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+
+    // An error entry for the system log.
+    static void SysLog(const QByteArray& text);
+
+private:
+    struct Entry {
+        QByteArray prefix, body;
+    };
+    void Echo(const Entry& e);
+    void ScheduleFlush();
+    std::deque<Entry> lines_;
+    bool flushPending_ = false;
+};

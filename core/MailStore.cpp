@@ -1,0 +1,103 @@
+#include "core/MailStore.h"
+#include "core/Failure.h"
+#include "core/mdlCommon.h"
+
+#include <QFile>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace MailStore {
+
+QString Stem(const QDateTime& when)
+{
+    const int hundredths = when.time().msec() / 10;
+    return when.toString(QStringLiteral("yyMMdd-HHmmss")) + QStringLiteral("%1").arg(hundredths, 2, 10, QLatin1Char('0'));
+}
+
+bool IsMailboxName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
+QString MailboxFolder(const QString& mailId)
+{
+    QString name = mailId;
+    while (name.endsWith(QLatin1Char(' '))) name.chop(1);
+    if (!IsMailboxName(name))
+        return {};
+    const QString folder = mdlCommon::UsersFolder() + QLatin1Char('/') + name;
+    struct stat st {};
+    // lstat: a link placed in the store does not lead out of it
+    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    return folder;
+}
+
+namespace {
+void WriteAll(int fd, const char* p, qsizetype n, const QString& path)
+{
+    while (n > 0) {
+        const ssize_t w = ::write(fd, p, size_t(n));
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            throw FailureFromErrno(errno, path);
+        }
+        p += w;
+        n -= w;
+    }
+}
+}
+
+QString Store(const QString& folder, const QByteArray& content, const QDateTime& when)
+{
+    // Written under a name no reader lists, flushed, then linked to its final name:
+    // link() never replaces an existing file, so a taken name is simply tried again.
+    const QByteArray dir = QFile::encodeName(folder);
+    QByteArray tmp = dir + "/.incoming-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0)
+        throw FailureFromErrno(errno, folder);
+    const QString tmpPath = QFile::decodeName(tmp);
+    try {
+        ::fchmod(fd, 0644);
+        WriteAll(fd, content.constData(), content.size(), tmpPath);
+        if (::fsync(fd) != 0)
+            throw FailureFromErrno(errno, tmpPath);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.constData());
+        throw;
+    }
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.constData());
+        throw FailureFromErrno(err, tmpPath);
+    }
+    QDateTime moment = when;
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+        const QString name = Stem(moment) + QStringLiteral(".eml");
+        const QByteArray target = dir + '/' + QFile::encodeName(name);
+        // The same stem marked ".del" is a message too: RSET must find its name free.
+        const QByteArray marked = dir + '/' + QFile::encodeName(Stem(moment)) + ".del";
+        if (::access(marked.constData(), F_OK) == 0) { moment = moment.addMSecs(10); continue; }
+        if (::link(tmp.constData(), target.constData()) == 0) {
+            ::unlink(tmp.constData());
+            const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY);
+            if (dfd >= 0) { ::fsync(dfd); ::close(dfd); }
+            return name;
+        }
+        if (errno != EEXIST) {
+            const int err = errno;
+            ::unlink(tmp.constData());
+            throw FailureFromErrno(err, folder + QLatin1Char('/') + name);
+        }
+        moment = moment.addMSecs(10);
+    }
+    ::unlink(tmp.constData());
+    throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
+}
+
+}

@@ -1,0 +1,30 @@
+#pragma once
+#include <QByteArray>
+#include <QString>
+#include <memory>
+
+class Connecter;
+
+// What the protocol handlers need from the connection manager. The real one runs
+// sockets on the event loop; tests drive the handlers through a fake.
+class Server {
+public:
+    virtual ~Server() = default;
+
+    // The session stored under "K" + index, or nullptr.
+    virtual Connecter* Session(qint16 index) = 0;
+    // Sends text + CR LF on a connection and logs index ">" text.
+    virtual void SendReply(qint16 index, const QByteArray& text) = 0;
+    // One line at the top of the log.
+    virtual void Log(const QByteArray& line) = 0;
+    // Lowest index with no socket, for a new connection; -1 when none is left.
+    virtual qint16 GetFreeIndex() = 0;
+    // Registers a session under "K" + index.
+    virtual void AddSession(qint16 index, std::unique_ptr<Connecter> session) = 0;
+    // Loads a socket for index (any free local port) and connects it to host:port.
+    virtual void Connect(qint16 index, const QString& host, quint16 port) = 0;
+    // Closes the connection's socket and releases its index and session.
+    virtual void Release(qint16 index) = 0;
+    // The local host name that greetings and EHLO use.
+    virtual QByteArray LocalHostName(qint16 index) = 0;
+};

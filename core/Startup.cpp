@@ -1,0 +1,67 @@
+// Start-up: the three settings, the first window, the tables.
+#include "admin/frmAdmin.h"
+#include "core/Failure.h"
+#include "core/LogList.h"
+#include "core/TextDatabase.h"
+#include "core/frmMailServer.h"
+#include "core/mdlCommon.h"
+
+#include <QGuiApplication>
+#include <QMessageBox>
+#include <QSettings>
+#include <cstdio>
+
+namespace mdlCommon {
+namespace {
+
+QString Setting(QSettings& store, const char* key, const char* fallback)
+{
+    const QVariant v = store.value(QLatin1String(key), QLatin1String(fallback));
+    // An unquoted comma makes the store hand back a list; the setting is the text as written.
+    if (v.typeId() == QMetaType::QStringList)
+        return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+void StartupFailed(const Failure& f)
+{
+    const QByteArray text = "Start-up failed: " + f.text();
+    fprintf(stderr, "%s\n", text.constData());
+    LogList::SysLog(text);
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+        QMessageBox::critical(nullptr, QStringLiteral("Tandrivel"), QString::fromUtf8(f.text()));
+}
+
+}
+
+int Main()
+{
+    QSettings store;
+    ServerDomain = Setting(store, "Domain", "localhost");
+    Pop3Port = Setting(store, "Pop3", "110");
+    SmtpPort = Setting(store, "SMTP", "25");
+
+    try {
+        if (ServerDomain != QLatin1String("localhost")) {
+            auto* main = new frmMailServer;
+            main->setAttribute(Qt::WA_DeleteOnClose);
+            main->Form_Load();
+            main->show();
+            main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
+                            + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
+        } else {
+            // No domain yet: only the administration window, and nothing listens in this run.
+            frmAdmin::Shared().show();
+            printf("No mail domain is set: showing the administration window only. Nothing listens in this run.\n");
+            fflush(stdout);
+        }
+        DbConnection();
+    } catch (const Failure& f) {
+        StartupFailed(f);
+        return 1;
+    }
+    return 0;
+}
+
+}

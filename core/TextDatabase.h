@@ -1,0 +1,52 @@
+#pragma once
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <functional>
+#include <map>
+#include <memory>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// SQL over the comma-separated tables of the program folder. A file X.txt is the
+// table "X.txt" in SQL. SQLite runs the statements on an in-memory copy that is
+// reloaded whenever the file changes on disk, so a hand edit is seen by the next
+// statement; a statement that changes rows writes the file back atomically.
+class TextDatabase {
+public:
+    struct Result {
+        QStringList columns;
+        QList<QStringList> rows;
+        int changes = 0;
+    };
+
+    explicit TextDatabase(const QString& folder);
+    ~TextDatabase();
+    TextDatabase(const TextDatabase&) = delete;
+    TextDatabase& operator=(const TextDatabase&) = delete;
+
+    // Runs one statement with every `?` bound to a value. Throws Failure.
+    Result Execute(const QString& sql, const QStringList& params = {});
+
+    QString Folder() const { return folder_; }
+
+    // Told about lines of a table file that cannot be used (once per change of the file).
+    std::function<void(const QString&)> Warning;
+
+private:
+    struct Table;
+    Table& TableFor(const QString& name);
+    void Refresh(Table& t);
+    void Save(Table& t);
+    void Exec(const char* sql);
+    QStringList TablesOf(const QString& sql);
+    sqlite3_stmt* Prepare(const QString& sql);
+
+    QString folder_;
+    sqlite3* db_ = nullptr;
+    std::map<QString, std::unique_ptr<Table>> tables_;
+    QHash<QString, QStringList> tablesOf_;
+    QHash<QString, sqlite3_stmt*> statements_;
+};

@@ -1,0 +1,27 @@
+#include "core/TextHelper.h"
+#include "core/Failure.h"
+
+namespace {
+Failure Missing(const QByteArray& delimiter)
+{
+    QString name = delimiter == "\r\n" ? QStringLiteral("CR LF")
+                 : delimiter == " "    ? QStringLiteral("blank")
+                                       : QString::fromUtf8(delimiter);
+    return Failure(Err::InvalidArgument,
+                   QStringLiteral("Invalid procedure call or argument (no %1)").arg(name));
+}
+}
+
+namespace TextHelper {
+QByteArray TextBetween(const QByteArray& text, const QByteArray& opening, const QByteArray& closing)
+{
+    const qsizetype start = text.indexOf(opening);
+    if (start < 0)
+        throw Missing(opening);
+    const qsizetype from = start + opening.size();
+    const qsizetype end = text.indexOf(closing, from);
+    if (end < 0)
+        throw Missing(closing);
+    return text.mid(from, end - from);
+}
+}

@@ -1,0 +1,101 @@
+#include "core/frmMailServer.h"
+#include "admin/frmAdmin.h"
+#include "core/ConnectionManager.h"
+#include "core/LogList.h"
+#include "core/mdlCommon.h"
+
+#include <QKeyEvent>
+#include <QListView>
+
+int VirtualKeyCode(int qtKey)
+{
+    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24)
+        return 112 + (qtKey - Qt::Key_F1);
+    switch (qtKey) {
+    case Qt::Key_Delete: return 46;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 13;
+    case Qt::Key_Escape: return 27;
+    default: return qtKey < 128 ? qtKey : 0;
+    }
+}
+
+namespace {
+LogList* TheLog = nullptr;
+void ReportToLog(const QString& line)
+{
+    if (TheLog)
+        TheLog->Add(line.toUtf8());
+}
+}
+
+frmMailServer::frmMailServer(QWidget* parent)
+    : QWidget(parent), log_(new LogList(this)), manager_(new ConnectionManager(*log_, this)), list1_(new QListView(this))
+{
+    setWindowTitle(QStringLiteral("Tandrivel"));
+    list1_->setModel(log_);
+    list1_->setUniformItemSizes(true);   // rows of one height: long logs scroll without measuring every line
+    list1_->setTextElideMode(Qt::ElideRight);
+    list1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    list1_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list1_->installEventFilter(this);
+    // Designed client area 5130 x 3165 twips, 15 twips to a pixel.
+    resize(342, 211);
+    TheLog = log_;
+    mdlCommon::SetReporter(ReportToLog);
+}
+
+frmMailServer::~frmMailServer()
+{
+    if (TheLog == log_) {
+        TheLog = nullptr;
+        mdlCommon::SetReporter(nullptr);
+    }
+}
+
+void frmMailServer::Form_Load()
+{
+    setWindowTitle(windowTitle() + QStringLiteral(" - @") + mdlCommon::ServerDomain);
+    manager_->Listen();
+}
+
+void frmMailServer::Form_KeyUp(int KeyCode, int)
+{
+    if (KeyCode == 117) {
+        frmAdmin& admin = frmAdmin::Shared();
+        admin.show();
+        admin.raise();
+        admin.activateWindow();
+    } else if (KeyCode == 46) {
+        log_->Clear();
+    }
+}
+
+void frmMailServer::Form_Resize()
+{
+    list1_->setGeometry(0, 0, width(), height());
+}
+
+void frmMailServer::resizeEvent(QResizeEvent*)
+{
+    Form_Resize();
+}
+
+void frmMailServer::keyReleaseEvent(QKeyEvent* e)
+{
+    if (!e->isAutoRepeat())
+        Form_KeyUp(VirtualKeyCode(e->key()), int(e->modifiers()));
+}
+
+bool frmMailServer::eventFilter(QObject* watched, QEvent* e)
+{
+    // The window sees key releases before the list does.
+    if (watched == list1_ && e->type() == QEvent::KeyRelease) {
+        auto* k = static_cast<QKeyEvent*>(e);
+        const int code = VirtualKeyCode(k->key());
+        if (!k->isAutoRepeat())
+            Form_KeyUp(code, int(k->modifiers()));
+        return code == 117 || code == 46;
+    }
+    return QWidget::eventFilter(watched, e);
+}

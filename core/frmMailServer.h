@@ -1,0 +1,38 @@
+#pragma once
+#include <QWidget>
+
+class ConnectionManager;
+class LogList;
+class QListView;
+
+// The console: the log of every connection, newest line first. F6 opens the
+// administration window, Delete empties the log.
+class frmMailServer : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmMailServer(QWidget* parent = nullptr);
+    ~frmMailServer() override;
+
+    // Sets the caption and opens both listeners. Throws Failure.
+    void Form_Load();
+    // Key codes as the operator's keyboard reports them: 117 F6, 46 Delete.
+    void Form_KeyUp(int KeyCode, int Shift);
+
+    LogList& Log() { return *log_; }
+    ConnectionManager& Connections() { return *manager_; }
+    QListView* List1() const { return list1_; }
+
+protected:
+    void resizeEvent(QResizeEvent* e) override;
+    void keyReleaseEvent(QKeyEvent* e) override;
+    bool eventFilter(QObject* watched, QEvent* e) override;
+
+private:
+    void Form_Resize();
+    LogList* log_;
+    ConnectionManager* manager_;
+    QListView* list1_;
+};
+
+// Key codes of the classic virtual-key table, which the key handlers speak.
+int VirtualKeyCode(int qtKey);

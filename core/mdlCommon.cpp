@@ -1,0 +1,64 @@
+#include "core/mdlCommon.h"
+#include "core/TextDatabase.h"
+
+#include <cstdio>
+#include <memory>
+
+namespace mdlCommon {
+namespace {
+QString& Folder()
+{
+    static QString folder;
+    return folder;
+}
+std::unique_ptr<TextDatabase>& Db()
+{
+    static std::unique_ptr<TextDatabase> db;
+    return db;
+}
+}
+
+QString ProgramFolder() { return Folder(); }
+
+void SetProgramFolder(const QString& folder)
+{
+    Folder() = folder;
+    Db().reset();
+}
+
+QString UsersFolder() { return Folder() + QStringLiteral("/Users"); }
+
+TextDatabase& DbConnection()
+{
+    if (!Db())
+    {
+        Db() = std::make_unique<TextDatabase>(Folder());
+        Db()->Warning = [](const QString& w) { Report(w); };
+    }
+    return *Db();
+}
+
+void ResetDbConnection() { Db().reset(); }
+
+namespace {
+void (*TheReporter)(const QString&) = nullptr;
+}
+
+void SetReporter(void (*reporter)(const QString&)) { TheReporter = reporter; }
+
+void Report(const QString& line)
+{
+    if (TheReporter)
+        TheReporter(line);
+    else
+        fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+}
+
+int PortNumber(const QString& text)
+{
+    bool ok = false;
+    const int n = text.trimmed().toInt(&ok);
+    return ok && n > 0 && n <= 65535 ? n : -1;
+}
+
+}

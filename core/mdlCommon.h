@@ -1,0 +1,39 @@
+#pragma once
+#include <QString>
+
+class TextDatabase;
+
+// Values every part of the server shares, filled at start-up from the settings.
+namespace mdlCommon {
+
+inline QString ServerDomain = QStringLiteral("localhost");
+inline QString Pop3Port = QStringLiteral("110");
+inline QString SmtpPort = QStringLiteral("25");
+
+// The folder that holds the executable: tables, lookup script and mail store live here.
+QString ProgramFolder();
+void SetProgramFolder(const QString& folder);   // tests point it at a fresh folder
+
+// Program folder + "/Users": the mail store.
+QString UsersFolder();
+
+// The one connection to the text tables, created at its first use.
+TextDatabase& DbConnection();
+void ResetDbConnection();
+
+// A port setting as a number, or -1 when the text is not a port number.
+int PortNumber(const QString& text);
+
+// A line for the log from code that has no connection at hand (table warnings,
+// account lookups that failed). The connection manager routes it to the log.
+void Report(const QString& line);
+void SetReporter(void (*reporter)(const QString&));
+
+// Company and settings names.
+inline constexpr const char* CompanyName = "Merivolant";
+
+// Reads the three settings, shows the first window and opens the tables.
+// Returns 0, or the exit status when start-up failed.
+int Main();
+
+}

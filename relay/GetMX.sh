@@ -1,0 +1,27 @@
+#!/bin/sh
+# Mail-exchanger lookup for Tandrivel.
+# Usage: GetMX.sh <domain> <pipe>
+# Writes one line per MX record into the pipe, in the form
+#   <domain>  MX preference = <n>, mail exchanger = <host> CR LF
+# and writes nothing when DNS knows no mail exchanger. The pipe is always opened and
+# closed, so the server never waits for nothing.
+domain=$1
+pipe=$2
+[ -n "$pipe" ] || { echo "usage: $0 domain pipe" >&2; exit 2; }
+
+records() {
+    case "$domain" in
+        ''|-*|*[!A-Za-z0-9._-]*) return 0 ;;   # not a host name: nothing to ask
+    esac
+    if command -v dig >/dev/null 2>&1; then
+        dig +short +time=3 +tries=2 -t MX -q "$domain" 2>/dev/null
+    elif command -v host >/dev/null 2>&1; then
+        host -W 3 -t MX -- "$domain" 2>/dev/null | sed -n 's/.* is handled by \([0-9]*\) \(.*\)/\1 \2/p'
+    fi
+}
+
+records | while read -r pref host rest; do
+    case "$pref" in ''|*[!0-9]*) continue ;; esac
+    [ -n "$host" ] || continue
+    printf '%s\tMX preference = %s, mail exchanger = %s\r\n' "$domain" "$pref" "${host%.}"
+done > "$pipe"

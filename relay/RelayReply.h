@@ -1,0 +1,8 @@
+#pragma once
+#include <QByteArray>
+
+class Server;
+
+// Drives one outbound relay connection: each completed reply of the remote server
+// moves the fixed dialogue EHLO, MAIL, RCPT, DATA, message, QUIT one step on.
+void RelayReply(Server& server, qint16 index, const QByteArray& text);
