@@ -1,0 +1,24 @@
+#!/bin/sh
+# Installs the Debian packages Tandrivel needs to build, run and test.
+# Usage: scripts/install-deps.sh [build|test|demo]   (default: test)
+set -eu
+what=${1:-test}
+build="g++ cmake make qt6-base-dev libsqlite3-dev"
+run="fonts-noto-cjk dnsutils"
+test="python3 python3-aiosmtpd swaks curl procps"
+case "$what" in
+    build) pkgs="$build" ;;
+    demo)  pkgs="$build $run swaks curl python3" ;;
+    test)  pkgs="$build $run $test" ;;
+    *) echo "usage: $0 [build|test|demo]" >&2; exit 2 ;;
+esac
+missing=""
+for p in $pkgs; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+[ -z "$missing" ] && exit 0
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+echo "Installing:$missing"
+$SUDO apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
