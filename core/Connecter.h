@@ -25,6 +25,10 @@ public:
     QList<Transaction> Finished;
     qsizetype MessageScanned = 0;   // how much of Message was searched for the end of data
     bool Oversized = false;         // the message outgrew the limit: its text is dropped
+    bool Delivering = false;        // QUIT came; waiting for the files to be on disk
+
+    // Tells this session from a later one on the same index.
+    const quint64 Serial = NextSerial();
 
     // POP3 mailbox operations; each returns the whole reply without its final CR LF.
     QByteArray GetDELE(const QByteArray& data);
@@ -51,6 +55,11 @@ public:
     qint64 MailSize() const { return mailSize_; }
 
 private:
+    static quint64 NextSerial()
+    {
+        static quint64 n = 0;
+        return ++n;
+    }
     void Purge();
     void Authenticate();
     void ScanMailbox();

@@ -33,12 +33,16 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     : QObject(parent), log_(log), hostName_(QHostInfo::localHostName().toUtf8())
 {
     ws_.resize(2, nullptr);
+    // Flushes wait on the disk, not the processor: several at once let the file system
+    // commit them together.
+    writers_.setMaxThreadCount(16);
     listeners_[0] = new Listener(this, 0);
     listeners_[1] = new Listener(this, 1);
 }
 
 ConnectionManager::~ConnectionManager()
 {
+    writers_.waitForDone();   // no message is left half written at exit
     for (QTcpSocket* s : ws_)
         if (s) { s->disconnect(this); s->abort(); }
 }
@@ -151,6 +155,14 @@ void ConnectionManager::Release(qint16 index)
 }
 
 QByteArray ConnectionManager::LocalHostName(qint16) { return hostName_; }
+
+void ConnectionManager::RunDelivery(std::function<void()> work, std::function<void()> done)
+{
+    writers_.start([this, work = std::move(work), done = std::move(done)]() mutable {
+        work();
+        QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+    });
+}
 
 void ConnectionManager::Log(const QByteArray& line) { log_.Add(line); }
 

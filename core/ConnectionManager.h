@@ -3,6 +3,7 @@
 
 #include <QObject>
 #include <QTcpServer>
+#include <QThreadPool>
 #include <map>
 #include <memory>
 #include <vector>
@@ -35,6 +36,7 @@ public:
     void Connect(qint16 index, const QString& host, quint16 port) override;
     void Release(qint16 index) override;
     QByteArray LocalHostName(qint16 index) override;
+    void RunDelivery(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return int(sessions_.size()); }
     bool IsListening() const;
@@ -61,4 +63,5 @@ private:
     std::vector<QTcpSocket*> ws_;
     std::map<QByteArray, std::unique_ptr<Connecter>> sessions_;
     QByteArray hostName_;
+    QThreadPool writers_;   // message files are written and flushed here
 };

@@ -1,6 +1,7 @@
 #pragma once
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <memory>
 
 class Connecter;
@@ -27,4 +28,13 @@ public:
     virtual void Release(qint16 index) = 0;
     // The local host name that greetings and EHLO use.
     virtual QByteArray LocalHostName(qint16 index) = 0;
+    // Runs the file writes of one delivery, then `done` on the event thread. The
+    // connection manager runs `work` off the event thread, so that flushing files to disk
+    // does not stall the other connections; `work` must not touch the server. This
+    // default runs both at once.
+    virtual void RunDelivery(std::function<void()> work, std::function<void()> done)
+    {
+        work();
+        done();
+    }
 };

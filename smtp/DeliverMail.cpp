@@ -7,22 +7,17 @@
 #include "relay/DNS.h"
 
 #include <memory>
+#include <vector>
 
 namespace {
 
-void DeliverLocal(Server& server, qint16 index, const QByteArray& address, const QByteArray& localPart, const QByteArray& text)
-{
-    const QString folder = MailStore::MailboxFolder(QString::fromUtf8(localPart));
-    if (folder.isEmpty()) {
-        server.Log(QByteArray::number(index) + "-NoMailbox " + address);
-        return;
-    }
-    try {
-        MailStore::Store(folder, text);
-    } catch (const Failure& f) {
-        server.Log(QByteArray::number(index) + "-StoreError " + address + ' ' + f.text());
-    }
-}
+// One message file to write; filled in off the event thread.
+struct LocalCopy {
+    QString folder;
+    QByteArray address;
+    QByteArray text;
+    QByteArray error;
+};
 
 void Relay(Server& server, qint16 index, const QByteArray& address, const QByteArray& domain,
            const QByteArray& from, const QByteArray& text)
@@ -60,13 +55,16 @@ void Relay(Server& server, qint16 index, const QByteArray& address, const QByteA
 
 }
 
-void DeliverMail(Server& server, qint16 index)
+void DeliverMail(Server& server, qint16 index, std::function<void()> then)
 {
     Connecter* c = server.Session(index);
-    if (!c)
+    if (!c) {
+        if (then) then();
         return;
+    }
     const QList<Connecter::Transaction> finished = std::move(c->Finished);
     c->Finished.clear();
+    auto copies = std::make_shared<std::vector<LocalCopy>>();
     for (const Connecter::Transaction& t : finished) {
         const qsizetype count = t.Address.size();
         for (qsizetype r = 0; r < count; ++r) {
@@ -74,10 +72,35 @@ void DeliverMail(Server& server, qint16 index)
             const qsizetype at = address.indexOf('@');
             const QByteArray localPart = at < 0 ? QByteArray() : address.left(at);
             const QByteArray domain = at < 0 ? address : address.mid(at + 1);
-            if (QString::fromUtf8(domain) == mdlCommon::ServerDomain)
-                DeliverLocal(server, index, address, localPart, t.Text);
-            else
+            if (QString::fromUtf8(domain) != mdlCommon::ServerDomain) {
                 Relay(server, index, address, domain, t.From, t.Text);
+                continue;
+            }
+            const QString folder = MailStore::MailboxFolder(QString::fromUtf8(localPart));
+            if (folder.isEmpty())
+                server.Log(QByteArray::number(index) + "-NoMailbox " + address);
+            else
+                copies->push_back(LocalCopy{folder, address, t.Text, {}});
         }
     }
+    if (copies->empty()) {
+        if (then) then();
+        return;
+    }
+    server.RunDelivery(
+        [copies] {
+            for (LocalCopy& copy : *copies) {
+                try {
+                    MailStore::Store(copy.folder, copy.text);
+                } catch (const Failure& f) {
+                    copy.error = f.text();
+                }
+            }
+        },
+        [&server, index, copies, then] {
+            for (const LocalCopy& copy : *copies)
+                if (!copy.error.isEmpty())
+                    server.Log(QByteArray::number(index) + "-StoreError " + copy.address + ' ' + copy.error);
+            if (then) then();
+        });
 }

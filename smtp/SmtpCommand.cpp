@@ -86,9 +86,17 @@ void CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
         c.SetStep(2);
         server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
     } else if (word == "QUIT") {
-        DeliverMail(server, index);
-        c.SetStep(6);
-        server.SendReply(index, "221 Merivolant ESMTP Closed");
+        // The goodbye goes out once every file is on disk; until then input is ignored.
+        c.Delivering = true;
+        const quint64 serial = c.Serial;
+        DeliverMail(server, index, [&server, index, serial] {
+            Connecter* s = server.Session(index);
+            if (!s || s->Serial != serial)
+                return;   // the client left meanwhile; its mail is stored all the same
+            s->Delivering = false;
+            s->SetStep(6);
+            server.SendReply(index, "221 Merivolant ESMTP Closed");
+        });
     } else {
         server.SendReply(index, "500 Syntax error");
     }
@@ -105,7 +113,7 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
     }
     c->Command.clear();
     qsizetype pos = 0;
-    while (pos < text.size() && c->Step() != 6) {
+    while (pos < text.size() && c->Step() != 6 && !c->Delivering) {
         if (c->Step() == 2) {
             const qsizetype end = TakeMessageText(*c, text, pos);
             if (end < 0)
