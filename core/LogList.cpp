@@ -58,11 +58,14 @@ QVariant LogList::data(const QModelIndex& index, int role) const
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return {};
     // Only the head of a long line is drawn; the list stays quick with megabyte lines.
+    // Either part may be the long one: many writers pass the whole line as the prefix.
     const qsizetype total = e.prefix.size() + e.body.size();
-    QByteArray head = e.prefix + e.body.left(ShownChars);
+    QByteArray head = e.prefix.left(ShownChars);
+    head += e.body.left(ShownChars - head.size());
+    const bool cut = total > head.size();
     head.replace("\r", "\\r").replace("\n", "\\n");
     QString shown = QString::fromUtf8(head);
-    if (total > e.prefix.size() + ShownChars)
+    if (cut)
         shown += QStringLiteral(" … (%1 bytes)").arg(total);
     return shown;
 }
