@@ -77,8 +77,10 @@ frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
 
     connect(cmdAddUser, &QPushButton::clicked, this, &frmAdmin::cmdAddUser_Click);
     connect(cmdPassword, &QPushButton::clicked, this, &frmAdmin::cmdPassword_Click);
-    connect(lstUsers, &QListWidget::currentRowChanged, this, [this](int row) {
-        if (row >= 0 && !reloading_)
+    // A chosen entry, by mouse or arrow keys. Not the current row alone: tabbing into
+    // the list makes its first entry current and would overwrite the boxes being typed.
+    connect(lstUsers, &QListWidget::itemSelectionChanged, this, [this] {
+        if (!reloading_ && !lstUsers->selectedItems().isEmpty())
             lstUsers_Click();
     });
     for (QObject* o : {static_cast<QObject*>(txtDomain), static_cast<QObject*>(txtPop3),
@@ -87,12 +89,30 @@ frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
 
     Form_Initialize();
     Form_Load();
+    loaded_ = true;
 }
 
 frmAdmin::~frmAdmin()
 {
     if (TheAdmin == this)
         TheAdmin = nullptr;
+}
+
+// Closing unloads the window; opening it again loads it afresh, so the list shows
+// folders added meanwhile. The one shared window object stays.
+void frmAdmin::closeEvent(QCloseEvent* e)
+{
+    loaded_ = false;
+    QWidget::closeEvent(e);
+}
+
+void frmAdmin::showEvent(QShowEvent* e)
+{
+    if (!loaded_) {
+        Form_Load();
+        loaded_ = true;
+    }
+    QWidget::showEvent(e);
 }
 
 bool frmAdmin::eventFilter(QObject* watched, QEvent* e)
@@ -147,7 +167,8 @@ void frmAdmin::lstUsers_KeyUp(int KeyCode, int)
 
 void frmAdmin::lstUsers_Click()
 {
-    QListWidgetItem* item = lstUsers->currentItem();
+    const QList<QListWidgetItem*> chosen = lstUsers->selectedItems();
+    QListWidgetItem* item = chosen.isEmpty() ? lstUsers->currentItem() : chosen.first();
     if (!item)
         return;
     try {

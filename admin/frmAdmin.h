@@ -38,8 +38,11 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
 
 private:
     void Message(const QString& text, bool critical = false);
     bool reloading_ = false;
+    bool loaded_ = false;
 };

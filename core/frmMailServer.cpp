@@ -63,6 +63,7 @@ void frmMailServer::Form_KeyUp(int KeyCode, int)
 {
     if (KeyCode == 117) {
         frmAdmin& admin = frmAdmin::Shared();
+        admin.setWindowState(admin.windowState() & ~Qt::WindowMinimized);   // a minimised one comes back too
         admin.show();
         admin.raise();
         admin.activateWindow();
