@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages Tandrivel needs to build, run and test.
-# Usage: scripts/install-deps.sh [build|test|demo]   (default: test)
+# Usage: scripts/install-deps.sh [build|test|demo|screenshots]   (default: test)
 set -eu
 what=${1:-test}
 build="g++ cmake make qt6-base-dev libsqlite3-dev"
@@ -10,7 +10,8 @@ case "$what" in
     build) pkgs="$build" ;;
     demo)  pkgs="$build $run swaks curl python3" ;;
     test)  pkgs="$build $run $test" ;;
-    *) echo "usage: $0 [build|test|demo]" >&2; exit 2 ;;
+    screenshots) pkgs="$build $run python3 xvfb xdotool imagemagick" ;;
+    *) echo "usage: $0 [build|test|demo|screenshots]" >&2; exit 2 ;;
 esac
 missing=""
 for p in $pkgs; do
