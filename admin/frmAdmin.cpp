@@ -193,7 +193,9 @@ void frmAdmin::cmdAddUser_Click()
     const QString id = txtMailID->text();
     try {
         // An empty mail ID names the Users folder itself, which exists.
-        if (!id.isEmpty() && (!MailStore::IsMailboxName(id) || id.size() > MailIdWidth || id.endsWith(QLatin1Char(' '))))
+        // A name starting with "." would be hidden from the account list.
+        if (!id.isEmpty() && (!MailStore::IsMailboxName(id) || id.size() > MailIdWidth || id.endsWith(QLatin1Char(' '))
+                              || id.startsWith(QLatin1Char('.'))))
             throw Failure(Err::InvalidArgument,
                           QStringLiteral("メールＩＤ「%1」はフォルダー名に使えません。「/」「\\」を含まない%2文字以内の名前にしてください（「.」「..」は使えません）。")
                               .arg(id).arg(MailIdWidth));
