@@ -11,13 +11,17 @@
 
 namespace {
 
-// One message file to write; filled in off the event thread.
-struct LocalCopy {
-    QString folder;
+// One recipient of one finished message, in RCPT order.
+struct Copy {
     QByteArray address;
+    QByteArray localPart;
+    QByteArray domain;
+    QByteArray from;
     QByteArray text;
-    QByteArray error;
+    QString folder;     // the mailbox, once known to be local and present
+    QByteArray error;   // a store that failed; filled in off the event thread
 };
+using Copies = std::shared_ptr<std::vector<Copy>>;
 
 void Relay(Server& server, qint16 index, const QByteArray& address, const QByteArray& domain,
            const QByteArray& from, const QByteArray& text)
@@ -53,6 +57,48 @@ void Relay(Server& server, qint16 index, const QByteArray& address, const QByteA
     server.Connect(i, host, 25);
 }
 
+// Serves the copies from `next` on, in RCPT order. A run of local copies is written off the
+// event thread; a relay after it starts only once those files are on disk.
+void Walk(Server& server, qint16 index, Copies copies, size_t next, std::function<void()> then)
+{
+    std::vector<size_t> batch;
+    for (; next < copies->size(); ++next) {
+        Copy& c = (*copies)[next];
+        if (QString::fromUtf8(c.domain) != mdlCommon::ServerDomain) {
+            if (!batch.empty())
+                break;
+            Relay(server, index, c.address, c.domain, c.from, c.text);
+            continue;
+        }
+        c.folder = MailStore::MailboxFolder(QString::fromUtf8(c.localPart));
+        if (c.folder.isEmpty())
+            server.Log(QByteArray::number(index) + "-NoMailbox " + c.address);
+        else
+            batch.push_back(next);
+    }
+    if (batch.empty()) {
+        if (then) then();
+        return;
+    }
+    server.RunDelivery(
+        [copies, batch] {
+            for (size_t i : batch) {
+                Copy& c = (*copies)[i];
+                try {
+                    MailStore::Store(c.folder, c.text);
+                } catch (const Failure& f) {
+                    c.error = f.text();
+                }
+            }
+        },
+        [&server, index, copies, batch, next, then] {
+            for (size_t i : batch)
+                if (!(*copies)[i].error.isEmpty())
+                    server.Log(QByteArray::number(index) + "-StoreError " + (*copies)[i].address + ' ' + (*copies)[i].error);
+            Walk(server, index, copies, next, then);
+        });
+}
+
 }
 
 void DeliverMail(Server& server, qint16 index, std::function<void()> then)
@@ -64,7 +110,7 @@ void DeliverMail(Server& server, qint16 index, std::function<void()> then)
     }
     const QList<Connecter::Transaction> finished = std::move(c->Finished);
     c->Finished.clear();
-    auto copies = std::make_shared<std::vector<LocalCopy>>();
+    auto copies = std::make_shared<std::vector<Copy>>();
     for (const Connecter::Transaction& t : finished) {
         const qsizetype count = t.Address.size();
         for (qsizetype r = 0; r < count; ++r) {
@@ -72,35 +118,8 @@ void DeliverMail(Server& server, qint16 index, std::function<void()> then)
             const qsizetype at = address.indexOf('@');
             const QByteArray localPart = at < 0 ? QByteArray() : address.left(at);
             const QByteArray domain = at < 0 ? address : address.mid(at + 1);
-            if (QString::fromUtf8(domain) != mdlCommon::ServerDomain) {
-                Relay(server, index, address, domain, t.From, t.Text);
-                continue;
-            }
-            const QString folder = MailStore::MailboxFolder(QString::fromUtf8(localPart));
-            if (folder.isEmpty())
-                server.Log(QByteArray::number(index) + "-NoMailbox " + address);
-            else
-                copies->push_back(LocalCopy{folder, address, t.Text, {}});
+            copies->push_back(Copy{address, localPart, domain, t.From, t.Text, {}, {}});
         }
     }
-    if (copies->empty()) {
-        if (then) then();
-        return;
-    }
-    server.RunDelivery(
-        [copies] {
-            for (LocalCopy& copy : *copies) {
-                try {
-                    MailStore::Store(copy.folder, copy.text);
-                } catch (const Failure& f) {
-                    copy.error = f.text();
-                }
-            }
-        },
-        [&server, index, copies, then] {
-            for (const LocalCopy& copy : *copies)
-                if (!copy.error.isEmpty())
-                    server.Log(QByteArray::number(index) + "-StoreError " + copy.address + ' ' + copy.error);
-            if (then) then();
-        });
+    Walk(server, index, copies, 0, std::move(then));
 }
