@@ -70,7 +70,9 @@ void Walk(Server& server, qint16 index, Copies copies, size_t next, std::functio
             Relay(server, index, c.address, c.domain, c.from, c.text);
             continue;
         }
-        c.folder = MailStore::MailboxFolder(QString::fromUtf8(c.localPart));
+        // Trailing blanks are dropped only from mail IDs read from the table, not from addresses.
+        if (!c.localPart.endsWith(' '))
+            c.folder = MailStore::MailboxFolder(QString::fromUtf8(c.localPart));
         if (c.folder.isEmpty())
             server.Log(QByteArray::number(index) + "-NoMailbox " + c.address);
         else
