@@ -9,6 +9,7 @@
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <cerrno>
+#include <ctime>
 
 namespace {
 
@@ -33,6 +34,21 @@ Stamp StampOf(const QString& path, int* err)
     s.ctimeNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
     s.inode = qint64(st.st_ino);
     return s;
+}
+
+qint64 NowNs()
+{
+    timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// File times come from a coarse clock (a scheduler tick, or whole seconds on some file
+// systems): a file changed again soon after we read it can keep size and times. Until its
+// times are older than our look at it by more than that, equal times prove nothing.
+bool Racy(const Stamp& s, qint64 lookedAtNs)
+{
+    return std::max(s.mtimeNs, s.ctimeNs) >= lookedAtNs - qint64(2000000000);
 }
 
 // Preferences are text with a leading blank (" 10"); they order as numbers.
@@ -76,6 +92,8 @@ struct TextDatabase::Table {
     QString path;
     bool attached = false;
     Stamp stamp;
+    qint64 lookedAt = 0;   // when stamp was taken (ns)
+    QByteArray bytes;      // the file as last read or written, to settle racy stamps
     QStringList columns;
     Csv::Document doc;     // the file as last read; records[0] is the header
     QList<qint64> rowidOf; // per record: its rowid, or 0 when the record is not a row
@@ -139,6 +157,7 @@ TextDatabase::Table& TextDatabase::TableFor(const QString& name)
 void TextDatabase::Refresh(Table& t)
 {
     int err = 0;
+    const qint64 lookedAt = NowNs();
     const Stamp now = StampOf(t.path, &err);
     if (!now.exists) {
         t.stamp = Stamp();
@@ -146,13 +165,18 @@ void TextDatabase::Refresh(Table& t)
             throw Failure(Err::FileNotFound, QStringLiteral("Table file not found: %1").arg(t.path));
         throw FailureFromErrno(err, t.path);
     }
-    if (now == t.stamp)
+    if (now == t.stamp && !Racy(now, t.lookedAt))
         return;
 
     QFile f(t.path);
     if (!f.open(QIODevice::ReadOnly))
         throw Failure(Err::PermissionDenied, QStringLiteral("Cannot read table file %1: %2").arg(t.path, f.errorString()));
-    Csv::Document doc = Csv::Parse(f.readAll());
+    const QByteArray bytes = f.readAll();
+    if (now == t.stamp && bytes == t.bytes) {
+        t.lookedAt = lookedAt;
+        return;
+    }
+    Csv::Document doc = Csv::Parse(bytes);
     const QString file = t.name + QStringLiteral(".txt");
     if (doc.records.isEmpty() || !doc.records[0].ok)
         throw Failure(Err::Database, QStringLiteral("%1 has no header row with the column names").arg(file));
@@ -223,6 +247,8 @@ void TextDatabase::Refresh(Table& t)
     }
     t.doc = std::move(doc);
     t.stamp = now;
+    t.lookedAt = lookedAt;
+    t.bytes = bytes;
 }
 
 void TextDatabase::Save(Table& t)
@@ -275,7 +301,9 @@ void TextDatabase::Save(Table& t)
     t.rowidOf = rowidOf;
     if (!added.isEmpty()) t.lastRowid = added.last();
     int err = 0;
+    t.lookedAt = NowNs();
     t.stamp = StampOf(t.path, &err);
+    t.bytes = out;
 }
 
 sqlite3_stmt* TextDatabase::Prepare(const QString& sql)
