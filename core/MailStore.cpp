@@ -56,8 +56,9 @@ QString Store(const QString& folder, const QByteArray& content, const QDateTime&
     // Written under a name no reader lists, flushed, then linked to its final name:
     // link() never replaces an existing file, so a taken name is simply tried again.
     const QByteArray dir = QFile::encodeName(folder);
-    QByteArray tmp = dir + "/.incoming-XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
+    // Hidden and ending in ".tmp": never taken for a message, whatever the random part.
+    QByteArray tmp = dir + "/.incoming-XXXXXX.tmp";
+    const int fd = ::mkstemps(tmp.data(), 4);
     if (fd < 0)
         throw FailureFromErrno(errno, folder);
     const QString tmpPath = QFile::decodeName(tmp);
