@@ -25,7 +25,8 @@ qsizetype ReadRecord(const QByteArray& d, qsizetype p, Record& rec)
                 field += d[p++];
             }
             if (!closed) { rec.ok = false; rec.problem = QStringLiteral("a quoted field is never closed"); break; }
-            if (p < n && d[p] != ',' && d[p] != '\n' && !(d[p] == '\r' && p + 1 < n && d[p + 1] == '\n') && d[p] != '\r') {
+            // A lone CR is no line end (unquoted fields keep it too): only CR LF, LF or CR at the end.
+            if (p < n && d[p] != ',' && d[p] != '\n' && !(d[p] == '\r' && (p + 1 == n || d[p + 1] == '\n'))) {
                 rec.ok = false; rec.problem = QStringLiteral("text after a closing quote"); break;
             }
         } else {
@@ -86,6 +87,9 @@ Document Parse(const QByteArray& input)
 
 QByteArray Format(const QStringList& fields)
 {
+    // One empty field written bare would be a blank line, which is never read as a row.
+    if (fields.size() == 1 && fields[0].isEmpty())
+        return "\"\"";
     QByteArray out;
     for (qsizetype i = 0; i < fields.size(); ++i) {
         if (i) out += ',';

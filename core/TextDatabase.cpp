@@ -78,6 +78,15 @@ QString Collation(const QString& column)
     return QStringLiteral("BINARY");
 }
 
+// The name SQLite gives the row number, unless a column of the file took it.
+QString RowidName(const QStringList& columns)
+{
+    for (const char* name : {"rowid", "_rowid_", "oid"})
+        if (!columns.contains(QLatin1String(name), Qt::CaseInsensitive))
+            return QLatin1String(name);
+    return {};
+}
+
 QString Quoted(const QString& identifier)
 {
     QString q = identifier;
@@ -185,6 +194,10 @@ void TextDatabase::Refresh(Table& t)
     for (const QString& c : doc.records[0].fields)
         columns << c.trimmed();
 
+    const QString rowidName = RowidName(columns);
+    if (rowidName.isEmpty())
+        throw Failure(Err::Database, QStringLiteral("%1 has columns named rowid, _rowid_ and oid; one of those names must stay free").arg(file));
+
     if (!t.attached) {
         Exec(QStringLiteral("ATTACH DATABASE ':memory:' AS %1").arg(Quoted(t.name)).toUtf8().constData());
         t.attached = true;
@@ -203,9 +216,9 @@ void TextDatabase::Refresh(Table& t)
         }
         QStringList marks;
         for (qsizetype i = 0; i < columns.size(); ++i) marks << QStringLiteral("?");
-        const QByteArray insert = QStringLiteral("INSERT INTO %1.txt (rowid, %2) VALUES (?, %3)")
+        const QByteArray insert = QStringLiteral("INSERT INTO %1.txt (%4, %2) VALUES (?, %3)")
             .arg(Quoted(t.name), [&] { QStringList q; for (auto& c : columns) q << Quoted(c); return q.join(QLatin1Char(',')); }(),
-                 marks.join(QLatin1Char(','))).toUtf8();
+                 marks.join(QLatin1Char(',')), rowidName).toUtf8();
         sqlite3_stmt* st = nullptr;
         if (sqlite3_prepare_v2(db_, insert.constData(), -1, &st, nullptr) != SQLITE_OK)
             throw Failure(Err::Database, QString::fromUtf8(sqlite3_errmsg(db_)));
@@ -243,6 +256,7 @@ void TextDatabase::Refresh(Table& t)
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK TO load; RELEASE load", nullptr, nullptr, nullptr);
         t.stamp = Stamp();
+        t.columns.clear();   // the table made above is rolled back too: make it afresh next time
         throw;
     }
     t.doc = std::move(doc);
@@ -256,7 +270,7 @@ void TextDatabase::Save(Table& t)
     // Every row by rowid, so rows keep their place and lines we could not read stay as they were.
     QHash<qint64, QStringList> rows;
     QList<qint64> added;
-    const QByteArray select = QStringLiteral("SELECT rowid, * FROM %1.txt ORDER BY rowid").arg(Quoted(t.name)).toUtf8();
+    const QByteArray select = QStringLiteral("SELECT %2, * FROM %1.txt ORDER BY %2").arg(Quoted(t.name), RowidName(t.columns)).toUtf8();
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, select.constData(), -1, &st, nullptr) != SQLITE_OK)
         throw Failure(Err::Database, QString::fromUtf8(sqlite3_errmsg(db_)));
@@ -277,7 +291,8 @@ void TextDatabase::Save(Table& t)
     QList<qint64> rowidOf = t.rowidOf;
     for (qsizetype r = 0; r < records.size(); ++r) {
         const qint64 id = rowidOf[r];
-        if (id && rows.contains(id)) {
+        // A row SQL left alone keeps its bytes as written.
+        if (id && rows.contains(id) && rows.value(id) != records[r].fields) {
             records[r].fields = rows.value(id);
             records[r].raw = Csv::Format(records[r].fields);
         }
@@ -290,6 +305,21 @@ void TextDatabase::Save(Table& t)
         out += rec.raw + nl;
         records << rec;
         rowidOf << id;
+    }
+
+    // A line with an unbalanced quote reads on into the lines after it; rows written in a
+    // new form could then be taken into it and vanish. Such a file is left for a hand fix.
+    QList<QStringList> expected, found;
+    for (qsizetype r = 0; r < records.size(); ++r)
+        if (rowidOf[r]) expected << records[r].fields;
+    const Csv::Document check = Csv::Parse(out);
+    for (qsizetype r = 1; r < check.records.size(); ++r)
+        if (check.records[r].ok && check.records[r].fields.size() == t.columns.size())
+            found << check.records[r].fields;
+    if (found != expected) {
+        t.stamp = Stamp();
+        throw Failure(Err::Database, QStringLiteral("%1 not written: a line with an unbalanced quote would take in the rows after it; "
+                                                    "correct it by hand").arg(t.name + QStringLiteral(".txt")));
     }
 
     QSaveFile f(t.path);
