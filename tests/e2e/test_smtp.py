@@ -10,7 +10,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import HOST, TIMEOUT, ServerProcess, connect, read_line  # noqa: E402
+from harness import HOST, TIMEOUT, ServerProcess, connect, read_line, wait_for  # noqa: E402
 
 USERS = (("demo", "secret", "demo"), ("bob", "hunter2", "bob"))
 NAME = re.compile(r"^\d{6}-\d{8}\.eml$")
@@ -194,6 +194,25 @@ class Smtp(unittest.TestCase):
             c.sendall(b"Subject: open\r\n\r\nQUIT\r\n")
         s.wait_log(r"^Close 2$", after=m)
         self.assert_nothing_stored(before)
+
+    def test_client_that_leaves_right_after_quit(self):
+        s = self.server
+        rounds = 20
+        for n in range(rounds):
+            with connect(s.smtp) as c:
+                read_line(c)
+                c.sendall(b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
+                          b"Subject: gone %d\r\n\r\nx\r\n.\r\nQUIT\r\n" % n)
+            # The next client may get the same index at once; no goodbye meant for the
+            # one that left may reach it.
+            with connect(s.smtp) as c:
+                read_line(c)
+                c.sendall(b"NOOP\r\n")
+                self.assertEqual(read_line(c), b"500 Syntax error\r\n")
+        # QUIT was sent, so every message is delivered.
+        wait_for(lambda: len(s.messages()) == rounds, what=f"{rounds} messages")
+        self.assertEqual(sorted(s.read_message(n) for n in s.messages()),
+                         sorted(b"Subject: gone %d\r\n\r\nx\r\n" % n for n in range(rounds)))
 
     def test_fifty_megabyte_message(self):
         line = b"0123456789" * 7 + b"\r\n"
