@@ -1,0 +1,386 @@
+"""Runs every workload against a fresh Tandrivel server and prints one table.
+
+    /usr/bin/python3 bench/bench.py [--exe build-bench/Tandrivel] [--runs 3] [--only smtp,pop3] [--scale 1]
+
+Each workload gets its own server (fresh program folder and ports), runs `--runs` times, and
+reports the median with min and max. `cpu srv` / `cpu cli` are CPU seconds over wall seconds
+of the measured part (100 % = one core), so a client that is the bottleneck shows.
+`peak RSS` is the server's VmHWM at the end of the workload.
+"""
+import argparse
+import os
+import resource
+import selectors
+import shlex
+import socket
+import statistics
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from loadlib import (DOMAIN, HOST, BenchError, Conn, Server, Sink, make_message, parallel,  # noqa: E402
+                     pop_list, pop_login, pop_quit, pop_retr, smtp_send)
+
+KB, MB = 1024, 1024 * 1024
+LIMIT = 20.0   # seconds: a worker starts no new message after this
+IDLE_LIMIT = 15.0   # seconds to wait for 1,000 greetings
+
+
+def split(total, parts):
+    return [total // parts + (1 if i < total % parts else 0) for i in range(parts)]
+
+
+# --- client bodies run in worker processes -----------------------------------------------
+
+def smtp_worker(port, message, count):
+    deadline = time.perf_counter() + LIMIT
+    sent = 0
+    while sent < count and time.perf_counter() < deadline:
+        smtp_send(port, message, [b"bench@" + DOMAIN.encode()])
+        sent += 1
+    return sent
+
+
+def pop_retr_all(port, account, expect, limit_messages=None):
+    c = pop_login(port, account)
+    sizes = pop_list(c)
+    if len(sizes) != expect:
+        raise BenchError(f"{account}: LIST shows {len(sizes)} messages, {expect} were placed")
+    t0 = time.perf_counter()
+    n = 0
+    for i in range(1, (limit_messages or len(sizes)) + 1):
+        if pop_retr(c, i) != sizes[i - 1]:
+            raise BenchError(f"{account}: RETR {i} size differs from LIST")
+        n += 1
+    t1 = time.perf_counter()
+    pop_quit(c)
+    return n, t1 - t0
+
+
+def pop_session_each(port, account, count):
+    for i in range(1, count + 1):
+        c = pop_login(port, account)
+        pop_retr(c, i)
+        pop_quit(c)
+    return count
+
+
+# --- workloads: each returns (figure, cpu server s, cpu client s, wall s) per run ----------
+
+def run_smtp(srv, size, conc, count):
+    message = make_message(size)
+    srv.clear()
+    cpu0 = srv.cpu()
+    sent, wall, cli = parallel(smtp_worker, [(srv.smtp, message, n) for n in split(count, conc)])
+    t_wait = time.perf_counter()
+    while srv.count() < sum(sent):   # counted once the file is in the mailbox
+        if time.perf_counter() - t_wait > 30:
+            raise BenchError(f"only {srv.count()} of {sum(sent)} messages reached the mailbox")
+        time.sleep(0.01)
+    wall += time.perf_counter() - t_wait
+    first = sorted(os.listdir(srv.mailbox()))[0]
+    if os.path.getsize(os.path.join(srv.mailbox(), first)) != size:
+        raise BenchError(f"stored message {first} is not {size} bytes")
+    return sum(sent) / wall, srv.cpu() - cpu0, cli, wall
+
+
+def run_pop_one_session(srv, count):
+    cpu0 = srv.cpu()
+    [(n, secs)], wall, cli = parallel(pop_retr_all, [(srv.pop3, "bench", count)])
+    return n / secs, srv.cpu() - cpu0, cli, wall
+
+
+def run_pop_sessions(srv, count):
+    cpu0 = srv.cpu()
+    [n], wall, cli = parallel(pop_session_each, [(srv.pop3, "bench", count)])
+    return n / wall, srv.cpu() - cpu0, cli, wall
+
+
+def run_pop_concurrent(srv, accounts, count):
+    cpu0 = srv.cpu()
+    done, wall, cli = parallel(pop_retr_all, [(srv.pop3, a, count) for a in accounts])
+    return sum(n for n, _ in done) / wall, srv.cpu() - cpu0, cli, wall
+
+
+def listen_overflows():
+    """The kernel's count of connections dropped because a listen queue was full."""
+    with open("/proc/net/netstat") as f:
+        lines = [l.split() for l in f if l.startswith("TcpExt:")]
+    return int(dict(zip(lines[0], lines[1]))["ListenOverflows"])
+
+
+def run_idle(srv, n, window, rss_out, notes):
+    """Opens n connections, at most `window` of them not yet greeted at a time (None: all at
+    once); time until every greeting has come; RSS growth per connection. A connection the
+    server has not greeted after IDLE_LIMIT seconds is counted as missing."""
+    time.sleep(0.3)
+    before = srv.status("VmRSS")
+    cpu0, self0 = srv.cpu(), resource.getrusage(resource.RUSAGE_SELF)
+    overflows = listen_overflows()
+    sel = selectors.DefaultSelector()
+    socks = []
+    t0 = time.perf_counter()
+    greeted, last, late = 0, t0, 0
+    while greeted < n and time.perf_counter() - t0 < IDLE_LIMIT:
+        while len(socks) < n and (window is None or len(socks) - greeted < window):
+            s = socket.socket()
+            s.setblocking(False)
+            s.connect_ex((HOST, srv.smtp))
+            sel.register(s, selectors.EVENT_READ)
+            socks.append(s)
+        for key, _ in sel.select(1.0):
+            data = key.fileobj.recv(4096)
+            if not data.startswith(b"220"):
+                raise BenchError(f"greeting expected, got {data[:60]!r}")
+            sel.unregister(key.fileobj)
+            greeted += 1
+            last = time.perf_counter()
+            late += (last - t0) >= 1.0
+    self1 = resource.getrusage(resource.RUSAGE_SELF)
+    overflows = listen_overflows() - overflows
+    if greeted < n:
+        notes.append(f"{greeted} of {n} greeted in {IDLE_LIMIT:.0f} s, {overflows} listen-queue overflows")
+    elif late:
+        notes.append(f"{late} greeted after 1 s")
+    time.sleep(0.5)
+    during = srv.status("VmRSS")
+    rss_out.append((during - before) / max(1, greeted))
+    cpu = srv.cpu() - cpu0
+    for s in socks:
+        s.close()
+    sel.close()
+    cli = (self1.ru_utime + self1.ru_stime) - (self0.ru_utime + self0.ru_stime)
+    return (last - t0 if greeted == n else float("inf")), cpu, cli, last - t0
+
+
+def run_big(srv, size, phases):
+    """One message of `size` bytes in over SMTP, then out over POP3; peak RSS of each part."""
+    message = make_message(size)
+    srv.clear()
+    base = srv.status("VmRSS")
+    srv.reset_peak()
+    cpu0 = srv.cpu()
+    t0 = time.perf_counter()
+    smtp_send(srv.smtp, message, [b"bench@" + DOMAIN.encode()])
+    t1 = time.perf_counter()
+    smtp_peak = srv.status("VmHWM")
+    time.sleep(0.2)
+    srv.reset_peak()
+    c = pop_login(srv.pop3, "bench")
+    if pop_retr(c, 1) != size:
+        raise BenchError("the big message came back with another size")
+    pop_quit(c)
+    t2 = time.perf_counter()
+    pop_peak = srv.status("VmHWM")
+    phases.append((base, smtp_peak, pop_peak, t1 - t0, t2 - t1))
+    return max(smtp_peak, pop_peak) * KB / size, srv.cpu() - cpu0, 0.0, t2 - t0
+
+
+def run_relay(srv, sink, messages, recipients):
+    rcpts = [b"r%d@relay.test" % i for i in range(recipients)]
+    have, _ = sink.counts()
+    cpu0, self0 = srv.cpu(), os.times()
+    t0 = time.perf_counter()
+    for _ in range(messages):
+        smtp_send(srv.smtp, make_message(1 * KB), rcpts)
+    self1 = os.times()
+    want = have + messages * recipients
+    while True:
+        n, last = sink.counts()
+        if n >= want:
+            break
+        if time.perf_counter() - t0 > 60:
+            raise BenchError(f"the sink got {n - have} of {want - have} relayed messages")
+        time.sleep(0.02)
+    wall = last - t0
+    return (want - have) / wall, srv.cpu() - cpu0, (self1.user + self1.system) - (self0.user + self0.system), wall
+
+
+def run_mx_block(srv, run):
+    """A client's QUIT starts an MX lookup that takes 0.2 s; how long does another client's NOOP wait?"""
+    pop = pop_login(srv.pop3, "bench")
+    sender = smtp_send(srv.smtp, make_message(1 * KB), [b"x@slow%d.test" % run], quit_wait=False)
+    t0 = time.perf_counter()
+    sender.s.sendall(b"QUIT\r\n")
+    time.sleep(0.02)   # the server is inside the lookup by now
+    t1 = time.perf_counter()
+    pop.pop_cmd(b"NOOP")
+    t2 = time.perf_counter()
+    sender.expect(sender.smtp_reply(), b"221")
+    sender.close()
+    pop_quit(pop)
+    return (t2 - t1) * 1000, 0.0, 0.0, t2 - t0
+
+
+# --- the table ---------------------------------------------------------------------------
+
+class Row:
+    def __init__(self, name, unit, target):
+        self.name, self.unit, self.target = name, unit, target
+        self.figures, self.cpu_srv, self.cpu_cli, self.peak, self.notes = [], [], [], None, []
+
+    def add(self, result):
+        figure, srv_cpu, cli_cpu, wall = result
+        self.figures.append(figure)
+        self.cpu_srv.append(srv_cpu / wall if wall else 0)
+        self.cpu_cli.append(cli_cpu / wall if wall else 0)
+        print(f"  {self.name}: {fmt(figure)} {'' if figure == float('inf') else self.unit}  (server cpu {srv_cpu / wall:.0%}, client cpu {cli_cpu / wall:.0%})",
+              file=sys.stderr, flush=True)
+
+    def cells(self):
+        f = self.figures
+        med = statistics.median(f)
+        return [self.name, fmt(med) if med == float("inf") else f"{fmt(med)} {self.unit}", f"{fmt(min(f))} – {fmt(max(f))}", self.target,
+                f"{statistics.median(self.cpu_srv):.0%}", f"{statistics.median(self.cpu_cli):.0%}",
+                f"{self.peak / KB:.0f} MiB" if self.peak else "–", "; ".join(self.notes)]
+
+
+def fmt(x):
+    if x == float("inf"):
+        return "never"
+    return f"{x:,.0f}" if x >= 100 else f"{x:,.1f}" if x >= 10 else f"{x:.2f}"
+
+
+def table(rows):
+    head = ["workload", "median", "min – max", "target", "cpu srv", "cpu cli", "peak RSS", "notes"]
+    lines = [head] + [r.cells() for r in rows]
+    out = ["| " + " | ".join(l) + " |" for l in lines]
+    out.insert(1, "|" + "|".join("---" for _ in head) + "|")
+    return "\n".join(out)
+
+
+# --- main ---------------------------------------------------------------------------------
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
+    p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx)")
+    p.add_argument("--scale", type=float, default=1.0, help="multiplies message counts (0.1 under valgrind)")
+    p.add_argument("--wrap", default="", help="command that starts the server, e.g. 'valgrind --tool=callgrind'")
+    p.add_argument("--perf", default="", help="folder: a `perf record` of the server for each workload")
+    p.add_argument("--perf-args", default="-g", help="what --perf passes to perf record (e.g. '--call-graph dwarf')")
+    p.add_argument("--callgrind", default="", help="folder: run the server under callgrind, counting only the workload")
+    p.add_argument("--log", default="", help="file for the server's log (default: discarded)")
+    a = p.parse_args()
+    exe = os.path.abspath(a.exe)
+    if not os.path.exists(exe):
+        sys.exit(f"no executable at {exe}; build it with: BUILD_DIR=build-bench BUILD_TYPE=Release scripts/build.sh")
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))   # 1,000 idle connections need descriptors
+    n = lambda count: max(1, int(count * a.scale))   # noqa: E731
+    conc_accounts = [f"pop{i}" for i in range(10)]
+
+    # name, unit, target, server accounts, preparation, one run
+    workloads = [
+        ("smtp 1KB x10", "msg/s", ">= 2,000", {}, None, lambda s: run_smtp(s, 1 * KB, 10, n(2000))),
+        ("smtp 100KB x10", "msg/s", ">= 1,000", {}, None, lambda s: run_smtp(s, 100 * KB, 10, n(1000))),
+        ("smtp 1KB x1", "msg/s", "", {}, None, lambda s: run_smtp(s, 1 * KB, 1, n(500))),
+        ("smtp 100KB x1", "msg/s", "", {}, None, lambda s: run_smtp(s, 100 * KB, 1, n(300))),
+        ("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", {},
+         lambda s: s.fill("bench", n(2000), 1 * KB), lambda s: run_pop_one_session(s, n(2000))),
+        ("pop3 login+RETR+QUIT x200", "sess/s", ">= 1,000", {},
+         lambda s: s.fill("bench", n(200), 1 * KB), lambda s: run_pop_sessions(s, n(200))),
+        ("pop3 10 clients x200x1KB", "msg/s", "", {"accounts": conc_accounts},
+         lambda s: [s.fill(x, n(200), 1 * KB) for x in conc_accounts], lambda s: run_pop_concurrent(s, conc_accounts, n(200))),
+        ("pop3 10 clients x10x1MB", "msg/s", "", {"accounts": conc_accounts},
+         lambda s: [s.fill(x, max(1, n(10)), 1 * MB) for x in conc_accounts],
+         lambda s: run_pop_concurrent(s, conc_accounts, max(1, n(10)))),
+    ]
+    idle_kib, idle_notes, paced_kib, paced_notes, big_phases = [], [], [], [], []
+    workloads += [
+        ("idle 1000 at once: time to greet all", "s", "<= 1 s", {}, None,
+         lambda s: run_idle(s, 1000, None, idle_kib, idle_notes)),
+        ("idle 1000, 32 in flight: time to greet all", "s", "<= 1 s", {}, None,
+         lambda s: run_idle(s, 1000, 32, paced_kib, paced_notes)),
+        ("big 50MB in+out: peak RSS / size", "x", "<= 3x", {}, None, lambda s: run_big(s, 50 * MB, big_phases)),
+    ]
+    rows = []
+    selected = [w for w in workloads if not a.only or any(w[0].startswith(o) for o in a.only.split(","))]
+    want_relay = not a.only or any(o in ("relay", "mx") for o in a.only.split(","))
+    if want_relay and os.geteuid() != 0:
+        print("relay and MX workloads skipped: the sink needs port 25 (run as root)", file=sys.stderr)
+        want_relay = False
+    print(f"machine: nproc {os.cpu_count()}, load average at start {os.getloadavg()[0]:.2f}", file=sys.stderr)
+
+    def with_server(name, kwargs, body):
+        tag = name.split(":")[0].replace(" ", "_").replace(",", "")
+        wrap = shlex.split(a.wrap)
+        if a.callgrind:
+            os.makedirs(a.callgrind, exist_ok=True)
+            wrap = ["valgrind", "--tool=callgrind", "--instr-atstart=no",
+                    f"--callgrind-out-file={os.path.abspath(a.callgrind)}/{tag}.%p.out"]
+        srv = Server(exe, log=a.log or None, wrapper=wrap, **kwargs)
+        perf = None
+        try:
+            srv.start()
+            if a.perf:
+                os.makedirs(a.perf, exist_ok=True)
+                out = os.path.join(a.perf, tag + ".data")
+                perf = subprocess.Popen(["perf", "record", *shlex.split(a.perf_args), "-q", "-o", out, "-p", str(srv.proc.pid)])
+                time.sleep(0.5)
+            body(srv)
+        finally:
+            if perf:
+                perf.send_signal(2)
+                perf.wait(60)
+            srv.stop()
+
+    for name, unit, target, kwargs, prepare, once in selected:
+        row = Row(name, unit, target)
+        # Memory figures need a server that has not yet served anything: one per run.
+        fresh = name.startswith(("idle", "big"))
+
+        def body(srv, runs):
+            if prepare:
+                prepare(srv)
+            if a.callgrind:   # start-up and preparation are not counted
+                subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
+            for _ in range(runs):
+                row.add(once(srv))
+            row.peak = max(row.peak or 0, srv.status("VmHWM"))
+        for _ in range(a.runs if fresh else 1):
+            with_server(name, kwargs, lambda srv: body(srv, 1 if fresh else a.runs))
+        rows.append(row)
+        if name.startswith("idle"):
+            kib, row.notes = (idle_kib, idle_notes) if "at once" in name else (paced_kib, paced_notes)
+            r = Row(name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
+            for k in kib:
+                r.figures.append(k)
+                r.cpu_srv.append(0)
+                r.cpu_cli.append(0)
+            rows.append(r)
+        if name.startswith("big"):
+            base, sp, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[2]))
+            row.notes = [f"worst run: before {base / KB:.0f} MiB, SMTP in {sp / KB:.0f} MiB ({ts:.1f} s), "
+                         f"POP3 out {pp / KB:.0f} MiB ({tp:.1f} s)"]
+
+    if want_relay:
+        sink = Sink()
+        print(f"  relay sink listening on {sink.host}:25", file=sys.stderr)
+        mx_script = ("#!/bin/sh\n# A slow stand-in for the MX lookup that always names the local sink.\n"
+                     f"sleep 0.2\nprintf '%s\\tMX preference = 10, mail exchanger = {sink.host}\\r\\n' \"$1\" > \"$2\"\n")
+        relay = Row("relay 10 rcpts -> sink", "msg/s", "", )
+        mx = Row("MX lookup 0.2 s: NOOP waits", "ms", "")
+        try:
+            def body(srv):
+                for _ in range(a.runs):
+                    relay.add(run_relay(srv, sink, n(100), 10))
+                relay.peak = srv.status("VmHWM")
+                for run in range(a.runs):
+                    mx.add(run_mx_block(srv, run))
+            with_server("relay", {"domain_mx": [("relay.test", sink.host, "10")], "getmx_text": mx_script}, body)
+        finally:
+            sink.stop()
+        rows += [r for r in (relay, mx) if r.figures and (not a.only or r.name.split()[0].lower() in a.only.lower())]
+
+    print(f"load average at end {os.getloadavg()[0]:.2f}", file=sys.stderr)
+    print(table(rows))
+
+
+if __name__ == "__main__":
+    try:
+        main()
+    except BenchError as e:
+        sys.exit(f"bench failed: {e}")

@@ -1,0 +1,370 @@
+"""Pieces of the load tools: a server in a fresh program folder, blocking SMTP and POP3
+clients, worker processes started together, and a tiny SMTP sink for relayed mail.
+
+The clients are deliberately plain blocking sockets, one process per concurrent session,
+so the client side costs a few system calls per command and never waits on a shared loop.
+"""
+import asyncio
+import datetime
+import multiprocessing as mp
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+HOST = "127.0.0.1"
+DOMAIN = "bench.test"
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+class BenchError(Exception):
+    pass
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def make_message(size, tag="bench"):
+    """A message of exactly `size` bytes in CR LF lines; no line starts with a dot."""
+    head = (f"From: load@bench.client\r\nTo: bench@{DOMAIN}\r\nSubject: {tag} {size}\r\n\r\n").encode()
+    line = b"abcdefghijklmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ-load-text-line\r\n"
+    rest = size - len(head)
+    body = line * (rest // len(line))
+    tail = rest - len(body)
+    if tail == 1:   # a lone LF would not be a line: widen the last full line instead
+        body = body[:-2] + b"x\r\n"
+    elif tail >= 2:
+        body += b"y" * (tail - 2) + b"\r\n"
+    msg = head + body
+    assert len(msg) == size, (len(msg), size)
+    return msg
+
+
+def message_name(i):
+    """A mailbox file name yymmdd-hhnnsscc.eml, one hundredth apart for each i."""
+    t = datetime.datetime(2025, 1, 1) + datetime.timedelta(milliseconds=10 * i)
+    return t.strftime("%y%m%d-%H%M%S") + "%02d.eml" % (t.microsecond // 10000)
+
+
+class Server:
+    """The real executable in its own program folder with its own settings and ports.
+    stdout goes to /dev/null unless `log` names a file: the log echoes every byte."""
+
+    def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=()):
+        self.tmp = tempfile.mkdtemp(prefix="tandrivel-bench-")
+        self.folder = os.path.join(self.tmp, "prog")
+        self.config = os.path.join(self.tmp, "config")
+        os.makedirs(os.path.join(self.config, "Merivolant"))
+        os.makedirs(os.path.join(self.folder, "Users"))
+        shutil.copy(exe, os.path.join(self.folder, "Tandrivel"))
+        getmx = os.path.join(self.folder, "GetMX.sh")
+        if getmx_text is None:
+            shutil.copy(os.path.join(os.path.dirname(exe), "GetMX.sh"), getmx)
+        else:
+            with open(getmx, "w") as f:
+                f.write(getmx_text)
+        os.chmod(getmx, 0o755)
+        with open(os.path.join(self.folder, "Users.txt"), "w") as f:
+            f.write("UserName,Password,MailID\n")
+            for a in accounts:
+                f.write(f"{a},pw-{a},{a}\n")
+                os.makedirs(self.mailbox(a))
+        with open(os.path.join(self.folder, "DomainMX.txt"), "w") as f:
+            f.write("Domain,MX,Priority\n")
+            for row in domain_mx:
+                f.write(",".join(row) + "\n")
+        self.smtp, self.pop3 = free_port(), free_port()
+        with open(os.path.join(self.config, "Merivolant", "Tandrivel.conf"), "w") as f:
+            f.write(f"[General]\nDomain={DOMAIN}\nPop3={self.pop3}\nSMTP={self.smtp}\n")
+        self.log, self.wrapper, self.proc = log, list(wrapper), None
+
+    def mailbox(self, account="bench"):
+        return os.path.join(self.folder, "Users", account)
+
+    def count(self, account="bench"):
+        return sum(1 for n in os.listdir(self.mailbox(account)) if n.endswith(".eml"))
+
+    def clear(self, account="bench"):
+        for n in os.listdir(self.mailbox(account)):
+            os.unlink(os.path.join(self.mailbox(account), n))
+
+    def fill(self, account, count, size):
+        msg = make_message(size, account)
+        for i in range(count):
+            with open(os.path.join(self.mailbox(account), message_name(i)), "wb") as f:
+                f.write(msg)
+        return msg
+
+    def start(self, timeout=120):
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp)
+        out = open(self.log, "ab") if self.log else subprocess.DEVNULL
+        self.proc = subprocess.Popen(self.wrapper + [os.path.join(self.folder, "Tandrivel")], cwd=self.folder,
+                                     env=env, stdout=out, stderr=subprocess.STDOUT)
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise BenchError(f"server exited with {self.proc.returncode} during start-up")
+            try:
+                c = Conn(self.smtp, timeout=timeout)
+                c.expect(c.smtp_reply(), b"220")
+                c.smtp_cmd(b"QUIT", b"221")
+                c.close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        raise BenchError("server did not answer on its SMTP port in time")
+
+    def status(self, key):
+        """A field of /proc/<pid>/status in KiB (VmRSS, VmHWM)."""
+        with open(f"/proc/{self.proc.pid}/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1])
+        raise BenchError(f"no {key} in /proc status")
+
+    def reset_peak(self):
+        # Writing 5 to clear_refs sets VmHWM back to the present RSS.
+        with open(f"/proc/{self.proc.pid}/clear_refs", "w") as f:
+            f.write("5")
+
+    def cpu(self):
+        """User + system CPU seconds the server has used so far."""
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+    def stop(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(30)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+
+class Conn:
+    """One blocking client connection with its own receive buffer."""
+
+    def __init__(self, port, host=HOST, timeout=30):
+        self.s = socket.create_connection((host, port), timeout=timeout)
+        self.buf = bytearray()
+
+    def line(self):
+        while True:
+            i = self.buf.find(b"\r\n")
+            if i >= 0:
+                out = bytes(self.buf[:i])
+                del self.buf[:i + 2]
+                return out
+            data = self.s.recv(65536)
+            if not data:
+                raise BenchError("connection closed by the server")
+            self.buf += data
+
+    def exact(self, n):
+        out = bytearray(n)
+        have = min(n, len(self.buf))
+        out[:have] = self.buf[:have]
+        del self.buf[:have]
+        view = memoryview(out)
+        while have < n:
+            k = self.s.recv_into(view[have:])
+            if not k:
+                raise BenchError("connection closed inside a reply")
+            have += k
+        return out
+
+    @staticmethod
+    def expect(reply, prefix):
+        if not reply.startswith(prefix):
+            raise BenchError(f"expected {prefix!r}, got {reply[:80]!r}")
+        return reply
+
+    def smtp_reply(self):
+        while True:
+            line = self.line()
+            if line[3:4] != b"-":
+                return line
+
+    def smtp_cmd(self, text, want):
+        self.s.sendall(text + b"\r\n")
+        return self.expect(self.smtp_reply(), want)
+
+    def pop_cmd(self, text, want=b"+OK"):
+        self.s.sendall(text + b"\r\n")
+        return self.expect(self.line(), want)
+
+    def close(self):
+        self.s.close()
+
+
+def smtp_send(port, message, recipients, quit_wait=True):
+    """One message on its own connection: greeting, EHLO, MAIL, RCPT..., DATA, QUIT."""
+    c = Conn(port)
+    c.expect(c.smtp_reply(), b"220")
+    c.smtp_cmd(b"EHLO bench.client", b"250")
+    c.smtp_cmd(b"MAIL FROM:<load@bench.client>", b"250")
+    for r in recipients:
+        c.smtp_cmd(b"RCPT TO:<" + r + b">", b"250")
+    c.smtp_cmd(b"DATA", b"354")
+    c.s.sendall(message + b".\r\n")
+    c.expect(c.smtp_reply(), b"250")
+    if not quit_wait:
+        return c
+    c.smtp_cmd(b"QUIT", b"221")   # delivery happens at QUIT: the file is stored before this reply
+    c.close()
+
+
+def pop_login(port, account):
+    c = Conn(port)
+    c.expect(c.line(), b"+OK")
+    c.pop_cmd(b"USER " + account.encode())
+    c.pop_cmd(b"PASS pw-" + account.encode())
+    return c
+
+
+def pop_list(c):
+    head = c.pop_cmd(b"LIST")
+    sizes = []
+    while True:
+        line = c.line()
+        if line == b".":
+            break
+        sizes.append(int(line.split()[1]))
+    if len(sizes) != int(head.split()[1]):
+        raise BenchError(f"LIST said {head!r} and gave {len(sizes)} lines")
+    return sizes
+
+
+def pop_retr(c, n):
+    head = c.pop_cmd(b"RETR %d" % n)
+    size = int(head.split()[1])
+    data = c.exact(size + 3)
+    if data[-3:] != b".\r\n":
+        raise BenchError(f"RETR {n}: reply does not end with the dot line")
+    return size
+
+
+def pop_quit(c):
+    c.pop_cmd(b"QUIT")
+    c.close()
+
+
+# --- worker processes started together -------------------------------------------------
+
+def _worker(target, args, ready, go, results):
+    ready.put(os.getpid())
+    go.wait()
+    start = time.perf_counter()
+    try:
+        out = target(*args)
+        results.put({"done": out, "start": start, "end": time.perf_counter()})
+    except Exception as e:   # reported, never hidden: the run fails
+        results.put({"error": f"{type(e).__name__}: {e}", "start": start, "end": time.perf_counter()})
+
+
+def parallel(target, argsets, timeout=300):
+    """Runs target(*args) for each args in its own process, all released at one moment.
+    Returns (results, wall seconds from release to the last end, client CPU seconds)."""
+    ctx = mp.get_context("fork")
+    ready, results, go = ctx.Queue(), ctx.Queue(), ctx.Event()
+    procs = [ctx.Process(target=_worker, args=(target, a, ready, go, results)) for a in argsets]
+    for p in procs:
+        p.start()
+    for _ in procs:
+        ready.get(timeout=30)
+    before = os.times()
+    t0 = time.perf_counter()
+    go.set()
+    out = [results.get(timeout=timeout) for _ in procs]
+    for p in procs:
+        p.join(30)
+    after = os.times()
+    errors = [r["error"] for r in out if "error" in r]
+    if errors:
+        raise BenchError("; ".join(errors[:3]))
+    cpu = (after.children_user + after.children_system) - (before.children_user + before.children_system)
+    return [r["done"] for r in out], max(r["end"] for r in out) - t0, cpu
+
+
+# --- the relay sink ----------------------------------------------------------------------
+
+async def _sink_session(reader, writer, counter):
+    writer.write(b"220 sink ESMTP\r\n")
+    while True:
+        line = await reader.readline()
+        if not line:
+            break
+        word = line[:4].upper()
+        if word == b"EHLO":
+            writer.write(b"250-sink\r\n250 PIPELINING\r\n")
+        elif word == b"DATA":
+            writer.write(b"354 go on\r\n")
+            await writer.drain()
+            await reader.readuntil(b"\r\n.\r\n")
+            counter["n"] += 1
+            counter["last"] = time.perf_counter()
+            writer.write(b"250 kept\r\n")
+        elif word == b"QUIT":
+            writer.write(b"221 bye\r\n")
+            break
+        else:
+            writer.write(b"250 ok\r\n")
+        await writer.drain()
+    writer.close()
+
+
+def _sink_main(host, port, conn, seconds):
+    counter = {"n": 0, "last": 0.0}
+
+    async def main():
+        server = await asyncio.start_server(lambda r, w: _sink_session(r, w, counter), host, port,
+                                            limit=1 << 20, backlog=512)
+        conn.send("listening")
+        loop = asyncio.get_running_loop()
+        deadline = loop.time() + seconds
+        while loop.time() < deadline:
+            await asyncio.sleep(0.05)
+            if conn.poll():
+                request = conn.recv()
+                if request == "stop":
+                    break
+                conn.send((counter["n"], counter["last"]))
+        server.close()
+
+    try:
+        asyncio.run(main())
+    except OSError as e:
+        conn.send(f"error {e}")
+
+
+class Sink:
+    """An SMTP sink in its own process on host:25; counts messages and the time of the last."""
+
+    def __init__(self, hosts=("127.0.0.2", "127.0.0.3", "127.0.0.4"), port=25, seconds=600):
+        ctx = mp.get_context("fork")
+        for host in hosts:   # another test may hold port 25 on one loopback address
+            mine, theirs = ctx.Pipe()
+            self.proc = ctx.Process(target=_sink_main, args=(host, port, theirs, seconds), daemon=True)
+            self.proc.start()
+            if mine.poll(10) and mine.recv() == "listening":
+                self.host, self.conn = host, mine
+                return
+            self.proc.join(5)
+        raise BenchError(f"no SMTP sink could listen on port {port} of {hosts}")
+
+    def counts(self):
+        self.conn.send("count")
+        return self.conn.recv()
+
+    def stop(self):
+        self.conn.send("stop")
+        self.proc.join(10)

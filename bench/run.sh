@@ -1,0 +1,11 @@
+#!/bin/sh
+# Builds Tandrivel (Release) into build-bench/ and runs every workload against it.
+# Arguments go to bench.py (--only, --runs, --scale, --perf, --callgrind; see --help).
+# SKIP_BUILD=1 uses the build that is there.
+set -eu
+cd "$(dirname "$0")/.."
+if [ -z "${SKIP_BUILD:-}" ]; then
+    BUILD_DIR=build-bench BUILD_TYPE=Release scripts/build.sh
+fi
+echo "commit $(git rev-parse --short HEAD 2>/dev/null || echo '?')$(git diff --quiet HEAD -- 2>/dev/null || echo ' (work tree differs)')" >&2
+exec /usr/bin/python3 bench/bench.py --exe build-bench/Tandrivel "$@"
