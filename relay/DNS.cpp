@@ -60,6 +60,12 @@ QString DNS::GetMX(const QString& Domain)
 
 QByteArray DNS::LookupMX(const QString& Domain)
 {
+    // Without the script a shell would only fail after the pipe wait; say so at once.
+    const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
+    if (!QFileInfo(script).isFile()) {
+        mdlCommon::Report(QStringLiteral("GetMX %1: no lookup script %2").arg(Domain, script));
+        return {};
+    }
     // The pipe lives in a folder only we can enter, under a fixed name.
     QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
     if (!dir.isValid()) {
@@ -77,7 +83,6 @@ QByteArray DNS::LookupMX(const QString& Domain)
     if (fd < 0)
         return {};
 
-    const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
     // Started by its own interpreter line when it may be run, else by the shell.
     const bool direct = QFileInfo(script).isExecutable();
     const bool started = direct ? QProcess::startDetached(script, {Domain, fifo}, mdlCommon::ProgramFolder())
