@@ -14,10 +14,35 @@ LogList::~LogList()
 void LogList::Add(const QByteArray& prefix, const QByteArray& body)
 {
     beginInsertRows({}, 0, 0);
-    lines_.push_front(Entry{prefix, body});
+    const qint64 total = prefix.size() + body.size();
+    lines_.push_front(Entry{prefix, body, total, nextSerial_++});
     endInsertRows();
     if (EchoToStdout)
         Echo(lines_.front());
+    keptBytes_ += total;
+    if (total > HeadBytes)
+        longLines_.push_back(lines_.front().serial);
+    KeepWithinBudget();
+}
+
+void LogList::KeepWithinBudget()
+{
+    while (keptBytes_ > MaxKeptBytes && !longLines_.empty()) {
+        const quint64 serial = longLines_.front();
+        longLines_.pop_front();
+        const quint64 row = nextSerial_ - 1 - serial;
+        if (row >= quint64(lines_.size()))
+            continue;   // trimmed away already
+        Entry& e = lines_[size_t(row)];
+        const qint64 before = e.prefix.size() + e.body.size();
+        if (e.prefix.size() >= HeadBytes) {
+            e.prefix = e.prefix.left(HeadBytes);
+            e.body = QByteArray();
+        } else {
+            e.body = e.body.left(HeadBytes - e.prefix.size());
+        }
+        keptBytes_ -= before - (e.prefix.size() + e.body.size());
+    }
 }
 
 void LogList::Trim(int keep)
@@ -26,6 +51,8 @@ void LogList::Trim(int keep)
     if (n <= keep)
         return;
     beginRemoveRows({}, keep, n - 1);
+    for (size_t r = size_t(keep); r < lines_.size(); ++r)
+        keptBytes_ -= lines_[r].prefix.size() + lines_[r].body.size();
     lines_.resize(size_t(keep));
     endRemoveRows();
 }
@@ -34,6 +61,8 @@ void LogList::Clear()
 {
     beginResetModel();
     lines_.clear();
+    longLines_.clear();
+    keptBytes_ = 0;
     endResetModel();
 }
 
@@ -59,7 +88,7 @@ QVariant LogList::data(const QModelIndex& index, int role) const
         return {};
     // Only the head of a long line is drawn; the list stays quick with megabyte lines.
     // Either part may be the long one: many writers pass the whole line as the prefix.
-    const qsizetype total = e.prefix.size() + e.body.size();
+    const qsizetype total = e.total;
     QByteArray head = e.prefix.left(ShownChars);
     head += e.body.left(ShownChars - head.size());
     const bool cut = total > head.size();

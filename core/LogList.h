@@ -24,6 +24,11 @@ public:
 
     bool EchoToStdout = true;
     static constexpr int ShownChars = 400;
+    // Whole lines are kept up to this many bytes in all; past it the oldest long lines keep
+    // only their first HeadBytes, so a peer's large messages cannot fill memory through the
+    // log (standard output has had every line whole).
+    static constexpr qint64 MaxKeptBytes = qint64(64) << 20;
+    static constexpr qsizetype HeadBytes = 4096;
 
     int rowCount(const QModelIndex& parent = {}) const override;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
@@ -34,9 +39,15 @@ public:
 private:
     struct Entry {
         QByteArray prefix, body;
+        qint64 total = 0;    // bytes of the whole line, also once shortened
+        quint64 serial = 0;
     };
+    void KeepWithinBudget();
     void Echo(const Entry& e);
     void ScheduleFlush();
     std::deque<Entry> lines_;
+    qint64 keptBytes_ = 0;
+    quint64 nextSerial_ = 0;
+    std::deque<quint64> longLines_;   // serials of lines longer than HeadBytes, oldest first
     bool flushPending_ = false;
 };
