@@ -84,11 +84,15 @@ QTcpSocket* ConnectionManager::Load(qint16 index, QTcpSocket* s)
         s = new QTcpSocket(this);
     ws_[size_t(index)] = s;
     connect(s, &QTcpSocket::readyRead, this, [this, index] { WS_DataArrival(index); });
+    s->setReadBufferSize(ReadBufferSize);
     connect(s, &QTcpSocket::bytesWritten, this, [this, index, s] {
         if (s->bytesToWrite() > 0)
             WS_SendProgress(index);
         else
             WS_SendComplete(index);
+        // Input held back while the backlog was large.
+        if (Element(index) == s && s->bytesAvailable() > 0 && s->bytesToWrite() <= MaxBacklog)
+            WS_DataArrival(index);
     });
     connect(s, &QTcpSocket::disconnected, this, [this, index] { WS_Close(index); });
     connect(s, &QTcpSocket::connected, this, [this, index] { WS_Connect(index); });
@@ -217,6 +221,8 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
     QTcpSocket* s = Element(Index);
     if (!s)
         return;
+    if (s->bytesToWrite() > MaxBacklog)
+        return;   // read once the backlog has gone out (see Load)
     const QByteArray chunk = s->readAll();
     Connecter* c = Session(Index);
     if (!c) {

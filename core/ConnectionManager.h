@@ -27,6 +27,11 @@ public:
 
     // Largest receive buffer a connection may hold without a CR LF at its end.
     static constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
+    // A peer with more than this of our replies still unsent is not read from until they
+    // go out: one that never reads cannot make its replies pile up without end.
+    static constexpr qint64 MaxBacklog = qint64(4) << 20;
+    // Most a socket holds of received data that nobody has read yet.
+    static constexpr qint64 ReadBufferSize = qint64(1) << 20;
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
