@@ -2,8 +2,12 @@
 #include "core/Failure.h"
 #include "core/mdlCommon.h"
 
+#include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QMutex>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -77,7 +81,15 @@ QString Store(const QString& folder, const QByteArray& content, const QDateTime&
         ::unlink(tmp.constData());
         throw FailureFromErrno(err, tmpPath);
     }
+    // Names handed out before in this folder are not tried again one by one: a message for
+    // the same mailbox n times over would cost n*n/2 tries. Stores run on several threads.
+    static QMutex naming;
+    static QHash<QString, QDateTime> lastName;
+    QMutexLocker lock(&naming);
     QDateTime moment = when;
+    const auto last = lastName.constFind(folder);
+    if (last != lastName.constEnd() && moment <= *last)
+        moment = last->addMSecs(10);
     for (int attempt = 0; attempt < 100000; ++attempt) {
         const QString name = Stem(moment) + QStringLiteral(".eml");
         const QByteArray target = dir + '/' + QFile::encodeName(name);
@@ -85,6 +97,8 @@ QString Store(const QString& folder, const QByteArray& content, const QDateTime&
         const QByteArray marked = dir + '/' + QFile::encodeName(Stem(moment)) + ".del";
         if (::access(marked.constData(), F_OK) == 0) { moment = moment.addMSecs(10); continue; }
         if (::link(tmp.constData(), target.constData()) == 0) {
+            lastName.insert(folder, moment);
+            lock.unlock();
             ::unlink(tmp.constData());
             const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY);
             if (dfd >= 0) { ::fsync(dfd); ::close(dfd); }
@@ -99,6 +113,24 @@ QString Store(const QString& folder, const QByteArray& content, const QDateTime&
     }
     ::unlink(tmp.constData());
     throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
+}
+
+QStringList RemoveUnfinished()
+{
+    QStringList removed;
+    const QDir users(mdlCommon::UsersFolder());
+    for (const QString& box : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
+        const QDir dir(users.filePath(box));
+        for (const QFileInfo& fi : dir.entryInfoList({QStringLiteral(".incoming-*")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+            const QString name = box + QLatin1Char('/') + fi.fileName();
+            const qint64 size = fi.size();
+            if (::unlink(QFile::encodeName(fi.filePath()).constData()) == 0)
+                removed << QStringLiteral("Removed unfinished delivery Users/%1 (%2 bytes)").arg(name).arg(size);
+            else
+                removed << QStringLiteral("Cannot remove unfinished delivery Users/%1: %2").arg(name, QString::fromLocal8Bit(strerror(errno)));
+        }
+    }
+    return removed;
 }
 
 }

@@ -2,6 +2,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 
 // The mail store: Users/<MailID>/<yymmdd-hhnnsscc>.eml, one file per message.
 namespace MailStore {
@@ -21,5 +22,10 @@ QString MailboxFolder(const QString& mailId);
 // next free hundredth when the name is taken. The file appears whole or not at all and
 // is on disk before this returns. Returns the file name. Throws Failure.
 QString Store(const QString& folder, const QByteArray& content, const QDateTime& when = QDateTime::currentDateTime());
+
+// Removes what deliveries cut short by a crash or power loss left in the mailboxes: their
+// temporary files (".incoming-*"), which never became messages. Call it before any
+// delivery starts. Returns one line per file removed, for the log.
+QStringList RemoveUnfinished();
 
 }

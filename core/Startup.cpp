@@ -2,6 +2,7 @@
 #include "admin/frmAdmin.h"
 #include "core/Failure.h"
 #include "core/LogList.h"
+#include "core/MailStore.h"
 #include "core/TextDatabase.h"
 #include "core/frmMailServer.h"
 #include "core/mdlCommon.h"
@@ -48,6 +49,9 @@ int Main()
             main->setAttribute(Qt::WA_DeleteOnClose);
             main->Form_Load();
             main->show();
+            // Nothing is delivered before the event loop runs: no temporary file is in use yet.
+            for (const QString& line : MailStore::RemoveUnfinished())
+                main->Log().Add(line.toUtf8());
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
         } else {
