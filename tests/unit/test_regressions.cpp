@@ -3,7 +3,10 @@
 #include "TestSupport.h"
 #include "core/Csv.h"
 #include "core/Failure.h"
+#include "core/LogList.h"
+#include "core/MailStore.h"
 #include "core/TextDatabase.h"
+#include "relay/DNS.h"
 
 #include <QtTest>
 
@@ -15,6 +18,10 @@ QList<QStringList> Rows(const ProgramFolder& f, const QString& table)
     return db.Execute(QStringLiteral("Select * From %1").arg(table)).rows;
 }
 
+QStringList Reported;
+void Collect(const QString& line) { Reported << line; }
+
+
 }
 
 class TestRegressions : public QObject {
@@ -23,6 +30,10 @@ private slots:
     void tableWriteKeepsEveryRow_data();
     void tableWriteKeepsEveryRow();
     void tableWriteThatWouldLoseRowsIsRefused();
+    void missingLookupScriptIsReportedAtOnce();
+    void messageNamesOnlyMoveForward();
+    void unfinishedDeliveriesAreRemoved();
+    void logKeepsLongLinesWithinItsBudget();
 };
 
 // Each table holds rows a write once lost: the row added and every row before it must
@@ -78,6 +89,91 @@ void TestRegressions::tableWriteThatWouldLoseRowsIsRefused()
     // The refused row is not kept in memory either.
     QCOMPARE(db.Execute(QStringLiteral("Select MailID From Users.txt Where UserName=?"), {"new"}).rows.size(), 0);
     QCOMPARE(db.Execute(QStringLiteral("Select MailID From Users.txt Where UserName=?"), {"demo"}).rows.size(), 1);
+}
+
+// Without GetMX.sh a shell was started that could only fail, and the server then waited
+// the whole pipe time-out (10 s, every other connection stalled) for each foreign recipient.
+void TestRegressions::missingLookupScriptIsReportedAtOnce()
+{
+    ProgramFolder f;
+    Reported.clear();
+    mdlCommon::SetReporter(Collect);
+    DNS dns;
+    dns.OpenTimeoutMs = 600000;   // were the script waited for, the test would hang
+    QCOMPARE(dns.GetMX(QStringLiteral("nowhere.test")), QString());
+    mdlCommon::SetReporter(nullptr);
+    QCOMPARE(Reported.size(), 1);
+    QVERIFY2(Reported[0].contains(QLatin1String("no lookup script")), qPrintable(Reported[0]));
+}
+
+// Each store began at the present hundredth and tried every name already given, one by
+// one: a message for one mailbox 4000 times over took 4000*4000/2 tries (half a minute).
+// Names given in a folder now only move forward, which also keeps arrival order when an
+// older name has been freed.
+void TestRegressions::messageNamesOnlyMoveForward()
+{
+    ProgramFolder f;
+    const QString box = f.Mailbox(QStringLiteral("taro"));
+    const QDateTime t(QDate(2025, 3, 2), QTime(9, 5, 7, 300));
+    QStringList names;
+    for (int i = 0; i < 3; ++i)
+        names << MailStore::Store(box, "x", t);
+    QCOMPARE(names, (QStringList{"250302-09050730.eml", "250302-09050731.eml", "250302-09050732.eml"}));
+    QVERIFY(QFile::remove(f.Path(QStringLiteral("Users/taro/250302-09050730.eml"))));
+    QCOMPARE(MailStore::Store(box, "y", t), QStringLiteral("250302-09050733.eml"));
+    // A later moment is taken as it is.
+    QCOMPARE(MailStore::Store(box, "z", t.addSecs(60)), QStringLiteral("250302-09060730.eml"));
+}
+
+// A delivery killed in mid-write left its temporary file for ever; it never was a message.
+void TestRegressions::unfinishedDeliveriesAreRemoved()
+{
+    ProgramFolder f;
+    f.Mailbox(QStringLiteral("taro"));
+    f.Write(QStringLiteral("Users/taro/.incoming-a1B2c3.tmp"), "half a mess");
+    f.Write(QStringLiteral("Users/taro/.incoming-older"), "");
+    f.Write(QStringLiteral("Users/taro/250302-09050730.eml"), "whole");
+    f.Write(QStringLiteral("Users/taro/notes.incoming-x"), "kept");
+    QDir(f.dir.path()).mkpath(QStringLiteral("outside"));
+    f.Write(QStringLiteral("outside/.incoming-z.tmp"), "not in the store");
+    QDir(f.dir.path()).mkpath(QStringLiteral("Users/taro/.incoming-folder"));
+    QFile::link(f.Path(QStringLiteral("outside/.incoming-z.tmp")), f.Path(QStringLiteral("Users/taro/.incoming-link.tmp")));
+    QFile::link(f.Path(QStringLiteral("outside")), f.Path(QStringLiteral("Users/linked")));
+
+    QStringList lines = MailStore::RemoveUnfinished();
+    lines.sort();
+    QCOMPARE(lines, (QStringList{"Removed unfinished delivery Users/taro/.incoming-a1B2c3.tmp (11 bytes)",
+                                 "Removed unfinished delivery Users/taro/.incoming-older (0 bytes)"}));
+    QCOMPARE(f.Files(QStringLiteral("Users/taro")), (QStringList{".incoming-link.tmp", "250302-09050730.eml", "notes.incoming-x"}));
+    QCOMPARE(f.Read(QStringLiteral("outside/.incoming-z.tmp")), QByteArray("not in the store"));
+    QVERIFY(QDir(f.Path(QStringLiteral("Users/taro/.incoming-folder"))).exists());
+}
+
+// Every received buffer and every reply is a log line, and the log keeps 2000 of them:
+// whole, a client that fetched a 20 MB message thirty times held 600 MB there.
+void TestRegressions::logKeepsLongLinesWithinItsBudget()
+{
+    LogList log;
+    log.EchoToStdout = false;
+    const QByteArray big(20 << 20, 'x');
+    for (int i = 0; i < 10; ++i) {
+        log.Add("2>", big);
+        log.Add("2-SendComplete");
+    }
+    log.Add(big);   // all of it as the prefix
+    qint64 kept = 0;
+    for (int r = 0; r < log.Count(); ++r)
+        kept += log.Line(r).size();
+    QVERIFY2(kept <= LogList::MaxKeptBytes, qPrintable(QString::number(kept)));
+    // The newest lines stay whole, the oldest keep their head, and every one still says how long it was.
+    QCOMPARE(log.Line(0), big);
+    QCOMPARE(log.Line(2), "2>" + big);
+    QCOMPARE(log.Line(log.Count() - 1), "2>" + big.left(LogList::HeadBytes - 2));
+    QCOMPARE(log.Line(log.Count() - 2), QByteArray("2-SendComplete"));
+    QVERIFY(log.data(log.index(log.Count() - 1)).toString().endsWith(QStringLiteral("(%1 bytes)").arg(big.size() + 2)));
+    log.Trim(1);
+    log.Add("2>", big);
+    QCOMPARE(log.Line(0).size(), big.size() + 2);
 }
 
 QTEST_GUILESS_MAIN(TestRegressions)
