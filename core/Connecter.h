@@ -26,6 +26,7 @@ public:
     qsizetype MessageScanned = 0;   // how much of Message was searched for the end of data
     bool Oversized = false;         // the message outgrew the limit: its text is dropped
     bool Delivering = false;        // QUIT came; waiting for the files to be on disk
+    qsizetype Held = 0;             // bytes of recipients and finished messages kept for QUIT
 
     // Tells this session from a later one on the same index.
     const quint64 Serial = NextSerial();

@@ -19,6 +19,7 @@ QByteArray Connecter::GetRCPT(const QByteArray& data)
 {
     try {
         Address << TextHelper::TextBetween(data, "<", ">");
+        Held += Address.last().size() + HeldEntryCost;
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();
@@ -118,9 +119,13 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
             const qsizetype end = TakeMessageText(*c, text, pos);
             if (end < 0)
                 return;
-            if (c->Oversized) {
-                server.Log(QByteArray::number(index) + "-Refused: message over " + QByteArray::number(MaxMessageSize) + " bytes");
+            const bool heldTooMuch = !c->Oversized && c->Held + c->Message.size() + HeldEntryCost > MaxHeld;
+            if (c->Oversized || heldTooMuch) {
+                server.Log(QByteArray::number(index) + (heldTooMuch ? "-Refused: messages before QUIT over " : "-Refused: message over ")
+                           + QByteArray::number(heldTooMuch ? MaxHeld : MaxMessageSize) + " bytes");
                 c->Message.clear();
+                for (const QByteArray& a : std::as_const(c->Address))
+                    c->Held -= a.size() + HeldEntryCost;
                 c->Address.clear();
                 c->SetStep(0);
                 server.SendReply(index, "552 Message too large");
@@ -129,6 +134,7 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
             }
             // One finished message with its own envelope; the next one starts empty.
             c->Finished << Connecter::Transaction{c->From, c->Address, c->Message};
+            c->Held += c->Message.size() + HeldEntryCost;
             c->Address.clear();
             c->SetStep(0);
             server.SendReply(index, "250 OK <SB>");
@@ -139,5 +145,12 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
         eol = eol < 0 ? text.size() : eol + 2;
         CommandLine(server, index, *c, text.mid(pos, eol - pos));
         pos = eol;
+        if (c->Held > MaxHeld) {
+            // Recipients without end: there is no reply for that, so the connection goes.
+            server.Log(QByteArray::number(index) + "-Overflow: recipients before QUIT over " + QByteArray::number(MaxHeld)
+                       + " bytes; connection closed");
+            server.Release(index);
+            return;
+        }
     }
 }

@@ -2,24 +2,15 @@
 in a build with AddressSanitizer nothing is leaked when it stops."""
 import os
 import smtplib
-import subprocess
 import sys
 import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import EXE, TIMEOUT, ServerProcess, bind_loopback, connect, read_line, wait_for  # noqa: E402
+from test_faults import sanitized  # noqa: E402
 
 USERS = (("demo", "secret", "demo"),)
-
-
-def sanitized(exe):
-    """True when the executable carries AddressSanitizer (its memory figures mean little)."""
-    out = subprocess.run(["ldd", exe], capture_output=True, text=True).stdout
-    if "libasan" in out:
-        return True
-    with open(exe, "rb") as f:
-        return b"__asan_init" in f.read()
 
 
 def memory_kb(pid):
