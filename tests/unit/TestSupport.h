@@ -1,64 +1,48 @@
 #pragma once
-// Shared by the unit tests: a fake connection manager that records what the
-// handlers send, and a fresh program folder per test.
+// Shared by the unit tests: a fake connection manager that records what the handlers
+// send, a fresh program folder per test, and a check that an operation fails.
 #include "core/Connecter.h"
+#include "core/Failure.h"
 #include "core/Server.h"
 #include "core/mdlCommon.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <QtTest>
 #include <map>
 #include <memory>
+#include <optional>
 #include <vector>
+
+using Lines = QList<QByteArray>;
 
 class FakeServer : public Server {
 public:
     std::map<qint16, std::unique_ptr<Connecter>> sessions;
-    std::vector<std::pair<qint16, QByteArray>> sent;      // every SendReply, in order
-    QList<QByteArray> log;                                 // newest last
-    std::vector<std::pair<qint16, QString>> connects;      // relay connections asked for
+    std::vector<std::pair<qint16, QByteArray>> sent;   // every SendReply, in order
+    Lines log;                                          // newest last; replies as "i>text"
+    std::vector<std::pair<qint16, QString>> connects;   // relay connections asked for, as host:port
     std::vector<qint16> released;
-    QByteArray host = "mx.test.host";
 
-    Connecter* Session(qint16 i) override
-    {
-        auto it = sessions.find(i);
-        return it == sessions.end() ? nullptr : it->second.get();
-    }
-    void SendReply(qint16 i, const QByteArray& text) override
-    {
-        sent.emplace_back(i, text);
-        log << QByteArray::number(i) + '>' + text;
-    }
+    Connecter* Session(qint16 i) override { return sessions.count(i) ? sessions[i].get() : nullptr; }
+    void SendReply(qint16 i, const QByteArray& text) override { sent.emplace_back(i, text); log << QByteArray::number(i) + '>' + text; }
     void Log(const QByteArray& line) override { log << line; }
-    qint16 GetFreeIndex() override
-    {
-        qint16 i = 2;
-        while (sessions.count(i)) ++i;
-        return i;
-    }
+    qint16 GetFreeIndex() override { qint16 i = 2; while (sessions.count(i)) ++i; return i; }
     void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { sessions[i] = std::move(s); }
     void Connect(qint16 i, const QString& h, quint16 port) override { connects.emplace_back(i, h + ':' + QString::number(port)); }
-    void Release(qint16 i) override
-    {
-        released.push_back(i);
-        log << "Close " + QByteArray::number(i);
-        sessions.erase(i);
-    }
-    QByteArray LocalHostName(qint16) override { return host; }
+    void Release(qint16 i) override { released.push_back(i); sessions.erase(i); }
+    QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
 
-    // A new session at index i with the given Step, as the connection manager makes it.
-    Connecter& Open(qint16 i, int step)
+    Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
     {
         sessions[i] = std::make_unique<Connecter>();
         sessions[i]->SetStep(step);
         return *sessions[i];
     }
-    // Replies sent on one index, in order.
-    QList<QByteArray> RepliesTo(qint16 i) const
+    Lines RepliesTo(qint16 i) const
     {
-        QList<QByteArray> r;
+        Lines r;
         for (const auto& [idx, text] : sent)
             if (idx == i) r << text;
         return r;
@@ -70,12 +54,11 @@ public:
 class ProgramFolder {
 public:
     QTemporaryDir dir;
-    ProgramFolder(const QByteArray& users = "UserName,Password,MailID\n",
-                  const QByteArray& domainMx = "Domain,MX,Priority\n")
+    explicit ProgramFolder(const QByteArray& users = "UserName,Password,MailID\n", const QByteArray& domainMx = "Domain,MX,Priority\n")
     {
-        QDir(dir.path()).mkpath(QStringLiteral("Users"));
-        Write(QStringLiteral("Users.txt"), users);
-        Write(QStringLiteral("DomainMX.txt"), domainMx);
+        QDir(dir.path()).mkpath("Users");
+        Write("Users.txt", users);
+        Write("DomainMX.txt", domainMx);
         mdlCommon::SetProgramFolder(dir.path());
     }
     ~ProgramFolder() { mdlCommon::SetProgramFolder(QString()); }
@@ -83,7 +66,7 @@ public:
     void Write(const QString& rel, const QByteArray& content) const
     {
         QFile f(Path(rel));
-        f.open(QIODevice::WriteOnly | QIODevice::Truncate);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(content);
     }
     QByteArray Read(const QString& rel) const
@@ -93,8 +76,22 @@ public:
     }
     QString Mailbox(const QString& id) const
     {
-        QDir(dir.path()).mkpath(QStringLiteral("Users/") + id);
-        return Path(QStringLiteral("Users/") + id);
+        QDir(dir.path()).mkpath("Users/" + id);
+        return Path("Users/" + id);
     }
     QStringList Files(const QString& rel) const { return QDir(Path(rel)).entryList(QDir::Files | QDir::Hidden, QDir::Name); }
 };
+
+// The Failure that `f` throws, or none (the caller checks it has one).
+template <class F>
+std::optional<Failure> FailureOf(F f)
+{
+    try {
+        f();
+    } catch (const Failure& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+inline QString ScriptsDir() { return qEnvironmentVariable("RELAY_TEST_SCRIPTS", QFINDTESTDATA("scripts")); }
