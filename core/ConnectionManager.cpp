@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -82,7 +83,10 @@ QTcpSocket* ConnectionManager::Load(qint16 index, QTcpSocket* s)
         ws_.resize(size_t(index) + 1, nullptr);
     if (!s)
         s = new QTcpSocket(this);
+    if (!ws_[size_t(index)])
+        ++sockets_;
     ws_[size_t(index)] = s;
+    CheckDescriptors();
     connect(s, &QTcpSocket::readyRead, this, [this, index] { WS_DataArrival(index); });
     s->setReadBufferSize(ReadBufferSize);
     connect(s, &QTcpSocket::bytesWritten, this, [this, index, s] {
@@ -115,6 +119,27 @@ void ConnectionManager::Unload(qint16 index)
     s->disconnect(this);
     s->close();
     s->deleteLater();
+    --sockets_;
+    CheckDescriptors();
+}
+
+void ConnectionManager::CheckDescriptors()
+{
+    rlimit rl {};
+    const bool known = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY;
+    const bool full = known && qint64(sockets_) + ReservedDescriptors >= qint64(rl.rlim_cur);
+    if (full == waiting_)
+        return;
+    waiting_ = full;
+    for (Listener* l : listeners_) {
+        if (full)
+            l->pauseAccepting();
+        else
+            l->resumeAccepting();
+    }
+    log_.Add(full ? "Descriptors: " + N(sockets_) + " connections leave only the reserve of " + N(ReservedDescriptors)
+                        + " (limit " + N(qint64(rl.rlim_cur)) + "); new connections wait"
+                  : QByteArray("Descriptors: accepting again"));
 }
 
 qint16 ConnectionManager::GetFreeIndex()

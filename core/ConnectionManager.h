@@ -32,6 +32,11 @@ public:
     static constexpr qint64 MaxBacklog = qint64(4) << 20;
     // Most a socket holds of received data that nobody has read yet.
     static constexpr qint64 ReadBufferSize = qint64(1) << 20;
+    // Descriptors kept free for message files, tables and the lookup pipe. Once connections
+    // use all the others, new ones wait in the listen queue: an accept that fails for want
+    // of a descriptor is retried by the event loop at once, over and over. Connections
+    // already queued when the listeners pause are still taken (at most two queues of 50).
+    static constexpr int ReservedDescriptors = 256;
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
@@ -61,6 +66,7 @@ private:
     QTcpSocket* Element(qint16 index) const;
     QTcpSocket* Load(qint16 index, QTcpSocket* socket = nullptr);
     void Unload(qint16 index);
+    void CheckDescriptors();
     static QByteArray Key(qint16 index);
 
     LogList& log_;
@@ -68,5 +74,7 @@ private:
     std::vector<QTcpSocket*> ws_;
     std::map<QByteArray, std::unique_ptr<Connecter>> sessions_;
     QByteArray hostName_;
+    int sockets_ = 0;       // loaded elements from index 2 up
+    bool waiting_ = false;  // listeners paused for want of descriptors
     QThreadPool writers_;   // message files are written and flushed here
 };

@@ -280,6 +280,37 @@ class Peers(unittest.TestCase):
         send(s, b"Subject: after\r\n\r\nx\r\n")
         self.assertEqual(len(s.messages()), 2)
 
+    def test_out_of_descriptors_new_connections_wait(self):
+        # An accept that fails for want of a descriptor was retried at once, over and over:
+        # the event loop spun at full speed until someone left. Now the listeners wait,
+        # leaving descriptors for message files.
+        s = self.s
+        room = 40
+        limit = room + 256
+        subprocess.run(["prlimit", f"--pid={s.proc.pid}", f"--nofile={limit}:{limit}"], check=True)
+        m = s.mark()
+        greeted = []
+        for _ in range(room):
+            c = connect(s.pop3)
+            self.addCleanup(c.close)
+            self.assertEqual(read_line(c)[:4], b"+OK ")
+            greeted.append(c)
+        s.wait_log(rf"^Descriptors: {room} connections leave only the reserve of 256 \(limit {limit}\); new connections wait$", after=m)
+        waiting = [connect(s.pop3) for _ in range(20)]
+        for c in waiting:
+            self.addCleanup(c.close)
+        # Some leave: the ones waiting are taken in and greeted.
+        m = s.mark()
+        for c in greeted[:20]:
+            c.close()
+        s.wait_log(r"^Descriptors: accepting again$", after=m)
+        for c in waiting:
+            self.assertEqual(read_line(c)[:4], b"+OK ")
+        for c in greeted[20:] + waiting:
+            c.close()
+        wait_for(lambda: s.count_log(r"^Close \d+$", after=m) == 60, what="every connection released")
+        self.assertEqual(pop3_stat(s), (0, 0))
+
     def test_two_hundred_silent_clients(self):
         s = self.s
         m = s.mark()
