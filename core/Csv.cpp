@@ -48,12 +48,15 @@ qsizetype ReadRecord(const QByteArray& d, qsizetype p, Record& rec)
         qsizetype end = eol < 0 ? n : eol;
         rec.raw = d.mid(start, end - start);
         if (rec.raw.endsWith('\r')) rec.raw.chop(1);
-        return eol < 0 ? n : eol + 1;
+        const qsizetype next = eol < 0 ? n : eol + 1;
+        rec.end = d.mid(start + rec.raw.size(), next - start - rec.raw.size());
+        return next;
     }
     qsizetype end = p;
     if (end > start && d[end - 1] == '\n') --end;
     if (end > start && d[end - 1] == '\r') --end;
     rec.raw = d.mid(start, end - start);
+    rec.end = d.mid(end, p - end);
     for (const QByteArray& f : fields)
         rec.fields << QString::fromUtf8(f);
     return p;
@@ -75,7 +78,8 @@ Document Parse(const QByteArray& input)
         rec.line = line;
         if (d[p] == '\n' || (d[p] == '\r' && p + 1 < d.size() && d[p + 1] == '\n')) {
             rec.ok = false;  // blank line: kept, never read as a row
-            p += d[p] == '\n' ? 1 : 2;
+            rec.end = d[p] == '\n' ? QByteArray("\n") : QByteArray("\r\n");
+            p += rec.end.size();
         } else {
             p = ReadRecord(d, p, rec);
         }

@@ -9,6 +9,7 @@ namespace Csv {
 struct Record {
     QStringList fields;
     QByteArray raw;      // the record's bytes as found, without its line end
+    QByteArray end;      // its line end as found: LF, CR LF, or "" (or a lone CR) at the end of the data
     int line = 0;        // 1-based line where the record starts
     bool ok = true;      // false: could not be read as fields (kept only as raw text)
     QString problem;

@@ -296,7 +296,10 @@ void TextDatabase::Save(Table& t)
             records[r].fields = rows.value(id);
             records[r].raw = Csv::Format(records[r].fields);
         }
-        out += records[r].raw + nl;
+        // Each line keeps its own line end, so a line that is not a row reads as before; the
+        // last line gets a whole one (a lone CR there was read as one too).
+        const QByteArray& end = records[r].end;
+        out += records[r].raw + (end.endsWith('\n') ? end : end == "\r" ? QByteArray("\r\n") : nl);
     }
     for (qint64 id : added) {
         Csv::Record rec;

@@ -30,6 +30,8 @@ private slots:
     void tableWriteKeepsEveryRow_data();
     void tableWriteKeepsEveryRow();
     void tableWriteThatWouldLoseRowsIsRefused();
+    void tableWriteLeavesOtherLinesByteForByte_data();
+    void tableWriteLeavesOtherLinesByteForByte();
     void missingLookupScriptIsReportedAtOnce();
     void messageNamesOnlyMoveForward();
     void unfinishedDeliveriesAreRemoved();
@@ -89,6 +91,32 @@ void TestRegressions::tableWriteThatWouldLoseRowsIsRefused()
     // The refused row is not kept in memory either.
     QCOMPARE(db.Execute(QStringLiteral("Select MailID From Users.txt Where UserName=?"), {"new"}).rows.size(), 0);
     QCOMPARE(db.Execute(QStringLiteral("Select MailID From Users.txt Where UserName=?"), {"demo"}).rows.size(), 1);
+}
+
+// Every line was written back with the file's first line end. A line ending in CR CR LF
+// in a file of LF lines came back ending in CR LF, so the quote of a broken line above it
+// closed there and the two lines read as one.
+void TestRegressions::tableWriteLeavesOtherLinesByteForByte_data()
+{
+    QTest::addColumn<QByteArray>("table");
+    QTest::addColumn<QByteArray>("expected");
+    const QByteArray broken = "A,B,C\n\"quoted, x\nshort,z\"\r\r\na,b,c\n";
+    QTest::newRow("CR CR LF after a broken line") << broken << broken + "d,e,f\n";
+    const QByteArray mixed = "A,B,C\r\nx,y,z\n\r\nbroken\"\r\n";
+    QTest::newRow("mixed line ends") << mixed << mixed + "d,e,f\r\n";
+    QTest::newRow("lone CR at the end") << QByteArray("A,B,C\nx,y,z\r") << QByteArray("A,B,C\nx,y,z\r\nd,e,f\n");
+    QTest::newRow("no line end at the end") << QByteArray("A,B,C\nx,y,z") << QByteArray("A,B,C\nx,y,z\nd,e,f\n");
+}
+
+void TestRegressions::tableWriteLeavesOtherLinesByteForByte()
+{
+    QFETCH(QByteArray, table);
+    QFETCH(QByteArray, expected);
+    ProgramFolder f;
+    f.Write(QStringLiteral("T.txt"), table);
+    TextDatabase db(f.dir.path());
+    QCOMPARE(db.Execute(QStringLiteral("Insert Into T.txt (A, B, C) Values (?, ?, ?)"), {"d", "e", "f"}).changes, 1);
+    QCOMPARE(f.Read(QStringLiteral("T.txt")), expected);
 }
 
 // Without GetMX.sh a shell was started that could only fail, and the server then waited
