@@ -27,8 +27,8 @@ LIMIT = 20.0   # seconds: a worker starts no new message after this
 IDLE_LIMIT = 15.0   # seconds to wait for 1,000 greetings
 
 
-def split(total, parts):
-    return [total // parts + (1 if i < total % parts else 0) for i in range(parts)]
+def split(total, n):
+    return [total // n + (1 if i < total % n else 0) for i in range(n)]
 
 
 # --- client bodies run in worker processes -----------------------------------------------
@@ -356,6 +356,7 @@ def main():
             rows.append(r)
         if name.startswith("big"):
             base, sp, kept, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[3]))
+            row.peak = max(sp, pp)   # VmHWM was reset between the halves
             row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
                          f"{kept / KB:.0f} MiB still held after; POP3 out: peak {pp / KB:.0f} MiB ({tp:.1f} s)"]
 
