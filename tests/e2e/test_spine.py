@@ -47,17 +47,18 @@ class Spine(unittest.TestCase):
         self.assertEqual(read_line(a), f"+OK {HOST} Merivolant POP3\r\n".encode())
         s.wait_log(r"^ConnectionRequest I=0 R=\d+$")
         s.wait_log(rf"^2>\+OK {HOST} Merivolant POP3$")   # the log shows what is sent, without CR LF
-        a.close()
-        s.wait_log(r"^Close 2$")
-        m = s.mark()
-        with connect(s.pop3) as b, connect(s.smtp) as c:
-            read_line(b)
-            s.wait_log(r"^2>\+OK ", after=m)   # 2 again, after its release
+        with connect(s.smtp) as c:
             self.assertEqual(read_line(c), f"220 {HOST} Merivolant ESMTP\r\n".encode())
-            s.wait_log(r"^ConnectionRequest I=1 R=\d+$", after=m)
-            s.wait_log(rf"^3>220 {HOST} Merivolant ESMTP$", after=m)   # 3 while 2 is busy
-            b.sendall(b"LIST\r\n")
-            self.assertEqual(read_line(b) + read_line(b), b"+OK 0 0\r\n.\r\n")
+            s.wait_log(r"^ConnectionRequest I=1 R=\d+$")
+            s.wait_log(rf"^3>220 {HOST} Merivolant ESMTP$")   # 3 while 2 is busy
+            a.close()
+            s.wait_log(r"^Close 2$")
+            m = s.mark()
+            with connect(s.pop3) as b:
+                read_line(b)
+                s.wait_log(r"^2>\+OK ", after=m)   # 2 again while 3 is still busy
+                b.sendall(b"LIST\r\n")
+                self.assertEqual(read_line(b) + read_line(b), b"+OK 0 0\r\n.\r\n")
         s.wait_log(r"^2<LIST\\r\\n$", after=m)
         s.wait_log(r"^2>\+OK 0 0\\r\\n\.$", after=m)   # a reply of several lines is one log line
         s.wait_log(r"^Close 3$", after=m)
