@@ -78,22 +78,20 @@ class ServerProcess:
 
     def wait_log(self, pattern, timeout=TIMEOUT, after=0):
         """Waits for a log line matching `pattern` (a regex) among lines[after:]; returns it."""
-        rx, found = re.compile(pattern), []
+        rx = re.compile(pattern)
 
         def seen():
-            exited = self.proc.poll() is not None
-            if exited:   # it may end right after its last line: read the pipe out first
+            if self.proc.poll() is not None:   # it may end right after its last line: read the pipe out first
                 self._readers[0].join(5)
-            found[:] = [line for line in self.log[after:] if rx.search(line)][:1]
-            if exited and not found:
-                raise AssertionError(f"server exited ({self.proc.returncode}) before a log line matched {pattern!r}")
-            return found
+                if not self.count_log(rx, after):
+                    raise AssertionError(f"server exited ({self.proc.returncode}) before a log line matched {pattern!r}")
+            return self.count_log(rx, after)
 
         try:
             wait_for(seen, timeout, f"a log line matching {pattern!r}")
         except AssertionError as e:
             raise AssertionError(f"{e}; last lines: {[line[:200] for line in self.log[-15:]]}") from None
-        return found[0]
+        return next(line for line in self.log[after:] if rx.search(line))
 
     def count_log(self, pattern, after=0):
         return sum(1 for line in self.log[after:] if re.search(pattern, line))

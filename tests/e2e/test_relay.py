@@ -23,16 +23,11 @@ def send(server, recipients, message):
         m.sendmail("sender@example.test", recipients, message)
 
 
-def relay_indexes(server, domain, count=1, after=0):
-    """Socket indexes of the relays to `domain`, from the Transfer log lines; waits for `count`."""
-    rx, found = re.compile(rf"^(\d+)>Transfer {re.escape(domain)}$"), []
-
-    def enough():
-        found[:] = [int(m.group(1)) for m in map(rx.match, server.log[after:]) if m]
-        return len(found) >= count
-
-    wait_for(enough, what=f"{count} relay(s) to {domain}")
-    return found
+def relay_indexes(server, domain, after=0):
+    """Socket indexes of the relays to `domain`, from the Transfer log lines; waits for one."""
+    rx = re.compile(rf"^(\d+)>Transfer {re.escape(domain)}$")
+    wait_for(lambda: server.count_log(rx, after), what=f"a relay to {domain}")
+    return [int(m.group(1)) for m in map(rx.match, server.log[after:]) if m]
 
 
 @unittest.skipUnless(os.geteuid() == 0, "port 25 needs root")

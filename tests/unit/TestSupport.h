@@ -86,11 +86,7 @@ public:
 template <class F>
 std::optional<Failure> FailureOf(F f)
 {
-    try {
-        f();
-    } catch (const Failure& e) {
-        return e;
-    }
+    try { f(); } catch (const Failure& e) { return e; }
     return std::nullopt;
 }
 

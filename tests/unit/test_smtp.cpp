@@ -1,6 +1,5 @@
 // The SMTP server side: replies, envelopes, message text, and what QUIT stores or relays.
 #include "TestSupport.h"
-#include "relay/DNS.h"
 #include "smtp/SmtpCommand.h"
 
 #include <QDirIterator>
@@ -120,7 +119,6 @@ private slots:
         const struct { QByteArray text, from; Lines to; } rows[] = {
             {"MAIL FROM:<a@here.test> SIZE=1234\r\n", "a@here.test", {}},
             {"mail from:<>\r\n", "", {}},
-            {"RCPT TO:<b@far.test>\r\nRCPT TO:<b@far.test>\r\n", "old@x.test", {"b@far.test", "b@far.test"}},
             {"MAIL FROM:<a@here.test\r\nRCPT TO:<h@e.test>\r\n", "old@x.test", {"h@e.test"}},   // not completed by the next ">"
             {"RCPT TO: h@e.test\r\n", "old@x.test", {}},
         };
@@ -248,23 +246,6 @@ private slots:
                      (Lines{"one@here.test", "one", "a@far.test", "two@here.test", "two", "b@far.test"}));
             QCOMPARE(a.Step(), 7);
             QVERIFY(t.s.released.empty());
-        }
-    }
-
-    // No exchanger, or a table that cannot be read: the relay is logged and let go, the
-    // other recipients are still served.
-    void relayWithoutExchanger()
-    {
-        for (const bool tableMissing : {false, true}) {
-            Smtp t;
-            QVERIFY(QFile::copy(ScriptsDir() + "/getmx-fixture.sh", t.pf.Path("GetMX.sh")));
-            if (tableMissing) QVERIFY(QFile::remove(t.pf.Path("DomainMX.txt")));
-            t("RCPT TO:<b@silent.test>\r\n" + Env + "DATA\r\nhi\r\n.\r\nQUIT\r\n");
-            QCOMPARE(t.s.released, std::vector<qint16>{3});
-            QVERIFY(t.s.connects.empty());
-            QCOMPARE(t.s.log.join('\n').count("3-RelayError b@silent.test"), 1);
-            QCOMPARE(t.counts(), (QList<int>{1, 0}));
-            QCOMPARE(t.s.LastReply(), Bye);
         }
     }
 };
