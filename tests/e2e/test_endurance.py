@@ -90,9 +90,10 @@ class Endurance(unittest.TestCase):
             self.skipTest("memory figures of a sanitizer build say nothing")
         s = ServerProcess(users=USERS)
         self.addCleanup(s.__exit__)
-        # Each round is 6 connections. The warm-up fills the log to its 2000 lines.
-        sessions(s, 60)
-        wait_for(lambda: s.count_log(r"^Close \d+$") >= 60 * 6, what="warm-up connections released")
+        # Each round is 6 connections. The warm-up fills the log to its 2000 lines and
+        # starts the threads that write message files.
+        sessions(s, 100)
+        wait_for(lambda: s.count_log(r"^Close \d+$") >= 100 * 6, what="warm-up connections released")
         before = memory_kb(s.proc.pid)
         m = s.mark()
         sessions(s, 170)

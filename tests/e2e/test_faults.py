@@ -7,6 +7,7 @@ import re
 import shutil
 import signal
 import smtplib
+import socket
 import subprocess
 import sys
 import threading
@@ -196,8 +197,12 @@ class Peers(unittest.TestCase):
         big = body_of(50 << 20, "fifty megabytes")
         s.put_message(big)
         s.put_message(b"Subject: small\r\n\r\nx\r\n", box="bob")
-        slow = connect(s.pop3, timeout=120)
+        # A small receive buffer: the kernel must not take in most of the message itself.
+        slow = socket.socket()
         self.addCleanup(slow.close)
+        slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 << 10)
+        slow.settimeout(120)
+        slow.connect(("127.0.0.1", s.pop3))
         read_line(slow)
         slow.sendall(b"USER demo\r\n")
         read_line(slow)
@@ -256,7 +261,14 @@ class Peers(unittest.TestCase):
             c.sendall(b"MAIL FROM:<a@example.org>\r\n")
             read_line(c)
             replies = c.makefile("rb")
-            reader = threading.Thread(target=lambda: [None for _ in replies], daemon=True)
+
+            def read_all():
+                try:
+                    for _ in replies:
+                        pass
+                except OSError:
+                    pass   # the server closed the connection
+            reader = threading.Thread(target=read_all, daemon=True)
             reader.start()
             lines = b"RCPT TO:<demo@example.test>\r\n" * 20000
             with self.assertRaises(OSError):
