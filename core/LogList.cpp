@@ -54,6 +54,9 @@ void LogList::Trim(int keep)
     for (size_t r = size_t(keep); r < lines_.size(); ++r)
         keptBytes_ -= lines_[r].prefix.size() + lines_[r].body.size();
     lines_.resize(size_t(keep));
+    // Long lines gone with them are no longer waiting to be shortened.
+    while (!longLines_.empty() && nextSerial_ - 1 - longLines_.front() >= quint64(lines_.size()))
+        longLines_.pop_front();
     endRemoveRows();
 }
 
