@@ -48,7 +48,14 @@ ConnectionManager::~ConnectionManager()
         if (s) { s->disconnect(this); s->abort(); }
 }
 
-QByteArray ConnectionManager::Key(qint16 index) { return "K" + N(index); }
+void ConnectionManager::PutSession(qint16 index, std::unique_ptr<Connecter> session)
+{
+    if (size_t(index) >= sessions_.size())
+        sessions_.resize(size_t(index) + 1);
+    auto& slot = sessions_[size_t(index)];
+    sessionCount_ += (slot ? 0 : 1) - (session ? 0 : 1);
+    slot = std::move(session);
+}
 
 bool ConnectionManager::IsListening() const
 {
@@ -66,6 +73,8 @@ void ConnectionManager::Listen()
         if (port < 0)
             throw Failure(Err::TypeMismatch, QStringLiteral("Type mismatch: the %1 port setting \"%2\" is not a port number (1-65535)")
                                                  .arg(QLatin1String(p.name), p.text));
+        // Bursts of new connections wait in the kernel's queue instead of being dropped.
+        p.l->setListenBacklogSize(4096);
         if (!p.l->listen(QHostAddress::Any, quint16(port)))
             throw Failure(Err::Socket + int(p.l->serverError()),
                           QStringLiteral("Cannot listen on %1 port %2: %3").arg(QLatin1String(p.name)).arg(port).arg(p.l->errorString()));
@@ -149,19 +158,18 @@ qint16 ConnectionManager::GetFreeIndex()
         ++i;
     if (i > size_t(MaxIndex))
         return -1;
-    sessions_.erase(Key(qint16(i)));
+    PutSession(qint16(i), nullptr);
     return qint16(i);
 }
 
 Connecter* ConnectionManager::Session(qint16 index)
 {
-    auto it = sessions_.find(Key(index));
-    return it == sessions_.end() ? nullptr : it->second.get();
+    return index >= 0 && size_t(index) < sessions_.size() ? sessions_[size_t(index)].get() : nullptr;
 }
 
 void ConnectionManager::AddSession(qint16 index, std::unique_ptr<Connecter> session)
 {
-    sessions_[Key(index)] = std::move(session);
+    PutSession(index, std::move(session));
     if (!Element(index))
         Load(index);
 }
@@ -217,7 +225,7 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
             throw Failure(Err::Overflow, QStringLiteral("Overflow: every connection index is in use"));
         auto owned = std::make_unique<Connecter>();
         Connecter* session = owned.get();
-        sessions_[Key(i)] = std::move(owned);
+        PutSession(i, std::move(owned));
         auto* s = new QTcpSocket(this);
         if (!s->setSocketDescriptor(requestID)) {
             const Failure f(Err::Socket + int(s->error()), s->errorString());
@@ -302,7 +310,7 @@ void ConnectionManager::WS_Close(qint16 Index)
     }
     log_.Add("Close " + N(Index));
     Unload(Index);
-    sessions_.erase(Key(Index));
+    PutSession(Index, nullptr);
 }
 
 void ConnectionManager::WS_Error(qint16 Index, int number, const QString& description)

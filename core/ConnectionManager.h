@@ -48,7 +48,7 @@ public:
     QByteArray LocalHostName(qint16 index) override;
     void RunDelivery(std::function<void()> work, std::function<void()> done) override;
 
-    int SessionCount() const { return int(sessions_.size()); }
+    int SessionCount() const { return sessionCount_; }
     bool IsListening() const;
 
 private:
@@ -67,12 +67,14 @@ private:
     QTcpSocket* Load(qint16 index, QTcpSocket* socket = nullptr);
     void Unload(qint16 index);
     void CheckDescriptors();
-    static QByteArray Key(qint16 index);
+    void PutSession(qint16 index, std::unique_ptr<Connecter> session);   // nullptr removes
 
     LogList& log_;
     Listener* listeners_[2] = {nullptr, nullptr};
     std::vector<QTcpSocket*> ws_;
-    std::map<QByteArray, std::unique_ptr<Connecter>> sessions_;
+    // The session collection: the session of connection i (key "K" + i) is sessions_[i].
+    std::vector<std::unique_ptr<Connecter>> sessions_;
+    int sessionCount_ = 0;
     QByteArray hostName_;
     int sockets_ = 0;       // loaded elements from index 2 up
     bool waiting_ = false;  // listeners paused for want of descriptors

@@ -13,10 +13,9 @@ LogList::~LogList()
 
 void LogList::Add(const QByteArray& prefix, const QByteArray& body)
 {
-    beginInsertRows({}, 0, 0);
     const qint64 total = prefix.size() + body.size();
     lines_.push_front(Entry{prefix, body, total, nextSerial_++});
-    endInsertRows();
+    ScheduleShow();
     if (EchoToStdout)
         Echo(lines_.front());
     keptBytes_ += total;
@@ -50,14 +49,13 @@ void LogList::Trim(int keep)
     const int n = Count();
     if (n <= keep)
         return;
-    beginRemoveRows({}, keep, n - 1);
     for (size_t r = size_t(keep); r < lines_.size(); ++r)
         keptBytes_ -= lines_[r].prefix.size() + lines_[r].body.size();
     lines_.resize(size_t(keep));
     // Long lines gone with them are no longer waiting to be shortened.
     while (!longLines_.empty() && nextSerial_ - 1 - longLines_.front() >= quint64(lines_.size()))
         longLines_.pop_front();
-    endRemoveRows();
+    ScheduleShow();
 }
 
 void LogList::Clear()
@@ -66,6 +64,7 @@ void LogList::Clear()
     lines_.clear();
     longLines_.clear();
     keptBytes_ = 0;
+    shown_ = 0;
     endResetModel();
 }
 
@@ -77,7 +76,30 @@ QByteArray LogList::Line(int row) const
 
 int LogList::rowCount(const QModelIndex& parent) const
 {
-    return parent.isValid() ? 0 : Count();
+    return parent.isValid() ? 0 : shown_;
+}
+
+QModelIndex LogList::index(int row, int column, const QModelIndex& parent) const
+{
+    // Every kept line can be addressed, also one the view has not been shown yet.
+    if (parent.isValid() || column != 0 || row < 0 || row >= Count())
+        return {};
+    return createIndex(row, column);
+}
+
+void LogList::ScheduleShow()
+{
+    // Views learn of new lines a few times a second, not once per line: laying out and
+    // drawing the list per event cost most of the server's time under load.
+    if (showPending_)
+        return;
+    showPending_ = true;
+    QTimer::singleShot(ShowIntervalMs, this, [this] {
+        showPending_ = false;
+        beginResetModel();
+        shown_ = Count();
+        endResetModel();
+    });
 }
 
 QVariant LogList::data(const QModelIndex& index, int role) const

@@ -30,7 +30,10 @@ public:
     static constexpr qint64 MaxKeptBytes = qint64(64) << 20;
     static constexpr qsizetype HeadBytes = 4096;
 
+    // Rows as the views know them; they catch up with the lines every ShowIntervalMs.
     int rowCount(const QModelIndex& parent = {}) const override;
+    QModelIndex index(int row, int column = 0, const QModelIndex& parent = {}) const override;
+    static constexpr int ShowIntervalMs = 150;
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
 
     // An error entry for the system log.
@@ -45,6 +48,9 @@ private:
     void KeepWithinBudget();
     void Echo(const Entry& e);
     void ScheduleFlush();
+    void ScheduleShow();
+    int shown_ = 0;
+    bool showPending_ = false;
     std::deque<Entry> lines_;
     qint64 keptBytes_ = 0;
     quint64 nextSerial_ = 0;
