@@ -9,13 +9,33 @@
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <vector>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
+
+// Calls `f` for every entry of `folder` whose name ends in `suffix`.
+template <typename F>
+void ForEachEntry(const QString& folder, const char* suffix, F f)
+{
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return;
+    const size_t n = strlen(suffix);
+    while (const dirent* e = ::readdir(dir)) {
+        const size_t len = strlen(e->d_name);
+        if (len >= n && memcmp(e->d_name + len - n, suffix, n) == 0)
+            f(::dirfd(dir), e->d_name);
+    }
+    ::closedir(dir);
+}
 
 QByteArray Num(qint64 n) { return QByteArray::number(n); }
 
@@ -96,14 +116,22 @@ void Connecter::ScanMailbox()
     mailCount_ = 0;
     mailSize_ = 0;
     listFolder_ = mailFolder_;
-    // Ascending names are arrival order.
-    const QFileInfoList files = QDir(mailFolder_).entryInfoList(QDir::Files | QDir::NoSymLinks | QDir::Hidden, QDir::Name);
-    for (const QFileInfo& fi : files) {
-        if (!fi.fileName().endsWith(QLatin1String("eml")))
-            continue;
-        mailFiles_ << fi.fileName();
+    // Only names ending in "eml" are looked at more closely; ascending names are arrival order.
+    struct Found {
+        QByteArray name;
+        qint64 size;
+    };
+    std::vector<Found> found;
+    ForEachEntry(mailFolder_, "eml", [&](int dfd, const char* name) {
+        struct stat st {};
+        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            found.push_back(Found{QByteArray(name), qint64(st.st_size)});
+    });
+    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.name < b.name; });
+    for (const Found& f : found) {
+        mailFiles_ << QFile::decodeName(f.name);
         ++mailCount_;
-        mailSize_ += fi.size();
+        mailSize_ += f.size;
     }
 }
 
@@ -234,11 +262,9 @@ void Connecter::Purge()
 {
     if (mailFolder_.isEmpty())
         return;
-    const QFileInfoList marked = QDir(mailFolder_).entryInfoList({QStringLiteral("*.del")}, QDir::Files | QDir::NoSymLinks | QDir::Hidden);
-    for (const QFileInfo& fi : marked) {
+    ForEachEntry(mailFolder_, ".del", [](int dfd, const char* name) {
         struct stat st {};
-        const QByteArray p = QFile::encodeName(fi.filePath());
-        if (::lstat(p.constData(), &st) == 0 && (st.st_mode & S_IWUSR))   // read-only files stay
-            ::unlink(p.constData());
-    }
+        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR))
+            ::unlinkat(dfd, name, 0);   // read-only files stay
+    });
 }
