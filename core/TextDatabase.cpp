@@ -296,6 +296,10 @@ void TextDatabase::Save(Table& t)
             records[r].fields = rows.value(id);
             records[r].raw = Csv::Format(records[r].fields);
         }
+        // The header or a row of one empty field, read from a lone CR at the end, must not
+        // become a blank line.
+        if ((r == 0 || id) && records[r].ok && records[r].raw.isEmpty())
+            records[r].raw = Csv::Format(records[r].fields);
         // Each line keeps its own line end, so a line that is not a row reads as before; the
         // last line gets a whole one (a lone CR there was read as one too).
         const QByteArray& end = records[r].end;
@@ -321,8 +325,8 @@ void TextDatabase::Save(Table& t)
             found << check.records[r].fields;
     if (found != expected) {
         t.stamp = Stamp();
-        throw Failure(Err::Database, QStringLiteral("%1 not written: a line with an unbalanced quote would take in the rows after it; "
-                                                    "correct it by hand").arg(t.name + QStringLiteral(".txt")));
+        throw Failure(Err::Database, QStringLiteral("%1 not written: its rows would not read back the same (a line with an "
+                                                    "unbalanced quote takes in the lines after it); correct it by hand").arg(t.name + QStringLiteral(".txt")));
     }
 
     QSaveFile f(t.path);
