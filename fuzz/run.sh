@@ -14,8 +14,13 @@ dir=${FUZZ_BUILD_DIR:-build-fuzz}
 command -v clang++ >/dev/null || { echo "needs clang: apt-get install -y --no-install-recommends clang libclang-rt-14-dev" >&2; exit 2; }
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DTANDRIVEL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$dir" -j 2 --target $(for t in $targets; do printf 'fuzz_%s ' "$t"; done)
-# Message and table files are written on every input: keep them in memory.
-[ -w /dev/shm ] && export TMPDIR=/dev/shm
+# Message and table files are written on every input: keep them in memory, in a folder
+# of this run (libFuzzer ends without removing the targets' temporary folders).
+base=/tmp
+[ -w /dev/shm ] && base=/dev/shm
+TMPDIR=$(mktemp -d "$base/tandrivel-fuzz-XXXXXX")
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 export UBSAN_OPTIONS=print_stacktrace=1
 found=0
 for t in $targets; do
