@@ -1,6 +1,7 @@
 """The server's spine: start-up and settings, greetings, connection indexes, the receive
 buffer, the log on standard output, and bad input that must not stop the server."""
 import errno
+import re
 import os
 import socket
 import sys
@@ -114,8 +115,8 @@ class Spine(unittest.TestCase):
             c.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, bytes([linger]) + bytes(7))   # linger 1: RST, replies unread
             c.close()
             s.wait_log(r"^Close 2$", after=m)
-            if not linger:
-                self.assertEqual(s.count_log(r"^2<", after=m), 0)
+            if not linger:   # the unfinished line is never handed on (earlier sessions may still be logging)
+                self.assertEqual(s.count_log("^2<" + re.escape(partial.decode()), after=m), 0)
             self.assert_still_serving()
 
 
