@@ -178,3 +178,24 @@ def bind_loopback(port, listen=True):
             pass
         s.close()
     raise RuntimeError(f"no loopback address with port {port} free")
+
+
+def real_exchanger(test):
+    """A real SMTP server (aiosmtpd) on port 25 of a loopback address of its own, stopped when
+    `test` ends. Returns its address and the list of (mail_from, rcpt_tos, content, options)
+    it received."""
+    from aiosmtpd.controller import Controller
+    deliveries = []
+
+    class Recorder:
+        async def handle_DATA(self, server, session, envelope):
+            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
+            return "250 OK queued"
+
+    free = bind_loopback(25, listen=False)
+    address = free.getsockname()[0]
+    free.close()
+    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT)
+    controller.start()
+    test.addCleanup(controller.stop)
+    return address, deliveries

@@ -3,11 +3,10 @@ in a build with AddressSanitizer nothing is leaked when it stops."""
 import os
 import smtplib
 import sys
-import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import EXE, TIMEOUT, ServerProcess, bind_loopback, connect, read_line, wait_for  # noqa: E402
+from harness import EXE, TIMEOUT, ServerProcess, bind_loopback, connect, read_line, real_exchanger, wait_for  # noqa: E402
 from test_faults import sanitized  # noqa: E402
 
 USERS = (("demo", "secret", "demo"),)
@@ -19,46 +18,6 @@ def memory_kb(pid):
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise AssertionError("no VmRSS")
-
-
-class FakeExchanger(threading.Thread):
-    """A mail exchanger on port 25 of a loopback address of its own that accepts every message."""
-
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.sock = bind_loopback(25)
-        self.address = self.sock.getsockname()[0]
-        self.received = 0
-
-    def run(self):
-        while True:
-            try:
-                c, _ = self.sock.accept()
-            except OSError:
-                return
-            with c:
-                f = c.makefile("rb")
-                c.sendall(b"220 fake ESMTP\r\n")
-                data = False
-                for line in f:
-                    if data:
-                        if line == b".\r\n":
-                            data = False
-                            self.received += 1
-                            c.sendall(b"250 queued\r\n")
-                        continue
-                    word = line[:4].upper()
-                    if word == b"DATA":
-                        data = True
-                        c.sendall(b"354 go on\r\n")
-                    elif word == b"QUIT":
-                        c.sendall(b"221 bye\r\n")
-                        break
-                    else:
-                        c.sendall(b"250 ok\r\n")
-
-    def close(self):
-        self.sock.close()
 
 
 def sessions(server, rounds, relay_to=()):
@@ -106,16 +65,14 @@ class Endurance(unittest.TestCase):
     def test_no_leak_after_a_few_hundred_sessions(self):
         if not sanitized(EXE):
             self.skipTest("leaks are checked in the AddressSanitizer build (scripts/test-sanitize.sh)")
-        mx = FakeExchanger()
-        mx.start()
-        self.addCleanup(mx.close)
+        mx, deliveries = real_exchanger(self)
         dead = bind_loopback(25, listen=False)   # bound, never listening: the relay is refused
         self.addCleanup(dead.close)
-        s = ServerProcess(users=USERS, domain_mx=(("relay.test", mx.address, " 10"),
+        s = ServerProcess(users=USERS, domain_mx=(("relay.test", mx, " 10"),
                                                   ("dead.test", dead.getsockname()[0], " 10")))
         self.addCleanup(s.__exit__)
         sessions(s, 60, relay_to=("relay.test", "dead.test"))
-        wait_for(lambda: mx.received == 6, what="six relayed messages")
+        wait_for(lambda: len(deliveries) == 6, what="six relayed messages")
         self.assertEqual(s.stop(), 0, s.stderr.decode(errors="replace")[-4000:])
         self.assertNotIn(b"LeakSanitizer", s.stderr)
         self.assertNotIn(b"runtime error", s.stderr)

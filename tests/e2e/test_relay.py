@@ -9,9 +9,8 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import HOST, TIMEOUT, ServerProcess, bind_loopback, connect, read_line, wait_for  # noqa: E402
+from harness import HOST, TIMEOUT, ServerProcess, bind_loopback, connect, read_line, real_exchanger, wait_for  # noqa: E402
 
-from aiosmtpd.controller import Controller  # noqa: E402
 
 # Lines aiosmtpd accepts (under 1000 bytes), one starting with ".", 8-bit bytes and NUL.
 TRICKY = (b"From: sender@example.test\r\nSubject: relay\r\n\r\n.leading dot\r\n.\r\n"
@@ -33,19 +32,7 @@ def relay_indexes(server, domain, after=0):
 @unittest.skipUnless(os.geteuid() == 0, "port 25 needs root")
 class Relay(unittest.TestCase):
     def test_relay_to_a_real_server(self):
-        deliveries = []
-
-        class Recorder:
-            async def handle_DATA(self, server, session, envelope):
-                deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
-                return "250 OK queued"
-
-        free = bind_loopback(25, listen=False)
-        mx = free.getsockname()[0]
-        free.close()
-        controller = Controller(Recorder(), hostname=mx, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT)
-        controller.start()
-        self.addCleanup(controller.stop)
+        mx, deliveries = real_exchanger(self)
         refusing = bind_loopback(25, listen=False)   # bound, never listening: the connection is refused
         self.addCleanup(refusing.close)
         script = tempfile.NamedTemporaryFile("w", suffix=".sh", delete=False)
