@@ -2,12 +2,12 @@
 
 void Connecter::SetStep(int NewStep)
 {
-    if (NewStep == 2) {
+    if (NewStep == SmtpText) {
         Message.clear();
         MessageScanned = 0;
         Oversized = false;
     }
-    if (NewStep == 6 && step_ == 5)
+    if (NewStep == Closing && step_ == Pop3Session)
         Purge();
     step_ = NewStep;
 }

@@ -4,6 +4,24 @@
 #include <QString>
 #include <QStringList>
 
+// What a connection is doing. The numbers are the ones the log and the operators know.
+enum Steps : int {
+    SmtpCommands = 0,     // SMTP: reading commands
+    SmtpText = 2,         // SMTP: receiving message text after DATA
+    SmtpAfterHelo = 3,    // SMTP: reading commands after HELO
+    SmtpAfterEhlo = 4,    // SMTP: reading commands after EHLO
+    Pop3Session = 5,      // POP3 connection
+    Closing = 6,          // released once the last reply has gone out
+    RelayConnecting = 7,  // relay: waiting for the exchanger's greeting
+    RelayEhloSent = 8,
+    RelayMailSent = 9,
+    RelayRcptSent = 10,
+    RelayDataSent = 11,
+    RelayTextSent = 12,   // message and end-of-data line sent
+    RelayQuitSent = 13,
+};
+inline bool IsRelayStep(int step) { return step >= RelayConnecting && step <= RelayQuitSent; }
+
 // The state of one live connection, whatever its role: POP3 client, SMTP peer or relay.
 class Connecter {
 public:

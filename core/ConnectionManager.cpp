@@ -237,7 +237,7 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
         if (s->localPort() == mdlCommon::PortNumber(mdlCommon::SmtpPort)) {
             SendReply(i, "220 " + hostName_ + " Merivolant ESMTP");
         } else {
-            session->SetStep(5);
+            session->SetStep(Pop3Session);
             SendReply(i, "+OK " + hostName_ + " Merivolant POP3");
         }
     } catch (const Failure& f) {
@@ -292,7 +292,7 @@ void ConnectionManager::WS_SendComplete(qint16 Index)
     Connecter* c = Session(Index);
     if (!c && Element(Index))
         log_.Add(N(Index) + "-Ignored: send completion for a connection without a session");
-    if (c && c->Step() == 6) {
+    if (c && c->Step() == Closing) {
         if (QTcpSocket* s = Element(Index)) {
             s->disconnect(this);
             s->close();
@@ -318,7 +318,7 @@ void ConnectionManager::WS_Error(qint16 Index, int number, const QString& descri
     log_.Add(N(Index) + "-ErrorEvent " + N(number) + description.toUtf8());
     Connecter* c = Session(Index);
     QTcpSocket* s = Element(Index);
-    if (c && c->Step() >= 7 && c->Step() <= 13) {
+    if (c && IsRelayStep(c->Step())) {
         // A relay that failed is logged and let go; there is no retry.
         Release(Index);
         return;

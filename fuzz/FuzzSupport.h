@@ -121,7 +121,7 @@ void Feed(StubServer& server, qint16 index, const QByteArray& stream, uint8_t ch
         handler(server, index, QByteArray(c->Command));
         after();
         c = server.Session(index);
-        if (c && c->Step() == 6 && !lingering) {
+        if (c && c->Step() == Closing && !lingering) {
             server.Release(index);
             return;
         }

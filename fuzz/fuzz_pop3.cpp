@@ -96,12 +96,12 @@ FUZZ_TARGET(pop3)
     const QStringList before = folder.Entries();
     StubServer server;
     server.onReply = CheckReply;
-    server.Open(2, 5);
+    server.Open(2, Pop3Session);
     bool quit = false;
     Feed(server, 2, Bytes(data + 1, size - 1), data[0], Pop3Command, [&] {
         Connecter* c = server.Session(2);
         if (!c) return;
-        quit = quit || c->Step() == 6;
+        quit = quit || c->Step() == Closing;
         if (c->MailID().isEmpty())
             return;
         // The counts STAT reports follow the files on disk.

@@ -8,13 +8,13 @@ FUZZ_TARGET(relay)
     if (size < 2)
         return 0;
     StubServer server;
-    Connecter& c = server.Open(2, 7 + data[0] % 7);
+    Connecter& c = server.Open(2, RelayConnecting + data[0] % 7);
     c.From = "sender@example.test";
     c.Address << "someone@relay.test";
     c.Message = "Subject: relayed\r\n\r\nbody";
     Feed(server, 2, Bytes(data + 2, size - 2), data[1], RelayReply, [&] {
         if (Connecter* s = server.Session(2))
-            FUZZ_CHECK(s->Step() >= 7 && s->Step() <= 13, "relay at Step %d", s->Step());
+            FUZZ_CHECK(IsRelayStep(s->Step()), "relay at Step %d", s->Step());
     });
     FUZZ_CHECK(server.releases <= 1, "released %d times", server.releases);
     return 0;

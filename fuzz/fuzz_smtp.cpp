@@ -38,7 +38,7 @@ FUZZ_TARGET(smtp)
     if (size < 1)
         return 0;
     StubServer server;
-    server.Open(2, 0);
+    server.Open(2, SmtpCommands);
     Feed(server, 2, Bytes(data + 1, size - 1), data[0], SmtpCommand, [] {});
 
     static const QRegularExpression message(QStringLiteral("^Users/(demo|other)/\\d{6}-\\d{8}\\.eml$"));

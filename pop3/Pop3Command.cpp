@@ -45,7 +45,7 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
             reply = c->GetRSET();
         } else if (word == "QUIT") {
             server.SendReply(index, "+OK Merivolant POP3 Closed");
-            c->SetStep(6);
+            c->SetStep(Closing);
             return;
         } else if (word == "APOP" || word == "AUTH" || word == "TOP " || word == "LAST") {
             reply = NotSupported;

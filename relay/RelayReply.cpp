@@ -12,65 +12,65 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
     c->Command.clear();
     const QByteArray code = text.left(4).toUpper();
     auto fail = [&] {
-        c->SetStep(13);
+        c->SetStep(RelayQuitSent);
         server.SendReply(index, "QUIT ");
     };
     auto mailLine = [&] {
         return "MAIL FROM:<" + c->From + "> SIZE=" + QByteArray::number(c->Message.size());
     };
     switch (c->Step()) {
-    case 7:
+    case RelayConnecting:
         if (code == "220 ") {
-            c->SetStep(8);
+            c->SetStep(RelayEhloSent);
             server.SendReply(index, "EHLO " + server.LocalHostName(index));
         } else {
             fail();
         }
         break;
-    case 8:
+    case RelayEhloSent:
         if (code == "250-") {
             // A reply in several pieces: go on once its last line ("250 ") has come.
             if (text.contains("250 ")) {
-                c->SetStep(9);
+                c->SetStep(RelayMailSent);
                 server.SendReply(index, mailLine());
             }
         } else if (code == "250 ") {
-            c->SetStep(9);
+            c->SetStep(RelayMailSent);
             server.SendReply(index, mailLine());
         } else {
             fail();
         }
         break;
-    case 9:
+    case RelayMailSent:
         if (code == "250 ") {
-            c->SetStep(10);
+            c->SetStep(RelayRcptSent);
             server.SendReply(index, "RCPT TO:<" + c->Address.value(0) + ">");
         } else {
             fail();
         }
         break;
-    case 10:
+    case RelayRcptSent:
         if (code == "250 ") {
-            c->SetStep(11);
+            c->SetStep(RelayDataSent);
             server.SendReply(index, "DATA");
         } else {
             fail();
         }
         break;
-    case 11:
+    case RelayDataSent:
         if (code == "354 ") {
-            c->SetStep(12);
+            c->SetStep(RelayTextSent);
             server.SendReply(index, c->Message);
             server.SendReply(index, ".");
         } else {
             fail();
         }
         break;
-    case 12:
-        c->SetStep(13);
+    case RelayTextSent:
+        c->SetStep(RelayQuitSent);
         server.SendReply(index, "QUIT ");
         break;
-    case 13:
+    case RelayQuitSent:
         if (code == "221 ")
             server.Release(index);
         else

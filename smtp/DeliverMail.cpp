@@ -32,7 +32,7 @@ void Relay(Server& server, qint16 index, const QByteArray& address, const QByteA
         return;
     }
     auto relay = std::make_unique<Connecter>();
-    relay->SetStep(7);
+    relay->SetStep(RelayConnecting);
     // The relay sends its text and then CR LF "." CR LF.
     relay->Message = text.endsWith("\r\n") ? text.chopped(2) : text;
     relay->From = from;

@@ -74,17 +74,17 @@ void CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
 {
     const QByteArray word = line.left(4).toUpper();
     if (word == "HELO") {
-        c.SetStep(3);
+        c.SetStep(SmtpAfterHelo);
         server.SendReply(index, "250 " + server.LocalHostName(index));
     } else if (word == "EHLO") {
-        c.SetStep(4);
+        c.SetStep(SmtpAfterEhlo);
         server.SendReply(index, EhloReply(server.LocalHostName(index)));
     } else if (word == "MAIL") {
         server.SendReply(index, c.GetMAIL(line));
     } else if (word == "RCPT") {
         server.SendReply(index, c.GetRCPT(line));
     } else if (word == "DATA") {
-        c.SetStep(2);
+        c.SetStep(SmtpText);
         server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
     } else if (word == "QUIT") {
         // The goodbye goes out once every file is on disk; until then input is ignored.
@@ -95,7 +95,7 @@ void CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
             if (!s || s->Serial != serial)
                 return;   // the client left meanwhile; its mail is stored all the same
             s->Delivering = false;
-            s->SetStep(6);
+            s->SetStep(Closing);
             server.SendReply(index, "221 Merivolant ESMTP Closed");
         });
     } else {
@@ -114,8 +114,8 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
     }
     c->Command.clear();
     qsizetype pos = 0;
-    while (pos < text.size() && c->Step() != 6 && !c->Delivering) {
-        if (c->Step() == 2) {
+    while (pos < text.size() && c->Step() != Closing && !c->Delivering) {
+        if (c->Step() == SmtpText) {
             const qsizetype end = TakeMessageText(*c, text, pos);
             if (end < 0)
                 return;
@@ -127,7 +127,7 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
                 for (const QByteArray& a : std::as_const(c->Address))
                     c->Held -= a.size() + HeldEntryCost;
                 c->Address.clear();
-                c->SetStep(0);
+                c->SetStep(SmtpCommands);
                 server.SendReply(index, "552 Message too large");
                 pos = end;
                 continue;
@@ -136,7 +136,7 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
             c->Finished << Connecter::Transaction{c->From, c->Address, c->Message};
             c->Held += c->Message.size() + HeldEntryCost;
             c->Address.clear();
-            c->SetStep(0);
+            c->SetStep(SmtpCommands);
             server.SendReply(index, "250 OK <SB>");
             pos = end;
             continue;

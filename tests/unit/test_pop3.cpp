@@ -56,7 +56,7 @@ struct Pop3 {
         pf.Write("outside/250101-00000000.eml", "outside the store\r\n");
         QFile::link(pf.Path("outside"), pf.Path("Users/link"));
         QFile::link("../../outside/250101-00000000.eml", pf.Path("Users/alice/250101-09999999.eml"));
-        server.Open(2, 5);
+        server.Open(2, Pop3Session);
     }
     // One buffer as the connection manager hands it over; exactly one reply must come back.
     QByteArray operator()(const QByteArray& text, qint16 index = 2)
@@ -93,7 +93,7 @@ private slots:
             Pop3 p;
             const QByteArray got = p(text + "\r\n");
             QVERIFY2(reply.isEmpty() ? IsFailure(got) : got == reply, (text + " -> " + got).constData());
-            QCOMPARE(p.server.Session(2)->Step(), 5);
+            QCOMPARE(p.server.Session(2)->Step(), int(Pop3Session));
             QCOMPARE(p.FileCount(), 7);   // nothing renamed or removed
         }
     }
@@ -149,7 +149,7 @@ private slots:
         p.pf.Write("Users/alice/250101-08000000.del", "read-only\r\n");
         QFile::setPermissions(p.pf.Path("Users/alice/250101-08000000.del"), QFile::ReadOwner);
         QCOMPARE(p("QUITE\r\n"), Closed);
-        QCOMPARE(p.server.Session(2)->Step(), 6);
+        QCOMPARE(p.server.Session(2)->Step(), int(Closing));
         QCOMPARE(p.pf.Files("Users/alice"), (QStringList{"250101-08000000.del", "250101-09999999.eml", "250101-10000000.eml",
                                                          "250101-10000002.eml", "250101-10000003.EML", "notes.txt"}));
     }
@@ -172,7 +172,7 @@ private slots:
     void fileRenamedByOtherConnection()
     {
         Pop3 p;
-        p.server.Open(3, 5);
+        p.server.Open(3, Pop3Session);
         p.Login(2);
         p.Login(3);
         QCOMPARE(p("DELE 1\r\n", 2), Deleted);

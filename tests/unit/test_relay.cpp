@@ -9,7 +9,7 @@ namespace {
 struct Relay {
     static constexpr qint16 I = 3;
     FakeServer s;
-    explicit Relay(int step = 7)
+    explicit Relay(int step = RelayConnecting)
     {
         Connecter& c = s.Open(I, step);
         c.From = "a@here.test";
@@ -69,7 +69,7 @@ private slots:
         // Each line goes out with CR LF added: the message as received, then ".".
         QCOMPARE(r("354 End data with <CR><LF>.<CR><LF>\r\n"), (Lines{"Subject: x\r\n\r\nhello", "."}));
         QCOMPARE(r("250 2.0.0 Ok: queued\r\n"), Lines{"QUIT "});
-        QCOMPARE(r.step(), 13);
+        QCOMPARE(r.step(), int(RelayQuitSent));
         QVERIFY(r.s.released.empty());
         QCOMPARE(r("221 2.0.0 Bye\r\n"), Lines{});
         QCOMPARE(r.s.released, std::vector<qint16>{Relay::I});
@@ -97,10 +97,10 @@ private slots:
         QFETCH(int, accepted); QFETCH(QByteArray, reply);
         Relay r;
         for (int k = 0; k < accepted; ++k) r(Willing[k]);
-        QCOMPARE(r.step(), 7 + accepted);
+        QCOMPARE(r.step(), RelayConnecting + accepted);
         QCOMPARE(r(reply), Lines{"QUIT "});
         QCOMPARE(r("250 Ok\r\n"), Lines{"QUIT "});
-        QCOMPARE(r.step(), 13);
+        QCOMPARE(r.step(), int(RelayQuitSent));
         QVERIFY(r.s.released.empty());
         QCOMPARE(r("221 bye\r\n"), Lines{});
         QCOMPARE(r.s.released, std::vector<qint16>{Relay::I});

@@ -48,7 +48,7 @@ struct Smtp {
     Watched s;
     explicit Smtp(const QByteArray& domainMx = "Domain,MX,Priority\nfar.test,mx.far.test, 10\n") : pf("UserName,Password,MailID\n", domainMx)
     {
-        s.Open(2, 0);
+        s.Open(2, SmtpCommands);
         pf.Mailbox("taro");
         pf.Mailbox("hanako");
     }
@@ -160,7 +160,7 @@ private slots:
         t.s.onSend = [&](const QByteArray& text) { if (text == Bye) atGoodbye = t.counts(); };
         t("QUIT\r\n");
         QCOMPARE(t.s.LastReply(), Bye);
-        QCOMPARE(t.c().Step(), 6);
+        QCOMPARE(t.c().Step(), int(Closing));
         QCOMPARE(t.contents("taro"), taro);
         QCOMPARE(t.contents("hanako"), hanako);
         QCOMPARE(atGoodbye, t.counts());
@@ -185,7 +185,7 @@ private slots:
         const Lines bad = {"../../x@example.test", "..@example.test", ".@example.test", "taro/../taro@example.test", "..\\x@example.test",
                            "link@example.test", "plainfile@example.test", "nobody@example.test", "taro @example.test", "@example.test", "example.test"};
         FakeServer s;
-        s.Open(2, 0);
+        s.Open(2, SmtpCommands);
         for (const QByteArray& a : bad) SmtpCommand(s, 2, "RCPT TO:<" + a + ">\r\n");
         SmtpCommand(s, 2, "RCPT TO:<taro@example.test>\r\nDATA\r\nhi\r\n.\r\nQUIT\r\n");
         QCOMPARE(s.LastReply(), Bye);
@@ -244,7 +244,7 @@ private slots:
             const Connecter &a = *t.s.Session(3), &b = *t.s.Session(4);
             QCOMPARE((Lines{a.From, a.Message, a.Address.value(0), b.From, b.Message, b.Address.value(0)}),
                      (Lines{"one@here.test", "one", "a@far.test", "two@here.test", "two", "b@far.test"}));
-            QCOMPARE(a.Step(), 7);
+            QCOMPARE(a.Step(), int(RelayConnecting));
             QVERIFY(t.s.released.empty());
         }
     }
