@@ -5,7 +5,7 @@ set -eu
 what=${1:-test}
 build="g++ cmake make qt6-base-dev libsqlite3-dev"
 run="fonts-noto-cjk dnsutils"
-test="python3 python3-aiosmtpd swaks curl procps"
+test="python3 python3-aiosmtpd swaks curl procps postfix fetchmail getmail6"
 case "$what" in
     build) pkgs="$build" ;;
     demo)  pkgs="$build $run swaks curl python3" ;;
@@ -22,4 +22,9 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 echo "Installing:$missing"
 $SUDO apt-get update -qq
+# Postfix only as a peer the tests start with their own configuration: no questions, no system
+# instance listening on port 25.
+case "$missing" in *" postfix"*)
+    echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections ;;
+esac
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
