@@ -143,6 +143,14 @@ class ServerProcess:
         self.tmp.cleanup()
 
 
+def mount_small(test, path, size="2m"):
+    """A small file system at `path` for the rest of `test`, which is skipped where none can be mounted."""
+    r = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tandrivel-full", path], capture_output=True)
+    if r.returncode != 0:
+        test.skipTest("cannot mount a small file system here: " + r.stderr.decode().strip())
+    test.addCleanup(subprocess.run, ["umount", "-l", path])
+
+
 def connect(port, host="127.0.0.1", timeout=TIMEOUT):
     s = socket.create_connection((host, port), timeout=timeout)
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)

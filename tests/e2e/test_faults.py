@@ -14,7 +14,7 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import EXE, TIMEOUT, ServerProcess, connect, read_line, wait_for  # noqa: E402
+from harness import EXE, TIMEOUT, ServerProcess, connect, mount_small, read_line, wait_for  # noqa: E402
 
 USERS = (("demo", "secret", "demo"), ("bob", "hunter2", "bob"))
 NAME = re.compile(r"^\d{6}-\d{8}\.eml$")
@@ -115,17 +115,10 @@ class KilledWhileWriting(unittest.TestCase):
 
 
 class DiskFull(unittest.TestCase):
-    def mount_small(self, path, size="2m"):
-        r = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tandrivel-full", path],
-                           capture_output=True)
-        if r.returncode != 0:
-            self.skipTest("cannot mount a small file system here: " + r.stderr.decode().strip())
-        self.addCleanup(subprocess.run, ["umount", "-l", path])
-
     def test_full_mailbox_is_logged_and_the_server_goes_on(self):
         s = ServerProcess(users=USERS)
         self.addCleanup(s.__exit__)
-        self.mount_small(s.mailbox())
+        mount_small(self, s.mailbox())
         m = s.mark()
         send(s, body_of(3 << 20, "too big"), to=("demo@example.test", "bob@example.test"))
         s.wait_log(r"^\d+-StoreError demo@example\.test 61:No space left on device", after=m)
