@@ -4,8 +4,8 @@ void Connecter::SetStep(int NewStep)
 {
     if (NewStep == SmtpText) {
         Message.clear();
-        MessageScanned = 0;
-        Oversized = false;
+        Smtp.MessageScanned = 0;
+        Smtp.Oversized = false;
     }
     if (NewStep == Closing && step_ == Pop3Session)
         Purge();

@@ -34,30 +34,36 @@ public:
     // Envelope sender.
     QByteArray From;
 
-    // One finished SMTP message with its own envelope; delivered at QUIT.
-    struct Transaction {
-        QByteArray From;
-        QList<QByteArray> Address;
-        QByteArray Text;   // the lines as received, each with CR LF, end-of-data line cut off
-    };
-    QList<Transaction> Finished;
-    qsizetype MessageScanned = 0;   // how much of Message was searched for the end of data
-    bool Oversized = false;         // the message outgrew the limit: its text is dropped
-    bool Delivering = false;        // QUIT came; waiting for the files to be on disk
-    qsizetype Held = 0;             // bytes of recipients and finished messages kept for QUIT
+    // What only an inbound SMTP connection keeps.
+    struct SmtpExtras {
+        QByteArray Helo;                // the name the client gave, for the Received line
+        bool Esmtp = false;             // it greeted with EHLO
+        qsizetype MessageScanned = 0;   // how much of Message was searched for the end of data
+        bool Oversized = false;         // the message outgrew the limit: its text is dropped
+        bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
+        QByteArray Pending;             // input that arrived while a message was being stored
+        qsizetype Held = 0;             // bytes of the open transaction's recipients
+    } Smtp;
 
     // Tells this session from a later one on the same index.
     const quint64 Serial = NextSerial();
 
+    Connecter() = default;
+    Connecter(const Connecter&) = delete;
+    Connecter& operator=(const Connecter&) = delete;
+    // A POP3 session that ends without QUIT takes its marks back.
+    ~Connecter();
+
     // POP3 mailbox operations; each returns the whole reply without its final CR LF.
     QByteArray GetDELE(const QByteArray& data);
-    QByteArray GetLIST();
+    QByteArray GetLIST(const QByteArray& data = {});
     QByteArray GetMAIL(const QByteArray& data);
     QByteArray GetRCPT(const QByteArray& data);
     QByteArray GetRETR(const QByteArray& data);
     QByteArray GetRSET();
     QByteArray GetSTAT();
-    QByteArray GetUIDL();
+    QByteArray GetUIDL(const QByteArray& data = {});
+    QByteArray GetTOP(const QByteArray& data);
 
     int Step() const { return step_; }
     void SetStep(int NewStep);
@@ -80,10 +86,11 @@ private:
         return ++n;
     }
     void Purge();
+    void TakeBackMarks();
     void Authenticate();
     void ScanMailbox();
     int MessageNumber(const QByteArray& data) const;
-    QString PathOf(int n) const { return listFolder_ + QLatin1Char('/') + mailFiles_[n - 1]; }
+    int UnmarkedNumber(const QByteArray& data) const;
     QString listFolder_;   // the folder MailFiles was read from
 
     int step_ = 0;

@@ -193,6 +193,18 @@ void ConnectionManager::Release(qint16 index)
 
 QByteArray ConnectionManager::LocalHostName(qint16) { return hostName_; }
 
+QByteArray ConnectionManager::PeerAddress(qint16 index)
+{
+    const QTcpSocket* s = Element(index);
+    if (!s)
+        return {};
+    bool v4 = false;
+    const quint32 ip4 = s->peerAddress().toIPv4Address(&v4);
+    if (v4)
+        return QHostAddress(ip4).toString().toLatin1();
+    return "IPv6:" + s->peerAddress().toString().toLatin1();
+}
+
 void ConnectionManager::RunDelivery(std::function<void()> work, std::function<void()> done)
 {
     writers_.start([this, work = std::move(work), done = std::move(done)]() mutable {

@@ -46,6 +46,7 @@ public:
     void Connect(qint16 index, const QString& host, quint16 port) override;
     void Release(qint16 index) override;
     QByteArray LocalHostName(qint16 index) override;
+    QByteArray PeerAddress(qint16 index) override;
     void RunDelivery(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }

@@ -6,9 +6,12 @@
 #include <QFile>
 #include <QHash>
 #include <QMutex>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,6 +43,26 @@ QString MailboxFolder(const QString& mailId)
     return folder;
 }
 
+QString FolderForLocalPart(const QString& localPart)
+{
+    // Trailing blanks are dropped only from mail IDs read from the table, not from addresses.
+    if (localPart.endsWith(QLatin1Char(' ')))
+        return {};
+    const QString exact = MailboxFolder(localPart);
+    if (!exact.isEmpty() || !IsMailboxName(localPart))
+        return exact;
+    QString found;
+    const QStringList names = QDir(mdlCommon::UsersFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString& n : names) {
+        if (n.compare(localPart, Qt::CaseInsensitive) != 0)
+            continue;
+        if (!found.isEmpty())
+            return {};   // two folders differ only in case: which one is meant is not ours to guess
+        found = n;
+    }
+    return found.isEmpty() ? QString() : MailboxFolder(found);
+}
+
 namespace {
 void WriteAll(int fd, const char* p, qsizetype n, const QString& path)
 {
@@ -55,7 +78,7 @@ void WriteAll(int fd, const char* p, qsizetype n, const QString& path)
 }
 }
 
-QString Store(const QString& folder, const QByteArray& content, const QDateTime& when)
+QString Store(const QString& folder, const QByteArray& head, const QByteArray& text, const QDateTime& when)
 {
     // Written under a name no reader lists, flushed, then linked to its final name:
     // link() never replaces an existing file, so a taken name is simply tried again.
@@ -68,7 +91,8 @@ QString Store(const QString& folder, const QByteArray& content, const QDateTime&
     const QString tmpPath = QFile::decodeName(tmp);
     try {
         ::fchmod(fd, 0644);
-        WriteAll(fd, content.constData(), content.size(), tmpPath);
+        WriteAll(fd, head.constData(), head.size(), tmpPath);
+        WriteAll(fd, text.constData(), text.size(), tmpPath);
         if (::fsync(fd) != 0)
             throw FailureFromErrno(errno, tmpPath);
     } catch (...) {
@@ -115,9 +139,107 @@ QString Store(const QString& folder, const QByteArray& content, const QDateTime&
     throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
 }
 
-QStringList RemoveUnfinished()
+void Discard(const QString& folder, const QString& name)
 {
-    QStringList removed;
+    ::unlink(QFile::encodeName(folder + QLatin1Char('/') + name).constData());
+}
+
+namespace {
+QByteArray PathOf(const QString& folder, const QString& name) { return QFile::encodeName(folder + QLatin1Char('/') + name); }
+
+// The marked or unmarked name of a message file: only its last three characters change.
+QString WithExtension(const QString& name, const char* ext) { return name.left(name.size() - 3) + QLatin1String(ext); }
+
+QString Rename(const QString& folder, const QString& from, const QString& to)
+{
+    if (::renameat2(AT_FDCWD, PathOf(folder, from).constData(), AT_FDCWD, PathOf(folder, to).constData(), RENAME_NOREPLACE) != 0)
+        throw FailureFromErrno(errno, from);
+    return to;
+}
+
+// Calls `f` for every entry of `folder` whose name ends in `suffix`.
+template <typename F>
+void ForEachEntry(const QString& folder, const char* suffix, F f)
+{
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return;
+    const size_t n = strlen(suffix);
+    while (const dirent* e = ::readdir(dir)) {
+        const size_t len = strlen(e->d_name);
+        if (len >= n && memcmp(e->d_name + len - n, suffix, n) == 0)
+            f(::dirfd(dir), e->d_name);
+    }
+    ::closedir(dir);
+}
+}
+
+std::vector<Message> List(const QString& folder)
+{
+    // Only names ending in "eml" are looked at more closely; ascending names are arrival order.
+    std::vector<std::pair<QByteArray, qint64>> found;
+    ForEachEntry(folder, "eml", [&](int dfd, const char* name) {
+        struct stat st {};
+        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            found.emplace_back(QByteArray(name), qint64(st.st_size));
+    });
+    std::sort(found.begin(), found.end());
+    std::vector<Message> out;
+    out.reserve(found.size());
+    for (const auto& [name, size] : found)
+        out.push_back(Message{QFile::decodeName(name), size});
+    return out;
+}
+
+bool IsMarked(const QString& name) { return name.endsWith(QLatin1String("del")); }
+
+QString Mark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "del")); }
+
+QString Unmark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "eml")); }
+
+void Purge(const QString& folder, const QString& name)
+{
+    const QByteArray path = PathOf(folder, name);
+    struct stat st {};
+    if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR))
+        ::unlink(path.constData());   // read-only files stay
+}
+
+qint64 SizeOf(const QString& folder, const QString& name)
+{
+    struct stat st {};
+    if (::stat(PathOf(folder, name).constData(), &st) != 0)
+        throw FailureFromErrno(errno, name);
+    return st.st_size;
+}
+
+QByteArray Read(const QString& folder, const QString& name)
+{
+    const int fd = ::open(PathOf(folder, name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        throw FailureFromErrno(errno, name);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw FailureFromErrno(err, name);
+    }
+    QByteArray content(st.st_size, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < st.st_size) {
+        const ssize_t r = ::read(fd, content.data() + got, size_t(st.st_size - got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += r;
+    }
+    ::close(fd);
+    content.truncate(got);   // a file that shrank meanwhile gives what is there
+    return content;
+}
+
+QStringList Recover()
+{
+    QStringList lines;
     const QDir users(mdlCommon::UsersFolder());
     for (const QString& box : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
         const QDir dir(users.filePath(box));
@@ -125,12 +247,22 @@ QStringList RemoveUnfinished()
             const QString name = box + QLatin1Char('/') + fi.fileName();
             const qint64 size = fi.size();
             if (::unlink(QFile::encodeName(fi.filePath()).constData()) == 0)
-                removed << QStringLiteral("Removed unfinished delivery Users/%1 (%2 bytes)").arg(name).arg(size);
+                lines << QStringLiteral("Removed unfinished delivery Users/%1 (%2 bytes)").arg(name).arg(size);
             else
-                removed << QStringLiteral("Cannot remove unfinished delivery Users/%1: %2").arg(name, QString::fromLocal8Bit(strerror(errno)));
+                lines << QStringLiteral("Cannot remove unfinished delivery Users/%1: %2").arg(name, QString::fromLocal8Bit(strerror(errno)));
+        }
+        // No session is alive yet: every mark is one whose session ended without QUIT.
+        for (const QFileInfo& fi : dir.entryInfoList({QStringLiteral("*.del")}, QDir::Files | QDir::NoSymLinks)) {
+            const QString name = box + QLatin1Char('/') + fi.fileName();
+            try {
+                Unmark(dir.path(), fi.fileName());
+                lines << QStringLiteral("Took back the mark of Users/%1 (its session ended without QUIT)").arg(name);
+            } catch (const Failure& f) {
+                lines << QStringLiteral("Cannot take back the mark of Users/%1: %2").arg(name, QString::fromUtf8(f.text()));
+            }
         }
     }
-    return removed;
+    return lines;
 }
 
 }

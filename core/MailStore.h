@@ -3,8 +3,11 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
-// The mail store: Users/<MailID>/<yymmdd-hhnnsscc>.eml, one file per message.
+// The mail store: Users/<MailID>/<yymmdd-hhnnsscc>.eml, one file per message; ".del"
+// instead of ".eml" while a POP3 session has it marked for deletion. Every rule about
+// message files lives here.
 namespace MailStore {
 
 // The 15-character stem for a moment: "yymmdd-hhnnss" and the hundredths.
@@ -18,14 +21,44 @@ bool IsMailboxName(const QString& name);
 // names no folder directly under Users.
 QString MailboxFolder(const QString& mailId);
 
-// Stores one message in `folder` under the name of the present moment, moving on to the
-// next free hundredth when the name is taken. The file appears whole or not at all and
-// is on disk before this returns. Returns the file name. Throws Failure.
-QString Store(const QString& folder, const QByteArray& content, const QDateTime& when = QDateTime::currentDateTime());
+// Mailbox folder for the local part of an address: the folder of that name, otherwise the
+// one folder whose name differs from it only in letter case; "" when there is none.
+QString FolderForLocalPart(const QString& localPart);
 
-// Removes what deliveries cut short by a crash or power loss left in the mailboxes: their
-// temporary files (".incoming-*"), which never became messages. Call it before any
-// delivery starts. Returns one line per file removed, for the log.
-QStringList RemoveUnfinished();
+// Stores one message (head, then text) in `folder` under the name of the present moment,
+// moving on to the next free hundredth when the name is taken. The file appears whole or
+// not at all and is on disk before this returns. Returns the file name. Throws Failure.
+QString Store(const QString& folder, const QByteArray& head, const QByteArray& text,
+              const QDateTime& when = QDateTime::currentDateTime());
+inline QString Store(const QString& folder, const QByteArray& content, const QDateTime& when = QDateTime::currentDateTime())
+{
+    return Store(folder, {}, content, when);
+}
+
+// Removes a stored message again (a delivery that could not store every copy). 
+void Discard(const QString& folder, const QString& name);
+
+struct Message {
+    QString name;   // file name, ".eml"
+    qint64 size;
+};
+// The unmarked messages of a mailbox, in order of arrival (ascending names).
+std::vector<Message> List(const QString& folder);
+
+bool IsMarked(const QString& name);
+// Marks a message for deletion (".eml" -> ".del") or takes the mark back; returns the new
+// name. Never renames over another file. Throws Failure.
+QString Mark(const QString& folder, const QString& name);
+QString Unmark(const QString& folder, const QString& name);
+// Removes a marked message for good; read-only files stay. Failures are ignored.
+void Purge(const QString& folder, const QString& name);
+
+qint64 SizeOf(const QString& folder, const QString& name);        // throws Failure
+QByteArray Read(const QString& folder, const QString& name);      // throws Failure
+
+// Puts right what a crash or power loss left in the mailboxes: temporary files of
+// deliveries cut short are removed, and marks of sessions that never said QUIT are taken
+// back. Call it before any connection is served. Returns one line per file, for the log.
+QStringList Recover();
 
 }

@@ -28,6 +28,8 @@ public:
     virtual void Release(qint16 index) = 0;
     // The local host name that greetings and EHLO use.
     virtual QByteArray LocalHostName(qint16 index) = 0;
+    // The client's address as trace headers write it (127.0.0.1, IPv6:::1); "" when unknown.
+    virtual QByteArray PeerAddress(qint16) { return {}; }
     // Runs the file writes of one delivery, then `done` on the event thread. The
     // connection manager runs `work` off the event thread, so that flushing files to disk
     // does not stall the other connections; `work` must not touch the server. This

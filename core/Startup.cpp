@@ -49,8 +49,8 @@ int Main()
             main->setAttribute(Qt::WA_DeleteOnClose);
             main->Form_Load();
             main->show();
-            // Nothing is delivered before the event loop runs: no temporary file is in use yet.
-            for (const QString& line : MailStore::RemoveUnfinished())
+            // Nothing is served before the event loop runs: no temporary file or mark is in use yet.
+            for (const QString& line : MailStore::Recover())
                 main->Log().Add(line.toUtf8());
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());

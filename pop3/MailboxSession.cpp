@@ -7,61 +7,36 @@
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
 
-#include <QDir>
-#include <QFile>
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <dirent.h>
-#include <vector>
-#include <fcntl.h>
-#include <stdio.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace {
-
-// Calls `f` for every entry of `folder` whose name ends in `suffix`.
-template <typename F>
-void ForEachEntry(const QString& folder, const char* suffix, F f)
-{
-    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
-    if (!dir)
-        return;
-    const size_t n = strlen(suffix);
-    while (const dirent* e = ::readdir(dir)) {
-        const size_t len = strlen(e->d_name);
-        if (len >= n && memcmp(e->d_name + len - n, suffix, n) == 0)
-            f(::dirfd(dir), e->d_name);
-    }
-    ::closedir(dir);
-}
 
 QByteArray Num(qint64 n) { return QByteArray::number(n); }
 
 QByteArray FailureReply(const Failure& f) { return "-ERR " + f.text(); }
 
-qint64 SizeOf(const QString& path, const QString& name)
+// The text after the command word, blanks around it dropped; "" when there is none.
+QByteArray ArgumentOf(const QByteArray& data)
 {
-    struct stat st {};
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
-        throw FailureFromErrno(errno, name);
-    return st.st_size;
+    const qsizetype blank = data.indexOf(' ');
+    const qsizetype end = data.indexOf("\r\n");
+    if (blank < 0 || end < 0 || blank > end)
+        return {};
+    return data.mid(blank + 1, end - blank - 1).trimmed();
 }
 
-// The marked or unmarked name of a message file: only its last three characters change.
-QString WithExtension(const QString& name, const char* ext)
+// A message's head, the blank line and the first `lines` lines of its body, each line
+// ending in CR LF.
+QByteArray Top(const QByteArray& content, qint64 lines)
 {
-    return name.left(name.size() - 3) + QLatin1String(ext);
-}
-
-// Renames within the mailbox, never over another file.
-void Rename(const QString& folder, const QString& from, const QString& to)
-{
-    const QByteArray a = QFile::encodeName(folder + QLatin1Char('/') + from);
-    const QByteArray b = QFile::encodeName(folder + QLatin1Char('/') + to);
-    if (::renameat2(AT_FDCWD, a.constData(), AT_FDCWD, b.constData(), RENAME_NOREPLACE) != 0)
-        throw FailureFromErrno(errno, from);
+    qsizetype pos = content.startsWith("\r\n") ? 0 : content.indexOf("\r\n\r\n");
+    pos = pos < 0 ? content.size() : pos + (pos == 0 ? 2 : 4);
+    for (qint64 n = 0; n < lines && pos < content.size(); ++n) {
+        const qsizetype lf = content.indexOf('\n', pos);
+        pos = lf < 0 ? content.size() : lf + 1;
+    }
+    QByteArray top = content.left(pos);
+    if (!top.isEmpty() && !top.endsWith("\r\n"))
+        top += "\r\n";
+    return top;
 }
 
 }
@@ -112,26 +87,15 @@ void Connecter::SetMailID(const QString& NewMailID)
 
 void Connecter::ScanMailbox()
 {
+    TakeBackMarks();   // a new login starts afresh
     mailFiles_.clear();
     mailCount_ = 0;
     mailSize_ = 0;
     listFolder_ = mailFolder_;
-    // Only names ending in "eml" are looked at more closely; ascending names are arrival order.
-    struct Found {
-        QByteArray name;
-        qint64 size;
-    };
-    std::vector<Found> found;
-    ForEachEntry(mailFolder_, "eml", [&](int dfd, const char* name) {
-        struct stat st {};
-        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            found.push_back(Found{QByteArray(name), qint64(st.st_size)});
-    });
-    std::sort(found.begin(), found.end(), [](const Found& a, const Found& b) { return a.name < b.name; });
-    for (const Found& f : found) {
-        mailFiles_ << QFile::decodeName(f.name);
+    for (const MailStore::Message& m : MailStore::List(mailFolder_)) {
+        mailFiles_ << m.name;
         ++mailCount_;
-        mailSize_ += f.size;
+        mailSize_ += m.size;
     }
 }
 
@@ -149,6 +113,14 @@ int Connecter::MessageNumber(const QByteArray& data) const
     return int(n);
 }
 
+int Connecter::UnmarkedNumber(const QByteArray& data) const
+{
+    const int n = MessageNumber(data);
+    if (MailStore::IsMarked(mailFiles_[n - 1]))
+        throw Failure(Err::OutOfRange, QStringLiteral("Message %1 is already deleted").arg(n));
+    return n;
+}
+
 QByteArray Connecter::GetSTAT()
 {
     if (mailId_.isEmpty())
@@ -156,16 +128,23 @@ QByteArray Connecter::GetSTAT()
     return "+OK " + Num(mailCount_) + ' ' + Num(mailSize_);
 }
 
-QByteArray Connecter::GetLIST()
+QByteArray Connecter::GetLIST(const QByteArray& data)
 {
-    if (mailId_.isEmpty())
+    const bool one = !ArgumentOf(data).isEmpty();
+    if (mailId_.isEmpty() && !one)
         return "+OK 0 0\r\n.";
     try {
+        if (one) {
+            if (mailId_.isEmpty())
+                throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
+            const int n = UnmarkedNumber(data);
+            return "+OK " + Num(n) + ' ' + Num(MailStore::SizeOf(listFolder_, mailFiles_[n - 1]));
+        }
         QByteArray r = "+OK " + Num(mailCount_) + ' ' + Num(mailSize_) + "\r\n";
         for (int i = 1; i <= mailFiles_.size(); ++i) {
             const QString& name = mailFiles_[i - 1];
-            if (name.endsWith(QLatin1String("eml")))
-                r += Num(i) + ' ' + Num(SizeOf(PathOf(i), name)) + "\r\n";
+            if (!MailStore::IsMarked(name))
+                r += Num(i) + ' ' + Num(MailStore::SizeOf(listFolder_, name)) + "\r\n";
         }
         return r + '.';
     } catch (const Failure& f) {
@@ -173,45 +152,49 @@ QByteArray Connecter::GetLIST()
     }
 }
 
-QByteArray Connecter::GetUIDL()
+QByteArray Connecter::GetUIDL(const QByteArray& data)
 {
-    if (mailId_.isEmpty())
-        return "+OK 0 0\r\n.";
-    QByteArray r = "+OK uidl command accepted.\r\n";
-    for (int i = 1; i <= mailFiles_.size(); ++i)
-        r += Num(i) + ' ' + mailFiles_[i - 1].left(15).toUtf8() + "\r\n";
-    return r + '.';
+    const bool one = !ArgumentOf(data).isEmpty();
+    if (!one) {
+        if (mailId_.isEmpty())
+            return "+OK 0 0\r\n.";
+        QByteArray r = "+OK uidl command accepted.\r\n";
+        for (int i = 1; i <= mailFiles_.size(); ++i)
+            r += Num(i) + ' ' + mailFiles_[i - 1].left(15).toUtf8() + "\r\n";
+        return r + '.';
+    }
+    try {
+        if (mailId_.isEmpty())
+            throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
+        const int n = UnmarkedNumber(data);
+        return "+OK " + Num(n) + ' ' + mailFiles_[n - 1].left(15).toUtf8();
+    } catch (const Failure& f) {
+        return FailureReply(f);
+    }
 }
 
 QByteArray Connecter::GetRETR(const QByteArray& data)
 {
     try {
         const int n = MessageNumber(data);
-        const QString& name = mailFiles_[n - 1];
-        const QByteArray path = QFile::encodeName(PathOf(n));
-        const int fd = ::open(path.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
-            throw FailureFromErrno(errno, name);
-        struct stat st {};
-        if (::fstat(fd, &st) != 0) {
-            const int err = errno;
-            ::close(fd);
-            throw FailureFromErrno(err, name);
-        }
-        const QByteArray head = "+OK " + Num(st.st_size) + " octets\r\n";
-        QByteArray reply(head.size() + st.st_size + 1, Qt::Uninitialized);
-        memcpy(reply.data(), head.constData(), size_t(head.size()));
-        qsizetype got = 0;
-        while (got < st.st_size) {
-            const ssize_t r = ::read(fd, reply.data() + head.size() + got, size_t(st.st_size - got));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;
-            got += r;
-        }
-        ::close(fd);
-        reply.truncate(head.size() + got);   // a file that shrank meanwhile sends what is there
-        reply += '.';
-        return reply;
+        const QByteArray content = MailStore::Read(listFolder_, mailFiles_[n - 1]);
+        return "+OK " + Num(content.size()) + " octets\r\n" + content + '.';
+    } catch (const Failure& f) {
+        return FailureReply(f);
+    }
+}
+
+QByteArray Connecter::GetTOP(const QByteArray& data)
+{
+    try {
+        // "TOP n m": the message number is the first word, the line count the second.
+        const QList<QByteArray> words = ArgumentOf(data).simplified().split(' ');
+        bool ok = false;
+        const qint64 lines = words.value(1).toLongLong(&ok);
+        if (words.size() != 2 || !ok || lines < 0)
+            throw Failure(Err::InvalidArgument, QStringLiteral("Invalid procedure call or argument (TOP message lines)"));
+        const int n = UnmarkedNumber("TOP " + words[0] + "\r\n");
+        return "+OK\r\n" + Top(MailStore::Read(listFolder_, mailFiles_[n - 1]), lines) + '.';
     } catch (const Failure& f) {
         return FailureReply(f);
     }
@@ -222,15 +205,11 @@ QByteArray Connecter::GetDELE(const QByteArray& data)
     if (mailId_.isEmpty())
         return "+OK ";
     try {
-        const int n = MessageNumber(data);
+        const int n = UnmarkedNumber(data);
         QString& name = mailFiles_[n - 1];
-        if (!name.endsWith(QLatin1String("eml")))
-            throw Failure(Err::OutOfRange, QStringLiteral("Message %1 is already deleted").arg(n));
-        const QString marked = WithExtension(name, "del");
-        Rename(listFolder_, name, marked);
-        name = marked;
+        name = MailStore::Mark(listFolder_, name);
         --mailCount_;
-        mailSize_ -= SizeOf(PathOf(n), name);
+        mailSize_ -= MailStore::SizeOf(listFolder_, name);
         return "+OK Deleted success.";
     } catch (const Failure& f) {
         return FailureReply(f);
@@ -241,15 +220,12 @@ QByteArray Connecter::GetRSET()
 {
     int count = 0;
     try {
-        for (int i = 1; i <= mailFiles_.size(); ++i) {
-            QString& name = mailFiles_[i - 1];
-            if (!name.endsWith(QLatin1String("del")))
+        for (QString& name : mailFiles_) {
+            if (!MailStore::IsMarked(name))
                 continue;
-            const QString unmarked = WithExtension(name, "eml");
-            Rename(listFolder_, name, unmarked);
-            name = unmarked;
+            name = MailStore::Unmark(listFolder_, name);
             ++mailCount_;
-            mailSize_ += SizeOf(PathOf(i), name);
+            mailSize_ += MailStore::SizeOf(listFolder_, name);
             ++count;
         }
     } catch (const Failure& f) {
@@ -260,11 +236,29 @@ QByteArray Connecter::GetRSET()
 
 void Connecter::Purge()
 {
-    if (mailFolder_.isEmpty())
-        return;
-    ForEachEntry(mailFolder_, ".del", [](int dfd, const char* name) {
-        struct stat st {};
-        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR))
-            ::unlinkat(dfd, name, 0);   // read-only files stay
-    });
+    // Only what this session marked: another session's marks are its own business.
+    for (QString& name : mailFiles_)
+        if (MailStore::IsMarked(name)) {
+            MailStore::Purge(listFolder_, name);
+            name.clear();
+        }
+}
+
+void Connecter::TakeBackMarks()
+{
+    for (QString& name : mailFiles_) {
+        if (!MailStore::IsMarked(name))
+            continue;
+        try {
+            name = MailStore::Unmark(listFolder_, name);
+        } catch (const Failure& f) {
+            mdlCommon::Report(QStringLiteral("Cannot take back the mark of %1: %2").arg(name, QString::fromUtf8(f.text())));
+        }
+    }
+}
+
+Connecter::~Connecter()
+{
+    if (step_ == Pop3Session)
+        TakeBackMarks();
 }

@@ -34,7 +34,7 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
         } else if (word == "STAT") {
             reply = c->GetSTAT();
         } else if (word == "LIST") {
-            reply = c->GetLIST();
+            reply = c->GetLIST(text);
         } else if (word == "RETR") {
             reply = c->GetRETR(text);
         } else if (word == "DELE") {
@@ -47,10 +47,14 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
             server.SendReply(index, "+OK Merivolant POP3 Closed");
             c->SetStep(Closing);
             return;
-        } else if (word == "APOP" || word == "AUTH" || word == "TOP " || word == "LAST") {
+        } else if (word == "TOP ") {
+            reply = c->GetTOP(text);
+        } else if (word == "CAPA") {
+            reply = "+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.";
+        } else if (word == "APOP" || word == "AUTH" || word == "LAST") {
             reply = NotSupported;
         } else if (word == "UIDL") {
-            reply = c->GetUIDL();
+            reply = c->GetUIDL(text);
         } else {
             reply = "-ERR command error";
         }

@@ -6,22 +6,30 @@
 #include "core/mdlCommon.h"
 #include "relay/DNS.h"
 
+#include <QDateTime>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace {
 
-// One recipient of one finished message, in RCPT order.
-struct Copy {
-    QByteArray address;
-    QByteArray localPart;
-    QByteArray domain;
-    QByteArray from;
-    QByteArray text;
-    QString folder;     // the mailbox, once known to be local and present
-    QByteArray error;   // a store that failed; filled in off the event thread
-};
-using Copies = std::shared_ptr<std::vector<Copy>>;
+// A peer's words in our own header line: printable ASCII only, and not too long.
+QByteArray Clean(const QByteArray& text)
+{
+    QByteArray out = text.left(256);
+    for (char& ch : out)
+        if (uchar(ch) < 0x21 || uchar(ch) > 0x7e) ch = '?';
+    return out;
+}
+
+QByteArray Received(const Envelope& m, const QByteArray& client, const QByteArray& host, const QByteArray& rcpt)
+{
+    QByteArray from = m.Helo.isEmpty() ? QByteArray("unknown") : Clean(m.Helo);
+    if (!client.isEmpty())
+        from += " ([" + client + "])";
+    return "Received: from " + from + "\r\n\tby " + host + " with " + (m.Esmtp ? "ESMTP" : "SMTP") + "\r\n\tfor <" + Clean(rcpt)
+           + ">; " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1() + "\r\n";
+}
 
 void Relay(Server& server, qint16 index, const QByteArray& address, const QByteArray& domain,
            const QByteArray& from, const QByteArray& text)
@@ -57,71 +65,84 @@ void Relay(Server& server, qint16 index, const QByteArray& address, const QByteA
     server.Connect(i, host, 25);
 }
 
-// Serves the copies from `next` on, in RCPT order. A run of local copies is written off the
-// event thread; a relay after it starts only once those files are on disk.
-void Walk(Server& server, qint16 index, Copies copies, size_t next, std::function<void()> then)
+struct Copy {
+    QByteArray address;
+    QString folder;
+    QByteArray head;    // trace headers of this copy
+    QString stored;     // file name once written
+};
+
+struct Store {
+    std::vector<Copy> copies;
+    std::optional<Failure> failure;
+    QByteArray failedAddress;
+};
+
+}
+
+bool IsLocalDomain(const QByteArray& domain)
 {
-    std::vector<size_t> batch;
-    for (; next < copies->size(); ++next) {
-        Copy& c = (*copies)[next];
-        if (QString::fromUtf8(c.domain) != mdlCommon::ServerDomain) {
-            if (!batch.empty())
-                break;
-            Relay(server, index, c.address, c.domain, c.from, c.text);
+    QString d = QString::fromUtf8(domain);
+    if (d.endsWith(QLatin1Char('.')))
+        d.chop(1);
+    return d.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0;
+}
+
+void DeliverMail(Server& server, qint16 index, Envelope message, std::function<void(const QByteArray&)> done)
+{
+    const QByteArray host = server.LocalHostName(index);
+    const QByteArray client = server.PeerAddress(index);
+    auto store = std::make_shared<Store>();
+    std::vector<std::pair<QByteArray, QByteArray>> foreign;   // address, domain
+    for (const QByteArray& address : std::as_const(message.Address)) {
+        const qsizetype at = address.indexOf('@');
+        const QByteArray domain = at < 0 ? address : address.mid(at + 1);
+        if (!IsLocalDomain(domain)) {
+            foreign.emplace_back(address, domain);
             continue;
         }
-        // Trailing blanks are dropped only from mail IDs read from the table, not from addresses.
-        if (!c.localPart.endsWith(' '))
-            c.folder = MailStore::MailboxFolder(QString::fromUtf8(c.localPart));
-        if (c.folder.isEmpty())
-            server.Log(QByteArray::number(index) + "-NoMailbox " + c.address);
-        else
-            batch.push_back(next);
+        const QString folder = at < 0 ? QString() : MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at)));
+        if (folder.isEmpty()) {
+            server.Log(QByteArray::number(index) + "-NoMailbox " + address);
+            continue;
+        }
+        const QByteArray head = "Return-Path: <" + Clean(message.From) + ">\r\n" + Received(message, client, host, address);
+        store->copies.push_back(Copy{address, folder, head, {}});
     }
-    if (batch.empty()) {
-        if (then) then();
+
+    auto relayAll = [&server, index, foreign, message, client, host] {
+        for (const auto& [address, domain] : foreign)
+            Relay(server, index, address, domain, message.From, Received(message, client, host, address) + message.Text);
+    };
+    if (store->copies.empty()) {
+        relayAll();
+        done({});
         return;
     }
+    const QByteArray text = message.Text;
     server.RunDelivery(
-        [copies, batch] {
-            for (size_t i : batch) {
-                Copy& c = (*copies)[i];
+        [store, text] {
+            for (Copy& c : store->copies) {
                 try {
-                    MailStore::Store(c.folder, c.text);
+                    c.stored = MailStore::Store(c.folder, c.head, text);
                 } catch (const Failure& f) {
-                    c.error = f.text();
+                    store->failure = f;
+                    store->failedAddress = c.address;
+                    break;
                 }
             }
+            if (store->failure)   // all copies or none: the sender will try again
+                for (const Copy& c : store->copies)
+                    if (!c.stored.isEmpty()) MailStore::Discard(c.folder, c.stored);
         },
-        [&server, index, copies, batch, next, then] {
-            for (size_t i : batch)
-                if (!(*copies)[i].error.isEmpty())
-                    server.Log(QByteArray::number(index) + "-StoreError " + (*copies)[i].address + ' ' + (*copies)[i].error);
-            Walk(server, index, copies, next, then);
+        [&server, index, store, relayAll, done] {
+            if (const auto& f = store->failure) {
+                server.Log(QByteArray::number(index) + "-StoreError " + store->failedAddress + ' ' + f->text());
+                done(f->number == Err::DiskFull ? QByteArray("452 4.3.1 Insufficient system storage")
+                                                : QByteArray("451 4.3.0 Local error: the message could not be stored"));
+                return;
+            }
+            relayAll();
+            done({});
         });
-}
-
-}
-
-void DeliverMail(Server& server, qint16 index, std::function<void()> then)
-{
-    Connecter* c = server.Session(index);
-    if (!c) {
-        if (then) then();
-        return;
-    }
-    const QList<Connecter::Transaction> finished = std::move(c->Finished);
-    c->Finished.clear();
-    auto copies = std::make_shared<std::vector<Copy>>();
-    for (const Connecter::Transaction& t : finished) {
-        const qsizetype count = t.Address.size();
-        for (qsizetype r = 0; r < count; ++r) {
-            const QByteArray& address = t.Address[r];
-            const qsizetype at = address.indexOf('@');
-            const QByteArray localPart = at < 0 ? QByteArray() : address.left(at);
-            const QByteArray domain = at < 0 ? address : address.mid(at + 1);
-            copies->push_back(Copy{address, localPart, domain, t.From, t.Text, {}, {}});
-        }
-    }
-    Walk(server, index, copies, 0, std::move(then));
 }

@@ -1,10 +1,24 @@
 #pragma once
 #include <QByteArray>
+#include <QList>
 #include <functional>
 
 class Server;
 
-// At QUIT: every finished message of the connection goes into the mailbox of each local
-// recipient and onto one relay connection per foreign recipient. `then` runs once every
-// file is on disk.
-void DeliverMail(Server& server, qint16 index, std::function<void()> then = {});
+// One finished message: its envelope, its text, and how the client introduced itself.
+struct Envelope {
+    QByteArray From;
+    QList<QByteArray> Address;   // in RCPT order
+    QByteArray Text;             // the lines as received, each with CR LF; no end-of-data line
+    QByteArray Helo;
+    bool Esmtp = false;
+};
+
+// True when a recipient's domain is the served one: letter case and a final dot do not count.
+bool IsLocalDomain(const QByteArray& domain);
+
+// Stores a copy, with its trace headers, in the mailbox of every local recipient; once all
+// are on disk, hands each foreign recipient to a relay connection of its own. `done` runs
+// on the event thread with "" when the message is safe, or with the reply to give when a
+// copy could not be stored: then no copy is kept and nothing is relayed.
+void DeliverMail(Server& server, qint16 index, Envelope message, std::function<void(const QByteArray& refusal)> done);

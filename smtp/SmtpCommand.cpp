@@ -19,7 +19,7 @@ QByteArray Connecter::GetRCPT(const QByteArray& data)
 {
     try {
         Address << TextHelper::TextBetween(data, "<", ">");
-        Held += Address.last().size() + HeldEntryCost;
+        Smtp.Held += Address.last().size() + HeldEntryCost;
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();
@@ -39,67 +39,155 @@ QByteArray EhloReply(const QByteArray& host)
            "250 SIZE";
 }
 
+void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text);
+
 // Adds message text from text[pos..]. Returns the position in `text` just after the
 // end-of-data line, or -1 when the message goes on.
 qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos)
 {
+    auto& s = c.Smtp;
     const qsizetype before = c.Message.size();
     c.Message.append(text.constData() + pos, text.size() - pos);
     qsizetype lineStart = -1;   // where the line "." starts
-    if (c.MessageScanned == 0 && c.Message.startsWith(".\r\n")) {
+    if (s.MessageScanned == 0 && c.Message.startsWith(".\r\n")) {
         lineStart = 0;
     } else {
         // Message always ended with CR LF before this text, so the line "." can start at
         // the first new byte: search from the CR LF before it.
-        const qsizetype from = std::max<qsizetype>(0, std::min(c.MessageScanned, before) - 2);
+        const qsizetype from = std::max<qsizetype>(0, std::min(s.MessageScanned, before) - 2);
         const qsizetype at = c.Message.indexOf("\r\n.\r\n", from);
         if (at >= 0) lineStart = at + 2;
     }
     if (lineStart < 0) {
         if (c.Message.size() > MaxMessageSize) {
             // Keep only the tail the end-of-data search needs.
-            c.Oversized = true;
+            s.Oversized = true;
             c.Message = c.Message.right(2);
         }
-        c.MessageScanned = c.Message.size();
+        s.MessageScanned = c.Message.size();
         return -1;
     }
     const qsizetype endInMessage = lineStart + 3;
     c.Message.truncate(lineStart);   // the lines as received, without the "." line
-    c.MessageScanned = 0;
+    s.MessageScanned = 0;
     return pos + (endInMessage - before);
+}
+
+// Received: lines in the head of a message, each one relay it passed.
+int Hops(const QByteArray& text)
+{
+    int hops = 0;
+    for (qsizetype pos = 0; pos < text.size() && !text.mid(pos, 2).startsWith("\r\n");) {
+        if (text.mid(pos, 9).compare("Received:", Qt::CaseInsensitive) == 0 && ++hops > MaxHops)
+            break;
+        const qsizetype lf = text.indexOf('\n', pos);
+        pos = lf < 0 ? text.size() : lf + 1;
+    }
+    return hops;
+}
+
+void DropTransaction(Connecter& c)
+{
+    c.Address.clear();
+    c.Message.clear();
+    c.Smtp.Held = 0;
+}
+
+// The line "." has come: the message is stored (or refused) before anything else is read.
+void EndOfData(Server& server, qint16 index, Connecter& c)
+{
+    const QByteArray refusal = c.Smtp.Oversized           ? "552 Message too large"
+                               : Hops(c.Message) > MaxHops ? "554 5.4.6 Too many hops"
+                                                           : QByteArray();
+    Envelope message{c.From, c.Address, std::move(c.Message), c.Smtp.Helo, c.Smtp.Esmtp};
+    DropTransaction(c);
+    c.SetStep(SmtpCommands);
+    if (!refusal.isEmpty()) {
+        server.Log(QByteArray::number(index) + "-Refused: " + refusal);
+        server.SendReply(index, refusal);
+        return;
+    }
+    c.Smtp.Delivering = true;
+    const quint64 serial = c.Serial;
+    DeliverMail(server, index, std::move(message), [&server, index, serial](const QByteArray& refusal) {
+        Connecter* s = server.Session(index);
+        if (!s || s->Serial != serial)
+            return;   // the client left meanwhile; what was stored stays
+        s->Smtp.Delivering = false;
+        server.SendReply(index, refusal.isEmpty() ? QByteArray("250 OK <SB>") : refusal);
+        const QByteArray pending = std::move(s->Smtp.Pending);
+        s->Smtp.Pending.clear();
+        Process(server, index, *s, pending);
+    });
 }
 
 void CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& line)
 {
     const QByteArray word = line.left(4).toUpper();
-    if (word == "HELO") {
-        c.SetStep(SmtpAfterHelo);
-        server.SendReply(index, "250 " + server.LocalHostName(index));
-    } else if (word == "EHLO") {
-        c.SetStep(SmtpAfterEhlo);
-        server.SendReply(index, EhloReply(server.LocalHostName(index)));
+    if (word == "HELO" || word == "EHLO") {
+        const bool esmtp = word == "EHLO";
+        const qsizetype blank = line.indexOf(' ');
+        c.Smtp.Helo = blank < 0 ? QByteArray() : line.mid(blank + 1).trimmed();
+        c.Smtp.Esmtp = esmtp;
+        c.SetStep(esmtp ? SmtpAfterEhlo : SmtpAfterHelo);
+        const QByteArray host = server.LocalHostName(index);
+        server.SendReply(index, esmtp ? EhloReply(host) : "250 " + host);
     } else if (word == "MAIL") {
         server.SendReply(index, c.GetMAIL(line));
     } else if (word == "RCPT") {
         server.SendReply(index, c.GetRCPT(line));
     } else if (word == "DATA") {
+        if (c.Address.isEmpty()) {
+            server.SendReply(index, "554 5.5.1 No valid recipients");
+            return;
+        }
         c.SetStep(SmtpText);
         server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
+    } else if (word == "RSET") {
+        c.From.clear();
+        DropTransaction(c);
+        server.SendReply(index, "250 OK");
+    } else if (word == "NOOP") {
+        server.SendReply(index, "250 OK");
+    } else if (word == "VRFY") {
+        server.SendReply(index, "252 2.5.2 Cannot VRFY user, but will accept message");
+    } else if (word == "HELP") {
+        server.SendReply(index, "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT");
     } else if (word == "QUIT") {
-        // The goodbye goes out once every file is on disk; until then input is ignored.
-        c.Delivering = true;
-        const quint64 serial = c.Serial;
-        DeliverMail(server, index, [&server, index, serial] {
-            Connecter* s = server.Session(index);
-            if (!s || s->Serial != serial)
-                return;   // the client left meanwhile; its mail is stored all the same
-            s->Delivering = false;
-            s->SetStep(Closing);
-            server.SendReply(index, "221 Merivolant ESMTP Closed");
-        });
+        c.SetStep(Closing);
+        server.SendReply(index, "221 Merivolant ESMTP Closed");
     } else {
         server.SendReply(index, "500 Syntax error");
+    }
+}
+
+void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
+{
+    qsizetype pos = 0;
+    while (pos < text.size() && c.Step() != Closing) {
+        if (c.Smtp.Delivering) {
+            c.Smtp.Pending += text.mid(pos);   // answered once the message is stored
+            return;
+        }
+        if (c.Step() == SmtpText) {
+            const qsizetype end = TakeMessageText(c, text, pos);
+            if (end < 0)
+                return;
+            pos = end;
+            EndOfData(server, index, c);
+            continue;
+        }
+        qsizetype eol = text.indexOf("\r\n", pos);
+        eol = eol < 0 ? text.size() : eol + 2;
+        CommandLine(server, index, c, text.mid(pos, eol - pos));
+        pos = eol;
+        if (c.Smtp.Held > MaxHeld) {
+            // Recipients without end: there is no reply for that, so the connection goes.
+            server.Log(QByteArray::number(index) + "-Overflow: recipients of one message over " + QByteArray::number(MaxHeld)
+                       + " bytes; connection closed");
+            server.Release(index);
+            return;
+        }
     }
 }
 
@@ -113,44 +201,5 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
         return;
     }
     c->Command.clear();
-    qsizetype pos = 0;
-    while (pos < text.size() && c->Step() != Closing && !c->Delivering) {
-        if (c->Step() == SmtpText) {
-            const qsizetype end = TakeMessageText(*c, text, pos);
-            if (end < 0)
-                return;
-            const bool heldTooMuch = !c->Oversized && c->Held + c->Message.size() + HeldEntryCost > MaxHeld;
-            if (c->Oversized || heldTooMuch) {
-                server.Log(QByteArray::number(index) + (heldTooMuch ? "-Refused: messages before QUIT over " : "-Refused: message over ")
-                           + QByteArray::number(heldTooMuch ? MaxHeld : MaxMessageSize) + " bytes");
-                c->Message.clear();
-                for (const QByteArray& a : std::as_const(c->Address))
-                    c->Held -= a.size() + HeldEntryCost;
-                c->Address.clear();
-                c->SetStep(SmtpCommands);
-                server.SendReply(index, "552 Message too large");
-                pos = end;
-                continue;
-            }
-            // One finished message with its own envelope; the next one starts empty.
-            c->Finished << Connecter::Transaction{c->From, c->Address, c->Message};
-            c->Held += c->Message.size() + HeldEntryCost;
-            c->Address.clear();
-            c->SetStep(SmtpCommands);
-            server.SendReply(index, "250 OK <SB>");
-            pos = end;
-            continue;
-        }
-        qsizetype eol = text.indexOf("\r\n", pos);
-        eol = eol < 0 ? text.size() : eol + 2;
-        CommandLine(server, index, *c, text.mid(pos, eol - pos));
-        pos = eol;
-        if (c->Held > MaxHeld) {
-            // Recipients without end: there is no reply for that, so the connection goes.
-            server.Log(QByteArray::number(index) + "-Overflow: recipients before QUIT over " + QByteArray::number(MaxHeld)
-                       + " bytes; connection closed");
-            server.Release(index);
-            return;
-        }
-    }
+    Process(server, index, *c, text);
 }

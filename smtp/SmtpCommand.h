@@ -3,15 +3,16 @@
 
 class Server;
 
-// Largest message we hold in memory for one transaction.
+// Largest message we take.
 inline constexpr qsizetype MaxMessageSize = qsizetype(256) << 20;
-// Most that recipients and finished messages may hold of one connection until QUIT; each
-// recipient and message also counts HeldEntryCost for what keeping it costs. Past it a
-// message is refused ("552 Message too large") and a recipient closes the connection.
+// Most that the recipients of one transaction may hold; each also counts HeldEntryCost for
+// what keeping it costs. Past it the connection is closed: there is no reply for that.
 inline constexpr qsizetype MaxHeld = MaxMessageSize + (qsizetype(1) << 20);
 inline constexpr qsizetype HeldEntryCost = 256;
+// A message that has passed more relays than this is in a loop.
+inline constexpr int MaxHops = 30;
 
 // Answers one completed receive buffer of an inbound SMTP connection. Lines are taken
 // in order, each command gets its own reply; after DATA the text is message text until
-// the line ".".
+// the line ".", which stores the message before it is acknowledged.
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text);

@@ -33,6 +33,7 @@ public:
     void Connect(qint16 i, const QString& h, quint16 port) override { connects.emplace_back(i, h + ':' + QString::number(port)); }
     void Release(qint16 i) override { released.push_back(i); sessions.erase(i); }
     QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
+    QByteArray PeerAddress(qint16) override { return "127.0.0.1"; }
 
     Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
     {
@@ -88,6 +89,32 @@ std::optional<Failure> FailureOf(F f)
 {
     try { f(); } catch (const Failure& e) { return e; }
     return std::nullopt;
+}
+
+// Plays a dialogue on connection `index`. A row "C: text" is one buffer from the client,
+// handed to `send` with its lines ended by CR LF ("\n" in a row separates lines); the rows
+// "S: text" after it are the replies it must get, in order ("\n" inside one reply stands
+// for CR LF; a row ending in "*" matches by its start).
+template <class Send>
+void Play(FakeServer& s, qint16 index, const Lines& script, Send send)
+{
+    qsizetype k = 0;
+    while (k < script.size()) {
+        QVERIFY2(script[k].startsWith("C: "), script[k].constData());
+        const QByteArray buffer = script[k].mid(3).replace("\n", "\r\n") + "\r\n";
+        const Lines before = s.RepliesTo(index);
+        send(buffer);
+        const Lines got = s.RepliesTo(index).mid(before.size());
+        Lines want;
+        for (++k; k < script.size() && script[k].startsWith("S: "); ++k)
+            want << script[k].mid(3).replace("\n", "\r\n");
+        QVERIFY2(got.size() == want.size(), ("after " + buffer + " got: " + got.join(" | ")).constData());
+        for (qsizetype r = 0; r < got.size(); ++r) {
+            const bool prefix = want[r].endsWith('*');
+            QVERIFY2(prefix ? got[r].startsWith(want[r].chopped(1)) : got[r] == want[r],
+                     ("after " + buffer + " want: " + want[r] + " got: " + got[r]).constData());
+        }
+    }
 }
 
 inline QString ScriptsDir() { return qEnvironmentVariable("RELAY_TEST_SCRIPTS", QFINDTESTDATA("scripts")); }

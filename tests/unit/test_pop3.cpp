@@ -84,10 +84,10 @@ private slots:
     void beforeLogin()
     {
         const QList<std::pair<QByteArray, QByteArray>> rows = {   // "" = "-ERR n:..."
-            {"USER alice", Ok}, {"pass secret", Ok}, {"noop", "+OK "}, {"STAT", Empty}, {"LIST 1", Empty + "\r\n."},
+            {"USER alice", Ok}, {"pass secret", Ok}, {"noop", "+OK "}, {"STAT", Empty}, {"LIST", Empty + "\r\n."}, {"LIST 1", ""}, {"UIDL 1", ""},
             {"UIDL", Empty + "\r\n."}, {"DELE 1", "+OK "}, {"RSET", "+OK Reset file count 0"}, {"RETR 1", ""}, {"USER", ""},
             {"APOP alice 0123456789abcdef", NotSupported}, {"AUTH PLAIN", NotSupported}, {"AUTH", NotSupported},
-            {"TOP 1 10", NotSupported}, {"LAST", NotSupported}, {"TOP", CommandError}, {"CAPA", CommandError},
+            {"TOP 1 10", ""}, {"LAST", NotSupported}, {"TOP", CommandError}, {"capa", "+OK\r\nUSER\r\nUIDL\r\nTOP\r\n."},
             {"XTND XMIT", CommandError}, {"", CommandError}, {"NO", CommandError}, {QByteArray("\xff\x00\x01", 3), CommandError}};
         for (const auto& [text, reply] : rows) {
             Pop3 p;
@@ -127,15 +127,25 @@ private slots:
         p.Login();
         const QByteArray list = All + "\r\n1 " + Size(0) + "\r\n2 " + Size(1) + "\r\n3 " + Size(2) + "\r\n.";
         QCOMPARE(p("LIST\r\n"), list);
+        QCOMPARE(p("LIST 2\r\n"), "+OK 2 " + Size(1));
         QCOMPARE(p("UIDL\r\n"), Uidl);
+        QCOMPARE(p("UIDL 3\r\n"), QByteArray("+OK 3 250101-10000002"));
         QCOMPARE(p("RETR 2\r\n"), Retr(Bodies[1]));   // a dot line goes out as stored
+        // TOP: the head, the blank line and so many lines of the body, as stored.
+        QCOMPARE(p("TOP 2 0\r\n"), QByteArray("+OK\r\nSubject: two\r\n\r\n."));
+        QCOMPARE(p("TOP 2 2\r\n"), QByteArray("+OK\r\nSubject: two\r\n\r\n.\r\n..\r\n."));
+        QCOMPARE(p("TOP 2 99\r\n"), Retr(Bodies[1]).replace("+OK " + Size(1) + " octets", "+OK"));
+        QCOMPARE(p("TOP 3 9\r\n"), "+OK\r\n" + Bodies[2] + "\r\n.");   // a last line without its end gets one
+        for (const char* bad : {"TOP 2\r\n", "TOP 2 -1\r\n", "TOP x 1\r\n", "TOP 4 1\r\n", "LIST 4\r\n", "UIDL 0\r\n"})
+            QVERIFY2(IsFailure(p(bad)), bad);
         QCOMPARE(p("DELE 2\r\n"), Deleted);
         QVERIFY(p.pf.Files("Users/alice").contains("250101-10000001.del"));
         QCOMPARE(p("STAT\r\n"), Stat({0, 2}));
-        QCOMPARE(p("LIST 2\r\n"), Stat({0, 2}) + "\r\n1 " + Size(0) + "\r\n3 " + Size(2) + "\r\n.");   // numbers do not shift
+        QCOMPARE(p("LIST\r\n"), Stat({0, 2}) + "\r\n1 " + Size(0) + "\r\n3 " + Size(2) + "\r\n.");   // numbers do not shift
         QCOMPARE(p("UIDL\r\n"), Uidl);
         QCOMPARE(p("RETR 2\r\n"), Retr(Bodies[1]));   // a marked message can still be read
-        QVERIFY(IsFailure(p("DELE 2\r\n")));
+        for (const char* marked : {"DELE 2\r\n", "LIST 2\r\n", "UIDL 2\r\n", "TOP 2 0\r\n"})
+            QVERIFY2(IsFailure(p(marked)), marked);
         QCOMPARE(p("RSET\r\n"), QByteArray("+OK Reset file count 1"));
         QCOMPARE(p("LIST\r\n"), list);
         QCOMPARE(p("DELE 1\r\n"), Deleted);
@@ -144,17 +154,38 @@ private slots:
         // Only this connection's marks come back, not the one left from before.
         QCOMPARE(p("RSET\r\n"), QByteArray("+OK Reset file count 2"));
         QCOMPARE(p("RSET\r\n"), QByteArray("+OK Reset file count 0"));
-        // QUIT removes the mailbox's marked files, its own and others', but not read-only ones.
+        // QUIT removes what this session marked, not another's mark, nor read-only files.
         QCOMPARE(p("DELE 2\r\n"), Deleted);
-        p.pf.Write("Users/alice/250101-08000000.del", "read-only\r\n");
-        QFile::setPermissions(p.pf.Path("Users/alice/250101-08000000.del"), QFile::ReadOwner);
+        QCOMPARE(p("DELE 3\r\n"), Deleted);
+        QFile::setPermissions(p.pf.Path("Users/alice/250101-10000002.del"), QFile::ReadOwner);
         QCOMPARE(p("QUITE\r\n"), Closed);
         QCOMPARE(p.server.Session(2)->Step(), int(Closing));
-        QCOMPARE(p.pf.Files("Users/alice"), (QStringList{"250101-08000000.del", "250101-09999999.eml", "250101-10000000.eml",
-                                                         "250101-10000002.eml", "250101-10000003.EML", "notes.txt"}));
+        p.server.sessions.clear();
+        QCOMPARE(p.pf.Files("Users/alice"), (QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml",
+                                                         "250101-10000002.del", "250101-10000003.EML", "notes.txt"}));
     }
 
-
+    // Marks are this session's own until QUIT: a session that ends without it takes them
+    // back, and another session's QUIT leaves them alone.
+    void marksBelongToTheirSession()
+    {
+        Pop3 p;
+        p.server.Open(3, Pop3Session);
+        p.Login(2);
+        p.Login(3);
+        QCOMPARE(p("DELE 1\r\n", 2), Deleted);
+        QCOMPARE(p("DELE 2\r\n", 3), Deleted);
+        // Connection 3 still names message 1 by its old name: it fails, the session goes on.
+        for (const QByteArray c : {"DELE 1\r\n", "RETR 1\r\n", "LIST\r\n"})
+            QVERIFY2(IsFailure(p(c, 3)), c.constData());
+        QCOMPARE(p("QUIT\r\n", 3), Closed);
+        QVERIFY(!p.pf.Files("Users/alice").contains("250101-10000001.del"));
+        QCOMPARE(p("RSET\r\n", 2), QByteArray("+OK Reset file count 1"));
+        QCOMPARE(p("DELE 3\r\n", 2), Deleted);
+        p.server.sessions.erase(2);   // the connection drops without QUIT
+        QCOMPARE(p.pf.Files("Users/alice"), (QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml",
+                                                         "250101-10000002.eml", "250101-10000003.EML", "notes.txt"}));
+    }
 
     void badMessageNumbers()
     {
@@ -167,24 +198,6 @@ private slots:
             }
         QCOMPARE(p("STAT\r\n"), All);
         QCOMPARE(p.FileCount(), 7);
-    }
-
-    void fileRenamedByOtherConnection()
-    {
-        Pop3 p;
-        p.server.Open(3, Pop3Session);
-        p.Login(2);
-        p.Login(3);
-        QCOMPARE(p("DELE 1\r\n", 2), Deleted);
-        // Connection 3 still names the file by its old name: it fails, the session goes on.
-        for (const QByteArray c : {"DELE 1\r\n", "RETR 1\r\n", "LIST\r\n"})
-            QVERIFY2(IsFailure(p(c, 3)), c.constData());
-        QCOMPARE(p("RETR 3\r\n", 3), Retr(Bodies[2]));
-        QCOMPARE(p("RSET\r\n", 3), QByteArray("+OK Reset file count 0"));
-        QCOMPARE(p("QUIT\r\n", 3), Closed);   // purges 2's mark too
-        QVERIFY(!p.pf.Files("Users/alice").contains("250101-10000000.del"));
-        QVERIFY(IsFailure(p("RSET\r\n", 2)));
-        QCOMPARE(p("STAT\r\n", 2), Stat({1, 2}));
     }
 
     void mailboxFolderRemovedWhileLoggedIn()

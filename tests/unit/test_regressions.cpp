@@ -164,6 +164,7 @@ void TestRegressions::messageNamesOnlyMoveForward()
 }
 
 // A delivery killed in mid-write left its temporary file for ever; it never was a message.
+// A mark left by a session that never said QUIT (a crash) hid its message for ever.
 void TestRegressions::unfinishedDeliveriesAreRemoved()
 {
     ProgramFolder f;
@@ -171,6 +172,7 @@ void TestRegressions::unfinishedDeliveriesAreRemoved()
     f.Write(QStringLiteral("Users/taro/.incoming-a1B2c3.tmp"), "half a mess");
     f.Write(QStringLiteral("Users/taro/.incoming-older"), "");
     f.Write(QStringLiteral("Users/taro/250302-09050730.eml"), "whole");
+    f.Write(QStringLiteral("Users/taro/250302-09050731.del"), "marked");
     f.Write(QStringLiteral("Users/taro/notes.incoming-x"), "kept");
     QDir(f.dir.path()).mkpath(QStringLiteral("outside"));
     f.Write(QStringLiteral("outside/.incoming-z.tmp"), "not in the store");
@@ -178,11 +180,12 @@ void TestRegressions::unfinishedDeliveriesAreRemoved()
     QFile::link(f.Path(QStringLiteral("outside/.incoming-z.tmp")), f.Path(QStringLiteral("Users/taro/.incoming-link.tmp")));
     QFile::link(f.Path(QStringLiteral("outside")), f.Path(QStringLiteral("Users/linked")));
 
-    QStringList lines = MailStore::RemoveUnfinished();
+    QStringList lines = MailStore::Recover();
     lines.sort();
     QCOMPARE(lines, (QStringList{"Removed unfinished delivery Users/taro/.incoming-a1B2c3.tmp (11 bytes)",
-                                 "Removed unfinished delivery Users/taro/.incoming-older (0 bytes)"}));
-    QCOMPARE(f.Files(QStringLiteral("Users/taro")), (QStringList{".incoming-link.tmp", "250302-09050730.eml", "notes.incoming-x"}));
+                                 "Removed unfinished delivery Users/taro/.incoming-older (0 bytes)",
+                                 "Took back the mark of Users/taro/250302-09050731.del (its session ended without QUIT)"}));
+    QCOMPARE(f.Files(QStringLiteral("Users/taro")), (QStringList{".incoming-link.tmp", "250302-09050730.eml", "250302-09050731.eml", "notes.incoming-x"}));
     QCOMPARE(f.Read(QStringLiteral("outside/.incoming-z.tmp")), QByteArray("not in the store"));
     QVERIFY(QDir(f.Path(QStringLiteral("Users/taro/.incoming-folder"))).exists());
 }
