@@ -143,6 +143,16 @@ class ServerProcess:
         self.tmp.cleanup()
 
 
+TRACE = re.compile(rb"^(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n")
+
+
+def untraced(message):
+    """A stored or relayed message without the trace headers the server put on top."""
+    m = TRACE.match(message)
+    assert m, f"no trace headers: {message[:200]!r}"
+    return message[m.end():]
+
+
 def mount_small(test, path, size="2m"):
     """A small file system at `path` for the rest of `test`, which is skipped where none can be mounted."""
     r = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tandrivel-full", path], capture_output=True)

@@ -1,5 +1,5 @@
-"""Faults of the machine and of peers: the server killed while it writes a message, a full
-disk, a missing, unreadable or damaged Users.txt, a client that stops reading, and many
+"""Faults of the machine and of peers: the server killed while it writes a message, a
+missing, unreadable or damaged Users.txt, a client that stops reading, and many
 clients that say nothing. The server never stops serving, never leaves part of a message
 where a reader could take it, and never loses a message it has written."""
 import os
@@ -14,7 +14,7 @@ import threading
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from harness import EXE, TIMEOUT, ServerProcess, connect, mount_small, read_line, wait_for  # noqa: E402
+from harness import EXE, ServerProcess, TIMEOUT, connect, read_line, untraced, wait_for  # noqa: E402
 
 USERS = (("demo", "secret", "demo"), ("bob", "hunter2", "bob"))
 NAME = re.compile(r"^\d{6}-\d{8}\.eml$")
@@ -84,9 +84,7 @@ class KilledWhileWriting(unittest.TestCase):
             for _ in range(2 + copies):
                 read_line(c)
             c.sendall(body + b".\r\n")
-            self.assertEqual(read_line(c, timeout=120), b"250 OK <SB>\r\n")
-            c.sendall(b"QUIT\r\n")
-            # Killed once a copy is being written, before the goodbye.
+            # Killed once a copy is being written, before the message is acknowledged.
             box = s.mailbox()
             wait_for(lambda: any(n.startswith(".incoming-") for n in os.listdir(box)), timeout=120,
                      what="a delivery in progress")
@@ -99,7 +97,7 @@ class KilledWhileWriting(unittest.TestCase):
         self.assertLess(len(messages), copies, "the kill came after every copy was written")
         for n in messages:
             self.assertRegex(n, NAME)
-            self.assertEqual(s.read_message(n), body, f"{n} is not the whole message")
+            self.assertEqual(untraced(s.read_message(n)), body, f"{n} is not the whole message")
 
         # At the next start the leftovers go, with a line each, and nothing else changes.
         s.proc.stdout.close()
@@ -112,27 +110,6 @@ class KilledWhileWriting(unittest.TestCase):
         self.assertEqual(pop3_stat(s)[0], len(messages))
         send(s, b"Subject: after\r\n\r\nstill here\r\n")
         self.assertEqual(len(s.messages()), len(messages) + 1)
-
-
-class DiskFull(unittest.TestCase):
-    def test_full_mailbox_is_logged_and_the_server_goes_on(self):
-        s = ServerProcess(users=USERS)
-        self.addCleanup(s.__exit__)
-        mount_small(self, s.mailbox())
-        m = s.mark()
-        send(s, body_of(3 << 20, "too big"), to=("demo@example.test", "bob@example.test"))
-        s.wait_log(r"^\d+-StoreError demo@example\.test 61:No space left on device", after=m)
-        # No part of it stays, and the space is free again.
-        self.assertEqual(os.listdir(s.mailbox()), [])
-        st = os.statvfs(s.mailbox())
-        self.assertGreater(st.f_bavail * st.f_frsize, 1 << 20)
-        # The other recipient, on another disk, has it.
-        self.assertEqual(len(s.messages("bob")), 1)
-
-        small = b"Subject: fits\r\n\r\nsmall\r\n"
-        send(s, small)
-        self.assertEqual([s.read_message(n) for n in s.messages()], [small])
-        self.assertEqual(pop3_stat(s), (1, len(small)))
 
 
 class BrokenUsersTable(unittest.TestCase):
@@ -245,8 +222,7 @@ class Peers(unittest.TestCase):
         p.quit()
 
     def test_one_connection_cannot_hold_without_end(self):
-        # Recipients and finished messages are kept until QUIT. Without a bound, RCPT lines
-        # alone grew the server nine times their size, and each message added up to 256 MB.
+        # Without a bound, RCPT lines alone grew the server nine times their size.
         s = self.s
         m = s.mark()
         with connect(s.smtp, timeout=120) as c:
@@ -268,22 +244,10 @@ class Peers(unittest.TestCase):
                 for _ in range(1000):   # 580 MB, were it all taken
                     c.sendall(lines)
             reader.join(TIMEOUT)
-        s.wait_log(r"^2-Overflow: recipients before QUIT over \d+ bytes; connection closed$", after=m)
+        s.wait_log(r"^2-Overflow: recipients of one message over \d+ bytes; connection closed$", after=m)
 
-        big = body_of(150 << 20, "150 MB")
-        with connect(s.smtp, timeout=120) as c:
-            read_line(c)
-            for n in (1, 2):
-                c.sendall(b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n")
-                for _ in range(3):
-                    read_line(c)
-                c.sendall(big + b".\r\n")
-                self.assertEqual(read_line(c, timeout=120), b"250 OK <SB>\r\n" if n == 1 else b"552 Message too large\r\n")
-            c.sendall(b"QUIT\r\n")
-            self.assertEqual(read_line(c, timeout=120), b"221 Merivolant ESMTP Closed\r\n")
-        self.assertEqual(len(s.messages()), 1)
         send(s, b"Subject: after\r\n\r\nx\r\n")
-        self.assertEqual(len(s.messages()), 2)
+        self.assertEqual(len(s.messages()), 1)
 
     def test_out_of_descriptors_new_connections_wait(self):
         # An accept that fails for want of a descriptor was retried at once, over and over:
