@@ -2,7 +2,7 @@
 #include "core/Failure.h"
 #include "core/MailStore.h"
 #include "core/TextDatabase.h"
-#include "core/frmMailServer.h"
+#include "core/VirtualKey.h"
 #include "core/mdlCommon.h"
 
 #include <QDir>
@@ -32,6 +32,15 @@ frmAdmin& frmAdmin::Shared()
 }
 
 bool frmAdmin::Exists() { return TheAdmin != nullptr; }
+
+void frmAdmin::Open()
+{
+    frmAdmin& admin = Shared();
+    admin.setWindowState(admin.windowState() & ~Qt::WindowMinimized);   // a minimised one comes back too
+    admin.show();
+    admin.raise();
+    admin.activateWindow();
+}
 
 frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
 {

@@ -85,7 +85,7 @@ private slots:
         folder.Write("Users/notes.txt", "a plain file is listed too");
         QSettings().setValue("Pop3", "1100");
         QSettings().setValue("SMTP", "smtp");   // any text is kept
-        QCOMPARE(mdlCommon::Main(), 0);
+        QCOMPARE(mdlCommon::Main({}, frmAdmin::Open), 0);
         frmAdmin& a = frmAdmin::Shared();
         QVERIFY(a.isVisible());
         QCOMPARE((QStringList{a.windowTitle(), a.txtDomain->text(), a.lblDomain->text(), a.txtPop3->text(), a.txtSMTP->text()}),
@@ -177,6 +177,7 @@ private slots:
     {
         ProgramFolder folder;
         frmMailServer w;
+        w.ShowAdmin = frmAdmin::Open;
         LogList& log = w.Log();
         log.EchoToStdout = false;
         w.show();
