@@ -19,7 +19,7 @@ struct Relay {
     Lines operator()(const QByteArray& reply)   // the lines sent in answer to one reply
     {
         const size_t before = s.sent.size();
-        RelayReply(s, I, reply);
+        Gather(s, I, reply, RelayReply);
         Lines out;
         for (size_t k = before; k < s.sent.size(); ++k) out << s.sent[k].second;
         return out;

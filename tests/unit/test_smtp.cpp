@@ -17,16 +17,14 @@ const QByteArray Bye = "221 Merivolant ESMTP Closed";
 const QByteArray Env = "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\n";
 using Connects = std::vector<std::pair<qint16, QString>>;
 
-// A fake that lets a test look at the store when a relay is added or a reply goes out, and
+// A fake that lets a test look at the store when a relay is added, and
 // can hold file writes back until Drain(), as the real server's workers do.
 class Watched : public FakeServer {
 public:
     std::function<void()> onAdd;
-    std::function<void(const QByteArray&)> onSend;
     bool deferWrites = false;
     std::vector<std::pair<std::function<void()>, std::function<void()>>> pending;
     void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { if (onAdd) onAdd(); FakeServer::AddSession(i, std::move(s)); }
-    void SendReply(qint16 i, const QByteArray& text) override { if (onSend) onSend(text); FakeServer::SendReply(i, text); }
     void RunDelivery(std::function<void()> work, std::function<void()> done) override
     {
         if (deferWrites) pending.emplace_back(std::move(work), std::move(done));
@@ -52,7 +50,7 @@ struct Smtp {
         pf.Mailbox("taro");
         pf.Mailbox("hanako");
     }
-    void operator()(const QByteArray& text) { SmtpCommand(s, 2, text); }
+    void operator()(const QByteArray& text) { Gather(s, 2, text, SmtpCommand); }
     Connecter& c() { return *s.Session(2); }
     Lines contents(const QString& box) const
     {
@@ -157,7 +155,7 @@ private slots:
         for (const QByteArray& p : pieces) t(p);
         QCOMPARE(t.counts(), (QList<int>{0, 0}));
         QList<int> atGoodbye;
-        t.s.onSend = [&](const QByteArray& text) { if (text == Bye) atGoodbye = t.counts(); };
+        t.s.onReply = [&](qint16, const QByteArray& text) { if (text == Bye) atGoodbye = t.counts(); };
         t("QUIT\r\n");
         QCOMPARE(t.s.LastReply(), Bye);
         QCOMPARE(t.c().Step(), int(Closing));
@@ -227,7 +225,7 @@ private slots:
             QList<QList<int>> atRelay;
             QList<int> atGoodbye;
             t.s.onAdd = [&] { atRelay << t.counts(); };
-            t.s.onSend = [&](const QByteArray& text) { if (text == Bye) atGoodbye = t.counts(); };
+            t.s.onReply = [&](qint16, const QByteArray& text) { if (text == Bye) atGoodbye = t.counts(); };
             t("MAIL FROM:<one@here.test>\r\nRCPT TO:<taro@example.test>\r\nRCPT TO:<a@far.test>\r\nDATA\r\none\r\n.\r\n"
               "MAIL FROM:<two@here.test>\r\nRCPT TO:<b@far.test>\r\nRCPT TO:<hanako@example.test>\r\nDATA\r\ntwo\r\n.\r\nQUIT\r\n");
             if (deferred) {
