@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 frmAdmin* TheAdmin = nullptr;
@@ -200,6 +201,8 @@ void frmAdmin::lstUsers_Click()
 void frmAdmin::cmdAddUser_Click()
 {
     const QString id = txtMailID->text();
+    const QByteArray folder = QFile::encodeName(mdlCommon::UsersFolder() + (id.isEmpty() ? QString() : QLatin1Char('/') + id));
+    bool made = false;
     try {
         // An empty mail ID names the Users folder itself, which exists.
         // A name starting with "." would be hidden from the account list.
@@ -208,17 +211,21 @@ void frmAdmin::cmdAddUser_Click()
             throw Failure(Err::InvalidArgument,
                           QStringLiteral("メールＩＤ「%1」はフォルダー名に使えません。「/」「\\」を含まない%2文字以内の名前にしてください（「.」「..」は使えません）。")
                               .arg(id).arg(MailIdWidth));
-        const QByteArray folder = QFile::encodeName(mdlCommon::UsersFolder() + (id.isEmpty() ? QString() : QLatin1Char('/') + id));
         if (::mkdir(folder.constData(), 0755) != 0) {
             if (errno == EEXIST)
                 throw Failure(Err::PathAccess, QStringLiteral("Path/File access error"));
             throw FailureFromErrno(errno, QFile::decodeName(folder));
         }
+        made = true;
         mdlCommon::DbConnection().Execute(QStringLiteral("Insert Into Users.txt (UserName, Password, MailID) values(?,?,?)"),
                                           {txtUserName->text(), txtPassword->text(), id});
         lstUsers_KeyUp(116, 0);
         Message(QStringLiteral("新規登録しました。"));
     } catch (const Failure& f) {
+        // A folder without its row would make the next try say the ID is taken; the empty
+        // one just made goes again.
+        if (made)
+            ::rmdir(folder.constData());
         if (f.number == Err::PathAccess)
             Message(QStringLiteral("このMailIDは既に存在します。"), true);
         else

@@ -13,6 +13,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -139,6 +141,19 @@ private slots:
             QCOMPARE(QDir(f.folder.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), (QStringList{"DomainMX.txt", "Users", "Users.txt"}));
             QCOMPARE(f.folder.Read("Users.txt"), table);
         }
+        // A table that cannot be written (here: past a file size limit) is no taken ID, and
+        // leaves no folder that would make the next try say so.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit was {};
+        getrlimit(RLIMIT_FSIZE, &was);
+        const rlimit small {rlim_t(table.size()), was.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+        f.messages.clear();
+        f.Click(f.w->cmdAddUser, "bob", "pw", "bob");
+        setrlimit(RLIMIT_FSIZE, &was);
+        QVERIFY2(f.messages.size() == 1 && f.messages[0].first.startsWith("3027:"), qPrintable(f.messages.value(0).first));
+        QVERIFY(!QFileInfo::exists(f.folder.Path("Users/bob")));
+        QCOMPARE(f.folder.Read("Users.txt"), table);
     }
 
     // User name and mail ID must name exactly one row.
