@@ -2,7 +2,7 @@
 #include "core/Failure.h"
 #include "core/MailStore.h"
 #include "core/TextDatabase.h"
-#include "core/frmMailServer.h"
+#include "core/VirtualKey.h"
 #include "core/mdlCommon.h"
 
 #include <QDir>
@@ -18,6 +18,7 @@
 #include <QVBoxLayout>
 #include <cerrno>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 frmAdmin* TheAdmin = nullptr;
@@ -32,6 +33,15 @@ frmAdmin& frmAdmin::Shared()
 }
 
 bool frmAdmin::Exists() { return TheAdmin != nullptr; }
+
+void frmAdmin::Open()
+{
+    frmAdmin& admin = Shared();
+    admin.setWindowState(admin.windowState() & ~Qt::WindowMinimized);   // a minimised one comes back too
+    admin.show();
+    admin.raise();
+    admin.activateWindow();
+}
 
 frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
 {
@@ -191,6 +201,8 @@ void frmAdmin::lstUsers_Click()
 void frmAdmin::cmdAddUser_Click()
 {
     const QString id = txtMailID->text();
+    const QByteArray folder = QFile::encodeName(mdlCommon::UsersFolder() + (id.isEmpty() ? QString() : QLatin1Char('/') + id));
+    bool made = false;
     try {
         // An empty mail ID names the Users folder itself, which exists.
         // A name starting with "." would be hidden from the account list.
@@ -199,17 +211,21 @@ void frmAdmin::cmdAddUser_Click()
             throw Failure(Err::InvalidArgument,
                           QStringLiteral("メールＩＤ「%1」はフォルダー名に使えません。「/」「\\」を含まない%2文字以内の名前にしてください（「.」「..」は使えません）。")
                               .arg(id).arg(MailIdWidth));
-        const QByteArray folder = QFile::encodeName(mdlCommon::UsersFolder() + (id.isEmpty() ? QString() : QLatin1Char('/') + id));
         if (::mkdir(folder.constData(), 0755) != 0) {
             if (errno == EEXIST)
                 throw Failure(Err::PathAccess, QStringLiteral("Path/File access error"));
             throw FailureFromErrno(errno, QFile::decodeName(folder));
         }
+        made = true;
         mdlCommon::DbConnection().Execute(QStringLiteral("Insert Into Users.txt (UserName, Password, MailID) values(?,?,?)"),
                                           {txtUserName->text(), txtPassword->text(), id});
         lstUsers_KeyUp(116, 0);
         Message(QStringLiteral("新規登録しました。"));
     } catch (const Failure& f) {
+        // A folder without its row would make the next try say the ID is taken; the empty
+        // one just made goes again.
+        if (made)
+            ::rmdir(folder.constData());
         if (f.number == Err::PathAccess)
             Message(QStringLiteral("このMailIDは既に存在します。"), true);
         else

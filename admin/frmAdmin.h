@@ -14,6 +14,8 @@ public:
     // The one administration window of the process, created at its first use.
     static frmAdmin& Shared();
     static bool Exists();
+    // Shows the shared window in front, also when it was minimised or closed.
+    static void Open();
 
     explicit frmAdmin(QWidget* parent = nullptr);
     ~frmAdmin() override;

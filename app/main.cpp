@@ -1,5 +1,9 @@
 // Tandrivel: a mail server for one domain. POP3 and SMTP on one event thread.
+#include "admin/frmAdmin.h"
 #include "core/mdlCommon.h"
+#include "pop3/Pop3Command.h"
+#include "relay/RelayReply.h"
+#include "smtp/SmtpCommand.h"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -57,7 +61,9 @@ int main(int argc, char* argv[])
         sigaction(SIGINT, &sa, nullptr);
     }
 
-    if (const int failed = mdlCommon::Main())
+    // The pieces meet here: data on the SMTP port goes to the SMTP handler, on the POP3
+    // port to POP3, on any other (the relay's own connections) to the relay client.
+    if (const int failed = mdlCommon::Main({SmtpCommand, Pop3Command, RelayReply}, frmAdmin::Open))
         return failed;
     const int rc = app.exec();
     fflush(stdout);

@@ -3,9 +3,6 @@
 #include "core/Failure.h"
 #include "core/LogList.h"
 #include "core/mdlCommon.h"
-#include "pop3/Pop3Command.h"
-#include "relay/RelayReply.h"
-#include "smtp/SmtpCommand.h"
 
 #include <QHostInfo>
 #include <QPointer>
@@ -215,6 +212,8 @@ void ConnectionManager::RunDelivery(std::function<void()> work, std::function<vo
 
 void ConnectionManager::Log(const QByteArray& line) { log_.Add(line); }
 
+void ConnectionManager::LogReceived(qint16 index, const QByteArray& buffer) { log_.Add(N(index) + '<', buffer); }
+
 void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
 {
     QTcpSocket* s = Element(index);
@@ -269,28 +268,12 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
     if (s->bytesToWrite() > MaxBacklog)
         return;   // read once the backlog has gone out (see Load)
     const QByteArray chunk = s->readAll();
-    Connecter* c = Session(Index);
-    if (!c) {
-        log_.Add(N(Index) + "-Ignored: " + N(chunk.size()) + " bytes for a connection without a session");
-        return;
-    }
-    c->Command += chunk;
-    if (!c->Command.endsWith("\r\n")) {
-        if (c->Command.size() > MaxBuffer) {
-            log_.Add(N(Index) + "-Overflow: " + N(c->Command.size()) + " bytes without CR LF; connection closed");
-            Release(Index);
-        }
-        return;
-    }
-    log_.Add(N(Index) + '<', c->Command);
-    const QByteArray text = c->Command;
+    // The ports are read now: the administration window may have changed them.
     const int port = s->localPort();
-    if (port == mdlCommon::PortNumber(mdlCommon::SmtpPort))
-        SmtpCommand(*this, Index, text);
-    else if (port == mdlCommon::PortNumber(mdlCommon::Pop3Port))
-        Pop3Command(*this, Index, text);
-    else
-        RelayReply(*this, Index, text);
+    const CommandHandler& handler = port == mdlCommon::PortNumber(mdlCommon::SmtpPort)   ? handlers_.smtp
+                                    : port == mdlCommon::PortNumber(mdlCommon::Pop3Port) ? handlers_.pop3
+                                                                                         : handlers_.other;
+    Gather(*this, Index, chunk, handler);
 }
 
 void ConnectionManager::WS_SendProgress(qint16 Index)

@@ -14,8 +14,8 @@ class QTcpSocket;
 
 // The socket array and the session collection: listens on the POP3 and SMTP ports,
 // accepts and greets, gathers received text until it ends with CR LF, hands it to the
-// POP3, SMTP or relay handler by the connection's local port, sends replies, and
-// releases connections.
+// handler of the connection's local port (see Handlers), sends replies, and releases
+// connections.
 class ConnectionManager : public QObject, public Server {
     Q_OBJECT
 public:
@@ -25,8 +25,9 @@ public:
     // Opens both listeners on the ports of the settings. Throws Failure.
     void Listen();
 
-    // Largest receive buffer a connection may hold without a CR LF at its end.
-    static constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
+    // The executable gives the protocol handlers; until then received text is only gathered.
+    void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+
     // A peer with more than this of our replies still unsent is not read from until they
     // go out: one that never reads cannot make its replies pile up without end.
     static constexpr qint64 MaxBacklog = qint64(4) << 20;
@@ -41,6 +42,7 @@ public:
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
     void Log(const QByteArray& line) override;
+    void LogReceived(qint16 index, const QByteArray& buffer) override;
     qint16 GetFreeIndex() override;
     void AddSession(qint16 index, std::unique_ptr<Connecter> session) override;
     void Connect(qint16 index, const QString& host, quint16 port) override;
@@ -71,6 +73,7 @@ private:
     void PutSession(qint16 index, std::unique_ptr<Connecter> session);   // nullptr removes
 
     LogList& log_;
+    Handlers handlers_;
     Listener* listeners_[2] = {nullptr, nullptr};
     std::vector<QTcpSocket*> ws_;
     // The session collection: the session of connection i (key "K" + i) is sessions_[i].

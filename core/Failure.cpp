@@ -4,7 +4,7 @@
 
 Failure FailureFromErrno(int err, const QString& what)
 {
-    int number = Err::PathAccess;
+    int number = Err::DeviceIO;
     switch (err) {
     case ENOENT: number = Err::FileNotFound; break;
     case EEXIST: number = Err::FileExists; break;

@@ -22,12 +22,14 @@ constexpr int Overflow = 6;
 constexpr int OutOfRange = 9;        // "Subscript out of range"
 constexpr int TypeMismatch = 13;
 constexpr int FileNotFound = 53;
+constexpr int DeviceIO = 57;         // "Device I/O error": an errno without a number of its own
 constexpr int FileExists = 58;
 constexpr int DiskFull = 61;
 constexpr int PermissionDenied = 70;
-constexpr int PathAccess = 75;       // path or file access error, also "folder exists"
+constexpr int PathAccess = 75;       // "Path/File access error": the mailbox folder exists
 constexpr int PathNotFound = 76;
 constexpr int NoCurrentRecord = 3021;
+constexpr int TableWrite = 3027;     // a table file could not be written
 constexpr int Database = 3146;       // statement failed in the table engine
 constexpr int Socket = 10000;        // base for socket errors: 10000 + Qt's error code
 }

@@ -18,6 +18,8 @@ public:
     virtual void SendReply(qint16 index, const QByteArray& text) = 0;
     // One line at the top of the log.
     virtual void Log(const QByteArray& line) = 0;
+    // A receive buffer as index "<" buffer; the real log keeps a large one without copying it.
+    virtual void LogReceived(qint16 index, const QByteArray& buffer) { Log(QByteArray::number(index) + '<' + buffer); }
     // Lowest index with no socket, for a new connection; -1 when none is left.
     virtual qint16 GetFreeIndex() = 0;
     // Registers a session under "K" + index.
@@ -40,3 +42,20 @@ public:
         done();
     }
 };
+
+// A protocol handler: a connection's received text, whole lines ending with CR LF.
+using CommandHandler = std::function<void(Server& server, qint16 index, const QByteArray& text)>;
+
+// Which handler takes a connection's text: the one of the SMTP port, of the POP3 port, or
+// of any other port (the relay client's own connections).
+struct Handlers {
+    CommandHandler smtp, pop3, other;
+};
+
+// Largest receive buffer a connection may hold without a CR LF at its end.
+inline constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
+
+// Adds a received chunk to the session's Command. Once the whole buffer ends with CR LF it
+// is logged and handed to `handler`; a buffer past MaxBuffer without one closes the
+// connection. Returns whether the handler ran.
+bool Gather(Server& server, qint16 index, const QByteArray& chunk, const CommandHandler& handler);

@@ -1,5 +1,5 @@
 // Start-up: the three settings, the first window, the tables.
-#include "admin/frmAdmin.h"
+#include "core/ConnectionManager.h"
 #include "core/Failure.h"
 #include "core/LogList.h"
 #include "core/MailStore.h"
@@ -36,7 +36,7 @@ void StartupFailed(const Failure& f)
 
 }
 
-int Main()
+int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
 {
     QSettings store;
     ServerDomain = Setting(store, "Domain", "localhost");
@@ -47,6 +47,8 @@ int Main()
         if (ServerDomain != QLatin1String("localhost")) {
             auto* main = new frmMailServer;
             main->setAttribute(Qt::WA_DeleteOnClose);
+            main->Connections().SetHandlers(handlers);
+            main->ShowAdmin = showAdmin;
             main->Form_Load();
             main->show();
             // Nothing is served before the event loop runs: no temporary file or mark is in use yet.
@@ -56,7 +58,8 @@ int Main()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
         } else {
             // No domain yet: only the administration window, and nothing listens in this run.
-            frmAdmin::Shared().show();
+            if (showAdmin)
+                showAdmin();
             printf("No mail domain is set: showing the administration window only. Nothing listens in this run.\n");
             fflush(stdout);
         }

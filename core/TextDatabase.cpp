@@ -330,9 +330,10 @@ void TextDatabase::Save(Table& t)
     }
 
     QSaveFile f(t.path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(out) != out.size() || !f.commit()) {
+    // commit() does not report a write that failed while flushing (a full disk, a size limit).
+    if (!f.open(QIODevice::WriteOnly) || f.write(out) != out.size() || !f.flush() || !f.commit()) {
         t.stamp = Stamp();  // the copy in memory no longer matches the file: reload next time
-        throw Failure(Err::PathAccess, QStringLiteral("Cannot write table file %1: %2").arg(t.path, f.errorString()));
+        throw Failure(Err::TableWrite, QStringLiteral("Cannot write table file %1: %2").arg(t.path, f.errorString()));
     }
     t.doc.records = records;
     t.rowidOf = rowidOf;

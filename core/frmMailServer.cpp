@@ -1,24 +1,11 @@
 #include "core/frmMailServer.h"
-#include "admin/frmAdmin.h"
 #include "core/ConnectionManager.h"
 #include "core/LogList.h"
+#include "core/VirtualKey.h"
 #include "core/mdlCommon.h"
 
 #include <QKeyEvent>
 #include <QListView>
-
-int VirtualKeyCode(int qtKey)
-{
-    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24)
-        return 112 + (qtKey - Qt::Key_F1);
-    switch (qtKey) {
-    case Qt::Key_Delete: return 46;
-    case Qt::Key_Return:
-    case Qt::Key_Enter: return 13;
-    case Qt::Key_Escape: return 27;
-    default: return qtKey < 128 ? qtKey : 0;
-    }
-}
 
 namespace {
 LogList* TheLog = nullptr;
@@ -62,11 +49,8 @@ void frmMailServer::Form_Load()
 void frmMailServer::Form_KeyUp(int KeyCode, int)
 {
     if (KeyCode == 117) {
-        frmAdmin& admin = frmAdmin::Shared();
-        admin.setWindowState(admin.windowState() & ~Qt::WindowMinimized);   // a minimised one comes back too
-        admin.show();
-        admin.raise();
-        admin.activateWindow();
+        if (ShowAdmin)
+            ShowAdmin();
     } else if (KeyCode == 46) {
         log_->Clear();
     }

@@ -1,5 +1,6 @@
 #pragma once
 #include <QWidget>
+#include <functional>
 
 class ConnectionManager;
 class LogList;
@@ -22,6 +23,9 @@ public:
     ConnectionManager& Connections() { return *manager_; }
     QListView* List1() const { return list1_; }
 
+    // Brings up the administration window (F6); the executable provides it.
+    std::function<void()> ShowAdmin;
+
 protected:
     void resizeEvent(QResizeEvent* e) override;
     void keyReleaseEvent(QKeyEvent* e) override;
@@ -33,6 +37,3 @@ private:
     ConnectionManager* manager_;
     QListView* list1_;
 };
-
-// Key codes of the classic virtual-key table, which the key handlers speak.
-int VirtualKeyCode(int qtKey);

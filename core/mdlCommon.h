@@ -1,5 +1,8 @@
 #pragma once
+#include "core/Server.h"
+
 #include <QString>
+#include <functional>
 
 class TextDatabase;
 
@@ -32,8 +35,9 @@ void SetReporter(void (*reporter)(const QString&));
 // Company and settings names.
 inline constexpr const char* CompanyName = "Merivolant";
 
-// Reads the three settings, shows the first window and opens the tables.
+// Reads the three settings, shows the first window and opens the tables. The executable
+// gives the protocol handlers and the way to show the administration window.
 // Returns 0, or the exit status when start-up failed.
-int Main();
+int Main(const Handlers& handlers, const std::function<void()>& showAdmin);
 
 }

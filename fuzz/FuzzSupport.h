@@ -1,9 +1,8 @@
 #pragma once
-// Shared by the fuzz targets: a connection manager stand-in, a program folder for the
-// whole run, and the receive-buffer rule of the real connection manager.
-#include "core/Connecter.h"
-#include "core/Server.h"
+// Shared by the fuzz targets: feeding a handler as the connection manager does, and a
+// program folder for the whole run.
 #include "core/mdlCommon.h"
+#include "tests/support/FakeServer.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -14,7 +13,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
-#include <memory>
 
 // libFuzzer wants one entry point per program; the replay program (built with any
 // compiler) links every target and picks one by name.
@@ -40,69 +38,26 @@ bool RegisterFuzzTarget(const char* name, FuzzFunction f);
         }                                                                        \
     } while (0)
 
-class StubServer : public Server {
-public:
-    std::map<qint16, std::unique_ptr<Connecter>> sessions;
-    int replies = 0, connects = 0, releases = 0;
-    QByteArray lastReply;
-    // Looks at every reply as it is sent.
-    void (*onReply)(qint16, const QByteArray&) = nullptr;
-
-    Connecter* Session(qint16 i) override
-    {
-        auto it = sessions.find(i);
-        return it == sessions.end() ? nullptr : it->second.get();
-    }
-    void SendReply(qint16 i, const QByteArray& text) override
-    {
-        // The real manager only logs a reply to a released index; a handler should not send one.
-        FUZZ_CHECK(sessions.count(i), "reply on released index %d", int(i));
-        ++replies;
-        lastReply = text;
-        if (onReply) onReply(i, text);
-    }
-    void Log(const QByteArray&) override {}
-    qint16 GetFreeIndex() override
-    {
-        qint16 i = 2;
-        while (sessions.count(i)) ++i;
-        return i;
-    }
-    void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { sessions[i] = std::move(s); }
-    void Connect(qint16, const QString& host, quint16 port) override
-    {
-        FUZZ_CHECK(!host.isEmpty() && port == 25, "relay connect to \"%s\":%d", qPrintable(host), int(port));
-        ++connects;
-    }
-    void Release(qint16 i) override
-    {
-        ++releases;
-        sessions.erase(i);
-    }
-    QByteArray LocalHostName(qint16) override { return "fuzz.host"; }
-
-    Connecter& Open(qint16 i, int step)
-    {
-        sessions[i] = std::make_unique<Connecter>();
-        sessions[i]->SetStep(step);
-        return *sessions[i];
-    }
-};
-
-// Hands `stream` to `handler` the way the connection manager does: bytes arrive in chunks,
-// gather in the session's Command, and go to the handler whenever the buffer ends with
-// CR LF. The low bits of `chunking` pick the chunks: 0 one line each (as most clients
-// send), 127 the whole stream at once, n 1..n bytes each. A closing
-// connection (Step 6) is released at once unless the top bit of `chunking` lets data that
-// arrived before the send completed reach the handler too. `after` runs after each dispatch.
-template <class Handler, class After>
-void Feed(StubServer& server, qint16 index, const QByteArray& stream, uint8_t chunking, Handler handler, After after)
+// Hands `stream` to `handler` the way the connection manager does (Gather): bytes arrive
+// in chunks and go to the handler whenever the buffer ends with CR LF. The low bits of
+// `chunking` pick the chunks: 0 one line each (as most clients send), 127 the whole
+// stream at once, n 1..n bytes each. A closing connection (Step 6) is released at once
+// unless the top bit of `chunking` lets data that arrived before the send completed reach
+// the handler too. `after` runs after each dispatch. Checks on the way what every handler
+// promises: no reply on a released index, relay connections only to a host on port 25.
+template <class After>
+void Feed(FakeServer& server, qint16 index, const QByteArray& stream, uint8_t chunking, const CommandHandler& handler, After after)
 {
+    server.onReply = [&server, also = std::move(server.onReply)](qint16 i, const QByteArray& text) {
+        // The real manager only logs a reply to a released index; a handler should not send one.
+        FUZZ_CHECK(server.sessions.count(i), "reply on released index %d", int(i));
+        if (also) also(i, text);
+    };
     const int most = chunking & 0x7f;
     const bool lingering = chunking & 0x80;
     uint32_t seed = chunking * 2654435761u + 1;
     qsizetype pos = 0;
-    while (pos < stream.size()) {
+    while (pos < stream.size() && server.Session(index)) {
         qsizetype n = stream.size() - pos;
         if (most == 0) {
             const qsizetype lf = stream.indexOf('\n', pos);
@@ -111,21 +66,17 @@ void Feed(StubServer& server, qint16 index, const QByteArray& stream, uint8_t ch
             seed = seed * 1103515245u + 12345u;
             n = std::min<qsizetype>(n, 1 + (seed >> 16) % most);
         }
-        Connecter* c = server.Session(index);
-        if (!c)
-            return;
-        c->Command.append(stream.constData() + pos, n);
+        const bool dispatched = Gather(server, index, stream.mid(pos, n), handler);
         pos += n;
-        if (!c->Command.endsWith("\r\n"))
+        if (!dispatched)
             continue;
-        handler(server, index, QByteArray(c->Command));
         after();
-        c = server.Session(index);
-        if (c && c->Step() == Closing && !lingering) {
+        const Connecter* c = server.Session(index);
+        if (c && c->Step() == Closing && !lingering)
             server.Release(index);
-            return;
-        }
     }
+    for (const auto& [i, target] : server.connects)
+        FUZZ_CHECK(!target.startsWith(QLatin1Char(':')) && target.endsWith(QLatin1String(":25")), "relay connect to %s", qPrintable(target));
 }
 
 // A program folder for the whole run, in $TMPDIR (fuzz/run.sh points it at memory).

@@ -94,7 +94,7 @@ FUZZ_TARGET(pop3)
         return 0;
     ResetMailbox();
     const QStringList before = folder.Entries();
-    StubServer server;
+    FakeServer server;
     server.onReply = CheckReply;
     server.Open(2, Pop3Session);
     bool quit = false;

@@ -37,7 +37,7 @@ FUZZ_TARGET(smtp)
     FuzzFolder& folder = Folder();
     if (size < 1)
         return 0;
-    StubServer server;
+    FakeServer server;
     server.Open(2, SmtpCommands);
     Feed(server, 2, Bytes(data + 1, size - 1), data[0], SmtpCommand, [] {});
 

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,6 +83,13 @@ QByteArray DNS::LookupMX(const QString& Domain)
     const int fd = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return {};
+    // The pipe gives no sign when a writer opens it without writing yet; the next open
+    // after ours is the script's, and inotify reports it. Without a watch, the first byte counts.
+    int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (opens >= 0 && ::inotify_add_watch(opens, fifoName.constData(), IN_OPEN) < 0) {
+        ::close(opens);
+        opens = -1;
+    }
 
     // Started by its own interpreter line when it may be run, else by the shell.
     const bool direct = QFileInfo(script).isExecutable();
@@ -90,6 +98,7 @@ QByteArray DNS::LookupMX(const QString& Domain)
     if (!started) {
         mdlCommon::Report(QStringLiteral("GetMX: cannot start %1").arg(script));
         ::close(fd);
+        if (opens >= 0) ::close(opens);
         return {};
     }
 
@@ -106,10 +115,14 @@ QByteArray DNS::LookupMX(const QString& Domain)
                                      : QStringLiteral("GetMX %1: the script never opened the pipe").arg(Domain));
             break;
         }
-        pollfd pfd{fd, POLLIN, 0};
-        const int ready = ::poll(&pfd, 1, int(left));
+        pollfd pfd[2] = {{fd, POLLIN, 0}, {opened ? -1 : opens, POLLIN, 0}};
+        const int ready = ::poll(pfd, 2, int(left));
         if (ready < 0 && errno == EINTR) continue;
         if (ready <= 0) continue;
+        if (pfd[1].revents) {
+            opened = true;
+            if (!pfd[0].revents) continue;
+        }
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n > 0) {
             opened = true;
@@ -120,5 +133,6 @@ QByteArray DNS::LookupMX(const QString& Domain)
         break;   // 0 bytes: the script closed its end
     }
     ::close(fd);
+    if (opens >= 0) ::close(opens);
     return text;
 }

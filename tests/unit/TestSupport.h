@@ -1,55 +1,16 @@
 #pragma once
-// Shared by the unit tests: a fake connection manager that records what the handlers
-// send, a fresh program folder per test, and a check that an operation fails.
-#include "core/Connecter.h"
+// Shared by the unit tests: the fake connection manager, a fresh program folder per
+// test, and a check that an operation fails.
 #include "core/Failure.h"
-#include "core/Server.h"
 #include "core/mdlCommon.h"
+#include "tests/support/FakeServer.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
-#include <map>
-#include <memory>
 #include <optional>
 #include <vector>
-
-using Lines = QList<QByteArray>;
-
-class FakeServer : public Server {
-public:
-    std::map<qint16, std::unique_ptr<Connecter>> sessions;
-    std::vector<std::pair<qint16, QByteArray>> sent;   // every SendReply, in order
-    Lines log;                                          // newest last; replies as "i>text"
-    std::vector<std::pair<qint16, QString>> connects;   // relay connections asked for, as host:port
-    std::vector<qint16> released;
-
-    Connecter* Session(qint16 i) override { return sessions.count(i) ? sessions[i].get() : nullptr; }
-    void SendReply(qint16 i, const QByteArray& text) override { sent.emplace_back(i, text); log << QByteArray::number(i) + '>' + text; }
-    void Log(const QByteArray& line) override { log << line; }
-    qint16 GetFreeIndex() override { qint16 i = 2; while (sessions.count(i)) ++i; return i; }
-    void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { sessions[i] = std::move(s); }
-    void Connect(qint16 i, const QString& h, quint16 port) override { connects.emplace_back(i, h + ':' + QString::number(port)); }
-    void Release(qint16 i) override { released.push_back(i); sessions.erase(i); }
-    QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
-    QByteArray PeerAddress(qint16) override { return "127.0.0.1"; }
-
-    Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
-    {
-        sessions[i] = std::make_unique<Connecter>();
-        sessions[i]->SetStep(step);
-        return *sessions[i];
-    }
-    Lines RepliesTo(qint16 i) const
-    {
-        Lines r;
-        for (const auto& [idx, text] : sent)
-            if (idx == i) r << text;
-        return r;
-    }
-    QByteArray LastReply() const { return sent.empty() ? QByteArray() : sent.back().second; }
-};
 
 // A fresh program folder with the two tables and Users/, set as the program folder.
 class ProgramFolder {

@@ -62,8 +62,7 @@ struct Pop3 {
     QByteArray operator()(const QByteArray& text, qint16 index = 2)
     {
         const size_t before = server.sent.size();
-        server.Session(index)->Command = text;
-        Pop3Command(server, index, text);
+        Gather(server, index, text, Pop3Command);
         if (server.sent.size() != before + 1) return "<not one reply>";
         if (!server.Session(index)->Command.isEmpty()) return "<receive buffer not emptied>";
         return server.sent.back().second;

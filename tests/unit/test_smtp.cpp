@@ -10,7 +10,7 @@
 
 namespace {
 
-const QByteArray Ehlo = "S: 250-mx.test.host\n250-VRFY\n250-ETRN\n250-8BITMIME\n250-PIPELINING\n250-AUTH LONGIN PLAIN CRAM-MD5\n250 SIZE";
+const QByteArray Ehlo = "S: 250-mx.test.host\n250-VRFY\n250-ETRN\n250-8BITMIME\n250-PIPELINING\n250-AUTH LONGIN PLAIN CRAM-MD5\n250-AUTH=LOGIN PLAIN CRAM-MD5\n250 SIZE";
 const QByteArray Ok = "S: 250 OK", Go = "S: 354 Start mail input; end with <CRLF>.<CRLF>", Taken = "S: 250 OK <SB>",
                  Bye = "S: 221 Merivolant ESMTP Closed", Syntax = "S: 500 Syntax error";
 const QByteArray Env = "C: MAIL FROM:<a@here.test>\nRCPT TO:<taro@example.test>";
@@ -53,7 +53,7 @@ struct Smtp {
     void Play(const Lines& script)
     {
         ::Play(s, 2, script, [this](const QByteArray& b) {
-            SmtpCommand(s, 2, b);
+            Gather(s, 2, b, SmtpCommand);
             s.Drain();
         });
     }

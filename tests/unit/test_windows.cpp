@@ -13,6 +13,8 @@
 #include <QListWidget>
 #include <QPushButton>
 #include <QSettings>
+#include <csignal>
+#include <sys/resource.h>
 
 namespace {
 
@@ -85,7 +87,7 @@ private slots:
         folder.Write("Users/notes.txt", "a plain file is listed too");
         QSettings().setValue("Pop3", "1100");
         QSettings().setValue("SMTP", "smtp");   // any text is kept
-        QCOMPARE(mdlCommon::Main(), 0);
+        QCOMPARE(mdlCommon::Main({}, frmAdmin::Open), 0);
         frmAdmin& a = frmAdmin::Shared();
         QVERIFY(a.isVisible());
         QCOMPARE((QStringList{a.windowTitle(), a.txtDomain->text(), a.lblDomain->text(), a.txtPop3->text(), a.txtSMTP->text()}),
@@ -139,6 +141,19 @@ private slots:
             QCOMPARE(QDir(f.folder.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), (QStringList{"DomainMX.txt", "Users", "Users.txt"}));
             QCOMPARE(f.folder.Read("Users.txt"), table);
         }
+        // A table that cannot be written (here: past a file size limit) is no taken ID, and
+        // leaves no folder that would make the next try say so.
+        std::signal(SIGXFSZ, SIG_IGN);
+        rlimit was {};
+        getrlimit(RLIMIT_FSIZE, &was);
+        const rlimit small {rlim_t(table.size()), was.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &small);
+        f.messages.clear();
+        f.Click(f.w->cmdAddUser, "bob", "pw", "bob");
+        setrlimit(RLIMIT_FSIZE, &was);
+        QVERIFY2(f.messages.size() == 1 && f.messages[0].first.startsWith("3027:"), qPrintable(f.messages.value(0).first));
+        QVERIFY(!QFileInfo::exists(f.folder.Path("Users/bob")));
+        QCOMPARE(f.folder.Read("Users.txt"), table);
     }
 
     // User name and mail ID must name exactly one row.
@@ -177,6 +192,7 @@ private slots:
     {
         ProgramFolder folder;
         frmMailServer w;
+        w.ShowAdmin = frmAdmin::Open;
         LogList& log = w.Log();
         log.EchoToStdout = false;
         w.show();

@@ -10,6 +10,7 @@ case "$domain" in
     blanks.test) printf 'MX preference = 7, mail exchanger = mx.blanks.test  \r\n' > "$pipe" ;;
     silent.test) : > "$pipe" ;;   # opens and closes the pipe, no record
     closed.test) exit 0 ;;        # never opens the pipe
+    late.test) { sleep 1.5; printf 'late.test\tMX preference = 10, mail exchanger = mx.late.test\r\n'; } > "$pipe" ;;   # opens at once, writes later
     big.test)    # more than one read buffer, the last record split across two writes
         {
             for i in $(seq 1 120); do printf 'big.test\tMX preference = %d, mail exchanger = mx%d.big.test\r\n' "$i" "$i"; done

@@ -1,0 +1,16 @@
+#pragma once
+#include <Qt>
+
+// Key codes of the classic virtual-key table, which the windows' key handlers speak.
+inline int VirtualKeyCode(int qtKey)
+{
+    if (qtKey >= Qt::Key_F1 && qtKey <= Qt::Key_F24)
+        return 112 + (qtKey - Qt::Key_F1);
+    switch (qtKey) {
+    case Qt::Key_Delete: return 46;
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return 13;
+    case Qt::Key_Escape: return 27;
+    default: return qtKey < 128 ? qtKey : 0;
+    }
+}

@@ -1,0 +1,58 @@
+#pragma once
+// The one stand-in for the connection manager, shared by the unit tests and the fuzz
+// targets: it keeps sessions in a map and records what the handlers ask of it.
+#include "core/Connecter.h"
+#include "core/Server.h"
+
+#include <QList>
+#include <functional>
+#include <map>
+#include <memory>
+#include <vector>
+
+using Lines = QList<QByteArray>;
+
+class FakeServer : public Server {
+public:
+    std::map<qint16, std::unique_ptr<Connecter>> sessions;
+    std::vector<std::pair<qint16, QByteArray>> sent;   // every SendReply, in order
+    Lines log;                                          // newest last; replies as "i>text"
+    std::vector<std::pair<qint16, QString>> connects;   // relay connections asked for, as host:port
+    std::vector<qint16> released;
+    // Looks at every reply as it is sent.
+    std::function<void(qint16, const QByteArray&)> onReply;
+
+    Connecter* Session(qint16 i) override
+    {
+        auto it = sessions.find(i);
+        return it == sessions.end() ? nullptr : it->second.get();
+    }
+    void SendReply(qint16 i, const QByteArray& text) override
+    {
+        if (onReply) onReply(i, text);
+        sent.emplace_back(i, text);
+        log << QByteArray::number(i) + '>' + text;
+    }
+    void Log(const QByteArray& line) override { log << line; }
+    qint16 GetFreeIndex() override { qint16 i = 2; while (sessions.count(i)) ++i; return i; }
+    void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { sessions[i] = std::move(s); }
+    void Connect(qint16 i, const QString& h, quint16 port) override { connects.emplace_back(i, h + ':' + QString::number(port)); }
+    void Release(qint16 i) override { released.push_back(i); sessions.erase(i); }
+    QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
+    QByteArray PeerAddress(qint16) override { return "127.0.0.1"; }
+
+    Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
+    {
+        sessions[i] = std::make_unique<Connecter>();
+        sessions[i]->SetStep(step);
+        return *sessions[i];
+    }
+    Lines RepliesTo(qint16 i) const
+    {
+        Lines r;
+        for (const auto& [idx, text] : sent)
+            if (idx == i) r << text;
+        return r;
+    }
+    QByteArray LastReply() const { return sent.empty() ? QByteArray() : sent.back().second; }
+};
