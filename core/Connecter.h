@@ -19,8 +19,9 @@ enum Steps : int {
     RelayDataSent = 11,
     RelayTextSent = 12,   // message and end-of-data line sent
     RelayQuitSent = 13,
+    RelayTlsSent = 14,    // STARTTLS sent to an exchanger that offered it
 };
-inline bool IsRelayStep(int step) { return step >= RelayConnecting && step <= RelayQuitSent; }
+inline bool IsRelayStep(int step) { return step >= RelayConnecting && step <= RelayTlsSent; }
 
 // The state of one live connection, whatever its role: POP3 client, SMTP peer or relay.
 class Connecter {
@@ -43,7 +44,16 @@ public:
         bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
         QByteArray Pending;             // input that arrived while a message was being stored
         qsizetype Held = 0;             // bytes of the open transaction's recipients
+        QByteArray Auth;                // the AUTH exchange under way: "PLAIN", "LOGIN", "CRAM-MD5"
+        QByteArray AuthUser;            // LOGIN: the name given so far
+        QByteArray Challenge;           // CRAM-MD5: what the client must answer
+        QString User;                   // who logged in with AUTH, "" for nobody
     } Smtp;
+
+    // What only a relay connection keeps.
+    struct RelayExtras {
+        bool TlsOffered = false;   // the exchanger's EHLO reply offers STARTTLS
+    } Relay;
 
     // Tells this session from a later one on the same index.
     const quint64 Serial = NextSerial();

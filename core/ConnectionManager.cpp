@@ -6,7 +6,8 @@
 
 #include <QHostInfo>
 #include <QPointer>
-#include <QTcpSocket>
+#include <QSslCipher>
+#include <QSslSocket>
 #include <QTimer>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -17,14 +18,16 @@ constexpr qint16 MaxIndex = 32767;
 }
 
 // Reports each pending connection with its descriptor before anything accepts it.
+// Index 0 takes POP3 clients, 1 SMTP peers; a TLS listener speaks TLS from the first byte.
 class ConnectionManager::Listener : public QTcpServer {
 public:
-    Listener(ConnectionManager* m, qint16 index) : QTcpServer(m), manager(m), index(index) {}
+    Listener(ConnectionManager* m, qint16 index, bool tls) : QTcpServer(m), manager(m), index(index), tls(tls) {}
 protected:
-    void incomingConnection(qintptr descriptor) override { manager->WS_ConnectionRequest(index, descriptor); }
+    void incomingConnection(qintptr descriptor) override { manager->WS_ConnectionRequest(index, descriptor, tls); }
 private:
     ConnectionManager* manager;
     qint16 index;
+    bool tls;
 };
 
 ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
@@ -34,14 +37,17 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     // Flushes wait on the disk, not the processor: several at once let the file system
     // commit them together.
     writers_.setMaxThreadCount(16);
-    listeners_[0] = new Listener(this, 0);
-    listeners_[1] = new Listener(this, 1);
+    listeners_[0] = new Listener(this, 0, false);
+    listeners_[1] = new Listener(this, 1, false);
+    listeners_[2] = new Listener(this, 0, true);
+    listeners_[3] = new Listener(this, 1, true);
+    tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
 }
 
 ConnectionManager::~ConnectionManager()
 {
     writers_.waitForDone();   // no message is left half written at exit
-    for (QTcpSocket* s : ws_)
+    for (QSslSocket* s : ws_)
         if (s) { s->disconnect(this); s->abort(); }
 }
 
@@ -56,7 +62,7 @@ void ConnectionManager::PutSession(qint16 index, std::unique_ptr<Connecter> sess
 
 bool ConnectionManager::IsListening() const
 {
-    return listeners_[0]->isListening() || listeners_[1]->isListening();
+    return listeners_[0]->isListening() || listeners_[1]->isListening() || listeners_[2]->isListening() || listeners_[3]->isListening();
 }
 
 void ConnectionManager::Listen()
@@ -64,8 +70,16 @@ void ConnectionManager::Listen()
     const struct { Listener* l; const QString& text; const char* name; } ports[] = {
         {listeners_[0], mdlCommon::Pop3Port, "Pop3"},
         {listeners_[1], mdlCommon::SmtpPort, "SMTP"},
+        {listeners_[2], mdlCommon::Pop3sPort, "Pop3s"},
+        {listeners_[3], mdlCommon::SmtpsPort, "Smtps"},
     };
     for (const auto& p : ports) {
+        if (p.l == listeners_[2] || p.l == listeners_[3]) {
+            if (p.text.trimmed().isEmpty())
+                continue;   // no port with TLS from the first byte
+            if (!tls_.Current())
+                log_.Add("TLS: the " + QByteArray(p.name) + " port listens, but without a certificate its clients are turned away");
+        }
         const int port = mdlCommon::PortNumber(p.text);
         if (port < 0)
             throw Failure(Err::TypeMismatch, QStringLiteral("Type mismatch: the %1 port setting \"%2\" is not a port number (1-65535)")
@@ -78,53 +92,72 @@ void ConnectionManager::Listen()
     }
 }
 
-QTcpSocket* ConnectionManager::Element(qint16 index) const
+QSslSocket* ConnectionManager::Element(qint16 index) const
 {
     return index >= 2 && size_t(index) < ws_.size() ? ws_[size_t(index)] : nullptr;
 }
 
-QTcpSocket* ConnectionManager::Load(qint16 index, QTcpSocket* s)
+QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
 {
     if (size_t(index) >= ws_.size())
         ws_.resize(size_t(index) + 1, nullptr);
     if (!s)
-        s = new QTcpSocket(this);
+        s = new QSslSocket(this);
     if (!ws_[size_t(index)])
         ++sockets_;
     ws_[size_t(index)] = s;
     CheckDescriptors();
-    connect(s, &QTcpSocket::readyRead, this, [this, index] { WS_DataArrival(index); });
+    connect(s, &QSslSocket::readyRead, this, [this, index] { WS_DataArrival(index); });
     s->setReadBufferSize(ReadBufferSize);
-    connect(s, &QTcpSocket::bytesWritten, this, [this, index, s] {
-        if (s->bytesToWrite() > 0)
+    // A send is complete once the bytes have reached the system: plain text at once, text
+    // under TLS when its encrypted form has.
+    auto written = [this, index, s](bool encryptedSignal) {
+        if (encryptedSignal != s->isEncrypted())
+            return;
+        if (s->bytesToWrite() > 0 || s->encryptedBytesToWrite() > 0)
             WS_SendProgress(index);
         else
             WS_SendComplete(index);
         // Input held back while the backlog was large.
         if (Element(index) == s && s->bytesAvailable() > 0 && s->bytesToWrite() <= MaxBacklog)
             WS_DataArrival(index);
+    };
+    connect(s, &QSslSocket::bytesWritten, this, [written] { written(false); });
+    connect(s, &QSslSocket::encryptedBytesWritten, this, [written] { written(true); });
+    connect(s, &QSslSocket::disconnected, this, [this, index] { WS_Close(index); });
+    connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
+    connect(s, &QSslSocket::encrypted, this, [this, index, s] {
+        const QSslCipher cipher = s->sessionCipher();
+        log_.Add(N(index) + "-TLS " + cipher.protocolString().toLatin1() + ' ' + cipher.name().toLatin1());
+        if (auto then = std::move(onEncrypted_[index]); then)
+            then();
+        onEncrypted_.erase(index);
     });
-    connect(s, &QTcpSocket::disconnected, this, [this, index] { WS_Close(index); });
-    connect(s, &QTcpSocket::connected, this, [this, index] { WS_Connect(index); });
-    connect(s, &QTcpSocket::errorOccurred, this, [this, index, s](QAbstractSocket::SocketError e) {
+    connect(s, &QSslSocket::errorOccurred, this, [this, index, s](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError)
             return;   // the peer's close: the close event follows
         WS_Error(index, Err::Socket + int(e), s->errorString());
+        if (e == QAbstractSocket::SslHandshakeFailedError && Element(index) == s)
+            Release(index);   // that connection only
     });
     return s;
 }
 
 void ConnectionManager::Unload(qint16 index)
 {
-    QTcpSocket* s = Element(index);
+    QSslSocket* s = Element(index);
     if (!s)
         return;
     ws_[size_t(index)] = nullptr;
     while (ws_.size() > 2 && !ws_.back())
         ws_.pop_back();
     s->disconnect(this);
-    s->close();
-    s->deleteLater();
+    // Closed once the event that brought us here is over: a TLS socket must not lose its
+    // session while it is still inside its own signal.
+    QMetaObject::invokeMethod(s, [s] {
+        s->close();
+        s->deleteLater();
+    }, Qt::QueuedConnection);
     --sockets_;
     CheckDescriptors();
 }
@@ -138,6 +171,8 @@ void ConnectionManager::CheckDescriptors()
         return;
     waiting_ = full;
     for (Listener* l : listeners_) {
+        if (!l->isListening())
+            continue;
         if (full)
             l->pauseAccepting();
         else
@@ -173,7 +208,7 @@ void ConnectionManager::AddSession(qint16 index, std::unique_ptr<Connecter> sess
 
 void ConnectionManager::Connect(qint16 index, const QString& host, quint16 port)
 {
-    QTcpSocket* s = Element(index);
+    QSslSocket* s = Element(index);
     if (!s)
         s = Load(index);
     s->connectToHost(host, port);
@@ -181,18 +216,82 @@ void ConnectionManager::Connect(qint16 index, const QString& host, quint16 port)
 
 void ConnectionManager::Release(qint16 index)
 {
-    if (QTcpSocket* s = Element(index)) {
-        s->disconnect(this);
-        s->close();
-    }
     WS_Close(index);
 }
 
 QByteArray ConnectionManager::LocalHostName(qint16) { return hostName_; }
 
+// The port settings as they are now: the administration window may change them meanwhile.
+bool ConnectionManager::IsSmtpPort(int port)
+{
+    return port == mdlCommon::PortNumber(mdlCommon::SmtpPort) || port == mdlCommon::PortNumber(mdlCommon::SmtpsPort);
+}
+
+bool ConnectionManager::IsPop3Port(int port)
+{
+    return port == mdlCommon::PortNumber(mdlCommon::Pop3Port) || port == mdlCommon::PortNumber(mdlCommon::Pop3sPort);
+}
+
+bool ConnectionManager::TlsAvailable() { return tls_.Current().has_value(); }
+
+bool ConnectionManager::IsEncrypted(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    return s && s->mode() != QSslSocket::UnencryptedMode;
+}
+
+void ConnectionManager::StartTls(qint16 index, std::function<void()> encrypted)
+{
+    QSslSocket* s = Element(index);
+    if (!s)
+        return;
+    // What the client sent behind its STARTTLS in clear is dropped, not read as if encrypted.
+    s->readAll();
+    if (Connecter* c = Session(index))
+        c->Command.clear();
+    if (encrypted)
+        onEncrypted_[index] = std::move(encrypted);
+    if (Connecter* c = Session(index); c && IsRelayStep(c->Step())) {
+        // As a relay, TLS when the exchanger offers it, trusted or not: better than clear text.
+        QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+        config.setProtocol(QSsl::TlsV1_2OrLater);
+        config.setPeerVerifyMode(QSslSocket::VerifyNone);
+        s->setSslConfiguration(config);
+        s->startClientEncryption();
+        return;
+    }
+    const auto config = tls_.Current();
+    if (!config) {
+        Release(index);
+        return;
+    }
+    s->setSslConfiguration(*config);
+    s->startServerEncryption();
+}
+
+void ConnectionManager::SendReplyAfter(qint16 index, const QByteArray& text, int ms)
+{
+    const Connecter* c = Session(index);
+    if (ms <= 0 || !c) {
+        SendReply(index, text);
+        return;
+    }
+    // Nothing is read from the connection until the reply has gone.
+    stalled_.insert(index);
+    QTimer::singleShot(ms, this, [this, index, text, serial = c->Serial] {
+        const Connecter* now = Session(index);
+        if (!now || now->Serial != serial)
+            return;
+        stalled_.erase(index);
+        SendReply(index, text);
+        if (QSslSocket* s = Element(index); s && s->bytesAvailable() > 0)
+            WS_DataArrival(index);
+    });
+}
+
 QByteArray ConnectionManager::PeerAddress(qint16 index)
 {
-    const QTcpSocket* s = Element(index);
+    const QSslSocket* s = Element(index);
     if (!s)
         return {};
     bool v4 = false;
@@ -216,7 +315,7 @@ void ConnectionManager::LogReceived(qint16 index, const QByteArray& buffer) { lo
 
 void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
 {
-    QTcpSocket* s = Element(index);
+    QSslSocket* s = Element(index);
     if (!s) {
         log_.Add(N(index) + "-Ignored: reply for a connection that is gone");
         return;
@@ -226,7 +325,7 @@ void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
     log_.Add(N(index) + '>', text);
 }
 
-void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
+void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls)
 {
     log_.Add("ConnectionRequest I=" + N(Index) + " R=" + N(requestID));
     bool accepted = false;
@@ -237,7 +336,7 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
         auto owned = std::make_unique<Connecter>();
         Connecter* session = owned.get();
         PutSession(i, std::move(owned));
-        auto* s = new QTcpSocket(this);
+        auto* s = new QSslSocket(this);
         if (!s->setSocketDescriptor(requestID)) {
             const Failure f(Err::Socket + int(s->error()), s->errorString());
             delete s;
@@ -245,7 +344,17 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
         }
         accepted = true;
         Load(i, s);
-        if (s->localPort() == mdlCommon::PortNumber(mdlCommon::SmtpPort)) {
+        if (tls) {
+            const auto config = tls_.Current();
+            if (!config) {
+                log_.Add(N(i) + "-TLS refused: no usable certificate (settings TlsCertificate, TlsKey)");
+                Release(i);
+                return;
+            }
+            s->setSslConfiguration(*config);
+            s->startServerEncryption();   // the greeting waits in the buffer for the handshake
+        }
+        if (IsSmtpPort(s->localPort())) {
             SendReply(i, "220 " + hostName_ + " Merivolant ESMTP");
         } else {
             session->SetStep(Pop3Session);
@@ -262,17 +371,15 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID)
 
 void ConnectionManager::WS_DataArrival(qint16 Index)
 {
-    QTcpSocket* s = Element(Index);
+    QSslSocket* s = Element(Index);
     if (!s)
         return;
-    if (s->bytesToWrite() > MaxBacklog)
-        return;   // read once the backlog has gone out (see Load)
+    if (s->bytesToWrite() > MaxBacklog || stalled_.count(Index))
+        return;   // read once the backlog has gone out (see Load), or the delayed reply
     const QByteArray chunk = s->readAll();
     // The ports are read now: the administration window may have changed them.
     const int port = s->localPort();
-    const CommandHandler& handler = port == mdlCommon::PortNumber(mdlCommon::SmtpPort)   ? handlers_.smtp
-                                    : port == mdlCommon::PortNumber(mdlCommon::Pop3Port) ? handlers_.pop3
-                                                                                         : handlers_.other;
+    const CommandHandler& handler = IsSmtpPort(port) ? handlers_.smtp : IsPop3Port(port) ? handlers_.pop3 : handlers_.other;
     Gather(*this, Index, chunk, handler);
 }
 
@@ -287,13 +394,8 @@ void ConnectionManager::WS_SendComplete(qint16 Index)
     Connecter* c = Session(Index);
     if (!c && Element(Index))
         log_.Add(N(Index) + "-Ignored: send completion for a connection without a session");
-    if (c && c->Step() == Closing) {
-        if (QTcpSocket* s = Element(Index)) {
-            s->disconnect(this);
-            s->close();
-        }
+    if (c && c->Step() == Closing)
         WS_Close(Index);
-    }
     log_.Trim(2000);
 }
 
@@ -304,6 +406,8 @@ void ConnectionManager::WS_Close(qint16 Index)
         return;
     }
     log_.Add("Close " + N(Index));
+    stalled_.erase(Index);
+    onEncrypted_.erase(Index);
     Unload(Index);
     PutSession(Index, nullptr);
 }
@@ -312,7 +416,7 @@ void ConnectionManager::WS_Error(qint16 Index, int number, const QString& descri
 {
     log_.Add(N(Index) + "-ErrorEvent " + N(number) + description.toUtf8());
     Connecter* c = Session(Index);
-    QTcpSocket* s = Element(Index);
+    QSslSocket* s = Element(Index);
     if (c && IsRelayStep(c->Step())) {
         // A relay that failed is logged and let go; there is no retry.
         Release(Index);
@@ -320,7 +424,7 @@ void ConnectionManager::WS_Error(qint16 Index, int number, const QString& descri
     }
     if (s && s->state() == QAbstractSocket::UnconnectedState) {
         // A dead inbound socket may never report its close; release it once the event is over.
-        QTimer::singleShot(0, this, [this, Index, p = QPointer<QTcpSocket>(s)] {
+        QTimer::singleShot(0, this, [this, Index, p = QPointer<QSslSocket>(s)] {
             if (p && Element(Index) == p && p->state() == QAbstractSocket::UnconnectedState)
                 WS_Close(Index);
         });

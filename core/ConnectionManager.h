@@ -1,16 +1,18 @@
 #pragma once
 #include "core/Server.h"
+#include "core/TlsContext.h"
 
 #include <QObject>
 #include <QTcpServer>
 #include <QThreadPool>
 #include <map>
+#include <set>
 #include <memory>
 #include <vector>
 
 class Connecter;
 class LogList;
-class QTcpSocket;
+class QSslSocket;
 
 // The socket array and the session collection: listens on the POP3 and SMTP ports,
 // accepts and greets, gathers received text until it ends with CR LF, hands it to the
@@ -49,6 +51,10 @@ public:
     void Release(qint16 index) override;
     QByteArray LocalHostName(qint16 index) override;
     QByteArray PeerAddress(qint16 index) override;
+    bool TlsAvailable() override;
+    bool IsEncrypted(qint16 index) override;
+    void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
+    void SendReplyAfter(qint16 index, const QByteArray& text, int ms) override;
     void RunDelivery(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }
@@ -58,7 +64,9 @@ private:
     class Listener;
     friend class Listener;
 
-    void WS_ConnectionRequest(qint16 Index, qintptr requestID);
+    void WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls);
+    static bool IsSmtpPort(int port);
+    static bool IsPop3Port(int port);
     void WS_DataArrival(qint16 Index);
     void WS_Close(qint16 Index);
     void WS_Error(qint16 Index, int number, const QString& description);
@@ -66,16 +74,19 @@ private:
     void WS_SendProgress(qint16 Index);
     void WS_SendComplete(qint16 Index);
 
-    QTcpSocket* Element(qint16 index) const;
-    QTcpSocket* Load(qint16 index, QTcpSocket* socket = nullptr);
+    QSslSocket* Element(qint16 index) const;
+    QSslSocket* Load(qint16 index, QSslSocket* socket = nullptr);
     void Unload(qint16 index);
     void CheckDescriptors();
     void PutSession(qint16 index, std::unique_ptr<Connecter> session);   // nullptr removes
 
     LogList& log_;
     Handlers handlers_;
-    Listener* listeners_[2] = {nullptr, nullptr};
-    std::vector<QTcpSocket*> ws_;
+    Listener* listeners_[4] = {};   // POP3, SMTP, and the same with TLS from the first byte
+    TlsContext tls_;
+    std::set<qint16> stalled_;                              // replies held back (see SendReplyAfter)
+    std::map<qint16, std::function<void()>> onEncrypted_;  // what runs once a handshake is done
+    std::vector<QSslSocket*> ws_;
     // The session collection: the session of connection i (key "K" + i) is sessions_[i].
     std::vector<std::unique_ptr<Connecter>> sessions_;
     int sessionCount_ = 0;

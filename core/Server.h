@@ -32,6 +32,18 @@ public:
     virtual QByteArray LocalHostName(qint16 index) = 0;
     // The client's address as trace headers write it (127.0.0.1, IPv6:::1); "" when unknown.
     virtual QByteArray PeerAddress(qint16) { return {}; }
+    // TLS: whether a certificate is loaded, whether a connection is encrypted, and starting
+    // it on a connection right after the line just sent (as the server, or as the client on
+    // a relay's own connection); `encrypted` runs once the handshake is done.
+    virtual bool TlsAvailable() { return false; }
+    virtual bool IsEncrypted(qint16) { return false; }
+    virtual void StartTls(qint16, std::function<void()> encrypted = {})
+    {
+        if (encrypted)
+            encrypted();
+    }
+    // Sends a reply only after `ms`, reading nothing more from the connection meanwhile.
+    virtual void SendReplyAfter(qint16 index, const QByteArray& text, int) { SendReply(index, text); }
     // Runs the file writes of one delivery, then `done` on the event thread. The
     // connection manager runs `work` off the event thread, so that flushing files to disk
     // does not stall the other connections; `work` must not touch the server. This

@@ -42,6 +42,11 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
     ServerDomain = Setting(store, "Domain", "localhost");
     Pop3Port = Setting(store, "Pop3", "110");
     SmtpPort = Setting(store, "SMTP", "25");
+    TlsCertificate = Setting(store, "TlsCertificate", "");
+    TlsKey = Setting(store, "TlsKey", "");
+    SmtpsPort = Setting(store, "Smtps", "");
+    Pop3sPort = Setting(store, "Pop3s", "");
+    RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
 
     try {
         if (ServerDomain != QLatin1String("localhost")) {

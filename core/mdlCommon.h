@@ -12,6 +12,10 @@ namespace mdlCommon {
 inline QString ServerDomain = QStringLiteral("localhost");
 inline QString Pop3Port = QStringLiteral("110");
 inline QString SmtpPort = QStringLiteral("25");
+// Settings beyond those three, in the same place (see the README).
+inline QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
+inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
+inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

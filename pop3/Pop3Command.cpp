@@ -1,4 +1,5 @@
 #include "pop3/Pop3Command.h"
+#include "core/Access.h"
 #include "core/Connecter.h"
 #include "core/Failure.h"
 #include "core/Server.h"
@@ -10,6 +11,22 @@ const QByteArray NotSupported = QByteArrayLiteral("-ERR \xE5\xAF\xBE\xE5\xBF\x9C
 QString Argument(const QByteArray& text)
 {
     return QString::fromUtf8(TextHelper::TextBetween(text, " ", "\r\n"));
+}
+
+// USER and PASS answer alike either way; an address that keeps failing waits longer.
+void LoginReply(Server& server, qint16 index, const Connecter& c)
+{
+    const QByteArray reply = "+OK all respons OK";
+    if (c.UserName().isEmpty() || c.Password().isEmpty()) {
+        server.SendReply(index, reply);
+        return;
+    }
+    const QByteArray peer = server.PeerAddress(index);
+    const int delay = Access::LoginDelayMs(peer);
+    const bool ok = !c.MailID().isEmpty();
+    if (const QByteArray line = Access::LoginResult(peer, ok); !line.isEmpty())
+        server.Log(line);
+    server.SendReplyAfter(index, reply, ok ? 0 : delay);
 }
 }
 
@@ -25,12 +42,22 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
     const QByteArray word = text.left(4).toUpper();
     QByteArray reply;
     try {
-        if (word == "USER") {
-            c->SetUserName(Argument(text));
-            reply = "+OK all respons OK";
-        } else if (word == "PASS") {
-            c->SetPassword(Argument(text));
-            reply = "+OK all respons OK";
+        if (word == "USER" || word == "PASS") {
+            const QString argument = Argument(text);
+            if (word == "USER")
+                c->SetUserName(argument);
+            else
+                c->SetPassword(argument);
+            LoginReply(server, index, *c);
+            return;
+        } else if (word == "STLS" && server.TlsAvailable() && !server.IsEncrypted(index)) {
+            if (!c->MailID().isEmpty()) {
+                reply = "-ERR STLS only before login";
+            } else {
+                server.SendReply(index, "+OK Begin TLS negotiation");
+                server.StartTls(index);
+                return;
+            }
         } else if (word == "STAT") {
             reply = c->GetSTAT();
         } else if (word == "LIST") {
@@ -50,7 +77,7 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
         } else if (word == "TOP ") {
             reply = c->GetTOP(text);
         } else if (word == "CAPA") {
-            reply = "+OK\r\nUSER\r\nUIDL\r\nTOP\r\n.";
+            reply = QByteArray("+OK\r\n") + (server.TlsAvailable() && !server.IsEncrypted(index) ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\n.";
         } else if (word == "APOP" || word == "AUTH" || word == "LAST") {
             reply = NotSupported;
         } else if (word == "UIDL") {

@@ -15,8 +15,18 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
         c->SetStep(RelayQuitSent);
         server.SendReply(index, "QUIT ");
     };
-    auto mailLine = [&] {
-        return "MAIL FROM:<" + c->From + "> SIZE=" + QByteArray::number(c->Message.size());
+    auto mail = [&] {
+        if (!server.IsEncrypted(index))
+            server.Log(QByteArray::number(index) + "-TLS none: " + (c->Relay.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS"));
+        c->SetStep(RelayMailSent);
+        server.SendReply(index, "MAIL FROM:<" + c->From + "> SIZE=" + QByteArray::number(c->Message.size()));
+    };
+    // After the EHLO reply: TLS first when the exchanger offers it and we have not yet.
+    auto afterEhlo = [&] {
+        if (!c->Relay.TlsOffered || server.IsEncrypted(index))
+            return mail();
+        c->SetStep(RelayTlsSent);
+        server.SendReply(index, "STARTTLS");
     };
     switch (c->Step()) {
     case RelayConnecting:
@@ -28,17 +38,30 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
         }
         break;
     case RelayEhloSent:
-        if (code == "250-") {
+        if (code == "250-" || code == "250 ") {
+            for (const QByteArray& line : text.split('\n'))
+                if (line.mid(4).trimmed().toUpper() == "STARTTLS")
+                    c->Relay.TlsOffered = true;
             // A reply in several pieces: go on once its last line ("250 ") has come.
-            if (text.contains("250 ")) {
-                c->SetStep(RelayMailSent);
-                server.SendReply(index, mailLine());
-            }
-        } else if (code == "250 ") {
-            c->SetStep(RelayMailSent);
-            server.SendReply(index, mailLine());
+            if (code == "250 " || text.contains("250 "))
+                afterEhlo();
         } else {
             fail();
+        }
+        break;
+    case RelayTlsSent:
+        if (code == "220 ") {
+            const quint64 serial = c->Serial;
+            server.StartTls(index, [&server, index, serial] {
+                Connecter* s = server.Session(index);
+                if (!s || s->Serial != serial)
+                    return;
+                // The session starts over inside TLS.
+                s->SetStep(RelayEhloSent);
+                server.SendReply(index, "EHLO " + server.LocalHostName(index));
+            });
+        } else {
+            mail();
         }
         break;
     case RelayMailSent:

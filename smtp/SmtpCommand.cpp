@@ -3,7 +3,10 @@
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/TextHelper.h"
+#include "core/Access.h"
+#include "core/MailStore.h"
 #include "smtp/DeliverMail.h"
+#include "smtp/SmtpAuth.h"
 
 QByteArray Connecter::GetMAIL(const QByteArray& data)
 {
@@ -28,15 +31,33 @@ QByteArray Connecter::GetRCPT(const QByteArray& data)
 
 namespace {
 
-QByteArray EhloReply(const QByteArray& host)
+QByteArray EhloReply(const QByteArray& host, bool offerTls)
 {
+    // The classic lines as they always were; STARTTLS when we can, and AUTH once more in the
+    // form older clients read, so that they find LOGIN under its own name.
     return "250-" + host + "\r\n"
            "250-VRFY\r\n"
            "250-ETRN\r\n"
            "250-8BITMIME\r\n"
            "250-PIPELINING\r\n"
            "250-AUTH LONGIN PLAIN CRAM-MD5\r\n"
-           "250 SIZE";
+           "250-AUTH=LOGIN PLAIN CRAM-MD5\r\n"
+           + QByteArray(offerTls ? "250-STARTTLS\r\n" : "") + "250 SIZE";
+}
+
+// A recipient the server will not take: "" when it may be taken.
+QByteArray RecipientRefusal(Server& server, qint16 index, const Connecter& c, const QByteArray& line)
+{
+    const qsizetype open = line.indexOf('<'), close = line.indexOf('>', open + 1);
+    if (open < 0 || close < 0)
+        return {};   // GetRCPT has its own answer
+    const QByteArray address = line.mid(open + 1, close - open - 1);
+    const qsizetype at = address.indexOf('@');
+    if (!IsLocalDomain(at < 0 ? address : address.mid(at + 1)))
+        return c.Smtp.User.isEmpty() && !Access::MayRelay(server.PeerAddress(index)) ? "554 5.7.1 Relay access denied" : "";
+    if (at < 0 || MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at))).isEmpty())
+        return "550 5.1.1 No such mailbox";
+    return {};
 }
 
 void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text);
@@ -121,28 +142,43 @@ void EndOfData(Server& server, qint16 index, Connecter& c)
     });
 }
 
-void CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& line)
+// Answers one command line. Returns false when the rest of the buffer must be dropped.
+bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& line)
 {
     const QByteArray word = line.left(4).toUpper();
-    if (word == "HELO" || word == "EHLO") {
+    if (!c.Smtp.Auth.isEmpty()) {
+        SmtpAuth(server, index, c, line);
+    } else if (word == "HELO" || word == "EHLO") {
         const bool esmtp = word == "EHLO";
         const qsizetype blank = line.indexOf(' ');
         c.Smtp.Helo = blank < 0 ? QByteArray() : line.mid(blank + 1).trimmed();
         c.Smtp.Esmtp = esmtp;
         c.SetStep(esmtp ? SmtpAfterEhlo : SmtpAfterHelo);
         const QByteArray host = server.LocalHostName(index);
-        server.SendReply(index, esmtp ? EhloReply(host) : "250 " + host);
+        server.SendReply(index, esmtp ? EhloReply(host, server.TlsAvailable() && !server.IsEncrypted(index)) : "250 " + host);
     } else if (word == "MAIL") {
         server.SendReply(index, c.GetMAIL(line));
     } else if (word == "RCPT") {
-        server.SendReply(index, c.GetRCPT(line));
+        const QByteArray refusal = RecipientRefusal(server, index, c, line);
+        server.SendReply(index, refusal.isEmpty() ? c.GetRCPT(line) : refusal);
+    } else if (word == "AUTH") {
+        SmtpAuth(server, index, c, line);
+    } else if (word == "STAR" && line.trimmed().toUpper() == "STARTTLS" && server.TlsAvailable() && !server.IsEncrypted(index)) {
+        server.SendReply(index, "220 Ready to start TLS");
+        server.StartTls(index);
+        // The session starts over; anything sent behind STARTTLS in clear is dropped.
+        c.From.clear();
+        DropTransaction(c);
+        c.Smtp = {};
+        c.SetStep(SmtpCommands);
+        return false;
     } else if (word == "DATA") {
         if (c.Address.isEmpty()) {
             server.SendReply(index, "554 5.5.1 No valid recipients");
-            return;
+        } else {
+            c.SetStep(SmtpText);
+            server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
         }
-        c.SetStep(SmtpText);
-        server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
     } else if (word == "RSET") {
         c.From.clear();
         DropTransaction(c);
@@ -159,6 +195,7 @@ void CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
     } else {
         server.SendReply(index, "500 Syntax error");
     }
+    return true;
 }
 
 void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
@@ -179,7 +216,8 @@ void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
         }
         qsizetype eol = text.indexOf("\r\n", pos);
         eol = eol < 0 ? text.size() : eol + 2;
-        CommandLine(server, index, c, text.mid(pos, eol - pos));
+        if (!CommandLine(server, index, c, text.mid(pos, eol - pos)))
+            return;
         pos = eol;
         if (c.Smtp.Held > MaxHeld) {
             // Recipients without end: there is no reply for that, so the connection goes.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 using Lines = QList<QByteArray>;
@@ -40,6 +41,16 @@ public:
     void Release(qint16 i) override { released.push_back(i); sessions.erase(i); }
     QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
     QByteArray PeerAddress(qint16) override { return "127.0.0.1"; }
+    // TLS as a flag: on when a test says a certificate is loaded, started at once when asked.
+    bool tls = false;
+    std::set<qint16> encrypted;
+    bool TlsAvailable() override { return tls; }
+    bool IsEncrypted(qint16 i) override { return encrypted.count(i) > 0; }
+    void StartTls(qint16 i, std::function<void()> then) override
+    {
+        encrypted.insert(i);
+        if (then) then();
+    }
 
     Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
     {

@@ -1,0 +1,135 @@
+#include "smtp/SmtpAuth.h"
+#include "core/Access.h"
+#include "core/Connecter.h"
+#include "core/Failure.h"
+#include "core/Server.h"
+#include "core/TextDatabase.h"
+#include "core/mdlCommon.h"
+
+#include <QDateTime>
+#include <QMessageAuthenticationCode>
+#include <QRandomGenerator>
+
+namespace {
+
+const QByteArray Granted = "235 2.7.0 Authentication successful";
+const QByteArray Refused = "535 5.7.8 Authentication credentials invalid";
+
+bool PasswordMatches(const QString& user, const QString& password)
+{
+    try {
+        return !mdlCommon::DbConnection()
+                    .Execute(QStringLiteral("Select MailID From Users.txt Where UserName=? And Password=?"), {user, password})
+                    .rows.isEmpty();
+    } catch (const Failure& f) {
+        mdlCommon::Report(QStringLiteral("AUTH of %1 failed: %2").arg(user, QString::fromUtf8(f.text())));
+        return false;
+    }
+}
+
+// CRAM-MD5: the digest must be the keyed hash of our challenge under one of the user's passwords.
+bool DigestMatches(const QString& user, const QByteArray& challenge, const QByteArray& digest)
+{
+    try {
+        const auto r = mdlCommon::DbConnection().Execute(QStringLiteral("Select Password From Users.txt Where UserName=?"), {user});
+        for (const QStringList& row : r.rows)
+            if (QMessageAuthenticationCode::hash(challenge, row.value(0).toUtf8(), QCryptographicHash::Md5).toHex() == digest.toLower())
+                return true;
+    } catch (const Failure& f) {
+        mdlCommon::Report(QStringLiteral("AUTH of %1 failed: %2").arg(user, QString::fromUtf8(f.text())));
+    }
+    return false;
+}
+
+void Finish(Server& server, qint16 index, Connecter& c, const QString& user, bool ok)
+{
+    c.Smtp.Auth.clear();
+    c.Smtp.AuthUser.clear();
+    c.Smtp.Challenge.clear();
+    const QByteArray peer = server.PeerAddress(index);
+    const int delay = Access::LoginDelayMs(peer);
+    if (const QByteArray line = Access::LoginResult(peer, ok); !line.isEmpty())
+        server.Log(line);
+    if (ok)
+        c.Smtp.User = user;
+    server.SendReplyAfter(index, ok ? Granted : Refused, ok ? 0 : delay);
+}
+
+// One base64 line of the client; false when it cannot be read.
+bool Decode(const QByteArray& line, QByteArray* out)
+{
+    const auto r = QByteArray::fromBase64Encoding(line.trimmed(), QByteArray::AbortOnBase64DecodingErrors);
+    *out = r.decoded;
+    return bool(r);
+}
+
+// Goes on with the exchange given the client's answer (decoded).
+void Step(Server& server, qint16 index, Connecter& c, const QByteArray& answer)
+{
+    auto& s = c.Smtp;
+    if (s.Auth == "PLAIN") {   // authorization id NUL user NUL password
+        const QList<QByteArray> parts = answer.split('\0');
+        const bool ok = parts.size() == 3 && PasswordMatches(QString::fromUtf8(parts[1]), QString::fromUtf8(parts[2]));
+        Finish(server, index, c, QString::fromUtf8(parts.value(1)), ok);
+    } else if (s.Auth == "LOGIN" && s.AuthUser.isNull()) {
+        s.AuthUser = answer.isNull() ? QByteArray("") : answer;
+        server.SendReply(index, "334 UGFzc3dvcmQ6");   // "Password:"
+    } else if (s.Auth == "LOGIN") {
+        Finish(server, index, c, QString::fromUtf8(s.AuthUser), PasswordMatches(QString::fromUtf8(s.AuthUser), QString::fromUtf8(answer)));
+    } else {   // CRAM-MD5: "user digest"
+        const qsizetype blank = answer.lastIndexOf(' ');
+        const QString user = QString::fromUtf8(answer.left(blank));
+        Finish(server, index, c, user, blank > 0 && DigestMatches(user, s.Challenge, answer.mid(blank + 1)));
+    }
+}
+
+}
+
+void SmtpAuth(Server& server, qint16 index, Connecter& c, const QByteArray& line)
+{
+    auto& s = c.Smtp;
+    const QByteArray text = line.trimmed();
+    if (!s.Auth.isEmpty()) {   // the client's answer to our 334
+        QByteArray answer;
+        if (text == "*") {
+            s.Auth.clear();
+            server.SendReply(index, "501 5.0.0 Authentication cancelled");
+        } else if (!Decode(text, &answer)) {
+            s.Auth.clear();
+            server.SendReply(index, "501 5.5.2 Cannot decode the answer");
+        } else {
+            Step(server, index, c, answer);
+        }
+        return;
+    }
+    const QList<QByteArray> words = text.simplified().split(' ');
+    QByteArray mechanism = words.value(1).toUpper();
+    if (mechanism == "LONGIN")   // as our EHLO line spells it
+        mechanism = "LOGIN";
+    if (!s.User.isEmpty()) {
+        server.SendReply(index, "503 5.5.1 Already authenticated");
+        return;
+    }
+    if (mechanism != "PLAIN" && mechanism != "LOGIN" && mechanism != "CRAM-MD5") {
+        server.SendReply(index, "504 5.5.4 Unrecognized authentication type");
+        return;
+    }
+    // A password in clear only over TLS, once we can offer it, except from our own networks.
+    if (mechanism != "CRAM-MD5" && server.TlsAvailable() && !server.IsEncrypted(index) && !Access::MayRelay(server.PeerAddress(index))) {
+        server.SendReply(index, "538 5.7.11 Encryption required");
+        return;
+    }
+    s.Auth = mechanism;
+    s.AuthUser = QByteArray();
+    if (mechanism == "CRAM-MD5") {
+        s.Challenge = "<" + QByteArray::number(QRandomGenerator::system()->generate64()) + "."
+                      + QByteArray::number(QDateTime::currentSecsSinceEpoch()) + "@" + server.LocalHostName(index) + ">";
+        server.SendReply(index, "334 " + s.Challenge.toBase64());
+        return;
+    }
+    if (words.size() < 3) {   // no initial answer: ask for it
+        server.SendReply(index, mechanism == "PLAIN" ? QByteArray("334 ") : QByteArray("334 VXNlcm5hbWU6"));   // "Username:"
+        return;
+    }
+    SmtpAuth(server, index, c, words[2] == "=" ? QByteArray() : words[2]);
+}
