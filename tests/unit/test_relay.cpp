@@ -76,6 +76,30 @@ private slots:
         QVERIFY(!r.s.Session(Relay::I));
     }
 
+    // An exchanger that offers STARTTLS gets it, and EHLO again inside TLS; one that then
+    // refuses it still gets the message in clear. The log says which.
+    void startTls()
+    {
+        for (const bool refused : {false, true}) {
+            Relay r;
+            const QByteArray offer = "250-mx.far.test\r\n250-STARTTLS\r\n250 SIZE\r\n";
+            r("220 mx.far.test ESMTP\r\n");
+            QCOMPARE(r(offer), Lines{"STARTTLS"});
+            if (refused) {
+                QCOMPARE(r("454 4.7.0 TLS not available\r\n"), Lines{"MAIL FROM:<a@here.test> SIZE=19"});
+                QVERIFY(r.s.log.contains("3-TLS none: the exchanger refused STARTTLS"));
+                continue;
+            }
+            QCOMPARE(r("220 go ahead\r\n"), Lines{"EHLO mx.test.host"});
+            QCOMPARE(r(offer), Lines{"MAIL FROM:<a@here.test> SIZE=19"});
+            QVERIFY(r.s.encrypted.count(Relay::I));
+        }
+        Relay plain;
+        plain("220 mx ESMTP\r\n");
+        plain("250 mx\r\n");
+        QVERIFY(plain.s.log.contains("3-TLS none: the exchanger offers no STARTTLS"));
+    }
+
     // Any other reply in Steps 7 to 11, and any reply after the message, is answered with
     // "QUIT "; so is every reply after that but 221, which releases the connection.
     void refusal_data()
