@@ -211,7 +211,7 @@ void frmAdmin::cmdAddUser_Click()
             throw Failure(Err::InvalidArgument,
                           QStringLiteral("メールＩＤ「%1」はフォルダー名に使えません。「/」「\\」を含まない%2文字以内の名前にしてください（「.」「..」は使えません）。")
                               .arg(id).arg(MailIdWidth));
-        if (::mkdir(folder.constData(), 0755) != 0) {
+        if (::mkdir(folder.constData(), 0700) != 0) {
             if (errno == EEXIST)
                 throw Failure(Err::PathAccess, QStringLiteral("Path/File access error"));
             throw FailureFromErrno(errno, QFile::decodeName(folder));

@@ -6,6 +6,7 @@ void Connecter::SetStep(int NewStep)
         Message.clear();
         Smtp.MessageScanned = 0;
         Smtp.Oversized = false;
+        Smtp.OverBudget = false;
     }
     if (NewStep == Closing && step_ == Pop3Session)
         Purge();

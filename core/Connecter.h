@@ -43,7 +43,8 @@ public:
         bool Oversized = false;         // the message outgrew the limit: its text is dropped
         bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
         QByteArray Pending;             // input that arrived while a message was being stored
-        qsizetype Held = 0;             // bytes of the open transaction's recipients
+        int Recipients = 0;             // RCPT commands of the open transaction, refused ones too
+        bool OverBudget = false;        // the server's memory budget ran out during the message
         QByteArray Auth;                // the AUTH exchange under way: "PLAIN", "LOGIN", "CRAM-MD5"
         QByteArray AuthUser;            // LOGIN: the name given so far
         QByteArray Challenge;           // CRAM-MD5: what the client must answer

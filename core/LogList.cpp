@@ -126,9 +126,13 @@ QVariant LogList::data(const QModelIndex& index, int role) const
 
 void LogList::Echo(const Entry& e)
 {
+    // Standard output becomes the journal, which keeps everything: a line there is cut
+    // after its first EchoedBytes, so no message body ends up in it whole.
+    qint64 room = EchoedBytes;
     for (const QByteArray* part : {&e.prefix, &e.body}) {
         const char* p = part->constData();
-        const char* end = p + part->size();
+        const char* end = p + std::min<qint64>(part->size(), room);
+        room -= end - p;
         while (p < end) {
             const char* q = p;
             while (q < end && *q != '\r' && *q != '\n') ++q;
@@ -138,6 +142,8 @@ void LogList::Echo(const Entry& e)
             p = q < end ? q + 1 : q;
         }
     }
+    if (e.total > EchoedBytes)
+        fprintf(stdout, " [%lld bytes left out]", static_cast<long long>(e.total - EchoedBytes));
     fputc('\n', stdout);
     ScheduleFlush();
 }

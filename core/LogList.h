@@ -23,6 +23,7 @@ public:
     QByteArray Line(int row) const;   // the whole line
 
     bool EchoToStdout = true;
+    static constexpr qint64 EchoedBytes = 1000;   // of a line on standard output
     static constexpr int ShownChars = 400;
     // Whole lines are kept up to this many bytes in all; past it the oldest long lines keep
     // only their first HeadBytes, so a peer's large messages cannot fill memory through the

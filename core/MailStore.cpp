@@ -90,7 +90,7 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
         throw FailureFromErrno(errno, folder);
     const QString tmpPath = QFile::decodeName(tmp);
     try {
-        ::fchmod(fd, 0644);
+        ::fchmod(fd, 0600);   // mail is its owner's alone, whatever the umask
         WriteAll(fd, head.constData(), head.size(), tmpPath);
         WriteAll(fd, text.constData(), text.size(), tmpPath);
         if (::fsync(fd) != 0)

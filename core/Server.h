@@ -42,6 +42,8 @@ public:
         if (encrypted)
             encrypted();
     }
+    // True while connections hold more than the setting MemoryBudget allows.
+    virtual bool OverBudget() { return false; }
     // Sends a reply only after `ms`, reading nothing more from the connection meanwhile.
     virtual void SendReplyAfter(qint16 index, const QByteArray& text, int) { SendReply(index, text); }
     // Runs the file writes of one delivery, then `done` on the event thread. The

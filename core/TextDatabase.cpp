@@ -331,7 +331,10 @@ void TextDatabase::Save(Table& t)
 
     QSaveFile f(t.path);
     // commit() does not report a write that failed while flushing (a full disk, a size limit).
-    if (!f.open(QIODevice::WriteOnly) || f.write(out) != out.size() || !f.flush() || !f.commit()) {
+    // The account table holds passwords: its owner's alone, whatever the umask.
+    const bool secret = t.name.compare(QLatin1String("Users"), Qt::CaseInsensitive) == 0;
+    if (!f.open(QIODevice::WriteOnly) || (secret && !f.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
+        || f.write(out) != out.size() || !f.flush() || !f.commit()) {
         t.stamp = Stamp();  // the copy in memory no longer matches the file: reload next time
         throw Failure(Err::TableWrite, QStringLiteral("Cannot write table file %1: %2").arg(t.path, f.errorString()));
     }

@@ -16,6 +16,10 @@ inline QString SmtpPort = QStringLiteral("25");
 inline QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
 inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
+inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent
+inline int MaxPerAddress = 20;                      // open connections from one client address
+inline int MaxRecipients = 100;                     // RCPT commands of one message
+inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

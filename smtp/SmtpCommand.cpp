@@ -5,13 +5,31 @@
 #include "core/TextHelper.h"
 #include "core/Access.h"
 #include "core/MailStore.h"
+#include "core/mdlCommon.h"
 #include "smtp/DeliverMail.h"
 #include "smtp/SmtpAuth.h"
+
+namespace {
+// An address that could smuggle a line or a second envelope into our own replies, files or
+// relay dialogues: control characters, or longer than any real one.
+bool BadAddress(const QByteArray& address)
+{
+    if (address.size() > MaxAddress)
+        return true;
+    for (const char ch : address)
+        if (uchar(ch) < 0x20 || uchar(ch) == 0x7f)
+            return true;
+    return false;
+}
+}
 
 QByteArray Connecter::GetMAIL(const QByteArray& data)
 {
     try {
-        From = TextHelper::TextBetween(data, "<", ">");
+        const QByteArray address = TextHelper::TextBetween(data, "<", ">");
+        if (BadAddress(address))
+            return "501 5.1.3 Bad address syntax";
+        From = address;
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();
@@ -21,8 +39,10 @@ QByteArray Connecter::GetMAIL(const QByteArray& data)
 QByteArray Connecter::GetRCPT(const QByteArray& data)
 {
     try {
-        Address << TextHelper::TextBetween(data, "<", ">");
-        Smtp.Held += Address.last().size() + HeldEntryCost;
+        const QByteArray address = TextHelper::TextBetween(data, "<", ">");
+        if (BadAddress(address))
+            return "501 5.1.3 Bad address syntax";
+        Address << address;
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();
@@ -64,7 +84,7 @@ void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
 
 // Adds message text from text[pos..]. Returns the position in `text` just after the
 // end-of-data line, or -1 when the message goes on.
-qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos)
+qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos, bool budgetSpent)
 {
     auto& s = c.Smtp;
     const qsizetype before = c.Message.size();
@@ -80,9 +100,9 @@ qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos)
         if (at >= 0) lineStart = at + 2;
     }
     if (lineStart < 0) {
-        if (c.Message.size() > MaxMessageSize) {
+        if (c.Message.size() > MaxMessageSize || (budgetSpent && c.Message.size() > 2)) {
             // Keep only the tail the end-of-data search needs.
-            s.Oversized = true;
+            (budgetSpent ? s.OverBudget : s.Oversized) = true;
             c.Message = c.Message.right(2);
         }
         s.MessageScanned = c.Message.size();
@@ -111,14 +131,35 @@ void DropTransaction(Connecter& c)
 {
     c.Address.clear();
     c.Message.clear();
-    c.Smtp.Held = 0;
+    c.Smtp.Recipients = 0;
+}
+
+// A CR or LF that is not part of a CR LF pair: a receiver that takes one for a line end
+// could be made to see a second, forged message.
+bool BareLineEnd(const QByteArray& text)
+{
+    const char* p = text.constData();
+    const char* end = p + text.size();
+    for (const char* q = p; q < end; ++q) {
+        q = static_cast<const char*>(memchr(q, '\n', size_t(end - q)));
+        if (!q) break;
+        if (q == p || q[-1] != '\r') return true;
+    }
+    for (const char* q = p; q < end; ++q) {
+        q = static_cast<const char*>(memchr(q, '\r', size_t(end - q)));
+        if (!q) break;
+        if (q + 1 == end || q[1] != '\n') return true;
+    }
+    return false;
 }
 
 // The line "." has come: the message is stored (or refused) before anything else is read.
 void EndOfData(Server& server, qint16 index, Connecter& c)
 {
     const QByteArray refusal = c.Smtp.Oversized           ? "552 Message too large"
+                               : c.Smtp.OverBudget         ? "452 4.3.1 Insufficient system storage"
                                : Hops(c.Message) > MaxHops ? "554 5.4.6 Too many hops"
+                               : BareLineEnd(c.Message)    ? "554 5.5.2 Bare CR or LF not allowed"
                                                            : QByteArray();
     Envelope message{c.From, c.Address, std::move(c.Message), c.Smtp.Helo, c.Smtp.Esmtp};
     DropTransaction(c);
@@ -146,7 +187,9 @@ void EndOfData(Server& server, qint16 index, Connecter& c)
 bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& line)
 {
     const QByteArray word = line.left(4).toUpper();
-    if (!c.Smtp.Auth.isEmpty()) {
+    if (line.size() > MaxCommandLine) {
+        server.SendReply(index, "500 5.5.2 Line too long");
+    } else if (!c.Smtp.Auth.isEmpty()) {
         SmtpAuth(server, index, c, line);
     } else if (word == "HELO" || word == "EHLO") {
         const bool esmtp = word == "EHLO";
@@ -159,6 +202,10 @@ bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
     } else if (word == "MAIL") {
         server.SendReply(index, c.GetMAIL(line));
     } else if (word == "RCPT") {
+        if (++c.Smtp.Recipients > mdlCommon::MaxRecipients) {
+            server.SendReply(index, "452 4.5.3 Too many recipients");
+            return true;
+        }
         const QByteArray refusal = RecipientRefusal(server, index, c, line);
         server.SendReply(index, refusal.isEmpty() ? c.GetRCPT(line) : refusal);
     } else if (word == "AUTH") {
@@ -175,6 +222,9 @@ bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
     } else if (word == "DATA") {
         if (c.Address.isEmpty()) {
             server.SendReply(index, "554 5.5.1 No valid recipients");
+        } else if (server.OverBudget()) {
+            server.Log(QByteArray::number(index) + "-Refused: the memory budget is spent");
+            server.SendReply(index, "452 4.3.1 Insufficient system storage");
         } else {
             c.SetStep(SmtpText);
             server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
@@ -207,7 +257,7 @@ void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
             return;
         }
         if (c.Step() == SmtpText) {
-            const qsizetype end = TakeMessageText(c, text, pos);
+            const qsizetype end = TakeMessageText(c, text, pos, server.OverBudget());
             if (end < 0)
                 return;
             pos = end;
@@ -219,13 +269,6 @@ void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
         if (!CommandLine(server, index, c, text.mid(pos, eol - pos)))
             return;
         pos = eol;
-        if (c.Smtp.Held > MaxHeld) {
-            // Recipients without end: there is no reply for that, so the connection goes.
-            server.Log(QByteArray::number(index) + "-Overflow: recipients of one message over " + QByteArray::number(MaxHeld)
-                       + " bytes; connection closed");
-            server.Release(index);
-            return;
-        }
     }
 }
 

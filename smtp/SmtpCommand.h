@@ -5,10 +5,9 @@ class Server;
 
 // Largest message we take.
 inline constexpr qsizetype MaxMessageSize = qsizetype(256) << 20;
-// Most that the recipients of one transaction may hold; each also counts HeldEntryCost for
-// what keeping it costs. Past it the connection is closed: there is no reply for that.
-inline constexpr qsizetype MaxHeld = MaxMessageSize + (qsizetype(1) << 20);
-inline constexpr qsizetype HeldEntryCost = 256;
+// Longest command line, CR LF included, and longest address.
+inline constexpr qsizetype MaxCommandLine = 512;
+inline constexpr qsizetype MaxAddress = 256;
 // A message that has passed more relays than this is in a loop.
 inline constexpr int MaxHops = 30;
 
