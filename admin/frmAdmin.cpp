@@ -112,6 +112,7 @@ frmAdmin::~frmAdmin()
 // folders added meanwhile. The one shared window object stays.
 void frmAdmin::closeEvent(QCloseEvent* e)
 {
+    StoreSetting(focusWidget());
     loaded_ = false;
     QWidget::closeEvent(e);
 }
@@ -128,14 +129,23 @@ void frmAdmin::showEvent(QShowEvent* e)
 bool frmAdmin::eventFilter(QObject* watched, QEvent* e)
 {
     if (e->type() == QEvent::FocusOut) {
-        if (watched == txtDomain) txtDomain_LostFocus();
-        else if (watched == txtPop3) txtPop3_LostFocus();
-        else if (watched == txtSMTP) txtSMTP_LostFocus();
+        // Another window or a context menu takes the focus only for a while: the box is
+        // still being edited (closing the window stores it).
+        const Qt::FocusReason why = static_cast<QFocusEvent*>(e)->reason();
+        if (why != Qt::ActiveWindowFocusReason && why != Qt::PopupFocusReason)
+            StoreSetting(watched);
     } else if (watched == lstUsers && e->type() == QEvent::KeyRelease) {
         auto* k = static_cast<QKeyEvent*>(e);
         lstUsers_KeyUp(VirtualKeyCode(k->key()), int(k->modifiers()));
     }
     return QWidget::eventFilter(watched, e);
+}
+
+void frmAdmin::StoreSetting(QObject* box)
+{
+    if (box == txtDomain) txtDomain_LostFocus();
+    else if (box == txtPop3) txtPop3_LostFocus();
+    else if (box == txtSMTP) txtSMTP_LostFocus();
 }
 
 void frmAdmin::Message(const QString& text, bool critical)

@@ -45,6 +45,7 @@ protected:
 
 private:
     void Message(const QString& text, bool critical = false);
+    void StoreSetting(QObject* box);   // the setting of a domain or port box, if it is one
     bool reloading_ = false;
     bool loaded_ = false;
 };

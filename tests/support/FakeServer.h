@@ -23,11 +23,7 @@ public:
     // Looks at every reply as it is sent.
     std::function<void(qint16, const QByteArray&)> onReply;
 
-    Connecter* Session(qint16 i) override
-    {
-        auto it = sessions.find(i);
-        return it == sessions.end() ? nullptr : it->second.get();
-    }
+    Connecter* Session(qint16 i) override { auto it = sessions.find(i); return it == sessions.end() ? nullptr : it->second.get(); }
     void SendReply(qint16 i, const QByteArray& text) override
     {
         if (onReply) onReply(i, text);

@@ -116,6 +116,17 @@ private slots:
         f.Focus(a.txtUserName);
         QCOMPARE((QStringList{mdlCommon::Pop3Port, mdlCommon::SmtpPort, QSettings().value("Pop3").toString(), QSettings().value("SMTP").toString()}),
                  (QStringList{"pop", "2525", "pop", "2525"}));
+        // A switch to another window or a context menu does not store the box being edited;
+        // closing the window does.
+        f.Focus(a.txtPop3);
+        a.txtPop3->setText("110");
+        for (const Qt::FocusReason why : {Qt::ActiveWindowFocusReason, Qt::PopupFocusReason}) {
+            QFocusEvent away(QEvent::FocusOut, why);
+            QApplication::sendEvent(a.txtPop3, &away);
+        }
+        QCOMPARE(QSettings().value("Pop3").toString(), QString("pop"));
+        a.close();
+        QCOMPARE(QSettings().value("Pop3").toString(), QString("110"));
         QCOMPARE(Admin().w->lblDomain->text(), QString("@d.test"));   // a new window shows the domain now set
     }
 
