@@ -85,7 +85,7 @@ class ServerProcess:
         for d in [os.path.join(self.config, "Merivolant"), self.mailbox("")] + [self.mailbox(u[2]) for u in users]:
             os.makedirs(d, exist_ok=True)
         shutil.copy(EXE, os.path.join(self.folder, "Tandrivel"))
-        shutil.copy(getmx or os.path.join(SOURCE, "relay", "GetMX.sh"), os.path.join(self.folder, "GetMX.sh"))
+        pathlib.Path(self.folder, "GetMX.sh").write_text(getmx or pathlib.Path(SOURCE, "relay", "GetMX.sh").read_text())
         os.chmod(os.path.join(self.folder, "GetMX.sh"), 0o755)
         for name, header, rows in (("Users.txt", "UserName,Password,MailID", users), ("DomainMX.txt", "Domain,MX,Priority", domain_mx)):
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))

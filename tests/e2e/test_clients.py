@@ -193,9 +193,8 @@ class Postfix(Case):
               "flush unix n - n 1000? 0 flush", "showq unix n - n - - showq"] + [
               f"{name} unix - - n - 0 bounce" for name in ("bounce", "defer", "trace")]
 
-    def start_postfix(self):
-        self.dir = tempfile.mkdtemp(prefix="tandrivel-postfix-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+    def test_fifty_messages_relayed_once_over_a_reused_connection(self):
+        s, self.dir = self.s, self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-postfix-"))
         os.chmod(self.dir, 0o755)   # its daemons run as the postfix user
         os.mkdir(f"{self.dir}/queue", 0o755)
         self.port, nexthop = free_port(), f"[127.0.0.1]:{self.s.smtp}"
@@ -211,6 +210,15 @@ class Postfix(Case):
         self.postfix("check")   # makes the queue and data folders
         self.postfix("start")
         self.addCleanup(self.stop_postfix)
+        with smtplib.SMTP("127.0.0.1", self.port, timeout=TIMEOUT) as m:
+            for i in range(50):
+                m.sendmail("a@example.org", ["demo@example.test"], message(f"relayed {i}"))
+        # Postfix keeps a message queued until the server has acknowledged it.
+        wait_for(lambda: not self.queued(), 120, lambda: f"Postfix to relay: {self.queued()} still queued\n{self.maillog()}")
+        self.assertEqual(subjects(s.files()), {f"relayed {i}": 1 for i in range(50)})
+        # Postfix checks a cached connection with RSET and opens a new one unless it gets 250.
+        self.assertTrue(s.count_log(r"^\d+<RSET"), "Postfix never reused a connection")
+        self.assertLess(s.count_log(r"^ConnectionRequest "), 50)
 
     def postfix(self, command):
         r = subprocess.run([POSTFIX, "-c", self.dir, command], capture_output=True, timeout=60)
@@ -226,21 +234,6 @@ class Postfix(Case):
 
     def queued(self):
         return sum(len(files) for d in ("incoming", "active", "deferred", "hold") for _, _, files in os.walk(f"{self.dir}/queue/{d}"))
-
-    def test_fifty_messages_relayed_once_over_a_reused_connection(self):
-        s = self.s
-        self.start_postfix()
-        with smtplib.SMTP("127.0.0.1", self.port, timeout=TIMEOUT) as m:
-            for i in range(50):
-                m.sendmail("a@example.org", ["demo@example.test"], message(f"relayed {i}"))
-        try:   # Postfix keeps a message queued until the server has acknowledged it
-            wait_for(lambda: not self.queued(), timeout=120, what="Postfix to relay 50 messages")
-        except AssertionError as e:
-            raise AssertionError(f"{e}: {self.queued()} still queued\n{self.maillog()}") from None
-        self.assertEqual(subjects(s.files()), {f"relayed {i}": 1 for i in range(50)})
-        # Postfix checks a cached connection with RSET and opens a new one unless it gets 250.
-        self.assertTrue(s.count_log(r"^\d+<RSET"), "Postfix never reused a connection")
-        self.assertLess(s.count_log(r"^ConnectionRequest "), 50)
 
 
 if __name__ == "__main__":

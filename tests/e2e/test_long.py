@@ -38,23 +38,21 @@ class Long(Case):
         send(s, body, timeout=120)
         [big] = s.files()
         self.assertEqual(untraced(big), stuffed(body))
-        s.put_message(b"Subject: small\r\n\r\nx\r\n", box="bob")
         # A small receive buffer, so the kernel cannot take in most of the message itself.
         slow = self.closing(socket.socket())
         slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 << 10)
         slow.settimeout(120)
         slow.connect(("127.0.0.1", s.pop3))
         replies = slow.makefile("rb")
-        read_line(slow)
-        for command in (b"USER demo", b"PASS secret", b"RETR 1"):   # one line a buffer, as clients do
-            slow.sendall(command + b"\r\n")
+        for command in (b"", b"USER demo\r\n", b"PASS secret\r\n", b"RETR 1\r\n"):   # one line a buffer, as clients do
+            slow.sendall(command)
             head = read_line(slow)
         self.assertEqual(head, b"+OK %d octets\r\n" % len(big))
         # It asks again without reading: were that answered at once, unread 50 MB replies would pile up in memory.
         slow.sendall(b"RETR 1\r\n")
         # Everyone else is served meanwhile, on both ports and on the same mailbox.
         send(s, b"Subject: meanwhile\r\n\r\nx\r\n", to=("bob@example.test",))
-        self.assertEqual(pop3_stat(s, "bob", "hunter2")[0], 2)
+        self.assertEqual(pop3_stat(s, "bob", "hunter2")[0], 1)
         self.assertEqual(pop3_stat(s), (1, len(big)))
         self.assertEqual(s.count_log(r"^2<RETR 1"), 1, "a command of a client that does not read was answered")
         want = big + b".\r\n" + head + big + b".\r\n"   # reading again, it gets both replies whole

@@ -4,7 +4,6 @@ never answers. Needs root for port 25."""
 import os
 import pathlib
 import re
-import tempfile
 import unittest
 
 from harness import ROOT, TIMEOUT, Case, bind_loopback, message, pop3_stat, real_exchanger, send, stuffed, untraced, wait_for
@@ -26,12 +25,9 @@ class Relay(Case):
     def test_relay_to_a_real_server(self):
         mx, deliveries = real_exchanger(self)
         refusing = self.closing(bind_loopback(25, listen=False))   # bound, never listening: refused
-        script = tempfile.NamedTemporaryFile("w", suffix=".sh", delete=False)
-        self.addCleanup(os.unlink, script.name)
-        script.write('#!/bin/sh\necho "$1" >> getmx-calls.txt\ncase "$1" in\n'
-                     f'found.test) printf "%s\\tMX preference = 10, mail exchanger = {mx}\\r\\n" "$1" ;;\nesac > "$2"\n')
-        script.close()
-        s = self.server(domain_mx=[("refused.test", refusing.getsockname()[0], " 10")], getmx=script.name)
+        getmx = ('#!/bin/sh\necho "$1" >> getmx-calls.txt\ncase "$1" in\n'
+                 f'found.test) printf "%s\\tMX preference = 10, mail exchanger = {mx}\\r\\n" "$1" ;;\nesac > "$2"\n')
+        s = self.server(domain_mx=[("refused.test", refusing.getsockname()[0], " 10")], getmx=getmx)
         send(s, TRICKY, to=["a@found.test", "x@nomx.test", "u@refused.test", "demo@example.test", "b@found.test"])
         wait_for(lambda: len(deliveries) == 2, what="two deliveries")
         # One delivery per recipient, byte for byte under the trace line; SIZE counts the text as

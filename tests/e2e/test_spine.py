@@ -51,19 +51,12 @@ class Spine(Case):
                 self.assertEqual(read_line(b) + read_line(b), b"+OK 0 0\r\n.\r\n")
 
     def test_command_in_two_chunks_is_handled_once(self):
-        s = self.s
-        with session(s.pop3) as c:
-            m = s.mark()
+        with session(self.s.pop3) as c:   # a reply too many would answer the next command
             c.sendall(b"NO")
-            wait_for(lambda: read_by_server(c, s.pop3), what="the first chunk read")
-            c.sendall(b"OP\r\n")
-            self.assertEqual(read_line(c), b"+OK \r\n")
-            c.sendall(b"NOOP\r\nSTAT\r\n")   # two lines in one chunk: one buffer, answered once
-            self.assertEqual(read_line(c), b"+OK \r\n")
-            c.sendall(b"STAT\r\n")
-            self.assertEqual(read_line(c), b"+OK 0 0\r\n")
-        s.wait_log(r"^Close 2$", after=m)
-        self.assertEqual([line for line in s.log[m:] if line.startswith("2<")], [r"2<NOOP\r\n", r"2<NOOP\r\nSTAT\r\n", r"2<STAT\r\n"])
+            wait_for(lambda: read_by_server(c, self.s.pop3), what="the first chunk read")
+            for sent, reply in ((b"OP\r\n", b"+OK \r\n"), (b"NOOP\r\nSTAT\r\n", b"+OK \r\n"), (b"STAT\r\n", b"+OK 0 0\r\n")):
+                c.sendall(sent)   # two lines in one chunk are one buffer, answered once
+                self.assertEqual(read_line(c), reply)
 
     def test_junk_and_abrupt_peers(self):
         s = self.s
