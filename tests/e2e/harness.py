@@ -79,9 +79,10 @@ def curl(*args):
 class ServerProcess:
     """A running server; `log` holds the lines it wrote so far, stderr among them."""
 
-    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=None, getmx=None, wait=True):
+    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=None, getmx=None, pop3=None, smtp=None, wait=True):
         self.tmp = tempfile.TemporaryDirectory(prefix="tandrivel-e2e-")
-        self.folder, self.config = (os.path.join(self.tmp.name, d) for d in ("prog", "config"))
+        self.folder = os.path.join(self.tmp.name, "prog")
+        self.config = os.path.join(self.folder, "config")   # where the service keeps it
         for d in [os.path.join(self.config, "Merivolant"), self.mailbox("")] + [self.mailbox(u[2]) for u in users]:
             os.makedirs(d, exist_ok=True)
         shutil.copy(EXE, os.path.join(self.folder, "Tandrivel"))
@@ -89,11 +90,12 @@ class ServerProcess:
         os.chmod(os.path.join(self.folder, "GetMX.sh"), 0o755)
         for name, header, rows in (("Users.txt", "UserName,Password,MailID", users), ("DomainMX.txt", "Domain,MX,Priority", domain_mx)):
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
-        self.pop3, self.smtp = free_port(), free_port()
+        self.pop3, self.smtp = pop3 or free_port(), smtp or free_port()
         settings = settings or {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
         pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text("[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
         self.log = []
-        self.start(wait)
+        if wait is not None:   # None: laid out, not started
+            self.start(wait)
 
     def start(self, wait=True):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp.name)
@@ -105,8 +107,9 @@ class ServerProcess:
             self.wait_log(r"^Tandrivel serving ")
 
     def _read(self):
-        for raw in self.proc.stdout:
-            self.log.append(raw.decode("utf-8", "replace").rstrip("\n"))
+        with self.proc.stdout as pipe:
+            for raw in pipe:
+                self.log.append(raw.decode("utf-8", "replace").rstrip("\n"))
 
     def mark(self):   # a position in the log, to pass as `after`
         return len(self.log)
@@ -154,10 +157,7 @@ class ServerProcess:
             self.proc.kill()
             return self.wait_exit()
 
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
+    def close(self):
         self.stop()
         self.tmp.cleanup()
 
@@ -170,7 +170,7 @@ class Case(unittest.TestCase):
 
     def server(self, **settings):
         s = ServerProcess(**settings)
-        self.addCleanup(s.__exit__)
+        self.addCleanup(s.close)
         return s
 
     def closing(self, sock):   # closed when the test ends

@@ -4,7 +4,6 @@ disk before the server says it has it."""
 import collections
 import os
 import pathlib
-import poplib
 import pwd
 import re
 import shutil
@@ -75,22 +74,17 @@ class Smtp(Case):
         self.assertEqual(subjects(self.s.files()), {"30 hops": 1})
 
     def test_trace_headers_and_sizes(self):
-        s = self.s
-        for n, (greet, kind) in enumerate((("ehlo", rb"ESMTP"), ("helo", rb"SMTP"))):
-            sent = message(f"traced {n}")
-            with smtp(s) as m:
-                getattr(m, greet)()
-                m.sendmail("a@example.org", ["demo@example.test"], sent)
-            stored = s.files()[n]
-            head = re.match(rb"Return-Path: <a@example\.org>\r\nReceived: from client\.test\b((?:[^\r\n]|\r\n[ \t])*)\r\n", stored)
-            self.assertTrue(head, stored[:300])
-            received = re.sub(rb"\s+", b" ", head[1])   # unfolded
-            for part in (rb"\bby " + re.escape(HOST.encode()) + rb"\b", rb"\bwith " + kind + rb"\b", rb" for <demo@example\.test>"):
-                self.assertRegex(received, part)
-            self.assertEqual(stored[head.end():], sent)
+        s, sent = self.s, message("traced")
+        send(s, sent)
+        [stored] = s.files()
+        head = re.match(rb"Return-Path: <a@example\.org>\r\nReceived: from client\.test\b((?:[^\r\n]|\r\n[ \t])*)\r\n", stored)
+        self.assertTrue(head, stored[:300])
+        received = re.sub(rb"\s+", b" ", head[1])   # unfolded
+        for part in (rb"\bby " + re.escape(HOST.encode()) + rb"\b", rb"\bwith ESMTP\b", rb" for <demo@example\.test>"):
+            self.assertRegex(received, part)
+        self.assertEqual(stored[head.end():], sent)
         p = s.pop3_login()   # sizes count the trace too
-        self.assertEqual([p.list(n) for n in (1, 2)], [b"+OK %d %d" % (n, len(t)) for n, t in enumerate(s.files(), 1)])
-        self.assertEqual([p.retr(n)[0] for n in (1, 2)], [b"+OK %d octets" % len(t) for t in s.files()])
+        self.assertEqual((p.list(1), p.retr(1)[0]), (b"+OK 1 %d" % len(stored), b"+OK %d octets" % len(stored)))
         p.quit()
 
     @unittest.skipUnless(ROOT, "mounting a small file system needs root")
@@ -110,17 +104,13 @@ class Pop3(Case):
         super().setUp()
         self.names = [self.s.put_message(message(f"put {i}")) for i in range(1, 4)]
 
-    def test_single_listings_top_capa_and_missing_messages(self):
+    def test_single_listings_top_and_capa(self):
         p = self.closing(self.s.pop3_login())
         self.assertEqual(p.list(1), b"+OK 1 %d" % len(message("put 1")))
         self.assertEqual(p.uidl(1), b"+OK 1 " + self.names[0][:15].encode())
         self.assertEqual(p.top(1, 0)[1], [b"From: a@example.org", b"Subject: put 1", b""])
         self.assertEqual(curl("-X", "TOP 1 0", f"pop3://127.0.0.1:{self.s.pop3}/"), b"From: a@example.org\r\nSubject: put 1\r\n\r\n")
         self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": []})
-        p.dele(2)
-        for command, which in ((p.list, 2), (p.uidl, 2), (p.top, 2), (p.retr, 9)):   # marked, never there
-            with self.subTest(command=command, which=which), self.assertRaises(poplib.error_proto):
-                command(which, 0) if command == p.top else command(which)
 
     def test_marks_live_only_with_their_session(self):
         s, names = self.s, self.names
@@ -235,6 +225,3 @@ class Postfix(Case):
     def queued(self):
         return sum(len(files) for d in ("incoming", "active", "deferred", "hold") for _, _, files in os.walk(f"{self.dir}/queue/{d}"))
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -7,7 +7,6 @@ import re
 import signal
 import subprocess
 import threading
-import unittest
 
 from harness import TIMEOUT, Case, connect, message, pop3_stat, read_line, send, session, untraced, wait_for
 
@@ -118,6 +117,3 @@ class Peers(Case):
         send(s, message("after"))
         self.assertEqual(len(s.messages()), 6)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -2,7 +2,6 @@
 memory after many connections; in a build with AddressSanitizer, no leak when it stops."""
 import pathlib
 import socket
-import unittest
 
 from harness import EXE, Case, bind_loopback, connect, pop3_stat, read_line, real_exchanger, send, session, stuffed, untraced, wait_for
 
@@ -91,6 +90,3 @@ class Long(Case):
         self.assertEqual(s.stop(), 0, s.log[-40:])
         self.assertEqual(s.count_log("LeakSanitizer|runtime error"), 0)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,7 +1,6 @@
 """Relaying to other domains through real sockets: a real SMTP server (aiosmtpd) on port 25
 of a loopback address of its own, the lookup script, a refused connection, and a peer that
 never answers. Needs root for port 25."""
-import os
 import pathlib
 import re
 import unittest
@@ -67,6 +66,3 @@ class Relay(Case):
         held.close()   # when the peer gives up, the relay is released
         s.wait_log(rf"^Close {i}$")
 
-
-if __name__ == "__main__":
-    unittest.main()

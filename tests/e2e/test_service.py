@@ -8,11 +8,9 @@ import shlex
 import shutil
 import socket
 import subprocess
-import tempfile
-import types
 import unittest
 
-from harness import EXE, SOURCE, TIMEOUT, pop3_login, send, wait_for
+from harness import SOURCE, TIMEOUT, ServerProcess, send, wait_for
 
 
 def service_section():   # key -> values: keys such as Environment repeat
@@ -42,21 +40,14 @@ class Unit(unittest.TestCase):
         self.assertNotIn(svc.get("User", ["root"])[0], ("root", "0"))
         caps = " ".join(svc["AmbientCapabilities"]).split()
         self.assertIn("CAP_NET_BIND_SERVICE", caps)
-        tmp = pathlib.Path(self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-service-")))
-        mapped = lambda text: text.replace("/var/lib/tandrivel", str(tmp / "home")).replace("/run/tandrivel", str(tmp / "run"))  # noqa: E731
+        ports = [p for p in range(600, 1024) if bindable(p)][:2]
+        s = ServerProcess(pop3=ports[0], smtp=ports[1], wait=None)   # the program folder, owned by the service's user
+        self.addCleanup(s.tmp.cleanup)
+        tmp, user = pathlib.Path(s.tmp.name), pwd.getpwnam("nobody")
+        (tmp / "run").mkdir(mode=0o700)
+        mapped = lambda text: text.replace("/var/lib/tandrivel", s.folder).replace("/run/tandrivel", str(tmp / "run"))  # noqa: E731
         env = {k: mapped(v) for k, v in (a.split("=", 1) for line in svc["Environment"] for a in shlex.split(line))}
         self.assertEqual(env.get("QT_QPA_PLATFORM"), "offscreen")
-
-        # Laid out as dist/install-service.sh does, owned by the service's user.
-        ports = types.SimpleNamespace(**dict(zip(("pop3", "smtp"), (p for p in range(600, 1024) if bindable(p)))))
-        home, user = tmp / "home", pwd.getpwnam("nobody")
-        for folder in ("Users/demo", "config/Merivolant", "../run"):
-            (home / folder).mkdir(parents=True, mode=0o700)
-        shutil.copy(EXE, home / "Tandrivel")
-        shutil.copy(os.path.join(SOURCE, "relay", "GetMX.sh"), home / "GetMX.sh")
-        for name, text in (("Users.txt", "UserName,Password,MailID\ndemo,secret,demo\n"), ("DomainMX.txt", "Domain,MX,Priority\n"),
-                           ("config/Merivolant/Tandrivel.conf", f"[General]\nDomain=example.test\nPop3={ports.pop3}\nSMTP={ports.smtp}\n")):
-            (home / name).write_text(text)
         os.chmod(tmp, 0o755)
         for path in tmp.rglob("*"):
             os.chown(path, user.pw_uid, user.pw_gid)
@@ -75,16 +66,13 @@ class Unit(unittest.TestCase):
         wait_for(lambda: "Tandrivel serving @example.test" in output() or proc.poll() is not None, what="the service")
         self.assertIsNone(proc.poll(), output()[-2000:])
 
-        send(ports, b"Subject: service\r\n\r\nrunning\r\n")
-        [stored] = (home / "Users/demo").iterdir()
+        send(s, b"Subject: service\r\n\r\nrunning\r\n")
+        [stored] = pathlib.Path(s.mailbox()).iterdir()
         self.assertEqual(stored.stat().st_uid, user.pw_uid)
-        p = pop3_login(ports)
+        p = s.pop3_login()
         self.assertEqual(p.retr(1)[1][-3:], [b"Subject: service", b"", b"running"])
         p.quit()
         # systemd stops it with SIGTERM: a clean exit, so Restart=on-failure leaves it stopped.
         proc.terminate()
         self.assertEqual(proc.wait(TIMEOUT), 0)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -3,7 +3,6 @@ fetched is byte for byte what was sent under the trace headers."""
 import os
 import subprocess
 import tempfile
-import unittest
 
 from harness import TIMEOUT, Case, curl, message, send, session, read_line, stuffed, untraced, wait_for
 
@@ -24,8 +23,7 @@ class RoundTrip(Case):
         uidl = [f"{i} {n[:15]}".encode() for i, n in enumerate(names, 1)]
         p = s.pop3_login()
         self.assertEqual((p.list()[1], p.uidl()[1]), (listing, uidl))
-        resp, lines, _ = p.retr(1)
-        self.assertEqual((resp, b"\r\n".join(lines) + b"\r\n"), (b"+OK %d octets" % len(stored[0]), fetched))
+        self.assertEqual(b"\r\n".join(p.retr(1)[1]) + b"\r\n", fetched)
         p.quit()
         url = f"pop3://127.0.0.1:{s.pop3}/"
         for args, lines in (((url,), listing), (("-X", "UIDL", url), uidl)):
@@ -59,6 +57,3 @@ class RoundTrip(Case):
         wait_for(lambda: len(s.messages()) == 10, what="10 messages")
         self.assertEqual(sorted(untraced(t) for t in s.files()), sorted(message(f"gone {n}") for n in range(10)))
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,12 +1,10 @@
 """The server's spine: start-up and settings, greetings, connection indexes, the receive
 buffer, and bad input or abrupt peers that must not stop the server."""
 import errno
-import os
 import re
 import socket
-import unittest
 
-from harness import HOST, Case, ServerProcess, connect, free_port, pop3_stat, read_line, session, wait_for
+from harness import HOST, Case, connect, free_port, pop3_stat, read_line, session, wait_for
 
 
 def refused(port):
@@ -100,7 +98,8 @@ class Settings(Case):
                                   ({"Pop3": "abc"}, "abc"), ({"SMTP": "abc"}, "abc"), ({"SMTP": taken.getsockname()[1]}, "in use")):
                 if why:
                     settings = {"Domain": "example.test", "Pop3": pop3, "SMTP": smtp, **settings}
-                with self.subTest(settings=settings), ServerProcess(settings=settings, wait=False) as s:
+                with self.subTest(settings=settings):
+                    s = self.server(settings=settings, wait=False)
                     if why:   # with a number and a description
                         self.assertNotEqual(s.wait_exit(), 0)
                         s.wait_log(rf"\b\d+:.*{why}")
@@ -109,6 +108,3 @@ class Settings(Case):
                         self.assertTrue(refused(pop3) and refused(smtp))
                         self.assertIsNone(s.proc.poll())
 
-
-if __name__ == "__main__":
-    unittest.main()
