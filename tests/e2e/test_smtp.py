@@ -1,8 +1,8 @@
 """Mail round trips with real clients (smtplib, swaks, curl, poplib): what is stored and
 fetched is byte for byte what was sent under the trace headers."""
 import os
+import pathlib
 import subprocess
-import tempfile
 
 from harness import TIMEOUT, Case, curl, message, send, session, read_line, stuffed, untraced, wait_for
 
@@ -14,8 +14,8 @@ TRICKY = (b"From: a@example.org\r\nSubject: tricky\r\n\r\n.leading dot\r\n.\r\n.
 class RoundTrip(Case):
     def test_smtplib_to_poplib_and_curl(self):
         s = self.s
-        send(s, TRICKY)
-        send(s, message("two"))
+        for text in (TRICKY, message("two")):
+            send(s, text)
         names, stored = s.messages(), s.files()
         self.assertEqual(untraced(stored[0]), stuffed(TRICKY))
         fetched = stored[0][:-len(stuffed(TRICKY))] + TRICKY   # the trace, then the text as sent
@@ -35,15 +35,14 @@ class RoundTrip(Case):
     def test_swaks_and_curl(self):
         s = self.s
         body = b"Subject: sent\r\n\r\nhello\r\n.dot"   # the clients end the last line themselves
-        with tempfile.NamedTemporaryFile(suffix=".eml") as f:
-            f.write(body)
-            f.flush()
-            swaks = ["swaks", "--server", "127.0.0.1", "--port", str(s.smtp), "--from", "a@example.org", "--data", f.name, "--to"]
-            curl_smtp = ["curl", "-sS", "--max-time", str(int(TIMEOUT)), f"smtp://127.0.0.1:{s.smtp}/client.test",
-                         "--mail-from", "a@example.org", "-T", f.name, "--mail-rcpt"]
-            for command, box in ((swaks, "alice"), (["swaks", "--pipeline"] + swaks[1:], "bob"), (curl_smtp, "demo")):
-                subprocess.run(command + [f"{box}@example.test"], capture_output=True, check=True, timeout=TIMEOUT * 2)
-                self.assertEqual([untraced(t) for t in s.files(box)], [stuffed(body) + b"\r\n"], command)
+        f = pathlib.Path(s.tmp.name, "body.eml")
+        f.write_bytes(body)
+        swaks = ["swaks", "--server", "127.0.0.1", "--port", str(s.smtp), "--from", "a@example.org", "--data", str(f), "--to"]
+        curl_smtp = ["curl", "-sS", "--max-time", str(int(TIMEOUT)), f"smtp://127.0.0.1:{s.smtp}/client.test",
+                     "--mail-from", "a@example.org", "-T", str(f), "--mail-rcpt"]
+        for command, box in ((swaks, "alice"), (["swaks", "--pipeline"] + swaks[1:], "bob"), (curl_smtp, "demo")):
+            subprocess.run(command + [f"{box}@example.test"], capture_output=True, check=True, timeout=TIMEOUT * 2)
+            self.assertEqual([untraced(t) for t in s.files(box)], [stuffed(body) + b"\r\n"], command)
 
     def test_client_that_leaves_right_after_quit(self):
         s = self.s
