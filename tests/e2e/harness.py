@@ -1,19 +1,24 @@
-"""Runs the real Tandrivel executable for end-to-end tests: each ServerProcess has its own
-program folder, settings folder and free loopback ports, and follows the log on stdout."""
+"""Runs the real executable in a program folder of its own, on free loopback ports."""
+import collections
 import os
+import pathlib
 import poplib
 import re
 import shutil
+import smtplib
 import socket
 import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 EXE = os.environ.get("TANDRIVEL_EXE", os.path.join(os.path.dirname(__file__), "../../build/Tandrivel"))
 SOURCE = os.environ.get("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file__), "../.."))
 HOST = socket.gethostname()
 TIMEOUT = 20.0   # generous: the machine is shared and may be busy
+ROOT = os.geteuid() == 0
+USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 
 
 def free_port():
@@ -26,80 +31,104 @@ def wait_for(predicate, timeout=TIMEOUT, what="condition"):
     deadline = time.time() + timeout
     while not predicate():
         if time.time() > deadline:
-            raise AssertionError(f"timed out waiting for {what}")
+            raise AssertionError(f"timed out waiting for {what() if callable(what) else what}")
         time.sleep(0.01)
 
 
-class ServerProcess:
-    """A running server. Use as a context manager; `log` holds the stdout lines so far."""
+def message(subject, body=b"x\r\n"):
+    return b"From: a@example.org\r\nSubject: " + subject.encode() + b"\r\n\r\n" + body
 
-    def __init__(self, domain="example.test", users=(("demo", "secret", "demo"),), pop3=None, smtp=None,
-                 domain_mx=(), settings=None, getmx=None, start=True):
+
+def stuffed(text):   # as it travels and is stored
+    return re.sub(rb"(?m)^\.", b"..", text)
+
+
+def subjects(texts):
+    return collections.Counter(s.decode() for t in texts for s in re.findall(rb"(?m)^Subject: (.*?)\r?$", t))
+
+
+def smtp(server, timeout=TIMEOUT):
+    return smtplib.SMTP("127.0.0.1", server.smtp, local_hostname="client.test", timeout=timeout)
+
+
+def send(server, msg, to=("demo@example.test",), timeout=TIMEOUT):
+    with smtp(server, timeout) as m:
+        m.sendmail("a@example.org", list(to), msg)
+
+
+def pop3_login(server, user="demo", password="secret"):
+    p = poplib.POP3("127.0.0.1", server.pop3, timeout=TIMEOUT)
+    p.user(user)
+    p.pass_(password)
+    return p
+
+
+def pop3_stat(server, user="demo", password="secret"):
+    p = pop3_login(server, user, password)
+    stat = p.stat()
+    p.quit()
+    return stat
+
+
+def curl(*args):
+    return subprocess.run(["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret", *args],
+                          capture_output=True, check=True).stdout
+
+
+class ServerProcess:
+    """A running server; `log` holds the lines it wrote so far, stderr among them."""
+
+    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=None, getmx=None, pop3=None, smtp=None, wait=True):
         self.tmp = tempfile.TemporaryDirectory(prefix="tandrivel-e2e-")
         self.folder = os.path.join(self.tmp.name, "prog")
-        self.config = os.path.join(self.tmp.name, "config")
+        self.config = os.path.join(self.folder, "config")   # where the service keeps it
         for d in [os.path.join(self.config, "Merivolant"), self.mailbox("")] + [self.mailbox(u[2]) for u in users]:
             os.makedirs(d, exist_ok=True)
         shutil.copy(EXE, os.path.join(self.folder, "Tandrivel"))
-        shutil.copy(getmx or os.path.join(SOURCE, "relay", "GetMX.sh"), os.path.join(self.folder, "GetMX.sh"))
+        pathlib.Path(self.folder, "GetMX.sh").write_text(getmx or pathlib.Path(SOURCE, "relay", "GetMX.sh").read_text())
         os.chmod(os.path.join(self.folder, "GetMX.sh"), 0o755)
         for name, header, rows in (("Users.txt", "UserName,Password,MailID", users), ("DomainMX.txt", "Domain,MX,Priority", domain_mx)):
-            with open(os.path.join(self.folder, name), "w", newline="") as f:
-                f.write("".join(",".join(r) + "\n" for r in ((header,), *rows)))
+            pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
         self.pop3, self.smtp = pop3 or free_port(), smtp or free_port()
-        if settings is None:
-            settings = {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
-        with open(os.path.join(self.config, "Merivolant", "Tandrivel.conf"), "w") as f:
-            f.write("[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
-        self.log, self.stderr, self.proc = [], b"", None
-        if start:
-            self.start()
+        settings = settings or {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
+        pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
+            "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
+        self.log = []
+        if wait is not None:   # None: laid out, not started
+            self.start(wait)
 
     def start(self, wait=True):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp.name)
         self.proc = subprocess.Popen([os.path.join(self.folder, "Tandrivel")], cwd=self.folder, env=env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-        self._readers = [threading.Thread(target=self._read, args=(err,), daemon=True) for err in (False, True)]
-        for t in self._readers:
-            t.start()
+                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
         if wait:
             self.wait_log(r"^Tandrivel serving ")
 
-    def _read(self, err):
-        with (self.proc.stderr if err else self.proc.stdout) as pipe:
+    def _read(self):
+        with self.proc.stdout as pipe:
             for raw in pipe:
-                if err:
-                    self.stderr += raw
-                else:
-                    self.log.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self.log.append(raw.decode("utf-8", "replace").rstrip("\n"))
 
     def mark(self):   # a position in the log, to pass as `after`
         return len(self.log)
 
     def wait_log(self, pattern, timeout=TIMEOUT, after=0):
-        """Waits for a log line matching `pattern` (a regex) among lines[after:]; returns it."""
-        rx = re.compile(pattern)
-
         def seen():
             if self.proc.poll() is not None:   # it may end right after its last line: read the pipe out first
-                self._readers[0].join(5)
-                if not self.count_log(rx, after):
-                    raise AssertionError(f"server exited ({self.proc.returncode}) before a log line matched {pattern!r}")
-            return self.count_log(rx, after)
-
-        try:
-            wait_for(seen, timeout, f"a log line matching {pattern!r}")
-        except AssertionError as e:
-            raise AssertionError(f"{e}; last lines: {[line[:200] for line in self.log[-15:]]}") from None
-        return next(line for line in self.log[after:] if rx.search(line))
+                self._reader.join(5)
+                assert self.count_log(pattern, after), f"server exited ({self.proc.returncode}) before a log line matched {pattern!r}"
+            return self.count_log(pattern, after)
+        wait_for(seen, timeout, lambda: f"a log line matching {pattern!r}; last: {[x[:200] for x in self.log[-15:]]}")
+        return next(line for line in self.log[after:] if re.search(pattern, line))
 
     def count_log(self, pattern, after=0):
         return sum(1 for line in self.log[after:] if re.search(pattern, line))
 
     def wait_exit(self, timeout=TIMEOUT):
         rc = self.proc.wait(timeout)
-        for t in self._readers:
-            t.join(5)
+        self._reader.join(5)
         return rc
 
     def mailbox(self, box="demo"):
@@ -108,67 +137,53 @@ class ServerProcess:
     def messages(self, box="demo", ext=".eml"):
         return sorted(n for n in os.listdir(self.mailbox(box)) if n.endswith(ext))
 
-    def read_message(self, name, box="demo"):
-        with open(os.path.join(self.mailbox(box), name), "rb") as f:
-            return f.read()
+    def files(self, box="demo"):
+        return [pathlib.Path(self.mailbox(box), n).read_bytes() for n in self.messages(box)]
 
-    def put_message(self, content, box="demo", name=None):   # as delivery would; returns the name
-        name = name or "250302-090507%02d.eml" % len(self.messages(box) + self.messages(box, ".del"))
-        with open(os.path.join(self.mailbox(box), name), "wb") as f:
-            f.write(content)
+    def put_message(self, content, box="demo"):   # as delivery would; returns the name
+        name = "250302-090507%02d.eml" % len(self.messages(box) + self.messages(box, ".del"))
+        pathlib.Path(self.mailbox(box), name).write_bytes(content)
         return name
 
-    def pop3_login(self, user="demo", password="secret"):
-        p = poplib.POP3("127.0.0.1", self.pop3, timeout=TIMEOUT)
-        p.user(user)
-        p.pass_(password)
-        return p
+    pop3_login = pop3_login
 
     def stop(self):
-        if not self.proc:
-            return None
-        if self.proc.poll() is None:
-            self.proc.terminate()
+        self.proc.terminate()
         try:
             return self.wait_exit(10)
         except subprocess.TimeoutExpired:
             self.proc.kill()
             return self.wait_exit()
 
-    def __enter__(self):
-        return self
 
-    def __exit__(self, *exc):
-        self.stop()
-        self.tmp.cleanup()
+class Case(unittest.TestCase):
+    SERVER = {}   # settings of the server each test gets as self.s
 
+    def setUp(self):
+        self.s = self.server(**self.SERVER)
 
-TRACE = re.compile(rb"^(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n")
+    def server(self, **settings):
+        s = ServerProcess(**settings)
+        self.addCleanup(s.tmp.cleanup)
+        self.addCleanup(s.stop)
+        return s
 
-
-def untraced(message):
-    """A stored or relayed message without the trace headers the server put on top."""
-    m = TRACE.match(message)
-    assert m, f"no trace headers: {message[:200]!r}"
-    return message[m.end():]
-
-
-def mount_small(test, path, size="2m"):
-    """A small file system at `path` for the rest of `test`, which is skipped where none can be mounted."""
-    r = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tandrivel-full", path], capture_output=True)
-    if r.returncode != 0:
-        test.skipTest("cannot mount a small file system here: " + r.stderr.decode().strip())
-    test.addCleanup(subprocess.run, ["umount", "-l", path])
+    def closing(self, sock):   # closed when the test ends
+        self.addCleanup(sock.close)
+        return sock
 
 
-def connect(port, host="127.0.0.1", timeout=TIMEOUT):
-    s = socket.create_connection((host, port), timeout=timeout)
-    s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    return s
+def untraced(text):   # without the trace headers the server put on top
+    m = re.match(rb"(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n", text)
+    assert m, f"no trace headers: {text[:200]!r}"
+    return text[m.end():]
 
 
-def read_line(sock, timeout=TIMEOUT):
-    """Reads up to and including the next CR LF (less when the peer closes first)."""
+def connect(port, timeout=TIMEOUT):
+    return socket.create_connection(("127.0.0.1", port), timeout=timeout)
+
+
+def read_line(sock, timeout=TIMEOUT):   # up to and including CR LF, less when the peer closes first
     sock.settimeout(timeout)
     data = b""
     while not data.endswith(b"\r\n") and (chunk := sock.recv(1)):
@@ -176,32 +191,28 @@ def read_line(sock, timeout=TIMEOUT):
     return data
 
 
-_handed_out = set()
+def session(port, timeout=TIMEOUT):   # connected and greeted
+    s = connect(port, timeout)
+    read_line(s)
+    return s
 
 
-def bind_loopback(port, listen=True):
-    """A socket bound to `port` on a loopback address of its own (127.0.0.N, N >= 2), never
-    one handed out before in this process: relay peers need port 25 to themselves."""
-    for addr in (f"127.0.0.{n}" for n in range(2, 255)):
+_loopback = iter(range(2, 255))   # 127.0.0.N never handed out twice: relay peers need port 25 to themselves
+
+
+def bind_loopback(port):   # bound, not listening: a connection to it is refused
+    for n in _loopback:
         s = socket.socket()
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         try:
-            if addr not in _handed_out:
-                s.bind((addr, port))
-                _handed_out.add(addr)
-                if listen:
-                    s.listen(16)
-                return s
+            s.bind((f"127.0.0.{n}", port))
+            return s
         except OSError:
-            pass
-        s.close()
+            s.close()
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
 def real_exchanger(test):
-    """A real SMTP server (aiosmtpd) on port 25 of a loopback address of its own, stopped when
-    `test` ends. Returns its address and the list of (mail_from, rcpt_tos, content, options)
-    it received."""
+    """aiosmtpd on port 25 of its own address: that address, and (from, to, content, options) it got."""
     from aiosmtpd.controller import Controller
     deliveries = []
 
@@ -210,9 +221,8 @@ def real_exchanger(test):
             deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
             return "250 OK queued"
 
-    free = bind_loopback(25, listen=False)
-    address = free.getsockname()[0]
-    free.close()
+    with bind_loopback(25) as free:
+        address = free.getsockname()[0]
     controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT)
     controller.start()
     test.addCleanup(controller.stop)

@@ -1,147 +1,92 @@
-"""Real mail software never loses mail: Postfix relays into the server over one reused
-connection, fetchmail and getmail fetch every message exactly once, and each message is on
-disk before the server says it has it. Reply texts are unit-tested; these check them only
-where a client depends on them."""
-import collections
+"""Real mail software never loses mail: each message is on disk before the server says it has
+it, Postfix relays in over one reused connection, fetchmail and getmail fetch each once."""
 import os
 import pathlib
-import poplib
 import pwd
 import re
 import shutil
 import smtplib
 import subprocess
-import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import HOST, TIMEOUT, ServerProcess, connect, free_port, mount_small, read_line, wait_for  # noqa: E402
-from test_pop3 import curl  # noqa: E402
+from harness import HOST, ROOT, TIMEOUT, Case, curl, free_port, message, read_line, send, session, smtp, subjects, wait_for
 
-USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 ENVELOPE = b"HELO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
-ROOT = os.geteuid() == 0
-NOBODY = pwd.getpwnam("nobody").pw_uid
-
-
-def message(subject, body=b"x\r\n"):
-    return b"From: a@example.org\r\nSubject: " + subject.encode() + b"\r\n\r\n" + body
-
-
-def smtp(server, helo="client.test"):
-    return smtplib.SMTP("127.0.0.1", server.smtp, local_hostname=helo, timeout=TIMEOUT)
-
-
-def send(server, msg, to=("demo@example.test",)):
-    with smtp(server) as m:
-        m.sendmail("a@example.org", list(to), msg)
-
-
-def subjects(texts):
-    return collections.Counter(s.decode() for t in texts for s in re.findall(rb"(?m)^Subject: (.*?)\r?$", t))
-
-
-class Case(unittest.TestCase):
-    def setUp(self):
-        self.s = ServerProcess(users=USERS)
-        self.addCleanup(self.s.__exit__)
-
-    def files(self, box="demo"):
-        return [self.s.read_message(n, box) for n in self.s.messages(box)]
 
 
 class Smtp(Case):
     def test_stored_before_acknowledged(self):
         s = self.s
-        for n, ending in enumerate((b"QUIT\r\n", b"")):   # a polite client, then one that just leaves
-            with connect(s.smtp) as c:
-                read_line(c)
-                c.sendall(ENVELOPE)
-                self.assertEqual([read_line(c)[:3] for _ in range(4)], [b"250", b"250", b"250", b"354"])
-                c.sendall(message(f"acked {n}") + b".\r\n")
-                self.assertEqual(read_line(c), b"250 OK <SB>\r\n")
-                self.assertEqual(len(s.messages()), n + 1, "250 before the message was stored")
-                c.sendall(ending)
-                if ending:
-                    self.assertEqual(read_line(c), b"221 Merivolant ESMTP Closed\r\n")
+        with session(s.smtp) as c:   # and then leaves without QUIT
+            c.sendall(ENVELOPE)
+            self.assertEqual([read_line(c)[:3] for _ in range(4)], [b"250", b"250", b"250", b"354"])
+            c.sendall(message("acked") + b".\r\n")
+            self.assertEqual(read_line(c)[:4], b"250 ")
+            self.assertEqual(len(s.messages()), 1, "250 before the message was stored")
         m = s.mark()
-        with connect(s.smtp) as c:   # dropped before the end of the message
-            read_line(c)
+        with session(s.smtp) as c:   # dropped before the end of the message
             c.sendall(ENVELOPE + message("cut"))
         s.wait_log(r"^Close \d+$", after=m)
-        # smtplib without QUIT
-        m = smtp(s)
-        m.sendmail("a@example.org", ["demo@example.test"], message("no quit"))
-        m.close()
-        self.assertEqual(subjects(self.files()), {"acked 0": 1, "acked 1": 1, "no quit": 1})
+        client = smtp(s)   # smtplib without QUIT
+        client.sendmail("a@example.org", ["demo@example.test"], message("no quit"))
+        client.close()
+        self.assertEqual(subjects(s.files()), {"acked": 1, "no quit": 1})
         self.assertEqual(sorted(os.listdir(s.mailbox())), s.messages(), "a temporary file is left")
 
-    def test_envelopes(self):
-        s = self.s
-        with smtp(s) as m:
-            m.ehlo()
-            m.mail("a@example.org")
-            m.rcpt("alice@example.test")
-            self.assertEqual(m.rset(), (250, b"OK"))
-            m.mail("a@example.org")
-            m.rcpt("bob@example.test")
+    def test_rset_between_transactions_and_data_without_recipient(self):
+        with smtp(self.s) as m:
+            mail = "MAIL FROM:<a@example.org>"
+            for line in ("EHLO client.test", mail, "RCPT TO:<alice@example.test>", "RSET", mail, "RCPT TO:<bob@example.test>"):
+                self.assertEqual(m.docmd(line)[0], 250, line)
             self.assertEqual(m.data(message("for bob only"))[0], 250)
-            m.mail("a@example.org")   # no recipient at all
-            self.assertEqual(m.docmd("DATA"), (554, b"5.5.1 No valid recipients"))
-            self.assertEqual(m.noop(), (250, b"OK"))
-            self.assertEqual(m.verify("demo"), (252, b"2.5.2 Cannot VRFY user, but will accept message"))
-            self.assertEqual(m.docmd("HELP")[0], 214)
-        self.assertEqual((s.messages("alice"), subjects(self.files("bob"))), ([], {"for bob only": 1}))
+            m.docmd(mail)
+            self.assertEqual(m.docmd("DATA")[0], 554)
+        self.assertEqual((self.s.messages("alice"), subjects(self.s.files("bob"))), ([], {"for bob only": 1}))
 
     def test_served_domain_in_any_spelling_is_local(self):
-        s = self.s
         spellings = ("demo@EXAMPLE.TEST", "demo@example.test.", "DEMO@example.test", "Demo@Example.Test.")
         for to in spellings:
-            send(s, message(to), to=(to,))
-        self.assertEqual(subjects(self.files()), {to: 1 for to in spellings})
-        self.assertEqual(s.count_log(r">Transfer "), 0)
+            send(self.s, message(to), to=(to,))
+        self.assertEqual(subjects(self.s.files()), {to: 1 for to in spellings})   # none relayed
 
     def test_hop_count(self):
         hops = b"".join(b"Received: from hop%d.test by hop%d.test; Sat, 1 Mar 2025 09:05:07 +0000\r\n" % (i, i + 1) for i in range(31))
         with self.assertRaises(smtplib.SMTPDataError) as e:
             send(self.s, hops + message("31 hops"))
-        self.assertEqual((e.exception.smtp_code, e.exception.smtp_error), (554, b"5.4.6 Too many hops"))
+        self.assertEqual(e.exception.smtp_code, 554)
         self.assertEqual(os.listdir(self.s.mailbox()), [])
         send(self.s, hops[hops.index(b"\r\n") + 2:] + message("30 hops"))
-        self.assertEqual(subjects(self.files()), {"30 hops": 1})
+        self.assertEqual(subjects(self.s.files()), {"30 hops": 1})
 
     def test_trace_headers_and_sizes(self):
-        s = self.s
-        for n, (greet, kind) in enumerate((("ehlo", rb"ESMTP"), ("helo", rb"SMTP"))):
-            sent = message(f"traced {n}")
-            with smtp(s) as m:
-                getattr(m, greet)()
-                m.sendmail("a@example.org", ["demo@example.test"], sent)
-            stored = s.read_message(s.messages()[n])
-            head = re.match(rb"Return-Path: <a@example\.org>\r\nReceived: from client\.test\b((?:[^\r\n]|\r\n[ \t])*)\r\n", stored)
-            self.assertTrue(head, stored[:300])
-            received = re.sub(rb"\s+", b" ", head[1])   # unfolded
-            for part in (rb"\bby " + re.escape(HOST.encode()) + rb"\b", rb"\bwith " + kind + rb"\b", rb" for <demo@example\.test>"):
-                self.assertRegex(received, part)
-            self.assertEqual(stored[head.end():], sent)
-            p = s.pop3_login()
-            self.assertEqual(p.list(n + 1), b"+OK %d %d" % (n + 1, len(stored)))
-            resp, lines, _ = p.retr(n + 1)
-            self.assertEqual((resp, b"\r\n".join(lines) + b"\r\n"), (b"+OK %d octets" % len(stored), stored))
-            p.quit()
+        s, sent = self.s, message("traced")
+        send(s, sent)
+        [stored] = s.files()
+        head = re.match(rb"Return-Path: <a@example\.org>\r\nReceived: from client\.test\b((?:[^\r\n]|\r\n[ \t])*)\r\n", stored)
+        self.assertTrue(head, stored[:300])
+        received = re.sub(rb"\s+", b" ", head[1])   # unfolded
+        for part in (rb"\bby " + re.escape(HOST.encode()) + rb"\b", rb"\bwith ESMTP\b", rb" for <demo@example\.test>"):
+            self.assertRegex(received, part)
+        self.assertEqual(stored[head.end():], sent)
+        p = s.pop3_login()   # sizes count the trace too
+        self.assertEqual((p.list(1), p.retr(1)[0]), (b"+OK 1 %d" % len(stored), b"+OK %d octets" % len(stored)))
+        p.quit()
 
     @unittest.skipUnless(ROOT, "mounting a small file system needs root")
     def test_full_disk(self):
         s = self.s
-        mount_small(self, s.mailbox())
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tandrivel-full", s.mailbox()], capture_output=True, text=True)
+        if r.returncode != 0:
+            self.skipTest("cannot mount a small file system here: " + r.stderr)
+        self.addCleanup(subprocess.run, ["umount", "-l", s.mailbox()])
         with self.assertRaises(smtplib.SMTPDataError) as e:
             send(s, message("too big", (b"x" * 78 + b"\r\n") * ((3 << 20) // 80)))
-        self.assertEqual((e.exception.smtp_code, e.exception.smtp_error), (452, b"4.3.1 Insufficient system storage"))
+        self.assertEqual(e.exception.smtp_code, 452)
         self.assertEqual(os.listdir(s.mailbox()), [])
         send(s, message("fits"))
-        self.assertEqual(subjects(self.files()), {"fits": 1})
+        self.assertEqual(subjects(s.files()), {"fits": 1})
 
 
 class Pop3(Case):
@@ -149,45 +94,33 @@ class Pop3(Case):
         super().setUp()
         self.names = [self.s.put_message(message(f"put {i}")) for i in range(1, 4)]
 
-    def test_single_listings_top_capa_and_missing_messages(self):
-        p = self.s.pop3_login()
-        self.addCleanup(p.close)
-        size = len(message("put 1"))
-        self.assertEqual(p.list(1), b"+OK 1 %d" % size)
+    def test_single_listings_top_and_capa(self):
+        p = self.closing(self.s.pop3_login())
+        self.assertEqual(p.list(1), b"+OK 1 %d" % len(message("put 1")))
         self.assertEqual(p.uidl(1), b"+OK 1 " + self.names[0][:15].encode())
         self.assertEqual(p.top(1, 0)[1], [b"From: a@example.org", b"Subject: put 1", b""])
         self.assertEqual(curl("-X", "TOP 1 0", f"pop3://127.0.0.1:{self.s.pop3}/"), b"From: a@example.org\r\nSubject: put 1\r\n\r\n")
         self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": []})
-        p.dele(2)
-        for which in (2, 9):   # marked (RETR may still read it), never there
-            for command in (p.list, p.uidl, lambda n: p.top(n, 0)) + ((p.retr,) if which == 9 else ()):
-                with self.subTest(which=which, command=command), self.assertRaises(poplib.error_proto):
-                    command(which)
 
     def test_marks_live_only_with_their_session(self):
         s, names = self.s, self.names
-        m = s.mark()
         p = s.pop3_login()
         p.dele(1)
         p.close()   # no QUIT
-        s.wait_log(r"^Close \d+$", after=m)
         wait_for(lambda: s.messages() == names, what="the mark undone after the connection dropped")
-        a, b = s.pop3_login(), s.pop3_login()
+        a, b = self.closing(s.pop3_login()), s.pop3_login()
         self.assertEqual(b.stat()[0], 3)
-        self.addCleanup(a.close)
         a.dele(1)
         b.dele(2)
         b.quit()
         self.assertEqual(sorted(n[:15] for n in os.listdir(s.mailbox())), [names[0][:15], names[2][:15]])
-        self.assertEqual(a.rset(), b"+OK Reset file count 1")
+        a.rset()
         self.assertEqual(s.messages(), [names[0], names[2]])
 
     def fetch_three_times(self, run):
-        """Runs the client `run(tmp)`, which returns every message it has delivered so far,
-        three times with a new message between runs: each arrives exactly once."""
-        tmp = tempfile.mkdtemp(prefix="tandrivel-fetch-")
-        self.addCleanup(shutil.rmtree, tmp)
-        want = collections.Counter(f"put {i}" for i in range(1, 4))
+        # run(folder) returns all the client delivered so far: each message once, and it stays.
+        tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-fetch-"))
+        want = {f"put {i}": 1 for i in range(1, 4)}
         for n in range(3):
             self.assertEqual(subjects(run(tmp)), want, f"after run {n + 1}")
             send(self.s, message(f"new {n}"))
@@ -197,8 +130,7 @@ class Pop3(Case):
     @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
     def test_fetchmail_keep_uidl(self):
         def run(tmp):
-            out = os.path.join(tmp, "delivered")
-            rc = os.path.join(tmp, "fetchmailrc")
+            out, rc = os.path.join(tmp, "delivered"), os.path.join(tmp, "fetchmailrc")
             with open(os.open(rc, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
                 f.write(f"set no syslog\npoll 127.0.0.1 service {self.s.pop3} protocol pop3 uidl:\n"
                         f"  user \"demo\" there with password \"secret\" sslproto '' keep mda \"cat >> {out}\"\n")
@@ -216,8 +148,8 @@ class Pop3(Case):
             os.chmod(tmp, 0o755)
             for d in ("", "cur", "new", "tmp"):
                 os.makedirs(os.path.join(box, d), exist_ok=True)
-                if ROOT:   # getmail delivers as this user
-                    os.chown(os.path.join(box, d), NOBODY, -1)
+                if ROOT:   # getmail delivers as nobody
+                    os.chown(os.path.join(box, d), pwd.getpwnam("nobody").pw_uid, -1)
             rc = (f"[retriever]\ntype = SimplePOP3Retriever\nserver = 127.0.0.1\nport = {self.s.pop3}\nusername = demo\n"
                   f"password = secret\n[destination]\ntype = Maildir\npath = {box}/\n" + ("user = nobody\n" if ROOT else ""))
             pathlib.Path(tmp, "getmailrc").write_text(rc + "[options]\nread_all = false\ndelete = false\n")
@@ -229,8 +161,7 @@ class Pop3(Case):
 
 @unittest.skipUnless(ROOT and os.path.exists(POSTFIX), "needs root and Postfix")
 class Postfix(Case):
-    """A Postfix instance of its own: configuration, queue and log in a temporary folder, its
-    SMTP port free on 127.0.0.1, everything relayed to the server, no local delivery."""
+    # A Postfix of its own on a free port, relaying everything to the server, delivering nothing.
     MASTER = ["rewrite unix - - n - - trivial-rewrite", "cleanup unix n - n - 0 cleanup", "qmgr unix n - n 300 1 qmgr",
               "smtp unix - - n - - smtp", "scache unix - - n - 1 scache", "anvil unix - - n - 1 anvil",
               "postlog unix-dgram n - n - 1 postlogd", "error unix - - n - - error", "retry unix - - n - - error",
@@ -238,9 +169,8 @@ class Postfix(Case):
               "flush unix n - n 1000? 0 flush", "showq unix n - n - - showq"] + [
               f"{name} unix - - n - 0 bounce" for name in ("bounce", "defer", "trace")]
 
-    def start_postfix(self):
-        self.dir = tempfile.mkdtemp(prefix="tandrivel-postfix-")
-        self.addCleanup(shutil.rmtree, self.dir, True)
+    def test_fifty_messages_relayed_once_over_a_reused_connection(self):
+        s, self.dir = self.s, self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-postfix-"))
         os.chmod(self.dir, 0o755)   # its daemons run as the postfix user
         os.mkdir(f"{self.dir}/queue", 0o755)
         self.port, nexthop = free_port(), f"[127.0.0.1]:{self.s.smtp}"
@@ -256,6 +186,15 @@ class Postfix(Case):
         self.postfix("check")   # makes the queue and data folders
         self.postfix("start")
         self.addCleanup(self.stop_postfix)
+        with smtplib.SMTP("127.0.0.1", self.port, timeout=TIMEOUT) as m:
+            for i in range(50):
+                m.sendmail("a@example.org", ["demo@example.test"], message(f"relayed {i}"))
+        # Postfix keeps a message queued until the server has acknowledged it.
+        wait_for(lambda: not self.queued(), 120, lambda: f"Postfix to relay: {self.queued()} still queued\n{self.maillog()}")
+        self.assertEqual(subjects(s.files()), {f"relayed {i}": 1 for i in range(50)})
+        # Postfix checks a cached connection with RSET and opens a new one unless it gets 250.
+        self.assertTrue(s.count_log(r"^\d+<RSET"), "Postfix never reused a connection")
+        self.assertLess(s.count_log(r"^ConnectionRequest "), 50)
 
     def postfix(self, command):
         r = subprocess.run([POSTFIX, "-c", self.dir, command], capture_output=True, timeout=60)
@@ -267,31 +206,8 @@ class Postfix(Case):
         wait_for(lambda: not os.path.exists(f"/proc/{pid}"), what="Postfix stopped")
 
     def maillog(self):
-        log = pathlib.Path(self.dir, "maillog")
-        return log.read_text(errors="replace")[-3000:] if log.exists() else ""
+        return subprocess.run(["tail", "-c", "3000", f"{self.dir}/maillog"], capture_output=True, text=True).stdout
 
     def queued(self):
         return sum(len(files) for d in ("incoming", "active", "deferred", "hold") for _, _, files in os.walk(f"{self.dir}/queue/{d}"))
 
-    def test_fifty_messages_relayed_once_over_a_reused_connection(self):
-        s = self.s
-        self.start_postfix()
-        with smtplib.SMTP("127.0.0.1", self.port, timeout=TIMEOUT) as m:
-            for i in range(50):
-                m.sendmail("a@example.org", ["demo@example.test"], message(f"relayed {i}"))
-        try:   # Postfix keeps a message queued until the server has acknowledged it
-            wait_for(lambda: not self.queued(), timeout=120, what="Postfix to relay 50 messages")
-        except AssertionError as e:
-            raise AssertionError(f"{e}: {self.queued()} still queued\n{self.maillog()}") from None
-        self.assertEqual(subjects(self.files()), {f"relayed {i}": 1 for i in range(50)})
-        # Each RSET that checks a connection before reuse is answered as success.
-        rsets = [i for i, line in enumerate(s.log) if re.match(r"^\d+<RSET\\r\\n$", line)]
-        self.assertTrue(rsets, "Postfix never reused a connection")
-        for i in rsets:
-            index = s.log[i].split("<")[0]
-            self.assertEqual(next(line for line in s.log[i + 1:] if line.startswith(index + ">")), index + ">250 OK")
-        self.assertLess(s.count_log(r"^ConnectionRequest "), 50)
-
-
-if __name__ == "__main__":
-    unittest.main()

@@ -1,142 +1,72 @@
-"""The systemd unit in dist/: its command line, environment and capability, run as written
-(without systemd) by an unprivileged user in a program folder of its own, serve mail on
-ports below 1024."""
+"""The systemd unit in dist/, run as written (without systemd) by an unprivileged user with
+only the capability it grants, serves mail on ports below 1024."""
+import collections
+import contextlib
 import os
-import poplib
+import pathlib
 import pwd
-import queue
+import re
 import shlex
 import shutil
-import smtplib
 import socket
 import subprocess
-import sys
-import tempfile
-import threading
 import unittest
 
-sys.path.insert(0, os.path.dirname(__file__))
-from harness import EXE, SOURCE, TIMEOUT  # noqa: E402
-
-UNIT = os.path.join(SOURCE, "dist", "tandrivel.service")
-HOME = "/var/lib/tandrivel"
-RUNTIME = "/run/tandrivel"
+from harness import SOURCE, TIMEOUT, ServerProcess, send, wait_for
 
 
-def unit_service_section(path):
-    """Key -> list of values of the [Service] section (keys such as Environment repeat)."""
-    values, section = {}, None
-    with open(path) as f:
-        for raw in f:
-            line = raw.strip()
-            if not line or line[0] in "#;":
-                continue
-            if line.startswith("["):
-                section = line
-                continue
-            if section == "[Service]":
-                key, _, value = line.partition("=")
-                values.setdefault(key.strip(), []).append(value.strip())
+def service_section():   # key -> values: keys such as Environment repeat
+    values, text = collections.defaultdict(list), pathlib.Path(SOURCE, "dist", "tandrivel.service").read_text()
+    for key, value in re.findall(r"(?m)^(\w+)=(.*)$", text.split("\n[Service]\n")[1].split("\n[")[0]):
+        values[key].append(value.strip())
     return values
 
 
-def free_privileged_ports(count):
-    ports = []
-    for port in range(600, 1024):
-        with socket.socket() as s:
-            try:
-                s.bind(("0.0.0.0", port))
-            except OSError:
-                continue
-        ports.append(port)
-        if len(ports) == count:
-            return ports
-    raise unittest.SkipTest("no free ports below 1024")
+def bindable(port):   # True, or None when taken
+    with contextlib.suppress(OSError), socket.create_server(("0.0.0.0", port)):
+        return True
 
 
 class Unit(unittest.TestCase):
-    def setUp(self):
-        if os.geteuid() != 0 or not shutil.which("setpriv"):
-            self.skipTest("needs root and setpriv to run the service's command as another user")
-        self.service = unit_service_section(UNIT)
-        self.tmp = tempfile.TemporaryDirectory(prefix="tandrivel-service-")
-        self.addCleanup(self.tmp.cleanup)
-        os.chmod(self.tmp.name, 0o755)
-        self.user = pwd.getpwnam("nobody")
-
-    def mapped(self, text):
-        """Paths of the installed service moved into the test's folder."""
-        return text.replace(HOME, os.path.join(self.tmp.name, "home")).replace(RUNTIME, os.path.join(self.tmp.name, "run"))
-
-    def install(self, pop3, smtp):
-        # As dist/install-service.sh lays it out, owned by the service's user.
-        home = self.mapped(HOME)
-        os.makedirs(os.path.join(home, "Users", "demo"))
-        os.makedirs(os.path.join(home, "config", "Merivolant"))
-        os.makedirs(self.mapped(RUNTIME), mode=0o700)
-        shutil.copy(EXE, os.path.join(home, "Tandrivel"))
-        shutil.copy(os.path.join(SOURCE, "relay", "GetMX.sh"), os.path.join(home, "GetMX.sh"))
-        with open(os.path.join(home, "Users.txt"), "w") as f:
-            f.write("UserName,Password,MailID\ndemo,secret,demo\n")
-        with open(os.path.join(home, "DomainMX.txt"), "w") as f:
-            f.write("Domain,MX,Priority\n")
-        with open(os.path.join(home, "config", "Merivolant", "Tandrivel.conf"), "w") as f:
-            f.write(f"[General]\nDomain=example.test\nPop3={pop3}\nSMTP={smtp}\n")
-        for root, dirs, files in os.walk(self.tmp.name):
-            for n in dirs + files:
-                os.chown(os.path.join(root, n), self.user.pw_uid, self.user.pw_gid)
-        return home
-
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv"), "needs root and setpriv to run it as another user")
     def test_command_line_as_written_serves_mail(self):
-        svc = self.service
-        self.assertEqual(svc.get("Restart"), ["on-failure"])
+        svc = service_section()
+        self.assertEqual(svc["Restart"], ["on-failure"])
         self.assertNotIn(svc.get("User", ["root"])[0], ("root", "0"))
-        caps = " ".join(svc.get("AmbientCapabilities", []))
+        caps = " ".join(svc["AmbientCapabilities"]).split()
         self.assertIn("CAP_NET_BIND_SERVICE", caps)
-        env = dict(v.split("=", 1) for line in svc.get("Environment", []) for v in shlex.split(line))
-        self.assertEqual(env.get("QT_QPA_PLATFORM"), "offscreen")
+        ports = [p for p in range(600, 1024) if bindable(p)][:2]
+        s = ServerProcess(pop3=ports[0], smtp=ports[1], wait=None)   # the program folder, owned by the service's user
+        self.addCleanup(s.tmp.cleanup)
+        tmp, user = pathlib.Path(s.tmp.name), pwd.getpwnam("nobody")
+        (tmp / "run").mkdir(mode=0o700)
+        mapped = lambda text: text.replace("/var/lib/tandrivel", s.folder).replace("/run/tandrivel", str(tmp / "run"))  # noqa: E731
+        env = {k: mapped(v) for k, v in (a.split("=", 1) for line in svc["Environment"] for a in shlex.split(line))}
+        os.chmod(tmp, 0o755)
+        for path in tmp.rglob("*"):
+            os.chown(path, user.pw_uid, user.pw_gid)
 
-        pop3, smtp = free_privileged_ports(2)
-        home = self.install(pop3, smtp)
-        argv = [self.mapped(a) for a in shlex.split(svc["ExecStart"][0])]
-        cwd = self.mapped(svc["WorkingDirectory"][0])
-        env = {k: self.mapped(v) for k, v in env.items()}
-        env["PATH"] = "/usr/sbin:/usr/bin:/sbin:/bin"
-        cap_names = ",".join("+" + c.lower().removeprefix("cap_") for c in caps.split())
         # The user and capabilities systemd would give it, nothing more.
-        command = ["setpriv", f"--reuid={self.user.pw_uid}", f"--regid={self.user.pw_gid}", "--clear-groups",
-                   f"--inh-caps={cap_names}", f"--ambient-caps={cap_names}", "--"] + argv
-        proc = subprocess.Popen(command, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self.addCleanup(proc.stdout.close)
+        cap_names = ",".join("+" + c.lower().removeprefix("cap_") for c in caps)
+        with open(tmp / "out.log", "wb") as out:
+            proc = subprocess.Popen(["setpriv", f"--reuid={user.pw_uid}", f"--regid={user.pw_gid}", "--clear-groups",
+                                     f"--inh-caps={cap_names}", f"--ambient-caps={cap_names}", "--"]
+                                    + [mapped(a) for a in shlex.split(svc["ExecStart"][0])],
+                                    cwd=mapped(svc["WorkingDirectory"][0]), env=dict(env, PATH="/usr/sbin:/usr/bin:/sbin:/bin"),
+                                    stdout=out, stderr=subprocess.STDOUT)
         self.addCleanup(proc.wait, 10)
         self.addCleanup(proc.terminate)
-        lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(l.decode(errors="replace").rstrip("\n")) for l in proc.stdout],
-                         daemon=True).start()
-        seen = []
-        while not any(l.startswith("Tandrivel serving @example.test") for l in seen):
-            try:
-                seen.append(lines.get(timeout=TIMEOUT))
-            except queue.Empty:
-                self.fail(f"the service did not start: {seen[-20:]}")
+        output = lambda: (tmp / "out.log").read_text(errors="replace")  # noqa: E731
+        wait_for(lambda: "Tandrivel serving @example.test" in output() or proc.poll() is not None, what="the service")
+        self.assertIsNone(proc.poll(), output()[-2000:])
 
-        m = smtplib.SMTP("127.0.0.1", smtp, timeout=TIMEOUT)
-        m.sendmail("a@example.org", ["demo@example.test"], b"Subject: service\r\n\r\nrunning\r\n")
-        m.quit()
-        box = os.path.join(home, "Users", "demo")
-        names = os.listdir(box)
-        self.assertEqual(len(names), 1)
-        self.assertEqual(os.stat(os.path.join(box, names[0])).st_uid, self.user.pw_uid)
-        p = poplib.POP3("127.0.0.1", pop3, timeout=TIMEOUT)
-        p.user("demo")
-        p.pass_("secret")
+        send(s, b"Subject: service\r\n\r\nrunning\r\n")
+        [stored] = pathlib.Path(s.mailbox()).iterdir()
+        self.assertEqual(stored.stat().st_uid, user.pw_uid)
+        p = s.pop3_login()
         self.assertEqual(p.retr(1)[1][-3:], [b"Subject: service", b"", b"running"])
         p.quit()
-
         # systemd stops it with SIGTERM: a clean exit, so Restart=on-failure leaves it stopped.
         proc.terminate()
         self.assertEqual(proc.wait(TIMEOUT), 0)
 
-
-if __name__ == "__main__":
-    unittest.main()
