@@ -198,22 +198,31 @@ def bind_loopback(port, listen=True):
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-def real_exchanger(test):
+class Deliveries(list):
+    """What an exchanger received; `tls` holds the TLS version of each one's session (None without)."""
+    def __init__(self):
+        super().__init__()
+        self.tls = []
+
+
+def real_exchanger(test, tls_context=None):
     """A real SMTP server (aiosmtpd) on port 25 of a loopback address of its own, stopped when
-    `test` ends. Returns its address and the list of (mail_from, rcpt_tos, content, options)
-    it received."""
+    `test` ends; with `tls_context` it offers STARTTLS. Returns its address and the Deliveries,
+    each (mail_from, rcpt_tos, content, options), it received."""
     from aiosmtpd.controller import Controller
-    deliveries = []
+    deliveries = Deliveries()
 
     class Recorder:
         async def handle_DATA(self, server, session, envelope):
+            deliveries.tls.append(session.ssl and session.ssl["ssl_object"].version())   # first: tests wait on the list
             deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
             return "250 OK queued"
 
     free = bind_loopback(25, listen=False)
     address = free.getsockname()[0]
     free.close()
-    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT)
+    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
+                            tls_context=tls_context)
     controller.start()
     test.addCleanup(controller.stop)
     return address, deliveries
