@@ -211,19 +211,29 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-def real_exchanger(test):
-    """aiosmtpd on port 25 of its own address: that address, and (from, to, content, options) it got."""
+class Deliveries(list):
+    """What an exchanger received; `tls` holds the TLS version of each one's session (None without)."""
+    def __init__(self):
+        super().__init__()
+        self.tls = []
+
+
+def real_exchanger(test, tls_context=None):
+    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address,
+    and the Deliveries (from, to, content, options) it got."""
     from aiosmtpd.controller import Controller
-    deliveries = []
+    deliveries = Deliveries()
 
     class Recorder:
         async def handle_DATA(self, server, session, envelope):
+            deliveries.tls.append(session.ssl and session.ssl["ssl_object"].version())   # first: tests wait on the list
             deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
             return "250 OK queued"
 
     with bind_loopback(25) as free:
         address = free.getsockname()[0]
-    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT)
+    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
+                            tls_context=tls_context)
     controller.start()
     test.addCleanup(controller.stop)
     return address, deliveries
