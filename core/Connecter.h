@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <memory>
 
 // What a connection is doing. The numbers are the ones the log and the operators know.
 enum Steps : int {
@@ -28,7 +29,8 @@ class Connecter {
 public:
     // Receive buffer: everything received and not yet handed to a protocol handler.
     QByteArray Command;
-    // SMTP: text gathered after DATA. Relay: the text to deliver.
+    // SMTP: text gathered after DATA. Relay: the text to deliver, its last line ended by
+    // CR LF; every relay of one message shares it.
     QByteArray Message;
     // SMTP: recipients of the open transaction, in RCPT order. Relay: exactly one.
     QList<QByteArray> Address;
@@ -54,6 +56,8 @@ public:
     // What only a relay connection keeps.
     struct RelayExtras {
         bool TlsOffered = false;   // the exchanger's EHLO reply offers STARTTLS
+        QByteArray Head;           // the trace line this copy gets on top of Message
+        std::shared_ptr<void> Held;   // Message's share of the memory budget, once for all relays
     } Relay;
 
     // Tells this session from a later one on the same index.

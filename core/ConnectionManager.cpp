@@ -1,9 +1,11 @@
 #include "core/ConnectionManager.h"
+#include "core/Budget.h"
 #include "core/Connecter.h"
 #include "core/Failure.h"
 #include "core/LogList.h"
 #include "core/mdlCommon.h"
 
+#include <QDateTime>
 #include <QHostInfo>
 #include <QPointer>
 #include <QSslCipher>
@@ -42,6 +44,90 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     listeners_[2] = new Listener(this, 0, true);
     listeners_[3] = new Listener(this, 1, true);
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
+    sweep_ = new QTimer(this);
+    connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);
+}
+
+ConnectionManager::Slot& ConnectionManager::SlotOf(qint16 index)
+{
+    if (size_t(index) >= slots_.size())
+        slots_.resize(size_t(index) + 1);
+    return slots_[size_t(index)];
+}
+
+void ConnectionManager::Touch(qint16 index) { SlotOf(index).active = QDateTime::currentMSecsSinceEpoch(); }
+
+// What a connection holds now of the memory budget: its buffers and unsent replies. A
+// relay's text is counted once for all relays of the message (Connecter::Relay.Held).
+void ConnectionManager::Account(qint16 index)
+{
+    qint64 now = 0;
+    if (const Connecter* c = Session(index))
+        now += c->Command.size() + c->Smtp.Pending.size() + (IsRelayStep(c->Step()) ? 0 : c->Message.size());
+    if (const QSslSocket* s = Element(index))
+        now += s->bytesToWrite() + s->encryptedBytesToWrite();
+    Slot& slot = SlotOf(index);
+    Budget::Add(now - slot.accounted);
+    slot.accounted = now;
+}
+
+// Time-outs: a client that stays silent, an exchanger that never answers, and a peer that
+// never takes our last reply do not keep their connection for ever.
+void ConnectionManager::Sweep()
+{
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (size_t i = 2; i < ws_.size(); ++i) {
+        const qint16 index = qint16(i);
+        Connecter* c = Session(index);
+        if (!ws_[i] || !c || stalled_.count(index) || c->Smtp.Delivering)
+            continue;
+        Slot& slot = SlotOf(index);
+        const int step = c->Step();
+        const qint64 limit = 1000 * qint64(step == Closing               ? 30
+                                           : step == Pop3Session         ? mdlCommon::Pop3Timeout
+                                           : step == RelayTextSent       ? 600
+                                           : IsRelayStep(step)           ? 300
+                                                                         : mdlCommon::SmtpTimeout);
+        if (now - slot.active <= limit)
+            continue;
+        log_.Add(N(index) + "-Timeout: nothing for " + N((now - slot.active) / 1000) + " s; connection closed");
+        if (step == Closing || step == Pop3Session || IsRelayStep(step) || slot.timedOut) {
+            Release(index);   // a POP3 session's marks are taken back
+            continue;
+        }
+        slot.timedOut = true;
+        Touch(index);
+        c->SetStep(Closing);
+        SendReply(index, "421 4.4.2 Timeout");
+    }
+}
+
+// Why a new connection is turned away at once, or "" to serve it.
+QByteArray ConnectionManager::Refusal(qint16 index, bool smtp)
+{
+    Slot& slot = SlotOf(index);
+    const QByteArray peer = slot.peer;
+    const int open = perAddress_[peer];
+    QByteArray why;
+    if (open > mdlCommon::MaxPerAddress)
+        why = smtp ? "421 4.7.0 Too many connections" : "-ERR Too many connections";
+    else if (Budget::Spent())
+        why = smtp ? "421 4.3.2 System busy, try again later" : "-ERR System busy, try again later";
+    if (why.isEmpty())
+        return {};
+    // One line a minute per address, however many it sends.
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    auto& [logged, since] = refusedLogged_[peer];
+    ++since;
+    if (now - logged >= 60000) {
+        log_.Add("Refused " + peer + ": " + why + " (" + N(open) + " open; " + N(since) + " refused since the last such line)");
+        logged = now;
+        since = 0;
+    }
+    if (refusedLogged_.size() > 100000)
+        refusedLogged_.clear();
+    slot.quiet = true;
+    return why;
 }
 
 ConnectionManager::~ConnectionManager()
@@ -90,6 +176,7 @@ void ConnectionManager::Listen()
             throw Failure(Err::Socket + int(p.l->serverError()),
                           QStringLiteral("Cannot listen on %1 port %2: %3").arg(QLatin1String(p.name)).arg(port).arg(p.l->errorString()));
     }
+    sweep_->start(1000);
 }
 
 QSslSocket* ConnectionManager::Element(qint16 index) const
@@ -114,6 +201,8 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
     auto written = [this, index, s](bool encryptedSignal) {
         if (encryptedSignal != s->isEncrypted())
             return;
+        Touch(index);
+        Account(index);
         if (s->bytesToWrite() > 0 || s->encryptedBytesToWrite() > 0)
             WS_SendProgress(index);
         else
@@ -155,8 +244,19 @@ void ConnectionManager::Unload(qint16 index)
     // Closed once the event that brought us here is over: a TLS socket must not lose its
     // session while it is still inside its own signal.
     QMetaObject::invokeMethod(s, [s] {
-        s->close();
-        s->deleteLater();
+        if (!s->isEncrypted() || s->state() != QAbstractSocket::ConnectedState) {
+            s->close();
+            s->deleteLater();
+            return;
+        }
+        // TLS ends with its own closing alert, then the connection; a peer that never lets
+        // go is cut off after a while.
+        connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
+        QTimer::singleShot(10000, s, [s] {
+            s->abort();
+            s->deleteLater();
+        });
+        s->disconnectFromHost();
     }, Qt::QueuedConnection);
     --sockets_;
     CheckDescriptors();
@@ -204,6 +304,8 @@ void ConnectionManager::AddSession(qint16 index, std::unique_ptr<Connecter> sess
     PutSession(index, std::move(session));
     if (!Element(index))
         Load(index);
+    SlotOf(index) = Slot{};
+    Touch(index);
 }
 
 void ConnectionManager::Connect(qint16 index, const QString& host, quint16 port)
@@ -231,6 +333,8 @@ bool ConnectionManager::IsPop3Port(int port)
 {
     return port == mdlCommon::PortNumber(mdlCommon::Pop3Port) || port == mdlCommon::PortNumber(mdlCommon::Pop3sPort);
 }
+
+bool ConnectionManager::OverBudget() { return Budget::Spent(); }
 
 bool ConnectionManager::TlsAvailable() { return tls_.Current().has_value(); }
 
@@ -322,12 +426,13 @@ void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
     }
     s->write(text);
     s->write("\r\n", 2);
-    log_.Add(N(index) + '>', text);
+    Account(index);
+    if (!SlotOf(index).quiet)
+        log_.Add(N(index) + '>', text);
 }
 
 void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls)
 {
-    log_.Add("ConnectionRequest I=" + N(Index) + " R=" + N(requestID));
     bool accepted = false;
     try {
         const qint16 i = GetFreeIndex();
@@ -344,6 +449,21 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bo
         }
         accepted = true;
         Load(i, s);
+        Slot& slot = SlotOf(i);
+        slot = Slot{};
+        slot.peer = PeerAddress(i);
+        ++perAddress_[slot.peer];
+        Touch(i);
+        if (const QByteArray refusal = Refusal(i, IsSmtpPort(s->localPort())); !refusal.isEmpty()) {
+            if (tls) {   // no handshake for one we turn away
+                Release(i);
+                return;
+            }
+            session->SetStep(Closing);   // released once the refusal has gone out
+            SendReply(i, refusal);
+            return;
+        }
+        log_.Add("ConnectionRequest I=" + N(Index) + " R=" + N(requestID));
         if (tls) {
             const auto config = tls_.Current();
             if (!config) {
@@ -380,17 +500,21 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
     // The ports are read now: the administration window may have changed them.
     const int port = s->localPort();
     const CommandHandler& handler = IsSmtpPort(port) ? handlers_.smtp : IsPop3Port(port) ? handlers_.pop3 : handlers_.other;
+    Touch(Index);
     Gather(*this, Index, chunk, handler);
+    Account(Index);
 }
 
 void ConnectionManager::WS_SendProgress(qint16 Index)
 {
-    log_.Add(N(Index) + "-SendProgress");
+    if (!SlotOf(Index).quiet)
+        log_.Add(N(Index) + "-SendProgress");
 }
 
 void ConnectionManager::WS_SendComplete(qint16 Index)
 {
-    log_.Add(N(Index) + "-SendComplete");
+    if (!SlotOf(Index).quiet)
+        log_.Add(N(Index) + "-SendComplete");
     Connecter* c = Session(Index);
     if (!c && Element(Index))
         log_.Add(N(Index) + "-Ignored: send completion for a connection without a session");
@@ -405,7 +529,13 @@ void ConnectionManager::WS_Close(qint16 Index)
         log_.Add(N(Index) + "-Ignored: close of a connection that is gone");
         return;
     }
-    log_.Add("Close " + N(Index));
+    Slot& slot = SlotOf(Index);
+    if (!slot.quiet)
+        log_.Add("Close " + N(Index));
+    if (!slot.peer.isEmpty() && --perAddress_[slot.peer] <= 0)
+        perAddress_.erase(slot.peer);
+    Budget::Add(-slot.accounted);
+    slot = Slot{};
     stalled_.erase(Index);
     onEncrypted_.erase(Index);
     Unload(Index);

@@ -13,6 +13,7 @@
 class Connecter;
 class LogList;
 class QSslSocket;
+class QTimer;
 
 // The socket array and the session collection: listens on the POP3 and SMTP ports,
 // accepts and greets, gathers received text until it ends with CR LF, hands it to the
@@ -55,6 +56,7 @@ public:
     bool IsEncrypted(qint16 index) override;
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
     void SendReplyAfter(qint16 index, const QByteArray& text, int ms) override;
+    bool OverBudget() override;
     void RunDelivery(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }
@@ -65,6 +67,10 @@ private:
     friend class Listener;
 
     void WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls);
+    QByteArray Refusal(qint16 index, bool smtp);
+    void Sweep();
+    void Touch(qint16 index);
+    void Account(qint16 index);
     static bool IsSmtpPort(int port);
     static bool IsPop3Port(int port);
     void WS_DataArrival(qint16 Index);
@@ -84,6 +90,20 @@ private:
     Handlers handlers_;
     Listener* listeners_[4] = {};   // POP3, SMTP, and the same with TLS from the first byte
     TlsContext tls_;
+    // Per connection: when it last did anything, what it holds of the memory budget, its
+    // client's address (for the per-address limit), and whether it was refused or timed out.
+    struct Slot {
+        qint64 active = 0;
+        qint64 accounted = 0;
+        QByteArray peer;
+        bool quiet = false;      // refused at once: its lines stay out of the log
+        bool timedOut = false;
+    };
+    std::vector<Slot> slots_;
+    Slot& SlotOf(qint16 index);
+    std::map<QByteArray, int> perAddress_;
+    std::map<QByteArray, std::pair<qint64, int>> refusedLogged_;   // address: when last logged, refused since
+    QTimer* sweep_ = nullptr;
     std::set<qint16> stalled_;                              // replies held back (see SendReplyAfter)
     std::map<qint16, std::function<void()>> onEncrypted_;  // what runs once a handshake is done
     std::vector<QSslSocket*> ws_;

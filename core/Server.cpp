@@ -44,7 +44,7 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
     }
     c->Command += chunk;
     if (!c->Command.endsWith("\r\n")) {
-        if (c->Command.size() > MaxBuffer) {
+        if (c->Command.size() > (c->Step() == SmtpText ? MaxBuffer : MaxLineBuffer)) {
             server.Log(n + "-Overflow: " + QByteArray::number(c->Command.size()) + " bytes without CR LF; connection closed");
             server.Release(index);
         }

@@ -66,8 +66,10 @@ struct Handlers {
     CommandHandler smtp, pop3, other;
 };
 
-// Largest receive buffer a connection may hold without a CR LF at its end.
+// Largest receive buffer a connection may hold without a CR LF at its end: message text may
+// come in long lines, commands and replies not.
 inline constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
+inline constexpr qsizetype MaxLineBuffer = qsizetype(64) << 10;
 
 // Adds a received chunk to the session's Command. Once the whole buffer ends with CR LF it
 // is logged and handed to `handler`; a buffer past MaxBuffer without one closes the

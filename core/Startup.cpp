@@ -47,6 +47,21 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
     SmtpsPort = Setting(store, "Smtps", "");
     Pop3sPort = Setting(store, "Pop3s", "");
     RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
+    const struct { const char* key; qint64 fallback; qint64* out; } limits[] = {
+        {"SmtpTimeout", 300, nullptr}, {"Pop3Timeout", 600, nullptr}, {"MaxPerAddress", 20, nullptr},
+        {"MaxRecipients", 100, nullptr}, {"MemoryBudget", 0, &MemoryBudget}};
+    int* ints[] = {&SmtpTimeout, &Pop3Timeout, &MaxPerAddress, &MaxRecipients, nullptr};
+    for (size_t k = 0; k < std::size(limits); ++k) {
+        const QString text = Setting(store, limits[k].key, "");
+        bool ok = text.isEmpty();
+        qint64 value = ok ? limits[k].fallback : text.trimmed().toLongLong(&ok);
+        if (!ok || value < (ints[k] ? 1 : 0) || (ints[k] && value > INT_MAX)) {
+            Report(QStringLiteral("Setting %1=\"%2\" is not a number we can use; %3 is used").arg(QLatin1String(limits[k].key), text).arg(limits[k].fallback));
+            value = limits[k].fallback;
+        }
+        if (ints[k]) *ints[k] = int(value);
+        else *limits[k].out = value;
+    }
 
     try {
         if (ServerDomain != QLatin1String("localhost")) {

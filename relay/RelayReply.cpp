@@ -2,6 +2,14 @@
 #include "core/Connecter.h"
 #include "core/Server.h"
 
+namespace {
+// What goes out before the end-of-data line, less its last CR LF.
+qsizetype TextSize(const Connecter& c)
+{
+    return c.Relay.Head.size() + c.Message.size() - (c.Message.endsWith("\r\n") ? 2 : 0);
+}
+}
+
 void RelayReply(Server& server, qint16 index, const QByteArray& text)
 {
     Connecter* c = server.Session(index);
@@ -19,7 +27,7 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
         if (!server.IsEncrypted(index))
             server.Log(QByteArray::number(index) + "-TLS none: " + (c->Relay.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS"));
         c->SetStep(RelayMailSent);
-        server.SendReply(index, "MAIL FROM:<" + c->From + "> SIZE=" + QByteArray::number(c->Message.size()));
+        server.SendReply(index, "MAIL FROM:<" + c->From + "> SIZE=" + QByteArray::number(TextSize(*c)));
     };
     // After the EHLO reply: TLS first when the exchanger offers it and we have not yet.
     auto afterEhlo = [&] {
@@ -83,7 +91,10 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
     case RelayDataSent:
         if (code == "354 ") {
             c->SetStep(RelayTextSent);
-            server.SendReply(index, c->Message);
+            // The trace line, then the text without its last line end, which SendReply adds.
+            QByteArray text = c->Relay.Head;
+            text.append(c->Message.constData(), TextSize(*c) - c->Relay.Head.size());
+            server.SendReply(index, text);
             server.SendReply(index, ".");
         } else {
             fail();

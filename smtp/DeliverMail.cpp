@@ -1,4 +1,5 @@
 #include "smtp/DeliverMail.h"
+#include "core/Budget.h"
 #include "core/Connecter.h"
 #include "core/Failure.h"
 #include "core/MailStore.h"
@@ -7,6 +8,7 @@
 #include "relay/DNS.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -32,7 +34,7 @@ QByteArray Received(const Envelope& m, const QByteArray& client, const QByteArra
 }
 
 void Relay(Server& server, qint16 index, const QByteArray& address, const QByteArray& domain,
-           const QByteArray& from, const QByteArray& text)
+           const QByteArray& from, const QByteArray& head, const QByteArray& text, const std::shared_ptr<void>& held)
 {
     const qint16 i = server.GetFreeIndex();
     if (i < 0) {
@@ -41,8 +43,9 @@ void Relay(Server& server, qint16 index, const QByteArray& address, const QByteA
     }
     auto relay = std::make_unique<Connecter>();
     relay->SetStep(RelayConnecting);
-    // The relay sends its text and then CR LF "." CR LF.
-    relay->Message = text.endsWith("\r\n") ? text.chopped(2) : text;
+    relay->Message = text;
+    relay->Relay.Head = head;
+    relay->Relay.Held = held;
     relay->From = from;
     relay->Address << address;
     server.AddSession(i, std::move(relay));
@@ -94,11 +97,14 @@ void DeliverMail(Server& server, qint16 index, Envelope message, std::function<v
     const QByteArray client = server.PeerAddress(index);
     auto store = std::make_shared<Store>();
     std::vector<std::pair<QByteArray, QByteArray>> foreign;   // address, domain
+    QSet<QString> seen;   // one copy per mailbox and per foreign address, however often named
     for (const QByteArray& address : std::as_const(message.Address)) {
         const qsizetype at = address.indexOf('@');
         const QByteArray domain = at < 0 ? address : address.mid(at + 1);
         if (!IsLocalDomain(domain)) {
-            foreign.emplace_back(address, domain);
+            if (!seen.contains(QString::fromUtf8(address).toLower()))
+                foreign.emplace_back(address, domain);
+            seen.insert(QString::fromUtf8(address).toLower());
             continue;
         }
         const QString folder = at < 0 ? QString() : MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at)));
@@ -106,13 +112,18 @@ void DeliverMail(Server& server, qint16 index, Envelope message, std::function<v
             server.Log(QByteArray::number(index) + "-NoMailbox " + address);
             continue;
         }
+        if (seen.contains(folder))
+            continue;
+        seen.insert(folder);
         const QByteArray head = "Return-Path: <" + Clean(message.From) + ">\r\n" + Received(message, client, host, address);
         store->copies.push_back(Copy{address, folder, head, {}});
     }
 
-    auto relayAll = [&server, index, foreign, message, client, host] {
+    // The text is held once, for as long as the store or any relay still needs it.
+    const std::shared_ptr<void> held = Budget::Hold(message.Text.size());
+    auto relayAll = [&server, index, foreign, message, client, host, held] {
         for (const auto& [address, domain] : foreign)
-            Relay(server, index, address, domain, message.From, Received(message, client, host, address) + message.Text);
+            Relay(server, index, address, domain, message.From, Received(message, client, host, address), message.Text, held);
     };
     if (store->copies.empty()) {
         relayAll();

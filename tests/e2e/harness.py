@@ -91,6 +91,8 @@ class ServerProcess:
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
         self.pop3, self.smtp = pop3 or free_port(), smtp or free_port()
         settings = settings or {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
+        # Tests open many connections from one address; the case of the limit sets its own.
+        settings = {"MaxPerAddress": 100000, **settings}
         pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
             "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
         self.log = []

@@ -19,7 +19,7 @@ import warnings
 
 sys.path.insert(0, os.path.dirname(__file__))
 from harness import HOST, TIMEOUT, ServerProcess, free_port, read_line, real_exchanger, untraced, wait_for  # noqa: E402
-from test_relay import relay_indexes  # noqa: E402
+from test_relay import relay_index  # noqa: E402
 
 ROOT = os.geteuid() == 0
 USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"))
@@ -101,17 +101,18 @@ class Case(unittest.TestCase):
         if self.TLS:
             names = cert if self.TLS == "absolute" else ("cert.pem", "key.pem")
             settings = dict(TlsCertificate=names[0], TlsKey=names[1], Smtps=free_port(), Pop3s=free_port(), **settings)
-        self.s = s = ServerProcess(users=USERS, pop3=pop3, smtp=smtp, start=False,
+        self.s = s = ServerProcess(users=USERS, pop3=pop3, smtp=smtp, wait=None,
                                    settings=dict(Domain="example.test", Pop3=pop3, SMTP=smtp, **settings))
-        self.addCleanup(s.__exit__)
+        self.addCleanup(s.tmp.cleanup)
         if self.TLS == "relative":
             for path, name in zip(cert, names):
                 shutil.copy(path, os.path.join(s.folder, name))
         s.smtps, s.pop3s = settings.get("Smtps"), settings.get("Pop3s")
         s.start()
+        self.addCleanup(s.stop)
 
     def stored(self, box="demo"):
-        return [untraced(self.s.read_message(n, box)) for n in self.s.messages(box)]
+        return [untraced(m) for m in self.s.files(box)]
 
     def served(self):   # the server still takes mail over STARTTLS
         with smtp(self.s, tls=True) as m:
@@ -290,7 +291,8 @@ class RelayOverTls(unittest.TestCase):
         ctx.load_cert_chain(*make_cert("mx.remote.test"))
         (secure, over_tls), (plain, in_clear) = real_exchanger(self, ctx), real_exchanger(self)
         s = ServerProcess(users=USERS, domain_mx=[("tls.test", secure, " 10"), ("plain.test", plain, " 10")])
-        self.addCleanup(s.__exit__)
+        self.addCleanup(s.tmp.cleanup)
+        self.addCleanup(s.stop)
         with smtp(s) as m:
             m.sendmail("a@example.org", ["x@tls.test", "y@plain.test"], MESSAGE)
         wait_for(lambda: over_tls and in_clear, what="both relays")
@@ -298,7 +300,7 @@ class RelayOverTls(unittest.TestCase):
         self.assertIn(over_tls.tls, (["TLSv1.2"], ["TLSv1.3"]))
         self.assertEqual(in_clear.tls, [None])
         for domain, version in (("tls.test", r"TLSv1\.[23]"), ("plain.test", "none")):
-            s.wait_log(rf"^{relay_indexes(s, domain)[0]}-TLS {version}\b")
+            s.wait_log(rf"^{relay_index(s, domain)}-TLS {version}\b")
 
 
 def run(test, argv, *chunks):

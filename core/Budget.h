@@ -1,0 +1,18 @@
+#pragma once
+#include <QtGlobal>
+#include <memory>
+
+// One memory budget for the whole process (setting MemoryBudget): what connections hold in
+// receive buffers, unsent replies, messages before their 250 and relay copies.
+namespace Budget {
+
+qint64 Held();
+void Add(qint64 delta);
+qint64 Limit();   // the setting, or a quarter of physical memory
+bool Spent();
+
+// Bytes held for as long as any copy of the token lives: a message shared by all the relays
+// that carry it counts once.
+std::shared_ptr<void> Hold(qint64 bytes);
+
+}
