@@ -33,17 +33,17 @@ def split(total, n):
 
 # --- client bodies run in worker processes -----------------------------------------------
 
-def smtp_worker(port, message, count):
+def smtp_worker(port, message, count, tls=False):
     deadline = time.perf_counter() + LIMIT
     sent = 0
     while sent < count and time.perf_counter() < deadline:
-        smtp_send(port, message, [b"bench@" + DOMAIN.encode()])
+        smtp_send(port, message, [b"bench@" + DOMAIN.encode()], tls=tls)
         sent += 1
     return sent
 
 
-def pop_retr_all(port, account, expect):
-    c = pop_login(port, account)
+def pop_retr_all(port, account, expect, tls=False):
+    c = pop_login(port, account, tls)
     sizes = pop_list(c)
     if len(sizes) != expect:
         raise BenchError(f"{account}: LIST shows {len(sizes)} messages, {expect} were placed")
@@ -68,11 +68,11 @@ def pop_session_each(port, account, count):
 
 # --- workloads: each returns (figure, cpu server s, cpu client s, wall s) per run ----------
 
-def run_smtp(srv, size, conc, count):
+def run_smtp(srv, size, conc, count, tls=False):
     message = make_message(size)
     srv.clear()
     cpu0 = srv.cpu()
-    sent, wall, cli = parallel(smtp_worker, [(srv.smtp, message, n) for n in split(count, conc)])
+    sent, wall, cli = parallel(smtp_worker, [(srv.smtp, message, n, tls) for n in split(count, conc)])
     t_wait = time.perf_counter()
     while srv.count() < sum(sent):   # counted once the file is in the mailbox
         if time.perf_counter() - t_wait > 30:
@@ -80,14 +80,15 @@ def run_smtp(srv, size, conc, count):
         time.sleep(0.01)
     wall += time.perf_counter() - t_wait
     first = sorted(os.listdir(srv.mailbox()))[0]
-    if os.path.getsize(os.path.join(srv.mailbox(), first)) != size:
-        raise BenchError(f"stored message {first} is not {size} bytes")
+    with open(os.path.join(srv.mailbox(), first), "rb") as f:   # the text under its trace headers
+        if not f.read().endswith(message):
+            raise BenchError(f"stored message {first} is not the one sent")
     return sum(sent) / wall, srv.cpu() - cpu0, cli, wall
 
 
-def run_pop_one_session(srv, count):
+def run_pop_one_session(srv, count, tls=False):
     cpu0 = srv.cpu()
-    [(n, secs)], wall, cli = parallel(pop_retr_all, [(srv.pop3, "bench", count)])
+    [(n, secs)], wall, cli = parallel(pop_retr_all, [(srv.pop3, "bench", count, tls)])
     return n / secs, srv.cpu() - cpu0, cli, wall
 
 
@@ -279,10 +280,13 @@ def main():
     workloads = [
         ("smtp 1KB x10", "msg/s", ">= 2,000", {}, None, lambda s: run_smtp(s, 1 * KB, 10, n(2000))),
         ("smtp 100KB x10", "msg/s", ">= 1,000", {}, None, lambda s: run_smtp(s, 100 * KB, 10, n(1000))),
+        ("smtp 1KB x10 STARTTLS", "msg/s", "", {"tls": True}, None, lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls=True)),
         ("smtp 1KB x1", "msg/s", "", {}, None, lambda s: run_smtp(s, 1 * KB, 1, n(500))),
         ("smtp 100KB x1", "msg/s", "", {}, None, lambda s: run_smtp(s, 100 * KB, 1, n(300))),
         ("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", {},
          lambda s: s.fill("bench", n(2000), 1 * KB), lambda s: run_pop_one_session(s, n(2000))),
+        ("pop3 RETR 2000x1KB, 1 session, STLS", "msg/s", "", {"tls": True},
+         lambda s: s.fill("bench", n(2000), 1 * KB), lambda s: run_pop_one_session(s, n(2000), tls=True)),
         ("pop3 login+RETR+QUIT x200", "sess/s", ">= 1,000", {},
          lambda s: s.fill("bench", n(200), 1 * KB), lambda s: run_pop_sessions(s, n(200))),
         ("pop3 10 clients x200x1KB", "msg/s", "", {"accounts": conc_accounts},

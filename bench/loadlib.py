@@ -11,6 +11,7 @@ import os
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import tempfile
 import time
@@ -56,7 +57,7 @@ class Server:
     """The real executable in its own program folder with its own settings and ports.
     stdout goes to /dev/null unless `log` names a file: the log echoes every byte."""
 
-    def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=()):
+    def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=(), tls=False):
         self.tmp = tempfile.mkdtemp(prefix="tandrivel-bench-")
         self.folder = os.path.join(self.tmp, "prog")
         self.config = os.path.join(self.tmp, "config")
@@ -81,7 +82,13 @@ class Server:
                 f.write(",".join(row) + "\n")
         self.smtp, self.pop3 = free_port(), free_port()
         with open(os.path.join(self.config, "Merivolant", "Tandrivel.conf"), "w") as f:
-            f.write(f"[General]\nDomain={DOMAIN}\nPop3={self.pop3}\nSMTP={self.smtp}\n")
+            # One load client opens many connections from one address: no per-address limit here.
+            f.write(f"[General]\nDomain={DOMAIN}\nPop3={self.pop3}\nSMTP={self.smtp}\nMaxPerAddress=1000000\n")
+            if tls:   # a certificate made for the run
+                cert, key = (os.path.join(self.folder, n) for n in ("cert.pem", "key.pem"))
+                subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                                "-days", "2", "-subj", "/CN=bench", "-keyout", key, "-out", cert], check=True, capture_output=True)
+                f.write(f"TlsCertificate={cert}\nTlsKey={key}\n")
         self.log, self.wrapper, self.proc = log, list(wrapper), None
 
     def mailbox(self, account="bench"):
@@ -205,12 +212,23 @@ class Conn:
     def close(self):
         self.s.close()
 
+    def tls(self):   # after STARTTLS or STLS: the rest of the session inside TLS
+        self.s = TLS.wrap_socket(self.s)
+        self.buf.clear()
 
-def smtp_send(port, message, recipients, quit_wait=True):
-    """One message on its own connection: greeting, EHLO, MAIL, RCPT..., DATA, QUIT."""
+
+TLS = ssl._create_unverified_context()   # the server's certificate is made for the run
+
+
+def smtp_send(port, message, recipients, quit_wait=True, tls=False):
+    """One message on its own connection: greeting, EHLO, (STARTTLS, EHLO,) MAIL, RCPT..., DATA, QUIT."""
     c = Conn(port)
     c.expect(c.smtp_reply(), b"220")
     c.smtp_cmd(b"EHLO bench.client", b"250")
+    if tls:
+        c.smtp_cmd(b"STARTTLS", b"220")
+        c.tls()
+        c.smtp_cmd(b"EHLO bench.client", b"250")
     c.smtp_cmd(b"MAIL FROM:<load@bench.client>", b"250")
     for r in recipients:
         c.smtp_cmd(b"RCPT TO:<" + r + b">", b"250")
@@ -219,13 +237,16 @@ def smtp_send(port, message, recipients, quit_wait=True):
     c.expect(c.smtp_reply(), b"250")
     if not quit_wait:
         return c
-    c.smtp_cmd(b"QUIT", b"221")   # delivery happens at QUIT: the file is stored before this reply
+    c.smtp_cmd(b"QUIT", b"221")
     c.close()
 
 
-def pop_login(port, account):
+def pop_login(port, account, tls=False):
     c = Conn(port)
     c.expect(c.line(), b"+OK")
+    if tls:
+        c.pop_cmd(b"STLS")
+        c.tls()
     c.pop_cmd(b"USER " + account.encode())
     c.pop_cmd(b"PASS pw-" + account.encode())
     return c

@@ -25,7 +25,7 @@ seed() {   # file, content: only when the file is not there yet
     [ -e "$1" ] && return 0
     printf '%s' "$2" > "$1"
     chown tandrivel:tandrivel "$1"
-    chmod 0640 "$1"
+    chmod 0600 "$1"
 }
 seed "$home/Users.txt" 'UserName,Password,MailID
 '
