@@ -187,18 +187,6 @@ private slots:
         QCOMPARE(f.Read("Users.txt"), before);
         QCOMPARE(Column(db.Execute("Select UserName From Users.txt")), QStringList{"demo"});
     }
-
-    // Priority is text (" 10") ordered as a number; rows a lookup adds keep the leading blank.
-    void priorityOrdersAsNumber()
-    {
-        ProgramFolder f("", "Domain,MX,Priority\nd.test,ten, 10\nd.test,twenty, 20\no.test,one, 1\nd.test,five, 5\n");
-        TextDatabase db(f.dir.path());
-        db.Execute("Insert Into DomainMX.txt (Domain, MX, Priority) values(?,?,?)", {"d.test", "seven", " 7"});
-        QVERIFY(f.Read("DomainMX.txt").endsWith("\nd.test,seven, 7\n"));
-        const auto r = TextDatabase(f.dir.path()).Execute("select * from DomainMX.txt where Domain=? Order By Priority", {"d.test"});
-        QCOMPARE(Column(r, 1), (QStringList{"five", "seven", "ten", "twenty"}));
-        QCOMPARE(Column(r, 2), (QStringList{" 5", " 7", " 10", " 20"}));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestTextTable)
