@@ -20,8 +20,7 @@ public:
     Lines log;                                          // newest last; replies as "i>text"
     std::vector<std::pair<qint16, QString>> connects;   // relay connections asked for, as host:port
     std::vector<qint16> released;
-    // Looks at every reply as it is sent.
-    std::function<void(qint16, const QByteArray&)> onReply;
+    std::function<void(qint16, const QByteArray&)> onReply;   // sees every reply as it is sent
 
     Connecter* Session(qint16 i) override { auto it = sessions.find(i); return it == sessions.end() ? nullptr : it->second.get(); }
     void SendReply(qint16 i, const QByteArray& text) override
@@ -42,11 +41,7 @@ public:
     std::set<qint16> encrypted;
     bool TlsAvailable() override { return tls; }
     bool IsEncrypted(qint16 i) override { return encrypted.count(i) > 0; }
-    void StartTls(qint16 i, std::function<void()> then) override
-    {
-        encrypted.insert(i);
-        if (then) then();
-    }
+    void StartTls(qint16 i, std::function<void()> then) override { encrypted.insert(i); if (then) then(); }
 
     Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
     {
@@ -61,5 +56,4 @@ public:
             if (idx == i) r << text;
         return r;
     }
-    QByteArray LastReply() const { return sent.empty() ? QByteArray() : sent.back().second; }
 };

@@ -1,34 +1,24 @@
-// The relay client's dialogue and the mail-exchanger lookup behind it.
+// The relay client's dialogue ("S:" the exchanger, "C:" what we send) and the
+// mail-exchanger lookup behind it.
 #include "TestSupport.h"
 #include "relay/DNS.h"
 #include "relay/RelayReply.h"
 
 namespace {
 
-// A relay session on index 3 that carries a 19-character message.
-struct Relay {
-    static constexpr qint16 I = 3;
-    FakeServer s;
-    explicit Relay(int step = RelayConnecting)
-    {
-        Connecter& c = s.Open(I, step);
-        c.From = "a@here.test";
-        c.Message = "Subject: x\r\n\r\nhello";
-        c.Address << "b@far.test";
-    }
-    Lines operator()(const QByteArray& reply)   // the lines sent in answer to one reply
-    {
-        const size_t before = s.sent.size();
-        Gather(s, I, reply, RelayReply);
-        Lines out;
-        for (size_t k = before; k < s.sent.size(); ++k) out << s.sent[k].second;
-        return out;
-    }
-    int step() { return s.Session(I) ? s.Session(I)->Step() : -1; }
-};
-
-// The replies of a server that takes the message, up to the "354".
-const Lines Willing{"220 mx.far.test ESMTP\r\n", "250 mx.far.test\r\n", "250 2.1.0 Ok\r\n", "250 2.1.5 Ok\r\n", "354 go ahead\r\n"};
+const QByteArray Mail = "C: MAIL FROM:<a@here.test> SIZE=19", Offer = "S: 250-mx.far.test\n250-STARTTLS\n250 SIZE";
+// An exchanger that takes the message, up to its end-of-data line: each line we send
+// gets CR LF added.
+const Lines Willing = {"S: 220 mx.far.test ESMTP", "C: EHLO mx.test.host", "S: 250 mx.far.test", Mail, "S: 250 2.1.0 Ok", "C: RCPT TO:<b@far.test>",
+                       "S: 250 2.1.5 Ok", "C: DATA", "S: 354 go ahead", "C: Subject: x\n\nhello", "C: ."};
+const Lines Bye = {"S: 250 2.0.0 Ok: queued", "C: QUIT ", "S: 221 2.0.0 Bye"};
+Lines Ehlo(const Lines& rows) { return Willing.mid(0, 2) + rows + Willing.mid(4) + Bye; }
+// Any other reply in Steps 7 to 11, and any after the message, gets "QUIT "; so does every
+// reply after that but 221, which releases the connection.
+Lines Refused(int accepted, const QByteArray& reply)
+{
+    return Willing.mid(0, accepted < 5 ? 2 * accepted : Willing.size()) + Lines{"S: " + reply, "C: QUIT ", "S: 250 Ok", "C: QUIT ", "S: 221 bye"};
+}
 
 // A program folder with the fixture lookup script as GetMX.sh.
 struct Lookup {
@@ -51,83 +41,38 @@ class TestRelay : public QObject {
 private slots:
     void dialogue_data()
     {
-        QTest::addColumn<Lines>("ehloReply");
-        QTest::newRow("several lines in one piece") << Lines{"250-mx.far.test\r\n250-PIPELINING\r\n250 SIZE 10240000\r\n"};
-        QTest::newRow("several lines in two pieces") << Lines{"250-mx.far.test\r\n250-PIPELINING\r\n", "250 SIZE 10240000\r\n"};
-        QTest::newRow("one line") << Lines{"250 mx.far.test\r\n"};
+        QTest::addColumn<Lines>("script");
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QByteArray>("logged");
+        const QByteArray none = "3-TLS none: the exchanger offers no STARTTLS";
+        QTest::newRow("EHLO reply in one line") << Willing + Bye << false << none;
+        QTest::newRow("in one piece") << Ehlo({"S: 250-mx.far.test\n250-PIPELINING\n250 SIZE 10240000", Mail}) << false << none;
+        QTest::newRow("in two pieces") << Ehlo({"S: 250-mx.far.test\n250-PIPELINING", "S: 250 SIZE 10240000", Mail}) << false << none;
+        QTest::newRow("STARTTLS, EHLO again") << Ehlo({Offer, "C: STARTTLS", "S: 220 go ahead", "C: EHLO mx.test.host", Offer, Mail}) << true << QByteArray();
+        QTest::newRow("STARTTLS refused: in clear") << Ehlo({Offer, "C: STARTTLS", "S: 454 4.7.0 TLS not available", Mail}) << false
+                                                    << QByteArray("3-TLS none: the exchanger refused STARTTLS");
+        QTest::newRow("greeting 554") << Refused(0, "554 no service") << false << QByteArray();
+        QTest::newRow("EHLO 502") << Refused(1, "502 not implemented") << false << QByteArray();
+        QTest::newRow("MAIL 550") << Refused(2, "550 no") << false << QByteArray();
+        QTest::newRow("MAIL 250 without blank") << Refused(2, "250Ok") << false << QByteArray();
+        QTest::newRow("MAIL several lines") << Refused(2, "250-Ok\n250 Ok") << false << QByteArray();
+        QTest::newRow("RCPT 251") << Refused(3, "251 User not local; will forward") << false << QByteArray();
+        QTest::newRow("DATA 250") << Refused(4, "250 Ok") << false << QByteArray();
+        QTest::newRow("message refused") << Refused(5, "451-try\n451 later") << false << QByteArray();
     }
     void dialogue()
     {
-        QFETCH(Lines, ehloReply);
-        Relay r;
-        QCOMPARE(r("220 mx.far.test ESMTP\r\n"), Lines{"EHLO mx.test.host"});
-        for (qsizetype k = 0; k + 1 < ehloReply.size(); ++k)
-            QCOMPARE(r(ehloReply[k]), Lines{});   // waits for the last line
-        QCOMPARE(r(ehloReply.last()), Lines{"MAIL FROM:<a@here.test> SIZE=19"});
-        QCOMPARE(r("250 2.1.0 Ok\r\n"), Lines{"RCPT TO:<b@far.test>"});
-        QCOMPARE(r("250 2.1.5 Ok\r\n"), Lines{"DATA"});
-        // Each line goes out with CR LF added: the message as received, then ".".
-        QCOMPARE(r("354 End data with <CR><LF>.<CR><LF>\r\n"), (Lines{"Subject: x\r\n\r\nhello", "."}));
-        QCOMPARE(r("250 2.0.0 Ok: queued\r\n"), Lines{"QUIT "});
-        QCOMPARE(r.step(), int(RelayQuitSent));
-        QVERIFY(r.s.released.empty());
-        QCOMPARE(r("221 2.0.0 Bye\r\n"), Lines{});
-        QCOMPARE(r.s.released, std::vector<qint16>{Relay::I});
-        QVERIFY(!r.s.Session(Relay::I));
-    }
-
-    // An exchanger that offers STARTTLS gets it, and EHLO again inside TLS; one that then
-    // refuses it still gets the message in clear. The log says which.
-    void startTls()
-    {
-        for (const bool refused : {false, true}) {
-            Relay r;
-            const QByteArray offer = "250-mx.far.test\r\n250-STARTTLS\r\n250 SIZE\r\n";
-            r("220 mx.far.test ESMTP\r\n");
-            QCOMPARE(r(offer), Lines{"STARTTLS"});
-            if (refused) {
-                QCOMPARE(r("454 4.7.0 TLS not available\r\n"), Lines{"MAIL FROM:<a@here.test> SIZE=19"});
-                QVERIFY(r.s.log.contains("3-TLS none: the exchanger refused STARTTLS"));
-                continue;
-            }
-            QCOMPARE(r("220 go ahead\r\n"), Lines{"EHLO mx.test.host"});
-            QCOMPARE(r(offer), Lines{"MAIL FROM:<a@here.test> SIZE=19"});
-            QVERIFY(r.s.encrypted.count(Relay::I));
-        }
-        Relay plain;
-        plain("220 mx ESMTP\r\n");
-        plain("250 mx\r\n");
-        QVERIFY(plain.s.log.contains("3-TLS none: the exchanger offers no STARTTLS"));
-    }
-
-    // Any other reply in Steps 7 to 11, and any reply after the message, is answered with
-    // "QUIT "; so is every reply after that but 221, which releases the connection.
-    void refusal_data()
-    {
-        QTest::addColumn<int>("accepted");   // replies of Willing taken before
-        QTest::addColumn<QByteArray>("reply");
-        QTest::newRow("greeting 554") << 0 << QByteArray("554 no service\r\n");
-        QTest::newRow("EHLO 502") << 1 << QByteArray("502 not implemented\r\n");
-        QTest::newRow("MAIL 550") << 2 << QByteArray("550 no\r\n");
-        QTest::newRow("MAIL 250 without blank") << 2 << QByteArray("250Ok\r\n");
-        QTest::newRow("MAIL several lines") << 2 << QByteArray("250-Ok\r\n250 Ok\r\n");
-        QTest::newRow("RCPT 251") << 3 << QByteArray("251 User not local; will forward\r\n");
-        QTest::newRow("DATA 250") << 4 << QByteArray("250 Ok\r\n");
-        QTest::newRow("message taken") << 5 << QByteArray("250 Ok: queued\r\n");
-        QTest::newRow("message refused") << 5 << QByteArray("451-try\r\n451 later\r\n");
-    }
-    void refusal()
-    {
-        QFETCH(int, accepted); QFETCH(QByteArray, reply);
-        Relay r;
-        for (int k = 0; k < accepted; ++k) r(Willing[k]);
-        QCOMPARE(r.step(), RelayConnecting + accepted);
-        QCOMPARE(r(reply), Lines{"QUIT "});
-        QCOMPARE(r("250 Ok\r\n"), Lines{"QUIT "});
-        QCOMPARE(r.step(), int(RelayQuitSent));
-        QVERIFY(r.s.released.empty());
-        QCOMPARE(r("221 bye\r\n"), Lines{});
-        QCOMPARE(r.s.released, std::vector<qint16>{Relay::I});
+        QFETCH(Lines, script); QFETCH(bool, tls); QFETCH(QByteArray, logged);
+        FakeServer s;
+        Connecter& c = s.Open(3, RelayConnecting);
+        c.From = "a@here.test";
+        c.Message = "Subject: x\r\n\r\nhello";
+        c.Address << "b@far.test";
+        Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
+        QCOMPARE(s.released, std::vector<qint16>{3});
+        QVERIFY(!s.Session(3));
+        QCOMPARE(s.encrypted.count(3) == 1, tls);
+        QVERIFY(logged.isEmpty() || s.log.contains(logged));
     }
 
     // A record counts only with "," after the preference and CR LF after the host, before
@@ -135,13 +80,11 @@ private slots:
     void parseRecords()
     {
         const QByteArray a = "MX preference = 10, mail exchanger = A\r\n";
-        for (const QByteArray& broken : {QByteArray("MX preference = 20 mail exchanger = B\r\n"), QByteArray("MX preference = 20, mail exchanger = B "),
-                                         QByteArray("MX preference = 20, mail exchanger = B\n")}) {
+        for (const QByteArray broken : {"MX preference = 20 mail exchanger = B\r\n", "MX preference = 20, mail exchanger = B ", "MX preference = 20, mail exchanger = B\n"})
             for (const QByteArray& output : {broken + a, a + broken}) {
                 const auto r = DNS::ParseRecords(output);
                 QVERIFY2(r.size() == 1 && r[0].MX == "A" && r[0].Priority == " 10", output.constData());
             }
-        }
     }
 
     // A domain with rows is answered from the table, best preference first, without the script.
@@ -184,19 +127,25 @@ private slots:
         QCOMPARE((QStringList{got.first(), got[1], got.last()}), (QStringList{"near.test,mx.near, 1", rows.first(), rows.last()}));
     }
 
-    // No record, a script that never opens its pipe, or no script: "" and nothing kept,
-    // so the next delivery asks again.
+    // No record, a script that never opens its pipe, or no script: "" and nothing kept, so
+    // the next delivery asks again. A missing script is reported at once: waiting for its
+    // pipe stalled every other connection.
     void noRecord()
     {
+        static QStringList reported;
+        mdlCommon::SetReporter([](const QString& line) { reported << line; });
         for (const auto& [domain, script] : QList<std::pair<QString, bool>>{{"silent.test", true}, {"closed.test", true}, {"closed.test", false}}) {
             Lookup l;
             if (!script) QVERIFY(QFile::remove(l.pf.Path("GetMX.sh")));
-            if (domain == "closed.test") l.dns.OpenTimeoutMs = 500;   // the wait for the pipe is bounded
+            l.dns.OpenTimeoutMs = script ? 500 : 600000;   // the wait for the pipe is bounded
+            reported.clear();
             QCOMPARE(l.dns.GetMX(domain), QString());
             QCOMPARE(l.dns.GetMX(domain), QString());
             QTRY_COMPARE(l.runs(), (script ? QStringList{domain, domain} : QStringList{}));
             QVERIFY(l.rows().isEmpty());
+            QVERIFY(script || (reported.size() == 2 && reported[0].contains("no lookup script")));
         }
+        mdlCommon::SetReporter(nullptr);
     }
 };
 

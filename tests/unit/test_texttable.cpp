@@ -17,6 +17,8 @@ qint64 Inode(const ProgramFolder& f)   // a write that replaces the file by rena
     return ::stat(QFile::encodeName(f.Path("Users.txt")).constData(), &st) == 0 ? qint64(st.st_ino) : -1;
 }
 
+QList<QStringList> Rows(const ProgramFolder& f) { return TextDatabase(f.dir.path()).Execute("Select * From T.txt").rows; }
+
 QStringList Column(const TextDatabase::Result& r, int c = 0)
 {
     QStringList out;
@@ -137,16 +139,53 @@ private slots:
         QCOMPARE(f.Read("Users.txt"), Header + alice + bad + "\nbob,B,bob\ncarl,c,carl\n");
     }
 
-    // Priority is text (" 10") ordered as a number; rows a lookup adds keep the leading blank.
-    void priorityOrdersAsNumber()
+    // Rows a write once lost, or lines it changed: the row added and every row before it
+    // read back, and where given the file is the one expected, other lines byte for byte.
+    void insertKeepsRows_data()
     {
-        ProgramFolder f("", "Domain,MX,Priority\nd.test,ten, 10\nd.test,twenty, 20\no.test,one, 1\nd.test,five, 5\n");
+        QTest::addColumn<QByteArray>("table");
+        QTest::addColumn<QStringList>("added");
+        QTest::addColumn<QByteArray>("expected");
+        QTest::newRow("one empty column: no blank line") << QByteArray("Note\nfirst\n") << QStringList{QString()} << QByteArray("Note\nfirst\n\"\"\n");
+        QTest::newRow("empty row ended by a lone CR") << QByteArray("Note\nfirst\n\r") << QStringList{"x"} << QByteArray();
+        // A column named like SQLite's row number hid it, and the new row was never written.
+        QTest::newRow("column named rowid") << QByteArray("rowid,Name\nr1,a\n") << QStringList{"r2", "b"} << QByteArray();
+        QTest::newRow("column named oid") << QByteArray("oid,rowid,Name\no1,r1,a\n") << QStringList{"o2", "r2", "b"} << QByteArray();
+        // Rows were written back in a new form, or with the file's first line end: a quote or
+        // a lone CR then closed the broken line above, and the rows between were lost.
+        QTest::newRow("quote then lone CR") << QByteArray("A\n\"broken,x\nrow1\n\r\"\"\n") << QStringList{"new"} << QByteArray();
+        const QByteArray broken = "A,B,C\n\"quoted, x\nshort,z\"\r\r\na,b,c\n", mixed = "A,B,C\r\nx,y,z\n\r\nbroken\"\r\n";
+        QTest::newRow("CR CR LF after a broken line") << broken << QStringList{"d", "e", "f"} << broken + "d,e,f\n";
+        QTest::newRow("mixed line ends") << mixed << QStringList{"d", "e", "f"} << mixed + "d,e,f\r\n";
+        QTest::newRow("lone CR at the end") << QByteArray("A,B,C\nx,y,z\r") << QStringList{"d", "e", "f"} << QByteArray("A,B,C\nx,y,z\r\nd,e,f\n");
+        // One empty field ended by a lone CR is a record; written as a blank line the header was gone.
+        QTest::newRow("empty header ended by a lone CR") << QByteArray("\r") << QStringList{QString()} << QByteArray("\"\"\r\n\"\"\n");
+    }
+    void insertKeepsRows()
+    {
+        QFETCH(QByteArray, table); QFETCH(QStringList, added); QFETCH(QByteArray, expected);
+        ProgramFolder f;
+        f.Write("T.txt", table);
+        const QList<QStringList> before = Rows(f);
         TextDatabase db(f.dir.path());
-        db.Execute("Insert Into DomainMX.txt (Domain, MX, Priority) values(?,?,?)", {"d.test", "seven", " 7"});
-        QVERIFY(f.Read("DomainMX.txt").endsWith("\nd.test,seven, 7\n"));
-        const auto r = TextDatabase(f.dir.path()).Execute("select * from DomainMX.txt where Domain=? Order By Priority", {"d.test"});
-        QCOMPARE(Column(r, 1), (QStringList{"five", "seven", "ten", "twenty"}));
-        QCOMPARE(Column(r, 2), (QStringList{" 5", " 7", " 10", " 20"}));
+        QStringList quoted, marks;
+        for (const QString& c : db.Execute("Select * From T.txt Where 0").columns) { quoted << '"' + c + '"'; marks << "?"; }
+        QCOMPARE(db.Execute(QString("Insert Into T.txt (%1) Values (%2)").arg(quoted.join(','), marks.join(',')), added).changes, 1);
+        QCOMPARE(Rows(f), before + QList<QStringList>{added});
+        if (!expected.isEmpty()) QCOMPARE(f.Read("T.txt"), expected);
+    }
+
+    // A quote never closed reads on to the end of the file: a row written after it would
+    // vanish. The write is refused, and neither the file nor the rows in memory change.
+    void insertThatWouldLoseRowsIsRefused()
+    {
+        ProgramFolder f(Header + "demo,pw,demo\nbroken,\"pw\n");
+        const QByteArray before = f.Read("Users.txt");
+        TextDatabase db(f.dir.path());
+        const auto e = FailureOf([&] { db.Execute(Insert, {"new", "\",x", "new"}); });
+        QVERIFY(e && e->description.contains("unbalanced quote"));
+        QCOMPARE(f.Read("Users.txt"), before);
+        QCOMPARE(Column(db.Execute("Select UserName From Users.txt")), QStringList{"demo"});
     }
 };
 
