@@ -87,6 +87,8 @@ void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
 qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos, bool budgetSpent)
 {
     auto& s = c.Smtp;
+    if (budgetSpent)   // text that comes while memory is short is not kept, and the message refused
+        s.OverBudget = true;
     const qsizetype before = c.Message.size();
     c.Message.append(text.constData() + pos, text.size() - pos);
     qsizetype lineStart = -1;   // where the line "." starts
@@ -100,9 +102,9 @@ qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos, b
         if (at >= 0) lineStart = at + 2;
     }
     if (lineStart < 0) {
-        if (c.Message.size() > MaxMessageSize || (budgetSpent && c.Message.size() > 2)) {
+        if (c.Message.size() > MaxMessageSize || (s.OverBudget && c.Message.size() > 2)) {
             // Keep only the tail the end-of-data search needs.
-            (budgetSpent ? s.OverBudget : s.Oversized) = true;
+            s.Oversized = !s.OverBudget;
             c.Message = c.Message.right(2);
         }
         s.MessageScanned = c.Message.size();
