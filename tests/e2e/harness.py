@@ -18,6 +18,7 @@ SOURCE = os.environ.get("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file_
 HOST = socket.gethostname()
 TIMEOUT = 20.0   # generous: the machine is shared and may be busy
 ROOT = os.geteuid() == 0
+SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures of such a build say nothing
 USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 
 
@@ -33,6 +34,11 @@ def wait_for(predicate, timeout=TIMEOUT, what="condition"):
         if time.time() > deadline:
             raise AssertionError(f"timed out waiting for {what() if callable(what) else what}")
         time.sleep(0.01)
+
+
+def memory_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
 
 
 def message(subject, body=b"x\r\n"):
@@ -78,7 +84,7 @@ def curl(*args):
 class ServerProcess:
     """A running server; `log` holds the lines it wrote so far, stderr among them."""
 
-    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=None, getmx=None, pop3=None, smtp=None, wait=True):
+    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=(), getmx=None, wait=True):
         self.tmp = tempfile.TemporaryDirectory(prefix="tandrivel-e2e-")
         self.folder = os.path.join(self.tmp.name, "prog")
         self.config = os.path.join(self.folder, "config")   # where the service keeps it
@@ -89,10 +95,10 @@ class ServerProcess:
         os.chmod(os.path.join(self.folder, "GetMX.sh"), 0o755)
         for name, header, rows in (("Users.txt", "UserName,Password,MailID", users), ("DomainMX.txt", "Domain,MX,Priority", domain_mx)):
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
-        self.pop3, self.smtp = pop3 or free_port(), smtp or free_port()
-        settings = settings or {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
-        # Tests open many connections from one address; the case of the limit sets its own.
-        settings = {"MaxPerAddress": 100000, **settings}
+        # Over the defaults; None leaves a key out. Tests open many connections from one address.
+        settings = {"Domain": domain, "Pop3": free_port(), "SMTP": free_port(), "MaxPerAddress": 100000, **dict(settings)}
+        settings = {k: v for k, v in settings.items() if v is not None}
+        self.pop3, self.smtp, self.pop3s, self.smtps = (settings.get(k) for k in ("Pop3", "SMTP", "Pop3s", "Smtps"))
         pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
             "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
         self.log = []
