@@ -76,9 +76,11 @@ def pop3_stat(server, user="demo", password="secret"):
     return stat
 
 
+CURL = ["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret"]
+
+
 def curl(*args):
-    return subprocess.run(["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret", *args],
-                          capture_output=True, check=True).stdout
+    return subprocess.run(CURL + list(args), capture_output=True, check=True).stdout
 
 
 class ServerProcess:
@@ -219,11 +221,8 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-class Deliveries(list):
-    """What an exchanger received; `tls` holds the TLS version of each one's session (None without)."""
-    def __init__(self):
-        super().__init__()
-        self.tls = []
+class Deliveries(list):   # what an exchanger received; `tls`: the TLS version of each one's session (None without)
+    tls = None
 
 
 def real_exchanger(test, tls_context=None):
@@ -231,6 +230,7 @@ def real_exchanger(test, tls_context=None):
     and the Deliveries (from, to, content, options) it got."""
     from aiosmtpd.controller import Controller
     deliveries = Deliveries()
+    deliveries.tls = []
 
     class Recorder:
         async def handle_DATA(self, server, session, envelope):

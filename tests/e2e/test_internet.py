@@ -1,7 +1,5 @@
-"""The server on the open internet, through real clients: TLS on the plain ports (STARTTLS, STLS)
-and from the first byte (Smtps, Pop3s), SMTP AUTH, no open relay, unknown local recipients
-refused at RCPT, relays over TLS where the exchanger offers it, no password in the log, and an
-address that keeps failing to log in slowed down on its own."""
+"""On the open internet, through real clients: TLS (STARTTLS, STLS, Smtps, Pop3s), AUTH, no open relay,
+unknown recipients refused at RCPT, relays over TLS, no password in the log, failed logins slowed down."""
 import base64
 import os
 import poplib
@@ -16,10 +14,10 @@ import time
 import unittest
 import warnings
 
-from harness import HOST, ROOT, TIMEOUT, ServerProcess, free_port, read_line, real_exchanger, untraced, wait_for
+import harness
+from harness import CURL, HOST, ROOT, TIMEOUT, free_port, read_line, real_exchanger, untraced, wait_for
 from test_relay import relay_index
 
-USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"))
 MESSAGE = b"From: a@example.org\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 STUFFED = MESSAGE.replace(b"\r\n.", b"\r\n..")   # as sent, and kept by the store, which RETR sends as it is
 CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-certs-")
@@ -73,9 +71,8 @@ def last_words(sock):
         return b""
 
 
-class Case(unittest.TestCase):
-    """A server with USERS. With TLS it has a certificate, named by absolute paths or ("relative")
-    copied into the program folder, and the two TLS ports."""
+class Case(harness.Case):
+    """With TLS, a certificate named by absolute paths or ("relative") copied into the program folder, and the TLS ports."""
     TLS, SETTINGS = "absolute", {}
 
     def setUp(self):
@@ -83,13 +80,11 @@ class Case(unittest.TestCase):
         if self.TLS:
             names = cert if self.TLS == "absolute" else ("cert.pem", "key.pem")
             settings.update(TlsCertificate=names[0], TlsKey=names[1], Smtps=free_port(), Pop3s=free_port())
-        self.s = s = ServerProcess(users=USERS, settings=settings, wait=None)
-        self.addCleanup(s.tmp.cleanup)
+        self.s = s = self.server(settings=settings, wait=None)
         if self.TLS == "relative":
             for path, name in zip(cert, names):
                 shutil.copy(path, os.path.join(s.folder, name))
         s.start()
-        self.addCleanup(s.stop)
 
     def stored(self, box="demo"):
         return [untraced(m) for m in self.s.files(box)]
@@ -230,14 +225,14 @@ class Auth(Case):
 
 
 @unittest.skipUnless(ROOT, "the exchangers need port 25, which needs root")
-class RelayOverTls(unittest.TestCase):
+class RelayOverTls(harness.Case):
+    setUp = unittest.TestCase.setUp
+
     def test_tls_where_the_exchanger_offers_it(self):
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(*make_cert("mx.remote.test"))
         (secure, over_tls), (plain, in_clear) = real_exchanger(self, ctx), real_exchanger(self)
-        s = ServerProcess(users=USERS, domain_mx=[("tls.test", secure, " 10"), ("plain.test", plain, " 10")])
-        self.addCleanup(s.tmp.cleanup)
-        self.addCleanup(s.stop)
+        s = self.server(domain_mx=[("tls.test", secure, " 10"), ("plain.test", plain, " 10")])
         with smtp(s) as m:
             m.sendmail("a@example.org", ["x@tls.test", "y@plain.test"], MESSAGE)
         wait_for(lambda: over_tls and in_clear, what="both relays")
@@ -272,7 +267,6 @@ def run(test, argv, *chunks):
     return out
 
 
-CURL = ["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret"]
 S_CLIENT = ["openssl", "s_client", "-quiet", "-ignore_unexpected_eof", "-verify_return_error", "-CAfile"]   # the close has a case of its own
 
 
@@ -284,13 +278,13 @@ class Clients(Case):
         swaks = ["swaks", "--server", "127.0.0.1", "--helo", "client.test", "--from", "a@example.org", "--to", "demo@example.test",
                  "--data", "-", "--port"]
         dialogue = b"EHLO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n" + STUFFED + b".\r\nQUIT\r\n"
-        for argv, stdin in (   # swaks ends the text with a line end of its own
-                (swaks + [str(s.smtp), "--tls"], MESSAGE[:-2]), (swaks + [str(s.smtps), "--tls-on-connect"], MESSAGE[:-2]),
-                (swaks + [str(s.smtp), "--tls"] + auth + ["PLAIN"], MESSAGE[:-2]),
-                (swaks + [str(s.smtp), "--tls"] + auth + ["LOGIN"], MESSAGE[:-2]), (swaks + [str(s.smtp)] + auth + ["CRAM-MD5"], MESSAGE[:-2]),
+        swaks = [(swaks + [str(port)] + more, MESSAGE[:-2]) for port, more in (   # it ends the text with a line end of its own
+            (s.smtp, ["--tls"]), (s.smtps, ["--tls-on-connect"]), (s.smtp, ["--tls"] + auth + ["PLAIN"]),
+            (s.smtp, ["--tls"] + auth + ["LOGIN"]), (s.smtp, auth + ["CRAM-MD5"]))]
+        for argv, stdin in swaks + [
                 (CURL + ["--ssl-reqd", "--cacert", ca(), f"smtp://127.0.0.1:{s.smtp}", "--mail-from", "a@example.org",
                          "--mail-rcpt", "demo@example.test", "-T", "-"], MESSAGE),
-                (S_CLIENT + [ca(), "-starttls", "smtp", "-connect", f"127.0.0.1:{s.smtp}"], dialogue)):
+                (S_CLIENT + [ca(), "-starttls", "smtp", "-connect", f"127.0.0.1:{s.smtp}"], dialogue)]:
             with self.subTest(argv=argv):
                 before = len(self.s.messages())
                 run(self, argv, stdin)
