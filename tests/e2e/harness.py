@@ -221,21 +221,16 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-class Deliveries(list):   # what an exchanger received; `tls`: the TLS version of each one's session (None without)
-    tls = None
-
-
 def real_exchanger(test, tls_context=None):
-    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address,
-    and the Deliveries (from, to, content, options) it got."""
+    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the
+    list of deliveries (from, to, content, options, TLS version or None) it got."""
     from aiosmtpd.controller import Controller
-    deliveries = Deliveries()
-    deliveries.tls = []
+    deliveries = []
 
     class Recorder:
         async def handle_DATA(self, server, session, envelope):
-            deliveries.tls.append(session.ssl and session.ssl["ssl_object"].version())   # first: tests wait on the list
-            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
+            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
+                               session.ssl and session.ssl["ssl_object"].version()))
             return "250 OK queued"
 
     with bind_loopback(25) as free:

@@ -1,5 +1,4 @@
-"""Real mail software never loses mail: each message is on disk before its 250, Postfix relays in over
-one reused connection, fetchmail and getmail fetch each once."""
+"""No mail lost: on disk before its 250; Postfix relays over one reused connection; fetchmail and getmail fetch each once."""
 import os
 import pathlib
 import pwd

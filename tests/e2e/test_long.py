@@ -1,5 +1,4 @@
-"""The long cases (CTest label `long`): a 50 MB message, a client that stops reading it, and
-memory after many connections; in a build with AddressSanitizer, no leak when it stops."""
+"""Long cases (CTest label `long`): 50 MB messages, a client that stops reading, memory over time, leaks (ASan)."""
 import socket
 import unittest
 

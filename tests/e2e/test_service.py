@@ -1,5 +1,4 @@
-"""The systemd unit in dist/, run as written (without systemd) by an unprivileged user with
-only the capability it grants, serves mail on ports below 1024."""
+"""The systemd unit in dist/, run as written by an unprivileged user with its one capability, serves on low ports."""
 import collections
 import contextlib
 import os

@@ -1,5 +1,4 @@
-"""The server's spine: start-up and settings, greetings, connection indexes, the receive
-buffer, and bad input or abrupt peers that must not stop the server."""
+"""The spine: start-up and settings, greetings, connection indexes, the receive buffer, bad input, abrupt peers."""
 import re
 import socket
 
