@@ -23,7 +23,8 @@ class RoundTrip(Case):
         self.assertEqual(b"\r\n".join(p.retr(1)[1]) + b"\r\n", fetched)
         p.quit()
         url = f"pop3://127.0.0.1:{s.pop3}/"
-        for args, lines in (((url,), listing), (("-X", "UIDL", url), uidl)):
+        head = fetched[:fetched.index(b"\r\n\r\n")].split(b"\r\n") + [b""]
+        for args, lines in (((url,), listing), (("-X", "UIDL", url), uidl), (("-X", "TOP 1 0", url), head)):
             self.assertEqual(curl(*args), b"".join(line + b"\r\n" for line in lines))
         self.assertEqual(curl(url + "1"), fetched)
         curl("-X", "DELE", "-I", url + "1")
