@@ -53,12 +53,16 @@ def subjects(texts):
     return collections.Counter(s.decode() for t in texts for s in re.findall(rb"(?m)^Subject: (.*?)\r?$", t))
 
 
-def smtp(server, timeout=TIMEOUT):
-    return smtplib.SMTP("127.0.0.1", server.smtp, local_hostname="client.test", timeout=timeout)
+def smtp(server, source="127.0.0.1", tls=None, timeout=TIMEOUT):   # after EHLO; `tls`: a context for STARTTLS
+    m = smtplib.SMTP("127.0.0.1", server.smtp, local_hostname="client.test", timeout=timeout, source_address=(source, 0))
+    if tls:
+        m.starttls(context=tls)
+    m.ehlo()
+    return m
 
 
 def send(server, msg, to=("demo@example.test",), timeout=TIMEOUT):
-    with smtp(server, timeout) as m:
+    with smtp(server, timeout=timeout) as m:
         m.sendmail("a@example.org", list(to), msg)
 
 
