@@ -18,6 +18,7 @@ SOURCE = os.environ.get("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file_
 HOST = socket.gethostname()
 TIMEOUT = 20.0   # generous: the machine is shared and may be busy
 ROOT = os.geteuid() == 0
+SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures of such a build say nothing
 USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 
 
@@ -35,6 +36,11 @@ def wait_for(predicate, timeout=TIMEOUT, what="condition"):
         time.sleep(0.01)
 
 
+def memory_kb(pid):
+    with open(f"/proc/{pid}/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
 def message(subject, body=b"x\r\n"):
     return b"From: a@example.org\r\nSubject: " + subject.encode() + b"\r\n\r\n" + body
 
@@ -47,12 +53,16 @@ def subjects(texts):
     return collections.Counter(s.decode() for t in texts for s in re.findall(rb"(?m)^Subject: (.*?)\r?$", t))
 
 
-def smtp(server, timeout=TIMEOUT):
-    return smtplib.SMTP("127.0.0.1", server.smtp, local_hostname="client.test", timeout=timeout)
+def smtp(server, source="127.0.0.1", tls=None, timeout=TIMEOUT):   # after EHLO; `tls`: a context for STARTTLS
+    m = smtplib.SMTP("127.0.0.1", server.smtp, local_hostname="client.test", timeout=timeout, source_address=(source, 0))
+    if tls:
+        m.starttls(context=tls)
+    m.ehlo()
+    return m
 
 
 def send(server, msg, to=("demo@example.test",), timeout=TIMEOUT):
-    with smtp(server, timeout) as m:
+    with smtp(server, timeout=timeout) as m:
         m.sendmail("a@example.org", list(to), msg)
 
 
@@ -70,15 +80,17 @@ def pop3_stat(server, user="demo", password="secret"):
     return stat
 
 
+CURL = ["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret"]
+
+
 def curl(*args):
-    return subprocess.run(["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret", *args],
-                          capture_output=True, check=True).stdout
+    return subprocess.run(CURL + list(args), capture_output=True, check=True).stdout
 
 
 class ServerProcess:
     """A running server; `log` holds the lines it wrote so far, stderr among them."""
 
-    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=None, getmx=None, pop3=None, smtp=None, wait=True):
+    def __init__(self, domain="example.test", users=USERS, domain_mx=(), settings=(), getmx=None, wait=True):
         self.tmp = tempfile.TemporaryDirectory(prefix="tandrivel-e2e-")
         self.folder = os.path.join(self.tmp.name, "prog")
         self.config = os.path.join(self.folder, "config")   # where the service keeps it
@@ -89,10 +101,10 @@ class ServerProcess:
         os.chmod(os.path.join(self.folder, "GetMX.sh"), 0o755)
         for name, header, rows in (("Users.txt", "UserName,Password,MailID", users), ("DomainMX.txt", "Domain,MX,Priority", domain_mx)):
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
-        self.pop3, self.smtp = pop3 or free_port(), smtp or free_port()
-        settings = settings or {"Domain": domain, "Pop3": self.pop3, "SMTP": self.smtp}
-        # Tests open many connections from one address; the case of the limit sets its own.
-        settings = {"MaxPerAddress": 100000, **settings}
+        # Over the defaults; None leaves a key out. Tests open many connections from one address.
+        settings = {"Domain": domain, "Pop3": free_port(), "SMTP": free_port(), "MaxPerAddress": 100000, **dict(settings)}
+        settings = {k: v for k, v in settings.items() if v is not None}
+        self.pop3, self.smtp, self.pop3s, self.smtps = (settings.get(k) for k in ("Pop3", "SMTP", "Pop3s", "Smtps"))
         pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
             "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
         self.log = []
@@ -213,23 +225,16 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-class Deliveries(list):
-    """What an exchanger received; `tls` holds the TLS version of each one's session (None without)."""
-    def __init__(self):
-        super().__init__()
-        self.tls = []
-
-
 def real_exchanger(test, tls_context=None):
-    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address,
-    and the Deliveries (from, to, content, options) it got."""
+    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the
+    list of deliveries (from, to, content, options, TLS version or None) it got."""
     from aiosmtpd.controller import Controller
-    deliveries = Deliveries()
+    deliveries = []
 
     class Recorder:
         async def handle_DATA(self, server, session, envelope):
-            deliveries.tls.append(session.ssl and session.ssl["ssl_object"].version())   # first: tests wait on the list
-            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options))
+            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
+                               session.ssl and session.ssl["ssl_object"].version()))
             return "250 OK queued"
 
     with bind_loopback(25) as free:

@@ -1,5 +1,4 @@
-"""Real mail software never loses mail: each message is on disk before the server says it has
-it, Postfix relays in over one reused connection, fetchmail and getmail fetch each once."""
+"""No mail lost: on disk before its 250; Postfix relays over one reused connection; fetchmail and getmail fetch each once."""
 import os
 import pathlib
 import pwd
@@ -10,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import HOST, ROOT, TIMEOUT, Case, curl, free_port, message, read_line, send, session, smtp, subjects, wait_for
+from harness import HOST, ROOT, TIMEOUT, Case, free_port, message, read_line, send, session, smtp, subjects, wait_for
 
 ENVELOPE = b"HELO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
@@ -93,14 +92,6 @@ class Pop3(Case):
     def setUp(self):
         super().setUp()
         self.names = [self.s.put_message(message(f"put {i}")) for i in range(1, 4)]
-
-    def test_single_listings_top_and_capa(self):
-        p = self.closing(self.s.pop3_login())
-        self.assertEqual(p.list(1), b"+OK 1 %d" % len(message("put 1")))
-        self.assertEqual(p.uidl(1), b"+OK 1 " + self.names[0][:15].encode())
-        self.assertEqual(p.top(1, 0)[1], [b"From: a@example.org", b"Subject: put 1", b""])
-        self.assertEqual(curl("-X", "TOP 1 0", f"pop3://127.0.0.1:{self.s.pop3}/"), b"From: a@example.org\r\nSubject: put 1\r\n\r\n")
-        self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": []})
 
     def test_marks_live_only_with_their_session(self):
         s, names = self.s, self.names
@@ -206,7 +197,7 @@ class Postfix(Case):
         wait_for(lambda: not os.path.exists(f"/proc/{pid}"), what="Postfix stopped")
 
     def maillog(self):
-        return subprocess.run(["tail", "-c", "3000", f"{self.dir}/maillog"], capture_output=True, text=True).stdout
+        return pathlib.Path(self.dir, "maillog").read_text(errors="replace")[-3000:]
 
     def queued(self):
         return sum(len(files) for d in ("incoming", "active", "deferred", "hold") for _, _, files in os.walk(f"{self.dir}/queue/{d}"))

@@ -1,17 +1,8 @@
-"""The long cases (CTest label `long`): a 50 MB message, a client that stops reading it, and
-memory after many connections; in a build with AddressSanitizer, no leak when it stops."""
-import pathlib
+"""Long cases (CTest label `long`): 50 MB messages, a client that stops reading, memory over time, leaks (ASan)."""
 import socket
 import unittest
 
-from harness import EXE, Case, bind_loopback, connect, pop3_stat, read_line, real_exchanger, send, session, stuffed, untraced, wait_for
-
-SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures of such a build say nothing
-
-
-def memory_kb(pid):
-    with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+from harness import SANITIZED, Case, bind_loopback, connect, memory_kb, pop3_stat, read_line, real_exchanger, send, session, stuffed, untraced, wait_for
 
 
 def sessions(server, rounds, relay_to=()):

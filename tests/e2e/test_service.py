@@ -1,5 +1,4 @@
-"""The systemd unit in dist/, run as written (without systemd) by an unprivileged user with
-only the capability it grants, serves mail on ports below 1024."""
+"""The systemd unit in dist/, run as written by an unprivileged user with its one capability, serves on low ports."""
 import collections
 import contextlib
 import os
@@ -36,7 +35,7 @@ class Unit(unittest.TestCase):
         caps = " ".join(svc["AmbientCapabilities"]).split()
         self.assertIn("CAP_NET_BIND_SERVICE", caps)
         ports = [p for p in range(600, 1024) if bindable(p)][:2]
-        s = ServerProcess(pop3=ports[0], smtp=ports[1], wait=None)   # the program folder, owned by the service's user
+        s = ServerProcess(settings={"Pop3": ports[0], "SMTP": ports[1]}, wait=None)   # the program folder, owned by the service's user
         self.addCleanup(s.tmp.cleanup)
         tmp, user = pathlib.Path(s.tmp.name), pwd.getpwnam("nobody")
         (tmp / "run").mkdir(mode=0o700)
