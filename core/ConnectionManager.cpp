@@ -69,6 +69,11 @@ void ConnectionManager::Account(qint16 index)
     Slot& slot = SlotOf(index);
     Budget::Add(now - slot.accounted);
     slot.accounted = now;
+    if (const bool spent = Budget::Spent(); spent != budgetSpent_) {
+        budgetSpent_ = spent;
+        log_.Add("Memory budget: " + N(Budget::Held() >> 20) + " MiB held of " + N(Budget::Limit() >> 20) + " MiB; "
+                 + (spent ? "new messages and connections are turned away" : "serving again"));
+    }
 }
 
 // Time-outs: a client that stays silent, an exchanger that never answers, and a peer that

@@ -104,6 +104,7 @@ private:
     std::map<QByteArray, int> perAddress_;
     std::map<QByteArray, std::pair<qint64, int>> refusedLogged_;   // address: when last logged, refused since
     QTimer* sweep_ = nullptr;
+    bool budgetSpent_ = false;
     std::set<qint16> stalled_;                              // replies held back (see SendReplyAfter)
     std::map<qint16, std::function<void()>> onEncrypted_;  // what runs once a handshake is done
     std::vector<QSslSocket*> ws_;
