@@ -10,7 +10,9 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QSettings>
+#include <climits>
 #include <cstdio>
+#include <limits>
 
 namespace mdlCommon {
 namespace {
@@ -47,21 +49,21 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
     SmtpsPort = Setting(store, "Smtps", "");
     Pop3sPort = Setting(store, "Pop3s", "");
     RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
-    const struct { const char* key; qint64 fallback; qint64* out; } limits[] = {
-        {"SmtpTimeout", 300, nullptr}, {"Pop3Timeout", 600, nullptr}, {"MaxPerAddress", 20, nullptr},
-        {"MaxRecipients", 100, nullptr}, {"MemoryBudget", 0, &MemoryBudget}};
-    int* ints[] = {&SmtpTimeout, &Pop3Timeout, &MaxPerAddress, &MaxRecipients, nullptr};
-    for (size_t k = 0; k < std::size(limits); ++k) {
-        const QString text = Setting(store, limits[k].key, "");
+    // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
+    const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
+        const QString text = Setting(store, key, "");
         bool ok = text.isEmpty();
-        qint64 value = ok ? limits[k].fallback : text.trimmed().toLongLong(&ok);
-        if (!ok || value < (ints[k] ? 1 : 0) || (ints[k] && value > INT_MAX)) {
-            Report(QStringLiteral("Setting %1=\"%2\" is not a number we can use; %3 is used").arg(QLatin1String(limits[k].key), text).arg(limits[k].fallback));
-            value = limits[k].fallback;
-        }
-        if (ints[k]) *ints[k] = int(value);
-        else *limits[k].out = value;
-    }
+        const qint64 value = ok ? fallback : text.trimmed().toLongLong(&ok);
+        if (ok && value >= least && value <= most)
+            return value;
+        Report(QStringLiteral("Setting %1=\"%2\" is not a number we can use; %3 is used").arg(QLatin1String(key), text).arg(fallback));
+        return fallback;
+    };
+    SmtpTimeout = int(number("SmtpTimeout", 300, 1, INT_MAX));
+    Pop3Timeout = int(number("Pop3Timeout", 600, 1, INT_MAX));
+    MaxPerAddress = int(number("MaxPerAddress", 20, 1, INT_MAX));
+    MaxRecipients = int(number("MaxRecipients", 100, 1, INT_MAX));
+    MemoryBudget = number("MemoryBudget", 0, 0, std::numeric_limits<qint64>::max());
 
     try {
         if (ServerDomain != QLatin1String("localhost")) {
