@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <malloc.h>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/resource.h>
@@ -42,6 +43,9 @@ int main(int argc, char* argv[])
         && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     RaiseDescriptorLimit();
+    // Message texts and protocol buffers come and go in megabytes: served from mappings of
+    // their own they go back to the system when freed, instead of staying with the process.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
     std::signal(SIGPIPE, SIG_IGN);
     static char outBuffer[1 << 16];
     setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);

@@ -46,6 +46,7 @@ public:
         bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
         QByteArray Pending;             // input that arrived while a message was being stored
         int Recipients = 0;             // RCPT commands of the open transaction, refused ones too
+        qint64 DeclaredSize = 0;        // SIZE= of the MAIL command: room made for the text at once
         bool OverBudget = false;        // the server's memory budget ran out during the message
         QByteArray Auth;                // the AUTH exchange under way: "PLAIN", "LOGIN", "CRAM-MD5"
         QByteArray AuthUser;            // LOGIN: the name given so far

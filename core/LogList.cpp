@@ -13,48 +13,28 @@ LogList::~LogList()
 
 void LogList::Add(const QByteArray& prefix, const QByteArray& body)
 {
-    const qint64 total = prefix.size() + body.size();
-    lines_.push_front(Entry{prefix, body, total, nextSerial_++});
+    lines_.push_front(Entry{prefix, body, prefix.size() + body.size()});
     ScheduleShow();
     if (EchoToStdout)
         Echo(lines_.front());
-    keptBytes_ += total;
-    if (total > HeadBytes)
-        longLines_.push_back(lines_.front().serial);
-    KeepWithinBudget();
-}
-
-void LogList::KeepWithinBudget()
-{
-    while (keptBytes_ > MaxKeptBytes && !longLines_.empty()) {
-        const quint64 serial = longLines_.front();
-        longLines_.pop_front();
-        const quint64 row = nextSerial_ - 1 - serial;
-        if (row >= quint64(lines_.size()))
-            continue;   // trimmed away already
-        Entry& e = lines_[size_t(row)];
-        const qint64 before = e.prefix.size() + e.body.size();
+    // The window shows the head of a line; keeping more would keep every message the server
+    // moves (2,000 lines of them) in memory a second time.
+    Entry& e = lines_.front();
+    if (e.total > HeadBytes) {
         if (e.prefix.size() >= HeadBytes) {
             e.prefix = e.prefix.left(HeadBytes);
             e.body = QByteArray();
         } else {
             e.body = e.body.left(HeadBytes - e.prefix.size());
         }
-        keptBytes_ -= before - (e.prefix.size() + e.body.size());
     }
 }
 
 void LogList::Trim(int keep)
 {
-    const int n = Count();
-    if (n <= keep)
+    if (Count() <= keep)
         return;
-    for (size_t r = size_t(keep); r < lines_.size(); ++r)
-        keptBytes_ -= lines_[r].prefix.size() + lines_[r].body.size();
     lines_.resize(size_t(keep));
-    // Long lines gone with them are no longer waiting to be shortened.
-    while (!longLines_.empty() && nextSerial_ - 1 - longLines_.front() >= quint64(lines_.size()))
-        longLines_.pop_front();
     ScheduleShow();
 }
 
@@ -62,8 +42,6 @@ void LogList::Clear()
 {
     beginResetModel();
     lines_.clear();
-    longLines_.clear();
-    keptBytes_ = 0;
     shown_ = 0;
     endResetModel();
 }

@@ -12,23 +12,19 @@ public:
     explicit LogList(QObject* parent = nullptr);
     ~LogList() override;
 
-    // Puts prefix + body at the top. The two parts are kept as given, so a large
-    // protocol buffer is not copied to be logged.
+    // Puts prefix + body at the top; standard output gets its first EchoedBytes, the list
+    // keeps its first HeadBytes and how long it was.
     void Add(const QByteArray& prefix, const QByteArray& body = {});
     // Drops the oldest lines until at most `keep` remain.
     void Trim(int keep);
     void Clear();
 
     int Count() const { return int(lines_.size()); }
-    QByteArray Line(int row) const;   // the whole line
+    QByteArray Line(int row) const;   // the line as kept
 
     bool EchoToStdout = true;
     static constexpr qint64 EchoedBytes = 1000;   // of a line on standard output
     static constexpr int ShownChars = 400;
-    // Whole lines are kept up to this many bytes in all; past it the oldest long lines keep
-    // only their first HeadBytes, so a peer's large messages cannot fill memory through the
-    // log (standard output has had every line whole).
-    static constexpr qint64 MaxKeptBytes = qint64(64) << 20;
     static constexpr qsizetype HeadBytes = 4096;
 
     // Rows as the views know them; they catch up with the lines every ShowIntervalMs.
@@ -44,17 +40,12 @@ private:
     struct Entry {
         QByteArray prefix, body;
         qint64 total = 0;    // bytes of the whole line, also once shortened
-        quint64 serial = 0;
     };
-    void KeepWithinBudget();
     void Echo(const Entry& e);
     void ScheduleFlush();
     void ScheduleShow();
     int shown_ = 0;
     bool showPending_ = false;
     std::deque<Entry> lines_;
-    qint64 keptBytes_ = 0;
-    quint64 nextSerial_ = 0;
-    std::deque<quint64> longLines_;   // serials of lines longer than HeadBytes, oldest first
     bool flushPending_ = false;
 };

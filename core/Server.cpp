@@ -43,17 +43,28 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
         return false;
     }
     c->Command += chunk;
+    QByteArray rest;
     if (!c->Command.endsWith("\r\n")) {
-        if (c->Command.size() > (c->Step() == SmtpText ? MaxBuffer : MaxLineBuffer)) {
-            server.Log(n + "-Overflow: " + QByteArray::number(c->Command.size()) + " bytes without CR LF; connection closed");
-            server.Release(index);
+        // Message text goes on line by line as it comes: held until a read happens to end a
+        // line, megabytes of it would wait here beside the message.
+        const qsizetype cut = c->Step() == SmtpText ? c->Command.lastIndexOf("\r\n") : -1;
+        if (cut < 0) {
+            if (c->Command.size() > (c->Step() == SmtpText ? MaxBuffer : MaxLineBuffer)) {
+                server.Log(n + "-Overflow: " + QByteArray::number(c->Command.size()) + " bytes without CR LF; connection closed");
+                server.Release(index);
+            }
+            return false;
         }
-        return false;
+        rest = c->Command.mid(cut + 2);
+        c->Command.truncate(cut + 2);
     }
     server.LogReceived(index, Masked(c->Command, *c));
     // The handler may empty or replace the buffer while it works.
     const QByteArray text = c->Command;
     if (handler)
         handler(server, index, text);
+    if (!rest.isEmpty())
+        if (Connecter* still = server.Session(index))
+            still->Command = rest + still->Command;
     return true;
 }

@@ -4,6 +4,7 @@
 #include "core/Server.h"
 #include "core/TextHelper.h"
 #include "core/Access.h"
+#include "core/Budget.h"
 #include "core/MailStore.h"
 #include "core/mdlCommon.h"
 #include "smtp/DeliverMail.h"
@@ -30,6 +31,10 @@ QByteArray Connecter::GetMAIL(const QByteArray& data)
         if (BadAddress(address))
             return "501 5.1.3 Bad address syntax";
         From = address;
+        // Room for the whole text at once: grown step by step it is copied each time, and the
+        // memory of the copies stays with the process.
+        const qsizetype size = data.toUpper().indexOf(" SIZE=");
+        Smtp.DeclaredSize = size < 0 ? 0 : data.mid(size + 6).split(' ').first().trimmed().toLongLong();
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();
@@ -229,6 +234,9 @@ bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
             server.SendReply(index, "452 4.3.1 Insufficient system storage");
         } else {
             c.SetStep(SmtpText);
+            // Only as much as the budget can give: a client may declare what it never sends.
+            if (c.Smtp.DeclaredSize > 0 && c.Smtp.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
+                c.Message.reserve(qsizetype(c.Smtp.DeclaredSize) + 4096);
             server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
         }
     } else if (word == "RSET") {
