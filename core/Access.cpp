@@ -1,4 +1,5 @@
 #include "core/Access.h"
+#include "core/Server.h"
 #include "core/mdlCommon.h"
 
 #include <QDateTime>
@@ -78,6 +79,15 @@ QByteArray LoginResult(const QByteArray& peer, bool ok)
     f.logged = now;
     return "Failed logins from " + peer + ": " + QByteArray::number(f.count) + "; its next login waits "
            + QByteArray::number(LoginDelayMs(peer)) + " ms";
+}
+
+void AnswerLogin(Server& server, qint16 index, const QByteArray& reply, bool ok)
+{
+    const QByteArray peer = server.PeerAddress(index);
+    const int delay = LoginDelayMs(peer);
+    if (const QByteArray line = LoginResult(peer, ok); !line.isEmpty())
+        server.Log(line);
+    server.SendReplyAfter(index, reply, ok ? 0 : delay);
 }
 
 }

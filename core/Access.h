@@ -1,6 +1,8 @@
 #pragma once
 #include <QByteArray>
 
+class Server;
+
 // Who may do what: relaying without logging in, and how long a client that keeps failing
 // to log in waits for its next answer.
 namespace Access {
@@ -14,5 +16,9 @@ int LoginDelayMs(const QByteArray& peer);
 // Notes a login's outcome. Returns a log line the first time in a minute that an address
 // fails, "" otherwise.
 QByteArray LoginResult(const QByteArray& peer, bool ok);
+
+// Sends the answer to a login on connection `index`: at once when it worked, otherwise as late
+// as the client's address has earned; notes the outcome and logs what LoginResult says.
+void AnswerLogin(Server& server, qint16 index, const QByteArray& reply, bool ok);
 
 }

@@ -17,16 +17,10 @@ QString Argument(const QByteArray& text)
 void LoginReply(Server& server, qint16 index, const Connecter& c)
 {
     const QByteArray reply = "+OK all respons OK";
-    if (c.UserName().isEmpty() || c.Password().isEmpty()) {
+    if (c.UserName().isEmpty() || c.Password().isEmpty())
         server.SendReply(index, reply);
-        return;
-    }
-    const QByteArray peer = server.PeerAddress(index);
-    const int delay = Access::LoginDelayMs(peer);
-    const bool ok = !c.MailID().isEmpty();
-    if (const QByteArray line = Access::LoginResult(peer, ok); !line.isEmpty())
-        server.Log(line);
-    server.SendReplyAfter(index, reply, ok ? 0 : delay);
+    else
+        Access::AnswerLogin(server, index, reply, !c.MailID().isEmpty());
 }
 }
 

@@ -83,12 +83,18 @@ struct Store {
 
 }
 
-bool IsLocalDomain(const QByteArray& domain)
+Recipient Classify(const QByteArray& address)
 {
-    QString d = QString::fromUtf8(domain);
+    const qsizetype at = address.indexOf('@');
+    Recipient r;
+    r.domain = at < 0 ? address : address.mid(at + 1);
+    QString d = QString::fromUtf8(r.domain);
     if (d.endsWith(QLatin1Char('.')))
         d.chop(1);
-    return d.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0;
+    r.local = d.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0;
+    if (r.local && at >= 0)
+        r.folder = MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at)));
+    return r;
 }
 
 void DeliverMail(Server& server, qint16 index, Envelope message, std::function<void(const QByteArray&)> done)
@@ -99,15 +105,14 @@ void DeliverMail(Server& server, qint16 index, Envelope message, std::function<v
     std::vector<std::pair<QByteArray, QByteArray>> foreign;   // address, domain
     QSet<QString> seen;   // one copy per mailbox and per foreign address, however often named
     for (const QByteArray& address : std::as_const(message.Address)) {
-        const qsizetype at = address.indexOf('@');
-        const QByteArray domain = at < 0 ? address : address.mid(at + 1);
-        if (!IsLocalDomain(domain)) {
+        const Recipient r = Classify(address);
+        if (!r.local) {
             if (!seen.contains(QString::fromUtf8(address).toLower()))
-                foreign.emplace_back(address, domain);
+                foreign.emplace_back(address, r.domain);
             seen.insert(QString::fromUtf8(address).toLower());
             continue;
         }
-        const QString folder = at < 0 ? QString() : MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at)));
+        const QString& folder = r.folder;
         if (folder.isEmpty()) {
             server.Log(QByteArray::number(index) + "-NoMailbox " + address);
             continue;

@@ -14,8 +14,14 @@ struct Envelope {
     bool Esmtp = false;
 };
 
-// True when a recipient's domain is the served one: letter case and a final dot do not count.
-bool IsLocalDomain(const QByteArray& domain);
+// Where a recipient's mail goes: its domain part, whether that is the served domain (letter
+// case and a final dot do not count), and then its mailbox folder ("" when it has none).
+struct Recipient {
+    QByteArray domain;
+    bool local = false;
+    QString folder;
+};
+Recipient Classify(const QByteArray& address);
 
 // Stores a copy, with its trace headers, in the mailbox of every local recipient; once all
 // are on disk, hands each foreign recipient to a relay connection of its own. `done` runs

@@ -46,13 +46,9 @@ void Finish(Server& server, qint16 index, Connecter& c, const QString& user, boo
     c.Smtp.Auth.clear();
     c.Smtp.AuthUser.clear();
     c.Smtp.Challenge.clear();
-    const QByteArray peer = server.PeerAddress(index);
-    const int delay = Access::LoginDelayMs(peer);
-    if (const QByteArray line = Access::LoginResult(peer, ok); !line.isEmpty())
-        server.Log(line);
     if (ok)
         c.Smtp.User = user;
-    server.SendReplyAfter(index, ok ? Granted : Refused, ok ? 0 : delay);
+    Access::AnswerLogin(server, index, ok ? Granted : Refused, ok);
 }
 
 // One base64 line of the client; false when it cannot be read.

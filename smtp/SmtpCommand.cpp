@@ -5,7 +5,6 @@
 #include "core/TextHelper.h"
 #include "core/Access.h"
 #include "core/Budget.h"
-#include "core/MailStore.h"
 #include "core/mdlCommon.h"
 #include "smtp/DeliverMail.h"
 #include "smtp/SmtpAuth.h"
@@ -76,13 +75,10 @@ QByteArray RecipientRefusal(Server& server, qint16 index, const Connecter& c, co
     const qsizetype open = line.indexOf('<'), close = line.indexOf('>', open + 1);
     if (open < 0 || close < 0)
         return {};   // GetRCPT has its own answer
-    const QByteArray address = line.mid(open + 1, close - open - 1);
-    const qsizetype at = address.indexOf('@');
-    if (!IsLocalDomain(at < 0 ? address : address.mid(at + 1)))
+    const Recipient r = Classify(line.mid(open + 1, close - open - 1));
+    if (!r.local)
         return c.Smtp.User.isEmpty() && !Access::MayRelay(server.PeerAddress(index)) ? "554 5.7.1 Relay access denied" : "";
-    if (at < 0 || MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at))).isEmpty())
-        return "550 5.1.1 No such mailbox";
-    return {};
+    return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
 }
 
 void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text);
