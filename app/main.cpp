@@ -1,11 +1,16 @@
 // Tandrivel: a mail server for one domain. POP3 and SMTP on one event thread.
 #include "admin/frmAdmin.h"
+#include "core/Failure.h"
 #include "core/mdlCommon.h"
 #include "pop3/Pop3Command.h"
+#include "relay/Queue.h"
 #include "relay/RelayReply.h"
 #include "smtp/SmtpCommand.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
 #include <QSocketNotifier>
 #include <csignal>
 #include <malloc.h>
@@ -25,6 +30,39 @@ void OnSignal(int)
     (void)!::write(SignalPipe[1], &c, 1);
 }
 
+// --queue prints the relay queue; --flush asks the server running in this program folder to
+// try every deferred recipient now. Neither disturbs a running server. Returns the exit
+// status, or -1 when neither option was given.
+int QueueCommand(int argc, char* argv[])
+{
+    const QByteArray option = argc == 2 ? QByteArray(argv[1]) : QByteArray();
+    if (option != "--queue" && option != "--flush")
+        return -1;
+    QCoreApplication app(argc, argv);
+    mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
+    if (option == "--queue") {
+        fputs(Queue::Listing().constData(), stdout);
+        return 0;
+    }
+    try {
+        const QString request = Queue::FlushRequest();
+        // The server looks once a second; tell whether one did.
+        QElapsedTimer waited;
+        waited.start();
+        while (QFile::exists(request) && waited.elapsed() < 5000)
+            QThread::msleep(100);
+        if (QFile::exists(request)) {
+            printf("No running server took the request within 5 s; it will when one starts in %s\n", qPrintable(mdlCommon::ProgramFolder()));
+            return 1;
+        }
+        printf("The server is trying every deferred recipient now; see its log.\n");
+        return 0;
+    } catch (const Failure& f) {
+        fprintf(stderr, "%s\n", f.text().constData());
+        return 1;
+    }
+}
+
 // Every connection is a descriptor; the default soft limit of 1024 is far too low.
 void RaiseDescriptorLimit()
 {
@@ -38,6 +76,8 @@ void RaiseDescriptorLimit()
 
 int main(int argc, char* argv[])
 {
+    if (const int rc = QueueCommand(argc, argv); rc >= 0)
+        return rc;
     // Without a display the server runs headless; the log goes to standard output.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY")
         && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
@@ -67,7 +107,8 @@ int main(int argc, char* argv[])
 
     // The pieces meet here: data on the SMTP port goes to the SMTP handler, on the POP3
     // port to POP3, on any other (the relay's own connections) to the relay client.
-    if (const int failed = mdlCommon::Main({SmtpCommand, Pop3Command, RelayReply}, frmAdmin::Open))
+    if (const int failed = mdlCommon::Main({SmtpCommand, Pop3Command, RelayReply}, frmAdmin::Open,
+                                             [](Server& server) { TheQueue().Start(server); }))
         return failed;
     const int rc = app.exec();
     fflush(stdout);

@@ -1,5 +1,7 @@
 #include "core/Connecter.h"
 
+#include <utility>
+
 void Connecter::SetStep(int NewStep)
 {
     if (NewStep == SmtpText) {
@@ -11,4 +13,10 @@ void Connecter::SetStep(int NewStep)
     if (NewStep == Closing && step_ == Pop3Session)
         Purge();
     step_ = NewStep;
+}
+
+void Connecter::Settle(const QByteArray& reply)
+{
+    if (auto done = std::exchange(Relay.Done, nullptr))
+        done(reply, step_);
 }

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 // What a connection is doing. The numbers are the ones the log and the operators know.
@@ -59,6 +60,10 @@ public:
         bool TlsOffered = false;   // the exchanger's EHLO reply offers STARTTLS
         QByteArray Head;           // the trace line this copy gets on top of Message
         std::shared_ptr<void> Held;   // Message's share of the memory budget, once for all relays
+        // What became of the copy, told once: the reply that decided it and the step it came
+        // in. A connection that ends first tells Error ("" when nothing is known) instead.
+        std::function<void(const QByteArray& reply, int step)> Done;
+        QByteArray Error;
     } Relay;
 
     // Tells this session from a later one on the same index.
@@ -67,8 +72,11 @@ public:
     Connecter() = default;
     Connecter(const Connecter&) = delete;
     Connecter& operator=(const Connecter&) = delete;
-    // A POP3 session that ends without QUIT takes its marks back.
+    // A POP3 session that ends without QUIT takes its marks back; a relay that ends before
+    // its copy was settled says so.
     ~Connecter();
+    // The relay's copy is settled: Done runs once with this reply.
+    void Settle(const QByteArray& reply);
 
     // POP3 mailbox operations; each returns the whole reply without its final CR LF.
     QByteArray GetDELE(const QByteArray& data);

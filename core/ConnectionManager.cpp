@@ -96,6 +96,8 @@ void ConnectionManager::Sweep()
         if (now - slot.active <= limit)
             continue;
         log_.Add(N(index) + "-Timeout: nothing for " + N((now - slot.active) / 1000) + " s; connection closed");
+        if (IsRelayStep(step))
+            c->Relay.Error = "no reply for " + N((now - slot.active) / 1000) + " s";
         if (step == Closing || step == Pop3Session || IsRelayStep(step) || slot.timedOut) {
             Release(index);   // a POP3 session's marks are taken back
             continue;
@@ -553,7 +555,8 @@ void ConnectionManager::WS_Error(qint16 Index, int number, const QString& descri
     Connecter* c = Session(Index);
     QSslSocket* s = Element(Index);
     if (c && IsRelayStep(c->Step())) {
-        // A relay that failed is logged and let go; there is no retry.
+        // The relay queue hears why and tries again later, or the next exchanger.
+        c->Relay.Error = description.toUtf8();
         Release(Index);
         return;
     }

@@ -38,7 +38,7 @@ void StartupFailed(const Failure& f)
 
 }
 
-int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
+int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const std::function<void(Server&)>& serving)
 {
     QSettings store;
     ServerDomain = Setting(store, "Domain", "localhost");
@@ -64,6 +64,23 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
     MaxPerAddress = int(number("MaxPerAddress", 20, 1, INT_MAX));
     MaxRecipients = int(number("MaxRecipients", 100, 1, INT_MAX));
     MemoryBudget = number("MemoryBudget", 0, 0, std::numeric_limits<qint64>::max());
+    RelayExpire = number("RelayExpire", 432000, 1, std::numeric_limits<qint32>::max());
+    if (const QString retry = Setting(store, "RelayRetry", ""); !retry.trimmed().isEmpty()) {
+        QList<int> delays;
+        for (const QString& part : retry.split(QLatin1Char(','))) {
+            bool ok = false;
+            const int d = part.trimmed().toInt(&ok);
+            if (!ok || d < 1) {
+                delays.clear();
+                break;
+            }
+            delays << d;
+        }
+        if (delays.isEmpty())
+            Report(QStringLiteral("Setting RelayRetry=\"%1\" is not a list of seconds; 60,300,900,1800,3600,7200 is used").arg(retry));
+        else
+            RelayRetry = delays;
+    }
 
     try {
         if (ServerDomain != QLatin1String("localhost")) {
@@ -78,6 +95,8 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin)
                 main->Log().Add(line.toUtf8());
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
+            if (serving)
+                serving(main->Connections());
         } else {
             // No domain yet: only the administration window, and nothing listens in this run.
             if (showAdmin)

@@ -1,6 +1,7 @@
 #pragma once
 #include "core/Server.h"
 
+#include <QList>
 #include <QString>
 #include <functional>
 
@@ -20,6 +21,8 @@ inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may s
 inline int MaxPerAddress = 20;                      // open connections from one client address
 inline int MaxRecipients = 100;                     // RCPT commands of one message
 inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory
+inline QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
+inline qint64 RelayExpire = 432000;                 // seconds after acceptance that a relay is given up
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();
@@ -44,8 +47,9 @@ void SetReporter(void (*reporter)(const QString&));
 inline constexpr const char* CompanyName = "Merivolant";
 
 // Reads the three settings, shows the first window and opens the tables. The executable
-// gives the protocol handlers and the way to show the administration window.
-// Returns 0, or the exit status when start-up failed.
-int Main(const Handlers& handlers, const std::function<void()>& showAdmin);
+// gives the protocol handlers, the way to show the administration window, and what runs
+// once the server is ready to serve (the relay queue starts). Returns 0, or the exit
+// status when start-up failed.
+int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const std::function<void(Server&)>& serving = {});
 
 }

@@ -261,4 +261,5 @@ Connecter::~Connecter()
 {
     if (step_ == Pop3Session)
         TakeBackMarks();
+    Settle(Relay.Error.isEmpty() ? QByteArray("connection closed before a reply") : Relay.Error);
 }

@@ -4,14 +4,16 @@
 #include "core/mdlCommon.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,6 +23,28 @@ DNS& TheDNS()
     static DNS dns;
     return dns;
 }
+
+// One run of the script: its pipe, what it wrote so far, and who waits for the answer.
+struct DNS::Run {
+    std::vector<Answer> waiting;
+    std::unique_ptr<QTemporaryDir> dir;
+    int fd = -1;
+    int opens = -1;   // inotify: tells when the script opens the pipe
+    bool opened = false;
+    QByteArray text;
+    std::unique_ptr<QSocketNotifier> reads, openings;
+    QTimer timer;
+    ~Run()
+    {
+        reads.reset();
+        openings.reset();
+        if (fd >= 0) ::close(fd);
+        if (opens >= 0) ::close(opens);
+    }
+};
+
+DNS::DNS() = default;
+DNS::~DNS() = default;
 
 QList<DNS::Record> DNS::ParseRecords(const QByteArray& text)
 {
@@ -44,95 +68,157 @@ QList<DNS::Record> DNS::ParseRecords(const QByteArray& text)
     return records;
 }
 
-QString DNS::GetMX(const QString& Domain)
+QStringList DNS::ByPreference(QList<Record> records)
 {
-    TextDatabase& db = mdlCommon::DbConnection();
-    const auto known = db.Execute(QStringLiteral("select MX from DomainMX.txt where Domain=? Order By Priority"), {Domain});
-    if (!known.rows.isEmpty())
-        return known.rows.first().value(0);
-
-    const QList<Record> records = ParseRecords(LookupMX(Domain));
-    if (records.isEmpty())
-        return {};
+    // A preference that is no number goes last.
+    const auto rank = [](const Record& r) {
+        bool ok = false;
+        const qint64 n = r.Priority.trimmed().toLongLong(&ok);
+        return ok ? n : std::numeric_limits<qint64>::max();
+    };
+    std::stable_sort(records.begin(), records.end(), [&](const Record& a, const Record& b) { return rank(a) < rank(b); });
+    QStringList hosts;
     for (const Record& r : records)
-        db.Execute(QStringLiteral("Insert Into DomainMX.txt (Domain, MX, Priority) values(?,?,?)"), {Domain, r.MX, r.Priority});
-    return records.last().MX;
+        if (!r.MX.trimmed().isEmpty() && !hosts.contains(r.MX))
+            hosts << r.MX;
+    return hosts;
 }
 
-QByteArray DNS::LookupMX(const QString& Domain)
+void DNS::Lookup(const QString& Domain, Answer answer)
 {
+    QList<Record> known;
+    try {
+        const auto rows = mdlCommon::DbConnection().Execute(
+            QStringLiteral("select MX, Priority from DomainMX.txt where Domain=? Order By Priority"), {Domain});
+        for (const QStringList& row : rows.rows)
+            known << Record{row.value(1), row.value(0)};
+    } catch (const Failure& f) {
+        answer({}, QString::fromUtf8(f.text()));
+        return;
+    }
+    if (!known.isEmpty()) {
+        answer(ByPreference(known), {});
+        return;
+    }
+    if (auto run = running_.find(Domain); run != running_.end()) {
+        run->second->waiting.push_back(std::move(answer));
+        return;
+    }
     // Without the script a shell would only fail after the pipe wait; say so at once.
     const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
     if (!QFileInfo(script).isFile()) {
         mdlCommon::Report(QStringLiteral("GetMX %1: no lookup script %2").arg(Domain, script));
-        return {};
+        answer({}, QStringLiteral("no lookup script"));
+        return;
     }
+    running_[Domain] = std::make_unique<Run>();
+    running_[Domain]->waiting.push_back(std::move(answer));
+    Start(Domain);
+}
+
+void DNS::Start(const QString& Domain)
+{
+    Run& run = *running_[Domain];
+    const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
     // The pipe lives in a folder only we can enter, under a fixed name.
-    QTemporaryDir dir(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
-    if (!dir.isValid()) {
-        mdlCommon::Report(QStringLiteral("GetMX: cannot make a folder for the pipe"));
-        return {};
-    }
-    const QString fifo = dir.filePath(QStringLiteral("getmx"));
+    run.dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
+    const QString fifo = run.dir->filePath(QStringLiteral("getmx"));
     const QByteArray fifoName = QFile::encodeName(fifo);
-    if (::mkfifo(fifoName.constData(), 0600) != 0) {
+    if (!run.dir->isValid() || ::mkfifo(fifoName.constData(), 0600) != 0) {
         mdlCommon::Report(QStringLiteral("GetMX: cannot make the pipe: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        return {};
+        return Finish(Domain);
     }
-    // Opened before the script starts; with no writer yet, poll reports nothing until one comes.
-    const int fd = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
+    // Opened before the script starts; with no writer yet, nothing is readable until one comes.
+    run.fd = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (run.fd < 0)
+        return Finish(Domain);
     // The pipe gives no sign when a writer opens it without writing yet; the next open
     // after ours is the script's, and inotify reports it. Without a watch, the first byte counts.
-    int opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (opens >= 0 && ::inotify_add_watch(opens, fifoName.constData(), IN_OPEN) < 0) {
-        ::close(opens);
-        opens = -1;
+    run.opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (run.opens >= 0 && ::inotify_add_watch(run.opens, fifoName.constData(), IN_OPEN) < 0) {
+        ::close(run.opens);
+        run.opens = -1;
     }
-
     // Started by its own interpreter line when it may be run, else by the shell.
     const bool direct = QFileInfo(script).isExecutable();
     const bool started = direct ? QProcess::startDetached(script, {Domain, fifo}, mdlCommon::ProgramFolder())
                                 : QProcess::startDetached(QStringLiteral("/bin/sh"), {script, Domain, fifo}, mdlCommon::ProgramFolder());
     if (!started) {
         mdlCommon::Report(QStringLiteral("GetMX: cannot start %1").arg(script));
-        ::close(fd);
-        if (opens >= 0) ::close(opens);
-        return {};
+        return Finish(Domain);
     }
 
-    QByteArray text;
-    char buffer[4096];
-    bool opened = false;
-    QElapsedTimer clock;
-    clock.start();
-    for (;;) {
-        const qint64 limit = opened ? ReadTimeoutMs : OpenTimeoutMs;
-        const qint64 left = limit - clock.elapsed();
-        if (left <= 0) {
-            mdlCommon::Report(opened ? QStringLiteral("GetMX %1: the script did not finish in time").arg(Domain)
-                                     : QStringLiteral("GetMX %1: the script never opened the pipe").arg(Domain));
-            break;
-        }
-        pollfd pfd[2] = {{fd, POLLIN, 0}, {opened ? -1 : opens, POLLIN, 0}};
-        const int ready = ::poll(pfd, 2, int(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) continue;
-        if (pfd[1].revents) {
-            opened = true;
-            if (!pfd[0].revents) continue;
-        }
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n > 0) {
-            opened = true;
-            text.append(buffer, n);
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        break;   // 0 bytes: the script closed its end
+    run.timer.setSingleShot(true);
+    QObject::connect(&run.timer, &QTimer::timeout, [this, Domain] {
+        const Run& r = *running_[Domain];
+        mdlCommon::Report(r.opened ? QStringLiteral("GetMX %1: the script did not finish in time").arg(Domain)
+                                   : QStringLiteral("GetMX %1: the script never opened the pipe").arg(Domain));
+        Finish(Domain);
+    });
+    run.timer.start(OpenTimeoutMs);
+    const auto opened = [this, Domain, &run] {
+        if (run.opened)
+            return;
+        run.opened = true;
+        if (run.openings) run.openings->setEnabled(false);
+        run.timer.start(ReadTimeoutMs);
+    };
+    if (run.opens >= 0) {
+        run.openings = std::make_unique<QSocketNotifier>(run.opens, QSocketNotifier::Read);
+        QObject::connect(run.openings.get(), &QSocketNotifier::activated, [opened, &run] {
+            char events[4096];
+            while (::read(run.opens, events, sizeof events) > 0) {}
+            opened();
+        });
     }
-    ::close(fd);
-    if (opens >= 0) ::close(opens);
-    return text;
+    run.reads = std::make_unique<QSocketNotifier>(run.fd, QSocketNotifier::Read);
+    QObject::connect(run.reads.get(), &QSocketNotifier::activated, [this, Domain, opened, &run] {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t n = ::read(run.fd, buffer, sizeof buffer);
+            if (n > 0) {
+                opened();
+                run.text.append(buffer, n);
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR))
+                return;
+            // 0 bytes: no writer. Before the script opened the pipe that is only the state we
+            // began in; the notifier would report it over and over, so wait for the open.
+            if (!run.opened) {
+                if (run.opens >= 0) {
+                    run.reads->setEnabled(false);
+                    QObject::connect(run.openings.get(), &QSocketNotifier::activated, run.reads.get(), [&run] { run.reads->setEnabled(true); });
+                }
+                return;
+            }
+            return Finish(Domain);
+        }
+    });
+}
+
+void DNS::Finish(const QString& Domain)
+{
+    auto node = running_.extract(Domain);
+    if (node.empty())
+        return;
+    std::unique_ptr<Run> run = std::move(node.mapped());
+    run->reads.reset();
+    run->openings.reset();
+    run->timer.stop();
+    const QList<Record> records = ParseRecords(run->text);
+    QString problem;
+    try {
+        TextDatabase& db = mdlCommon::DbConnection();
+        for (const Record& r : records)
+            db.Execute(QStringLiteral("Insert Into DomainMX.txt (Domain, MX, Priority) values(?,?,?)"), {Domain, r.MX, r.Priority});
+    } catch (const Failure& f) {
+        problem = QString::fromUtf8(f.text());   // the hosts are good for now even so
+    }
+    const QStringList hosts = ByPreference(records);
+    // Deleted once the answers are out: an answer may start another lookup.
+    QTimer::singleShot(0, [run = std::shared_ptr<Run>(std::move(run)), hosts, problem] {
+        for (const Answer& a : run->waiting)
+            a(hosts, problem);
+    });
 }

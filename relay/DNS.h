@@ -1,13 +1,25 @@
 #pragma once
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <functional>
+#include <map>
+#include <memory>
 
-// Finds the mail exchanger of a domain: DomainMX.txt first, otherwise the lookup
-// script GetMX.sh, whose records are then kept in DomainMX.txt.
+// Finds the mail exchangers of a domain: DomainMX.txt first, otherwise the lookup script
+// GetMX.sh, whose records are then kept in DomainMX.txt. The script's answer is read as it
+// comes, on the event loop: every other connection is served meanwhile.
 class DNS {
 public:
-    // Host to connect to, or "" when none was found. Table failures throw Failure.
-    QString GetMX(const QString& Domain);
+    DNS();
+    ~DNS();
+
+    // Hosts to try, best preference first; none when no record was found. `problem` says
+    // why there is no answer (a table failure, no script); "" otherwise.
+    using Answer = std::function<void(const QStringList& hosts, const QString& problem)>;
+    // Answers at once from the table; after the script otherwise. Lookups of one domain at
+    // the same time share one run of the script.
+    void Lookup(const QString& Domain, Answer answer);
 
     // Longest wait for the script to open the pipe, and for all of its output.
     int OpenTimeoutMs = 10000;
@@ -20,9 +32,14 @@ public:
     // The records of the script's output, in order. Records without "," after the
     // preference or without CR LF after the host are skipped.
     static QList<Record> ParseRecords(const QByteArray& output);
+    // Host names by preference, lowest first; equal preferences keep their order.
+    static QStringList ByPreference(QList<Record> records);
 
 private:
-    QByteArray LookupMX(const QString& Domain);
+    struct Run;
+    void Start(const QString& Domain);
+    void Finish(const QString& Domain);
+    std::map<QString, std::unique_ptr<Run>> running_;
 };
 
 // The one lookup object of the server.

@@ -20,6 +20,7 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
     c->Command.clear();
     const QByteArray code = text.left(4).toUpper();
     auto fail = [&] {
+        c->Settle(text);
         c->SetStep(RelayQuitSent);
         server.SendReply(index, "QUIT ");
     };
@@ -101,6 +102,7 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
         }
         break;
     case RelayTextSent:
+        c->Settle(text);   // 250: delivered; anything else: refused or to be tried again
         c->SetStep(RelayQuitSent);
         server.SendReply(index, "QUIT ");
         break;

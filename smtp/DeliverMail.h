@@ -1,4 +1,6 @@
 #pragma once
+#include "core/Recipient.h"
+
 #include <QByteArray>
 #include <QList>
 #include <functional>
@@ -14,17 +16,10 @@ struct Envelope {
     bool Esmtp = false;
 };
 
-// Where a recipient's mail goes: its domain part, whether that is the served domain (letter
-// case and a final dot do not count), and then its mailbox folder ("" when it has none).
-struct Recipient {
-    QByteArray domain;
-    bool local = false;
-    QString folder;
-};
-Recipient Classify(const QByteArray& address);
 
-// Stores a copy, with its trace headers, in the mailbox of every local recipient; once all
-// are on disk, hands each foreign recipient to a relay connection of its own. `done` runs
-// on the event thread with "" when the message is safe, or with the reply to give when a
-// copy could not be stored: then no copy is kept and nothing is relayed.
+// Stores a copy, with its trace headers, in the mailbox of every local recipient, and the
+// message for its foreign recipients in the relay queue; once all are on disk, the queue
+// starts to deliver. `done` runs on the event thread with "" when the message is safe, or
+// with the reply to give when a copy could not be stored: then no copy is kept and nothing
+// is relayed.
 void DeliverMail(Server& server, qint16 index, Envelope message, std::function<void(const QByteArray& refusal)> done);

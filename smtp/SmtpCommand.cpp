@@ -8,6 +8,7 @@
 #include "core/mdlCommon.h"
 #include "smtp/DeliverMail.h"
 #include "smtp/SmtpAuth.h"
+#include "relay/Queue.h"
 
 namespace {
 // An address that could smuggle a line or a second envelope into our own replies, files or
@@ -79,6 +80,23 @@ QByteArray RecipientRefusal(Server& server, qint16 index, const Connecter& c, co
     if (!r.local)
         return c.Smtp.User.isEmpty() && !Access::MayRelay(server.PeerAddress(index)) ? "554 5.7.1 Relay access denied" : "";
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
+}
+
+// ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its
+// subdomains too; named queues ("#") are not kept here.
+QByteArray Etrn(const QByteArray& line)
+{
+    const QByteArray node = line.mid(4).trimmed();
+    if (node.isEmpty() || node.contains(' ') || BadAddress(node))
+        return "501 5.5.4 Syntax: ETRN domain";
+    if (node.startsWith('#'))
+        return "458 Unable to queue messages for node " + node;
+    const bool subdomains = node.startsWith('@');
+    const QString domain = QString::fromLatin1(subdomains ? node.mid(1) : node);
+    if (domain.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0)
+        return "459 Node " + node + " not allowed: its mail is kept here for POP3";
+    return TheQueue().Flush(domain, subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
+                                                    : "251 OK, no messages waiting for node " + node;
 }
 
 void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text);
@@ -243,8 +261,10 @@ bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& l
         server.SendReply(index, "250 OK");
     } else if (word == "VRFY") {
         server.SendReply(index, "252 2.5.2 Cannot VRFY user, but will accept message");
+    } else if (word == "ETRN") {
+        server.SendReply(index, Etrn(line));
     } else if (word == "HELP") {
-        server.SendReply(index, "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY HELP QUIT");
+        server.SendReply(index, "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY ETRN HELP QUIT");
     } else if (word == "QUIT") {
         c.SetStep(Closing);
         server.SendReply(index, "221 Merivolant ESMTP Closed");

@@ -61,9 +61,9 @@ def smtp(server, source="127.0.0.1", tls=None, timeout=TIMEOUT):   # after EHLO;
     return m
 
 
-def send(server, msg, to=("demo@example.test",), timeout=TIMEOUT):
+def send(server, msg, to=("demo@example.test",), timeout=TIMEOUT, sender="a@example.org"):
     with smtp(server, timeout=timeout) as m:
-        m.sendmail("a@example.org", list(to), msg)
+        m.sendmail(sender, list(to), msg)
 
 
 def pop3_login(server, user="demo", password="secret"):
@@ -225,20 +225,25 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-def real_exchanger(test, tls_context=None):
+def real_exchanger(test, tls_context=None, answers=(), address=None):
     """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the
-    list of deliveries (from, to, content, options, TLS version or None) it got."""
+    list of deliveries (from, to, content, options, TLS version or None) it took. Its answers to the end of
+    data are `answers` in turn, then "250 OK queued"; only a 250 counts as a delivery."""
     from aiosmtpd.controller import Controller
     deliveries = []
+    answers = list(answers)
 
     class Recorder:
         async def handle_DATA(self, server, session, envelope):
-            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
-                               session.ssl and session.ssl["ssl_object"].version()))
-            return "250 OK queued"
+            answer = answers.pop(0) if answers else "250 OK queued"
+            if answer.startswith("250"):
+                deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
+                                   session.ssl and session.ssl["ssl_object"].version()))
+            return answer
 
-    with bind_loopback(25) as free:
-        address = free.getsockname()[0]
+    if address is None:
+        with bind_loopback(25) as free:
+            address = free.getsockname()[0]
     controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
                             tls_context=tls_context)
     controller.start()

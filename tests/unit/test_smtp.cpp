@@ -2,6 +2,7 @@
 // mailboxes taro and hanako (trace headers checked, then taken off) or a relay.
 #include "TestSupport.h"
 #include "smtp/SmtpCommand.h"
+#include "relay/Queue.h"
 
 #include <QRegularExpression>
 
@@ -82,7 +83,8 @@ private slots:
         QTest::newRow("helo, ehlo") << Lines{"C: helo client.test", "S: 250 mx.test.host", "C: EHLO client.test", Ehlo} << Lines{} << Lines{};
         QTest::newRow("commands without a message") << Lines{"C: NOOP", Ok, "C: VRFY taro", "S: 252 2.5.2 Cannot VRFY user, but will accept message",
                                                             "C: help", "S: 214 *", "C: RSET", Ok, "C: QUI", Syntax, "C: ", Syntax, "C: AUTH XOAUTH2",
-                                                            "S: 504 5.5.4 Unrecognized authentication type", "C: ETRN x", Syntax, "C: DATA", "S: 554 5.5.1 No valid recipients"} << Lines{} << Lines{};
+                                                            "S: 504 5.5.4 Unrecognized authentication type", "C: ETRN x", "S: 251 OK, no messages waiting for node x", "C: ETRN", "S: 501 5.5.4 Syntax: ETRN domain",
+                                                            "C: ETRN #q", "S: 458 *", "C: ETRN @Example.test", "S: 459 *", "C: DATA", "S: 554 5.5.1 No valid recipients"} << Lines{} << Lines{};
         QTest::newRow("address without >") << Lines{"C: MAIL FROM:<a@h.test\nRCPT TO: b@far.test", "S: 500 Syntax error;5:Invalid procedure call or argument (no >)",
                                                     "S: 500 Syntax error;5:Invalid procedure call or argument (no <)"} << Lines{} << Lines{};
         QTest::newRow("whole session, one buffer") << Lines{"C: EHLO c\nMAIL FROM:<a@here.test> SIZE=9\nrcpt to:<taro@example.test>\nDATA\nSubject: p\n\nbody\n.\nQUIT",
@@ -178,15 +180,18 @@ private slots:
         t.Play(script);
     }
 
-    // Any other domain is relayed, after the local copy is on disk, each recipient on a
-    // connection of its own with the Received line on top of the text; subdomains of the
-    // served domain are foreign.
+    // Any other domain is queued with the local copy before the 250, and relayed from the
+    // queue (read back here as at a start), each recipient on a connection of its own with
+    // the Received line on top of the text; subdomains of the served domain are foreign.
     void foreignRecipients()
     {
         Smtp t("Domain,MX,Priority\nfar.test,mx.far.test, 10\nmail.example.test,mx.mail.test, 10\nb@example.test,mx.b.test, 10\n");
         t.Play({"C: MAIL FROM:<one@here.test>\nRCPT TO:<a@far.test>\nRCPT TO:<taro@example.test>\nRCPT TO:<x@mail.example.test>\nRCPT TO:<x@b@example.test>\nDATA\none\n.",
                 Ok, Ok, Ok, Ok, Ok, Go, Taken});
-        QCOMPARE(t.connects, (std::vector<std::pair<qint16, QString>>{{3, "mx.far.test:25"}, {4, "mx.mail.test:25"}, {5, "mx.b.test:25"}}));
+        QCOMPARE(QDir(Queue::Folder()).entryList(QDir::Files).size(), 2);
+        Queue q;
+        q.Start(t);
+        QTRY_COMPARE(t.connects, (std::vector<std::pair<qint16, QString>>{{3, "mx.far.test:25"}, {4, "mx.mail.test:25"}, {5, "mx.b.test:25"}}));
         QCOMPARE(t.Contents("taro"), Lines{"one\r\n"});
         for (const auto& [i, rcpt] : std::vector<std::pair<qint16, QByteArray>>{{3, "a@far.test"}, {4, "x@mail.example.test"}, {5, "x@b@example.test"}}) {
             const Connecter& r = *t.Session(i);

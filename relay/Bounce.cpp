@@ -1,0 +1,80 @@
+#include "relay/Bounce.h"
+#include "core/mdlCommon.h"
+
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+namespace {
+QByteArray Date(const QDateTime& when) { return when.toString(Qt::RFC2822Date).toLatin1(); }
+
+// A reply of several lines as one, for a header field.
+QByteArray OneLine(const QByteArray& text)
+{
+    QByteArray out = text.simplified().left(900);
+    for (char& c : out)
+        if (uchar(c) < 0x20 || uchar(c) > 0x7e) c = '?';
+    return out;
+}
+
+// The header of the message: up to the empty line, and not more than 64 KiB of it.
+QByteArray HeaderOf(const QByteArray& text)
+{
+    const qsizetype end = text.startsWith("\r\n") ? 0 : text.indexOf("\r\n\r\n");
+    QByteArray head = text.left(end < 0 ? std::min<qsizetype>(text.size(), 65536) : std::min<qsizetype>(end + 2, 65536));
+    if (!head.isEmpty() && !head.endsWith("\r\n"))
+        head.truncate(head.lastIndexOf("\r\n") + 2);
+    return head;
+}
+}
+
+QByteArray StatusOf(const QByteArray& reply, bool expired)
+{
+    static const QRegularExpression enhanced(QStringLiteral("^[245]\\d\\d[ -]([245]\\.\\d{1,3}\\.\\d{1,3})\\b"));
+    const auto m = enhanced.match(QString::fromLatin1(reply));
+    if (m.hasMatch())
+        return m.captured(1).toLatin1();
+    if (reply.startsWith('5'))
+        return "5.0.0";
+    return expired ? "4.4.7" : "4.0.0";
+}
+
+QByteArray BounceMessage(const QByteArray& host, const BounceFacts& f)
+{
+    const QByteArray domain = mdlCommon::ServerDomain.toUtf8();
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray token = QByteArray::number(QRandomGenerator::global()->generate64(), 36);
+    const QByteArray boundary = "=_bounce_" + token;
+    const QByteArray reply = OneLine(f.reply);
+    const QByteArray why = f.expired ? "could not be delivered in the time allowed; the last attempt ended with:"
+                                     : "was refused by the receiving mail server:";
+    QByteArray m;
+    m += "From: Mail Delivery System <MAILER-DAEMON@" + domain + ">\r\n";
+    m += "To: <" + f.sender + ">\r\n";
+    m += "Subject: Undelivered Mail Returned to Sender\r\n";
+    m += "Date: " + Date(now) + "\r\n";
+    m += "Message-ID: <bounce." + token + "@" + domain + ">\r\n";
+    m += "Auto-Submitted: auto-replied\r\n";
+    m += "MIME-Version: 1.0\r\n";
+    m += "Content-Type: multipart/report; report-type=delivery-status;\r\n\tboundary=\"" + boundary + "\"\r\n";
+    m += "\r\nThis is a MIME-encapsulated message.\r\n\r\n";
+    m += "--" + boundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n";
+    m += "This is the mail system at " + host + ".\r\n\r\n";
+    m += "Your message to <" + f.recipient + "> " + why + "\r\n\r\n    " + reply + "\r\n\r\n";
+    m += "The header of your message is attached.\r\n\r\n";
+    m += "--" + boundary + "\r\nContent-Type: message/delivery-status\r\n\r\n";
+    m += "Reporting-MTA: dns; " + host + "\r\n";
+    if (f.arrival.isValid())
+        m += "Arrival-Date: " + Date(f.arrival) + "\r\n";
+    m += "\r\nFinal-Recipient: rfc822; " + f.recipient + "\r\n";
+    m += "Action: failed\r\n";
+    m += "Status: " + StatusOf(f.reply, f.expired) + "\r\n";
+    if (!f.remote.isEmpty())
+        m += "Remote-MTA: dns; " + f.remote + "\r\n";
+    if (QRegularExpression(QStringLiteral("^[245]\\d\\d")).match(QString::fromLatin1(reply)).hasMatch())
+        m += "Diagnostic-Code: smtp; " + reply + "\r\n";
+    m += "Last-Attempt-Date: " + Date(now) + "\r\n";
+    m += "\r\n--" + boundary + "\r\nContent-Type: text/rfc822-headers\r\n\r\n";
+    m += HeaderOf(f.original);
+    m += "\r\n--" + boundary + "--\r\n";
+    return m;
+}

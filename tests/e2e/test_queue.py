@@ -1,0 +1,155 @@
+"""The relay queue: nothing acknowledged is lost, temporary failures are tried again, refusals and expiries
+come back as delivery status notices, every MX is tried, and a slow lookup blocks nobody; needs root."""
+import email
+import os
+import pathlib
+import signal
+import smtplib
+import subprocess
+import time
+import unittest
+
+from harness import ROOT, TIMEOUT, Case, bind_loopback, message, real_exchanger, send, session, read_line, wait_for
+
+# A lookup script that answers after `delay` seconds with the given (preference, host) records.
+def getmx(records, delay=0):
+    lines = "".join(f'printf "%s\\tMX preference = {p}, mail exchanger = {h}\\r\\n" "$1"\n' for p, h in records)
+    return f"#!/bin/sh\nsleep {delay}\n{{\n{lines}}} > \"$2\"\n"
+
+
+def option(server, name):   # `Tandrivel --queue` / `--flush` beside the running server
+    return subprocess.run([os.path.join(server.folder, "Tandrivel"), name], capture_output=True, timeout=TIMEOUT,
+                          env=dict(os.environ, QT_QPA_PLATFORM="offscreen")).stdout.decode()
+
+
+@unittest.skipUnless(ROOT, "port 25 needs root")
+class Queue(Case):
+    def setUp(self):   # each test lays out its own server
+        pass
+
+    def test_killed_after_250_relayed_after_restart(self):
+        mx, deliveries = real_exchanger(self)
+        s = self.server(getmx=getmx([(10, mx)], delay=3))
+        # The lookup the killed server started waits for a reader that is gone.
+        self.addCleanup(subprocess.run, ["pkill", "-f", os.path.join(s.folder, "GetMX.sh")])
+        c = smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT)
+        c.sendmail("demo@example.test", ["far@away.test"], message("survives"))
+        s.proc.send_signal(signal.SIGKILL)   # before QUIT, while the lookup still sleeps
+        s.wait_exit()
+        c.close()
+        self.assertEqual(deliveries, [])
+        s.start()
+        s.wait_log(r"^Queue: 1 messages for 1 recipients read back$")
+        wait_for(lambda: len(deliveries) == 1, what="the delivery after the restart")
+        self.assertEqual(deliveries[0][1], ["far@away.test"])
+        s.wait_log(r"<far@away\.test>: delivered to ")
+        wait_for(lambda: os.listdir(os.path.join(s.folder, "Queue")) == [], what="an empty queue")
+
+    def test_retried_until_taken(self):
+        mx, deliveries = real_exchanger(self, answers=["451 4.7.1 greylisted", "451 4.7.1 greylisted"])
+        s = self.server(domain_mx=[("away.test", mx, "10")], settings={"RelayRetry": 1})
+        send(s, message("patience"), to=["far@away.test"])
+        s.wait_log(r"<far@away\.test>: delivered to ")
+        self.assertEqual(s.count_log(r"<far@away\.test>: deferred \(451 4\.7\.1 greylisted\); next attempt "), 2)
+        self.assertEqual(s.count_log(r"<far@away\.test>: attempt 3 to "), 1)
+        self.assertEqual(len(deliveries), 1)
+
+    def test_etrn_flush_and_listing(self):
+        mx, deliveries = real_exchanger(self, answers=["451 4.3.0 later", "452 4.3.1 full"])
+        s = self.server(domain_mx=[("away.test", mx, "10")], settings={"RelayRetry": 3600})
+        send(s, message("held"), to=["far@away.test"])
+        s.wait_log(r"deferred \(451 4\.3\.0 later\)")
+        listing = option(s, "--queue")
+        self.assertIn(": 1 messages, 1 recipients", listing)
+        self.assertRegex(listing, r"<a@example\.org> -> <far@away\.test>  attempts 1  next \S+ \S+  last: 451 4\.3\.0 later")
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+            c.ehlo("client.test")
+            self.assertEqual(c.docmd("ETRN", "away.test"), (250, b"OK, queuing for node away.test started"))
+            self.assertEqual(c.docmd("ETRN", "@nowhere.test"), (251, b"OK, no messages waiting for node @nowhere.test"))
+        s.wait_log(r"deferred \(452 4\.3\.1 full\)")
+        self.assertIn("trying every deferred recipient now", option(s, "--flush"))
+        s.wait_log(r"<far@away\.test>: delivered to ")
+        self.assertIn(": 0 messages, 0 recipients", option(s, "--queue"))
+        self.assertEqual(len(deliveries), 1)
+
+    def test_refused_and_expired_come_back(self):
+        mx, deliveries = real_exchanger(self, answers=["550 5.1.1 no such user", "550 5.1.1 no such user"])
+        silent = self.closing(bind_loopback(25))
+        silent.listen()   # takes the connection, never greets
+        s = self.server(domain_mx=[("refusing.test", mx, "10"), ("silent.test", silent.getsockname()[0], "10")],
+                        settings={"RelayExpire": 5})
+        subject = b"Subject: where it went\r\n"
+        for rcpt in ("nobody@refusing.test", "x@silent.test"):
+            send(s, subject + b"\r\nbody\r\n", to=[rcpt], sender="demo@example.test")
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:   # a notice itself is never answered
+            c.sendmail("", ["nobody@refusing.test"], message("a notice"))
+        s.wait_log(r"<nobody@refusing\.test>: no notice: the message is itself a notice")
+        s.wait_log(r"<x@silent\.test>: expired after \d+ attempts", timeout=TIMEOUT + 10)
+        wait_for(lambda: len(s.messages()) == 2, what="two notices")
+        for rcpt, status, action in (("nobody@refusing.test", "5.1.1", "refused"), ("x@silent.test", "4.4.7", "expired")):
+            box = [t for t in s.files() if rcpt.encode() in t]
+            self.assertEqual(len(box), 1, rcpt)
+            m = email.message_from_bytes(box[0])
+            self.assertEqual(m["Return-Path"], "<>")
+            self.assertEqual(m["From"], "Mail Delivery System <MAILER-DAEMON@example.test>")
+            self.assertEqual(m.get_content_type(), "multipart/report")
+            self.assertEqual(m.get_param("report-type"), "delivery-status")
+            plain, report, headers = m.get_payload()
+            fields = dict(report.get_payload()[1].items())
+            self.assertEqual((fields["Final-Recipient"], fields["Action"], fields["Status"]), (f"rfc822; {rcpt}", "failed", status), action)
+            self.assertIn(subject.strip(), headers.as_bytes())
+        self.assertEqual(deliveries, [])
+
+    def test_second_exchanger_when_first_refuses(self):
+        mx, deliveries = real_exchanger(self)
+        refusing = self.closing(bind_loopback(25))
+        s = self.server(getmx=getmx([(10, refusing.getsockname()[0]), (20, mx)]))
+        send(s, message("second"), to=["far@two.test"])
+        wait_for(lambda: len(deliveries) == 1, what="the delivery to the second exchanger")
+        s.wait_log(rf"<far@two\.test>: {refusing.getsockname()[0]} .*; trying the next exchanger$")
+        s.wait_log(rf"<far@two\.test>: delivered to {mx} ")
+
+    def test_slow_lookup_blocks_nobody(self):
+        mx, deliveries = real_exchanger(self)
+        s = self.server(getmx=getmx([(10, mx)], delay=3))
+        pop = session(s.pop3)
+        for line in (b"USER demo\r\n", b"PASS secret\r\n"):
+            pop.sendall(line)
+            read_line(pop)
+        send(s, message("slow"), to=["far@slow.test"])
+        waits = []
+        while not deliveries and len(waits) < 400:
+            start = time.monotonic()
+            pop.sendall(b"NOOP\r\n")
+            self.assertTrue(read_line(pop).startswith(b"+OK"))
+            waits.append(time.monotonic() - start)
+            time.sleep(0.01)
+        wait_for(lambda: deliveries, what="the delivery after the slow lookup")
+        self.assertGreater(len(waits), 50)   # the lookup took its 3 s meanwhile
+        self.assertLess(max(waits), 0.1, f"slowest NOOP during the lookup: {max(waits):.3f} s")
+        pop.close()
+
+    def test_restart_resumes_a_thousand(self):
+        refusing = bind_loopback(25)   # down at first
+        address = refusing.getsockname()[0]
+        s = self.server(domain_mx=[("many.test", address, "10")], settings={"RelayRetry": 5, "MaxRecipients": 1000})
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+            for n in range(100):
+                c.sendmail("demo@example.test", [f"r{n}.{k}@many.test" for k in range(10)], message(f"m{n}"))
+        wait_for(lambda: s.count_log(r": deferred \(") >= 1000, timeout=120, what="1,000 deferrals")
+        s.stop()
+        queue = pathlib.Path(s.folder, "Queue")
+        (queue / "261206-00000000.json").write_text('{"from": "x", "recipients": [')
+        (queue / "261206-00000000.eml").write_bytes(b"Subject: damaged\r\n\r\n")
+        refusing.close()
+        mx, deliveries = real_exchanger(self, address=address)
+        s.start()
+        s.wait_log(r"^Queue: 261206-00000000\.json cannot be read; moved to Queue/damaged$")
+        s.wait_log(r"^Queue: 100 messages for 1000 recipients read back$")
+        wait_for(lambda: len(deliveries) == 1000, timeout=180, what=lambda: f"1,000 deliveries, not {len(deliveries)}: {s.log[-10:]}")
+        wait_for(lambda: sorted(os.listdir(queue)) == ["damaged"], what="an empty queue")
+        self.assertEqual(sorted(os.listdir(queue / "damaged")), ["261206-00000000.eml", "261206-00000000.json"])
+
+
+if __name__ == "__main__":
+    unittest.main()
