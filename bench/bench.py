@@ -327,6 +327,7 @@ class Row:
         print(f"  {self.name} [{self.peer if peer else 'Tandrivel'}]: {self.show(figure)}  (server cpu {cpu:.0%}, "
               f"client cpu {cli_cpu / wall if wall else 0:.0%})", file=sys.stderr, flush=True)
         if self.sub and len(result) > 4:
+            self.sub.peer = self.peer
             self.sub.add((result[4],) + tuple(result[1:4]), peer)
 
     def show(self, x):
@@ -334,7 +335,7 @@ class Row:
 
     def ratio(self):
         pairs = [t / p for t, p in zip(self.figures, self.peer_figures) if p and p != float("inf")]
-        return f"{statistics.median(pairs):.2f}×" if pairs else "–"
+        return fmt(statistics.median(pairs)) + "×" if pairs else "–"
 
     def cells(self):
         f, pf = self.figures, self.peer_figures
@@ -522,7 +523,6 @@ def main():
                 row.peak = srv.status("VmHWM")
         rows.append(row)
         if row.sub:
-            row.sub.peer = row.peer
             rows.append(row.sub)
         if w.name.startswith("idle"):
             kib, row.notes = (idle_kib, idle_notes) if "at once" in w.name else (paced_kib, paced_notes)

@@ -234,7 +234,7 @@ class Dovecot(Peer):
         os.chmod(users, 0o644)
         with open(self.conf, "w") as f:
             f.write(f"""# Dovecot's defaults but for the folders, the port, no TLS and these accounts.
-instance_name = tandrivel-bench-{os.path.basename(self.tmp)}
+instance_name = {os.path.basename(self.tmp)}
 base_dir = {run}
 state_dir = {os.path.join(self.tmp, "state")}
 protocols = pop3
