@@ -15,6 +15,7 @@ import argparse
 import contextlib
 import multiprocessing as mp
 import os
+import re
 import resource
 import selectors
 import shlex
@@ -380,7 +381,8 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
     p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx)")
+    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx, "
+                                              "'pop3 login+RETR+QUIT, mailbox 200')")
     p.add_argument("--scale", type=float, default=1.0, help="multiplies message counts (0.1 under valgrind)")
     p.add_argument("--peers", choices=("auto", "none"), default="auto",
                    help="run Postfix and Dovecot beside Tandrivel where they are installed (root only)")
@@ -439,8 +441,10 @@ def main():
         W("big 50MB in+out: peak RSS / size", "x", "<= 3x", lambda s: run_big(s, 50 * MB, big_phases)),
     ]
     rows = []
-    selected = [w for w in workloads if not a.only or any(w.name.startswith(o) for o in a.only.split(","))]
-    want_relay = not a.only or any(o in ("relay", "mx") for o in a.only.split(","))
+    # Names hold commas too ("10,000", ", 1 session"): a comma before a word starts a new prefix.
+    only = re.split(r",(?=[^\s\d])", a.only) if a.only else []
+    selected = [w for w in workloads if not only or any(w.name.startswith(o) for o in only)]
+    want_relay = not only or any(o in ("relay", "mx") for o in only)
     if want_relay and os.geteuid() != 0:
         print("relay and MX workloads skipped: the sink needs port 25 (run as root)", file=sys.stderr)
         want_relay = False

@@ -269,12 +269,13 @@ service pop3-login {{
         return len(os.listdir(self.mailbox(account)))
 
     def fill(self, account, count, size):
-        """Messages already seen (cur/), named as Dovecot's own delivery names them: with their
-        size, so that neither server has to read a file to learn it."""
+        """Messages named as Dovecot's own delivery names them, with their size, so that neither
+        server has to read a file to learn it; in cur/ and marked seen, as a client that fetched
+        them before left them, so that a RETR renames no file and the folder stays as it was."""
         msg = make_message(size, account)
         folder = self.mailbox(account)
         for i in range(count):
-            path = os.path.join(folder, f"{1735689600 + i}.M{i}P1.bench,S={size},W={size}:2,")
+            path = os.path.join(folder, f"{1735689600 + i}.M{i}P1.bench,S={size},W={size}:2,S")
             with open(path, "wb") as f:
                 f.write(msg)
             os.chown(path, self.uid, self.gid)
