@@ -570,6 +570,7 @@ def interrupted(signum, frame):
 
 if __name__ == "__main__":
     signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGINT, interrupted)   # also when started with SIGINT ignored (in the background)
     try:
         main()
     except BenchError as e:

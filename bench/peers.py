@@ -17,7 +17,7 @@ import time
 from loadlib import DOMAIN, HOST, BenchError, Conn, free_port, make_message
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-POSTFIX_BIN = ("/usr/sbin/postfix", "/usr/lib/postfix/sbin/master", "/usr/lib/postfix/sbin/virtual")
+POSTFIX_BIN = ("/usr/sbin/postfix", "/usr/sbin/postconf", "/usr/lib/postfix/sbin/master", "/usr/lib/postfix/sbin/virtual")
 DOVECOT_BIN = ("/usr/sbin/dovecot", "/usr/lib/dovecot/pop3")
 
 
@@ -164,7 +164,7 @@ class Postfix(Peer):
 
     def __init__(self, accounts=("bench",), **_):
         super().__init__(accounts)
-        self.label = "Postfix " + version(["postconf", "-dh", "mail_version"])
+        self.label = "Postfix " + version([POSTFIX_BIN[1], "-dh", "mail_version"])
         self.etc = os.path.join(self.tmp, "etc")
         queue, data = os.path.join(self.tmp, "queue"), os.path.join(self.tmp, "data")
         os.makedirs(self.etc)
@@ -207,13 +207,13 @@ class Postfix(Peer):
         return len(os.listdir(self.mailbox(account)))
 
     def start(self, timeout=60):
-        rc, out = self.run(["postfix", "-c", self.etc, "start"], timeout)
+        rc, out = self.run([POSTFIX_BIN[0], "-c", self.etc, "start"], timeout)
         if rc != 0 or not self.read_pid():
             raise BenchError(f"postfix start: {out} {self.log_tail()}")
         self.wait_ready(self.smtp, b"220", timeout)
 
     def shut_down(self):
-        self.run(["postfix", "-c", self.etc, "stop"], 30)
+        self.run([POSTFIX_BIN[0], "-c", self.etc, "stop"], 30)
 
 
 class Dovecot(Peer):
@@ -222,7 +222,7 @@ class Dovecot(Peer):
 
     def __init__(self, accounts=("bench",), **_):
         super().__init__(accounts)
-        self.label = "Dovecot " + version(["dovecot", "--version"])
+        self.label = "Dovecot " + version([DOVECOT_BIN[0], "--version"])
         self.pop3 = free_port()
         self.conf = os.path.join(self.tmp, "dovecot.conf")
         self.log = os.path.join(self.tmp, "dovecot.log")
@@ -282,7 +282,7 @@ service pop3-login {{
         return msg
 
     def start(self, timeout=60):
-        rc, out = self.run(["dovecot", "-c", self.conf], timeout)
+        rc, out = self.run([DOVECOT_BIN[0], "-c", self.conf], timeout)
         deadline = time.time() + timeout
         while rc == 0 and not self.read_pid() and time.time() < deadline:
             time.sleep(0.05)
