@@ -1,17 +1,25 @@
-"""Runs every workload against a fresh Tandrivel server and prints one table.
+"""Runs every workload against a fresh Tandrivel server, and where a peer is named and
+installed, against a private Postfix or Dovecot beside it, and prints one table.
 
     /usr/bin/python3 bench/bench.py [--exe build-bench/Tandrivel] [--runs 3] [--only smtp,pop3] [--scale 1]
+                                    [--peers auto|none]
 
 Each workload gets its own server (fresh program folder and ports), runs `--runs` times, and
-reports the median with min and max. `cpu srv` / `cpu cli` are CPU seconds over wall seconds
-of the measured part (100 % = one core), so a client that is the bottleneck shows.
-`peak RSS` is the server's VmHWM at the end of the workload.
+reports the median with min and max. Runs against Tandrivel and its peer take turns, and the
+ratio is the median of the ratios of runs taken side by side, so load from elsewhere on a
+shared machine weighs on both. `cpu srv` / `cpu peer` / `cpu cli` are CPU seconds over wall
+seconds of the measured part (100 % = one core), so a client that is the bottleneck shows.
+`peak RSS` is Tandrivel's VmHWM at the end of the workload.
 """
 import argparse
+import contextlib
+import multiprocessing as mp
 import os
+import re
 import resource
 import selectors
 import shlex
+import signal
 import socket
 import statistics
 import subprocess
@@ -19,7 +27,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from loadlib import (DOMAIN, HOST, BenchError, Conn, Server, Sink, make_message, parallel,  # noqa: E402
+import peers  # noqa: E402
+from loadlib import (DOMAIN, HOST, BenchError, Server, Sink, make_message, parallel,  # noqa: E402
                      pop_list, pop_login, pop_quit, pop_retr, smtp_send)
 
 KB, MB = 1024, 1024 * 1024
@@ -58,12 +67,52 @@ def pop_retr_all(port, account, expect, tls=False):
     return n, t1 - t0
 
 
-def pop_session_each(port, account, count):
-    for i in range(1, count + 1):
+def pop_session_each(port, account, count, mailbox):
+    """Up to `count` sessions one after the other (LIMIT seconds at most), each: login, RETR of
+    the next message of the `mailbox` there are, QUIT."""
+    deadline = time.perf_counter() + LIMIT
+    done = 0
+    while done < count and time.perf_counter() < deadline:
         c = pop_login(port, account)
-        pop_retr(c, i)
+        pop_retr(c, done % mailbox + 1)
         pop_quit(c)
+        done += 1
+    return done
+
+
+def pop_retr_dele_all(port, account, count):
+    c = pop_login(port, account)
+    for i in range(1, count + 1):
+        pop_retr(c, i)
+        c.pop_cmd(b"DELE %d" % i)
+    pop_quit(c)
     return count
+
+
+def warm(srv, account):
+    """One login that lists the mailbox, as a client's last visit would have: a peer builds its
+    index then, and no server is timed on a mailbox it has never seen."""
+    c = pop_login(srv.pop3, account)
+    pop_list(c)
+    pop_quit(c)
+
+
+def filled(accounts, count, size):
+    def prepare(srv):
+        for account in accounts:
+            srv.fill(account, count, size)
+            warm(srv, account)
+    return prepare
+
+
+def wait_until(done, what, seconds=30):
+    """Seconds spent waiting for done() (bounded)."""
+    t0 = time.perf_counter()
+    while not done():
+        if time.perf_counter() - t0 > seconds:
+            raise BenchError(what())
+        time.sleep(0.01)
+    return time.perf_counter() - t0
 
 
 # --- workloads: each returns (figure, cpu server s, cpu client s, wall s) per run ----------
@@ -73,15 +122,14 @@ def run_smtp(srv, size, conc, count, tls=False):
     srv.clear()
     cpu0 = srv.cpu()
     sent, wall, cli = parallel(smtp_worker, [(srv.smtp, message, n, tls) for n in split(count, conc)])
-    t_wait = time.perf_counter()
-    while srv.count() < sum(sent):   # counted once the file is in the mailbox
-        if time.perf_counter() - t_wait > 30:
-            raise BenchError(f"only {srv.count()} of {sum(sent)} messages reached the mailbox")
-        time.sleep(0.01)
-    wall += time.perf_counter() - t_wait
+    # counted once the files are in the mailbox
+    wall += wait_until(lambda: srv.count() >= sum(sent),
+                       lambda: f"only {srv.count()} of {sum(sent)} messages reached the mailbox")
     first = sorted(os.listdir(srv.mailbox()))[0]
-    with open(os.path.join(srv.mailbox(), first), "rb") as f:   # the text under its trace headers
-        if not f.read().endswith(message):
+    # The body under the headers: Postfix adds headers among the message's own and keeps LF.
+    body = message.split(b"\r\n\r\n", 1)[1].replace(b"\r\n", b"\n")
+    with open(os.path.join(srv.mailbox(), first), "rb") as f:
+        if not f.read().replace(b"\r\n", b"\n").endswith(body):
             raise BenchError(f"stored message {first} is not the one sent")
     return sum(sent) / wall, srv.cpu() - cpu0, cli, wall
 
@@ -92,10 +140,50 @@ def run_pop_one_session(srv, count, tls=False):
     return n / secs, srv.cpu() - cpu0, cli, wall
 
 
-def run_pop_sessions(srv, count):
+def run_pop_sessions(srv, count, mailbox):
     cpu0 = srv.cpu()
-    [n], wall, cli = parallel(pop_session_each, [(srv.pop3, "bench", count)])
+    [n], wall, cli = parallel(pop_session_each, [(srv.pop3, "bench", count, mailbox)])
     return n / wall, srv.cpu() - cpu0, cli, wall
+
+
+def run_pop_dele(srv, count, size):
+    """A fresh mailbox each run: one session RETRs and DELEs every message, then QUIT; counted
+    once the files are gone."""
+    srv.clear()
+    filled(["bench"], count, size)(srv)
+    cpu0 = srv.cpu()
+    [n], wall, cli = parallel(pop_retr_dele_all, [(srv.pop3, "bench", count)])
+    wall += wait_until(lambda: srv.files() == 0, lambda: f"{srv.files()} messages still there after QUIT")
+    return n / wall, srv.cpu() - cpu0, cli, wall
+
+
+def run_noop_during_logins(srv, sessions, mailbox):
+    """While another client logs in again and again to a mailbox of `mailbox` messages (login,
+    RETR, QUIT), this one, logged in to a small mailbox, sends NOOP every 2 ms. Returns the
+    longest NOOP wait and, as a fifth value, the median one (ms)."""
+    pop = pop_login(srv.pop3, "other")
+    worker = mp.get_context("fork").Process(target=pop_session_each, args=(srv.pop3, "bench", sessions, mailbox),
+                                            daemon=True)
+    waits = []
+    cpu0 = srv.cpu()
+    t0 = time.perf_counter()
+    worker.start()
+    try:
+        while worker.is_alive() and time.perf_counter() - t0 < LIMIT + 10:
+            t1 = time.perf_counter()
+            pop.pop_cmd(b"NOOP")
+            waits.append(time.perf_counter() - t1)
+            time.sleep(0.002)
+    finally:
+        worker.join(10)
+        if worker.is_alive():
+            worker.terminate()
+            worker.join()
+    wall = time.perf_counter() - t0
+    if worker.exitcode != 0:
+        raise BenchError(f"the client logging in ended with {worker.exitcode}")
+    pop_quit(pop)
+    return max(waits) * 1000, srv.cpu() - cpu0, 0.0, wall, statistics.median(waits) * 1000
 
 
 def run_pop_concurrent(srv, accounts, count):
@@ -170,8 +258,9 @@ def run_big(srv, size, phases):
     srv.reset_peak()
     kept = srv.status("VmRSS")   # what the server still holds once the message is stored
     c = pop_login(srv.pop3, "bench")
-    if pop_retr(c, 1) != size:
-        raise BenchError("the big message came back with another size")
+    got = pop_retr(c, 1)
+    if not size <= got < size + 4096:   # the message under its trace headers
+        raise BenchError(f"the big message came back with {got} bytes, {size} were sent")
     pop_quit(c)
     t2 = time.perf_counter()
     pop_peak = srv.status("VmHWM")
@@ -218,26 +307,44 @@ def run_mx_block(srv, run):
 # --- the table ---------------------------------------------------------------------------
 
 class Row:
+    """One workload: Tandrivel's figures, and its peer's from runs taken beside them."""
+
     def __init__(self, name, unit, target):
         self.name, self.unit, self.target = name, unit, target
         self.figures, self.cpu_srv, self.cpu_cli, self.peak, self.notes = [], [], [], None, []
+        self.peer, self.peer_figures, self.cpu_peer = "–", [], []   # peer: its name, or why it is absent
+        self.sub = None   # a row for the fifth value a run returns
 
-    def add(self, result):
-        figure, srv_cpu, cli_cpu, wall = result
-        self.figures.append(figure)
-        self.cpu_srv.append(srv_cpu / wall if wall else 0)
-        self.cpu_cli.append(cli_cpu / wall if wall else 0)
-        print(f"  {self.name}: {self.show(figure)}  (server cpu {self.cpu_srv[-1]:.0%}, "
-              f"client cpu {self.cpu_cli[-1]:.0%})", file=sys.stderr, flush=True)
+    def add(self, result, peer=False):
+        figure, srv_cpu, cli_cpu, wall = result[:4]
+        cpu = srv_cpu / wall if wall else 0
+        if peer:
+            self.peer_figures.append(figure)
+            self.cpu_peer.append(cpu)
+        else:
+            self.figures.append(figure)
+            self.cpu_srv.append(cpu)
+            self.cpu_cli.append(cli_cpu / wall if wall else 0)
+        print(f"  {self.name} [{self.peer if peer else 'Tandrivel'}]: {self.show(figure)}  (server cpu {cpu:.0%}, "
+              f"client cpu {cli_cpu / wall if wall else 0:.0%})", file=sys.stderr, flush=True)
+        if self.sub and len(result) > 4:
+            self.sub.peer = self.peer
+            self.sub.add((result[4],) + tuple(result[1:4]), peer)
 
     def show(self, x):
         return fmt(x) if x == float("inf") else f"{fmt(x)} {self.unit}"
 
+    def ratio(self):
+        pairs = [t / p for t, p in zip(self.figures, self.peer_figures) if p and p != float("inf")]
+        return fmt(statistics.median(pairs)) + "×" if pairs else "–"
+
     def cells(self):
-        f = self.figures
-        return [self.name, self.show(statistics.median(f)), f"{fmt(min(f))} – {fmt(max(f))}", self.target,
-                f"{statistics.median(self.cpu_srv):.0%}", f"{statistics.median(self.cpu_cli):.0%}",
-                f"{self.peak / KB:.0f} MiB" if self.peak else "–", "; ".join(self.notes)]
+        f, pf = self.figures, self.peer_figures
+        peer = f"{self.peer}: {self.show(statistics.median(pf))}" if pf else self.peer
+        return [self.name, self.show(statistics.median(f)), span(f), peer, span(pf), self.ratio(), self.target,
+                f"{statistics.median(self.cpu_srv):.0%}", f"{statistics.median(self.cpu_peer):.0%}" if pf else "–",
+                f"{statistics.median(self.cpu_cli):.0%}", f"{self.peak / KB:.0f} MiB" if self.peak else "–",
+                "; ".join(self.notes)]
 
 
 def fmt(x):
@@ -246,8 +353,13 @@ def fmt(x):
     return f"{x:,.0f}" if x >= 100 else f"{x:,.1f}" if x >= 10 else f"{x:.2f}"
 
 
+def span(figures):
+    return f"{fmt(min(figures))} – {fmt(max(figures))}" if figures else ""
+
+
 def table(rows):
-    head = ["workload", "median", "min – max", "target", "cpu srv", "cpu cli", "peak RSS", "notes"]
+    head = ["workload", "Tandrivel", "min – max", "peer", "min – max", "Tandrivel / peer", "target",
+            "cpu srv", "cpu peer", "cpu cli", "peak RSS", "notes"]
     lines = [head] + [r.cells() for r in rows]
     out = ["| " + " | ".join(l) + " |" for l in lines]
     out.insert(1, "|" + "|".join("---" for _ in head) + "|")
@@ -256,17 +368,29 @@ def table(rows):
 
 # --- main ---------------------------------------------------------------------------------
 
+class W:
+    """A workload: its row, Tandrivel's settings, a preparation and one run, both given a server;
+    `peer` names the peer that runs it too, `also` the name and unit of a second figure."""
+
+    def __init__(self, name, unit, target, once, kwargs=None, prepare=None, peer=None, also=None):
+        self.name, self.unit, self.target, self.once = name, unit, target, once
+        self.kwargs, self.prepare, self.peer, self.also = kwargs or {}, prepare, peer, also
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
     p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx)")
+    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx, "
+                                              "'pop3 login+RETR+QUIT, mailbox 200')")
     p.add_argument("--scale", type=float, default=1.0, help="multiplies message counts (0.1 under valgrind)")
+    p.add_argument("--peers", choices=("auto", "none"), default="auto",
+                   help="run Postfix and Dovecot beside Tandrivel where they are installed (root only)")
     p.add_argument("--wrap", default="", help="command that starts the server, e.g. 'valgrind --tool=callgrind'")
     p.add_argument("--perf", default="", help="folder: a `perf record` of the server for each workload")
     p.add_argument("--perf-args", default="-g", help="what --perf passes to perf record (e.g. '--call-graph dwarf')")
     p.add_argument("--callgrind", default="", help="folder: run the server under callgrind, counting only the workload")
-    p.add_argument("--log", default="", help="file for the server's log (default: discarded)")
+    p.add_argument("--log", default="", help="file for the server's log (default: Tandrivel.log in its temporary folder)")
     a = p.parse_args()
     exe = os.path.abspath(a.exe)
     if not os.path.exists(exe):
@@ -275,43 +399,62 @@ def main():
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))   # 1,000 idle connections need descriptors
     n = lambda count: max(1, int(count * a.scale))   # noqa: E731
     conc_accounts = [f"pop{i}" for i in range(10)]
+    profiling = a.wrap or a.perf or a.callgrind   # the peers would only blur a profile
+    absent = {k: "–" if a.peers == "none" or profiling else peers.missing(k) for k in peers.PEERS}
 
-    # name, unit, target, server accounts, preparation, one run
     workloads = [
-        ("smtp 1KB x10", "msg/s", ">= 2,000", {}, None, lambda s: run_smtp(s, 1 * KB, 10, n(2000))),
-        ("smtp 100KB x10", "msg/s", ">= 1,000", {}, None, lambda s: run_smtp(s, 100 * KB, 10, n(1000))),
-        ("smtp 1KB x10 STARTTLS", "msg/s", "", {"tls": True}, None, lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls=True)),
-        ("smtp 1KB x1", "msg/s", "", {}, None, lambda s: run_smtp(s, 1 * KB, 1, n(500))),
-        ("smtp 100KB x1", "msg/s", "", {}, None, lambda s: run_smtp(s, 100 * KB, 1, n(300))),
-        ("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", {},
-         lambda s: s.fill("bench", n(2000), 1 * KB), lambda s: run_pop_one_session(s, n(2000))),
-        ("pop3 RETR 2000x1KB, 1 session, STLS", "msg/s", "", {"tls": True},
-         lambda s: s.fill("bench", n(2000), 1 * KB), lambda s: run_pop_one_session(s, n(2000), tls=True)),
-        ("pop3 login+RETR+QUIT x200", "sess/s", ">= 1,000", {},
-         lambda s: s.fill("bench", n(200), 1 * KB), lambda s: run_pop_sessions(s, n(200))),
-        ("pop3 10 clients x200x1KB", "msg/s", "", {"accounts": conc_accounts},
-         lambda s: [s.fill(x, n(200), 1 * KB) for x in conc_accounts], lambda s: run_pop_concurrent(s, conc_accounts, n(200))),
-        ("pop3 10 clients x10x1MB", "msg/s", "", {"accounts": conc_accounts},
-         lambda s: [s.fill(x, max(1, n(10)), 1 * MB) for x in conc_accounts],
-         lambda s: run_pop_concurrent(s, conc_accounts, max(1, n(10)))),
+        W("smtp 1KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 1 * KB, 10, n(2000)), peer="postfix"),
+        W("smtp 100KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 100 * KB, 10, n(1000)), peer="postfix"),
+        W("smtp 1KB x10 STARTTLS", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls=True), {"tls": True}),
+        W("smtp 1KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 1 * KB, 1, n(500)), peer="postfix"),
+        W("smtp 100KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 100 * KB, 1, n(300)), peer="postfix"),
+        W("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", lambda s: run_pop_one_session(s, n(2000)),
+          prepare=filled(["bench"], n(2000), 1 * KB), peer="dovecot"),
+        W("pop3 RETR 2000x1KB, 1 session, STLS", "msg/s", "", lambda s: run_pop_one_session(s, n(2000), tls=True),
+          {"tls": True}, filled(["bench"], n(2000), 1 * KB)),
+        W("pop3 RETR 300x100KB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(300)),
+          prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
+        W("pop3 RETR+DELE+QUIT 2000x1KB", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_dele(s, n(2000), 1 * KB),
+          peer="dovecot"),
+    ]
+    # The mailbox-size sweep: the mailbox keeps its size whatever --scale says, only the number
+    # of sessions shrinks.
+    for size in (10, 200, 2000, 10000):
+        workloads.append(W(f"pop3 login+RETR+QUIT, mailbox {size:,}", "sess/s", ">= 1,000" if size == 10000 else "",
+                           lambda s, size=size: run_pop_sessions(s, n(200), size),
+                           prepare=filled(["bench"], size, 1 * KB), peer="dovecot"))
+    workloads += [
+        W("pop3 NOOP while another logs in to 10,000: max", "ms", "<= 5 ms",
+          lambda s: run_noop_during_logins(s, n(100), 10000), {"accounts": ["bench", "other"]},
+          lambda s: (filled(["bench"], 10000, 1 * KB)(s), filled(["other"], 10, 1 * KB)(s)), peer="dovecot",
+          also=("pop3 NOOP while another logs in to 10,000: median", "ms")),
+        W("pop3 10 clients x200x1KB", "msg/s", "", lambda s: run_pop_concurrent(s, conc_accounts, n(200)),
+          {"accounts": conc_accounts}, filled(conc_accounts, n(200), 1 * KB)),
+        W("pop3 10 clients x10x1MB", "msg/s", "", lambda s: run_pop_concurrent(s, conc_accounts, max(1, n(10))),
+          {"accounts": conc_accounts}, filled(conc_accounts, max(1, n(10)), 1 * MB)),
     ]
     idle_kib, idle_notes, paced_kib, paced_notes, big_phases = [], [], [], [], []
     workloads += [
-        ("idle 1000 at once: time to greet all", "s", "<= 1 s", {}, None,
-         lambda s: run_idle(s, 1000, None, idle_kib, idle_notes)),
-        ("idle 1000, 32 in flight: time to greet all", "s", "<= 1 s", {}, None,
-         lambda s: run_idle(s, 1000, 32, paced_kib, paced_notes)),
-        ("big 50MB in+out: peak RSS / size", "x", "<= 3x", {}, None, lambda s: run_big(s, 50 * MB, big_phases)),
+        W("idle 1000 at once: time to greet all", "s", "<= 1 s", lambda s: run_idle(s, 1000, None, idle_kib, idle_notes)),
+        W("idle 1000, 32 in flight: time to greet all", "s", "<= 1 s",
+          lambda s: run_idle(s, 1000, 32, paced_kib, paced_notes)),
+        W("big 50MB in+out: peak RSS / size", "x", "<= 3x", lambda s: run_big(s, 50 * MB, big_phases)),
     ]
     rows = []
-    selected = [w for w in workloads if not a.only or any(w[0].startswith(o) for o in a.only.split(","))]
-    want_relay = not a.only or any(o in ("relay", "mx") for o in a.only.split(","))
+    # Names hold commas too ("10,000", ", 1 session"): a comma before a word starts a new prefix.
+    only = re.split(r",(?=[^\s\d])", a.only) if a.only else []
+    selected = [w for w in workloads if not only or any(w.name.startswith(o) for o in only)]
+    want_relay = not only or any(o in ("relay", "mx") for o in only)
     if want_relay and os.geteuid() != 0:
         print("relay and MX workloads skipped: the sink needs port 25 (run as root)", file=sys.stderr)
         want_relay = False
     print(f"machine: nproc {os.cpu_count()}, load average at start {os.getloadavg()[0]:.2f}", file=sys.stderr)
+    for kind, why in absent.items():
+        if why and why != "–":
+            print(f"peer {kind}: {why}; its columns stay empty", file=sys.stderr)
 
-    def with_server(name, kwargs, body):
+    @contextlib.contextmanager
+    def tandrivel(name, kwargs):
         tag = name.split(":")[0].replace(" ", "_").replace(",", "")
         wrap = shlex.split(a.wrap)
         if a.callgrind:
@@ -327,38 +470,73 @@ def main():
                 out = os.path.join(a.perf, tag + ".data")
                 perf = subprocess.Popen(["perf", "record", *shlex.split(a.perf_args), "-q", "-o", out, "-p", str(srv.proc.pid)])
                 time.sleep(0.5)
-            body(srv)
+            yield srv
         finally:
             if perf:
                 perf.send_signal(2)
                 perf.wait(60)
             srv.stop()
 
-    for name, unit, target, kwargs, prepare, once in selected:
-        row = Row(name, unit, target)
-        # Memory figures need a server that has not yet served anything: one per run.
-        fresh = name.startswith(("idle", "big"))
+    @contextlib.contextmanager
+    def peer_beside(w, row):
+        """The workload's peer, started, or None when there is none (the row tells why)."""
+        why = absent.get(w.peer, "–")
+        peer = None if why else peers.PEERS[w.peer](**w.kwargs)
+        try:
+            if peer:
+                peer.start()
+                row.peer = peer.label
+        except (BenchError, OSError, subprocess.SubprocessError) as e:
+            # A peer that does not start leaves its columns empty; the run goes on.
+            row.peer = f"{peer.name} did not start: {str(e)[:160]}"
+            print(f"  {row.peer}", file=sys.stderr)
+            peer.stop()
+            peer = None
+        except BaseException:
+            peer.stop()
+            raise
+        else:
+            if why:
+                row.peer = why
+        try:
+            yield peer
+        finally:
+            if peer:
+                peer.stop()
 
-        def body(srv, runs):
-            if prepare:
-                prepare(srv)
-            if a.callgrind:   # start-up and preparation are not counted
-                subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
-            for _ in range(runs):
-                row.add(once(srv))
-            row.peak = max(row.peak or 0, srv.status("VmHWM"))
-        for _ in range(a.runs if fresh else 1):
-            with_server(name, kwargs, lambda srv: body(srv, 1 if fresh else a.runs))
+    for w in selected:
+        row = Row(w.name, w.unit, w.target)
+        if w.also:
+            row.sub = Row(*w.also, "")
+        if w.name.startswith(("idle", "big")):   # memory figures need a server that has served nothing yet
+            for _ in range(a.runs):
+                with tandrivel(w.name, w.kwargs) as srv:
+                    row.add(w.once(srv))
+                    row.peak = max(row.peak or 0, srv.status("VmHWM"))
+        else:
+            with tandrivel(w.name, w.kwargs) as srv, peer_beside(w, row) as peer:
+                both = [srv] + ([peer] if peer else [])
+                if w.prepare:
+                    for s in both:
+                        w.prepare(s)
+                if a.callgrind:   # start-up and preparation are not counted
+                    subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
+                for run in range(a.runs):   # taking turns, each first every other run
+                    for s in (both if run % 2 == 0 else both[::-1]):
+                        row.add(w.once(s), peer=s is peer)
+                row.peak = srv.status("VmHWM")
         rows.append(row)
-        if name.startswith("idle"):
-            kib, row.notes = (idle_kib, idle_notes) if "at once" in name else (paced_kib, paced_notes)
-            r = Row(name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
+        if row.sub:
+            rows.append(row.sub)
+        if w.name.startswith("idle"):
+            kib, row.notes = (idle_kib, idle_notes) if "at once" in w.name else (paced_kib, paced_notes)
+            r = Row(w.name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
             for k in kib:
                 r.figures.append(k)
                 r.cpu_srv.append(0)
                 r.cpu_cli.append(0)
             rows.append(r)
-        if name.startswith("big"):
+        if w.name.startswith("big"):
             base, sp, kept, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[3]))
             row.peak = max(sp, pp)   # VmHWM was reset between the halves
             row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
@@ -372,13 +550,12 @@ def main():
         relay = Row("relay 10 rcpts -> sink", "msg/s", "", )
         mx = Row("MX lookup 0.2 s: NOOP waits", "ms", "")
         try:
-            def body(srv):
+            with tandrivel("relay", {"domain_mx": [("relay.test", sink.host, "10")], "getmx_text": mx_script}) as srv:
                 for _ in range(a.runs):
                     relay.add(run_relay(srv, sink, n(100), 10))
                 relay.peak = srv.status("VmHWM")
                 for run in range(a.runs):
                     mx.add(run_mx_block(srv, run))
-            with_server("relay", {"domain_mx": [("relay.test", sink.host, "10")], "getmx_text": mx_script}, body)
         finally:
             sink.stop()
         rows += [r for r in (relay, mx) if r.figures and (not a.only or r.name.split()[0].lower() in a.only.lower())]
@@ -387,8 +564,16 @@ def main():
     print(table(rows))
 
 
+def interrupted(signum, frame):
+    raise KeyboardInterrupt   # so that every server and peer is stopped on the way out
+
+
 if __name__ == "__main__":
+    signal.signal(signal.SIGTERM, interrupted)
+    signal.signal(signal.SIGINT, interrupted)   # also when started with SIGINT ignored (in the background)
     try:
         main()
     except BenchError as e:
         sys.exit(f"bench failed: {e}")
+    except KeyboardInterrupt:
+        sys.exit("bench stopped")

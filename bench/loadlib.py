@@ -55,7 +55,8 @@ def message_name(i):
 
 class Server:
     """The real executable in its own program folder with its own settings and ports.
-    stdout goes to /dev/null unless `log` names a file: the log echoes every byte."""
+    stdout (the log, which echoes every byte) goes to Tandrivel.log in the run's folder, as a
+    service's journal would take it, or to the file `log` names."""
 
     def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=(), tls=False):
         self.tmp = tempfile.mkdtemp(prefix="tandrivel-bench-")
@@ -89,13 +90,18 @@ class Server:
                 subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
                                 "-days", "2", "-subj", "/CN=bench", "-keyout", key, "-out", cert], check=True, capture_output=True)
                 f.write(f"TlsCertificate={cert}\nTlsKey={key}\n")
-        self.log, self.wrapper, self.proc = log, list(wrapper), None
+        self.log = log or os.path.join(self.tmp, "Tandrivel.log")
+        self.wrapper, self.proc = list(wrapper), None
 
     def mailbox(self, account="bench"):
         return os.path.join(self.folder, "Users", account)
 
     def count(self, account="bench"):
         return sum(1 for n in os.listdir(self.mailbox(account)) if n.endswith(".eml"))
+
+    def files(self, account="bench"):
+        """Message files, marked for deletion or not."""
+        return sum(1 for n in os.listdir(self.mailbox(account)) if n.endswith((".eml", ".del")))
 
     def clear(self, account="bench"):
         for n in os.listdir(self.mailbox(account)):
@@ -110,9 +116,9 @@ class Server:
 
     def start(self, timeout=120):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp)
-        out = open(self.log, "ab") if self.log else subprocess.DEVNULL
-        self.proc = subprocess.Popen(self.wrapper + [os.path.join(self.folder, "Tandrivel")], cwd=self.folder,
-                                     env=env, stdout=out, stderr=subprocess.STDOUT)
+        with open(self.log, "ab") as out:
+            self.proc = subprocess.Popen(self.wrapper + [os.path.join(self.folder, "Tandrivel")], cwd=self.folder,
+                                         env=env, stdout=out, stderr=subprocess.STDOUT)
         deadline = time.time() + timeout
         while time.time() < deadline:
             if self.proc.poll() is not None:
@@ -297,7 +303,8 @@ def parallel(target, argsets, timeout=300):
     Returns (results, wall seconds from release to the last end, client CPU seconds)."""
     ctx = mp.get_context("fork")
     ready, results, go = ctx.Queue(), ctx.Queue(), ctx.Event()
-    procs = [ctx.Process(target=_worker, args=(target, a, ready, go, results)) for a in argsets]
+    # Daemons: a benchmark that is stopped does not wait for its clients.
+    procs = [ctx.Process(target=_worker, args=(target, a, ready, go, results), daemon=True) for a in argsets]
     for p in procs:
         p.start()
     for _ in procs:

@@ -11,7 +11,7 @@ rm -rf "$out"
 BUILD_DIR=build-bench-prof BUILD_TYPE=Release scripts/build.sh -DCMAKE_CXX_FLAGS=-g >&2 \
     || cmake --build build-bench-prof -j 2 --target Tandrivel >&2
 exe=build-bench-prof/Tandrivel
-work="smtp 1KB x10,pop3 RETR,pop3 login,pop3 10 clients x200"
+work="smtp 1KB x10,pop3 RETR 2000x1KB,pop3 login+RETR+QUIT, mailbox 200,pop3 10 clients x200"
 py=/usr/bin/python3
 # Under callgrind the server is some 50 times slower: a tenth of the messages.
 $py bench/bench.py --exe $exe --runs 1 --scale 0.1 --only "$work" --callgrind "$out/callgrind" >/dev/null
