@@ -289,19 +289,22 @@ def run_relay(srv, sink, messages, recipients):
 
 
 def run_mx_block(srv, run):
-    """A client's QUIT starts an MX lookup that takes 0.2 s; how long does another client's NOOP wait?"""
+    """A message to a domain whose MX lookup takes 0.2 s; meanwhile another client sends NOOP after NOOP.
+    The figure is the longest any NOOP waited."""
     pop = pop_login(srv.pop3, "bench")
-    sender = smtp_send(srv.smtp, make_message(1 * KB), [b"x@slow%d.test" % run], quit_wait=False)
     t0 = time.perf_counter()
-    sender.s.sendall(b"QUIT\r\n")
-    time.sleep(0.02)   # the server is inside the lookup by now
-    t1 = time.perf_counter()
-    pop.pop_cmd(b"NOOP")
-    t2 = time.perf_counter()
-    sender.expect(sender.smtp_reply(), b"221")
-    sender.close()
+    # Another process: a thread of ours would make the NOOPs wait for the interpreter lock.
+    sender = mp.Process(target=smtp_send, args=(srv.smtp, make_message(1 * KB), [b"x@slow%d.test" % run]))
+    sender.start()
+    waits = []
+    while time.perf_counter() - t0 < 0.5:
+        t1 = time.perf_counter()
+        pop.pop_cmd(b"NOOP")
+        waits.append(time.perf_counter() - t1)
+        time.sleep(0.002)
+    sender.join()
     pop_quit(pop)
-    return (t2 - t1) * 1000, 0.0, 0.0, t2 - t0
+    return max(waits) * 1000, 0.0, 0.0, time.perf_counter() - t0
 
 
 # --- the table ---------------------------------------------------------------------------
@@ -548,7 +551,7 @@ def main():
         mx_script = ("#!/bin/sh\n# A slow stand-in for the MX lookup that always names the local sink.\n"
                      f"sleep 0.2\nprintf '%s\\tMX preference = 10, mail exchanger = {sink.host}\\r\\n' \"$1\" > \"$2\"\n")
         relay = Row("relay 10 rcpts -> sink", "msg/s", "", )
-        mx = Row("MX lookup 0.2 s: NOOP waits", "ms", "")
+        mx = Row("MX lookup 0.2 s: longest NOOP wait", "ms", "")
         try:
             with tandrivel("relay", {"domain_mx": [("relay.test", sink.host, "10")], "getmx_text": mx_script}) as srv:
                 for _ in range(a.runs):

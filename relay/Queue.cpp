@@ -19,6 +19,7 @@
 #include <QPointer>
 #include <algorithm>
 #include <optional>
+#include <utility>
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -113,7 +114,12 @@ Queue& TheQueue()
 Queue::Queue()
 {
     tick_.setInterval(1000);
-    connect(&tick_, &QTimer::timeout, this, &Queue::Tick);
+    connect(&tick_, &QTimer::timeout, this, [this] {
+        for (const QString& id : std::exchange(dirty_, {}))
+            if (const auto it = items_.find(id); it != items_.end())
+                Save(it->second);
+        Tick();
+    });
 }
 
 Queue::~Queue() = default;
@@ -427,9 +433,15 @@ void Queue::Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool
     }
     if (item.m.recipients.empty()) {
         const QString id = item.m.id;
+        dirty_.erase(id);
         Remove(id);
         items_.erase(id);   // `item` is gone from here on
+    } else if (done) {
+        // Written within a second, once for all the copies of the message settled by then: a
+        // stop before that only makes a copy go out twice.
+        dirty_.insert(item.m.id);
     } else {
+        dirty_.erase(item.m.id);
         Save(item);
     }
     QTimer::singleShot(0, this, &Queue::Tick);

@@ -6,6 +6,7 @@
 #include <QTimer>
 #include <map>
 #include <memory>
+#include <set>
 #include <vector>
 
 class Server;
@@ -90,6 +91,7 @@ private:
 
     Server* server_ = nullptr;
     std::map<QString, Item> items_;
+    std::set<QString> dirty_;   // messages whose file still lists copies delivered since
     int running_ = 0;
     QTimer tick_;
 };
