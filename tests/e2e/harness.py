@@ -187,6 +187,12 @@ class Case(unittest.TestCase):
         return sock
 
 
+def relay_index(server, domain, after=0):   # of the latest relay to `domain`; waits for one
+    rx = re.compile(rf"^(\d+)>Transfer {re.escape(domain)}$")
+    wait_for(lambda: server.count_log(rx, after), what=f"a relay to {domain}")
+    return [m[1] for m in map(rx.match, server.log[after:]) if m][-1]
+
+
 def untraced(text):   # without the trace headers the server put on top
     m = re.match(rb"(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n", text)
     assert m, f"no trace headers: {text[:200]!r}"

@@ -15,8 +15,7 @@ import unittest
 import warnings
 
 import harness
-from harness import CURL, HOST, ROOT, TIMEOUT, free_port, read_line, real_exchanger, smtp, untraced, wait_for
-from test_relay import relay_index
+from harness import CURL, HOST, ROOT, TIMEOUT, free_port, read_line, real_exchanger, relay_index, smtp, untraced, wait_for
 
 MESSAGE = b"From: a@example.org\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 STUFFED = MESSAGE.replace(b"\r\n.", b"\r\n..")   # as sent, and kept by the store, which RETR sends as it is
