@@ -4,7 +4,6 @@ tried, and a slow lookup blocks nobody; needs root."""
 import email
 import os
 import pathlib
-import re
 import signal
 import smtplib
 import subprocess
