@@ -4,7 +4,8 @@
 # Writes one line per MX record into the pipe, in the form
 #   <domain>  MX preference = <n>, mail exchanger = <host> CR LF
 # and writes nothing when DNS knows no mail exchanger. The pipe is always opened and
-# closed, so the server never waits for nothing.
+# closed, so the server never waits for nothing. It is opened for reading and writing, which
+# never blocks: a script whose server has gone away does not wait for a reader for ever.
 domain=$1
 pipe=$2
 [ -n "$pipe" ] || { echo "usage: $0 domain pipe" >&2; exit 2; }
@@ -24,4 +25,4 @@ records | while read -r pref host rest; do
     case "$pref" in ''|*[!0-9]*) continue ;; esac
     [ -n "$host" ] || continue
     printf '%s\tMX preference = %s, mail exchanger = %s\r\n' "$domain" "$pref" "${host%.}"
-done > "$pipe"
+done 1<> "$pipe"
