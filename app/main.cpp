@@ -82,6 +82,9 @@ int main(int argc, char* argv[])
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY")
         && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // Qt's own event loop: glib's wakes itself with a write for every reply a socket sends.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     RaiseDescriptorLimit();
     // Message texts and protocol buffers come and go in megabytes: served from mappings of
     // their own they go back to the system when freed, instead of staying with the process.
