@@ -429,8 +429,9 @@ void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
         log_.Add(N(index) + "-Ignored: reply for a connection that is gone");
         return;
     }
-    s->write(text);
-    s->write("\r\n", 2);
+    // Text and CR LF in one piece: a long reply is kept as a buffer of its own, and the
+    // socket sends one buffer per turn of the event loop.
+    s->write(text + "\r\n");
     Account(index);
     if (!SlotOf(index).quiet)
         log_.Add(N(index) + '>', text);
