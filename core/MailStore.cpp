@@ -433,7 +433,7 @@ qint64 SizeOf(const QString& folder, const QString& name)
     return st.st_size;
 }
 
-QByteArray Read(const QString& folder, const QString& name)
+QByteArray Read(const QString& folder, const QString& name, qsizetype front, qsizetype back)
 {
     const int fd = ::open(PathOf(folder, name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -444,16 +444,17 @@ QByteArray Read(const QString& folder, const QString& name)
         ::close(fd);
         throw FailureFromErrno(err, name);
     }
-    QByteArray content(st.st_size, Qt::Uninitialized);
+    QByteArray content(front + st.st_size + back, Qt::Uninitialized);
     qsizetype got = 0;
     while (got < st.st_size) {
-        const ssize_t r = ::read(fd, content.data() + got, size_t(st.st_size - got));
+        const ssize_t r = ::read(fd, content.data() + front + got, size_t(st.st_size - got));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         got += r;
     }
     ::close(fd);
-    content.truncate(got);   // a file that shrank meanwhile gives what is there
+    content.truncate(front + got);   // a file that shrank meanwhile gives what is there
+    content.remove(0, front);        // the room stays in front, for a prepend
     return content;
 }
 

@@ -61,7 +61,9 @@ QString Unmark(const QString& folder, const QString& name);
 void Purge(const QString& folder, const QString& name);
 
 qint64 SizeOf(const QString& folder, const QString& name);        // throws Failure
-QByteArray Read(const QString& folder, const QString& name);      // throws Failure
+// The message as stored, with room for `front` bytes before it and `back` after it: a reply
+// made around a long message (prepend, append) then needs no copy of it. Throws Failure.
+QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0);
 
 // Puts right what a crash or power loss left in the mailboxes: temporary files of
 // deliveries cut short are removed, and marks of sessions that never said QUIT are taken

@@ -179,8 +179,11 @@ QByteArray Connecter::GetRETR(const QByteArray& data)
 {
     try {
         const int n = MessageNumber(data);
-        const QByteArray content = MailStore::Read(listFolder_, FileOf(n));
-        return "+OK " + Num(content.size()) + " octets\r\n" + content + '.';
+        // Room for the first line, the final dot and the CR LF the reply gets when it is sent.
+        QByteArray reply = MailStore::Read(listFolder_, FileOf(n), 32, 3);
+        reply.prepend("+OK " + Num(reply.size()) + " octets\r\n");
+        reply.append('.');
+        return reply;
     } catch (const Failure& f) {
         return FailureReply(f);
     }
