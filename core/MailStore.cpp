@@ -216,11 +216,11 @@ using Entries = std::map<QByteArray, Message>;
 
 bool Listed(const char* name, size_t len) { return len >= 3 && memcmp(name + len - 3, "eml", 3) == 0; }
 
-// Puts `name` in or out of `files` as the folder holds it now.
-void Restat(const QByteArray& dir, const QByteArray& name, Entries& files)
+// Puts `name` in or out of `files` as the folder holds it now; `path` is where it is, from `dfd`.
+void Restat(int dfd, const char* path, const QByteArray& name, Entries& files)
 {
     struct stat st {};
-    if (::fstatat(AT_FDCWD, (dir + '/' + name).constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+    if (::fstatat(dfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
         files.insert_or_assign(name, Message{QFile::decodeName(name), qint64(st.st_size)});
     else
         files.erase(name);
@@ -230,11 +230,7 @@ Entries Scan(const QString& folder)
 {
     // Only names ending in "eml" are looked at more closely.
     Entries found;
-    ForEachEntry(folder, "eml", [&](int dfd, const char* name) {
-        struct stat st {};
-        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            found.emplace(QByteArray(name), Message{QFile::decodeName(name), qint64(st.st_size)});
-    });
+    ForEachEntry(folder, "eml", [&](int dfd, const char* name) { Restat(dfd, name, QByteArray(name), found); });
     return found;
 }
 
@@ -318,7 +314,7 @@ private:
             const QByteArray dir = QFile::encodeName(folder);
             held_ -= b.files.size();
             for (const QByteArray& name : b.changed)
-                Restat(dir, name, b.files);
+                Restat(AT_FDCWD, (dir + '/' + name).constData(), name, b.files);
             held_ += b.files.size();
             b.changed.clear();
             b.listing.reset();
