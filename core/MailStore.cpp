@@ -7,7 +7,6 @@
 #include <QHash>
 #include <QMutex>
 #include <algorithm>
-#include <atomic>
 #include <map>
 #include <set>
 #include <cerrno>
@@ -82,62 +81,33 @@ void WriteAll(int fd, const char* p, qsizetype n, const QString& path)
 }
 }
 
-namespace {
-// False once an unnamed file could not be given its name (no /proc): temporary names then.
-std::atomic<bool> unnamedWorks {true};
-
-// A message file while it is written: unnamed where the system allows it (nothing to create
-// and remove in the folder besides the message's own name), otherwise under a temporary
-// name no reader lists, hidden and ending in ".tmp", whatever the random part.
-struct Incoming {
-    int fd = -1;
-    QByteArray tmp;   // the temporary name, empty for an unnamed file
-    Incoming() = default;
-    Incoming(const Incoming&) = delete;
-    Incoming& operator=(const Incoming&) = delete;
-    ~Incoming() { Close(); }
-    void Close()
-    {
-        if (fd >= 0) ::close(fd);
-        if (!tmp.isEmpty()) ::unlink(tmp.constData());
-        fd = -1;
-        tmp.clear();
-    }
-    // The file under `target` as well; never replaces a file. False with errno when it fails.
-    bool LinkTo(const QByteArray& target) const
-    {
-        if (!tmp.isEmpty())
-            return ::link(tmp.constData(), target.constData()) == 0;
-        const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-        return ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0;
-    }
-};
-}
-
 QString Store(const QString& folder, const QByteArray& head, const QByteArray& text, const QDateTime& when)
 {
-    // Written, flushed, then given its final name: a link never replaces an existing file, so
-    // a taken name is simply tried again.
+    // Written under a name no reader lists, flushed, then linked to its final name:
+    // link() never replaces an existing file, so a taken name is simply tried again.
     const QByteArray dir = QFile::encodeName(folder);
-    Incoming in;
-    if (unnamedWorks) {
-        in.fd = ::open(dir.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-        if (in.fd < 0 && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            throw FailureFromErrno(errno, folder);
+    // Hidden and ending in ".tmp": never taken for a message, whatever the random part.
+    QByteArray tmp = dir + "/.incoming-XXXXXX.tmp";
+    const int fd = ::mkstemps(tmp.data(), 4);
+    if (fd < 0)
+        throw FailureFromErrno(errno, folder);
+    const QString tmpPath = QFile::decodeName(tmp);
+    try {
+        ::fchmod(fd, 0600);   // mail is its owner's alone, whatever the umask
+        WriteAll(fd, head.constData(), head.size(), tmpPath);
+        WriteAll(fd, text.constData(), text.size(), tmpPath);
+        if (::fsync(fd) != 0)
+            throw FailureFromErrno(errno, tmpPath);
+    } catch (...) {
+        ::close(fd);
+        ::unlink(tmp.constData());
+        throw;
     }
-    if (in.fd < 0) {   // a file system without unnamed files
-        QByteArray tmp = dir + "/.incoming-XXXXXX.tmp";
-        in.fd = ::mkstemps(tmp.data(), 4);
-        if (in.fd < 0)
-            throw FailureFromErrno(errno, folder);
-        in.tmp = tmp;
+    if (::close(fd) != 0) {
+        const int err = errno;
+        ::unlink(tmp.constData());
+        throw FailureFromErrno(err, tmpPath);
     }
-    const QString path = in.tmp.isEmpty() ? folder : QFile::decodeName(in.tmp);
-    ::fchmod(in.fd, 0600);   // mail is its owner's alone, whatever the umask
-    WriteAll(in.fd, head.constData(), head.size(), path);
-    WriteAll(in.fd, text.constData(), text.size(), path);
-    if (::fsync(in.fd) != 0)
-        throw FailureFromErrno(errno, path);
     // Names handed out before in this folder are not tried again one by one: a message for
     // the same mailbox n times over would cost n*n/2 tries. Stores run on several threads.
     static QMutex naming;
@@ -153,25 +123,22 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
         // The same stem marked ".del" is a message too: RSET must find its name free.
         const QByteArray marked = dir + '/' + QFile::encodeName(Stem(moment)) + ".del";
         if (::access(marked.constData(), F_OK) == 0) { moment = moment.addMSecs(10); continue; }
-        if (in.LinkTo(target)) {
+        if (::link(tmp.constData(), target.constData()) == 0) {
             lastName.insert(folder, moment);
             lock.unlock();
-            in.Close();
-            const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            ::unlink(tmp.constData());
+            const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY);
             if (dfd >= 0) { ::fsync(dfd); ::close(dfd); }
             return name;
         }
-        const int err = errno;
-        if (err == ENOENT && in.tmp.isEmpty() && ::access("/proc/self/fd", X_OK) != 0) {
-            unnamedWorks = false;   // no /proc to name the file by
-            lock.unlock();
-            in.Close();
-            return Store(folder, head, text, when);
-        }
-        if (err != EEXIST)
+        if (errno != EEXIST) {
+            const int err = errno;
+            ::unlink(tmp.constData());
             throw FailureFromErrno(err, folder + QLatin1Char('/') + name);
+        }
         moment = moment.addMSecs(10);
     }
+    ::unlink(tmp.constData());
     throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
 }
 
