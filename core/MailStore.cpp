@@ -254,8 +254,10 @@ public:
 private:
     static constexpr uint32_t Events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE
                                      | IN_DELETE_SELF | IN_MOVE_SELF;
-    // Most messages kept listed over all mailboxes; those listed longest ago go first.
+    // Most messages kept listed over all mailboxes, and most folders watched (the system's
+    // watches are few and shared by the user's programs); those listed longest ago go first.
     static constexpr size_t MaxHeld = 200000;
+    static constexpr qsizetype MaxBoxes = 4096;
 
     struct Box {
         int watch = -1;
@@ -349,7 +351,7 @@ private:
 
     void Evict(const QString& keep)
     {
-        while (held_ > MaxHeld && boxes_.size() > 1) {
+        while ((held_ > MaxHeld || boxes_.size() > MaxBoxes) && boxes_.size() > 1) {
             QString oldest;
             quint64 when = ~quint64(0);
             for (auto b = boxes_.cbegin(); b != boxes_.cend(); ++b)
