@@ -439,6 +439,7 @@ void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
     text += "\r\n";
     s->write(text);
     Account(index);
+    log_.FlushBeforeSend();
 }
 
 void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls)

@@ -126,16 +126,39 @@ void LogList::Echo(const Entry& e)
         out += " [" + QByteArray::number(e.total - EchoedBytes) + " bytes left out]";
     out += '\n';
     fwrite(out.constData(), 1, size_t(out.size()), stdout);
-    // Written out when the buffer is full or a moment later, not at every turn of the event
-    // loop: under load that was a write() for every few lines.
+    unflushed_ = true;
+    // Written out when the buffer is full, before the next reply goes out (FlushBeforeSend),
+    // or a moment later: not at every turn of the event loop, which under load was a
+    // write() for every few lines.
     if (!flush_) {
         flush_ = new QTimer(this);
         flush_->setSingleShot(true);
         flush_->setInterval(FlushIntervalMs);
-        connect(flush_, &QTimer::timeout, this, [] { fflush(stdout); });
+        connect(flush_, &QTimer::timeout, this, &LogList::Flush);
     }
     if (!flush_->isActive())
         flush_->start();
+}
+
+void LogList::FlushBeforeSend()
+{
+    // A posted event runs before the sockets are written to in the next turn, so whoever
+    // reads a reply finds the lines logged before it already written out.
+    if (!unflushed_ || flushPosted_)
+        return;
+    flushPosted_ = true;
+    QMetaObject::invokeMethod(this, [this] {
+        flushPosted_ = false;
+        Flush();
+    }, Qt::QueuedConnection);
+}
+
+void LogList::Flush()
+{
+    if (!unflushed_)
+        return;
+    unflushed_ = false;
+    fflush(stdout);
 }
 
 void LogList::SysLog(const QByteArray& text)
