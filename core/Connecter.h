@@ -4,7 +4,10 @@
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <map>
 #include <memory>
+
+namespace MailStore { struct Listing; }
 
 // What a connection is doing. The numbers are the ones the log and the operators know.
 enum Steps : int {
@@ -115,11 +118,13 @@ private:
     void ScanMailbox();
     int MessageNumber(const QByteArray& data) const;
     int UnmarkedNumber(const QByteArray& data) const;
-    QString listFolder_;   // the folder MailFiles was read from
+    const QString& FileOf(int n) const;
+    QString listFolder_;   // the folder the listing was read from
+    std::shared_ptr<const MailStore::Listing> listing_;   // the messages as of the login
+    std::map<int, QString> marks_;                     // message number -> its marked name
 
     int step_ = 0;
     QString mailFolder_;
-    QStringList mailFiles_;
     QString userName_, password_, mailId_;
     int mailCount_ = 0;
     qint64 mailSize_ = 0;

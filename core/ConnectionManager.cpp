@@ -424,18 +424,24 @@ void ConnectionManager::Log(const QByteArray& line) { log_.Add(line); }
 
 void ConnectionManager::LogReceived(qint16 index, const QByteArray& buffer) { log_.Add(N(index) + '<', buffer); }
 
-void ConnectionManager::SendReply(qint16 index, const QByteArray& text)
+void ConnectionManager::SendReply(qint16 index, const QByteArray& text) { SendReplyTaken(index, text); }
+
+void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
 {
     QSslSocket* s = Element(index);
     if (!s) {
         log_.Add(N(index) + "-Ignored: reply for a connection that is gone");
         return;
     }
-    s->write(text);
-    s->write("\r\n", 2);
-    Account(index);
+    // Logged first: the log keeps the head of a long text, not the text itself, so the CR LF
+    // goes in place where the caller left room. Text and CR LF go out in one piece: the
+    // socket sends one buffer per turn of the event loop.
     if (!SlotOf(index).quiet)
         log_.Add(N(index) + '>', text);
+    text += "\r\n";
+    s->write(text);
+    Account(index);
+    log_.FlushBeforeSend();
 }
 
 void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls)

@@ -44,6 +44,7 @@ public:
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
+    void SendReplyTaken(qint16 index, QByteArray text) override;
     void Log(const QByteArray& line) override;
     void LogReceived(qint16 index, const QByteArray& buffer) override;
     qint16 GetFreeIndex() override;

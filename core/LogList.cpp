@@ -106,6 +106,8 @@ void LogList::Echo(const Entry& e)
 {
     // Standard output becomes the journal, which keeps everything: a line there is cut
     // after its first EchoedBytes, so no message body ends up in it whole.
+    QByteArray& out = echo_;
+    out.resize(0);
     qint64 room = EchoedBytes;
     for (const QByteArray* part : {&e.prefix, &e.body}) {
         const char* p = part->constData();
@@ -114,28 +116,49 @@ void LogList::Echo(const Entry& e)
         while (p < end) {
             const char* q = p;
             while (q < end && *q != '\r' && *q != '\n') ++q;
-            fwrite(p, 1, size_t(q - p), stdout);
+            out.append(p, q - p);
             if (q < end)
-                fputs(*q == '\r' ? "\\r" : "\\n", stdout);
+                out.append(*q == '\r' ? "\\r" : "\\n", 2);
             p = q < end ? q + 1 : q;
         }
     }
     if (e.total > EchoedBytes)
-        fprintf(stdout, " [%lld bytes left out]", static_cast<long long>(e.total - EchoedBytes));
-    fputc('\n', stdout);
-    ScheduleFlush();
+        out += " [" + QByteArray::number(e.total - EchoedBytes) + " bytes left out]";
+    out += '\n';
+    fwrite(out.constData(), 1, size_t(out.size()), stdout);
+    unflushed_ = true;
+    // Written out when the buffer is full, before the next reply goes out (FlushBeforeSend),
+    // or a moment later: not at every turn of the event loop, which under load was a
+    // write() for every few lines.
+    if (!flush_) {
+        flush_ = new QTimer(this);
+        flush_->setSingleShot(true);
+        flush_->setInterval(FlushIntervalMs);
+        connect(flush_, &QTimer::timeout, this, &LogList::Flush);
+    }
+    if (!flush_->isActive())
+        flush_->start();
 }
 
-void LogList::ScheduleFlush()
+void LogList::FlushBeforeSend()
 {
-    // One flush when the event loop is idle again, not one per line.
-    if (flushPending_)
+    // A posted event runs before the sockets are written to in the next turn, so whoever
+    // reads a reply finds the lines logged before it already written out.
+    if (!unflushed_ || flushPosted_)
         return;
-    flushPending_ = true;
-    QTimer::singleShot(0, this, [this] {
-        flushPending_ = false;
-        fflush(stdout);
-    });
+    flushPosted_ = true;
+    QMetaObject::invokeMethod(this, [this] {
+        flushPosted_ = false;
+        Flush();
+    }, Qt::QueuedConnection);
+}
+
+void LogList::Flush()
+{
+    if (!unflushed_)
+        return;
+    unflushed_ = false;
+    fflush(stdout);
 }
 
 void LogList::SysLog(const QByteArray& text)

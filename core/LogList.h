@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <deque>
 
+class QTimer;
+
 // The server's log: newest line first. A line is kept whole (protocol text with its
 // CR LF included); views show it shortened. Every line is also written to standard
 // output, CR and LF shown as \r and \n, so a server without a display can be followed.
@@ -18,12 +20,15 @@ public:
     // Drops the oldest lines until at most `keep` remain.
     void Trim(int keep);
     void Clear();
+    // Standard output gets what was logged before the next reply is sent.
+    void FlushBeforeSend();
 
     int Count() const { return int(lines_.size()); }
     QByteArray Line(int row) const;   // the line as kept
 
     bool EchoToStdout = true;
     static constexpr qint64 EchoedBytes = 1000;   // of a line on standard output
+    static constexpr int FlushIntervalMs = 20;      // most a line waits before it is written out
     static constexpr int ShownChars = 400;
     static constexpr qsizetype HeadBytes = 4096;
 
@@ -42,10 +47,13 @@ private:
         qint64 total = 0;    // bytes of the whole line, also once shortened
     };
     void Echo(const Entry& e);
-    void ScheduleFlush();
+    void Flush();
     void ScheduleShow();
     int shown_ = 0;
     bool showPending_ = false;
     std::deque<Entry> lines_;
-    bool flushPending_ = false;
+    QByteArray echo_;           // the line being written, its room kept for the next
+    QTimer* flush_ = nullptr;   // standard output is flushed when it fires
+    bool unflushed_ = false;
+    bool flushPosted_ = false;
 };

@@ -7,11 +7,14 @@
 #include <QHash>
 #include <QMutex>
 #include <algorithm>
+#include <map>
+#include <set>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -174,24 +177,206 @@ void ForEachEntry(const QString& folder, const char* suffix, F f)
 }
 }
 
-std::vector<Message> List(const QString& folder)
+namespace {
+// The "eml" entries of a folder that are regular files: name as stored -> message.
+using Entries = std::map<QByteArray, Message>;
+
+bool Listed(const char* name, size_t len) { return len >= 3 && memcmp(name + len - 3, "eml", 3) == 0; }
+
+// Puts `name` in or out of `files` as the folder holds it now; `path` is where it is, from `dfd`.
+void Restat(int dfd, const char* path, const QByteArray& name, Entries& files)
 {
-    // Only names ending in "eml" are looked at more closely; ascending names are arrival order.
-    std::vector<std::pair<QByteArray, qint64>> found;
-    ForEachEntry(folder, "eml", [&](int dfd, const char* name) {
-        struct stat st {};
-        if (::fstatat(dfd, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
-            found.emplace_back(QByteArray(name), qint64(st.st_size));
-    });
-    std::sort(found.begin(), found.end());
-    std::vector<Message> out;
-    out.reserve(found.size());
-    for (const auto& [name, size] : found)
-        out.push_back(Message{QFile::decodeName(name), size});
+    struct stat st {};
+    if (::fstatat(dfd, path, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+        files.insert_or_assign(name, Message{QFile::decodeName(name), qint64(st.st_size)});
+    else
+        files.erase(name);
+}
+
+Entries Scan(const QString& folder)
+{
+    // Only names ending in "eml" are looked at more closely.
+    Entries found;
+    ForEachEntry(folder, "eml", [&](int dfd, const char* name) { Restat(dfd, name, QByteArray(name), found); });
+    return found;
+}
+
+std::shared_ptr<const Listing> ListingOf(const Entries& files)
+{
+    auto out = std::make_shared<Listing>();
+    out->messages.reserve(files.size());
+    for (const auto& [raw, m] : files) {   // ascending names are arrival order
+        out->messages.push_back(m);
+        out->bytes += m.size;
+    }
     return out;
 }
 
-bool IsMarked(const QString& name) { return name.endsWith(QLatin1String("del")); }
+// Mailboxes listed before, each with an inotify watch on its folder. What the watches
+// report is read at the next listing; a name reported is looked at again then, so notices
+// of our own deliveries, marks and purges and of other programs' changes are all one case.
+class Listings {
+public:
+    std::shared_ptr<const Listing> Get(const QString& folder)
+    {
+        QMutexLocker lock(&mutex_);
+        if (fd_ == -2)
+            fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0)
+            return ListingOf(Scan(folder));   // no notices: read the folder every time
+        Drain();
+        const QByteArray dir = QFile::encodeName(folder);
+        struct stat st {};
+        if (::lstat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            Forget(folder);
+            return std::make_shared<Listing>();
+        }
+        Box& b = boxes_[folder];
+        if (b.watch < 0 || b.dev != st.st_dev || b.ino != st.st_ino) {
+            // First listing, or another folder now has this name. The watch comes before the
+            // scan: what changes meanwhile is reported and looked at again next time.
+            Forget(folder);
+            const int w = ::inotify_add_watch(fd_, dir.constData(), Events | IN_ONLYDIR | IN_DONT_FOLLOW);
+            if (w < 0 || watched_.contains(w)) {
+                boxes_.remove(folder);   // watches used up, or another path to a watched folder
+                return ListingOf(Scan(folder));
+            }
+            Box& fresh = boxes_[folder];
+            fresh.watch = w;
+            fresh.dev = st.st_dev;
+            fresh.ino = st.st_ino;
+            watched_.insert(w, folder);
+            return Current(fresh, folder);
+        }
+        return Current(b, folder);
+    }
+
+private:
+    static constexpr uint32_t Events = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY | IN_CLOSE_WRITE
+                                     | IN_DELETE_SELF | IN_MOVE_SELF;
+    // Most messages kept listed over all mailboxes, and most folders watched (the system's
+    // watches are few and shared by the user's programs); those listed longest ago go first.
+    static constexpr size_t MaxHeld = 200000;
+    static constexpr qsizetype MaxBoxes = 4096;
+
+    struct Box {
+        int watch = -1;
+        dev_t dev = 0;
+        ino_t ino = 0;
+        bool current = false;            // files is the folder but for the names in changed
+        Entries files;
+        std::set<QByteArray> changed;
+        std::shared_ptr<const Listing> listing;   // made from files; null once they change
+        quint64 used = 0;
+    };
+
+    std::shared_ptr<const Listing> Current(Box& b, const QString& folder)
+    {
+        if (!b.current) {
+            held_ -= b.files.size();
+            b.files = Scan(folder);
+            held_ += b.files.size();
+            b.changed.clear();
+            b.current = true;
+            b.listing.reset();
+        } else if (!b.changed.empty()) {
+            const QByteArray dir = QFile::encodeName(folder);
+            held_ -= b.files.size();
+            for (const QByteArray& name : b.changed)
+                Restat(AT_FDCWD, (dir + '/' + name).constData(), name, b.files);
+            held_ += b.files.size();
+            b.changed.clear();
+            b.listing.reset();
+        }
+        if (!b.listing)
+            b.listing = ListingOf(b.files);
+        b.used = ++clock_;
+        auto keep = b.listing;   // Evict may move the boxes
+        Evict(folder);
+        return keep;
+    }
+
+    void Drain()
+    {
+        alignas(inotify_event) char buf[64 * 1024];
+        for (;;) {
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+                if (e->mask & IN_Q_OVERFLOW) {   // notices were lost: read every folder again
+                    for (Box& b : boxes_)
+                        b.current = false;
+                    continue;
+                }
+                const auto w = watched_.constFind(e->wd);
+                const auto box = w == watched_.constEnd() ? boxes_.end() : boxes_.find(*w);
+                if (box == boxes_.end())
+                    continue;
+                Box& b = *box;
+                if (e->mask & IN_IGNORED) {   // the folder is gone, and its watch with it
+                    held_ -= b.files.size();
+                    boxes_.erase(box);
+                    watched_.erase(w);
+                } else if (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) {
+                    b.current = false;
+                } else if (b.current && e->len > 0) {
+                    const size_t len = strnlen(e->name, e->len);
+                    if (!Listed(e->name, len))
+                        continue;
+                    b.changed.emplace(e->name, qsizetype(len));
+                    if (b.changed.size() > 1000 + b.files.size())
+                        b.current = false;   // reading the folder is cheaper by now
+                }
+            }
+        }
+    }
+
+    void Forget(const QString& folder)
+    {
+        const auto b = boxes_.find(folder);
+        if (b == boxes_.end())
+            return;
+        if (b->watch >= 0) {
+            ::inotify_rm_watch(fd_, b->watch);
+            watched_.remove(b->watch);
+        }
+        held_ -= b->files.size();
+        boxes_.erase(b);
+    }
+
+    void Evict(const QString& keep)
+    {
+        while ((held_ > MaxHeld || boxes_.size() > MaxBoxes) && boxes_.size() > 1) {
+            QString oldest;
+            quint64 when = ~quint64(0);
+            for (auto b = boxes_.cbegin(); b != boxes_.cend(); ++b)
+                if (b.key() != keep && b->used < when) {
+                    when = b->used;
+                    oldest = b.key();
+                }
+            Forget(oldest);
+        }
+    }
+
+    QMutex mutex_;
+    int fd_ = -2;   // the inotify instance; -1 when there is none
+    QHash<QString, Box> boxes_;
+    QHash<int, QString> watched_;
+    size_t held_ = 0;
+    quint64 clock_ = 0;
+};
+}
+
+std::shared_ptr<const Listing> List(const QString& folder)
+{
+    static Listings listings;
+    return listings.Get(folder);
+}
 
 QString Mark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "del")); }
 
@@ -213,7 +398,7 @@ qint64 SizeOf(const QString& folder, const QString& name)
     return st.st_size;
 }
 
-QByteArray Read(const QString& folder, const QString& name)
+QByteArray Read(const QString& folder, const QString& name, qsizetype front, qsizetype back)
 {
     const int fd = ::open(PathOf(folder, name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
@@ -224,16 +409,17 @@ QByteArray Read(const QString& folder, const QString& name)
         ::close(fd);
         throw FailureFromErrno(err, name);
     }
-    QByteArray content(st.st_size, Qt::Uninitialized);
+    QByteArray content(front + st.st_size + back, Qt::Uninitialized);
     qsizetype got = 0;
     while (got < st.st_size) {
-        const ssize_t r = ::read(fd, content.data() + got, size_t(st.st_size - got));
+        const ssize_t r = ::read(fd, content.data() + front + got, size_t(st.st_size - got));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         got += r;
     }
     ::close(fd);
-    content.truncate(got);   // a file that shrank meanwhile gives what is there
+    content.truncate(front + got);   // a file that shrank meanwhile gives what is there
+    content.remove(0, front);        // the room stays in front, for a prepend
     return content;
 }
 

@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include <memory>
 #include <vector>
 
 // The mail store: Users/<MailID>/<yymmdd-hhnnsscc>.eml, one file per message; ".del"
@@ -42,10 +43,16 @@ struct Message {
     QString name;   // file name, ".eml"
     qint64 size;
 };
-// The unmarked messages of a mailbox, in order of arrival (ascending names).
-std::vector<Message> List(const QString& folder);
+struct Listing {
+    std::vector<Message> messages;
+    qint64 bytes = 0;   // their sizes added up
+};
+// The unmarked messages of a mailbox, in order of arrival (ascending names). A mailbox once
+// listed is kept in memory and brought up to date from the system's notices of what changed
+// in its folder, whoever changed it: a login reads the changed names, not thousands of
+// entries. A listing handed out never changes afterwards.
+std::shared_ptr<const Listing> List(const QString& folder);
 
-bool IsMarked(const QString& name);
 // Marks a message for deletion (".eml" -> ".del") or takes the mark back; returns the new
 // name. Never renames over another file. Throws Failure.
 QString Mark(const QString& folder, const QString& name);
@@ -54,7 +61,9 @@ QString Unmark(const QString& folder, const QString& name);
 void Purge(const QString& folder, const QString& name);
 
 qint64 SizeOf(const QString& folder, const QString& name);        // throws Failure
-QByteArray Read(const QString& folder, const QString& name);      // throws Failure
+// The message as stored, with room for `front` bytes before it and `back` after it: a reply
+// made around a long message (prepend, append) then needs no copy of it. Throws Failure.
+QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0);
 
 // Puts right what a crash or power loss left in the mailboxes: temporary files of
 // deliveries cut short are removed, and marks of sessions that never said QUIT are taken

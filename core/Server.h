@@ -16,6 +16,9 @@ public:
     virtual Connecter* Session(qint16 index) = 0;
     // Sends text + CR LF on a connection and logs index ">" text.
     virtual void SendReply(qint16 index, const QByteArray& text) = 0;
+    // The same for a reply its caller has no more use for: a long one with room for the CR LF
+    // after it goes out without another copy.
+    virtual void SendReplyTaken(qint16 index, QByteArray text) { SendReply(index, text); }
     // One line at the top of the log.
     virtual void Log(const QByteArray& line) = 0;
     // A receive buffer as index "<" buffer; the real log keeps a large one without copying it.

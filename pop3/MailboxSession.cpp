@@ -88,15 +88,17 @@ void Connecter::SetMailID(const QString& NewMailID)
 void Connecter::ScanMailbox()
 {
     TakeBackMarks();   // a new login starts afresh
-    mailFiles_.clear();
-    mailCount_ = 0;
-    mailSize_ = 0;
     listFolder_ = mailFolder_;
-    for (const MailStore::Message& m : MailStore::List(mailFolder_)) {
-        mailFiles_ << m.name;
-        ++mailCount_;
-        mailSize_ += m.size;
-    }
+    listing_ = MailStore::List(mailFolder_);
+    mailCount_ = int(listing_->messages.size());
+    mailSize_ = listing_->bytes;
+}
+
+// The file of message n as it is named now: marked or not.
+const QString& Connecter::FileOf(int n) const
+{
+    const auto mark = marks_.find(n);
+    return mark != marks_.end() ? mark->second : listing_->messages[size_t(n - 1)].name;
 }
 
 int Connecter::MessageNumber(const QByteArray& data) const
@@ -108,7 +110,7 @@ int Connecter::MessageNumber(const QByteArray& data) const
         throw Failure(Err::TypeMismatch, QStringLiteral("Type mismatch (message number expected)"));
     if (n < -32768 || n > 32767)
         throw Failure(Err::Overflow, QStringLiteral("Overflow (message number)"));
-    if (n < 1 || n > mailFiles_.size())
+    if (n < 1 || !listing_ || n > qint64(listing_->messages.size()))
         throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (no message %1)").arg(n));
     return int(n);
 }
@@ -116,7 +118,7 @@ int Connecter::MessageNumber(const QByteArray& data) const
 int Connecter::UnmarkedNumber(const QByteArray& data) const
 {
     const int n = MessageNumber(data);
-    if (MailStore::IsMarked(mailFiles_[n - 1]))
+    if (marks_.count(n))
         throw Failure(Err::OutOfRange, QStringLiteral("Message %1 is already deleted").arg(n));
     return n;
 }
@@ -138,14 +140,13 @@ QByteArray Connecter::GetLIST(const QByteArray& data)
             if (mailId_.isEmpty())
                 throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
             const int n = UnmarkedNumber(data);
-            return "+OK " + Num(n) + ' ' + Num(MailStore::SizeOf(listFolder_, mailFiles_[n - 1]));
+            return "+OK " + Num(n) + ' ' + Num(MailStore::SizeOf(listFolder_, FileOf(n)));
         }
         QByteArray r = "+OK " + Num(mailCount_) + ' ' + Num(mailSize_) + "\r\n";
-        for (int i = 1; i <= mailFiles_.size(); ++i) {
-            const QString& name = mailFiles_[i - 1];
-            if (!MailStore::IsMarked(name))
-                r += Num(i) + ' ' + Num(MailStore::SizeOf(listFolder_, name)) + "\r\n";
-        }
+        const int count = listing_ ? int(listing_->messages.size()) : 0;
+        for (int i = 1; i <= count; ++i)
+            if (!marks_.count(i))
+                r += Num(i) + ' ' + Num(MailStore::SizeOf(listFolder_, FileOf(i))) + "\r\n";
         return r + '.';
     } catch (const Failure& f) {
         return FailureReply(f);
@@ -159,15 +160,16 @@ QByteArray Connecter::GetUIDL(const QByteArray& data)
         if (mailId_.isEmpty())
             return "+OK 0 0\r\n.";
         QByteArray r = "+OK uidl command accepted.\r\n";
-        for (int i = 1; i <= mailFiles_.size(); ++i)
-            r += Num(i) + ' ' + mailFiles_[i - 1].left(15).toUtf8() + "\r\n";
+        const int count = listing_ ? int(listing_->messages.size()) : 0;
+        for (int i = 1; i <= count; ++i)
+            r += Num(i) + ' ' + FileOf(i).left(15).toUtf8() + "\r\n";
         return r + '.';
     }
     try {
         if (mailId_.isEmpty())
             throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
         const int n = UnmarkedNumber(data);
-        return "+OK " + Num(n) + ' ' + mailFiles_[n - 1].left(15).toUtf8();
+        return "+OK " + Num(n) + ' ' + FileOf(n).left(15).toUtf8();
     } catch (const Failure& f) {
         return FailureReply(f);
     }
@@ -177,8 +179,11 @@ QByteArray Connecter::GetRETR(const QByteArray& data)
 {
     try {
         const int n = MessageNumber(data);
-        const QByteArray content = MailStore::Read(listFolder_, mailFiles_[n - 1]);
-        return "+OK " + Num(content.size()) + " octets\r\n" + content + '.';
+        // Room for the first line, the final dot and the CR LF the reply gets when it is sent.
+        QByteArray reply = MailStore::Read(listFolder_, FileOf(n), 32, 3);
+        reply.prepend("+OK " + Num(reply.size()) + " octets\r\n");
+        reply.append('.');
+        return reply;
     } catch (const Failure& f) {
         return FailureReply(f);
     }
@@ -194,7 +199,7 @@ QByteArray Connecter::GetTOP(const QByteArray& data)
         if (words.size() != 2 || !ok || lines < 0)
             throw Failure(Err::InvalidArgument, QStringLiteral("Invalid procedure call or argument (TOP message lines)"));
         const int n = UnmarkedNumber("TOP " + words[0] + "\r\n");
-        return "+OK\r\n" + Top(MailStore::Read(listFolder_, mailFiles_[n - 1]), lines) + '.';
+        return "+OK\r\n" + Top(MailStore::Read(listFolder_, FileOf(n)), lines) + '.';
     } catch (const Failure& f) {
         return FailureReply(f);
     }
@@ -206,10 +211,10 @@ QByteArray Connecter::GetDELE(const QByteArray& data)
         return "+OK ";
     try {
         const int n = UnmarkedNumber(data);
-        QString& name = mailFiles_[n - 1];
-        name = MailStore::Mark(listFolder_, name);
+        const MailStore::Message& m = listing_->messages[size_t(n - 1)];
+        marks_[n] = MailStore::Mark(listFolder_, m.name);
         --mailCount_;
-        mailSize_ -= MailStore::SizeOf(listFolder_, name);
+        mailSize_ -= m.size;
         return "+OK Deleted success.";
     } catch (const Failure& f) {
         return FailureReply(f);
@@ -220,12 +225,10 @@ QByteArray Connecter::GetRSET()
 {
     int count = 0;
     try {
-        for (QString& name : mailFiles_) {
-            if (!MailStore::IsMarked(name))
-                continue;
-            name = MailStore::Unmark(listFolder_, name);
+        for (auto mark = marks_.begin(); mark != marks_.end(); mark = marks_.erase(mark)) {
+            MailStore::Unmark(listFolder_, mark->second);
             ++mailCount_;
-            mailSize_ += MailStore::SizeOf(listFolder_, name);
+            mailSize_ += listing_->messages[size_t(mark->first - 1)].size;
             ++count;
         }
     } catch (const Failure& f) {
@@ -237,24 +240,21 @@ QByteArray Connecter::GetRSET()
 void Connecter::Purge()
 {
     // Only what this session marked: another session's marks are its own business.
-    for (QString& name : mailFiles_)
-        if (MailStore::IsMarked(name)) {
-            MailStore::Purge(listFolder_, name);
-            name.clear();
-        }
+    for (const auto& [n, name] : marks_)
+        MailStore::Purge(listFolder_, name);
+    marks_.clear();
 }
 
 void Connecter::TakeBackMarks()
 {
-    for (QString& name : mailFiles_) {
-        if (!MailStore::IsMarked(name))
-            continue;
+    for (const auto& [n, name] : marks_) {
         try {
-            name = MailStore::Unmark(listFolder_, name);
+            MailStore::Unmark(listFolder_, name);
         } catch (const Failure& f) {
             mdlCommon::Report(QStringLiteral("Cannot take back the mark of %1: %2").arg(name, QString::fromUtf8(f.text())));
         }
     }
+    marks_.clear();
 }
 
 Connecter::~Connecter()

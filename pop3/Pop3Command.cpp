@@ -83,5 +83,5 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
         // USER or PASS without an argument
         reply = "-ERR " + f.text();
     }
-    server.SendReply(index, reply);
+    server.SendReplyTaken(index, std::move(reply));
 }

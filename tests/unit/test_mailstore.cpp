@@ -53,6 +53,64 @@ private slots:
         QCOMPARE(MailStore::Store(box, "", later), later.toString("yyMMdd-hhmmss") + QString::number(later.time().msec() / 10).rightJustified(2, '0') + ".eml");
     }
 
+    // A mailbox's listing is kept between logins: whatever changes its folder, this server or
+    // another program, shows at the next listing; a listing handed out earlier stays as it was.
+    void listing_data()
+    {
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QStringList>("expected");
+        const QString a = "250101-10000000.eml 3", b = "250101-10000001.eml 5";
+        QTest::newRow("unchanged") << QStringList{} << QStringList{a, b};
+        QTest::newRow("another program adds one") << QStringList{"write 250101-10000002.eml 7"} << QStringList{a, b, "250101-10000002.eml 7"};
+        QTest::newRow("another program removes one") << QStringList{"remove 250101-10000000.eml"} << QStringList{b};
+        QTest::newRow("another program rewrites one") << QStringList{"write 250101-10000001.eml 9"} << QStringList{a, "250101-10000001.eml 9"};
+        QTest::newRow("renamed in; other names, links and folders are not messages")
+            << QStringList{"write .new.tmp 4", "rename .new.tmp 250101-09000000.eml", "write notes.txt 1", "link 250101-10000003.eml",
+                           "folder 250101-10000004.eml"} << QStringList{"250101-09000000.eml 4", a, b};
+        QTest::newRow("own store, mark, purge") << QStringList{"store", "mark 250101-10000000.eml", "list", "purge 250101-10000000.del"}
+                                                << QStringList{b, "250302-09050730.eml 2"};
+        QTest::newRow("mark, then take it back") << QStringList{"mark 250101-10000001.eml", "list", "unmark 250101-10000001.del"} << QStringList{a, b};
+        QTest::newRow("changes between listings") << QStringList{"write 250101-10000002.eml 1", "list", "remove 250101-10000002.eml", "list",
+                                                                 "remove 250101-10000000.eml"} << QStringList{b};
+        QTest::newRow("folder replaced") << QStringList{"replace", "write 250101-10000000.eml 8"} << QStringList{"250101-10000000.eml 8"};
+    }
+    void listing()
+    {
+        QFETCH(QStringList, steps); QFETCH(QStringList, expected);
+        ProgramFolder pf;
+        const QString box = pf.Mailbox("taro");
+        pf.Write("Users/taro/250101-10000000.eml", "abc");
+        pf.Write("Users/taro/250101-10000001.eml", "abcde");
+        const auto shown = [](const MailStore::Listing& l) {
+            QStringList out;
+            for (const MailStore::Message& m : l.messages) out << m.name + ' ' + QString::number(m.size);
+            return out;
+        };
+        const auto first = MailStore::List(box);
+        const QStringList before = shown(*first);
+        for (const QString& step : steps) {
+            const QStringList w = step.split(' ');
+            const QString path = pf.Path("Users/taro/" + w.value(1));
+            if (w[0] == "write") QVERIFY(pf.Write("Users/taro/" + w[1], QByteArray(w[2].toInt(), 'x')));
+            else if (w[0] == "remove") QVERIFY(QFile::remove(path));
+            else if (w[0] == "rename") QVERIFY(QFile::rename(path, pf.Path("Users/taro/" + w[2])));
+            else if (w[0] == "link") QVERIFY(QFile::link(pf.Path("Users/taro/250101-10000000.eml"), path));
+            else if (w[0] == "folder") QVERIFY(QDir().mkpath(path));
+            else if (w[0] == "store") MailStore::Store(box, "\r\n", At(9, 5, 7, 300));
+            else if (w[0] == "mark") MailStore::Mark(box, w[1]);
+            else if (w[0] == "unmark") MailStore::Unmark(box, w[1]);
+            else if (w[0] == "purge") MailStore::Purge(box, w[1]);
+            else if (w[0] == "list") MailStore::List(box);
+            else if (w[0] == "replace") QVERIFY(QDir(box).removeRecursively() && QDir().mkpath(box));
+        }
+        const auto now = MailStore::List(box);
+        QCOMPARE(shown(*now), expected);
+        qint64 bytes = 0;
+        for (const QString& m : expected) bytes += m.section(' ', 1).toLongLong();
+        QCOMPARE(now->bytes, bytes);
+        QCOMPARE(shown(*first), before);
+    }
+
     void storeIntoMissingFolderFails()
     {
         ProgramFolder pf;

@@ -78,6 +78,12 @@ private slots:
         QTest::newRow("bad message numbers") << Login + Lines{"C: RETR 0", OutOfRange, "C: DELE 4", OutOfRange, "C: RETR -1", OutOfRange, "C: DELE x", BadNumber,
             "C: RETR 1x", BadNumber, "C: DELE 70000", "S: -ERR 6:*", "C: RETR 4294967297", "S: -ERR 6:*", "C: DELE ", "S: -ERR *", "C: RETR", "S: -ERR *",
             "C: STAT", Stat({0, 1, 2})} << Unchanged;
+        // Another program adds and removes messages between two logins: the second sees them.
+        QTest::newRow("changed behind the server's back") << Login + Lines{"C: STAT", Stat({0, 1, 2}), "C: (write) 250101-10000009.eml",
+            "C: (remove) 250101-10000000.eml", "C: STAT", Stat({0, 1, 2}), "C: USER alice", Ok, "C: PASS secret", Ok,
+            "C: STAT", "S: +OK 3 " + QByteArray::number(Size(1).toInt() + Size(2).toInt() + 5), "C: UIDL 3", "S: +OK 3 250101-10000009"}
+            << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000001.eml", "250101-10000002.eml", "250101-10000003.EML",
+                           "250101-10000009.eml", "notes.txt"};
         QTest::newRow("mailbox removed while logged in") << Login + Lines{"C: DELE 3", Deleted, "C: (rmdir)", "C: LIST", "S: -ERR *", "C: RETR 1", "S: -ERR *",
             "C: DELE 1", "S: -ERR *", "C: RSET", "S: -ERR *", "C: UIDL", Uidl, "C: QUIT", Closed} << QStringList{};
     }
@@ -102,6 +108,8 @@ private slots:
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(read-only) ")) QFile::setPermissions(pf.Path("Users/alice/" + b.mid(12).trimmed()), QFile::ReadOwner);
             else if (b.startsWith("(rmdir)")) QDir(pf.Path("Users/alice")).removeRecursively();
+            else if (b.startsWith("(write) ")) pf.Write("Users/alice/" + b.mid(8).trimmed(), "new\r\n");
+            else if (b.startsWith("(remove) ")) QFile::remove(pf.Path("Users/alice/" + b.mid(9).trimmed()));
             else Gather(s, i, b, Pop3Command);
             QVERIFY(s.Session(i)->Command.isEmpty());
         });
