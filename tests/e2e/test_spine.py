@@ -1,19 +1,8 @@
-"""The spine: start-up and settings, greetings, connection indexes, the receive buffer, bad input, abrupt peers."""
+"""The spine: start-up and settings, greetings, connection indexes, bad input, abrupt peers."""
 import re
 import socket
 
 from harness import HOST, Case, connect, pop3_stat, read_line, session, wait_for
-
-
-def read_by_server(client, server_port):
-    """True once the server has read all `client` sent: both kernel queues are empty."""
-    rows = []
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):   # the server's side may be an IPv6 socket
-        with open(table) as f:
-            rows += [line.split() for line in f.readlines()[1:]]
-    queues = {(int(r[1].split(":")[1], 16), int(r[2].split(":")[1], 16)): r[4].split(":") for r in rows}
-    port = client.getsockname()[1]
-    return int(queues[(port, server_port)][0], 16) == 0 and int(queues[(server_port, port)][1], 16) == 0
 
 
 class Spine(Case):
@@ -40,14 +29,6 @@ class Spine(Case):
                 s.wait_log(r"^2>\+OK ", after=m)   # 2 again while 3 is still busy
                 b.sendall(b"LIST\r\n")
                 self.assertEqual(read_line(b) + read_line(b), b"+OK 0 0\r\n.\r\n")
-
-    def test_command_in_two_chunks_is_handled_once(self):
-        with session(self.s.pop3) as c:   # a reply too many would answer the next command
-            c.sendall(b"NO")
-            wait_for(lambda: read_by_server(c, self.s.pop3), what="the first chunk read")
-            for sent, reply in ((b"OP\r\n", b"+OK \r\n"), (b"NOOP\r\nSTAT\r\n", b"+OK \r\n"), (b"STAT\r\n", b"+OK 0 0\r\n")):
-                c.sendall(sent)   # two lines in one chunk are one buffer, answered once
-                self.assertEqual(read_line(c), reply)
 
     def test_junk_and_abrupt_peers(self):
         s = self.s
