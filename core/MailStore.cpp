@@ -378,6 +378,20 @@ std::shared_ptr<const Listing> List(const QString& folder)
     return listings.Get(folder);
 }
 
+std::pair<int, qint64> ListAll()
+{
+    int folders = 0;
+    qint64 messages = 0;
+    for (const QString& box : QDir(mdlCommon::UsersFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
+        const QString folder = MailboxFolder(box);
+        if (folder.isEmpty())
+            continue;
+        ++folders;
+        messages += qint64(List(folder)->messages.size());
+    }
+    return {folders, messages};
+}
+
 QString Mark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "del")); }
 
 QString Unmark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "eml")); }

@@ -52,6 +52,9 @@ struct Listing {
 // in its folder, whoever changed it: a login reads the changed names, not thousands of
 // entries. A listing handed out never changes afterwards.
 std::shared_ptr<const Listing> List(const QString& folder);
+// Lists every mailbox once, so that the first login to each finds its listing ready instead
+// of reading the folder then. Any thread; returns the folders and messages listed.
+std::pair<int, qint64> ListAll();
 
 // Marks a message for deletion (".eml" -> ".del") or takes the mark back; returns the new
 // name. Never renames over another file. Throws Failure.

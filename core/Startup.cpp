@@ -7,7 +7,10 @@
 #include "core/frmMailServer.h"
 #include "core/mdlCommon.h"
 
+#include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QPointer>
+#include <QThreadPool>
 #include <QMessageBox>
 #include <QSettings>
 #include <climits>
@@ -98,6 +101,17 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
             // Nothing is served before the event loop runs: no temporary file or mark is in use yet.
             for (const QString& line : MailStore::Recover())
                 main->Log().Add(line.toUtf8());
+            // The mailboxes are listed off the event thread: a first login to a big one then
+            // finds its listing ready.
+            QThreadPool::globalInstance()->start([log = QPointer<frmMailServer>(main)] {
+                QElapsedTimer clock;
+                clock.start();
+                const auto [folders, messages] = MailStore::ListAll();
+                const QByteArray line = "Mailboxes listed: " + QByteArray::number(folders) + " folders, " + QByteArray::number(messages)
+                                        + " messages in " + QByteArray::number(clock.elapsed()) + " ms";
+                if (QCoreApplication* app = QCoreApplication::instance())
+                    QMetaObject::invokeMethod(app, [log, line] { if (log) log->Log().Add(line); });
+            });
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
             if (serving)
