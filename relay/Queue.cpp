@@ -227,7 +227,7 @@ void Queue::Start(Server& server)
     if (!items_.empty())
         Log("Queue: " + N(qint64(items_.size())) + " messages for " + N(Size()) + " recipients read back");
     tick_.start();
-    QTimer::singleShot(0, this, &Queue::Tick);
+    Kick();
 }
 
 void Queue::Add(QueuedMessage m)
@@ -240,7 +240,7 @@ void Queue::Add(QueuedMessage m)
         return;   // on disk: read when the queue starts
     const QString id = m.id;
     items_[id] = Item{std::move(m), {}, {}};
-    QTimer::singleShot(0, this, &Queue::Tick);
+    Kick();
 }
 
 int Queue::Size() const
@@ -266,7 +266,7 @@ int Queue::Flush(const QString& domain, bool subdomains)
                 r.next = 0;
         }
     if (n > 0 && server_)
-        QTimer::singleShot(0, this, &Queue::Tick);
+        Kick();
     return n;
 }
 
@@ -281,6 +281,19 @@ QueuedRecipient* Queue::Find(const QString& id, const QByteArray& to, Item** ite
             return &r;
         }
     return nullptr;
+}
+
+void Queue::Kick()
+{
+    // Once a turn of the event loop, however many attempts ended in it: a walk through the
+    // queue costs its length.
+    if (kicked_)
+        return;
+    kicked_ = true;
+    QTimer::singleShot(0, this, [this] {
+        kicked_ = false;
+        Tick();
+    });
 }
 
 void Queue::Tick()
@@ -444,7 +457,7 @@ void Queue::Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool
         dirty_.erase(item.m.id);
         Save(item);
     }
-    QTimer::singleShot(0, this, &Queue::Tick);
+    Kick();
 }
 
 void Queue::Save(Item& item)

@@ -79,6 +79,7 @@ private:
         std::shared_ptr<void> held;     // its share of the memory budget
     };
     void Tick();
+    void Kick();   // Tick soon
     void Attempt(Item& item, QueuedRecipient& r);
     void Resolved(const QString& id, const QByteArray& to, const QStringList& hosts, const QString& problem);
     void Connect(Item& item, QueuedRecipient& r);
@@ -93,6 +94,7 @@ private:
     std::map<QString, Item> items_;
     std::set<QString> dirty_;   // messages whose file still lists copies delivered since
     int running_ = 0;
+    bool kicked_ = false;
     QTimer tick_;
 };
 
