@@ -127,8 +127,15 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
             lastName.insert(folder, moment);
             lock.unlock();
             ::unlink(tmp.constData());
-            const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY);
-            if (dfd >= 0) { ::fsync(dfd); ::close(dfd); }
+            // The name is on disk only once its folder is: if that fails, the sender tries again.
+            const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (dfd < 0 || ::fsync(dfd) != 0) {
+                const int err = errno;
+                if (dfd >= 0) ::close(dfd);
+                ::unlink(target.constData());
+                throw FailureFromErrno(err, folder);
+            }
+            ::close(dfd);
             return name;
         }
         if (errno != EEXIST) {
