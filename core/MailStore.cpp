@@ -128,14 +128,10 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
             lock.unlock();
             ::unlink(tmp.constData());
             // The name is on disk only once its folder is: if that fails, the sender tries again.
-            const int dfd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dfd < 0 || ::fsync(dfd) != 0) {
-                const int err = errno;
-                if (dfd >= 0) ::close(dfd);
+            if (const int err = FlushFolder(folder)) {
                 ::unlink(target.constData());
                 throw FailureFromErrno(err, folder);
             }
-            ::close(dfd);
             return name;
         }
         if (errno != EEXIST) {
@@ -147,6 +143,15 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
     }
     ::unlink(tmp.constData());
     throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
+}
+
+int FlushFolder(const QString& folder)
+{
+    const int dfd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int err = dfd < 0 || ::fsync(dfd) != 0 ? errno : 0;
+    if (dfd >= 0)
+        ::close(dfd);
+    return err;
 }
 
 void Discard(const QString& folder, const QString& name)

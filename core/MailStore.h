@@ -36,6 +36,10 @@ inline QString Store(const QString& folder, const QByteArray& content, const QDa
     return Store(folder, {}, content, when);
 }
 
+// Flushes a folder, so that names just linked or renamed into it are on disk. Returns 0 or
+// the errno.
+int FlushFolder(const QString& folder);
+
 // Removes a stored message again (a delivery that could not store every copy). 
 void Discard(const QString& folder, const QString& name);
 

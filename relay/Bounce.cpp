@@ -7,14 +7,6 @@
 namespace {
 QByteArray Date(const QDateTime& when) { return when.toString(Qt::RFC2822Date).toLatin1(); }
 
-// A reply of several lines as one, for a header field.
-QByteArray OneLine(const QByteArray& text)
-{
-    QByteArray out = text.simplified().left(900);
-    for (char& c : out)
-        if (uchar(c) < 0x20 || uchar(c) > 0x7e) c = '?';
-    return out;
-}
 
 // The header of the message: up to the empty line, and not more than 64 KiB of it.
 QByteArray HeaderOf(const QByteArray& text)
@@ -25,6 +17,14 @@ QByteArray HeaderOf(const QByteArray& text)
         head.truncate(head.lastIndexOf("\r\n") + 2);
     return head;
 }
+}
+
+QByteArray OneLine(const QByteArray& reply)
+{
+    QByteArray out = reply.simplified().left(500);
+    for (char& c : out)
+        if (uchar(c) < 0x20 || uchar(c) > 0x7e) c = '?';
+    return out;
 }
 
 QByteArray StatusOf(const QByteArray& reply, bool expired)

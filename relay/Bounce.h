@@ -17,6 +17,10 @@ struct BounceFacts {
 // from MAILER-DAEMON of the served domain. `host` is this server's name.
 QByteArray BounceMessage(const QByteArray& host, const BounceFacts& facts);
 
+// A reply of several lines as one line of printable ASCII, for a header field, the log and
+// the queue file.
+QByteArray OneLine(const QByteArray& reply);
+
 // The enhanced status of a reply ("5.1.1" of "550 5.1.1 No such user"), or one made from
 // its code: 5.0.0 for a refusal, 4.4.7 for an expiry without a reply.
 QByteArray StatusOf(const QByteArray& reply, bool expired);

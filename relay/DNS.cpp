@@ -183,15 +183,8 @@ void DNS::Start(const QString& Domain)
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 return;
-            // 0 bytes: no writer. Before the script opened the pipe that is only the state we
-            // began in; the notifier would report it over and over, so wait for the open.
-            if (!run.opened) {
-                if (run.opens >= 0) {
-                    run.reads->setEnabled(false);
-                    QObject::connect(run.openings.get(), &QSocketNotifier::activated, run.reads.get(), [&run] { run.reads->setEnabled(true); });
-                }
-                return;
-            }
+            // 0 bytes: the script closed its end. (Until a writer has opened the pipe, the
+            // system reports nothing to read.)
             return Finish(Domain);
         }
     });

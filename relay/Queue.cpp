@@ -33,9 +33,6 @@ QByteArray N(qint64 n) { return QByteArray::number(n); }
 QString Text(const QByteArray& b) { return QString::fromLatin1(b); }
 QByteArray Bytes(const QJsonValue& v) { return v.toString().toLatin1(); }
 
-// A reply as one line for the log and the queue file.
-QByteArray OneLine(const QByteArray& reply) { return reply.simplified().left(500); }
-
 // As the served domain is told: what follows the first "@".
 QByteArray DomainOf(const QByteArray& address) { return address.mid(address.indexOf('@') + 1); }
 
@@ -74,10 +71,9 @@ void SaveFile(const QString& path, const QByteArray& content, bool durable)
         ::unlink(tmp.constData());
         throw FailureFromErrno(err, path);
     }
-    if (durable) {
-        const int dfd = ::open(QFile::encodeName(Queue::Folder()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) { ::fsync(dfd); ::close(dfd); }
-    }
+    if (durable)
+        if (const int e = MailStore::FlushFolder(Queue::Folder()))
+            throw FailureFromErrno(e, path);
 }
 
 // A queue file as it was written, or nothing when it is not one.
