@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <sys/resource.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 QByteArray N(qint64 n) { return QByteArray::number(n); }
@@ -206,17 +207,9 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
     // A send is complete once the bytes have reached the system: plain text at once, text
     // under TLS when its encrypted form has.
     auto written = [this, index, s](bool encryptedSignal) {
-        if (encryptedSignal != s->isEncrypted())
-            return;
-        Touch(index);
-        Account(index);
-        if (s->bytesToWrite() > 0 || s->encryptedBytesToWrite() > 0)
-            WS_SendProgress(index);
-        else
-            WS_SendComplete(index);
-        // Input held back while the backlog was large.
-        if (Element(index) == s && s->bytesAvailable() > 0 && s->bytesToWrite() <= MaxBacklog)
-            WS_DataArrival(index);
+        if (encryptedSignal != s->isEncrypted() || settling_)
+            return;   // a write of Settle's: it reports the completion itself
+        Written(index, s);
     };
     connect(s, &QSslSocket::bytesWritten, this, [written] { written(false); });
     connect(s, &QSslSocket::encryptedBytesWritten, this, [written] { written(true); });
@@ -237,6 +230,41 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
             Release(index);   // that connection only
     });
     return s;
+}
+
+void ConnectionManager::Written(qint16 index, QSslSocket* s)
+{
+    Touch(index);
+    Account(index);
+    if (s->bytesToWrite() > 0 || s->encryptedBytesToWrite() > 0)
+        WS_SendProgress(index);
+    else
+        WS_SendComplete(index);
+    // Input held back while the backlog was large.
+    if (Element(index) == s && s->bytesAvailable() > 0 && s->bytesToWrite() <= MaxBacklog)
+        WS_DataArrival(index);
+}
+
+void ConnectionManager::Settle()
+{
+    // The replies of a handled event go out as soon as it is over, not one turn of the event
+    // loop later when the socket reports room: a client waiting for its answer gets it a
+    // poll sooner. The log lines before them are written out first.
+    ++turnDepth_;   // what the completions reply is sent the same way
+    while (!replied_.empty()) {
+        log_.Flush();
+        const auto batch = std::exchange(replied_, {});
+        for (const auto& [index, s] : batch) {
+            if (Element(index) != s || s->bytesToWrite() == 0 || s->mode() != QSslSocket::UnencryptedMode)
+                continue;   // gone, already out, or TLS begun behind it: the event loop's
+            settling_ = true;
+            s->flush();
+            settling_ = false;
+            if (Element(index) == s && s->bytesToWrite() == 0)
+                Written(index, s);
+        }
+    }
+    --turnDepth_;
 }
 
 void ConnectionManager::Unload(qint16 index)
@@ -416,7 +444,10 @@ void ConnectionManager::RunDelivery(std::function<void()> work, std::function<vo
 {
     writers_.start([this, work = std::move(work), done = std::move(done)]() mutable {
         work();
-        QMetaObject::invokeMethod(this, std::move(done), Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, [this, done = std::move(done)] {
+            const Turn turn(*this);
+            done();
+        }, Qt::QueuedConnection);
     });
 }
 
@@ -441,11 +472,15 @@ void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
     text += "\r\n";
     s->write(text);
     Account(index);
-    log_.FlushBeforeSend();
+    if (turnDepth_ > 0 && s->mode() == QSslSocket::UnencryptedMode)
+        replied_.emplace_back(index, s);
+    else
+        log_.FlushBeforeSend();
 }
 
 void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls)
 {
+    const Turn turn(*this);
     bool accepted = false;
     try {
         const qint16 i = GetFreeIndex();
@@ -504,6 +539,7 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bo
 
 void ConnectionManager::WS_DataArrival(qint16 Index)
 {
+    const Turn turn(*this);
     QSslSocket* s = Element(Index);
     if (!s)
         return;

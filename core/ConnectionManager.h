@@ -81,6 +81,16 @@ private:
     void WS_SendProgress(qint16 Index);
     void WS_SendComplete(qint16 Index);
 
+    // Replies given while the manager handles an event of its own go out when it is over,
+    // in one write each, without a further turn of the event loop (see Settle).
+    struct Turn {
+        explicit Turn(ConnectionManager& m) : m(m) { ++m.turnDepth_; }
+        ~Turn() { if (--m.turnDepth_ == 0) m.Settle(); }
+        ConnectionManager& m;
+    };
+    void Settle();
+    void Written(qint16 index, QSslSocket* s);
+
     QSslSocket* Element(qint16 index) const;
     QSslSocket* Load(qint16 index, QSslSocket* socket = nullptr);
     void Unload(qint16 index);
@@ -116,4 +126,7 @@ private:
     int sockets_ = 0;       // loaded elements from index 2 up
     bool waiting_ = false;  // listeners paused for want of descriptors
     QThreadPool writers_;   // message files are written and flushed here
+    int turnDepth_ = 0;
+    std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn
+    bool settling_ = false;                                 // their bytesWritten is ours to report
 };

@@ -22,6 +22,8 @@ public:
     void Clear();
     // Standard output gets what was logged before the next reply is sent.
     void FlushBeforeSend();
+    // Standard output gets what was logged, now.
+    void Flush();
 
     int Count() const { return int(lines_.size()); }
     QByteArray Line(int row) const;   // the line as kept
@@ -47,7 +49,6 @@ private:
         qint64 total = 0;    // bytes of the whole line, also once shortened
     };
     void Echo(const Entry& e);
-    void Flush();
     void ScheduleShow();
     int shown_ = 0;
     bool showPending_ = false;
