@@ -28,7 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
-from loadlib import (DOMAIN, HOST, BenchError, Server, Sink, make_message, parallel,  # noqa: E402
+from loadlib import (DOMAIN, HOST, BenchError, Server, Sink, empty_trash, free_port, make_message, parallel,  # noqa: E402
                      pop_list, pop_login, pop_quit, pop_retr, smtp_send)
 
 KB, MB = 1024, 1024 * 1024
@@ -155,6 +155,38 @@ def run_pop_dele(srv, count, size):
     [n], wall, cli = parallel(pop_retr_dele_all, [(srv.pop3, "bench", count)])
     wall += wait_until(lambda: srv.files() == 0, lambda: f"{srv.files()} messages still there after QUIT")
     return n / wall, srv.cpu() - cpu0, cli, wall
+
+
+class Floor:
+    """bench/floor.c: a responder that does nothing but answer, on its own two ports."""
+
+    def __init__(self, exe):
+        self.smtp, self.pop3 = free_port(), free_port()
+        self.proc = subprocess.Popen([exe, str(self.smtp), str(self.pop3)])
+        wait_until(lambda: self.answers(), lambda: "the floor responder did not answer", 10)
+
+    def answers(self):
+        try:
+            socket.create_connection((HOST, self.pop3), timeout=1).close()
+            return True
+        except OSError:
+            return False
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(10)
+
+
+def floor_smtp(floor, size, conc, count):
+    message = make_message(size)
+    sent, wall, _ = parallel(smtp_worker, [(floor.smtp, message, n) for n in split(count, conc)])
+    return sum(sent) / wall
+
+
+def floor_dele(floor, count):
+    t0 = time.perf_counter()
+    [n], _, _ = parallel(pop_retr_dele_all, [(floor.pop3, "bench", count)])
+    return n / (time.perf_counter() - t0)
 
 
 def run_noop_during_logins(srv, sessions, mailbox):
@@ -350,6 +382,14 @@ class Row:
                 "; ".join(self.notes)]
 
 
+def floor_note(row, floor):
+    """How near the floor (what the clients reach against a responder that does nothing) each server came."""
+    near = [f"Tandrivel {statistics.median(row.figures) / floor:.0%}"]
+    if row.peer_figures:
+        near.append(f"{row.peer.split()[0]} {statistics.median(row.peer_figures) / floor:.0%}")
+    return f"floor {row.show(floor)}: " + ", ".join(near) + " of it"
+
+
 def fmt(x):
     if x == float("inf"):
         return "never"
@@ -375,9 +415,10 @@ class W:
     """A workload: its row, Tandrivel's settings, a preparation and one run, both given a server;
     `peer` names the peer that runs it too, `also` the name and unit of a second figure."""
 
-    def __init__(self, name, unit, target, once, kwargs=None, prepare=None, peer=None, also=None):
+    def __init__(self, name, unit, target, once, kwargs=None, prepare=None, peer=None, also=None, floor=None):
         self.name, self.unit, self.target, self.once = name, unit, target, once
         self.kwargs, self.prepare, self.peer, self.also = kwargs or {}, prepare, peer, also
+        self.floor = floor   # the same clients against the floor responder, for the notes
 
 
 def main():
@@ -394,6 +435,8 @@ def main():
     p.add_argument("--perf-args", default="-g", help="what --perf passes to perf record (e.g. '--call-graph dwarf')")
     p.add_argument("--callgrind", default="", help="folder: run the server under callgrind, counting only the workload")
     p.add_argument("--log", default="", help="file for the server's log (default: Tandrivel.log in its temporary folder)")
+    p.add_argument("--floor", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "floor"),
+                   help="bench/floor.c built: the same clients against a responder that does nothing, in the notes")
     a = p.parse_args()
     exe = os.path.abspath(a.exe)
     if not os.path.exists(exe):
@@ -406,11 +449,15 @@ def main():
     absent = {k: "–" if a.peers == "none" or profiling else peers.missing(k) for k in peers.PEERS}
 
     workloads = [
-        W("smtp 1KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 1 * KB, 10, n(2000)), peer="postfix"),
-        W("smtp 100KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 100 * KB, 10, n(1000)), peer="postfix"),
+        W("smtp 1KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 1 * KB, 10, n(2000)), peer="postfix",
+          floor=lambda f: floor_smtp(f, 1 * KB, 10, n(2000))),
+        W("smtp 100KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 100 * KB, 10, n(1000)), peer="postfix",
+          floor=lambda f: floor_smtp(f, 100 * KB, 10, n(1000))),
         W("smtp 1KB x10 STARTTLS", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls=True), {"tls": True}),
-        W("smtp 1KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 1 * KB, 1, n(500)), peer="postfix"),
-        W("smtp 100KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 100 * KB, 1, n(300)), peer="postfix"),
+        W("smtp 1KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 1 * KB, 1, n(500)), peer="postfix",
+          floor=lambda f: floor_smtp(f, 1 * KB, 1, n(500))),
+        W("smtp 100KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 100 * KB, 1, n(300)), peer="postfix",
+          floor=lambda f: floor_smtp(f, 100 * KB, 1, n(300))),
         W("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", lambda s: run_pop_one_session(s, n(2000)),
           prepare=filled(["bench"], n(2000), 1 * KB), peer="dovecot"),
         W("pop3 RETR 2000x1KB, 1 session, STLS", "msg/s", "", lambda s: run_pop_one_session(s, n(2000), tls=True),
@@ -418,7 +465,7 @@ def main():
         W("pop3 RETR 300x100KB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(300)),
           prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
         W("pop3 RETR+DELE+QUIT 2000x1KB", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_dele(s, n(2000), 1 * KB),
-          peer="dovecot"),
+          peer="dovecot", floor=lambda f: floor_dele(f, n(2000))),
     ]
     # The mailbox-size sweep: the mailbox keeps its size whatever --scale says, only the number
     # of sessions shrinks.
@@ -528,6 +575,13 @@ def main():
                     for s in (both if run % 2 == 0 else both[::-1]):
                         row.add(w.once(s), peer=s is peer)
                 row.peak = srv.status("VmHWM")
+            if w.floor and os.access(a.floor, os.X_OK) and not profiling:
+                floor = Floor(a.floor)
+                try:
+                    figures = [w.floor(floor) for _ in range(a.runs)]
+                finally:
+                    floor.stop()
+                row.notes.append(floor_note(row, statistics.median(figures)))
         rows.append(row)
         if row.sub:
             rows.append(row.sub)
@@ -580,3 +634,5 @@ if __name__ == "__main__":
         sys.exit(f"bench failed: {e}")
     except KeyboardInterrupt:
         sys.exit("bench stopped")
+    finally:
+        empty_trash()

@@ -14,7 +14,7 @@ import subprocess
 import tempfile
 import time
 
-from loadlib import DOMAIN, HOST, BenchError, Conn, free_port, make_message
+from loadlib import DOMAIN, HOST, BenchError, Conn, discard, free_port, make_message
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 POSTFIX_BIN = ("/usr/sbin/postfix", "/usr/sbin/postconf", "/usr/lib/postfix/sbin/master", "/usr/lib/postfix/sbin/virtual")
@@ -84,7 +84,7 @@ class Peer:
         return sum(len(os.listdir(os.path.join(self.maildir(account), s))) for s in ("cur", "new"))
 
     def clear(self, account="bench"):
-        shutil.rmtree(self.maildir(account))
+        discard(self.maildir(account))
         self.make_maildir(account)
 
     def cpu(self):
@@ -155,7 +155,7 @@ class Peer:
                 self.kill_rest(pids)
                 self.pid = None
         finally:
-            shutil.rmtree(self.tmp, ignore_errors=True)
+            discard(self.tmp)
 
 
 class Postfix(Peer):

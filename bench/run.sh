@@ -10,6 +10,8 @@ if [ -z "${SKIP_BUILD:-}" ]; then
     BUILD_DIR=build-bench BUILD_TYPE=Release scripts/build.sh >&2 \
         || cmake --build build-bench -j 2 --target Tandrivel >&2
 fi
+# The floor responder: what the load clients reach against a server that does nothing.
+cc -O2 -Wall -o build-bench/floor bench/floor.c >&2 || echo "no floor responder: its notes stay empty" >&2
 if [ -n "${NO_PEERS:-}" ]; then
     set -- --peers none "$@"
 else

@@ -308,10 +308,14 @@ void ConnectionManager::CheckDescriptors()
     for (Listener* l : listeners_) {
         if (!l->isListening())
             continue;
-        if (full)
+        // No room for pending connections also ends an accept loop under way at once.
+        if (full) {
+            l->setMaxPendingConnections(0);
             l->pauseAccepting();
-        else
+        } else {
+            l->setMaxPendingConnections(DefaultPending);
             l->resumeAccepting();
+        }
     }
     log_.Add(full ? "Descriptors: " + N(sockets_) + " connections leave only the reserve of " + N(ReservedDescriptors)
                         + " (limit " + N(qint64(rl.rlim_cur)) + "); new connections wait"

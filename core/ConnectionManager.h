@@ -38,9 +38,9 @@ public:
     static constexpr qint64 ReadBufferSize = qint64(1) << 20;
     // Descriptors kept free for message files, tables and the lookup pipe. Once connections
     // use all the others, new ones wait in the listen queue: an accept that fails for want
-    // of a descriptor is retried by the event loop at once, over and over. Connections
-    // already queued when the listeners pause are still taken (at most two queues of 50).
+    // of a descriptor is retried by the event loop at once, over and over.
     static constexpr int ReservedDescriptors = 256;
+    static constexpr int DefaultPending = 30;   // QTcpServer's own
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;

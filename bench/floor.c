@@ -1,0 +1,172 @@
+/* A responder that speaks just enough SMTP and POP3 for the load clients and does nothing
+ * else: it stores nothing, reads no file and logs nothing. What the clients reach against it
+ * is the most any server could reach with them on this machine (their own work and the
+ * kernel's), the floor under every figure of the table.
+ *
+ *     floor <smtp port> <pop3 port>      (loopback only; stopped with SIGTERM)
+ *
+ * RETR n answers a 1 KB message; DELE, USER, PASS, NOOP and every SMTP command but DATA
+ * and QUIT answer a plain OK. */
+#define _GNU_SOURCE
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+enum { MaxConns = 4096, BufSize = 1 << 20 };
+
+struct conn {
+    int fd, smtp, data;
+    size_t have;
+    char* buf;
+};
+
+static struct conn conns[MaxConns];
+static struct pollfd fds[MaxConns + 2];
+static char message[1200];
+static size_t message_len;
+
+static int listen_on(int port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0), one = 1;
+    struct sockaddr_in a = {0};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((unsigned short)port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (fd < 0 || bind(fd, (struct sockaddr*)&a, sizeof a) || listen(fd, 4096)) {
+        perror("floor: listen");
+        exit(1);
+    }
+    return fd;
+}
+
+static void say(int fd, const char* text, size_t n)
+{
+    while (n > 0) {   /* replies are small: a blocking write is good enough */
+        ssize_t k = write(fd, text, n);
+        if (k < 0 && errno == EINTR)
+            continue;
+        if (k <= 0)
+            return;
+        text += k;
+        n -= (size_t)k;
+    }
+}
+
+#define SAY(fd, s) say(fd, s, sizeof s - 1)
+
+/* Answers every whole line (or whole message) in the buffer; 1 once the client said QUIT. */
+static int answer(struct conn* c)
+{
+    char* p = c->buf;
+    char* end = c->buf + c->have;
+    int quit = 0;
+    for (;;) {
+        char* eol;
+        if (c->data) {
+            eol = memmem(p, (size_t)(end - p), "\r\n.\r\n", 5);
+            if (!eol)
+                break;
+            p = eol + 5;
+            c->data = 0;
+            SAY(c->fd, "250 OK\r\n");
+            continue;
+        }
+        eol = memmem(p, (size_t)(end - p), "\r\n", 2);
+        if (!eol)
+            break;
+        if (c->smtp) {
+            if (!strncasecmp(p, "EHLO", 4))
+                SAY(c->fd, "250-floor\r\n250 8BITMIME\r\n");
+            else if (!strncasecmp(p, "DATA", 4)) {
+                SAY(c->fd, "354 go on\r\n");
+                c->data = 1;
+                eol -= 2;   /* the end of data may follow at once: "\r\n.\r\n" from this line's end */
+            } else if (!strncasecmp(p, "QUIT", 4)) {
+                SAY(c->fd, "221 bye\r\n");
+                quit = 1;
+            } else
+                SAY(c->fd, "250 OK\r\n");
+        } else {
+            if (!strncasecmp(p, "RETR", 4))
+                say(c->fd, message, message_len);
+            else if (!strncasecmp(p, "QUIT", 4)) {
+                SAY(c->fd, "+OK bye\r\n");
+                quit = 1;
+            } else
+                SAY(c->fd, "+OK\r\n");
+        }
+        p = eol + 2;
+    }
+    c->have = (size_t)(end - p);
+    memmove(c->buf, p, c->have);
+    return quit;
+}
+
+int main(int argc, char** argv)
+{
+    if (argc != 3) {
+        fprintf(stderr, "usage: floor <smtp port> <pop3 port>\n");
+        return 2;
+    }
+    int n = sprintf(message, "+OK 1024 octets\r\n");
+    for (int i = 0; i < 1022; i++)
+        message[n++] = (char)((i % 80 == 79) ? '\n' : (i % 80 == 78) ? '\r' : 'a' + i % 26);
+    n += sprintf(message + n, "\r\n.\r\n");
+    message_len = (size_t)n;
+    fds[0].fd = listen_on(atoi(argv[1]));
+    fds[1].fd = listen_on(atoi(argv[2]));
+    fds[0].events = fds[1].events = POLLIN;
+    int count = 0;   /* connections, at fds[2 ..] and conns[0 ..] */
+    for (;;) {
+        if (poll(fds, (nfds_t)count + 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return 1;
+        }
+        for (int l = 0; l < 2; l++) {
+            if (!(fds[l].revents & POLLIN))
+                continue;
+            int fd = accept(fds[l].fd, NULL, NULL), one = 1;
+            if (fd < 0)
+                continue;
+            if (count == MaxConns) {
+                close(fd);
+                continue;
+            }
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            conns[count] = (struct conn){fd, l == 0, 0, 0, malloc(BufSize)};
+            fds[count + 2] = (struct pollfd){fd, POLLIN, 0};
+            count++;
+            if (l == 0)
+                SAY(fd, "220 floor ESMTP\r\n");
+            else
+                SAY(fd, "+OK floor POP3\r\n");
+        }
+        for (int i = 0; i < count; i++) {
+            if (!fds[i + 2].revents)
+                continue;
+            struct conn* c = &conns[i];
+            ssize_t k = read(c->fd, c->buf + c->have, BufSize - c->have);
+            if (k > 0)
+                c->have += (size_t)k;
+            if (k <= 0 || answer(c) || c->have == BufSize) {
+                close(c->fd);
+                free(c->buf);
+                count--;
+                conns[i] = conns[count];
+                fds[i + 2] = fds[count + 2];
+                fds[i + 2].revents = 0;   /* the moved one is looked at in the next round */
+                i--;
+            }
+        }
+    }
+}
