@@ -25,10 +25,25 @@ class BenchError(Exception):
     pass
 
 
+# Every server and peer works in a folder of its own inside one folder of the run, marked as a
+# top of its own tree (chattr +T) so that ext4 places each of them in another block group: one
+# server's deleted files do not lengthen the other's search for a free inode (see below).
+_root = None
+
+
+def workdir(prefix):
+    global _root
+    if _root is None:
+        _root = tempfile.mkdtemp(prefix="tandrivel-bench-")
+        os.chmod(_root, 0o755)   # the peers run as nobody
+        subprocess.run(["chattr", "+T", _root], capture_output=True)
+    return tempfile.mkdtemp(prefix=prefix, dir=_root)
+
+
 # Files the benchmark is done with are moved aside and deleted when it ends (empty_trash), not
 # between runs: on an ext4 without a journal a freed inode is skipped, and looked at again, by
-# every file created in its block group for the next 30 s, so thousands deleted just before a
-# run would weigh on whichever server runs next. DELETE_AT_ONCE=1 deletes them at once instead.
+# every file created in its block group for the next minute or more, so thousands deleted just
+# before a run would weigh on whichever server runs next. DELETE_AT_ONCE=1 deletes them at once.
 _trash = None
 
 
@@ -38,7 +53,7 @@ def discard(path):
         shutil.rmtree(path, ignore_errors=True)
         return
     if _trash is None:
-        _trash = tempfile.mkdtemp(prefix="tandrivel-bench-trash-")
+        _trash = workdir("trash-")
     try:
         os.rename(path, os.path.join(_trash, str(len(os.listdir(_trash)))))
     except OSError:
@@ -46,10 +61,11 @@ def discard(path):
 
 
 def empty_trash():
-    global _trash
-    if _trash:
-        shutil.rmtree(_trash, ignore_errors=True)
-        _trash = None
+    """Deletes the run's folder with everything in it."""
+    global _trash, _root
+    if _root:
+        shutil.rmtree(_root, ignore_errors=True)
+    _trash = _root = None
 
 
 def free_port():
@@ -86,7 +102,7 @@ class Server:
     service's journal would take it, or to the file `log` names."""
 
     def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=(), tls=False):
-        self.tmp = tempfile.mkdtemp(prefix="tandrivel-bench-")
+        self.tmp = workdir("tandrivel-")
         self.folder = os.path.join(self.tmp, "prog")
         self.config = os.path.join(self.tmp, "config")
         os.makedirs(os.path.join(self.config, "Merivolant"))

@@ -11,10 +11,9 @@ import pwd
 import shutil
 import signal
 import subprocess
-import tempfile
 import time
 
-from loadlib import DOMAIN, HOST, BenchError, Conn, discard, free_port, make_message
+from loadlib import DOMAIN, HOST, BenchError, Conn, discard, free_port, make_message, workdir
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 POSTFIX_BIN = ("/usr/sbin/postfix", "/usr/sbin/postconf", "/usr/lib/postfix/sbin/master", "/usr/lib/postfix/sbin/virtual")
@@ -59,7 +58,7 @@ class Peer:
 
     def __init__(self, accounts=("bench",)):
         self.accounts = list(accounts)
-        self.tmp = tempfile.mkdtemp(prefix=f"tandrivel-bench-{self.name.lower()}-")
+        self.tmp = workdir(f"{self.name.lower()}-")
         os.chmod(self.tmp, 0o755)
         user = pwd.getpwnam("nobody")
         self.uid, self.gid = user.pw_uid, user.pw_gid
