@@ -163,7 +163,7 @@ class Floor:
     def __init__(self, exe):
         self.smtp, self.pop3 = free_port(), free_port()
         self.proc = subprocess.Popen([exe, str(self.smtp), str(self.pop3)])
-        wait_until(lambda: self.answers(), lambda: "the floor responder did not answer", 10)
+        wait_until(self.answers, lambda: "the floor responder did not answer", 10)
 
     def answers(self):
         try:
