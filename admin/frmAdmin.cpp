@@ -1,6 +1,6 @@
 #include "admin/frmAdmin.h"
 #include "core/Failure.h"
-#include "core/MailStore.h"
+#include "store/MailStore.h"
 #include "core/TextDatabase.h"
 #include "core/VirtualKey.h"
 #include "core/mdlCommon.h"

@@ -6,11 +6,14 @@
 #include "relay/Queue.h"
 #include "relay/RelayReply.h"
 #include "smtp/SmtpCommand.h"
+#include "store/MailStore.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QPointer>
 #include <QThread>
+#include <QThreadPool>
 #include <QSocketNotifier>
 #include <csignal>
 #include <malloc.h>
@@ -41,11 +44,11 @@ int QueueCommand(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
     if (option == "--queue") {
-        fputs(Queue::Listing().constData(), stdout);
+        fputs(QueueFile::Listing().constData(), stdout);
         return 0;
     }
     try {
-        const QString request = Queue::FlushRequest();
+        const QString request = QueueFile::FlushRequest();
         // The server looks once a second; tell whether one did.
         QElapsedTimer waited;
         waited.start();
@@ -61,6 +64,24 @@ int QueueCommand(int argc, char* argv[])
         fprintf(stderr, "%s\n", f.text().constData());
         return 1;
     }
+}
+
+// Before anything is served: what a crash left in the mailboxes is put right, and every
+// mailbox is listed off the event thread, so that a first login to a big one finds its
+// listing ready.
+void PrepareStore(Server& server)
+{
+    for (const QString& line : MailStore::Recover())
+        server.Log(line.toUtf8());
+    QThreadPool::globalInstance()->start([log = QPointer<QObject>(dynamic_cast<QObject*>(&server)), &server] {
+        QElapsedTimer clock;
+        clock.start();
+        const auto [folders, messages] = MailStore::ListAll();
+        const QByteArray line = "Mailboxes listed: " + QByteArray::number(folders) + " folders, " + QByteArray::number(messages)
+                                + " messages in " + QByteArray::number(clock.elapsed()) + " ms";
+        if (QCoreApplication* app = QCoreApplication::instance())
+            QMetaObject::invokeMethod(app, [log, &server, line] { if (log) server.Log(line); });
+    });
 }
 
 // Every connection is a descriptor; the default soft limit of 1024 is far too low.
@@ -108,9 +129,11 @@ int main(int argc, char* argv[])
         sigaction(SIGINT, &sa, nullptr);
     }
 
-    // The pieces meet here: data on the SMTP port goes to the SMTP handler, on the POP3
-    // port to POP3, on any other (the relay's own connections) to the relay client.
-    if (const int failed = mdlCommon::Main({SmtpCommand, Pop3Command, RelayReply}, frmAdmin::Open,
+    // The pieces meet here: connections on the SMTP ports go to the SMTP service, on the
+    // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
+    // every accepted message is delivered to the mailboxes and the relay queue.
+    SetRelayTarget(&TheQueue());
+    if (const int failed = mdlCommon::Main({SmtpService(), Pop3Service(), RelayService()}, frmAdmin::Open, PrepareStore,
                                              [](Server& server) { TheQueue().Start(server); }))
         return failed;
     const int rc = app.exec();

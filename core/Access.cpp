@@ -1,5 +1,8 @@
 #include "core/Access.h"
+#include "core/Failure.h"
+#include "core/PerAddressLog.h"
 #include "core/Server.h"
+#include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 
 #include <QDateTime>
@@ -16,15 +19,33 @@ QHostAddress AddressOf(const QByteArray& peer)
 
 struct Failures {
     int count = 0;
-    qint64 last = 0, logged = 0;   // ms since the epoch
+    qint64 last = 0;   // ms since the epoch
 };
 QHash<QByteArray, Failures>& Book()
 {
     static QHash<QByteArray, Failures> book;
     return book;
 }
+PerAddressLog& FailureLog()
+{
+    static PerAddressLog log;
+    return log;
+}
 constexpr qint64 Forget = 15 * 60 * 1000;
 
+}
+
+QString AccountMailId(const QString& user, const QString& password, const char* who)
+{
+    try {
+        const auto r = mdlCommon::DbConnection().Execute(
+            QStringLiteral("Select MailID From Users.txt Where UserName=? And Password=?"), {user, password});
+        if (!r.rows.isEmpty())
+            return r.rows.first().value(0);
+    } catch (const Failure& f) {
+        mdlCommon::Report(QStringLiteral("%1 of %2 failed: %3").arg(QLatin1String(who), user, QString::fromUtf8(f.text())));
+    }
+    return {};
 }
 
 bool MayRelay(const QByteArray& peer)
@@ -64,19 +85,19 @@ QByteArray LoginResult(const QByteArray& peer, bool ok)
 {
     if (ok) {
         Book().remove(peer);
+        FailureLog().Forget(peer);
         return {};
     }
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (Book().size() > 100000)   // a flood of addresses: start over rather than grow
+    if (Book().size() > PerAddressLog::MaxAddresses)   // a flood of addresses: start over rather than grow
         Book().clear();
     Failures& f = Book()[peer];
     if (now - f.last > Forget)
         f.count = 0;
     ++f.count;
     f.last = now;
-    if (now - f.logged < 60000)
+    if (FailureLog().Note(peer, now) < 0)
         return {};
-    f.logged = now;
     return "Failed logins from " + peer + ": " + QByteArray::number(f.count) + "; its next login waits "
            + QByteArray::number(LoginDelayMs(peer)) + " ms";
 }

@@ -1,11 +1,16 @@
 #pragma once
 #include <QByteArray>
+#include <QString>
 
 class Server;
 
-// Who may do what: relaying without logging in, and how long a client that keeps failing
-// to log in waits for its next answer.
+// Who may do what: logging in, relaying without logging in, and how long a client that
+// keeps failing to log in waits for its next answer.
 namespace Access {
+
+// The mail ID of the account with this user name and password in Users.txt, "" when there
+// is none. A table that cannot be read logs `who` + " of <user> failed: …" and lets nobody in.
+QString AccountMailId(const QString& user, const QString& password, const char* who);
 
 // True when a client address (as trace headers write it) lies in the setting RelayNetworks.
 bool MayRelay(const QByteArray& peer);

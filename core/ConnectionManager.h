@@ -1,4 +1,5 @@
 #pragma once
+#include "core/PerAddressLog.h"
 #include "core/Server.h"
 #include "core/TlsContext.h"
 
@@ -15,10 +16,13 @@ class LogList;
 class QSslSocket;
 class QTimer;
 
-// The socket array and the session collection: listens on the POP3 and SMTP ports,
-// accepts and greets, gathers received text until it ends with CR LF, hands it to the
-// handler of the connection's local port (see Handlers), sends replies, and releases
-// connections.
+// The socket array and the session collection: listens on the POP3 and SMTP ports, admits
+// new connections and hands them to the service of their port (see Handlers), gathers
+// received text and hands it to that service's handler, sends replies, keeps the time-outs
+// and the memory budget, and releases connections. What is said on a connection is the
+// services' business. Its parts: ConnectionManager.cpp (sockets, events, replies),
+// Listeners.cpp (ports and admission), ConnectionLimits.cpp (time-outs, budget),
+// ConnectionTls.cpp (TLS).
 class ConnectionManager : public QObject, public Server {
     Q_OBJECT
 public:
@@ -41,6 +45,12 @@ public:
     // of a descriptor is retried by the event loop at once, over and over.
     static constexpr int ReservedDescriptors = 256;
     static constexpr int DefaultPending = 30;   // QTcpServer's own
+    static constexpr int ListenBacklog = 4096;  // bursts of new connections wait in the kernel
+    // Seconds a closing connection may take to accept its last reply, and a TLS connection
+    // to exchange its closing alerts.
+    static constexpr int ClosingSeconds = 30;
+    static constexpr int TlsGoodbyeMs = 10000;
+    static constexpr int WriterThreads = 16;
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
@@ -56,9 +66,10 @@ public:
     bool TlsAvailable() override;
     bool IsEncrypted(qint16 index) override;
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
+    void StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted = {}) override;
     void SendReplyAfter(qint16 index, const QByteArray& text, int ms) override;
     bool OverBudget() override;
-    void RunDelivery(std::function<void()> work, std::function<void()> done) override;
+    void Offload(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }
     bool IsListening() const;
@@ -67,13 +78,14 @@ private:
     class Listener;
     friend class Listener;
 
+    void MakeListeners();
     void WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls);
-    QByteArray Refusal(qint16 index, bool smtp);
+    QSslSocket* BeforeHandshake(qint16 index, std::function<void()> encrypted);
+    QByteArray Refuse(qint16 index, const Service& service);
     void Sweep();
     void Touch(qint16 index);
     void Account(qint16 index);
-    static bool IsSmtpPort(int port);
-    static bool IsPop3Port(int port);
+    const Service& ServiceOf(int localPort) const;
     void WS_DataArrival(qint16 Index);
     void WS_Close(qint16 Index);
     void WS_Error(qint16 Index, int number, const QString& description);
@@ -82,13 +94,13 @@ private:
     void WS_SendComplete(qint16 Index);
 
     // Replies given while the manager handles an event of its own go out when it is over,
-    // in one write each, without a further turn of the event loop (see Settle).
+    // in one write each, without a further turn of the event loop (see SendBatched).
     struct Turn {
         explicit Turn(ConnectionManager& m) : m(m) { ++m.turnDepth_; }
-        ~Turn() { if (--m.turnDepth_ == 0) m.Settle(); }
+        ~Turn() { if (--m.turnDepth_ == 0) m.SendBatched(); }
         ConnectionManager& m;
     };
-    void Settle();
+    void SendBatched();
     void Written(qint16 index, QSslSocket* s);
 
     QSslSocket* Element(qint16 index) const;
@@ -113,7 +125,7 @@ private:
     std::vector<Slot> slots_;
     Slot& SlotOf(qint16 index);
     std::map<QByteArray, int> perAddress_;
-    std::map<QByteArray, std::pair<qint64, int>> refusedLogged_;   // address: when last logged, refused since
+    PerAddressLog refusedLog_;
     QTimer* sweep_ = nullptr;
     bool budgetSpent_ = false;
     std::set<qint16> stalled_;                              // replies held back (see SendReplyAfter)
@@ -128,5 +140,5 @@ private:
     QThreadPool writers_;   // message files are written and flushed here
     int turnDepth_ = 0;
     std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn
-    bool settling_ = false;                                 // their bytesWritten is ours to report
+    bool batching_ = false;                                 // their bytesWritten is ours to report
 };

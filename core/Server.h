@@ -6,6 +6,12 @@
 
 class Connecter;
 
+// How a connection of our own starts TLS as the client.
+struct ClientTls {
+    bool verifyPeer = false;   // the certificate must be valid for `peerName`
+    QString peerName;
+};
+
 // What the protocol handlers need from the connection manager. The real one runs
 // sockets on the event loop; tests drive the handlers through a fake.
 class Server {
@@ -36,8 +42,8 @@ public:
     // The client's address as trace headers write it (127.0.0.1, IPv6:::1); "" when unknown.
     virtual QByteArray PeerAddress(qint16) { return {}; }
     // TLS: whether a certificate is loaded, whether a connection is encrypted, and starting
-    // it on a connection right after the line just sent (as the server, or as the client on
-    // a relay's own connection); `encrypted` runs once the handshake is done.
+    // it on a connection right after the line just sent, as the server or, on a connection of
+    // our own, as the client; `encrypted` runs once the handshake is done.
     virtual bool TlsAvailable() { return false; }
     virtual bool IsEncrypted(qint16) { return false; }
     virtual void StartTls(qint16, std::function<void()> encrypted = {})
@@ -45,15 +51,15 @@ public:
         if (encrypted)
             encrypted();
     }
+    virtual void StartClientTls(qint16 index, const ClientTls&, std::function<void()> encrypted = {}) { StartTls(index, std::move(encrypted)); }
     // True while connections hold more than the setting MemoryBudget allows.
     virtual bool OverBudget() { return false; }
     // Sends a reply only after `ms`, reading nothing more from the connection meanwhile.
     virtual void SendReplyAfter(qint16 index, const QByteArray& text, int) { SendReply(index, text); }
-    // Runs the file writes of one delivery, then `done` on the event thread. The
-    // connection manager runs `work` off the event thread, so that flushing files to disk
-    // does not stall the other connections; `work` must not touch the server. This
-    // default runs both at once.
-    virtual void RunDelivery(std::function<void()> work, std::function<void()> done)
+    // Runs `work` (file writes and flushes) off the event thread, so that waiting for the disk
+    // does not stall the other connections, then `done` on the event thread, whose replies
+    // go out at once. `work` must not touch the server. This default runs both at once.
+    virtual void Offload(std::function<void()> work, std::function<void()> done)
     {
         work();
         done();
@@ -63,10 +69,22 @@ public:
 // A protocol handler: a connection's received text, whole lines ending with CR LF.
 using CommandHandler = std::function<void(Server& server, qint16 index, const QByteArray& text)>;
 
-// Which handler takes a connection's text: the one of the SMTP port, of the POP3 port, or
-// of any other port (the relay client's own connections).
+// Why a new connection is turned away before it is served.
+enum class Refusal { TooManyFromAddress, Busy };
+
+// What a protocol gives the connection manager: the handler of its text, what a new
+// connection gets (its session, registered with AddSession, and the greeting), and the text
+// that turns one away.
+struct Service {
+    CommandHandler command;
+    std::function<void(Server& server, qint16 index)> accept;
+    std::function<QByteArray(Refusal why)> refuse;
+};
+
+// Which service takes a connection: the one of the SMTP ports, of the POP3 ports, or of any
+// other port (the relay client's own connections).
 struct Handlers {
-    CommandHandler smtp, pop3, other;
+    Service smtp, pop3, relay;
 };
 
 // Largest receive buffer a connection may hold without a CR LF at its end: message text may
@@ -75,6 +93,7 @@ inline constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) <<
 inline constexpr qsizetype MaxLineBuffer = qsizetype(64) << 10;
 
 // Adds a received chunk to the session's Command. Once the whole buffer ends with CR LF it
-// is logged and handed to `handler`; a buffer past MaxBuffer without one closes the
-// connection. Returns whether the handler ran.
+// is logged (as the session's protocol masks it) and handed to `handler`; while the protocol
+// takes partial lines, every complete line goes at once. A buffer past MaxBuffer (commands:
+// MaxLineBuffer) without a CR LF closes the connection. Returns whether the handler ran.
 bool Gather(Server& server, qint16 index, const QByteArray& chunk, const CommandHandler& handler);

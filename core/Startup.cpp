@@ -2,15 +2,12 @@
 #include "core/ConnectionManager.h"
 #include "core/Failure.h"
 #include "core/LogList.h"
-#include "core/MailStore.h"
 #include "core/TextDatabase.h"
 #include "core/frmMailServer.h"
 #include "core/mdlCommon.h"
 
 #include <QElapsedTimer>
 #include <QGuiApplication>
-#include <QPointer>
-#include <QThreadPool>
 #include <QMessageBox>
 #include <QSettings>
 #include <climits>
@@ -42,7 +39,8 @@ void StartupFailed(const Failure& f)
 
 }
 
-int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const std::function<void(Server&)>& serving)
+int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const std::function<void(Server&)>& preparing,
+         const std::function<void(Server&)>& serving)
 {
     QSettings store;
     ServerDomain = Setting(store, "Domain", "localhost");
@@ -98,20 +96,9 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
             // times a second: room freed at the top of the heap is kept for the next one instead
             // of being given back and faulted in again, which was half the cost of a RETR of 100 KB.
             mallopt(M_TRIM_THRESHOLD, 4 << 20);
-            // Nothing is served before the event loop runs: no temporary file or mark is in use yet.
-            for (const QString& line : MailStore::Recover())
-                main->Log().Add(line.toUtf8());
-            // The mailboxes are listed off the event thread: a first login to a big one then
-            // finds its listing ready.
-            QThreadPool::globalInstance()->start([log = QPointer<frmMailServer>(main)] {
-                QElapsedTimer clock;
-                clock.start();
-                const auto [folders, messages] = MailStore::ListAll();
-                const QByteArray line = "Mailboxes listed: " + QByteArray::number(folders) + " folders, " + QByteArray::number(messages)
-                                        + " messages in " + QByteArray::number(clock.elapsed()) + " ms";
-                if (QCoreApplication* app = QCoreApplication::instance())
-                    QMetaObject::invokeMethod(app, [log, line] { if (log) log->Log().Add(line); });
-            });
+            // Nothing is served before the event loop runs: what a crash left can be put right.
+            if (preparing)
+                preparing(main->Connections());
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
             if (serving)

@@ -1,11 +1,11 @@
 #include "core/TextDatabase.h"
+#include "core/DurableFile.h"
 #include "core/Csv.h"
 #include "core/Failure.h"
 
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <cerrno>
@@ -329,14 +329,13 @@ void TextDatabase::Save(Table& t)
                                                     "unbalanced quote takes in the lines after it); correct it by hand").arg(t.name + QStringLiteral(".txt")));
     }
 
-    QSaveFile f(t.path);
-    // commit() does not report a write that failed while flushing (a full disk, a size limit).
     // The account table holds passwords: its owner's alone, whatever the umask.
     const bool secret = t.name.compare(QLatin1String("Users"), Qt::CaseInsensitive) == 0;
-    if (!f.open(QIODevice::WriteOnly) || (secret && !f.setPermissions(QFile::ReadOwner | QFile::WriteOwner))
-        || f.write(out) != out.size() || !f.flush() || !f.commit()) {
+    try {
+        DurableFile::Replace(t.path, out, true, secret);
+    } catch (const Failure& f) {
         t.stamp = Stamp();  // the copy in memory no longer matches the file: reload next time
-        throw Failure(Err::TableWrite, QStringLiteral("Cannot write table file %1: %2").arg(t.path, f.errorString()));
+        throw Failure(Err::TableWrite, QStringLiteral("Cannot write table file %1: %2").arg(t.path, QString::fromUtf8(f.text())));
     }
     t.doc.records = records;
     t.rowidOf = rowidOf;

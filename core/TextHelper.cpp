@@ -24,4 +24,14 @@ QByteArray TextBetween(const QByteArray& text, const QByteArray& opening, const 
         throw Missing(closing);
     return text.mid(from, end - from);
 }
+
+QByteArray Printable(const QByteArray& text, qsizetype max, bool blanks)
+{
+    QByteArray out = (blanks ? text.simplified() : text).left(max);
+    const uchar least = blanks ? 0x20 : 0x21;
+    for (char& ch : out)
+        if (uchar(ch) < least || uchar(ch) > 0x7e) ch = '?';
+    return out;
+}
+
 }

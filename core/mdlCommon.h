@@ -47,9 +47,10 @@ void SetReporter(void (*reporter)(const QString&));
 inline constexpr const char* CompanyName = "Merivolant";
 
 // Reads the three settings, shows the first window and opens the tables. The executable
-// gives the protocol handlers, the way to show the administration window, and what runs
-// once the server is ready to serve (the relay queue starts). Returns 0, or the exit
-// status when start-up failed.
-int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const std::function<void(Server&)>& serving = {});
+// gives the protocol services, the way to show the administration window, what runs before
+// any connection is served (the mail store is put right), and what runs once the server is
+// ready to serve (the relay queue starts). Returns 0, or the exit status when start-up failed.
+int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const std::function<void(Server&)>& preparing = {},
+         const std::function<void(Server&)>& serving = {});
 
 }

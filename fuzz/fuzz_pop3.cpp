@@ -2,6 +2,7 @@
 // the byte stream. Messages change only from .eml to .del, or go after QUIT; nothing else
 // in the folder changes; STAT follows the files; every RETR sends a whole message file.
 #include "FuzzSupport.h"
+#include "pop3/MailboxSession.h"
 #include "pop3/Pop3Command.h"
 
 namespace {
@@ -44,11 +45,12 @@ FUZZ_TARGET(pop3)
     const QStringList fixed = folder.Fixed(Message);
     FakeServer server;
     server.onReply = CheckReply;
-    server.Open(2, Pop3Session);
+    server.Open<Pop3Session>(2, Pop3Step::Session);
     bool quit = false;
     Feed(server, 2, Bytes(data + 1, size - 1), data[0], Pop3Command, [&] {
-        const Connecter* c = server.Session(2);
-        quit = quit || (c && c->Step() == Closing);
+        const Connecter* session = server.Session(2);
+        quit = quit || (session && session->Step() == Closing);
+        const Pop3Session* c = session ? session->As<Pop3Session>() : nullptr;
         if (!c || c->MailID().isEmpty()) return;
         int count = 0;
         qint64 bytes = 0;

@@ -1,11 +1,12 @@
 // The POP3 side of a session: login against Users.txt, the numbered message list,
 // deletion marks, and the replies built from them.
-#include "core/Connecter.h"
+#include "pop3/MailboxSession.h"
+#include "core/Access.h"
 #include "core/Failure.h"
-#include "core/MailStore.h"
-#include "core/TextDatabase.h"
+#include "core/Server.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
+#include "store/MailStore.h"
 
 namespace {
 
@@ -41,35 +42,26 @@ QByteArray Top(const QByteArray& content, qint64 lines)
 
 }
 
-void Connecter::SetUserName(const QString& NewUserName)
+void Pop3Session::SetUserName(const QString& NewUserName)
 {
     userName_ = NewUserName;
     if (!password_.isEmpty())
         Authenticate();
 }
 
-void Connecter::SetPassword(const QString& NewPassword)
+void Pop3Session::SetPassword(const QString& NewPassword)
 {
     password_ = NewPassword;
     if (!userName_.isEmpty())
         Authenticate();
 }
 
-void Connecter::Authenticate()
+void Pop3Session::Authenticate()
 {
-    QString found;
-    try {
-        const auto r = mdlCommon::DbConnection().Execute(
-            QStringLiteral("Select MailID From Users.txt Where UserName=? And Password=?"), {userName_, password_});
-        if (!r.rows.isEmpty())
-            found = r.rows.first().value(0);
-    } catch (const Failure& f) {
-        mdlCommon::Report(QStringLiteral("Login of %1 failed: %2").arg(userName_, QString::fromUtf8(f.text())));
-    }
-    SetMailID(found);
+    SetMailID(Access::AccountMailId(userName_, password_, "Login"));
 }
 
-void Connecter::SetMailID(const QString& NewMailID)
+void Pop3Session::SetMailID(const QString& NewMailID)
 {
     mailId_ = NewMailID;
     if (mailId_.isEmpty()) {
@@ -85,7 +77,7 @@ void Connecter::SetMailID(const QString& NewMailID)
     ScanMailbox();
 }
 
-void Connecter::ScanMailbox()
+void Pop3Session::ScanMailbox()
 {
     TakeBackMarks();   // a new login starts afresh
     listFolder_ = mailFolder_;
@@ -95,13 +87,13 @@ void Connecter::ScanMailbox()
 }
 
 // The file of message n as it is named now: marked or not.
-const QString& Connecter::FileOf(int n) const
+const QString& Pop3Session::FileOf(int n) const
 {
     const auto mark = marks_.find(n);
     return mark != marks_.end() ? mark->second : listing_->messages[size_t(n - 1)].name;
 }
 
-int Connecter::MessageNumber(const QByteArray& data) const
+int Pop3Session::MessageNumber(const QByteArray& data) const
 {
     const QByteArray arg = TextHelper::TextBetween(data, " ", "\r\n").trimmed();
     bool ok = false;
@@ -115,7 +107,7 @@ int Connecter::MessageNumber(const QByteArray& data) const
     return int(n);
 }
 
-int Connecter::UnmarkedNumber(const QByteArray& data) const
+int Pop3Session::UnmarkedNumber(const QByteArray& data) const
 {
     const int n = MessageNumber(data);
     if (marks_.count(n))
@@ -123,14 +115,14 @@ int Connecter::UnmarkedNumber(const QByteArray& data) const
     return n;
 }
 
-QByteArray Connecter::GetSTAT()
+QByteArray Pop3Session::GetSTAT()
 {
     if (mailId_.isEmpty())
         return "+OK 0 0";
     return "+OK " + Num(mailCount_) + ' ' + Num(mailSize_);
 }
 
-QByteArray Connecter::GetLIST(const QByteArray& data)
+QByteArray Pop3Session::GetLIST(const QByteArray& data)
 {
     const bool one = !ArgumentOf(data).isEmpty();
     if (mailId_.isEmpty() && !one)
@@ -153,7 +145,7 @@ QByteArray Connecter::GetLIST(const QByteArray& data)
     }
 }
 
-QByteArray Connecter::GetUIDL(const QByteArray& data)
+QByteArray Pop3Session::GetUIDL(const QByteArray& data)
 {
     const bool one = !ArgumentOf(data).isEmpty();
     if (!one) {
@@ -162,20 +154,20 @@ QByteArray Connecter::GetUIDL(const QByteArray& data)
         QByteArray r = "+OK uidl command accepted.\r\n";
         const int count = listing_ ? int(listing_->messages.size()) : 0;
         for (int i = 1; i <= count; ++i)
-            r += Num(i) + ' ' + FileOf(i).left(15).toUtf8() + "\r\n";
+            r += Num(i) + ' ' + FileOf(i).left(MailStore::StemLength).toUtf8() + "\r\n";
         return r + '.';
     }
     try {
         if (mailId_.isEmpty())
             throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
         const int n = UnmarkedNumber(data);
-        return "+OK " + Num(n) + ' ' + FileOf(n).left(15).toUtf8();
+        return "+OK " + Num(n) + ' ' + FileOf(n).left(MailStore::StemLength).toUtf8();
     } catch (const Failure& f) {
         return FailureReply(f);
     }
 }
 
-QByteArray Connecter::GetRETR(const QByteArray& data)
+QByteArray Pop3Session::GetRETR(const QByteArray& data)
 {
     try {
         const int n = MessageNumber(data);
@@ -189,7 +181,7 @@ QByteArray Connecter::GetRETR(const QByteArray& data)
     }
 }
 
-QByteArray Connecter::GetTOP(const QByteArray& data)
+QByteArray Pop3Session::GetTOP(const QByteArray& data)
 {
     try {
         // "TOP n m": the message number is the first word, the line count the second.
@@ -205,7 +197,7 @@ QByteArray Connecter::GetTOP(const QByteArray& data)
     }
 }
 
-QByteArray Connecter::GetDELE(const QByteArray& data)
+QByteArray Pop3Session::GetDELE(const QByteArray& data)
 {
     if (mailId_.isEmpty())
         return "+OK ";
@@ -221,7 +213,7 @@ QByteArray Connecter::GetDELE(const QByteArray& data)
     }
 }
 
-QByteArray Connecter::GetRSET()
+QByteArray Pop3Session::GetRSET()
 {
     int count = 0;
     try {
@@ -237,7 +229,7 @@ QByteArray Connecter::GetRSET()
     return "+OK Reset file count " + Num(count);
 }
 
-void Connecter::Purge()
+void Pop3Session::Purge()
 {
     // Only what this session marked: another session's marks are its own business.
     for (const auto& [n, name] : marks_)
@@ -245,7 +237,7 @@ void Connecter::Purge()
     marks_.clear();
 }
 
-void Connecter::TakeBackMarks()
+void Pop3Session::TakeBackMarks()
 {
     for (const auto& [n, name] : marks_) {
         try {
@@ -257,9 +249,41 @@ void Connecter::TakeBackMarks()
     marks_.clear();
 }
 
-Connecter::~Connecter()
+Pop3Session::~Pop3Session() { TakeBackMarks(); }
+
+int Pop3Session::IdleSeconds(int) const { return mdlCommon::Pop3Timeout; }
+
+void Pop3Session::TimedOut(Server& server, qint16 index, qint64)
 {
-    if (step_ == Pop3Session)
-        TakeBackMarks();
-    Settle(Relay.Error.isEmpty() ? QByteArray("connection closed before a reply") : Relay.Error);
+    server.Release(index);   // its marks are taken back
+}
+
+void Pop3Session::Stepping(int from, int to)
+{
+    if (to == Closing && from == int(Pop3Step::Session))
+        Purge();
+}
+
+// No password reaches the log, however the PASS line is spelt.
+QByteArray Pop3Session::Masked(const QByteArray& buffer, int) const
+{
+    QByteArray out;
+    bool changed = false;
+    for (qsizetype pos = 0; pos < buffer.size();) {
+        qsizetype eol = buffer.indexOf('\n', pos);
+        eol = eol < 0 ? buffer.size() : eol + 1;
+        const QByteArray line = buffer.mid(pos, eol - pos);
+        qsizetype word = 0;   // blanks before the command word too
+        while (word < line.size() && (line[word] == ' ' || line[word] == '\t'))
+            ++word;
+        const QByteArray rest = line.mid(word + 4);
+        if (line.mid(word, 4).toUpper() == "PASS" && !rest.trimmed().isEmpty() && (rest[0] == ' ' || rest[0] == '\t')) {
+            out += line.left(word + 4) + " ********" + (line.endsWith("\r\n") ? "\r\n" : "");
+            changed = true;
+        } else {
+            out += line;
+        }
+        pos = eol;
+    }
+    return changed ? out : buffer;
 }

@@ -1,12 +1,38 @@
+// The POP3 commands as one table: which verb is answered when, and by what.
 #include "pop3/Pop3Command.h"
 #include "core/Access.h"
 #include "core/Connecter.h"
 #include "core/Failure.h"
-#include "core/Server.h"
 #include "core/TextHelper.h"
+#include "pop3/MailboxSession.h"
+
+#include <iterator>
 
 namespace {
 const QByteArray NotSupported = QByteArrayLiteral("-ERR \xE5\xAF\xBE\xE5\xBF\x9C\xE3\x81\x97\xE3\x81\xA6\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x80\x82");  // 対応してません。
+const QByteArray UnknownCommand = "-ERR command error";
+
+// One command being answered.
+struct Turn {
+    Server& server;
+    qint16 index;
+    Connecter& c;
+    Pop3Session& s;
+    const QByteArray& line;
+    void Reply(QByteArray text) { server.SendReplyTaken(index, std::move(text)); }
+};
+
+// What a verb needs besides being known; a verb whose need is not met is answered with
+// the need's refusal, or as an unknown command when it has none.
+enum Need : unsigned { Always = 0, TlsOffered = 1, BeforeLogin = 2 };
+struct Unmet {
+    Need need;
+    const char* refusal;
+};
+const Unmet Refusals[] = {
+    {TlsOffered, nullptr},
+    {BeforeLogin, "-ERR STLS only before login"},
+};
 
 QString Argument(const QByteArray& text)
 {
@@ -14,74 +40,114 @@ QString Argument(const QByteArray& text)
 }
 
 // USER and PASS answer alike either way; an address that keeps failing waits longer.
-void LoginReply(Server& server, qint16 index, const Connecter& c)
+void Login(Turn& t)
 {
-    const QByteArray reply = "+OK all respons OK";
-    if (c.UserName().isEmpty() || c.Password().isEmpty())
-        server.SendReply(index, reply);
+    const QString argument = Argument(t.line);
+    if (t.line.left(4).toUpper() == "USER")
+        t.s.SetUserName(argument);
     else
-        Access::AnswerLogin(server, index, reply, !c.MailID().isEmpty());
+        t.s.SetPassword(argument);
+    const QByteArray reply = "+OK all respons OK";
+    if (t.s.UserName().isEmpty() || t.s.Password().isEmpty())
+        t.server.SendReply(t.index, reply);
+    else
+        Access::AnswerLogin(t.server, t.index, reply, !t.s.MailID().isEmpty());
 }
+
+void Stls(Turn& t)
+{
+    t.server.SendReply(t.index, "+OK Begin TLS negotiation");
+    t.server.StartTls(t.index);
+}
+
+void Quit(Turn& t)
+{
+    t.server.SendReply(t.index, "+OK Merivolant POP3 Closed");
+    t.c.SetStep(Closing);
+}
+
+void Capa(Turn& t)
+{
+    const bool tls = t.server.TlsAvailable() && !t.server.IsEncrypted(t.index);
+    t.Reply(QByteArray("+OK\r\n") + (tls ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\n.");
+}
+
+struct Verb {
+    const char* word;   // the first four characters of the line, in upper case
+    unsigned needs;
+    void (*answer)(Turn&);
+};
+const Verb Verbs[] = {
+    {"USER", Always, Login},
+    {"PASS", Always, Login},
+    {"STLS", TlsOffered | BeforeLogin, Stls},
+    {"STAT", Always, [](Turn& t) { t.Reply(t.s.GetSTAT()); }},
+    {"LIST", Always, [](Turn& t) { t.Reply(t.s.GetLIST(t.line)); }},
+    {"RETR", Always, [](Turn& t) { t.Reply(t.s.GetRETR(t.line)); }},
+    {"DELE", Always, [](Turn& t) { t.Reply(t.s.GetDELE(t.line)); }},
+    {"NOOP", Always, [](Turn& t) { t.Reply("+OK "); }},
+    {"RSET", Always, [](Turn& t) { t.Reply(t.s.GetRSET()); }},
+    {"QUIT", Always, Quit},
+    {"TOP ", Always, [](Turn& t) { t.Reply(t.s.GetTOP(t.line)); }},
+    {"CAPA", Always, Capa},
+    {"APOP", Always, [](Turn& t) { t.Reply(NotSupported); }},
+    {"AUTH", Always, [](Turn& t) { t.Reply(NotSupported); }},
+    {"LAST", Always, [](Turn& t) { t.Reply(NotSupported); }},
+    {"UIDL", Always, [](Turn& t) { t.Reply(t.s.GetUIDL(t.line)); }},
+};
+
+bool Met(Need need, const Turn& t)
+{
+    switch (need) {
+    case TlsOffered: return t.server.TlsAvailable() && !t.server.IsEncrypted(t.index);
+    case BeforeLogin: return t.s.MailID().isEmpty();
+    case Always: break;
+    }
+    return true;
+}
+
+void Answer(Turn& t)
+{
+    const QByteArray word = t.line.left(4).toUpper();
+    const auto verb = std::find_if(std::begin(Verbs), std::end(Verbs), [&](const Verb& v) { return word == v.word; });
+    if (verb == std::end(Verbs))
+        return t.Reply(UnknownCommand);
+    for (const Unmet& u : Refusals)
+        if ((verb->needs & u.need) && !Met(u.need, t))
+            return t.Reply(u.refusal ? QByteArray(u.refusal) : UnknownCommand);
+    try {
+        verb->answer(t);
+    } catch (const Failure& f) {
+        t.Reply("-ERR " + f.text());   // USER or PASS without an argument
+    }
+}
+
 }
 
 void Pop3Command(Server& server, qint16 index, const QByteArray& text)
 {
     Connecter* c = server.Session(index);
-    if (!c) {
+    Pop3Session* s = c ? c->As<Pop3Session>() : nullptr;
+    if (!s) {
         server.Log(QByteArray::number(index) + "-Ignored: no session for POP3 text");
         return;
     }
     // Only the first command of a buffer is answered; the buffer starts afresh.
     c->Command.clear();
-    const QByteArray word = text.left(4).toUpper();
-    QByteArray reply;
-    try {
-        if (word == "USER" || word == "PASS") {
-            const QString argument = Argument(text);
-            if (word == "USER")
-                c->SetUserName(argument);
-            else
-                c->SetPassword(argument);
-            LoginReply(server, index, *c);
-            return;
-        } else if (word == "STLS" && server.TlsAvailable() && !server.IsEncrypted(index)) {
-            if (!c->MailID().isEmpty()) {
-                reply = "-ERR STLS only before login";
-            } else {
-                server.SendReply(index, "+OK Begin TLS negotiation");
-                server.StartTls(index);
-                return;
-            }
-        } else if (word == "STAT") {
-            reply = c->GetSTAT();
-        } else if (word == "LIST") {
-            reply = c->GetLIST(text);
-        } else if (word == "RETR") {
-            reply = c->GetRETR(text);
-        } else if (word == "DELE") {
-            reply = c->GetDELE(text);
-        } else if (word == "NOOP") {
-            reply = "+OK ";
-        } else if (word == "RSET") {
-            reply = c->GetRSET();
-        } else if (word == "QUIT") {
-            server.SendReply(index, "+OK Merivolant POP3 Closed");
-            c->SetStep(Closing);
-            return;
-        } else if (word == "TOP ") {
-            reply = c->GetTOP(text);
-        } else if (word == "CAPA") {
-            reply = QByteArray("+OK\r\n") + (server.TlsAvailable() && !server.IsEncrypted(index) ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\n.";
-        } else if (word == "APOP" || word == "AUTH" || word == "LAST") {
-            reply = NotSupported;
-        } else if (word == "UIDL") {
-            reply = c->GetUIDL(text);
-        } else {
-            reply = "-ERR command error";
-        }
-    } catch (const Failure& f) {
-        // USER or PASS without an argument
-        reply = "-ERR " + f.text();
-    }
-    server.SendReplyTaken(index, std::move(reply));
+    Turn t{server, index, *c, *s, text};
+    Answer(t);
+}
+
+Service Pop3Service()
+{
+    Service service;
+    service.command = Pop3Command;
+    service.accept = [](Server& server, qint16 index) {
+        server.AddSession(index, std::make_unique<Connecter>(std::make_unique<Pop3Session>(), int(Pop3Step::Session)));
+        server.SendReply(index, "+OK " + server.LocalHostName(index) + " Merivolant POP3");
+    };
+    service.refuse = [](Refusal why) {
+        return why == Refusal::TooManyFromAddress ? QByteArray("-ERR Too many connections") : QByteArray("-ERR System busy, try again later");
+    };
+    return service;
 }

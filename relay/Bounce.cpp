@@ -1,4 +1,7 @@
 #include "relay/Bounce.h"
+#include "core/Server.h"
+#include "deliver/Delivery.h"
+#include "core/TextHelper.h"
 #include "core/mdlCommon.h"
 
 #include <QRandomGenerator>
@@ -19,13 +22,7 @@ QByteArray HeaderOf(const QByteArray& text)
 }
 }
 
-QByteArray OneLine(const QByteArray& reply)
-{
-    QByteArray out = reply.simplified().left(500);
-    for (char& c : out)
-        if (uchar(c) < 0x20 || uchar(c) > 0x7e) c = '?';
-    return out;
-}
+QByteArray OneLine(const QByteArray& reply) { return TextHelper::Printable(reply, MaxReplyLine, true); }
 
 QByteArray StatusOf(const QByteArray& reply, bool expired)
 {
@@ -77,4 +74,23 @@ QByteArray BounceMessage(const QByteArray& host, const BounceFacts& f)
     m += HeaderOf(f.original);
     m += "\r\n--" + boundary + "--\r\n";
     return m;
+}
+
+void SendNotice(Server& server, const BounceFacts& facts, std::function<void(const QByteArray& line)> log)
+{
+    const QByteArray to = facts.sender;
+    Envelope notice;
+    notice.recipients = {to};
+    notice.text = BounceMessage(server.LocalHostName(-1), facts);
+    notice.origin = Envelope::Origin::Notice;
+    Deliver(server, std::move(notice), [log = std::move(log), to](const Outcome& o) {
+        if (o.noMailbox > 0)
+            log("no notice: the sender <" + to + "> has no mailbox");
+        else if (!o.refusal.isEmpty())
+            log("notice for <" + to + "> lost: " + (o.failure.isEmpty() ? o.refusal : o.failure));
+        else if (o.stored > 0)
+            log("notice stored for <" + to + ">");
+        else if (o.queued > 0)
+            log("notice queued for <" + to + ">");
+    });
 }

@@ -1,6 +1,9 @@
 #pragma once
 #include <QByteArray>
 #include <QDateTime>
+#include <functional>
+
+class Server;
 
 // What a delivery status notice tells its reader about one recipient that could not be reached.
 struct BounceFacts {
@@ -18,9 +21,14 @@ struct BounceFacts {
 QByteArray BounceMessage(const QByteArray& host, const BounceFacts& facts);
 
 // A reply of several lines as one line of printable ASCII, for a header field, the log and
-// the queue file.
+// the queue file; at most MaxReplyLine bytes.
+inline constexpr qsizetype MaxReplyLine = 500;
 QByteArray OneLine(const QByteArray& reply);
 
 // The enhanced status of a reply ("5.1.1" of "550 5.1.1 No such user"), or one made from
 // its code: 5.0.0 for a refusal, 4.4.7 for an expiry without a reply.
 QByteArray StatusOf(const QByteArray& reply, bool expired);
+
+// Sends the notice to the message's sender through the one delivery: into the sender's
+// mailbox when the sender is local, otherwise through the relay queue. `log` hears where it went.
+void SendNotice(Server& server, const BounceFacts& facts, std::function<void(const QByteArray& line)> log);

@@ -1,120 +1,153 @@
+// The relay client's dialogue as one table: what each reply leads to in each step.
 #include "relay/RelayReply.h"
-#include "core/Connecter.h"
-#include "core/Server.h"
+#include "relay/RelaySession.h"
+
+#include <QList>
+
+#include <iterator>
+
+RelaySession::~RelaySession() { Decide(error_.isEmpty() ? QByteArray("connection closed before a reply") : error_); }
+
+void RelaySession::Decide(const QByteArray& reply)
+{
+    if (auto done = std::exchange(Done, nullptr))
+        done(reply, step_);
+}
+
+int RelaySession::IdleSeconds(int step) const
+{
+    return step == int(RelayStep::TextSent) ? RelayTextReplySeconds : RelayReplySeconds;
+}
+
+void RelaySession::TimedOut(Server& server, qint16 index, qint64 silentSeconds)
+{
+    error_ = "no reply for " + QByteArray::number(silentSeconds) + " s";
+    server.Release(index);
+}
 
 namespace {
+
+// One reply being answered.
+struct Turn {
+    Server& server;
+    qint16 index;
+    Connecter& c;
+    RelaySession& r;
+    const QByteArray& reply;
+    void Send(RelayStep next, const QByteArray& line)
+    {
+        c.SetStep(int(next));
+        server.SendReply(index, line);
+    }
+};
+
 // What goes out before the end-of-data line, less its last CR LF.
-qsizetype TextSize(const Connecter& c)
+qsizetype TextSize(const RelaySession& r)
 {
-    return c.Relay.Head.size() + c.Message.size() - (c.Message.endsWith("\r\n") ? 2 : 0);
+    return r.Head.size() + r.Text.size() - (r.Text.endsWith("\r\n") ? 2 : 0);
 }
+
+void Fail(Turn& t)
+{
+    t.r.Decide(t.reply);
+    t.Send(RelayStep::QuitSent, "QUIT ");
+}
+
+void Ehlo(Turn& t) { t.Send(RelayStep::EhloSent, "EHLO " + t.server.LocalHostName(t.index)); }
+
+void Mail(Turn& t)
+{
+    if (!t.server.IsEncrypted(t.index))
+        t.server.Log(QByteArray::number(t.index) + "-TLS none: " + (t.r.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS"));
+    t.Send(RelayStep::MailSent, "MAIL FROM:<" + t.r.Sender + "> SIZE=" + QByteArray::number(TextSize(t.r)));
+}
+
+// The EHLO reply, perhaps in several pieces: on once its last line ("250 ") has come, with
+// TLS first when the exchanger offers it and we have not begun it yet.
+void EhloDone(Turn& t)
+{
+    for (const QByteArray& line : t.reply.split('\n'))
+        if (line.mid(4).trimmed().toUpper() == "STARTTLS")
+            t.r.TlsOffered = true;
+    if (!t.reply.startsWith("250 ") && !t.reply.contains("250 "))
+        return;
+    if (!t.r.TlsOffered || t.server.IsEncrypted(t.index))
+        return Mail(t);
+    t.Send(RelayStep::TlsSent, "STARTTLS");
+}
+
+void Tls(Turn& t)
+{
+    t.server.StartClientTls(t.index, ClientTls{}, [&server = t.server, index = t.index, serial = t.c.Serial] {
+        Connecter* c = server.Session(index);
+        if (!c || c->Serial != serial)
+            return;
+        // The session starts over inside TLS.
+        c->SetStep(int(RelayStep::EhloSent));
+        server.SendReply(index, "EHLO " + server.LocalHostName(index));
+    });
+}
+
+void Text(Turn& t)
+{
+    // The trace line, then the text without its last line end, which SendReply adds.
+    QByteArray text = t.r.Head;
+    text.append(t.r.Text.constData(), TextSize(t.r) - t.r.Head.size());
+    t.Send(RelayStep::TextSent, text);
+    t.server.SendReply(t.index, ".");
+}
+
+// 250: delivered; anything else: refused or to be tried again.
+void Decided(Turn& t)
+{
+    t.r.Decide(t.reply);
+    t.Send(RelayStep::QuitSent, "QUIT ");
+}
+
+struct Row {
+    RelayStep step;
+    const char* codes;       // the replies that let the dialogue go on, "|" between ("" any)
+    void (*proceed)(Turn&);
+    void (*otherwise)(Turn&);
+};
+const Row Rows[] = {
+    {RelayStep::Connecting, "220 ", Ehlo, Fail},
+    {RelayStep::EhloSent, "250-|250 ", EhloDone, Fail},
+    {RelayStep::TlsSent, "220 ", Tls, Mail},   // STARTTLS refused: on in clear
+    {RelayStep::MailSent, "250 ", [](Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipient + ">"); }, Fail},
+    {RelayStep::RcptSent, "250 ", [](Turn& t) { t.Send(RelayStep::DataSent, "DATA"); }, Fail},
+    {RelayStep::DataSent, "354 ", Text, Fail},
+    {RelayStep::TextSent, "", Decided, Decided},
+    {RelayStep::QuitSent, "221 ", [](Turn& t) { t.server.Release(t.index); }, [](Turn& t) { t.server.SendReply(t.index, "QUIT "); }},
+};
+
 }
 
 void RelayReply(Server& server, qint16 index, const QByteArray& text)
 {
     Connecter* c = server.Session(index);
-    if (!c) {
+    RelaySession* r = c ? c->As<RelaySession>() : nullptr;
+    if (!r) {
         server.Log(QByteArray::number(index) + "-Ignored: no session for relay reply");
         return;
     }
     c->Command.clear();
-    const QByteArray code = text.left(4).toUpper();
-    auto fail = [&] {
-        c->Settle(text);
-        c->SetStep(RelayQuitSent);
-        server.SendReply(index, "QUIT ");
-    };
-    auto mail = [&] {
-        if (!server.IsEncrypted(index))
-            server.Log(QByteArray::number(index) + "-TLS none: " + (c->Relay.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS"));
-        c->SetStep(RelayMailSent);
-        server.SendReply(index, "MAIL FROM:<" + c->From + "> SIZE=" + QByteArray::number(TextSize(*c)));
-    };
-    // After the EHLO reply: TLS first when the exchanger offers it and we have not yet.
-    auto afterEhlo = [&] {
-        if (!c->Relay.TlsOffered || server.IsEncrypted(index))
-            return mail();
-        c->SetStep(RelayTlsSent);
-        server.SendReply(index, "STARTTLS");
-    };
-    switch (c->Step()) {
-    case RelayConnecting:
-        if (code == "220 ") {
-            c->SetStep(RelayEhloSent);
-            server.SendReply(index, "EHLO " + server.LocalHostName(index));
-        } else {
-            fail();
-        }
-        break;
-    case RelayEhloSent:
-        if (code == "250-" || code == "250 ") {
-            for (const QByteArray& line : text.split('\n'))
-                if (line.mid(4).trimmed().toUpper() == "STARTTLS")
-                    c->Relay.TlsOffered = true;
-            // A reply in several pieces: go on once its last line ("250 ") has come.
-            if (code == "250 " || text.contains("250 "))
-                afterEhlo();
-        } else {
-            fail();
-        }
-        break;
-    case RelayTlsSent:
-        if (code == "220 ") {
-            const quint64 serial = c->Serial;
-            server.StartTls(index, [&server, index, serial] {
-                Connecter* s = server.Session(index);
-                if (!s || s->Serial != serial)
-                    return;
-                // The session starts over inside TLS.
-                s->SetStep(RelayEhloSent);
-                server.SendReply(index, "EHLO " + server.LocalHostName(index));
-            });
-        } else {
-            mail();
-        }
-        break;
-    case RelayMailSent:
-        if (code == "250 ") {
-            c->SetStep(RelayRcptSent);
-            server.SendReply(index, "RCPT TO:<" + c->Address.value(0) + ">");
-        } else {
-            fail();
-        }
-        break;
-    case RelayRcptSent:
-        if (code == "250 ") {
-            c->SetStep(RelayDataSent);
-            server.SendReply(index, "DATA");
-        } else {
-            fail();
-        }
-        break;
-    case RelayDataSent:
-        if (code == "354 ") {
-            c->SetStep(RelayTextSent);
-            // The trace line, then the text without its last line end, which SendReply adds.
-            QByteArray text = c->Relay.Head;
-            text.append(c->Message.constData(), TextSize(*c) - c->Relay.Head.size());
-            server.SendReply(index, text);
-            server.SendReply(index, ".");
-        } else {
-            fail();
-        }
-        break;
-    case RelayTextSent:
-        c->Settle(text);   // 250: delivered; anything else: refused or to be tried again
-        c->SetStep(RelayQuitSent);
-        server.SendReply(index, "QUIT ");
-        break;
-    case RelayQuitSent:
-        if (code == "221 ")
-            server.Release(index);
-        else
-            server.SendReply(index, "QUIT ");
-        break;
-    default:
+    Turn t{server, index, *c, *r, text};
+    const auto row = std::find_if(std::begin(Rows), std::end(Rows), [&](const Row& w) { return int(w.step) == c->Step(); });
+    if (row == std::end(Rows)) {
         server.SendReply(index, "500 Syntax error");
         server.Release(index);
-        break;
+        return;
     }
+    const QByteArray code = text.left(4).toUpper();
+    const QByteArray codes = row->codes;
+    const bool goesOn = codes.isEmpty() || codes.split('|').contains(code);
+    (goesOn ? row->proceed : row->otherwise)(t);
+}
+
+Service RelayService()
+{
+    Service service;
+    service.command = RelayReply;
+    return service;
 }

@@ -1,6 +1,6 @@
 #include "smtp/SmtpAuth.h"
 #include "core/Access.h"
-#include "core/Connecter.h"
+#include "smtp/SmtpSession.h"
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/TextDatabase.h"
@@ -17,14 +17,7 @@ const QByteArray Refused = "535 5.7.8 Authentication credentials invalid";
 
 bool PasswordMatches(const QString& user, const QString& password)
 {
-    try {
-        return !mdlCommon::DbConnection()
-                    .Execute(QStringLiteral("Select MailID From Users.txt Where UserName=? And Password=?"), {user, password})
-                    .rows.isEmpty();
-    } catch (const Failure& f) {
-        mdlCommon::Report(QStringLiteral("AUTH of %1 failed: %2").arg(user, QString::fromUtf8(f.text())));
-        return false;
-    }
+    return !Access::AccountMailId(user, password, "AUTH").isEmpty();
 }
 
 // CRAM-MD5: the digest must be the keyed hash of our challenge under one of the user's passwords.
@@ -41,13 +34,13 @@ bool DigestMatches(const QString& user, const QByteArray& challenge, const QByte
     return false;
 }
 
-void Finish(Server& server, qint16 index, Connecter& c, const QString& user, bool ok)
+void Finish(Server& server, qint16 index, SmtpSession& s, const QString& user, bool ok)
 {
-    c.Smtp.Auth.clear();
-    c.Smtp.AuthUser.clear();
-    c.Smtp.Challenge.clear();
+    s.Auth.clear();
+    s.AuthUser.clear();
+    s.Challenge.clear();
     if (ok)
-        c.Smtp.User = user;
+        s.User = user;
     Access::AnswerLogin(server, index, ok ? Granted : Refused, ok);
 }
 
@@ -60,30 +53,30 @@ bool Decode(const QByteArray& line, QByteArray* out)
 }
 
 // Goes on with the exchange given the client's answer (decoded).
-void Step(Server& server, qint16 index, Connecter& c, const QByteArray& answer)
+void Step(Server& server, qint16 index, SmtpSession& s, const QByteArray& answer)
 {
-    auto& s = c.Smtp;
     if (s.Auth == "PLAIN") {   // authorization id NUL user NUL password
+        // Acting for another account than one's own is not offered.
         const QList<QByteArray> parts = answer.split('\0');
-        const bool ok = parts.size() == 3 && PasswordMatches(QString::fromUtf8(parts[1]), QString::fromUtf8(parts[2]));
-        Finish(server, index, c, QString::fromUtf8(parts.value(1)), ok);
+        const bool ok = parts.size() == 3 && (parts[0].isEmpty() || parts[0] == parts[1])
+                        && PasswordMatches(QString::fromUtf8(parts[1]), QString::fromUtf8(parts[2]));
+        Finish(server, index, s, QString::fromUtf8(parts.value(1)), ok);
     } else if (s.Auth == "LOGIN" && s.AuthUser.isNull()) {
         s.AuthUser = answer.isNull() ? QByteArray("") : answer;
         server.SendReply(index, "334 UGFzc3dvcmQ6");   // "Password:"
     } else if (s.Auth == "LOGIN") {
-        Finish(server, index, c, QString::fromUtf8(s.AuthUser), PasswordMatches(QString::fromUtf8(s.AuthUser), QString::fromUtf8(answer)));
+        Finish(server, index, s, QString::fromUtf8(s.AuthUser), PasswordMatches(QString::fromUtf8(s.AuthUser), QString::fromUtf8(answer)));
     } else {   // CRAM-MD5: "user digest"
         const qsizetype blank = answer.lastIndexOf(' ');
         const QString user = QString::fromUtf8(answer.left(blank));
-        Finish(server, index, c, user, blank > 0 && DigestMatches(user, s.Challenge, answer.mid(blank + 1)));
+        Finish(server, index, s, user, blank > 0 && DigestMatches(user, s.Challenge, answer.mid(blank + 1)));
     }
 }
 
 }
 
-void SmtpAuth(Server& server, qint16 index, Connecter& c, const QByteArray& line)
+void SmtpAuth(Server& server, qint16 index, SmtpSession& s, const QByteArray& line)
 {
-    auto& s = c.Smtp;
     const QByteArray text = line.trimmed();
     if (!s.Auth.isEmpty()) {   // the client's answer to our 334
         QByteArray answer;
@@ -94,7 +87,7 @@ void SmtpAuth(Server& server, qint16 index, Connecter& c, const QByteArray& line
             s.Auth.clear();
             server.SendReply(index, "501 5.5.2 Cannot decode the answer");
         } else {
-            Step(server, index, c, answer);
+            Step(server, index, s, answer);
         }
         return;
     }
@@ -102,10 +95,6 @@ void SmtpAuth(Server& server, qint16 index, Connecter& c, const QByteArray& line
     QByteArray mechanism = words.value(1).toUpper();
     if (mechanism == "LONGIN")   // as our EHLO line spells it
         mechanism = "LOGIN";
-    if (!s.User.isEmpty()) {
-        server.SendReply(index, "503 5.5.1 Already authenticated");
-        return;
-    }
     if (mechanism != "PLAIN" && mechanism != "LOGIN" && mechanism != "CRAM-MD5") {
         server.SendReply(index, "504 5.5.4 Unrecognized authentication type");
         return;
@@ -127,5 +116,5 @@ void SmtpAuth(Server& server, qint16 index, Connecter& c, const QByteArray& line
         server.SendReply(index, mechanism == "PLAIN" ? QByteArray("334 ") : QByteArray("334 VXNlcm5hbWU6"));   // "Username:"
         return;
     }
-    SmtpAuth(server, index, c, words[2] == "=" ? QByteArray() : words[2]);
+    SmtpAuth(server, index, s, words[2] == "=" ? QByteArray() : words[2]);
 }

@@ -1,60 +1,33 @@
+// The SMTP commands as one table (which verb is answered when, and by what), the order in
+// which a buffer's lines are taken, and the end of a message.
 #include "smtp/SmtpCommand.h"
-#include "core/Connecter.h"
-#include "core/Failure.h"
-#include "core/Server.h"
-#include "core/TextHelper.h"
 #include "core/Access.h"
 #include "core/Budget.h"
+#include "core/Connecter.h"
 #include "core/mdlCommon.h"
-#include "smtp/DeliverMail.h"
-#include "smtp/SmtpAuth.h"
+#include "deliver/Delivery.h"
 #include "relay/Queue.h"
+#include "smtp/SmtpAuth.h"
+#include "smtp/SmtpSession.h"
+#include "store/Recipient.h"
+
+#include <iterator>
 
 namespace {
-// An address that could smuggle a line or a second envelope into our own replies, files or
-// relay dialogues: control characters, or longer than any real one.
-bool BadAddress(const QByteArray& address)
-{
-    if (address.size() > MaxAddress)
-        return true;
-    for (const char ch : address)
-        if (uchar(ch) < 0x20 || uchar(ch) == 0x7f)
-            return true;
-    return false;
-}
-}
 
-QByteArray Connecter::GetMAIL(const QByteArray& data)
-{
-    try {
-        const QByteArray address = TextHelper::TextBetween(data, "<", ">");
-        if (BadAddress(address))
-            return "501 5.1.3 Bad address syntax";
-        From = address;
-        // Room for the whole text at once: grown step by step it is copied each time, and the
-        // memory of the copies stays with the process.
-        const qsizetype size = data.toUpper().indexOf(" SIZE=");
-        Smtp.DeclaredSize = size < 0 ? 0 : data.mid(size + 6).split(' ').first().trimmed().toLongLong();
-        return "250 OK";
-    } catch (const Failure& f) {
-        return "500 Syntax error;" + f.text();
-    }
-}
+const QByteArray Syntax = "500 Syntax error";
 
-QByteArray Connecter::GetRCPT(const QByteArray& data)
-{
-    try {
-        const QByteArray address = TextHelper::TextBetween(data, "<", ">");
-        if (BadAddress(address))
-            return "501 5.1.3 Bad address syntax";
-        Address << address;
-        return "250 OK";
-    } catch (const Failure& f) {
-        return "500 Syntax error;" + f.text();
-    }
-}
+// One command line being answered.
+struct Turn {
+    Server& server;
+    qint16 index;
+    Connecter& c;
+    SmtpSession& s;
+    const QByteArray& line;
+    void Reply(const QByteArray& text) { server.SendReply(index, text); }
+};
 
-namespace {
+void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text);
 
 QByteArray EhloReply(const QByteArray& host, bool offerTls)
 {
@@ -70,229 +43,242 @@ QByteArray EhloReply(const QByteArray& host, bool offerTls)
            + QByteArray(offerTls ? "250-STARTTLS\r\n" : "") + "250 SIZE";
 }
 
-// A recipient the server will not take: "" when it may be taken.
-QByteArray RecipientRefusal(Server& server, qint16 index, const Connecter& c, const QByteArray& line)
+bool TlsOffer(const Turn& t) { return t.server.TlsAvailable() && !t.server.IsEncrypted(t.index); }
+
+void Hello(Turn& t)
 {
-    const qsizetype open = line.indexOf('<'), close = line.indexOf('>', open + 1);
+    const bool esmtp = t.line.left(4).toUpper() == "EHLO";
+    const qsizetype blank = t.line.indexOf(' ');
+    t.s.Helo = blank < 0 ? QByteArray() : t.line.mid(blank + 1).trimmed();
+    t.s.Esmtp = esmtp;
+    t.c.SetStep(int(esmtp ? SmtpStep::AfterEhlo : SmtpStep::AfterHelo));
+    const QByteArray host = t.server.LocalHostName(t.index);
+    t.Reply(esmtp ? EhloReply(host, TlsOffer(t)) : "250 " + host);
+}
+
+// A recipient the server will not take: "" when it may be taken.
+QByteArray RecipientRefusal(const Turn& t)
+{
+    const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
     if (open < 0 || close < 0)
         return {};   // GetRCPT has its own answer
-    const Recipient r = Classify(line.mid(open + 1, close - open - 1));
+    const Recipient r = Classify(t.line.mid(open + 1, close - open - 1));
     if (!r.local)
-        return c.Smtp.User.isEmpty() && !Access::MayRelay(server.PeerAddress(index)) ? "554 5.7.1 Relay access denied" : "";
+        return t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)) ? "554 5.7.1 Relay access denied" : "";
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
+}
+
+void Rcpt(Turn& t)
+{
+    if (++t.s.RcptCommands > mdlCommon::MaxRecipients)
+        return t.Reply("452 4.5.3 Too many recipients");
+    const QByteArray refusal = RecipientRefusal(t);
+    t.Reply(refusal.isEmpty() ? t.s.GetRCPT(t.line) : refusal);
 }
 
 // ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its
 // subdomains too; named queues ("#") are not kept here.
-QByteArray Etrn(const QByteArray& line)
+void Etrn(Turn& t)
 {
-    const QByteArray node = line.mid(4).trimmed();
+    const QByteArray node = t.line.mid(4).trimmed();
     if (node.isEmpty() || node.contains(' ') || BadAddress(node))
-        return "501 5.5.4 Syntax: ETRN domain";
+        return t.Reply("501 5.5.4 Syntax: ETRN domain");
     if (node.startsWith('#'))
-        return "458 Unable to queue messages for node " + node;
+        return t.Reply("458 Unable to queue messages for node " + node);
     const bool subdomains = node.startsWith('@');
     const QString domain = QString::fromLatin1(subdomains ? node.mid(1) : node);
     if (domain.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0)
-        return "459 Node " + node + " not allowed: its mail is kept here for POP3";
-    return TheQueue().Flush(domain, subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
-                                                    : "251 OK, no messages waiting for node " + node;
+        return t.Reply("459 Node " + node + " not allowed: its mail is kept here for POP3");
+    t.Reply(TheQueue().Flush(domain, subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
+                                                     : "251 OK, no messages waiting for node " + node);
 }
 
-void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text);
-
-// Adds message text from text[pos..]. Returns the position in `text` just after the
-// end-of-data line, or -1 when the message goes on.
-qsizetype TakeMessageText(Connecter& c, const QByteArray& text, qsizetype pos, bool budgetSpent)
+void Data(Turn& t)
 {
-    auto& s = c.Smtp;
-    if (budgetSpent)   // text that comes while memory is short is not kept, and the message refused
-        s.OverBudget = true;
-    const qsizetype before = c.Message.size();
-    c.Message.append(text.constData() + pos, text.size() - pos);
-    qsizetype lineStart = -1;   // where the line "." starts
-    if (s.MessageScanned == 0 && c.Message.startsWith(".\r\n")) {
-        lineStart = 0;
-    } else {
-        // Message always ended with CR LF before this text, so the line "." can start at
-        // the first new byte: search from the CR LF before it.
-        const qsizetype from = std::max<qsizetype>(0, std::min(s.MessageScanned, before) - 2);
-        const qsizetype at = c.Message.indexOf("\r\n.\r\n", from);
-        if (at >= 0) lineStart = at + 2;
+    if (t.server.OverBudget()) {
+        t.server.Log(QByteArray::number(t.index) + "-Refused: the memory budget is spent");
+        return t.Reply("452 4.3.1 Insufficient system storage");
     }
-    if (lineStart < 0) {
-        if (c.Message.size() > MaxMessageSize || (s.OverBudget && c.Message.size() > 2)) {
-            // Keep only the tail the end-of-data search needs.
-            s.Oversized = !s.OverBudget;
-            c.Message = c.Message.right(2);
-        }
-        s.MessageScanned = c.Message.size();
-        return -1;
-    }
-    const qsizetype endInMessage = lineStart + 3;
-    c.Message.truncate(lineStart);   // the lines as received, without the "." line
-    s.MessageScanned = 0;
-    return pos + (endInMessage - before);
+    t.c.SetStep(int(SmtpStep::Text));
+    // Only as much as the budget can give: a client may declare what it never sends.
+    if (t.s.DeclaredSize > 0 && t.s.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
+        t.s.Text.reserve(qsizetype(t.s.DeclaredSize) + 4096);
+    t.Reply("354 Start mail input; end with <CRLF>.<CRLF>");
 }
 
-// Received: lines in the head of a message, each one relay it passed.
-int Hops(const QByteArray& text)
+// Returns false: the rest of the buffer was sent in clear behind STARTTLS and is dropped.
+bool StartTls(Turn& t)
 {
-    int hops = 0;
-    for (qsizetype pos = 0; pos < text.size() && !text.mid(pos, 2).startsWith("\r\n");) {
-        if (text.mid(pos, 9).compare("Received:", Qt::CaseInsensitive) == 0 && ++hops > MaxHops)
-            break;
-        const qsizetype lf = text.indexOf('\n', pos);
-        pos = lf < 0 ? text.size() : lf + 1;
+    if (t.line.trimmed().toUpper() != "STARTTLS") {
+        t.Reply(Syntax);
+        return true;
     }
-    return hops;
-}
-
-void DropTransaction(Connecter& c)
-{
-    c.Address.clear();
-    c.Message.clear();
-    c.Smtp.Recipients = 0;
-}
-
-// A CR or LF that is not part of a CR LF pair: a receiver that takes one for a line end
-// could be made to see a second, forged message.
-bool BareLineEnd(const QByteArray& text)
-{
-    const char* p = text.constData();
-    const char* end = p + text.size();
-    for (const char* q = p; q < end; ++q) {
-        q = static_cast<const char*>(memchr(q, '\n', size_t(end - q)));
-        if (!q) break;
-        if (q == p || q[-1] != '\r') return true;
-    }
-    for (const char* q = p; q < end; ++q) {
-        q = static_cast<const char*>(memchr(q, '\r', size_t(end - q)));
-        if (!q) break;
-        if (q + 1 == end || q[1] != '\n') return true;
-    }
+    t.Reply("220 Ready to start TLS");
+    t.server.StartTls(t.index);
+    // The session starts over.
+    t.s.From.clear();
+    t.s.DropTransaction();
+    t.s = SmtpSession{};
+    t.c.SetStep(int(SmtpStep::Commands));
     return false;
 }
 
-// The line "." has come: the message is stored (or refused) before anything else is read.
-void EndOfData(Server& server, qint16 index, Connecter& c)
+void Quit(Turn& t)
 {
-    const QByteArray refusal = c.Smtp.Oversized           ? "552 Message too large"
-                               : c.Smtp.OverBudget         ? "452 4.3.1 Insufficient system storage"
-                               : Hops(c.Message) > MaxHops ? "554 5.4.6 Too many hops"
-                               : BareLineEnd(c.Message)    ? "554 5.5.2 Bare CR or LF not allowed"
-                                                           : QByteArray();
-    Envelope message{c.From, c.Address, std::move(c.Message), c.Smtp.Helo, c.Smtp.Esmtp};
-    DropTransaction(c);
-    c.SetStep(SmtpCommands);
+    t.c.SetStep(Closing);
+    t.Reply("221 Merivolant ESMTP Closed");
+}
+
+// What a verb needs besides being known; a verb whose need is not met gets the need's reply.
+enum Need : unsigned { Always = 0, Recipients = 1, NotAuthenticated = 2, TlsOffered = 4 };
+struct Unmet {
+    Need need;
+    const char* reply;
+};
+const Unmet Refusals[] = {
+    {TlsOffered, "500 Syntax error"},
+    {NotAuthenticated, "503 5.5.1 Already authenticated"},
+    {Recipients, "554 5.5.1 No valid recipients"},
+};
+
+bool Met(Need need, const Turn& t)
+{
+    switch (need) {
+    case Recipients: return !t.s.Recipients.isEmpty();
+    case NotAuthenticated: return t.s.User.isEmpty();
+    case TlsOffered: return TlsOffer(t);
+    case Always: break;
+    }
+    return true;
+}
+
+struct Verb {
+    const char* word;   // the first four characters of the line, in upper case
+    unsigned needs;
+    bool (*answer)(Turn&);   // false: drop the rest of the buffer
+};
+template <void (*F)(Turn&)>
+bool Go(Turn& t) { F(t); return true; }
+
+const Verb Verbs[] = {
+    {"HELO", Always, Go<Hello>},
+    {"EHLO", Always, Go<Hello>},
+    {"MAIL", Always, [](Turn& t) { t.Reply(t.s.GetMAIL(t.line)); return true; }},
+    {"RCPT", Always, Go<Rcpt>},
+    {"AUTH", NotAuthenticated, [](Turn& t) { SmtpAuth(t.server, t.index, t.s, t.line); return true; }},
+    {"STAR", TlsOffered, StartTls},
+    {"DATA", Recipients, Go<Data>},
+    {"RSET", Always, [](Turn& t) { t.s.From.clear(); t.s.DropTransaction(); t.Reply("250 OK"); return true; }},
+    {"NOOP", Always, [](Turn& t) { t.Reply("250 OK"); return true; }},
+    {"VRFY", Always, [](Turn& t) { t.Reply("252 2.5.2 Cannot VRFY user, but will accept message"); return true; }},
+    {"ETRN", Always, Go<Etrn>},
+    {"HELP", Always, [](Turn& t) { t.Reply("214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY ETRN HELP QUIT"); return true; }},
+    {"QUIT", Always, Go<Quit>},
+};
+
+// Answers one command line. Returns false when the rest of the buffer must be dropped.
+bool CommandLine(Turn& t)
+{
+    if (t.line.size() > MaxCommandLine) {
+        t.Reply("500 5.5.2 Line too long");
+        return true;
+    }
+    if (!t.s.Auth.isEmpty()) {   // the client's answer to our 334
+        SmtpAuth(t.server, t.index, t.s, t.line);
+        return true;
+    }
+    const QByteArray word = t.line.left(4).toUpper();
+    const auto verb = std::find_if(std::begin(Verbs), std::end(Verbs), [&](const Verb& v) { return word == v.word; });
+    if (verb == std::end(Verbs)) {
+        t.Reply(Syntax);
+        return true;
+    }
+    for (const Unmet& u : Refusals)
+        if ((verb->needs & u.need) && !Met(u.need, t)) {
+            t.Reply(u.reply);
+            return true;
+        }
+    return verb->answer(t);
+}
+
+// Adds message text from text[pos..]. Returns the position in `text` just after the
+// end-of-data line, or -1 when the message goes on.
+qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos, bool budgetSpent)
+{
+    if (budgetSpent)   // text that comes while memory is short is not kept, and the message refused
+        s.OverBudget = true;
+    const qsizetype before = s.Text.size();
+    s.Text.append(text.constData() + pos, text.size() - pos);
+    qsizetype lineStart = -1;   // where the line "." starts
+    if (s.TextScanned == 0 && s.Text.startsWith(".\r\n")) {
+        lineStart = 0;
+    } else {
+        // Text always ended with CR LF before this piece, so the line "." can start at the
+        // first new byte: search from the CR LF before it.
+        const qsizetype from = std::max<qsizetype>(0, std::min(s.TextScanned, before) - 2);
+        const qsizetype at = s.Text.indexOf("\r\n.\r\n", from);
+        if (at >= 0) lineStart = at + 2;
+    }
+    if (lineStart < 0) {
+        if (s.Text.size() > MaxMessageSize || (s.OverBudget && s.Text.size() > 2)) {
+            // Keep only the tail the end-of-data search needs.
+            s.Oversized = !s.OverBudget;
+            s.Text = s.Text.right(2);
+        }
+        s.TextScanned = s.Text.size();
+        return -1;
+    }
+    const qsizetype endInText = lineStart + 3;
+    s.Text.truncate(lineStart);   // the lines as received, without the "." line
+    s.TextScanned = 0;
+    return pos + (endInText - before);
+}
+
+// The line "." has come: the message is delivered (or refused) before anything else is read.
+void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
+{
+    const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
+    Envelope message{s.From, s.Recipients, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index};
+    s.DropTransaction();
+    c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
         server.Log(QByteArray::number(index) + "-Refused: " + refusal);
         server.SendReply(index, refusal);
         return;
     }
-    c.Smtp.Delivering = true;
-    const quint64 serial = c.Serial;
-    DeliverMail(server, index, std::move(message), [&server, index, serial](const QByteArray& refusal) {
-        Connecter* s = server.Session(index);
-        if (!s || s->Serial != serial)
+    s.Delivering = true;
+    Deliver(server, std::move(message), [&server, index, serial = c.Serial](const Outcome& outcome) {
+        Connecter* now = server.Session(index);
+        SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
+        if (!s)
             return;   // the client left meanwhile; what was stored stays
-        s->Smtp.Delivering = false;
-        server.SendReply(index, refusal.isEmpty() ? QByteArray("250 OK <SB>") : refusal);
-        const QByteArray pending = std::move(s->Smtp.Pending);
-        s->Smtp.Pending.clear();
-        Process(server, index, *s, pending);
+        s->Delivering = false;
+        server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
+        Process(server, index, *now, *s, std::exchange(s->Pending, {}));
     });
 }
 
-// Answers one command line. Returns false when the rest of the buffer must be dropped.
-bool CommandLine(Server& server, qint16 index, Connecter& c, const QByteArray& line)
-{
-    const QByteArray word = line.left(4).toUpper();
-    if (line.size() > MaxCommandLine) {
-        server.SendReply(index, "500 5.5.2 Line too long");
-    } else if (!c.Smtp.Auth.isEmpty()) {
-        SmtpAuth(server, index, c, line);
-    } else if (word == "HELO" || word == "EHLO") {
-        const bool esmtp = word == "EHLO";
-        const qsizetype blank = line.indexOf(' ');
-        c.Smtp.Helo = blank < 0 ? QByteArray() : line.mid(blank + 1).trimmed();
-        c.Smtp.Esmtp = esmtp;
-        c.SetStep(esmtp ? SmtpAfterEhlo : SmtpAfterHelo);
-        const QByteArray host = server.LocalHostName(index);
-        server.SendReply(index, esmtp ? EhloReply(host, server.TlsAvailable() && !server.IsEncrypted(index)) : "250 " + host);
-    } else if (word == "MAIL") {
-        server.SendReply(index, c.GetMAIL(line));
-    } else if (word == "RCPT") {
-        if (++c.Smtp.Recipients > mdlCommon::MaxRecipients) {
-            server.SendReply(index, "452 4.5.3 Too many recipients");
-            return true;
-        }
-        const QByteArray refusal = RecipientRefusal(server, index, c, line);
-        server.SendReply(index, refusal.isEmpty() ? c.GetRCPT(line) : refusal);
-    } else if (word == "AUTH") {
-        SmtpAuth(server, index, c, line);
-    } else if (word == "STAR" && line.trimmed().toUpper() == "STARTTLS" && server.TlsAvailable() && !server.IsEncrypted(index)) {
-        server.SendReply(index, "220 Ready to start TLS");
-        server.StartTls(index);
-        // The session starts over; anything sent behind STARTTLS in clear is dropped.
-        c.From.clear();
-        DropTransaction(c);
-        c.Smtp = {};
-        c.SetStep(SmtpCommands);
-        return false;
-    } else if (word == "DATA") {
-        if (c.Address.isEmpty()) {
-            server.SendReply(index, "554 5.5.1 No valid recipients");
-        } else if (server.OverBudget()) {
-            server.Log(QByteArray::number(index) + "-Refused: the memory budget is spent");
-            server.SendReply(index, "452 4.3.1 Insufficient system storage");
-        } else {
-            c.SetStep(SmtpText);
-            // Only as much as the budget can give: a client may declare what it never sends.
-            if (c.Smtp.DeclaredSize > 0 && c.Smtp.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
-                c.Message.reserve(qsizetype(c.Smtp.DeclaredSize) + 4096);
-            server.SendReply(index, "354 Start mail input; end with <CRLF>.<CRLF>");
-        }
-    } else if (word == "RSET") {
-        c.From.clear();
-        DropTransaction(c);
-        server.SendReply(index, "250 OK");
-    } else if (word == "NOOP") {
-        server.SendReply(index, "250 OK");
-    } else if (word == "VRFY") {
-        server.SendReply(index, "252 2.5.2 Cannot VRFY user, but will accept message");
-    } else if (word == "ETRN") {
-        server.SendReply(index, Etrn(line));
-    } else if (word == "HELP") {
-        server.SendReply(index, "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY ETRN HELP QUIT");
-    } else if (word == "QUIT") {
-        c.SetStep(Closing);
-        server.SendReply(index, "221 Merivolant ESMTP Closed");
-    } else {
-        server.SendReply(index, "500 Syntax error");
-    }
-    return true;
-}
-
-void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
+void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text)
 {
     qsizetype pos = 0;
     while (pos < text.size() && c.Step() != Closing) {
-        if (c.Smtp.Delivering) {
-            c.Smtp.Pending += text.mid(pos);   // answered once the message is stored
+        if (s.Delivering) {
+            s.Pending += text.mid(pos);   // answered once the message is stored
             return;
         }
-        if (c.Step() == SmtpText) {
-            const qsizetype end = TakeMessageText(c, text, pos, server.OverBudget());
+        if (c.Step() == int(SmtpStep::Text)) {
+            const qsizetype end = TakeMessageText(s, text, pos, server.OverBudget());
             if (end < 0)
                 return;
             pos = end;
-            EndOfData(server, index, c);
+            EndOfData(server, index, c, s);
             continue;
         }
         qsizetype eol = text.indexOf("\r\n", pos);
         eol = eol < 0 ? text.size() : eol + 2;
-        if (!CommandLine(server, index, c, text.mid(pos, eol - pos)))
+        const QByteArray line = text.mid(pos, eol - pos);
+        Turn t{server, index, c, s, line};
+        if (!CommandLine(t))
             return;
         pos = eol;
     }
@@ -303,10 +289,25 @@ void Process(Server& server, qint16 index, Connecter& c, const QByteArray& text)
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
 {
     Connecter* c = server.Session(index);
-    if (!c) {
+    SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
+    if (!s) {
         server.Log(QByteArray::number(index) + "-Ignored: no session for SMTP text");
         return;
     }
     c->Command.clear();
-    Process(server, index, *c, text);
+    Process(server, index, *c, *s, text);
+}
+
+Service SmtpService()
+{
+    Service service;
+    service.command = SmtpCommand;
+    service.accept = [](Server& server, qint16 index) {
+        server.AddSession(index, std::make_unique<Connecter>(std::make_unique<SmtpSession>(), int(SmtpStep::Commands)));
+        server.SendReply(index, "220 " + server.LocalHostName(index) + " Merivolant ESMTP");
+    };
+    service.refuse = [](Refusal why) {
+        return why == Refusal::TooManyFromAddress ? QByteArray("421 4.7.0 Too many connections") : QByteArray("421 4.3.2 System busy, try again later");
+    };
+    return service;
 }

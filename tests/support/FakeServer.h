@@ -43,11 +43,12 @@ public:
     bool IsEncrypted(qint16 i) override { return encrypted.count(i) > 0; }
     void StartTls(qint16 i, std::function<void()> then) override { encrypted.insert(i); if (then) then(); }
 
-    Connecter& Open(qint16 i, int step)   // a new session, as the connection manager makes it
+    // A new session with the protocol part P, as the service's accept makes it.
+    template <class P, class Step>
+    P& Open(qint16 i, Step step)
     {
-        sessions[i] = std::make_unique<Connecter>();
-        sessions[i]->SetStep(step);
-        return *sessions[i];
+        sessions[i] = std::make_unique<Connecter>(std::make_unique<P>(), int(step));
+        return *sessions[i]->As<P>();
     }
     Lines RepliesTo(qint16 i) const
     {

@@ -1,7 +1,7 @@
 // Message files, their names, and what a restart clears up. Which folders are mailboxes
 // is tested through SMTP delivery, POP3 login and the administration window.
 #include "TestSupport.h"
-#include "core/MailStore.h"
+#include "store/MailStore.h"
 
 namespace {
 QDateTime At(int h, int mi, int s, int ms, int d = 2) { return QDateTime(QDate(2025, 3, d), QTime(h, mi, s, ms)); }

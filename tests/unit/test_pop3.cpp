@@ -2,6 +2,7 @@
 // mailbox; after each, every session ends (without QUIT unless the rows say it) and the
 // files left in the mailbox are compared.
 #include "TestSupport.h"
+#include "pop3/MailboxSession.h"
 #include "pop3/Pop3Command.h"
 
 namespace {
@@ -103,8 +104,8 @@ private slots:
         QFile::link(pf.Path("outside"), pf.Path("Users/link"));
         QFile::link("../../outside/250101-00000000.eml", pf.Path("Users/alice/250101-09999999.eml"));
         FakeServer s;
-        s.Open(2, Pop3Session);
-        s.Open(3, Pop3Session);
+        s.Open<Pop3Session>(2, Pop3Step::Session);
+        s.Open<Pop3Session>(3, Pop3Step::Session);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(read-only) ")) QFile::setPermissions(pf.Path("Users/alice/" + b.mid(12).trimmed()), QFile::ReadOwner);
             else if (b.startsWith("(rmdir)")) QDir(pf.Path("Users/alice")).removeRecursively();

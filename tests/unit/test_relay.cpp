@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "relay/DNS.h"
 #include "relay/RelayReply.h"
+#include "relay/RelaySession.h"
 
 namespace {
 
@@ -72,10 +73,10 @@ private slots:
     {
         QFETCH(Lines, script); QFETCH(bool, tls); QFETCH(QByteArray, logged);
         FakeServer s;
-        Connecter& c = s.Open(3, RelayConnecting);
-        c.From = "a@here.test";
-        c.Message = "Subject: x\r\n\r\nhello";
-        c.Address << "b@far.test";
+        RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
+        r.Sender = "a@here.test";
+        r.Text = "Subject: x\r\n\r\nhello";
+        r.Recipient = "b@far.test";
         Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
         QCOMPARE(s.released, std::vector<qint16>{3});
         QVERIFY(!s.Session(3));

@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 #include "smtp/SmtpCommand.h"
 #include "relay/Queue.h"
+#include "smtp/SmtpSession.h"
 
 #include <QRegularExpression>
 
@@ -29,12 +30,13 @@ struct Smtp : FakeServer {
         for (const char* d : {"prog/Users/taro", "prog/Users/hanako", "x"}) QDir(root.dir.path()).mkpath(d);
         QFile::link(root.Path("x"), root.Path("prog/Users/link"));
         mdlCommon::SetProgramFolder(root.Path("prog"));
-        Open(2, SmtpCommands);
+        SetRelayTarget(&TheQueue());
+        Open<SmtpSession>(2, SmtpStep::Commands);
     }
-    void RunDelivery(std::function<void()> work, std::function<void()> done) override
+    void Offload(std::function<void()> work, std::function<void()> done) override
     {
         if (deferWrites) pending.emplace_back(std::move(work), std::move(done));
-        else Server::RunDelivery(std::move(work), std::move(done));
+        else Server::Offload(std::move(work), std::move(done));
     }
     void Drain()
     {
@@ -188,19 +190,19 @@ private slots:
         Smtp t("Domain,MX,Priority\nfar.test,mx.far.test, 10\nmail.example.test,mx.mail.test, 10\nb@example.test,mx.b.test, 10\n");
         t.Play({"C: MAIL FROM:<one@here.test>\nRCPT TO:<a@far.test>\nRCPT TO:<taro@example.test>\nRCPT TO:<x@mail.example.test>\nRCPT TO:<x@b@example.test>\nDATA\none\n.",
                 Ok, Ok, Ok, Ok, Ok, Go, Taken});
-        QCOMPARE(QDir(Queue::Folder()).entryList(QDir::Files).size(), 2);
+        QCOMPARE(QDir(QueueFile::Folder()).entryList(QDir::Files).size(), 2);
         Queue q;
         q.Start(t);
         QTRY_COMPARE(t.connects, (std::vector<std::pair<qint16, QString>>{{3, "mx.far.test:25"}, {4, "mx.mail.test:25"}, {5, "mx.b.test:25"}}));
         QCOMPARE(t.Contents("taro"), Lines{"one\r\n"});
         for (const auto& [i, rcpt] : std::vector<std::pair<qint16, QByteArray>>{{3, "a@far.test"}, {4, "x@mail.example.test"}, {5, "x@b@example.test"}}) {
-            const Connecter& r = *t.Session(i);
-            QCOMPARE(r.Step(), int(RelayConnecting));
-            QCOMPARE((Lines{r.From, r.Address.value(0)}), (Lines{"one@here.test", rcpt}));
-            QVERIFY2(r.Relay.Head.startsWith("Received: from unknown ([127.0.0.1])\r\n\tby mx.test.host with SMTP\r\n\tfor <" + rcpt + ">; ")
-                     && r.Relay.Head.endsWith("\r\n"), r.Relay.Head.constData());
-            QCOMPARE(r.Message, QByteArray("one\r\n"));
-            QVERIFY(r.Message.constData() == t.Session(3)->Message.constData());   // one copy for every relay
+            const RelaySession& r = *t.Session(i)->As<RelaySession>();
+            QCOMPARE(t.Session(i)->Step(), int(RelayStep::Connecting));
+            QCOMPARE((Lines{r.Sender, r.Recipient}), (Lines{"one@here.test", rcpt}));
+            QVERIFY2(r.Head.startsWith("Received: from unknown ([127.0.0.1])\r\n\tby mx.test.host with SMTP\r\n\tfor <" + rcpt + ">; ")
+                     && r.Head.endsWith("\r\n"), r.Head.constData());
+            QCOMPARE(r.Text, QByteArray("one\r\n"));
+            QVERIFY(r.Text.constData() == t.Session(3)->As<RelaySession>()->Text.constData());   // one copy for every relay
         }
     }
 };

@@ -10,3 +10,10 @@ struct Recipient {
     QString folder;
 };
 Recipient Classify(const QByteArray& address);
+
+// Longest address we take.
+inline constexpr qsizetype MaxAddress = 256;
+// An address that could smuggle a line or a second envelope into our own replies, files or
+// relay dialogues: control characters, or longer than any real one. Addresses read back from
+// the relay queue pass the same test as at RCPT.
+bool BadAddress(const QByteArray& address);

@@ -11,7 +11,9 @@
 // message files lives here.
 namespace MailStore {
 
-// The 15-character stem for a moment: "yymmdd-hhnnss" and the hundredths.
+// The 15-character stem for a moment: "yymmdd-hhnnss" and the hundredths. It is also the
+// message's unique ID (UIDL).
+inline constexpr qsizetype StemLength = 15;
 QString Stem(const QDateTime& when);
 
 // True when `name` can be a mailbox folder directly under Users: not empty, not "." or "..",
@@ -35,10 +37,6 @@ inline QString Store(const QString& folder, const QByteArray& content, const QDa
 {
     return Store(folder, {}, content, when);
 }
-
-// Flushes a folder, so that names just linked or renamed into it are on disk. Returns 0 or
-// the errno.
-int FlushFolder(const QString& folder);
 
 // Removes a stored message again (a delivery that could not store every copy). 
 void Discard(const QString& folder, const QString& name);

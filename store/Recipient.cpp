@@ -1,5 +1,5 @@
-#include "core/Recipient.h"
-#include "core/MailStore.h"
+#include "store/Recipient.h"
+#include "store/MailStore.h"
 #include "core/mdlCommon.h"
 
 Recipient Classify(const QByteArray& address)
@@ -14,4 +14,14 @@ Recipient Classify(const QByteArray& address)
     if (r.local && at >= 0)
         r.folder = MailStore::FolderForLocalPart(QString::fromUtf8(address.left(at)));
     return r;
+}
+
+bool BadAddress(const QByteArray& address)
+{
+    if (address.size() > MaxAddress)
+        return true;
+    for (const char ch : address)
+        if (uchar(ch) < 0x20 || uchar(ch) == 0x7f)
+            return true;
+    return false;
 }

@@ -1,0 +1,60 @@
+// The connection manager's TLS: the server's certificate on the ports that offer it, and
+// TLS started on a connection, as the server or, on a connection of our own, as the client.
+#include "core/ConnectionManager.h"
+#include "core/Connecter.h"
+
+#include <QSslConfiguration>
+#include <QSslSocket>
+
+bool ConnectionManager::TlsAvailable() { return tls_.Current().has_value(); }
+
+bool ConnectionManager::IsEncrypted(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    return s && s->mode() != QSslSocket::UnencryptedMode;
+}
+
+// The socket of a connection about to start TLS, with what the peer sent behind its last
+// line in clear dropped (never read as if encrypted); nullptr when the connection is gone.
+QSslSocket* ConnectionManager::BeforeHandshake(qint16 index, std::function<void()> encrypted)
+{
+    QSslSocket* s = Element(index);
+    if (!s)
+        return nullptr;
+    s->readAll();
+    if (Connecter* c = Session(index))
+        c->Command.clear();
+    if (encrypted)
+        onEncrypted_[index] = std::move(encrypted);
+    return s;
+}
+
+void ConnectionManager::StartTls(qint16 index, std::function<void()> encrypted)
+{
+    if (const Connecter* c = Session(index); c && c->Part() && c->Part()->IsClient())
+        return StartClientTls(index, ClientTls{}, std::move(encrypted));
+    QSslSocket* s = BeforeHandshake(index, std::move(encrypted));
+    if (!s)
+        return;
+    const auto config = tls_.Current();
+    if (!config) {
+        Release(index);
+        return;
+    }
+    s->setSslConfiguration(*config);
+    s->startServerEncryption();
+}
+
+void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted)
+{
+    QSslSocket* s = BeforeHandshake(index, std::move(encrypted));
+    if (!s)
+        return;
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setPeerVerifyMode(policy.verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+    s->setSslConfiguration(config);
+    if (!policy.peerName.isEmpty())
+        s->setPeerVerifyName(policy.peerName);
+    s->startClientEncryption();
+}

@@ -1,0 +1,185 @@
+// The connection manager's ports and admission: the listeners, the descriptor reserve, the
+// per-address limit and the memory budget at the door, and handing a new connection to
+// the service of its port.
+#include "core/Budget.h"
+#include "core/ConnectionManager.h"
+#include "core/Connecter.h"
+#include "core/Failure.h"
+#include "core/LogList.h"
+#include "core/mdlCommon.h"
+
+#include <QDateTime>
+#include <QSslSocket>
+#include <QTimer>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace {
+QByteArray N(qint64 n) { return QByteArray::number(n); }
+}
+
+// Reports each pending connection with its descriptor before anything accepts it.
+// Index 0 takes POP3 clients, 1 SMTP peers; a TLS listener speaks TLS from the first byte.
+class ConnectionManager::Listener : public QTcpServer {
+public:
+    Listener(ConnectionManager* m, qint16 index, bool tls) : QTcpServer(m), manager(m), index(index), tls(tls) {}
+protected:
+    void incomingConnection(qintptr descriptor) override { manager->WS_ConnectionRequest(index, descriptor, tls); }
+private:
+    ConnectionManager* manager;
+    qint16 index;
+    bool tls;
+};
+
+void ConnectionManager::MakeListeners()
+{
+    listeners_[0] = new Listener(this, 0, false);
+    listeners_[1] = new Listener(this, 1, false);
+    listeners_[2] = new Listener(this, 0, true);
+    listeners_[3] = new Listener(this, 1, true);
+}
+
+bool ConnectionManager::IsListening() const
+{
+    for (const Listener* l : listeners_)
+        if (l->isListening())
+            return true;
+    return false;
+}
+
+void ConnectionManager::Listen()
+{
+    const struct { Listener* l; const QString& text; const char* name; } ports[] = {
+        {listeners_[0], mdlCommon::Pop3Port, "Pop3"},
+        {listeners_[1], mdlCommon::SmtpPort, "SMTP"},
+        {listeners_[2], mdlCommon::Pop3sPort, "Pop3s"},
+        {listeners_[3], mdlCommon::SmtpsPort, "Smtps"},
+    };
+    for (const auto& p : ports) {
+        if (p.l == listeners_[2] || p.l == listeners_[3]) {
+            if (p.text.trimmed().isEmpty())
+                continue;   // no port with TLS from the first byte
+            if (!tls_.Current())
+                log_.Add("TLS: the " + QByteArray(p.name) + " port listens, but without a certificate its clients are turned away");
+        }
+        const int port = mdlCommon::PortNumber(p.text);
+        if (port < 0)
+            throw Failure(Err::TypeMismatch, QStringLiteral("Type mismatch: the %1 port setting \"%2\" is not a port number (1-65535)")
+                                                 .arg(QLatin1String(p.name), p.text));
+        p.l->setListenBacklogSize(ListenBacklog);
+        if (!p.l->listen(QHostAddress::Any, quint16(port)))
+            throw Failure(Err::Socket + int(p.l->serverError()),
+                          QStringLiteral("Cannot listen on %1 port %2: %3").arg(QLatin1String(p.name)).arg(port).arg(p.l->errorString()));
+    }
+    sweep_->start(1000);
+}
+
+void ConnectionManager::CheckDescriptors()
+{
+    rlimit rl {};
+    const bool known = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur != RLIM_INFINITY;
+    const bool full = known && qint64(sockets_) + ReservedDescriptors >= qint64(rl.rlim_cur);
+    if (full == waiting_)
+        return;
+    waiting_ = full;
+    for (Listener* l : listeners_) {
+        if (!l->isListening())
+            continue;
+        // No room for pending connections also ends an accept loop under way at once.
+        if (full) {
+            l->setMaxPendingConnections(0);
+            l->pauseAccepting();
+        } else {
+            l->setMaxPendingConnections(DefaultPending);
+            l->resumeAccepting();
+        }
+    }
+    log_.Add(full ? "Descriptors: " + N(sockets_) + " connections leave only the reserve of " + N(ReservedDescriptors)
+                        + " (limit " + N(qint64(rl.rlim_cur)) + "); new connections wait"
+                  : QByteArray("Descriptors: accepting again"));
+}
+
+// The port settings as they are now: the administration window may change them meanwhile.
+const Service& ConnectionManager::ServiceOf(int port) const
+{
+    using mdlCommon::PortNumber;
+    if (port == PortNumber(mdlCommon::SmtpPort) || port == PortNumber(mdlCommon::SmtpsPort))
+        return handlers_.smtp;
+    if (port == PortNumber(mdlCommon::Pop3Port) || port == PortNumber(mdlCommon::Pop3sPort))
+        return handlers_.pop3;
+    return handlers_.relay;
+}
+
+// The service's text turning a new connection away at once, or "" to serve it.
+QByteArray ConnectionManager::Refuse(qint16 index, const Service& service)
+{
+    Slot& slot = SlotOf(index);
+    const QByteArray peer = slot.peer;
+    const int open = perAddress_[peer];
+    std::optional<Refusal> why;
+    if (open > mdlCommon::MaxPerAddress)
+        why = Refusal::TooManyFromAddress;
+    else if (Budget::Spent())
+        why = Refusal::Busy;
+    if (!why)
+        return {};
+    const QByteArray text = service.refuse ? service.refuse(*why) : QByteArray("-");
+    if (const int since = refusedLog_.Note(peer, QDateTime::currentMSecsSinceEpoch()); since >= 0)
+        log_.Add("Refused " + peer + ": " + text + " (" + N(open) + " open; " + N(since) + " refused since the last such line)");
+    slot.quiet = true;
+    return text;
+}
+
+void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls)
+{
+    const Turn turn(*this);
+    bool accepted = false;
+    try {
+        const qint16 i = GetFreeIndex();
+        if (i < 0)
+            throw Failure(Err::Overflow, QStringLiteral("Overflow: every connection index is in use"));
+        auto* s = new QSslSocket(this);
+        if (!s->setSocketDescriptor(requestID)) {
+            const Failure f(Err::Socket + int(s->error()), s->errorString());
+            delete s;
+            throw f;
+        }
+        accepted = true;
+        PutSession(i, std::make_unique<Connecter>());
+        Load(i, s);
+        Slot& slot = SlotOf(i);
+        slot = Slot{};
+        slot.peer = PeerAddress(i);
+        ++perAddress_[slot.peer];
+        Touch(i);
+        const Service& service = ServiceOf(s->localPort());
+        if (const QByteArray refusal = Refuse(i, service); !refusal.isEmpty()) {
+            if (tls) {   // no handshake for one we turn away
+                Release(i);
+                return;
+            }
+            Session(i)->SetStep(Closing);   // released once the refusal has gone out
+            SendReply(i, refusal);
+            return;
+        }
+        log_.Add("ConnectionRequest I=" + N(Index) + " R=" + N(requestID));
+        if (tls) {
+            const auto config = tls_.Current();
+            if (!config) {
+                log_.Add(N(i) + "-TLS refused: no usable certificate (settings TlsCertificate, TlsKey)");
+                Release(i);
+                return;
+            }
+            s->setSslConfiguration(*config);
+            s->startServerEncryption();   // the greeting waits in the buffer for the handshake
+        }
+        if (service.accept)
+            service.accept(*this, i);
+    } catch (const Failure& f) {
+        LogList::SysLog(f.text());
+        log_.Add("Error! I=" + N(Index) + " R=" + N(requestID));
+        log_.Add(f.text());
+        if (!accepted)
+            ::close(int(requestID));   // never accepted: do not keep the descriptor
+    }
+}

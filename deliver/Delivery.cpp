@@ -1,0 +1,212 @@
+// The delivery of one accepted message, as an ordered list of steps.
+#include "deliver/Delivery.h"
+#include "core/Budget.h"
+#include "core/Failure.h"
+#include "core/Server.h"
+#include "core/TextHelper.h"
+#include "store/MailStore.h"
+#include "store/Recipient.h"
+
+#include <QDateTime>
+#include <QSet>
+#include <cstring>
+#include <memory>
+#include <optional>
+
+namespace {
+
+RelayTarget* Relay = nullptr;
+
+// A peer's words in our own header line.
+QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, 256, false); }
+
+struct LocalCopy {
+    QByteArray address;
+    QString folder;
+    QByteArray head;    // trace headers of this copy
+    QString stored;     // file name once written
+};
+
+// A message on its way.
+struct Delivery {
+    Server& server;
+    Envelope m;
+    std::function<void(const Outcome&)> done;
+    std::vector<LocalCopy> local;
+    std::vector<RelayTarget::Copy> foreign;
+    std::optional<RelayTarget::Written> relayed;
+    Outcome outcome;
+    std::optional<Failure> failure;
+    QByteArray failedAddress;
+
+    QByteArray Prefix() const { return QByteArray::number(m.index); }
+    void Log(const QByteArray& line) { if (m.index >= 0) server.Log(Prefix() + line); }
+    void Refuse(const QByteArray& reply, const QByteArray& why = {})
+    {
+        outcome.refusal = reply;
+        Log(why.isEmpty() ? "-Refused: " + reply : why);
+    }
+};
+using Next = std::function<void()>;
+using D = std::shared_ptr<Delivery>;
+
+// Received: lines in the head of a message, each one relay it passed.
+int Hops(const QByteArray& text)
+{
+    int hops = 0;
+    for (qsizetype pos = 0; pos < text.size() && !text.mid(pos, 2).startsWith("\r\n");) {
+        if (text.mid(pos, 9).compare("Received:", Qt::CaseInsensitive) == 0 && ++hops > MaxHops)
+            break;
+        const qsizetype lf = text.indexOf('\n', pos);
+        pos = lf < 0 ? text.size() : lf + 1;
+    }
+    return hops;
+}
+
+// A CR or LF that is not part of a CR LF pair: a receiver that takes one for a line end
+// could be made to see a second, forged message.
+bool BareLineEnd(const QByteArray& text)
+{
+    const char* p = text.constData();
+    const char* end = p + text.size();
+    for (const char* q = p; q < end; ++q) {
+        q = static_cast<const char*>(memchr(q, '\n', size_t(end - q)));
+        if (!q) break;
+        if (q == p || q[-1] != '\r') return true;
+    }
+    for (const char* q = p; q < end; ++q) {
+        q = static_cast<const char*>(memchr(q, '\r', size_t(end - q)));
+        if (!q) break;
+        if (q + 1 == end || q[1] != '\n') return true;
+    }
+    return false;
+}
+
+QByteArray Received(const Envelope& m, const QByteArray& host, const QByteArray& rcpt)
+{
+    QByteArray from = m.helo.isEmpty() ? QByteArray("unknown") : Clean(m.helo);
+    if (!m.client.isEmpty())
+        from += " ([" + m.client + "])";
+    return "Received: from " + from + "\r\n\tby " + host + " with " + (m.esmtp ? "ESMTP" : "SMTP") + "\r\n\tfor <" + Clean(rcpt)
+           + ">; " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1() + "\r\n";
+}
+
+// A message in a relay loop, or with line ends another receiver could misread, goes no further.
+void Inspect(const D& d, const Next& next)
+{
+    if (Hops(d->m.text) > MaxHops)
+        d->Refuse("554 5.4.6 Too many hops");
+    else if (BareLineEnd(d->m.text))
+        d->Refuse("554 5.5.2 Bare CR or LF not allowed");
+    next();
+}
+
+// Each recipient once: a mailbox copy with its trace headers, or a foreign copy. One copy per
+// mailbox and per foreign address, however often named.
+void Classify(const D& d, const Next& next)
+{
+    const QByteArray host = d->server.LocalHostName(d->m.index);
+    const bool trace = d->m.origin == Envelope::Origin::Smtp;
+    QSet<QString> seen;
+    for (const QByteArray& address : std::as_const(d->m.recipients)) {
+        const Recipient r = Classify(address);
+        if (!r.local) {
+            const QString key = QString::fromUtf8(address).toLower();
+            if (!seen.contains(key))
+                d->foreign.push_back({address, trace ? Received(d->m, host, address) : QByteArray()});
+            seen.insert(key);
+            continue;
+        }
+        if (r.folder.isEmpty()) {
+            ++d->outcome.noMailbox;
+            d->Log("-NoMailbox " + address);
+            continue;
+        }
+        if (seen.contains(r.folder))
+            continue;
+        seen.insert(r.folder);
+        const QByteArray head = "Return-Path: <" + Clean(d->m.sender) + ">\r\n" + (trace ? Received(d->m, host, address) : QByteArray());
+        d->local.push_back({address, r.folder, head, {}});
+    }
+    next();
+}
+
+// Every copy and the relay entry are on disk before the completion, or none is. The files
+// are written and flushed off the event thread.
+void Write(const D& d, const Next& next)
+{
+    if (d->local.empty() && d->foreign.empty())
+        return next();
+    if (!d->foreign.empty() && !Relay) {
+        d->failure = Failure(Err::DeviceIO, QStringLiteral("no relay queue"));
+        d->failedAddress = d->foreign.front().to;
+        return next();
+    }
+    const std::shared_ptr<void> held = Budget::Hold(d->m.text.size());
+    d->server.Offload(
+        [d, held] {
+            for (LocalCopy& c : d->local) {
+                try {
+                    c.stored = MailStore::Store(c.folder, c.head, d->m.text);
+                } catch (const Failure& f) {
+                    d->failure = f;
+                    d->failedAddress = c.address;
+                    break;
+                }
+            }
+            if (!d->failure && !d->foreign.empty()) {
+                try {
+                    d->relayed = Relay->Write(d->m.sender, d->foreign, d->m.text);
+                } catch (const Failure& f) {
+                    d->failure = f;
+                    d->failedAddress = d->foreign.front().to;
+                }
+            }
+            if (d->failure)   // all copies or none: the sender will try again
+                for (const LocalCopy& c : d->local)
+                    if (!c.stored.isEmpty()) MailStore::Discard(c.folder, c.stored);
+        },
+        next);
+}
+
+// The copies are safe: the relay target may begin, and the sender hears of it.
+void Commit(const D& d, const Next& next)
+{
+    if (const auto& f = d->failure) {
+        d->outcome.failure = f->text();
+        d->Refuse(f->number == Err::DiskFull ? QByteArray("452 4.3.1 Insufficient system storage")
+                                             : QByteArray("451 4.3.0 Local error: the message could not be stored"),
+                  "-StoreError " + d->failedAddress + ' ' + f->text());
+        return next();
+    }
+    d->outcome.stored = int(d->local.size());
+    d->outcome.queued = int(d->foreign.size());
+    if (d->relayed && d->relayed->commit)
+        d->relayed->commit();
+    next();
+}
+
+using Step = void (*)(const D&, const Next&);
+// Every delivery, in order; a refusal ends it where it is.
+const Step Steps[] = {Inspect, Classify, Write, Commit};
+
+void Run(const D& d, size_t step)
+{
+    if (step == std::size(Steps) || !d->outcome.refusal.isEmpty()) {
+        auto done = std::move(d->done);
+        if (done)
+            done(d->outcome);
+        return;
+    }
+    Steps[step](d, [d, step] { Run(d, step + 1); });
+}
+
+}
+
+void SetRelayTarget(RelayTarget* target) { Relay = target; }
+
+void Deliver(Server& server, Envelope message, std::function<void(const Outcome&)> done)
+{
+    auto d = std::make_shared<Delivery>(Delivery{server, std::move(message), std::move(done), {}, {}, {}, {}, {}, {}});
+    Run(d, 0);
+}

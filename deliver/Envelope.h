@@ -1,0 +1,22 @@
+#pragma once
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+// A message accepted for delivery: its envelope, its text, and who handed it over and how.
+struct Envelope {
+    enum class Origin {
+        Smtp,     // received from an SMTP client: trace headers name it
+        Notice,   // a delivery status notice of our own: no trace line
+    };
+
+    QByteArray sender;             // MAIL FROM; "" for a notice
+    QList<QByteArray> recipients;  // in RCPT order, as given
+    QByteArray text;               // the lines as received, each with CR LF; no end-of-data line
+    Origin origin = Origin::Smtp;
+    QByteArray helo;               // the name the client gave
+    bool esmtp = false;            // it greeted with EHLO
+    QByteArray client;             // its address as trace headers write it; "" when unknown
+    QString user;                  // who logged in with AUTH; "" for nobody
+    qint16 index = -1;             // the connection it came on, for log lines; -1: none
+};

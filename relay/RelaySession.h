@@ -1,0 +1,55 @@
+#pragma once
+// The relay part of a session: one copy of a queued message on its way to an exchanger,
+// and how that connection's end is told to the queue.
+#include "core/Connecter.h"
+
+#include <QByteArray>
+#include <functional>
+#include <memory>
+
+// A relay connection's steps, as the log knows their numbers; then every protocol's Closing.
+enum class RelayStep : int {
+    Connecting = 7,   // waiting for the exchanger's greeting
+    EhloSent = 8,
+    MailSent = 9,
+    RcptSent = 10,
+    DataSent = 11,
+    TextSent = 12,    // message and end-of-data line sent
+    QuitSent = 13,
+    TlsSent = 14,     // STARTTLS sent to an exchanger that offered it
+};
+
+// The port exchangers take mail on.
+inline constexpr quint16 SmtpRelayPort = 25;
+// How long an exchanger may take for a reply, and for its reply to the whole message.
+inline constexpr int RelayReplySeconds = 300;
+inline constexpr int RelayTextReplySeconds = 600;
+
+class RelaySession : public Connecter::Protocol {
+public:
+    QByteArray Sender;
+    QByteArray Recipient;
+    // The text to deliver, its last line ended by CR LF; every relay of one message shares it.
+    QByteArray Text;
+    QByteArray Head;               // the trace line this copy gets on top of Text
+    std::shared_ptr<void> Held;    // Text's share of the memory budget, once for all relays
+    bool TlsOffered = false;       // the exchanger's EHLO reply offers STARTTLS
+    // What became of the copy, told once: the reply that decided it and the step it came in.
+    std::function<void(const QByteArray& reply, RelayStep step)> Done;
+
+    // A connection that ends before the copy was decided tells why (see Lost).
+    ~RelaySession() override;
+    // The copy is decided: Done runs once with this reply.
+    void Decide(const QByteArray& reply);
+
+    RelayStep Step() const { return step_; }
+    int IdleSeconds(int step) const override;
+    void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
+    void Stepping(int, int to) override { step_ = RelayStep(to); }
+    bool IsClient() const override { return true; }
+    void Lost(const QByteArray& why) override { error_ = why; }
+
+private:
+    RelayStep step_ = RelayStep::Connecting;
+    QByteArray error_;   // why the connection failed, "" when nothing is known
+};

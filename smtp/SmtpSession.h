@@ -1,0 +1,57 @@
+#pragma once
+// The SMTP part of an inbound session: the client's introduction, the open transaction,
+// the message text after DATA, and an AUTH exchange under way.
+#include "core/Connecter.h"
+
+#include <QList>
+#include <QString>
+
+// An inbound SMTP connection's steps, as the log and the operators know their numbers;
+// then every protocol's Closing.
+enum class SmtpStep : int {
+    Commands = 0,    // reading commands
+    Text = 2,        // receiving message text after DATA
+    AfterHelo = 3,   // reading commands after HELO
+    AfterEhlo = 4,   // reading commands after EHLO
+};
+
+// Largest message we take.
+inline constexpr qsizetype MaxMessageSize = qsizetype(256) << 20;
+// Longest command line, CR LF included.
+inline constexpr qsizetype MaxCommandLine = 512;
+
+class SmtpSession : public Connecter::Protocol {
+public:
+    // The envelope of the open transaction: its sender and recipients, in RCPT order.
+    QByteArray From;
+    QList<QByteArray> Recipients;
+    // The text gathered after DATA.
+    QByteArray Text;
+
+    QByteArray Helo;                // the name the client gave, for the Received line
+    bool Esmtp = false;             // it greeted with EHLO
+    qsizetype TextScanned = 0;      // how much of Text was searched for the end of data
+    bool Oversized = false;         // the message outgrew the limit: its text is dropped
+    bool OverBudget = false;        // the server's memory budget ran out during the message
+    bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
+    QByteArray Pending;             // input that arrived while a message was being stored
+    int RcptCommands = 0;           // RCPT commands of the open transaction, refused ones too
+    qint64 DeclaredSize = 0;        // SIZE= of the MAIL command: room made for the text at once
+    QByteArray Auth;                // the AUTH exchange under way: "PLAIN", "LOGIN", "CRAM-MD5"
+    QByteArray AuthUser;            // LOGIN: the name given so far
+    QByteArray Challenge;           // CRAM-MD5: what the client must answer
+    QString User;                   // who logged in with AUTH, "" for nobody
+
+    // MAIL and RCPT; each returns the whole reply without its final CR LF.
+    QByteArray GetMAIL(const QByteArray& data);
+    QByteArray GetRCPT(const QByteArray& data);
+    // RSET: the transaction is dropped, its sender with it.
+    void DropTransaction();
+
+    int IdleSeconds(int step) const override;
+    void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
+    qint64 Held() const override { return Text.size() + Pending.size(); }
+    bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }
+    QByteArray Masked(const QByteArray& buffer, int step) const override;
+    void Stepping(int from, int to) override;
+};

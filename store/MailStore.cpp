@@ -1,0 +1,206 @@
+#include "store/MailStore.h"
+#include "core/DurableFile.h"
+#include "core/Failure.h"
+#include "core/mdlCommon.h"
+
+#include <QDir>
+#include <QFile>
+#include <QHash>
+#include <QMutex>
+#include <algorithm>
+#include <map>
+#include <set>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace MailStore {
+
+QString Stem(const QDateTime& when)
+{
+    const int hundredths = when.time().msec() / 10;
+    return when.toString(QStringLiteral("yyMMdd-HHmmss")) + QStringLiteral("%1").arg(hundredths, 2, 10, QLatin1Char('0'));
+}
+
+bool IsMailboxName(const QString& name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..")
+        && !name.contains(QLatin1Char('/')) && !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
+QString MailboxFolder(const QString& mailId)
+{
+    QString name = mailId;
+    while (name.endsWith(QLatin1Char(' '))) name.chop(1);
+    if (!IsMailboxName(name))
+        return {};
+    const QString folder = mdlCommon::UsersFolder() + QLatin1Char('/') + name;
+    struct stat st {};
+    // lstat: a link placed in the store does not lead out of it
+    if (::lstat(QFile::encodeName(folder).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    return folder;
+}
+
+QString FolderForLocalPart(const QString& localPart)
+{
+    // Trailing blanks are dropped only from mail IDs read from the table, not from addresses.
+    if (localPart.endsWith(QLatin1Char(' ')))
+        return {};
+    const QString exact = MailboxFolder(localPart);
+    if (!exact.isEmpty() || !IsMailboxName(localPart))
+        return exact;
+    QString found;
+    const QStringList names = QDir(mdlCommon::UsersFolder()).entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
+    for (const QString& n : names) {
+        if (n.compare(localPart, Qt::CaseInsensitive) != 0)
+            continue;
+        if (!found.isEmpty())
+            return {};   // two folders differ only in case: which one is meant is not ours to guess
+        found = n;
+    }
+    return found.isEmpty() ? QString() : MailboxFolder(found);
+}
+
+QString Store(const QString& folder, const QByteArray& head, const QByteArray& text, const QDateTime& when)
+{
+    // Written under a name no reader lists, flushed, then linked to its final name:
+    // a link never replaces an existing file, so a taken name is simply tried again.
+    const QByteArray dir = QFile::encodeName(folder);
+    const QByteArray tmp = DurableFile::WriteTemporary(folder, {head, text});
+    // Names handed out before in this folder are not tried again one by one: a message for
+    // the same mailbox n times over would cost n*n/2 tries. Stores run on several threads.
+    static QMutex naming;
+    static QHash<QString, QDateTime> lastName;
+    QMutexLocker lock(&naming);
+    QDateTime moment = when;
+    const auto last = lastName.constFind(folder);
+    if (last != lastName.constEnd() && moment <= *last)
+        moment = last->addMSecs(10);
+    for (int attempt = 0; attempt < 100000; ++attempt) {
+        const QString name = Stem(moment) + QStringLiteral(".eml");
+        const QByteArray target = dir + '/' + QFile::encodeName(name);
+        // The same stem marked ".del" is a message too: RSET must find its name free.
+        const QByteArray marked = dir + '/' + QFile::encodeName(Stem(moment)) + ".del";
+        if (::access(marked.constData(), F_OK) == 0) { moment = moment.addMSecs(10); continue; }
+        const int linked = DurableFile::LinkNew(tmp, target);
+        if (linked == 0) {
+            lastName.insert(folder, moment);
+            lock.unlock();
+            ::unlink(tmp.constData());
+            // The name is on disk only once its folder is: if that fails, the sender tries again.
+            if (const int err = DurableFile::FlushFolder(folder)) {
+                ::unlink(target.constData());
+                throw FailureFromErrno(err, folder);
+            }
+            return name;
+        }
+        if (linked != EEXIST) {
+            ::unlink(tmp.constData());
+            throw FailureFromErrno(linked, folder + QLatin1Char('/') + name);
+        }
+        moment = moment.addMSecs(10);
+    }
+    ::unlink(tmp.constData());
+    throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
+}
+
+void Discard(const QString& folder, const QString& name)
+{
+    ::unlink(QFile::encodeName(folder + QLatin1Char('/') + name).constData());
+}
+
+namespace {
+QByteArray PathOf(const QString& folder, const QString& name) { return QFile::encodeName(folder + QLatin1Char('/') + name); }
+
+// The marked or unmarked name of a message file: only its last three characters change.
+QString WithExtension(const QString& name, const char* ext) { return name.left(name.size() - 3) + QLatin1String(ext); }
+
+QString Rename(const QString& folder, const QString& from, const QString& to)
+{
+    if (::renameat2(AT_FDCWD, PathOf(folder, from).constData(), AT_FDCWD, PathOf(folder, to).constData(), RENAME_NOREPLACE) != 0)
+        throw FailureFromErrno(errno, from);
+    return to;
+}
+
+}
+
+QString Mark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "del")); }
+
+QString Unmark(const QString& folder, const QString& name) { return Rename(folder, name, WithExtension(name, "eml")); }
+
+void Purge(const QString& folder, const QString& name)
+{
+    const QByteArray path = PathOf(folder, name);
+    struct stat st {};
+    if (::lstat(path.constData(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IWUSR))
+        ::unlink(path.constData());   // read-only files stay
+}
+
+qint64 SizeOf(const QString& folder, const QString& name)
+{
+    struct stat st {};
+    if (::stat(PathOf(folder, name).constData(), &st) != 0)
+        throw FailureFromErrno(errno, name);
+    return st.st_size;
+}
+
+QByteArray Read(const QString& folder, const QString& name, qsizetype front, qsizetype back)
+{
+    const int fd = ::open(PathOf(folder, name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        throw FailureFromErrno(errno, name);
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        throw FailureFromErrno(err, name);
+    }
+    QByteArray content(front + st.st_size + back, Qt::Uninitialized);
+    qsizetype got = 0;
+    while (got < st.st_size) {
+        const ssize_t r = ::read(fd, content.data() + front + got, size_t(st.st_size - got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += r;
+    }
+    ::close(fd);
+    content.truncate(front + got);   // a file that shrank meanwhile gives what is there
+    content.remove(0, front);        // the room stays in front, for a prepend
+    return content;
+}
+
+QStringList Recover()
+{
+    QStringList lines;
+    const QDir users(mdlCommon::UsersFolder());
+    for (const QString& box : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
+        const QDir dir(users.filePath(box));
+        for (const QFileInfo& fi : dir.entryInfoList({QStringLiteral(".incoming-*")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+            const QString name = box + QLatin1Char('/') + fi.fileName();
+            const qint64 size = fi.size();
+            if (::unlink(QFile::encodeName(fi.filePath()).constData()) == 0)
+                lines << QStringLiteral("Removed unfinished delivery Users/%1 (%2 bytes)").arg(name).arg(size);
+            else
+                lines << QStringLiteral("Cannot remove unfinished delivery Users/%1: %2").arg(name, QString::fromLocal8Bit(strerror(errno)));
+        }
+        // No session is alive yet: every mark is one whose session ended without QUIT.
+        for (const QFileInfo& fi : dir.entryInfoList({QStringLiteral("*.del")}, QDir::Files | QDir::NoSymLinks)) {
+            const QString name = box + QLatin1Char('/') + fi.fileName();
+            try {
+                Unmark(dir.path(), fi.fileName());
+                lines << QStringLiteral("Took back the mark of Users/%1 (its session ended without QUIT)").arg(name);
+            } catch (const Failure& f) {
+                lines << QStringLiteral("Cannot take back the mark of Users/%1: %2").arg(name, QString::fromUtf8(f.text()));
+            }
+        }
+    }
+    return lines;
+}
+
+}
