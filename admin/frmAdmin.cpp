@@ -167,14 +167,14 @@ void frmAdmin::Form_Load()
 {
     txtDomain->setText(QStringLiteral("@") + mdlCommon::ServerDomain);
     lblDomain->setText(txtDomain->text());
-    lstUsers_KeyUp(116, 0);
+    lstUsers_KeyUp(VK_F5, 0);
     txtPop3->setText(mdlCommon::Pop3Port);
     txtSMTP->setText(mdlCommon::SmtpPort);
 }
 
 void frmAdmin::lstUsers_KeyUp(int KeyCode, int)
 {
-    if (KeyCode != 116)
+    if (KeyCode != VK_F5)
         return;
     reloading_ = true;
     lstUsers->clear();
@@ -229,7 +229,7 @@ void frmAdmin::cmdAddUser_Click()
         made = true;
         mdlCommon::DbConnection().Execute(QStringLiteral("Insert Into Users.txt (UserName, Password, MailID) values(?,?,?)"),
                                           {txtUserName->text(), txtPassword->text(), id});
-        lstUsers_KeyUp(116, 0);
+        lstUsers_KeyUp(VK_F5, 0);
         Message(QStringLiteral("新規登録しました。"));
     } catch (const Failure& f) {
         // A folder without its row would make the next try say the ID is taken; the empty

@@ -3,7 +3,7 @@
 #include <memory>
 
 // One memory budget for the whole process (setting MemoryBudget): what connections hold in
-// receive buffers, unsent replies, messages before their 250 and relay copies.
+// receive buffers, unsent replies, messages before they are acknowledged, and relay copies.
 namespace Budget {
 
 qint64 Held();

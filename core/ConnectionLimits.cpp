@@ -15,7 +15,7 @@ QByteArray N(qint64 n) { return QByteArray::number(n); }
 void ConnectionManager::Touch(qint16 index) { SlotOf(index).active = QDateTime::currentMSecsSinceEpoch(); }
 
 // What a connection holds now of the memory budget: its receive buffer, what its protocol
-// keeps (a message before its 250), and its unsent replies.
+// keeps (a message not yet acknowledged), and its unsent replies.
 void ConnectionManager::Account(qint16 index)
 {
     qint64 now = 0;

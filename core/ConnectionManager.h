@@ -51,6 +51,7 @@ public:
     static constexpr int ClosingSeconds = 30;
     static constexpr int TlsGoodbyeMs = 10000;
     static constexpr int WriterThreads = 16;
+    static constexpr int SweepMs = 1000;        // how often the time-outs are looked at
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;

@@ -71,7 +71,7 @@ void ConnectionManager::Listen()
             throw Failure(Err::Socket + int(p.l->serverError()),
                           QStringLiteral("Cannot listen on %1 port %2: %3").arg(QLatin1String(p.name)).arg(port).arg(p.l->errorString()));
     }
-    sweep_->start(1000);
+    sweep_->start(SweepMs);
 }
 
 void ConnectionManager::CheckDescriptors()

@@ -128,7 +128,7 @@ void LogList::Echo(const Entry& e)
     fwrite(out.constData(), 1, size_t(out.size()), stdout);
     unflushed_ = true;
     // Written out when the buffer is full, before the next reply goes out (FlushBeforeSend),
-    // or a moment later: not at every turn of the event loop, which under load was a
+    // or a moment later: not at every turn of the event loop, which under load would be a
     // write() for every few lines.
     if (!flush_) {
         flush_ = new QTimer(this);

@@ -37,7 +37,7 @@ public:
     virtual void Connect(qint16 index, const QString& host, quint16 port) = 0;
     // Closes the connection's socket and releases its index and session.
     virtual void Release(qint16 index) = 0;
-    // The local host name that greetings and EHLO use.
+    // The local host name that greetings and introductions use.
     virtual QByteArray LocalHostName(qint16 index) = 0;
     // The client's address as trace headers write it (127.0.0.1, IPv6:::1); "" when unknown.
     virtual QByteArray PeerAddress(qint16) { return {}; }

@@ -94,7 +94,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
             main->show();
             // Replies and texts below the mapping threshold (see main) come and go hundreds of
             // times a second: room freed at the top of the heap is kept for the next one instead
-            // of being given back and faulted in again, which was half the cost of a RETR of 100 KB.
+            // of being given back and faulted in again, half the cost of sending a 100 KB message.
             mallopt(M_TRIM_THRESHOLD, 4 << 20);
             // Nothing is served before the event loop runs: what a crash left can be put right.
             if (preparing)

@@ -1,5 +1,6 @@
 #include "core/TextDatabase.h"
 #include "core/DurableFile.h"
+#include "core/FileStamp.h"
 #include "core/Csv.h"
 #include "core/Failure.h"
 
@@ -13,28 +14,8 @@
 
 namespace {
 
-struct Stamp {
-    bool exists = false;
-    qint64 size = 0, mtimeNs = 0, ctimeNs = 0, inode = 0;
-    bool operator==(const Stamp&) const = default;
-};
-
-Stamp StampOf(const QString& path, int* err)
-{
-    struct stat st {};
-    Stamp s;
-    if (::stat(QFile::encodeName(path).constData(), &st) != 0) {
-        *err = errno;
-        return s;
-    }
-    *err = 0;
-    s.exists = true;
-    s.size = st.st_size;
-    s.mtimeNs = qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    s.ctimeNs = qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    s.inode = qint64(st.st_ino);
-    return s;
-}
+using Stamp = FileStamp;
+inline Stamp StampOf(const QString& path, int* err) { return FileStampOf(path, err); }
 
 qint64 NowNs()
 {

@@ -14,12 +14,6 @@ QString PathOf(const QString& setting)
     return setting.isEmpty() ? QString() : QDir(mdlCommon::ProgramFolder()).absoluteFilePath(setting);
 }
 
-QString StampOf(const QString& path)
-{
-    const QFileInfo fi(path);
-    return path + QLatin1Char(':') + QString::number(fi.size()) + QLatin1Char(':')
-           + QString::number(fi.lastModified().toMSecsSinceEpoch()) + QLatin1Char(':') + QString::number(fi.metadataChangeTime().toMSecsSinceEpoch());
-}
 }
 
 std::optional<QSslConfiguration> TlsContext::Current()
@@ -29,13 +23,15 @@ std::optional<QSslConfiguration> TlsContext::Current()
         return std::nullopt;
     // A look at the files at most once a second: this runs for every new session.
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (checkedMs_ >= 0 && now - checkedMs_ < 1000)
+    constexpr qint64 RecheckMs = 1000;
+    if (checkedMs_ >= 0 && now - checkedMs_ < RecheckMs)
         return config_;
     checkedMs_ = now;
-    const QString stamp = StampOf(cert) + QLatin1Char('|') + StampOf(key);
-    if (stamp == stamp_)
+    const std::pair<FileStamp, FileStamp> stamp{FileStampOf(cert), FileStampOf(key)};
+    if (stamp == stamp_ && !paths_.isEmpty() && paths_ == cert + QLatin1Char('|') + key)
         return config_;
     stamp_ = stamp;
+    paths_ = cert + QLatin1Char('|') + key;
     auto fail = [&](const QString& why) {
         if (Warning)
             Warning(QStringLiteral("TLS: %1; %2").arg(why, config_ ? QStringLiteral("the certificate read before stays in use")

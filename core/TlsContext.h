@@ -1,4 +1,5 @@
 #pragma once
+#include "core/FileStamp.h"
 #include <QSslConfiguration>
 #include <QString>
 #include <functional>
@@ -15,7 +16,8 @@ public:
     std::function<void(const QString&)> Warning;
 
 private:
-    QString stamp_;   // paths, sizes and times of what was read last
+    QString paths_;                           // the files read last
+    std::pair<FileStamp, FileStamp> stamp_;   // and how they were then
     qint64 checkedMs_ = -1;
     std::optional<QSslConfiguration> config_;
 };

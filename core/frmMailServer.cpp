@@ -48,10 +48,10 @@ void frmMailServer::Form_Load()
 
 void frmMailServer::Form_KeyUp(int KeyCode, int)
 {
-    if (KeyCode == 117) {
+    if (KeyCode == VK_F6) {
         if (ShowAdmin)
             ShowAdmin();
-    } else if (KeyCode == 46) {
+    } else if (KeyCode == VK_DELETE) {
         log_->Clear();
     }
 }
@@ -80,7 +80,7 @@ bool frmMailServer::eventFilter(QObject* watched, QEvent* e)
         const int code = VirtualKeyCode(k->key());
         if (!k->isAutoRepeat())
             Form_KeyUp(code, int(k->modifiers()));
-        return code == 117 || code == 46;
+        return code == VK_F6 || code == VK_DELETE;
     }
     return QWidget::eventFilter(watched, e);
 }

@@ -19,7 +19,7 @@ inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; 
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
 inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent
 inline int MaxPerAddress = 20;                      // open connections from one client address
-inline int MaxRecipients = 100;                     // RCPT commands of one message
+inline int MaxRecipients = 100;                     // recipients of one message
 inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory
 inline QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
 inline qint64 RelayExpire = 432000;                 // seconds after acceptance that a relay is given up
