@@ -81,6 +81,21 @@ struct Service {
     std::function<QByteArray(Refusal why)> refuse;
 };
 
+// A service whose new connections get a session with the protocol part P at `step` and the
+// greeting `greeting` + the local host name + `greetingEnd`; `tooMany` and `busy` turn one away.
+template <class P>
+Service MakeService(CommandHandler command, int step, QByteArray greeting, QByteArray greetingEnd, QByteArray tooMany, QByteArray busy)
+{
+    Service service;
+    service.command = std::move(command);
+    service.accept = [step, greeting, greetingEnd](Server& server, qint16 index) {
+        server.AddSession(index, std::make_unique<Connecter>(std::make_unique<P>(), step));
+        server.SendReply(index, greeting + server.LocalHostName(index) + greetingEnd);
+    };
+    service.refuse = [tooMany, busy](Refusal why) { return why == Refusal::TooManyFromAddress ? tooMany : busy; };
+    return service;
+}
+
 // Which service takes a connection: the one of the SMTP ports, of the POP3 ports, or of any
 // other port (the relay client's own connections).
 struct Handlers {

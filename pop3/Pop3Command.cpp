@@ -140,14 +140,6 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
 
 Service Pop3Service()
 {
-    Service service;
-    service.command = Pop3Command;
-    service.accept = [](Server& server, qint16 index) {
-        server.AddSession(index, std::make_unique<Connecter>(std::make_unique<Pop3Session>(), int(Pop3Step::Session)));
-        server.SendReply(index, "+OK " + server.LocalHostName(index) + " Merivolant POP3");
-    };
-    service.refuse = [](Refusal why) {
-        return why == Refusal::TooManyFromAddress ? QByteArray("-ERR Too many connections") : QByteArray("-ERR System busy, try again later");
-    };
-    return service;
+    return MakeService<Pop3Session>(Pop3Command, int(Pop3Step::Session), "+OK ", " Merivolant POP3", "-ERR Too many connections",
+                                    "-ERR System busy, try again later");
 }

@@ -300,14 +300,6 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
 
 Service SmtpService()
 {
-    Service service;
-    service.command = SmtpCommand;
-    service.accept = [](Server& server, qint16 index) {
-        server.AddSession(index, std::make_unique<Connecter>(std::make_unique<SmtpSession>(), int(SmtpStep::Commands)));
-        server.SendReply(index, "220 " + server.LocalHostName(index) + " Merivolant ESMTP");
-    };
-    service.refuse = [](Refusal why) {
-        return why == Refusal::TooManyFromAddress ? QByteArray("421 4.7.0 Too many connections") : QByteArray("421 4.3.2 System busy, try again later");
-    };
-    return service;
+    return MakeService<SmtpSession>(SmtpCommand, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
+                                    "421 4.3.2 System busy, try again later");
 }
