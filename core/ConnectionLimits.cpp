@@ -21,8 +21,11 @@ void ConnectionManager::Account(qint16 index)
     qint64 now = 0;
     if (const Connecter* c = Session(index))
         now += c->Command.size() + (c->Part() ? c->Part()->Held() : 0);
+    if (const auto q = outgoing_.find(index); q != outgoing_.end())
+        for (const Piece& p : q->second)
+            now += p.bytes.size() + p.file.head.size() + p.file.tail.size();
     if (const QSslSocket* s = Element(index))
-        now += s->bytesToWrite() + s->encryptedBytesToWrite();
+        now += s->bytesToWrite() + s->encryptedBytesToWrite() + s->bytesAvailable();
     Slot& slot = SlotOf(index);
     Budget::Add(now - slot.accounted);
     slot.accounted = now;

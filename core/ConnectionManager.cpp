@@ -106,14 +106,20 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
 void ConnectionManager::Written(qint16 index, QSslSocket* s)
 {
     Touch(index);
+    Pump(index, s);
     Account(index);
-    if (s->bytesToWrite() > 0 || s->encryptedBytesToWrite() > 0)
+    if (s->bytesToWrite() > 0 || s->encryptedBytesToWrite() > 0 || outgoing_.count(index))
         WS_SendProgress(index);
     else
         WS_SendComplete(index);
     // Input held back while the backlog was large.
-    if (Element(index) == s && s->bytesAvailable() > 0 && s->bytesToWrite() <= MaxBacklog)
+    if (Element(index) == s && s->bytesAvailable() > 0 && !Backlogged(index, s))
         WS_DataArrival(index);
+}
+
+bool ConnectionManager::Backlogged(qint16 index, const QSslSocket* s) const
+{
+    return s->bytesToWrite() > MaxBacklog || outgoing_.count(index) > 0;
 }
 
 void ConnectionManager::SendBatched()
@@ -272,7 +278,17 @@ void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
     if (!SlotOf(index).quiet)
         log_.Add(N(index) + '>', text);
     text += "\r\n";
+    if (const auto q = outgoing_.find(index); q != outgoing_.end()) {
+        q->second.emplace_back(std::move(text));   // after the file that is going out
+        Account(index);
+        return;
+    }
     s->write(text);
+    Wrote(index, s);
+}
+
+void ConnectionManager::Wrote(qint16 index, QSslSocket* s)
+{
     Account(index);
     if (turnDepth_ > 0 && s->mode() == QSslSocket::UnencryptedMode)
         replied_.emplace_back(index, s);
@@ -286,8 +302,8 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
     QSslSocket* s = Element(Index);
     if (!s)
         return;
-    if (s->bytesToWrite() > MaxBacklog || stalled_.count(Index))
-        return;   // read once the backlog has gone out (see Load), or the delayed reply
+    if (Backlogged(Index, s) || stalled_.count(Index))
+        return;   // read once the backlog has gone out (see Written), or the delayed reply
     const QByteArray chunk = s->readAll();
     // The ports are read now: the administration window may have changed them.
     Touch(Index);
@@ -328,6 +344,7 @@ void ConnectionManager::WS_Close(qint16 Index)
     slot = Slot{};
     stalled_.erase(Index);
     onEncrypted_.erase(Index);
+    outgoing_.erase(Index);
     Unload(Index);
     PutSession(Index, nullptr);
 }

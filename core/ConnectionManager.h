@@ -6,6 +6,7 @@
 #include <QObject>
 #include <QTcpServer>
 #include <QThreadPool>
+#include <deque>
 #include <map>
 #include <set>
 #include <memory>
@@ -35,8 +36,9 @@ public:
     // The executable gives the protocol handlers; until then received text is only gathered.
     void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
 
-    // A peer with more than this of our replies still unsent is not read from until they
-    // go out: one that never reads cannot make its replies pile up without end.
+    // A peer with more than this of our replies still unsent, or with a file still going out,
+    // is not read from until they have gone: one that never reads cannot make its replies
+    // pile up without end.
     static constexpr qint64 MaxBacklog = qint64(4) << 20;
     // Most a socket holds of received data that nobody has read yet.
     static constexpr qint64 ReadBufferSize = qint64(1) << 20;
@@ -56,6 +58,7 @@ public:
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
     void SendReplyTaken(qint16 index, QByteArray text) override;
+    void SendFile(qint16 index, FileReply reply) override;
     void Log(const QByteArray& line) override;
     void LogReceived(qint16 index, const QByteArray& buffer) override;
     qint16 GetFreeIndex() override;
@@ -103,6 +106,24 @@ private:
     };
     void SendBatched();
     void Written(qint16 index, QSslSocket* s);
+    void Wrote(qint16 index, QSslSocket* s);   // bookkeeping after a write of ours
+    // Whether the peer has so much of our replies still to take (a file being sent counts,
+    // however much of it is left) that nothing more is read from it until they have gone.
+    bool Backlogged(qint16 index, const QSslSocket* s) const;
+
+    // What waits to go out behind a file being sent, in order: the rest of the file and its
+    // tail, then replies given meanwhile. Written to the socket as it takes them (Pump), so
+    // that it never holds more than StreamLowWater of them unsent.
+    struct Piece {
+        QByteArray bytes;
+        FileReply file;   // when fd >= 0: its stretch not yet written, then its tail
+        explicit Piece(QByteArray b) : bytes(std::move(b)) {}
+        explicit Piece(FileReply f) : file(std::move(f)) {}
+    };
+    std::map<qint16, std::deque<Piece>> outgoing_;
+    void Pump(qint16 index, QSslSocket* s);
+    static constexpr qint64 StreamChunk = qint64(64) << 10;
+    static constexpr qint64 StreamLowWater = qint64(256) << 10;
 
     QSslSocket* Element(qint16 index) const;
     QSslSocket* Load(qint16 index, QSslSocket* socket = nullptr);

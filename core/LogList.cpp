@@ -11,9 +11,11 @@ LogList::~LogList()
     fflush(stdout);
 }
 
-void LogList::Add(const QByteArray& prefix, const QByteArray& body)
+void LogList::Add(const QByteArray& prefix, const QByteArray& body) { Add(prefix, body, prefix.size() + body.size()); }
+
+void LogList::Add(const QByteArray& prefix, const QByteArray& body, qint64 total)
 {
-    lines_.push_front(Entry{prefix, body, prefix.size() + body.size()});
+    lines_.push_front(Entry{prefix, body, total});
     ScheduleShow();
     if (EchoToStdout)
         Echo(lines_.front());

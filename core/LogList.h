@@ -17,6 +17,8 @@ public:
     // Puts prefix + body at the top; standard output gets its first EchoedBytes, the list
     // keeps its first HeadBytes and how long it was.
     void Add(const QByteArray& prefix, const QByteArray& body = {});
+    // The same for a line of `total` bytes, prefix included, of which only the start is at hand.
+    void Add(const QByteArray& prefix, const QByteArray& start, qint64 total);
     // Drops the oldest lines until at most `keep` remain.
     void Trim(int keep);
     void Clear();

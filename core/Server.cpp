@@ -1,6 +1,49 @@
 #include "core/Server.h"
 #include "core/Connecter.h"
 
+#include <cerrno>
+#include <unistd.h>
+#include <utility>
+
+FileReply::FileReply(FileReply&& other) noexcept
+    : head(std::move(other.head)), fd(std::exchange(other.fd, -1)), offset(other.offset), length(other.length), tail(std::move(other.tail)) {}
+
+FileReply& FileReply::operator=(FileReply&& other) noexcept
+{
+    if (this != &other) {
+        if (fd >= 0) ::close(fd);
+        head = std::move(other.head);
+        fd = std::exchange(other.fd, -1);
+        offset = other.offset;
+        length = other.length;
+        tail = std::move(other.tail);
+    }
+    return *this;
+}
+
+FileReply::~FileReply()
+{
+    if (fd >= 0) ::close(fd);
+}
+
+QByteArray FileReply::Read() const
+{
+    QByteArray out = head;
+    if (fd >= 0 && length > 0) {
+        const qsizetype start = out.size();
+        out.resize(start + length);
+        qint64 got = 0;
+        while (got < length) {
+            const ssize_t r = ::pread(fd, out.data() + start + got, size_t(length - got), offset + got);
+            if (r < 0 && errno == EINTR) continue;
+            if (r <= 0) break;   // a file that shrank meanwhile gives what is there
+            got += r;
+        }
+        out.truncate(start + got);
+    }
+    return out + tail;
+}
+
 bool Gather(Server& server, qint16 index, const QByteArray& chunk, const CommandHandler& handler)
 {
     const QByteArray n = QByteArray::number(index);

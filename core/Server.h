@@ -6,6 +6,24 @@
 
 class Connecter;
 
+// A reply whose middle is a stretch of an open file: a message sent as the connection takes
+// it, never held in memory whole. It owns the descriptor (-1: no file, the reply is head and
+// tail alone).
+struct FileReply {
+    QByteArray head;
+    int fd = -1;
+    qint64 offset = 0, length = 0;
+    QByteArray tail;
+
+    FileReply() = default;
+    FileReply(QByteArray text) : head(std::move(text)) {}   // a plain reply
+    FileReply(FileReply&& other) noexcept;
+    FileReply& operator=(FileReply&& other) noexcept;
+    ~FileReply();
+    // The whole reply read into memory; for replies that are small, and for tests.
+    QByteArray Read() const;
+};
+
 // How a connection of our own starts TLS as the client.
 struct ClientTls {
     bool verifyPeer = false;   // the certificate must be valid for `peerName`
@@ -25,6 +43,10 @@ public:
     // The same for a reply its caller has no more use for: a long one with room for the CR LF
     // after it goes out without another copy.
     virtual void SendReplyTaken(qint16 index, QByteArray text) { SendReply(index, text); }
+    // Sends head, the file's stretch and tail, then CR LF, as one reply: logged as index ">"
+    // and its text, but read from the file as the connection takes it. Replies given meanwhile
+    // go out after it. This default reads the file at once.
+    virtual void SendFile(qint16 index, FileReply reply) { SendReplyTaken(index, reply.Read()); }
     // One line at the top of the log.
     virtual void Log(const QByteArray& line) = 0;
     // A receive buffer as index "<" buffer; the real log keeps a large one without copying it.

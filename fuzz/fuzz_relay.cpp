@@ -4,6 +4,9 @@
 #include "relay/RelayReply.h"
 #include "relay/RelaySession.h"
 
+#include <QTemporaryFile>
+#include <fcntl.h>
+
 FUZZ_TARGET(relay)
 {
     if (size < 2) return 0;
@@ -11,7 +14,16 @@ FUZZ_TARGET(relay)
     RelaySession& r = server.Open<RelaySession>(2, int(RelayStep::Connecting) + data[0] % 7);
     r.Sender = "sender@example.test";
     r.Recipient = "someone@relay.test";
-    r.Text = "Subject: relayed\r\n\r\nbody";
+    // The copy as the queue hands it over: an open file.
+    static const QByteArray path = [] {
+        QTemporaryFile f;
+        f.setAutoRemove(false);
+        f.open();
+        f.write("Subject: relayed\r\n\r\nbody");
+        return QFile::encodeName(f.fileName());
+    }();
+    r.Text.fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    r.Text.length = 24;
     Feed(server, 2, Bytes(data + 2, size - 2), data[1], RelayReply, [&] {
         const Connecter* c = server.Session(2);
         FUZZ_CHECK(!c || (c->Step() >= int(RelayStep::Connecting) && c->Step() <= int(RelayStep::TlsSent)), "relay left the relay steps");

@@ -8,6 +8,8 @@
 #include "core/mdlCommon.h"
 #include "store/MailStore.h"
 
+#include <unistd.h>
+
 namespace {
 
 QByteArray Num(qint64 n) { return QByteArray::number(n); }
@@ -24,21 +26,6 @@ QByteArray ArgumentOf(const QByteArray& data)
     return data.mid(blank + 1, end - blank - 1).trimmed();
 }
 
-// A message's head, the blank line and the first `lines` lines of its body, each line
-// ending in CR LF.
-QByteArray Top(const QByteArray& content, qint64 lines)
-{
-    qsizetype pos = content.startsWith("\r\n") ? 0 : content.indexOf("\r\n\r\n");
-    pos = pos < 0 ? content.size() : pos + (pos == 0 ? 2 : 4);
-    for (qint64 n = 0; n < lines && pos < content.size(); ++n) {
-        const qsizetype lf = content.indexOf('\n', pos);
-        pos = lf < 0 ? content.size() : lf + 1;
-    }
-    QByteArray top = content.left(pos);
-    if (!top.isEmpty() && !top.endsWith("\r\n"))
-        top += "\r\n";
-    return top;
-}
 
 }
 
@@ -167,21 +154,20 @@ QByteArray Pop3Session::GetUIDL(const QByteArray& data)
     }
 }
 
-QByteArray Pop3Session::GetRETR(const QByteArray& data)
+FileReply Pop3Session::GetRETR(const QByteArray& data)
 {
     try {
         const int n = MessageNumber(data);
-        // Room for the first line, the final dot and the CR LF the reply gets when it is sent.
-        QByteArray reply = MailStore::Read(listFolder_, FileOf(n), 32, 3);
-        reply.prepend("+OK " + Num(reply.size()) + " octets\r\n");
-        reply.append('.');
+        FileReply reply = MailStore::Open(listFolder_, FileOf(n));
+        reply.head = "+OK " + Num(reply.length) + " octets\r\n";
+        reply.tail = ".";
         return reply;
     } catch (const Failure& f) {
         return FailureReply(f);
     }
 }
 
-QByteArray Pop3Session::GetTOP(const QByteArray& data)
+FileReply Pop3Session::GetTOP(const QByteArray& data)
 {
     try {
         // "TOP n m": the message number is the first word, the line count the second.
@@ -191,7 +177,14 @@ QByteArray Pop3Session::GetTOP(const QByteArray& data)
         if (words.size() != 2 || !ok || lines < 0)
             throw Failure(Err::InvalidArgument, QStringLiteral("Invalid procedure call or argument (TOP message lines)"));
         const int n = UnmarkedNumber("TOP " + words[0] + "\r\n");
-        return "+OK\r\n" + Top(MailStore::Read(listFolder_, FileOf(n)), lines) + '.';
+        FileReply reply = MailStore::Open(listFolder_, FileOf(n));
+        reply.length = MailStore::TopLength(reply, lines);
+        // Each line ends in CR LF, the last one too.
+        QByteArray end(2, '\0');
+        const bool whole = reply.length >= 2 && ::pread(reply.fd, end.data(), 2, reply.length - 2) == 2 && end == "\r\n";
+        reply.head = "+OK\r\n";
+        reply.tail = reply.length > 0 && !whole ? "\r\n." : ".";
+        return reply;
     } catch (const Failure& f) {
         return FailureReply(f);
     }

@@ -2,6 +2,7 @@
 // The POP3 part of a session: who logged in, the numbered message list as of the login,
 // this session's deletion marks, and the mailbox operations that answer from them.
 #include "core/Connecter.h"
+#include "core/Server.h"
 
 #include <QString>
 #include <map>
@@ -21,11 +22,11 @@ public:
     // The mailbox operations; each returns the whole reply without its final CR LF.
     QByteArray GetDELE(const QByteArray& data);
     QByteArray GetLIST(const QByteArray& data = {});
-    QByteArray GetRETR(const QByteArray& data);
+    FileReply GetRETR(const QByteArray& data);
     QByteArray GetRSET();
     QByteArray GetSTAT();
     QByteArray GetUIDL(const QByteArray& data = {});
-    QByteArray GetTOP(const QByteArray& data);
+    FileReply GetTOP(const QByteArray& data);
 
     QString MailID() const { return mailId_; }
     void SetMailID(const QString& NewMailID);

@@ -15,7 +15,7 @@ QByteArray Date(const QDateTime& when) { return when.toString(Qt::RFC2822Date).t
 QByteArray HeaderOf(const QByteArray& text)
 {
     const qsizetype end = text.startsWith("\r\n") ? 0 : text.indexOf("\r\n\r\n");
-    QByteArray head = text.left(end < 0 ? std::min<qsizetype>(text.size(), 65536) : std::min<qsizetype>(end + 2, 65536));
+    QByteArray head = text.left(end < 0 ? std::min<qsizetype>(text.size(), MaxQuotedHeader) : std::min<qsizetype>(end + 2, MaxQuotedHeader));
     if (!head.isEmpty() && !head.endsWith("\r\n"))
         head.truncate(head.lastIndexOf("\r\n") + 2);
     return head;

@@ -16,6 +16,9 @@ struct BounceFacts {
     bool expired = false;     // given up after RelayExpire rather than refused
 };
 
+// Most of the original header a notice quotes.
+inline constexpr qsizetype MaxQuotedHeader = 65536;
+
 // The notice (RFC 3464, multipart/report; report-type=delivery-status), header and body,
 // from MAILER-DAEMON of the served domain. `host` is this server's name.
 QByteArray BounceMessage(const QByteArray& host, const BounceFacts& facts);

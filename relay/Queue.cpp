@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QPointer>
+#include <unistd.h>
 #include <algorithm>
 #include <utility>
 
@@ -58,7 +59,7 @@ void Queue::Start(Server& server)
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
         const QString id = m.id;
-        items_[id] = Item{std::move(m), {}, {}, {}};
+        items_[id] = Item{std::move(m), {}};
     }
     for (const QByteArray& line : QueueFile::Tidy(damaged))
         Log(line);
@@ -91,7 +92,7 @@ void Queue::Add(QueuedMessage m)
     if (!server_)
         return;   // on disk: read when the queue starts
     const QString id = m.id;
-    items_[id] = Item{std::move(m), {}, {}, {}};
+    items_[id] = Item{std::move(m), {}};
     Kick();
 }
 
@@ -213,21 +214,22 @@ void Queue::Resolved(const QString& id, const QByteArray& to, const QStringList&
 
 void Queue::Connect(Item& item, QueuedRecipient& r)
 {
-    if (item.text.isNull()) {
-        try {
-            item.text = QueueFile::Text(item.m.id);
-            item.held = Budget::Hold(item.text.size());
-        } catch (const Failure& f) {
-            return Finish(item, r, "cannot read the queued message: " + f.text(), false, false);
-        }
+    FileReply text;
+    try {
+        text = QueueFile::Open(item.m.id);
+    } catch (const Failure& f) {
+        return Finish(item, r, "cannot read the queued message: " + f.text(), false, false);
     }
+    // The end of data gives the text its last CR LF.
+    QByteArray end(2, '\0');
+    if (text.length >= 2 && ::pread(text.fd, end.data(), 2, text.length - 2) == 2 && end == "\r\n")
+        text.length -= 2;
+    text.head = r.head;
     const qint16 i = server_->GetFreeIndex();
     if (i < 0)
         return Finish(item, r, "no free connection index", false, false);
     auto relay = std::make_unique<RelaySession>();
-    relay->Text = item.text;
-    relay->Head = r.head;
-    relay->Held = item.held;
+    relay->Text = std::move(text);
     relay->Sender = item.m.from;
     relay->Recipient = r.to;
     // Told from the connection's end, perhaps from inside its release: handled afterwards.
@@ -295,10 +297,6 @@ void Queue::Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool
         auto& rs = item.m.recipients;
         rs.erase(rs.begin() + (&r - rs.data()));
     }
-    if (item.running.empty()) {
-        item.text = QByteArray();
-        item.held.reset();
-    }
     if (item.m.recipients.empty()) {
         const QString id = item.m.id;
         dirty_.erase(id);
@@ -331,12 +329,11 @@ void Queue::Bounce(Item& item, const QueuedRecipient& r, const QString& host, co
         Log(what + "no notice: the message is itself a notice");
         return;
     }
-    QByteArray original = item.text;
-    if (original.isNull()) {
-        try {
-            original = QueueFile::Text(item.m.id);
-        } catch (const Failure&) {
-        }
+    // The notice quotes the header, which BounceMessage takes from the first 64 KiB.
+    QByteArray original;
+    try {
+        original = QueueFile::Start(item.m.id, MaxQuotedHeader + 4);
+    } catch (const Failure&) {
     }
     BounceFacts facts{item.m.from, r.to, reply, host.toUtf8(), original, QDateTime::fromSecsSinceEpoch(item.m.accepted), expired};
     SendNotice(*server_, facts, [self = QPointer<Queue>(this), what](const QByteArray& line) {

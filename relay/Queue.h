@@ -52,8 +52,6 @@ private:
     struct Item {
         QueuedMessage m;
         std::map<QByteArray, Attempt> running;   // by recipient
-        QByteArray text;                         // loaded while an attempt runs
-        std::shared_ptr<void> held;              // its share of the memory budget
     };
     void Tick();
     void Kick();   // Tick soon

@@ -156,12 +156,25 @@ void Remove(const QString& id)
     QFile::remove(PathOf(id, ".eml"));
 }
 
-QByteArray Text(const QString& id)
+FileReply Open(const QString& id)
 {
     const QString path = PathOf(id, ".eml");
-    if (const auto text = ReadPlain(path, std::numeric_limits<qint64>::max()))
-        return *text;
-    throw FailureFromErrno(errno ? errno : ENOENT, path);
+    FileReply f;
+    f.fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    struct stat st {};
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0)
+        throw FailureFromErrno(errno, path);
+    if (!S_ISREG(st.st_mode))
+        throw FailureFromErrno(EINVAL, path);
+    f.length = st.st_size;
+    return f;
+}
+
+QByteArray Start(const QString& id, qint64 bytes)
+{
+    FileReply f = Open(id);
+    f.length = std::min(f.length, bytes);
+    return f.Read();
 }
 
 std::vector<QueuedMessage> Read(QStringList* damaged)

@@ -2,6 +2,8 @@
 // The relay queue on disk: Queue/<id>.eml holds a message's text, Queue/<id>.json its
 // envelope and what each recipient still needs. Files are written whole or not at all, and
 // read back as untrusted input.
+#include "core/Server.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -39,8 +41,10 @@ void Write(QueuedMessage& m, const QByteArray& text);
 void Save(const QueuedMessage& m);
 // Takes a message out of the queue.
 void Remove(const QString& id);
-// The text of a queued message. Throws Failure.
-QByteArray Text(const QString& id);
+// The text of a queued message, opened to be sent as the exchanger takes it (no link is
+// followed); and its first `bytes` bytes. Throw Failure.
+FileReply Open(const QString& id);
+QByteArray Start(const QString& id, qint64 bytes);
 // The messages on disk; files that cannot be read, or that fail the checks addresses and
 // trace lines pass when they arrive, are listed in `damaged`.
 std::vector<QueuedMessage> Read(QStringList* damaged = nullptr);

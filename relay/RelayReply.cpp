@@ -41,11 +41,6 @@ struct Turn {
     }
 };
 
-// What goes out before the end-of-data line, less its last CR LF.
-qsizetype TextSize(const RelaySession& r)
-{
-    return r.Head.size() + r.Text.size() - (r.Text.endsWith("\r\n") ? 2 : 0);
-}
 
 void Fail(Turn& t)
 {
@@ -59,7 +54,7 @@ void Mail(Turn& t)
 {
     if (!t.server.IsEncrypted(t.index))
         t.server.Log(QByteArray::number(t.index) + "-TLS none: " + (t.r.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS"));
-    t.Send(RelayStep::MailSent, "MAIL FROM:<" + t.r.Sender + "> SIZE=" + QByteArray::number(TextSize(t.r)));
+    t.Send(RelayStep::MailSent, "MAIL FROM:<" + t.r.Sender + "> SIZE=" + QByteArray::number(t.r.Text.head.size() + t.r.Text.length));
 }
 
 // The EHLO reply, perhaps in several pieces: on once its last line ("250 ") has come, with
@@ -90,10 +85,8 @@ void Tls(Turn& t)
 
 void Text(Turn& t)
 {
-    // The trace line, then the text without its last line end, which SendReply adds.
-    QByteArray text = t.r.Head;
-    text.append(t.r.Text.constData(), TextSize(t.r) - t.r.Head.size());
-    t.Send(RelayStep::TextSent, text);
+    t.c.SetStep(int(RelayStep::TextSent));
+    t.server.SendFile(t.index, std::move(t.r.Text));
     t.server.SendReply(t.index, ".");
 }
 

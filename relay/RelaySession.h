@@ -2,6 +2,7 @@
 // The relay part of a session: one copy of a queued message on its way to an exchanger,
 // and how that connection's end is told to the queue.
 #include "core/Connecter.h"
+#include "core/Server.h"
 
 #include <QByteArray>
 #include <functional>
@@ -29,10 +30,9 @@ class RelaySession : public Connecter::Protocol {
 public:
     QByteArray Sender;
     QByteArray Recipient;
-    // The text to deliver, its last line ended by CR LF; every relay of one message shares it.
-    QByteArray Text;
-    QByteArray Head;               // the trace line this copy gets on top of Text
-    std::shared_ptr<void> Held;    // Text's share of the memory budget, once for all relays
+    // The copy to deliver, sent from the queue file as the exchanger takes it: the trace
+    // line as head, then the text without its last CR LF (the end of data adds it).
+    FileReply Text;
     bool TlsOffered = false;       // the exchanger's EHLO reply offers STARTTLS
     // What became of the copy, told once: the reply that decided it and the step it came in.
     std::function<void(const QByteArray& reply, RelayStep step)> Done;

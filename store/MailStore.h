@@ -3,6 +3,7 @@
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
+#include "core/Server.h"
 #include <memory>
 #include <vector>
 
@@ -66,6 +67,12 @@ QString Unmark(const QString& folder, const QString& name);
 void Purge(const QString& folder, const QString& name);
 
 qint64 SizeOf(const QString& folder, const QString& name);        // throws Failure
+// A message opened to be sent as it is stored: the reply's stretch is the whole file. Links
+// are not followed. Throws Failure.
+FileReply Open(const QString& folder, const QString& name);
+// How many bytes of an open message make its head, the blank line and the first `lines`
+// lines of its body (the whole message when it has fewer); read in pieces, never whole.
+qint64 TopLength(const FileReply& message, qint64 lines);
 // The message as stored, with room for `front` bytes before it and `back` after it: a reply
 // made around a long message (prepend, append) then needs no copy of it. Throws Failure.
 QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0);

@@ -5,6 +5,8 @@
 #include "relay/RelayReply.h"
 #include "relay/RelaySession.h"
 
+#include <fcntl.h>
+
 namespace {
 
 const QByteArray Mail = "C: MAIL FROM:<a@here.test> SIZE=19", Offer = "S: 250-mx.far.test\n250-STARTTLS\n250 SIZE";
@@ -75,7 +77,10 @@ private slots:
         FakeServer s;
         RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
         r.Sender = "a@here.test";
-        r.Text = "Subject: x\r\n\r\nhello";
+        QTemporaryFile text;
+        QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
+        r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
+        r.Text.length = 19;
         r.Recipient = "b@far.test";
         Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
         QCOMPARE(s.released, std::vector<qint16>{3});

@@ -199,10 +199,10 @@ private slots:
             const RelaySession& r = *t.Session(i)->As<RelaySession>();
             QCOMPARE(t.Session(i)->Step(), int(RelayStep::Connecting));
             QCOMPARE((Lines{r.Sender, r.Recipient}), (Lines{"one@here.test", rcpt}));
-            QVERIFY2(r.Head.startsWith("Received: from unknown ([127.0.0.1])\r\n\tby mx.test.host with SMTP\r\n\tfor <" + rcpt + ">; ")
-                     && r.Head.endsWith("\r\n"), r.Head.constData());
-            QCOMPARE(r.Text, QByteArray("one\r\n"));
-            QVERIFY(r.Text.constData() == t.Session(3)->As<RelaySession>()->Text.constData());   // one copy for every relay
+            QVERIFY2(r.Text.head.startsWith("Received: from unknown ([127.0.0.1])\r\n\tby mx.test.host with SMTP\r\n\tfor <" + rcpt + ">; ")
+                     && r.Text.head.endsWith("\r\n"), r.Text.head.constData());
+            // Sent from the queue file as the exchanger takes it; the end of data adds the last CR LF.
+            QCOMPARE(r.Text.Read(), r.Text.head + "one");
         }
     }
 };

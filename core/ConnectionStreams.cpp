@@ -1,0 +1,75 @@
+// The connection manager's long replies: a file's stretch sent as the connection takes it,
+// so that a message of any size costs the server no more than StreamLowWater per connection.
+#include "core/ConnectionManager.h"
+#include "core/LogList.h"
+
+#include <QSslSocket>
+#include <cerrno>
+#include <unistd.h>
+
+namespace {
+QByteArray N(qint64 n) { return QByteArray::number(n); }
+}
+
+void ConnectionManager::SendFile(qint16 index, FileReply reply)
+{
+    QSslSocket* s = Element(index);
+    const qint64 total = reply.head.size() + (reply.fd >= 0 ? reply.length : 0) + reply.tail.size();
+    if (!s || reply.fd < 0 || total <= LogList::HeadBytes)
+        return SendReplyTaken(index, reply.Read());   // short enough to hold, or nowhere to go
+    if (!SlotOf(index).quiet) {
+        // The log keeps the head of a line: only that much of the file is read for it.
+        FileReply start;
+        start.fd = ::dup(reply.fd);
+        start.offset = reply.offset;
+        start.length = std::min<qint64>(reply.length, LogList::HeadBytes);
+        log_.Add(N(index) + '>', reply.head + start.Read(), N(index).size() + 1 + total);
+    }
+    auto& queue = outgoing_[index];
+    if (queue.empty()) {
+        s->write(reply.head);
+        reply.head.clear();
+    } else {
+        queue.emplace_back(std::move(reply.head));
+        reply.head.clear();
+    }
+    queue.emplace_back(std::move(reply));
+    Pump(index, s);
+    Wrote(index, s);
+}
+
+void ConnectionManager::Pump(qint16 index, QSslSocket* s)
+{
+    const auto it = outgoing_.find(index);
+    if (it == outgoing_.end())
+        return;
+    auto& queue = it->second;
+    while (!queue.empty() && s->bytesToWrite() + s->encryptedBytesToWrite() < StreamLowWater) {
+        Piece& p = queue.front();
+        FileReply& f = p.file;
+        if (f.fd < 0) {
+            s->write(p.bytes);
+            queue.pop_front();
+            continue;
+        }
+        if (f.length > 0) {
+            QByteArray chunk(std::min(f.length, StreamChunk), Qt::Uninitialized);
+            ssize_t r;
+            do {
+                r = ::pread(f.fd, chunk.data(), size_t(chunk.size()), f.offset);
+            } while (r < 0 && errno == EINTR);
+            if (r > 0) {
+                chunk.truncate(r);
+                f.offset += r;
+                f.length -= r;
+                s->write(chunk);
+                continue;
+            }
+            f.length = 0;   // a file that shrank meanwhile gives what was there
+        }
+        s->write(f.tail + "\r\n");
+        queue.pop_front();   // closes the file
+    }
+    if (queue.empty())
+        outgoing_.erase(it);
+}
