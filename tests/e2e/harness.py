@@ -8,6 +8,7 @@ import shutil
 import smtplib
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -22,10 +23,28 @@ SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures 
 USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 
 
+# Ports handed out here were free when chosen, but anyone may take one before it is listened on
+# (CTest runs tests side by side, and every client's source port comes from the same range):
+# whoever listens on one of these chooses another when it is taken by then. Never one twice:
+# the system may offer a port again once its probe is closed.
+_chosen = set()
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    while True:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in _chosen:
+            _chosen.add(port)
+            return port
+
+
+def retry_taken(attempt, what, tries=5):   # attempt(): False when a port it chose was taken by then
+    for _ in range(tries):
+        if attempt():
+            return
+    raise AssertionError(f"{what}: its ports were taken {tries} times over")
 
 
 def wait_for(predicate, timeout=TIMEOUT, what="condition"):
@@ -103,22 +122,46 @@ class ServerProcess:
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
         # Over the defaults; None leaves a key out. Tests open many connections from one address.
         settings = {"Domain": domain, "Pop3": free_port(), "SMTP": free_port(), "MaxPerAddress": 100000, **dict(settings)}
-        settings = {k: v for k, v in settings.items() if v is not None}
-        self.pop3, self.smtp, self.pop3s, self.smtps = (settings.get(k) for k in ("Pop3", "SMTP", "Pop3s", "Smtps"))
-        pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
-            "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
+        self.settings = {k: v for k, v in settings.items() if v is not None}
+        self.settings_file().write_text("[General]\n" + "".join(f"{k}={v}\n" for k, v in self.settings.items()))
         self.log = []
         if wait is not None:   # None: laid out, not started
             self.start(wait)
 
-    def start(self, wait=True):
+    pop3, smtp, pop3s, smtps = (property(lambda self, k=k: self.settings.get(k)) for k in ("Pop3", "SMTP", "Pop3s", "Smtps"))
+
+    def settings_file(self):
+        return pathlib.Path(self.config, "Merivolant", "Tandrivel.conf")
+
+    def start(self, wait=True):   # wait=False: until it serves, shows only its window, or ends; True: until it serves
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp.name)
-        self.proc = subprocess.Popen([os.path.join(self.folder, "Tandrivel")], cwd=self.folder, env=env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        started = self.mark()
+
+        def attempt():
+            self.proc = subprocess.Popen([os.path.join(self.folder, "Tandrivel")], cwd=self.folder, env=env,
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self._reader = threading.Thread(target=self._read, daemon=True)
+            self._reader.start()
+            wait_for(lambda: self.proc.poll() is not None or self.count_log(r"^Tandrivel serving |Nothing listens", started),
+                     what=lambda: f"the server's start; last: {self.log[-15:]}")
+            if self.proc.poll() is None:
+                return True
+            self._reader.join(5)
+            taken = [m for m in map(re.compile(r"Cannot listen on (\w+) port (\d+): .*in use").search, self.log[started:]) if m]
+            if not taken or self.settings.get(taken[0][1]) not in _chosen:
+                return True   # the test's to judge
+            # Another port in its place, and a log as if this start never happened.
+            key, port = taken[0][1], free_port()
+            text = self.settings_file().read_text()
+            self.settings_file().write_text(re.sub(rf"(?m)^{key}={self.settings[key]}$", f"{key}={port}", text))
+            print(f"{key} port {self.settings[key]} was taken by then; {port} instead", file=sys.stderr)
+            self.settings[key] = port
+            del self.log[started:]
+            return False
+
+        retry_taken(attempt, "Tandrivel")
         if wait:
-            self.wait_log(r"^Tandrivel serving ")
+            self.wait_log(r"^Tandrivel serving ", after=started)
 
     def _read(self):
         with self.proc.stdout as pipe:
