@@ -106,6 +106,9 @@ def curl(*args):
     return subprocess.run(CURL + list(args), capture_output=True, check=True).stdout
 
 
+PORTS = ("Pop3", "SMTP", "Pop3s", "Smtps")   # the settings that are ports
+
+
 class ServerProcess:
     """A running server; `log` holds the lines it wrote so far, stderr among them."""
 
@@ -128,7 +131,7 @@ class ServerProcess:
         if wait is not None:   # None: laid out, not started
             self.start(wait)
 
-    pop3, smtp, pop3s, smtps = (property(lambda self, k=k: self.settings.get(k)) for k in ("Pop3", "SMTP", "Pop3s", "Smtps"))
+    pop3, smtp, pop3s, smtps = (property(lambda self, k=k: self.settings.get(k)) for k in PORTS)
 
     def settings_file(self):
         return pathlib.Path(self.config, "Merivolant", "Tandrivel.conf")
@@ -150,12 +153,15 @@ class ServerProcess:
             taken = [m for m in map(re.compile(r"Cannot listen on (\w+) port (\d+): .*in use").search, self.log[started:]) if m]
             if not taken or self.settings.get(taken[0][1]) not in _chosen:
                 return True   # the test's to judge
-            # Another port in its place, and a log as if this start never happened.
-            key, port = taken[0][1], free_port()
+            # Fresh ports for all it was given here (the older a choice, the likelier it is gone too),
+            # and a log as if this start never happened.
+            print(f"{taken[0][1]} port {taken[0][2]} was taken by then; choosing again", file=sys.stderr)
             text = self.settings_file().read_text()
-            self.settings_file().write_text(re.sub(rf"(?m)^{key}={self.settings[key]}$", f"{key}={port}", text))
-            print(f"{key} port {self.settings[key]} was taken by then; {port} instead", file=sys.stderr)
-            self.settings[key] = port
+            for key in [k for k in PORTS if self.settings.get(k) in _chosen]:
+                port = free_port()
+                text = re.sub(rf"(?m)^{key}={self.settings[key]}$", f"{key}={port}", text)
+                self.settings[key] = port
+            self.settings_file().write_text(text)
             del self.log[started:]
             return False
 
