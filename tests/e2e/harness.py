@@ -1,5 +1,6 @@
 """Runs the real executable in a program folder of its own, on free loopback ports."""
 import collections
+import contextlib
 import os
 import pathlib
 import poplib
@@ -58,6 +59,20 @@ def wait_for(predicate, timeout=TIMEOUT, what="condition"):
 def memory_kb(pid):
     with open(f"/proc/{pid}/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def listening(pid):   # the TCP ports a process listens on, whoever else may hold the same numbers
+    sockets = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):   # closed meanwhile
+            sockets.add(os.readlink(f"/proc/{pid}/fd/{fd}"))
+    ports = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        for row in pathlib.Path(table).read_text().splitlines()[1:]:
+            local, state, inode = (row.split()[i] for i in (1, 3, 9))
+            if state == "0A" and f"socket:[{inode}]" in sockets:
+                ports.add(int(local.rsplit(":", 1)[1], 16))
+    return ports
 
 
 def message(subject, body=b"x\r\n"):
