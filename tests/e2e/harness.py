@@ -1,5 +1,6 @@
 """Runs the real executable in a program folder of its own, on free loopback ports."""
 import collections
+import contextlib
 import os
 import pathlib
 import poplib
@@ -8,6 +9,7 @@ import shutil
 import smtplib
 import socket
 import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -22,10 +24,28 @@ SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures 
 USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 
 
+# Ports handed out here were free when chosen, but anyone may take one before it is listened on
+# (CTest runs tests side by side, and every client's source port comes from the same range):
+# whoever listens on one of these chooses another when it is taken by then. Never one twice:
+# the system may offer a port again once its probe is closed.
+_chosen = set()
+
+
 def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+    while True:
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        if port not in _chosen:
+            _chosen.add(port)
+            return port
+
+
+def retry_taken(attempt, what, tries=5):   # attempt(): False when a port it chose was taken by then
+    for _ in range(tries):
+        if attempt():
+            return
+    raise AssertionError(f"{what}: its ports were taken {tries} times over")
 
 
 def wait_for(predicate, timeout=TIMEOUT, what="condition"):
@@ -39,6 +59,20 @@ def wait_for(predicate, timeout=TIMEOUT, what="condition"):
 def memory_kb(pid):
     with open(f"/proc/{pid}/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+
+def listening(pid):   # the TCP ports a process listens on, whoever else may hold the same numbers
+    sockets = set()
+    for fd in os.listdir(f"/proc/{pid}/fd"):
+        with contextlib.suppress(OSError):   # closed meanwhile
+            sockets.add(os.readlink(f"/proc/{pid}/fd/{fd}"))
+    ports = set()
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        for row in pathlib.Path(table).read_text().splitlines()[1:]:
+            local, state, inode = (row.split()[i] for i in (1, 3, 9))
+            if state == "0A" and f"socket:[{inode}]" in sockets:
+                ports.add(int(local.rsplit(":", 1)[1], 16))
+    return ports
 
 
 def message(subject, body=b"x\r\n"):
@@ -87,6 +121,9 @@ def curl(*args):
     return subprocess.run(CURL + list(args), capture_output=True, check=True).stdout
 
 
+PORTS = ("Pop3", "SMTP", "Pop3s", "Smtps")   # the settings that are ports
+
+
 class ServerProcess:
     """A running server; `log` holds the lines it wrote so far, stderr among them."""
 
@@ -103,22 +140,49 @@ class ServerProcess:
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
         # Over the defaults; None leaves a key out. Tests open many connections from one address.
         settings = {"Domain": domain, "Pop3": free_port(), "SMTP": free_port(), "MaxPerAddress": 100000, **dict(settings)}
-        settings = {k: v for k, v in settings.items() if v is not None}
-        self.pop3, self.smtp, self.pop3s, self.smtps = (settings.get(k) for k in ("Pop3", "SMTP", "Pop3s", "Smtps"))
-        pathlib.Path(self.config, "Merivolant", "Tandrivel.conf").write_text(
-            "[General]\n" + "".join(f"{k}={v}\n" for k, v in settings.items()))
+        self.settings = {k: v for k, v in settings.items() if v is not None}
+        self.settings_file().write_text("[General]\n" + "".join(f"{k}={v}\n" for k, v in self.settings.items()))
         self.log = []
         if wait is not None:   # None: laid out, not started
             self.start(wait)
 
-    def start(self, wait=True):
+    pop3, smtp, pop3s, smtps = (property(lambda self, k=k: self.settings.get(k)) for k in PORTS)
+
+    def settings_file(self):
+        return pathlib.Path(self.config, "Merivolant", "Tandrivel.conf")
+
+    def start(self, wait=True):   # wait=False: until it serves, shows only its window, or ends; True: until it serves
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp.name)
-        self.proc = subprocess.Popen([os.path.join(self.folder, "Tandrivel")], cwd=self.folder, env=env,
-                                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
+        started = self.mark()
+
+        def attempt():
+            self.proc = subprocess.Popen([os.path.join(self.folder, "Tandrivel")], cwd=self.folder, env=env,
+                                         stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self._reader = threading.Thread(target=self._read, daemon=True)
+            self._reader.start()
+            wait_for(lambda: self.proc.poll() is not None or self.count_log(r"^Tandrivel serving |Nothing listens", started),
+                     what=lambda: f"the server's start; last: {self.log[-15:]}")
+            if self.proc.poll() is None:
+                return True
+            self._reader.join(5)
+            taken = [m for m in map(re.compile(r"Cannot listen on (\w+) port (\d+): .*in use").search, self.log[started:]) if m]
+            if not taken or self.settings.get(taken[0][1]) not in _chosen:
+                return True   # the test's to judge
+            # Fresh ports for all it was given here (the older a choice, the likelier it is gone too),
+            # and a log as if this start never happened.
+            print(f"{taken[0][1]} port {taken[0][2]} was taken by then; choosing again", file=sys.stderr)
+            text = self.settings_file().read_text()
+            for key in [k for k in PORTS if self.settings.get(k) in _chosen]:
+                port = free_port()
+                text = re.sub(rf"(?m)^{key}={self.settings[key]}$", f"{key}={port}", text)
+                self.settings[key] = port
+            self.settings_file().write_text(text)
+            del self.log[started:]
+            return False
+
+        retry_taken(attempt, "Tandrivel")
         if wait:
-            self.wait_log(r"^Tandrivel serving ")
+            self.wait_log(r"^Tandrivel serving ", after=started)
 
     def _read(self):
         with self.proc.stdout as pipe:

@@ -9,7 +9,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import HOST, ROOT, TIMEOUT, Case, free_port, message, read_line, send, session, smtp, subjects, wait_for
+from harness import HOST, ROOT, TIMEOUT, Case, free_port, message, read_line, retry_taken, send, session, smtp, subjects, wait_for
 
 ENVELOPE = b"HELO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
 POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
@@ -139,7 +139,7 @@ class Postfix(Case):
         s, self.dir = self.s, self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-postfix-"))
         os.chmod(self.dir, 0o755)   # its daemons run as the postfix user
         os.mkdir(f"{self.dir}/queue", 0o755)
-        self.port, nexthop = free_port(), f"[127.0.0.1]:{self.s.smtp}"
+        nexthop = f"[127.0.0.1]:{self.s.smtp}"
         settings = dict(compatibility_level="3.6", queue_directory=f"{self.dir}/queue", data_directory=f"{self.dir}/data",
                         mail_owner="postfix", myhostname="postfix.test", mydestination="", inet_interfaces="127.0.0.1",
                         inet_protocols="ipv4", mynetworks="127.0.0.0/8", relayhost=nexthop, local_transport="error:no local mail",
@@ -148,9 +148,13 @@ class Postfix(Case):
                         smtp_tls_security_level="none", maillog_file=f"{self.dir}/maillog", maillog_file_prefixes=self.dir,
                         alias_maps="", alias_database="")
         pathlib.Path(self.dir, "main.cf").write_text("".join(f"{k} = {v}\n" for k, v in settings.items()))
-        pathlib.Path(self.dir, "master.cf").write_text("\n".join([f"127.0.0.1:{self.port} inet n - n - - smtpd"] + self.MASTER) + "\n")
-        self.postfix("check")   # makes the queue and data folders
-        self.postfix("start")
+
+        def start():
+            self.port = free_port()
+            pathlib.Path(self.dir, "master.cf").write_text("\n".join([f"127.0.0.1:{self.port} inet n - n - - smtpd"] + self.MASTER) + "\n")
+            self.postfix("check")   # makes the queue and data folders
+            return self.postfix("start", taken=rf"fatal: bind 127\.0\.0\.1 port {self.port}: Address already in use")
+        retry_taken(start, "Postfix")
         self.addCleanup(self.stop_postfix)
         with smtplib.SMTP("127.0.0.1", self.port, timeout=TIMEOUT) as m:
             for i in range(50):
@@ -162,9 +166,12 @@ class Postfix(Case):
         self.assertTrue(s.count_log(r"^\d+<RSET"), "Postfix never reused a connection")
         self.assertLess(s.count_log(r"^ConnectionRequest "), 50)
 
-    def postfix(self, command):
+    def postfix(self, command, taken=None):   # False when it failed with `taken` in its log
         r = subprocess.run([POSTFIX, "-c", self.dir, command], capture_output=True, timeout=60)
+        if r.returncode and taken and re.search(taken, self.maillog()):
+            return False
         self.assertEqual(r.returncode, 0, f"postfix {command}: {r.stdout + r.stderr}\n{self.maillog()}")
+        return True
 
     def stop_postfix(self):
         pid = int(pathlib.Path(self.dir, "queue/pid/master.pid").read_text())

@@ -2,7 +2,7 @@
 import re
 import socket
 
-from harness import HOST, Case, connect, pop3_stat, read_line, session, wait_for
+from harness import HOST, Case, connect, listening, pop3_stat, read_line, session, wait_for
 
 
 class Spine(Case):
@@ -63,6 +63,7 @@ class Spine(Case):
 
 class Settings(Case):
     def test_localhost_listens_nowhere_and_bad_ports_stop_start_up(self):
+        self.assertEqual(listening(self.s.proc.pid), {self.s.pop3, self.s.smtp})   # set up, for comparison
         with socket.create_server(("127.0.0.1", 0)) as taken:
             for settings, why in (({"Domain": "localhost"}, None), ({"Domain": None}, None), ({"Pop3": "abc"}, "abc"),
                                   ({"SMTP": "abc"}, "abc"), ({"SMTP": taken.getsockname()[1]}, "in use")):
@@ -73,7 +74,6 @@ class Settings(Case):
                         s.wait_log(rf"\b\d+:.*{why}")
                     else:   # only the window
                         s.wait_log("Nothing listens")
-                        for port in (s.pop3, s.smtp):
-                            self.assertRaises(ConnectionRefusedError, connect, port)
+                        self.assertEqual(listening(s.proc.pid), set())   # its ports may serve someone else by now
                         self.assertIsNone(s.proc.poll())
 
