@@ -4,6 +4,7 @@
 // that, and how it answers the connection manager's questions (how long it may stay
 // silent, what it holds, what the log may show), is its Protocol part.
 #include <QByteArray>
+#include <QDateTime>
 #include <memory>
 
 class Server;
@@ -18,9 +19,12 @@ public:
     class Protocol {
     public:
         virtual ~Protocol() = default;
-        // Seconds the connection may stay silent in `step`; 0 while nothing is expected of
-        // the peer (a message being stored).
+        // Seconds the connection may stay silent in `step`, and the most a line may take from
+        // its first byte to its end; 0 while nothing is expected of the peer (a message
+        // being stored).
         virtual int IdleSeconds(int step) const = 0;
+        // Seconds `step` may last in all, however busy the peer keeps it (message text); 0: no limit.
+        virtual int StepSeconds(int) const { return 0; }
         // The peer stayed silent past IdleSeconds: say so where the protocol can, and end.
         virtual void TimedOut(Server& server, qint16 index, qint64 silentSeconds) = 0;
         // Bytes of the memory budget held beyond the receive buffer.
@@ -42,6 +46,9 @@ public:
     QByteArray Command;
     // Tells this session from a later one on the same index.
     const quint64 Serial = NextSerial();
+    // When the unfinished line in Command began, and when the step began (ms since the epoch).
+    qint64 LineSince = 0;
+    qint64 SteppedAt = QDateTime::currentMSecsSinceEpoch();
 
     explicit Connecter(std::unique_ptr<Protocol> part = {}, int step = 0) : part_(std::move(part)), step_(step) {}
     Connecter(const Connecter&) = delete;
@@ -52,6 +59,8 @@ public:
     {
         if (part_)
             part_->Stepping(step_, NewStep);
+        if (NewStep != step_)
+            SteppedAt = QDateTime::currentMSecsSinceEpoch();
         step_ = NewStep;
     }
 

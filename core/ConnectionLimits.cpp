@@ -4,6 +4,7 @@
 #include "core/ConnectionManager.h"
 #include "core/Connecter.h"
 #include "core/LogList.h"
+#include "core/mdlCommon.h"
 
 #include <QDateTime>
 #include <QSslSocket>
@@ -38,10 +39,32 @@ void ConnectionManager::Account(qint16 index)
 
 bool ConnectionManager::OverBudget() { return Budget::Spent(); }
 
-// Time-outs: a client that stays silent, an exchanger that never answers, and a peer that
-// never takes our last reply do not keep their connection for ever. A protocol says how long
-// each of its steps may stay silent and what a time-out says; a second time-out, or one of a
-// closing connection, releases it.
+// Why connection `index` has run out of time, or "" while it has not. A silent peer, an
+// exchanger that never answers and a peer that never takes our last reply are caught by the
+// idle clock; a peer that trickles a byte at a time by the clock of the line it is sending;
+// one that trickles whole lines of text by the clock of the step.
+QByteArray ConnectionManager::Overdue(qint16 index, const Connecter& c, qint64 now)
+{
+    const Slot& slot = SlotOf(index);
+    const int step = c.Step();
+    const Connecter::Protocol* part = c.Part();
+    if (slot.handshakeSince > 0 && now - slot.handshakeSince > 1000 * qint64(mdlCommon::TlsHandshakeTimeout))
+        return "TLS handshake not done in " + N((now - slot.handshakeSince) / 1000) + " s";
+    const qint64 idle = 1000 * qint64(step == Closing || !part ? ClosingSeconds : part->IdleSeconds(step));
+    if (idle <= 0)
+        return {};
+    if (now - slot.active > idle)
+        return "nothing for " + N((now - slot.active) / 1000) + " s";
+    if (!c.Command.isEmpty() && c.LineSince > 0 && now - c.LineSince > idle && !(part && part->TakesPartialLines(step)))
+        return "a line not ended in " + N((now - c.LineSince) / 1000) + " s";
+    const qint64 whole = 1000 * qint64(part && step != Closing ? part->StepSeconds(step) : 0);
+    if (whole > 0 && now - c.SteppedAt > whole)
+        return "message text not ended in " + N((now - c.SteppedAt) / 1000) + " s";
+    return {};
+}
+
+// A protocol says how long each of its steps may take and what a time-out says; a second
+// time-out, one of a closing connection, or one of a TLS handshake releases it at once.
 void ConnectionManager::Sweep()
 {
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
@@ -50,20 +73,18 @@ void ConnectionManager::Sweep()
         Connecter* c = Session(index);
         if (!ws_[i] || !c || stalled_.count(index))
             continue;
-        Slot& slot = SlotOf(index);
-        const int step = c->Step();
-        Connecter::Protocol* part = c->Part();
-        const qint64 limit = 1000 * qint64(step == Closing || !part ? ClosingSeconds : part->IdleSeconds(step));
-        if (limit <= 0 || now - slot.active <= limit)
+        const QByteArray why = Overdue(index, *c, now);
+        if (why.isEmpty())
             continue;
-        const qint64 silent = (now - slot.active) / 1000;
-        log_.Add(N(index) + "-Timeout: nothing for " + N(silent) + " s; connection closed");
-        if (step == Closing || !part || slot.timedOut) {
+        Slot& slot = SlotOf(index);
+        log_.Add(N(index) + "-Timeout: " + why + "; connection closed");
+        Connecter::Protocol* part = c->Part();
+        if (c->Step() == Closing || !part || slot.timedOut || slot.handshakeSince > 0) {
             Release(index);
             continue;
         }
         slot.timedOut = true;
         Touch(index);
-        part->TimedOut(*this, index, silent);
+        part->TimedOut(*this, index, (now - slot.active) / 1000);
     }
 }

@@ -87,6 +87,7 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
     connect(s, &QSslSocket::disconnected, this, [this, index] { WS_Close(index); });
     connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
     connect(s, &QSslSocket::encrypted, this, [this, index, s] {
+        SlotOf(index).handshakeSince = 0;
         const QSslCipher cipher = s->sessionCipher();
         log_.Add(N(index) + "-TLS " + cipher.protocolString().toLatin1() + ' ' + cipher.name().toLatin1());
         if (auto then = std::move(onEncrypted_[index]); then)

@@ -87,6 +87,7 @@ private:
     QSslSocket* BeforeHandshake(qint16 index, std::function<void()> encrypted);
     QByteArray Refuse(qint16 index, const Service& service);
     void Sweep();
+    QByteArray Overdue(qint16 index, const Connecter& c, qint64 now);
     void Touch(qint16 index);
     void Account(qint16 index);
     const Service& ServiceOf(int localPort) const;
@@ -143,6 +144,7 @@ private:
         QByteArray peer;
         bool quiet = false;      // refused at once: its lines stay out of the log
         bool timedOut = false;
+        qint64 handshakeSince = 0;   // a TLS handshake under way began then; 0: none
     };
     std::vector<Slot> slots_;
     Slot& SlotOf(qint16 index);

@@ -3,6 +3,7 @@
 #include "core/ConnectionManager.h"
 #include "core/Connecter.h"
 
+#include <QDateTime>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
@@ -26,6 +27,7 @@ QSslSocket* ConnectionManager::BeforeHandshake(qint16 index, std::function<void(
         c->Command.clear();
     if (encrypted)
         onEncrypted_[index] = std::move(encrypted);
+    SlotOf(index).handshakeSince = QDateTime::currentMSecsSinceEpoch();
     return s;
 }
 

@@ -171,6 +171,7 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bo
                 return;
             }
             s->setSslConfiguration(*config);
+            slot.handshakeSince = QDateTime::currentMSecsSinceEpoch();
             s->startServerEncryption();   // the greeting waits in the buffer for the handshake
         }
         if (service.accept)

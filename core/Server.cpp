@@ -52,6 +52,8 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
         server.Log(n + "-Ignored: " + QByteArray::number(chunk.size()) + " bytes for a connection without a session");
         return false;
     }
+    if (c->Command.isEmpty())
+        c->LineSince = QDateTime::currentMSecsSinceEpoch();
     c->Command += chunk;
     QByteArray rest;
     if (!c->Command.endsWith("\r\n")) {
@@ -75,7 +77,9 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
     if (handler)
         handler(server, index, text);
     if (!rest.isEmpty())
-        if (Connecter* still = server.Session(index))
+        if (Connecter* still = server.Session(index)) {
             still->Command = rest + still->Command;
+            still->LineSince = QDateTime::currentMSecsSinceEpoch();
+        }
     return true;
 }

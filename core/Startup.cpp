@@ -63,6 +63,8 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     };
     SmtpTimeout = int(number("SmtpTimeout", 300, 1, INT_MAX));
     Pop3Timeout = int(number("Pop3Timeout", 600, 1, INT_MAX));
+    SmtpDataTimeout = int(number("SmtpDataTimeout", 600, 1, INT_MAX));
+    TlsHandshakeTimeout = int(number("TlsHandshakeTimeout", 30, 1, INT_MAX));
     MaxPerAddress = int(number("MaxPerAddress", 20, 1, INT_MAX));
     MaxRecipients = int(number("MaxRecipients", 100, 1, INT_MAX));
     MemoryBudget = number("MemoryBudget", 0, 0, std::numeric_limits<qint64>::max());

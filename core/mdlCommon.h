@@ -17,7 +17,9 @@ inline QString SmtpPort = QStringLiteral("25");
 inline QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
 inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
-inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent
+inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent, or take for a line
+inline int SmtpDataTimeout = 600;                   // seconds from DATA to the final "."
+inline int TlsHandshakeTimeout = 30;                // seconds a TLS handshake may take
 inline int MaxPerAddress = 20;                      // open connections from one client address
 inline int MaxRecipients = 100;                     // recipients of one message
 inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory

@@ -44,6 +44,9 @@ void SmtpSession::DropTransaction()
 
 int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }
 
+// The whole text, from DATA to the final line, within SmtpDataTimeout (RFC 5321 4.5.3.2).
+int SmtpSession::StepSeconds(int step) const { return step == int(SmtpStep::Text) ? mdlCommon::SmtpDataTimeout : 0; }
+
 void SmtpSession::TimedOut(Server& server, qint16 index, qint64)
 {
     if (Connecter* c = server.Session(index))

@@ -49,6 +49,7 @@ public:
     void DropTransaction();
 
     int IdleSeconds(int step) const override;
+    int StepSeconds(int step) const override;
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
     qint64 Held() const override { return Text.size() + Pending.size(); }
     bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }

@@ -10,6 +10,7 @@ import socket
 import ssl
 import subprocess
 import tempfile
+import threading
 import time
 import unittest
 import warnings
@@ -258,6 +259,63 @@ class Clients(Case):
         self.assertEqual(s.count_log(r"^\d+<STLS\\r\\n$", after=m), 1)   # fetchmail insists on it
         with open(out, "rb") as f:   # its own trace line on top, lines ended by LF
             self.assertEqual(re.sub(rb"^Received: .*\n(\t.*\n)*", b"", f.read()), MESSAGE.replace(b"\r\n", b"\n"))
+
+
+class Deadlines(Case):
+    """A client that keeps its connection busy without finishing anything is closed all the same."""
+    SETTINGS = {"SmtpTimeout": 2, "Pop3Timeout": 2, "SmtpDataTimeout": 3, "TlsHandshakeTimeout": 2}
+
+    def test_trickling_and_stalled_clients_are_closed_on_time(self):
+        s = self.s
+        data = b"EHLO c\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
+        cases = {   # name: (port, sent at once, trickled a piece a second, what the server says last, deadline)
+            "SMTP, a byte a second of a command": (s.smtp, b"", b"NOOP NOOP NOOP NOOP NOOP", b"421 4.4.2 Timeout\r\n", 2),
+            "POP3, a byte a second of a command": (s.pop3, b"", b"NOOP NOOP NOOP NOOP NOOP", b"", 2),
+            "DATA, a byte a second": (s.smtp, data, b"x" * 20, b"421 4.4.2 Timeout\r\n", 3),
+            "DATA, a line a second": (s.smtp, data, [b"line\r\n"] * 20, b"421 4.4.2 Timeout\r\n", 3),
+            "a ClientHello begun and never ended": (s.smtps, b"\x16\x03\x01\x02\x00\x01", b"", b"", 2),
+        }
+        results = {}
+
+        def run(name, port, first, pieces, said, deadline):
+            sock = self.closing(socket.create_connection(("127.0.0.1", port), timeout=TIMEOUT))
+            start, got = time.monotonic(), b""
+            sock.sendall(first)
+            sock.setblocking(False)
+            for piece in list(pieces) if isinstance(pieces, list) else [bytes([b]) for b in pieces]:
+                try:
+                    while chunk := sock.recv(4096):
+                        got += chunk
+                    break   # closed
+                except BlockingIOError:
+                    pass
+                except OSError:
+                    break
+                try:
+                    sock.sendall(piece)
+                except OSError:
+                    break
+                time.sleep(1)
+            sock.settimeout(TIMEOUT)
+            try:
+                while chunk := sock.recv(4096):
+                    got += chunk
+            except OSError:
+                pass
+            results[name] = (got, time.monotonic() - start)
+
+        threads = [threading.Thread(target=run, args=(name,) + case) for name, case in cases.items()]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(60)
+        for name, (port, first, pieces, said, deadline) in cases.items():
+            with self.subTest(name):
+                got, after = results[name]
+                self.assertTrue(got.endswith(said), f"last said {got[-60:]!r}")
+                self.assertTrue(deadline - 0.5 < after < deadline + 3.5, f"closed after {after:.1f} s with a deadline of {deadline} s")
+        for why in ("a line not ended in", "message text not ended in", "TLS handshake not done in"):
+            self.assertTrue(s.count_log(rf"^\d+-Timeout: {why} \d+ s; connection closed$"), why)
 
 
 def tearDownModule():
