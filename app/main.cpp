@@ -66,6 +66,44 @@ int QueueCommand(int argc, char* argv[])
     }
 }
 
+const char Usage[] =
+    "Usage: Tandrivel [--queue | --flush | --help | --version]\n"
+    "\n"
+    "Without an option: serves POP3 and SMTP for the mail domain of the settings, from the\n"
+    "folder that holds this program (mailboxes in Users/, relay queue in Queue/).\n"
+    "\n"
+    "  --queue    print the relay queue and exit\n"
+    "  --flush    ask the server running in this folder to try every deferred recipient now\n"
+    "  --help     print this text and exit\n"
+    "  --version  print the version and exit\n"
+    "\n"
+    "Settings: ~/.config/Merivolant/Tandrivel.conf (see the README).\n";
+
+// --help and --version print and exit; an option we do not know is an error (exit 2).
+// Returns the exit status, or -1 to go on.
+int InformativeOption(int argc, char* argv[])
+{
+    if (argc < 2)
+        return -1;
+    const QByteArray option = argv[1];
+    if (option == "--help" || option == "-h") {
+        fputs(Usage, stdout);
+        return 0;
+    }
+    if (option == "--version") {
+        printf("Tandrivel %s\n", TANDRIVEL_VERSION);
+        return 0;
+    }
+    const bool known = option == "--queue" || option == "--flush";
+    if (known && argc == 2)
+        return -1;
+    if (known)
+        fprintf(stderr, "Tandrivel: unexpected argument '%s'\n\n%s", argv[2], Usage);
+    else
+        fprintf(stderr, "Tandrivel: unknown option '%s'\n\n%s", argv[1], Usage);
+    return 2;
+}
+
 // Before anything is served: what a crash left in the mailboxes is put right, and every
 // mailbox is listed off the event thread, so that a first login to a big one finds its
 // listing ready.
@@ -97,6 +135,8 @@ void RaiseDescriptorLimit()
 
 int main(int argc, char* argv[])
 {
+    if (const int rc = InformativeOption(argc, argv); rc >= 0)
+        return rc;
     if (const int rc = QueueCommand(argc, argv); rc >= 0)
         return rc;
     // Without a display the server runs headless; the log goes to standard output.

@@ -23,7 +23,7 @@ constexpr qint16 MaxIndex = 32767;
 }
 
 ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
-    : QObject(parent), log_(log), hostName_(QHostInfo::localHostName().toUtf8())
+    : QObject(parent), log_(log)
 {
     ws_.resize(2, nullptr);
     // Flushes wait on the disk, not the processor: several at once let the file system
@@ -114,8 +114,8 @@ void ConnectionManager::Written(qint16 index, QSslSocket* s)
     else
         WS_SendComplete(index);
     // Input held back while the backlog was large.
-    if (Element(index) == s && s->bytesAvailable() > 0 && !Backlogged(index, s))
-        WS_DataArrival(index);
+    if (Element(index) == s)
+        Resume(index);
 }
 
 bool ConnectionManager::Backlogged(qint16 index, const QSslSocket* s) const
@@ -215,7 +215,12 @@ void ConnectionManager::Release(qint16 index)
     WS_Close(index);
 }
 
-QByteArray ConnectionManager::LocalHostName(qint16) { return hostName_; }
+QByteArray ConnectionManager::LocalHostName(qint16)
+{
+    if (hostName_.isEmpty())
+        hostName_ = (mdlCommon::HostName.isEmpty() ? mdlCommon::MachineName() : mdlCommon::HostName).toUtf8();
+    return hostName_;
+}
 
 void ConnectionManager::SendReplyAfter(qint16 index, const QByteArray& text, int ms)
 {
@@ -232,9 +237,18 @@ void ConnectionManager::SendReplyAfter(qint16 index, const QByteArray& text, int
             return;
         stalled_.erase(index);
         SendReply(index, text);
-        if (QSslSocket* s = Element(index); s && s->bytesAvailable() > 0)
-            WS_DataArrival(index);
+        Resume(index);
     });
+}
+
+bool ConnectionManager::Waiting(qint16 index) { return stalled_.count(index) > 0 || outgoing_.count(index) > 0; }
+
+void ConnectionManager::Resume(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    const Connecter* c = Session(index);
+    if (s && c && !Waiting(index) && !Backlogged(index, s) && (s->bytesAvailable() > 0 || !c->Command.isEmpty()))
+        WS_DataArrival(index);
 }
 
 QByteArray ConnectionManager::PeerAddress(qint16 index)

@@ -73,6 +73,7 @@ public:
     void StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted = {}) override;
     void SendReplyAfter(qint16 index, const QByteArray& text, int ms) override;
     bool OverBudget() override;
+    bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }
@@ -111,6 +112,8 @@ private:
     // Whether the peer has so much of our replies still to take (a file being sent counts,
     // however much of it is left) that nothing more is read from it until they have gone.
     bool Backlogged(qint16 index, const QSslSocket* s) const;
+    // Input held back (unread, or lines left in the receive buffer) goes to the handler now.
+    void Resume(qint16 index);
 
     // What waits to go out behind a file being sent, in order: the rest of the file and its
     // tail, then replies given meanwhile. Written to the socket as it takes them (Pump), so

@@ -56,10 +56,10 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
         c->LineSince = QDateTime::currentMSecsSinceEpoch();
     c->Command += chunk;
     QByteArray rest;
-    if (!c->Command.endsWith("\r\n")) {
+    const bool partial = c->Part() && c->Part()->TakesPartialLines(c->Step());
+    if (partial ? !c->Command.endsWith("\r\n") : !c->Command.endsWith('\n')) {
         // Message text goes on line by line as it comes: held until a read happens to end a
         // line, megabytes of it would wait here beside the message.
-        const bool partial = c->Part() && c->Part()->TakesPartialLines(c->Step());
         const qsizetype cut = partial ? c->Command.lastIndexOf("\r\n") : -1;
         if (cut < 0) {
             if (c->Command.size() > (partial ? MaxBuffer : MaxLineBuffer)) {

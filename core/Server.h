@@ -78,6 +78,10 @@ public:
     virtual bool OverBudget() { return false; }
     // Sends a reply only after `ms`, reading nothing more from the connection meanwhile.
     virtual void SendReplyAfter(qint16 index, const QByteArray& text, int) { SendReply(index, text); }
+    // True while a connection's next reply must wait: a delayed answer, a message still going
+    // out. A handler then leaves the lines after the one it answered in the receive buffer
+    // (Command); they are handed to it again once the wait is over.
+    virtual bool Waiting(qint16) { return false; }
     // Runs `work` (file writes and flushes) off the event thread, so that waiting for the disk
     // does not stall the other connections, then `done` on the event thread, whose replies
     // go out at once. `work` must not touch the server. This default runs both at once.
@@ -129,8 +133,9 @@ struct Handlers {
 inline constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
 inline constexpr qsizetype MaxLineBuffer = qsizetype(64) << 10;
 
-// Adds a received chunk to the session's Command. Once the whole buffer ends with CR LF it
-// is logged (as the session's protocol masks it) and handed to `handler`; while the protocol
-// takes partial lines, every complete line goes at once. A buffer past MaxBuffer (commands:
+// Adds a received chunk to the session's Command. Once the whole buffer ends with a line end
+// (CR LF, or a bare LF as some hand-typed clients send it) it is logged (as the session's
+// protocol masks it) and handed to `handler`; while the protocol takes partial lines (message
+// text, where only CR LF ends a line), every complete line goes at once. A buffer past MaxBuffer (commands:
 // MaxLineBuffer) without a CR LF closes the connection. Returns whether the handler ran.
 bool Gather(Server& server, qint16 index, const QByteArray& chunk, const CommandHandler& handler);

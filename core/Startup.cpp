@@ -51,6 +51,10 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     SmtpsPort = Setting(store, "Smtps", "");
     Pop3sPort = Setting(store, "Pop3s", "");
     RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
+    HostName = Setting(store, "HostName", "").trimmed();
+    if (HostName.isEmpty())
+        HostName = MachineName();
+    Postmaster = Setting(store, "Postmaster", "").trimmed();
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");
@@ -101,6 +105,9 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
             // Nothing is served before the event loop runs: what a crash left can be put right.
             if (preparing)
                 preparing(main->Connections());
+            main->Log().Add("Host name: " + HostName.toUtf8()
+                            + (HostName.contains(QLatin1Char('.')) ? QByteArray()
+                                                                   : QByteArray(" (not fully qualified: exchangers may refuse it; set HostName)")));
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
             if (serving)

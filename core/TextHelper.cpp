@@ -34,4 +34,14 @@ QByteArray Printable(const QByteArray& text, qsizetype max, bool blanks)
     return out;
 }
 
+
+QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next)
+{
+    const qsizetype lf = text.indexOf('\n', pos);
+    *next = lf < 0 ? text.size() : lf + 1;
+    if (lf < 0 || (lf > pos && text[lf - 1] == '\r'))
+        return text.mid(pos, *next - pos);
+    return text.mid(pos, lf - pos) + "\r\n";
+}
+
 }

@@ -1,6 +1,11 @@
 #include "core/mdlCommon.h"
 #include "core/TextDatabase.h"
 
+#include <QHostInfo>
+#include <cstring>
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <cstdio>
 #include <memory>
 
@@ -59,6 +64,23 @@ int PortNumber(const QString& text)
     bool ok = false;
     const int n = text.trimmed().toInt(&ok);
     return ok && n > 0 && n <= 65535 ? n : -1;
+}
+
+
+QString MachineName()
+{
+    const QString shortName = QHostInfo::localHostName();
+    addrinfo hints {};
+    hints.ai_flags = AI_CANONNAME;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    QString name = shortName;
+    if (::getaddrinfo(shortName.toUtf8().constData(), nullptr, &hints, &found) == 0 && found) {
+        if (found->ai_canonname && strchr(found->ai_canonname, '.'))
+            name = QString::fromUtf8(found->ai_canonname);
+        ::freeaddrinfo(found);
+    }
+    return name;
 }
 
 }

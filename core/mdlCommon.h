@@ -17,6 +17,8 @@ inline QString SmtpPort = QStringLiteral("25");
 inline QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
 inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
+inline QString HostName;                 // how the server names itself; set at start-up
+inline QString Postmaster;               // the mailbox of postmaster@; "" for the first account's
 inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent, or take for a line
 inline int SmtpDataTimeout = 600;                   // seconds from DATA to the final "."
 inline int TlsHandshakeTimeout = 30;                // seconds a TLS handshake may take
@@ -36,6 +38,10 @@ QString UsersFolder();
 // The one connection to the text tables, created at its first use.
 TextDatabase& DbConnection();
 void ResetDbConnection();
+
+// This machine's fully qualified name, as `hostname --fqdn` gives it; the short name when
+// it has none.
+QString MachineName();
 
 // A port setting as a number, or -1 when the text is not a port number.
 int PortNumber(const QString& text);

@@ -19,6 +19,7 @@ struct Turn {
     Connecter& c;
     Pop3Session& s;
     const QByteArray& line;
+    bool tls = false;   // TLS begins behind this line
     void Reply(QByteArray text) { server.SendReplyTaken(index, std::move(text)); }
 };
 
@@ -58,6 +59,7 @@ void Stls(Turn& t)
 {
     t.server.SendReply(t.index, "+OK Begin TLS negotiation");
     t.server.StartTls(t.index);
+    t.tls = true;
 }
 
 void Quit(Turn& t)
@@ -69,7 +71,7 @@ void Quit(Turn& t)
 void Capa(Turn& t)
 {
     const bool tls = t.server.TlsAvailable() && !t.server.IsEncrypted(t.index);
-    t.Reply(QByteArray("+OK\r\n") + (tls ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\n.");
+    t.Reply(QByteArray("+OK\r\n") + (tls ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\nPIPELINING\r\n.");
 }
 
 struct Verb {
@@ -132,10 +134,23 @@ void Pop3Command(Server& server, qint16 index, const QByteArray& text)
         server.Log(QByteArray::number(index) + "-Ignored: no session for POP3 text");
         return;
     }
-    // Only the first command of a buffer is answered; the buffer starts afresh.
+    // Every line of a buffer is answered in order (RFC 2449 PIPELINING), none after QUIT or
+    // after STLS (what follows it in clear is dropped); while an answer waits (a delayed login,
+    // a message still going out), the lines after it wait in the buffer.
     c->Command.clear();
-    Turn t{server, index, *c, *s, text};
-    Answer(t);
+    for (qsizetype pos = 0; pos < text.size() && c->Step() != Closing;) {
+        if (server.Waiting(index)) {
+            c->Command = text.mid(pos);
+            return;
+        }
+        qsizetype next = 0;
+        const QByteArray line = TextHelper::LineAt(text, pos, &next);
+        Turn t{server, index, *c, *s, line};
+        Answer(t);
+        if (t.tls)
+            return;
+        pos = next;
+    }
 }
 
 Service Pop3Service()

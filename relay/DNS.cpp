@@ -84,6 +84,21 @@ QStringList DNS::ByPreference(QList<Record> records)
     return hosts;
 }
 
+bool DNS::SaysNoSuchDomain(const QByteArray& output)
+{
+    return output.contains("NXDOMAIN") || output.contains("Non-existent domain") || output.contains("non-existent domain");
+}
+
+namespace {
+// The answer the records give: the hosts, or a null MX.
+void Answered(const DNS::Answer& answer, const QStringList& hosts, const QString& problem)
+{
+    if (hosts.contains(QStringLiteral(".")) || hosts.contains(QString()))
+        return answer({}, DNS::NullMx);
+    answer(hosts, problem);
+}
+}
+
 void DNS::Lookup(const QString& Domain, Answer answer)
 {
     QList<Record> known;
@@ -97,7 +112,7 @@ void DNS::Lookup(const QString& Domain, Answer answer)
         return;
     }
     if (!known.isEmpty()) {
-        answer(ByPreference(known), {});
+        Answered(answer, ByPreference(known), {});
         return;
     }
     if (auto run = running_.find(Domain); run != running_.end()) {
@@ -209,9 +224,11 @@ void DNS::Finish(const QString& Domain)
         problem = QString::fromUtf8(f.text());   // the hosts are good for now even so
     }
     const QStringList hosts = ByPreference(records);
+    if (records.isEmpty() && SaysNoSuchDomain(run->text))
+        problem = NoSuchDomain;
     // Deleted once the answers are out: an answer may start another lookup.
     QTimer::singleShot(0, [run = std::shared_ptr<Run>(std::move(run)), hosts, problem] {
         for (const Answer& a : run->waiting)
-            a(hosts, problem);
+            Answered(a, hosts, problem);
     });
 }

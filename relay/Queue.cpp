@@ -19,8 +19,14 @@ namespace {
 qint64 Now() { return QDateTime::currentSecsSinceEpoch(); }
 QByteArray N(qint64 n) { return QByteArray::number(n); }
 
-// As the served domain is told: what follows the first "@".
-QByteArray DomainOf(const QByteArray& address) { return address.mid(address.indexOf('@') + 1); }
+// As the served domain is told: what follows the first "@", without a final dot.
+QByteArray DomainOf(const QByteArray& address)
+{
+    QByteArray domain = address.mid(address.indexOf('@') + 1);
+    if (domain.endsWith('.'))
+        domain.chop(1);
+    return domain;
+}
 
 QByteArray Time(qint64 secs) { return QDateTime::fromSecsSinceEpoch(secs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1(); }
 
@@ -203,6 +209,11 @@ void Queue::Resolved(const QString& id, const QByteArray& to, const QStringList&
     QueuedRecipient* r = Find(id, to, &item);
     if (!r || !item->running.count(to))
         return;
+    // A domain that does not exist or takes no mail will not on the next attempt either.
+    if (problem == DNS::NoSuchDomain)
+        return Finish(*item, *r, "550 5.1.2 Domain " + DomainOf(to) + " does not exist", false, true);
+    if (problem == DNS::NullMx)
+        return Finish(*item, *r, "556 5.1.10 Domain " + DomainOf(to) + " accepts no mail (null MX)", false, true);
     if (hosts.isEmpty() && !problem.isEmpty())
         return Finish(*item, *r, "lookup failed: " + problem.toUtf8(), false, false);
     // No exchanger: the domain's own address takes its mail.

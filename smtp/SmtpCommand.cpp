@@ -4,6 +4,7 @@
 #include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
+#include "core/TextHelper.h"
 #include "core/mdlCommon.h"
 #include "deliver/Delivery.h"
 #include "relay/Queue.h"
@@ -171,6 +172,7 @@ const Verb Verbs[] = {
     {"RSET", Always, [](Turn& t) { t.s.From.clear(); t.s.DropTransaction(); t.Reply("250 OK"); return true; }},
     {"NOOP", Always, [](Turn& t) { t.Reply("250 OK"); return true; }},
     {"VRFY", Always, [](Turn& t) { t.Reply("252 2.5.2 Cannot VRFY user, but will accept message"); return true; }},
+    {"EXPN", Always, [](Turn& t) { t.Reply("502 5.5.1 EXPN not available"); return true; }},
     {"ETRN", Always, Go<Etrn>},
     {"HELP", Always, [](Turn& t) { t.Reply("214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP VRFY ETRN HELP QUIT"); return true; }},
     {"QUIT", Always, Go<Quit>},
@@ -274,13 +276,16 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
             EndOfData(server, index, c, s);
             continue;
         }
-        qsizetype eol = text.indexOf("\r\n", pos);
-        eol = eol < 0 ? text.size() : eol + 2;
-        const QByteArray line = text.mid(pos, eol - pos);
+        if (server.Waiting(index)) {   // a delayed answer first: the rest is taken after it
+            c.Command = text.mid(pos);
+            return;
+        }
+        qsizetype next = 0;
+        const QByteArray line = TextHelper::LineAt(text, pos, &next);
         Turn t{server, index, c, s, line};
         if (!CommandLine(t))
             return;
-        pos = eol;
+        pos = next;
     }
 }
 

@@ -16,6 +16,12 @@ QByteArray SmtpSession::GetMAIL(const QByteArray& data)
         // memory of the copies stays with the process.
         const qsizetype size = data.toUpper().indexOf(" SIZE=");
         DeclaredSize = size < 0 ? 0 : data.mid(size + 6).split(' ').first().trimmed().toLongLong();
+        // A message we would refuse at its end is refused before it is sent (RFC 1870).
+        if (DeclaredSize > MaxMessageSize) {
+            From.clear();
+            DeclaredSize = 0;
+            return "552 5.3.4 Message size exceeds fixed maximum message size";
+        }
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();

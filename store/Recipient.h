@@ -2,8 +2,10 @@
 #include <QByteArray>
 #include <QString>
 
-// Where a recipient's mail goes: its domain part, whether that is the served domain (letter
-// case and a final dot do not count), and then its mailbox folder ("" when it has none).
+// Where a recipient's mail goes: its domain (what follows the first "@", without a final
+// dot; the served domain for an address without one), whether that is the served domain
+// (letter case does not count), and then its mailbox folder ("" when it has none). Postmaster
+// in any letter case has the mailbox of the setting Postmaster, or else the first account's.
 struct Recipient {
     QByteArray domain;
     bool local = false;

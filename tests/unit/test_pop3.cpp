@@ -50,8 +50,11 @@ private slots:
         QTest::newRow("before login") << Lines{"C: noop", "S: +OK ", "C: STAT", Empty, "C: LIST", Empty + "\n.", "C: LIST 1", OutOfRange,
             "C: UIDL 1", OutOfRange, "C: UIDL", Empty + "\n.", "C: DELE 1", "S: +OK ", "C: RSET", "S: +OK Reset file count 0", "C: RETR 1", OutOfRange,
             "C: USER", BadArgument, "C: APOP alice 0123456789abcdef", NotSupported, "C: AUTH PLAIN", NotSupported, "C: LAST", NotSupported,
-            "C: TOP 1 10", OutOfRange, "C: TOP", CommandError, "C: capa", "S: +OK\nUSER\nUIDL\nTOP\n.", "C: NO", CommandError,
+            "C: TOP 1 10", OutOfRange, "C: TOP", CommandError, "C: capa", "S: +OK\nUSER\nUIDL\nTOP\nPIPELINING\n.", "C: NO", CommandError,
             QByteArray("C: \xff\x00\x01", 6), CommandError} << Unchanged;
+        // Every line of a buffer is answered in order; nothing after QUIT.
+        QTest::newRow("pipelined") << Lines{"C: USER alice\nPASS secret\nSTAT\nLIST 1\nQUIT\nSTAT", Ok, Ok, Stat({0, 1, 2}), "S: +OK 1 " + Size(0), Closed}
+                                   << Unchanged;
         // USER and PASS always answer the same; a failed login shows as an empty mailbox.
         QTest::newRow("logins") << Lines{"C: PASS secret", Ok, "C: USER alice", Ok, "C: STAT", Stat({0, 1, 2})} + Try("alice", "wrong", false)
             + Try("quote", "it's", true) + Try("alice", "wrong", false) + Try("padded", "pw", true) << Unchanged;
