@@ -51,7 +51,7 @@ public:
     int IdleSeconds(int step) const override;
     int StepSeconds(int step) const override;
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
-    qint64 Held() const override { return Text.size() + Pending.size(); }
+    qint64 Held() const override { return Text.capacity() + Pending.size(); }   // what it has room for is held
     bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }
     QByteArray Masked(const QByteArray& buffer, int step) const override;
     void Stepping(int from, int to) override;

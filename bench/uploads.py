@@ -1,0 +1,72 @@
+"""Many concurrent uploads against a small MemoryBudget: the server's peak VmRSS, and how the clients were answered.
+
+    /usr/bin/python3 bench/uploads.py [--clients 2000] [--megabytes 1] [--budget-mb 64]
+
+Starts the Tandrivel of build/ (or $TANDRIVEL_EXE) in a fresh program folder through the end-to-end harness,
+opens every connection first, then lets all of them send their message at once (asyncio, one process)."""
+import argparse
+import asyncio
+import os
+import sys
+import threading
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "e2e"))
+os.environ.setdefault("TANDRIVEL_EXE", os.path.join(os.path.dirname(__file__), "..", "build", "Tandrivel"))
+os.environ.setdefault("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file__), ".."))
+from harness import ServerProcess, memory_kb   # noqa: E402
+
+
+async def upload(port, body, go, results):
+    try:
+        r, w = await asyncio.open_connection("127.0.0.1", port, limit=1 << 20)
+        await r.readline()
+        w.write(b"EHLO c\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\n")
+        for _ in range(1 + 8 + 1):   # the EHLO reply's lines, MAIL, RCPT
+            await r.readline()
+        await go.wait()
+        w.write(b"DATA\r\n")
+        code = (await r.readline())[:3]
+        if code == b"354":
+            w.write(body + b".\r\n")
+            await w.drain()
+            code = (await r.readline())[:3]
+        results.append(code)
+        w.close()
+    except (OSError, asyncio.IncompleteReadError) as e:
+        results.append(type(e).__name__.encode())
+
+
+async def main(args):
+    s = ServerProcess(settings={"MemoryBudget": args.budget_mb << 20})
+    peak, running = [0], [True]
+
+    def watch():
+        while running[0]:
+            peak[0] = max(peak[0], memory_kb(s.proc.pid))
+            time.sleep(0.05)
+    t = threading.Thread(target=watch)
+    t.start()
+    at_rest = memory_kb(s.proc.pid)
+    body = b"Subject: upload\r\n\r\n" + (b"y" * 78 + b"\r\n") * ((args.megabytes << 20) // 80)
+    go, results = asyncio.Event(), []
+    tasks = [asyncio.create_task(upload(s.smtp, body, go, results)) for _ in range(args.clients)]
+    await asyncio.sleep(2)
+    start = time.monotonic()
+    go.set()
+    await asyncio.gather(*tasks)
+    took = time.monotonic() - start
+    running[0] = False
+    t.join()
+    counts = {c.decode(): results.count(c) for c in set(results)}
+    print(f"{args.clients} uploads of {args.megabytes} MB, MemoryBudget {args.budget_mb} MB: VmRSS {at_rest >> 10} MB at rest, "
+          f"peak {peak[0] >> 10} MB; answers {counts}; {took:.1f} s")
+    s.stop()
+
+
+if __name__ == "__main__":
+    p = argparse.ArgumentParser()
+    p.add_argument("--clients", type=int, default=2000)
+    p.add_argument("--megabytes", type=int, default=1)
+    p.add_argument("--budget-mb", type=int, default=64)
+    asyncio.run(main(p.parse_args()))
