@@ -58,9 +58,10 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
     QByteArray rest;
     const bool partial = c->Part() && c->Part()->TakesPartialLines(c->Step());
     if (partial ? !c->Command.endsWith("\r\n") : !c->Command.endsWith('\n')) {
-        // Message text goes on line by line as it comes: held until a read happens to end a
-        // line, megabytes of it would wait here beside the message.
-        const qsizetype cut = partial ? c->Command.lastIndexOf("\r\n") : -1;
+        // Message text goes on in pieces of whole lines: held until a read happens to end a
+        // line, megabytes of it would wait here beside the message; handed on at every read,
+        // the log would get a line for every 64 KiB.
+        const qsizetype cut = partial && c->Command.size() >= PartialHandover ? c->Command.lastIndexOf("\r\n") : -1;
         if (cut < 0) {
             if (c->Command.size() > (partial ? MaxBuffer : MaxLineBuffer)) {
                 server.Log(n + "-Overflow: " + QByteArray::number(c->Command.size()) + " bytes without CR LF; connection closed");

@@ -132,6 +132,8 @@ struct Handlers {
 // come in long lines, commands and replies not.
 inline constexpr qsizetype MaxBuffer = (qsizetype(256) << 20) + (qsizetype(1) << 20);
 inline constexpr qsizetype MaxLineBuffer = qsizetype(64) << 10;
+// Message text is handed on in whole lines once this much has gathered (or the buffer ends a line).
+inline constexpr qsizetype PartialHandover = qsizetype(1) << 20;
 
 // Adds a received chunk to the session's Command. Once the whole buffer ends with a line end
 // (CR LF, or a bare LF as some hand-typed clients send it) it is logged (as the session's

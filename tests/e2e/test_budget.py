@@ -91,7 +91,7 @@ class Budget(Case):
         self.figure(f"{what}: VmRSS {baseline >> 20} MB at rest, peak {watch.peak >> 20} MB (budget {BUDGET >> 20} MB); "
                     f"longest bystander NOOP {watch.noop * 1000:.0f} ms; {len(watch.refused)} new clients turned away")
         self.assertLess(watch.peak, BUDGET + OVERHEAD)
-        self.assertLess(watch.noop, 0.1)
+        self.assertLess(watch.noop, 1.0)   # a hang, not a figure: figures go to bench/README.md
         self.assertEqual(watch.refused, [])
 
     def test_relay_to_a_hundred_exchangers_that_take_nothing(self):
