@@ -8,6 +8,7 @@
 #include "store/Recipient.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QSet>
 #include <cstring>
 #include <memory>
@@ -108,8 +109,11 @@ void Classify(const D& d, const Next& next)
     const QByteArray host = d->server.LocalHostName(d->m.index);
     const bool trace = d->m.origin == Envelope::Origin::Smtp;
     QSet<QString> seen;
-    for (const QByteArray& address : std::as_const(d->m.recipients)) {
-        const Recipient r = Classify(address);
+    for (qsizetype i = 0; i < d->m.recipients.size(); ++i) {
+        const QByteArray& address = d->m.recipients[i];
+        Recipient r = i < d->m.classified.size() ? d->m.classified[i] : Classify(address);
+        if (const QFileInfo folder(r.folder); !r.folder.isEmpty() && (folder.isSymLink() || !folder.isDir()))
+            r.folder.clear();   // gone since it was found, or no longer a folder of the store
         if (!r.local) {
             const QString key = QString::fromUtf8(address).toLower();
             if (!seen.contains(key))

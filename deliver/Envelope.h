@@ -3,6 +3,8 @@
 #include <QList>
 #include <QString>
 
+#include "store/Recipient.h"
+
 // A message accepted for delivery: its envelope, its text, and who handed it over and how.
 struct Envelope {
     enum class Origin {
@@ -12,6 +14,7 @@ struct Envelope {
 
     QByteArray sender;             // MAIL FROM; "" for a notice
     QList<QByteArray> recipients;  // in RCPT order, as given
+    QList<Recipient> classified;   // where each goes, when the caller has found out already
     QByteArray text;               // the lines as received, each with CR LF; no end-of-data line
     Origin origin = Origin::Smtp;
     QByteArray helo;               // the name the client gave

@@ -57,24 +57,30 @@ void Hello(Turn& t)
     t.Reply(esmtp ? EhloReply(host, TlsOffer(t)) : "250 " + host);
 }
 
-// A recipient the server will not take: "" when it may be taken.
-QByteArray RecipientRefusal(const Turn& t)
+// A recipient the server will not take: "" when it may be taken. `r` gets where it goes.
+QByteArray RecipientRefusal(const Turn& t, Recipient& r)
 {
     const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
     if (open < 0 || close < 0)
         return {};   // GetRCPT has its own answer
-    const Recipient r = Classify(t.line.mid(open + 1, close - open - 1));
+    r = Classify(t.line.mid(open + 1, close - open - 1));
     if (!r.local)
         return t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)) ? "554 5.7.1 Relay access denied" : "";
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
 }
 
+// Each recipient is classified here, once: the delivery takes what was found.
 void Rcpt(Turn& t)
 {
     if (++t.s.RcptCommands > mdlCommon::MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
-    const QByteArray refusal = RecipientRefusal(t);
-    t.Reply(refusal.isEmpty() ? t.s.GetRCPT(t.line) : refusal);
+    Recipient r;
+    if (const QByteArray refusal = RecipientRefusal(t, r); !refusal.isEmpty())
+        return t.Reply(refusal);
+    const qsizetype before = t.s.Recipients.size();
+    t.Reply(t.s.GetRCPT(t.line));
+    if (t.s.Recipients.size() > before)
+        t.s.Classified << r;
 }
 
 // ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its
@@ -240,7 +246,7 @@ qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos,
 void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
-    Envelope message{s.From, s.Recipients, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index};
+    Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index};
     s.DropTransaction();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {

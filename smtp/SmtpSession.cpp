@@ -44,6 +44,7 @@ QByteArray SmtpSession::GetRCPT(const QByteArray& data)
 void SmtpSession::DropTransaction()
 {
     Recipients.clear();
+    Classified.clear();
     Text.clear();
     RcptCommands = 0;
 }

@@ -2,6 +2,7 @@
 // The SMTP part of an inbound session: the client's introduction, the open transaction,
 // the message text after DATA, and an AUTH exchange under way.
 #include "core/Connecter.h"
+#include "store/Recipient.h"
 
 #include <QList>
 #include <QString>
@@ -25,6 +26,7 @@ public:
     // The envelope of the open transaction: its sender and recipients, in RCPT order.
     QByteArray From;
     QList<QByteArray> Recipients;
+    QList<Recipient> Classified;   // where each of them goes, found at RCPT
     // The text gathered after DATA.
     QByteArray Text;
 
