@@ -162,6 +162,10 @@ private slots:
         QTest::newRow("PLAIN asked for") << "10.0.0.0/8" << false << Lines{"C: AUTH PLAIN", "S: 334 ", "C: " + plain.mid(14), granted};
         QTest::newRow("PLAIN, wrong password") << "" << false << Lines{"C: AUTH PLAIN " + QByteArray("\0taro\0PW", 8).toBase64(),
                                                                        "S: 535 5.7.8 Authentication credentials invalid", far, denied};
+        // The authorization identity may only be the user's own name.
+        QTest::newRow("PLAIN acting for another") << "" << false << Lines{"C: AUTH PLAIN " + QByteArray("hanako\0taro\0pw", 14).toBase64(),
+                                                                          "S: 535 5.7.8 Authentication credentials invalid", far, denied,
+                                                                          "C: AUTH PLAIN " + QByteArray("taro\0taro\0pw", 12).toBase64(), granted, far, Ok};
         QTest::newRow("LOGIN") << "" << false << Lines{"C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6", "C: dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=", granted};
         QTest::newRow("LONGIN as spelt, name at once") << "" << false << Lines{"C: auth longin dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=", granted};
         QTest::newRow("cancelled, undecodable") << "" << false << Lines{"C: AUTH LOGIN", "S: 334 *", "C: *", "S: 501 5.0.0 Authentication cancelled",
