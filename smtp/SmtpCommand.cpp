@@ -63,8 +63,12 @@ QByteArray RecipientRefusal(const Turn& t)
     if (open < 0 || close < 0)
         return {};   // GetRCPT has its own answer
     const Recipient r = Classify(t.line.mid(open + 1, close - open - 1));
-    if (!r.local)
-        return t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)) ? "554 5.7.1 Relay access denied" : "";
+    if (!r.local) {
+        if (t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)))
+            return "554 5.7.1 Relay access denied";
+        // Mail relayed to this machine would reach whatever listens here as if it came from here.
+        return ThisHost(r.domain, t.server.LocalHostName(t.index)) ? "550 5.7.1 Relaying to this host is not allowed" : "";
+    }
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
 }
 
