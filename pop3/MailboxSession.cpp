@@ -14,6 +14,26 @@ QByteArray Num(qint64 n) { return QByteArray::number(n); }
 
 QByteArray FailureReply(const Failure& f) { return "-ERR " + f.text(); }
 
+// A message of the listing whose file another session has removed or marked since: an
+// answer about it alone, without the system's words or the file's name.
+Failure Gone(int n)
+{
+    return Failure(Err::FileNotFound, QStringLiteral("Message %1 is gone (removed by another session)").arg(n));
+}
+
+// Runs `op` on the file of message n; a file that is no longer there makes it Gone.
+template <class Op>
+auto OnFile(int n, Op op) -> decltype(op())
+{
+    try {
+        return op();
+    } catch (const Failure& f) {
+        if (f.number == Err::FileNotFound)
+            throw Gone(n);
+        throw;
+    }
+}
+
 // The text after the command word, blanks around it dropped; "" when there is none.
 QByteArray ArgumentOf(const QByteArray& data)
 {
@@ -93,6 +113,10 @@ const QString& Pop3Session::FileOf(int n) const
     return mark != marks_.end() ? mark->second : listing_->messages[size_t(n - 1)].name;
 }
 
+// Sizes as listed at the login, as STAT counts them: a message another session took away
+// since keeps its line, and only what needs its file fails.
+qint64 Pop3Session::SizeOf(int n) const { return listing_->messages[size_t(n - 1)].size; }
+
 int Pop3Session::MessageNumber(const QByteArray& data) const
 {
     const QByteArray arg = TextHelper::TextBetween(data, " ", "\r\n").trimmed();
@@ -132,13 +156,13 @@ QByteArray Pop3Session::GetLIST(const QByteArray& data)
             if (mailId_.isEmpty())
                 throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
             const int n = UnmarkedNumber(data);
-            return "+OK " + Num(n) + ' ' + Num(MailStore::SizeOf(listFolder_, FileOf(n)));
+            return "+OK " + Num(n) + ' ' + Num(SizeOf(n));
         }
         QByteArray r = "+OK " + Num(mailCount_) + ' ' + Num(mailSize_) + "\r\n";
         const int count = listing_ ? int(listing_->messages.size()) : 0;
         for (int i = 1; i <= count; ++i)
             if (!marks_.count(i))
-                r += Num(i) + ' ' + Num(MailStore::SizeOf(listFolder_, FileOf(i))) + "\r\n";
+                r += Num(i) + ' ' + Num(SizeOf(i)) + "\r\n";
         return r + '.';
     } catch (const Failure& f) {
         return FailureReply(f);
@@ -204,7 +228,7 @@ QByteArray Pop3Session::GetDELE(const QByteArray& data)
     try {
         const int n = UnmarkedNumber(data);
         const MailStore::Message& m = listing_->messages[size_t(n - 1)];
-        marks_[n] = MailStore::Mark(listFolder_, m.name);
+        marks_[n] = OnFile(n, [&] { return MailStore::Mark(listFolder_, m.name); });
         --mailCount_;
         mailSize_ -= m.size;
         return "+OK Deleted success.";

@@ -52,6 +52,7 @@ private:
     int MessageNumber(const QByteArray& data) const;
     int UnmarkedNumber(const QByteArray& data) const;
     const QString& FileOf(int n) const;
+    qint64 SizeOf(int n) const;
 
     QString listFolder_;   // the folder the listing was read from
     std::shared_ptr<const MailStore::Listing> listing_;   // the messages as of the login
