@@ -288,26 +288,14 @@ void Pop3Session::Stepping(int from, int to)
         Purge();
 }
 
-// No password reaches the log, however the PASS line is spelt.
+// No password reaches the log, however it is spelt or packed: whatever follows PASS on any
+// line of the buffer (the command table reads its first four letters, and the argument from
+// the first blank), and the login an AUTH line may carry although it is not offered.
 QByteArray Pop3Session::Masked(const QByteArray& buffer, int) const
 {
-    QByteArray out;
-    bool changed = false;
-    for (qsizetype pos = 0; pos < buffer.size();) {
-        qsizetype eol = buffer.indexOf('\n', pos);
-        eol = eol < 0 ? buffer.size() : eol + 1;
-        const QByteArray line = buffer.mid(pos, eol - pos);
-        qsizetype word = 0;   // blanks before the command word too
-        while (word < line.size() && (line[word] == ' ' || line[word] == '\t'))
-            ++word;
-        const QByteArray rest = line.mid(word + 4);
-        if (line.mid(word, 4).toUpper() == "PASS" && !rest.trimmed().isEmpty() && (rest[0] == ' ' || rest[0] == '\t')) {
-            out += line.left(word + 4) + " ********" + (line.endsWith("\r\n") ? "\r\n" : "");
-            changed = true;
-        } else {
-            out += line;
-        }
-        pos = eol;
-    }
-    return changed ? out : buffer;
+    return TextHelper::ReplaceLines(buffer, [](QByteArrayView line) {
+        if (const qsizetype pass = TextHelper::WordAt(line, "PASS"); pass >= 0)
+            return TextHelper::HiddenFrom(line, pass + 4);
+        return TextHelper::WordAt(line, "AUTH") >= 0 ? TextHelper::KeepWords(line, 2) : QByteArray();
+    });
 }

@@ -54,4 +54,8 @@ public:
     bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }
     QByteArray Masked(const QByteArray& buffer, int step) const override;
     void Stepping(int from, int to) override;
+
+private:
+    int AnswersOwed() const;    // lines the AUTH exchange under way still reads as answers
+    mutable int maskOwed_ = 0;  // the same once every line logged so far is read (see Masked)
 };

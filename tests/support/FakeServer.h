@@ -43,6 +43,24 @@ public:
     bool IsEncrypted(qint16 i) override { return encrypted.count(i) > 0; }
     void StartTls(qint16 i, std::function<void()> then) override { encrypted.insert(i); if (then) then(); }
 
+    // File writes held back until Drain() while deferWrites is set, as the real server's
+    // writer threads may finish them later than the reply would go.
+    bool deferWrites = false;
+    std::vector<std::pair<std::function<void()>, std::function<void()>>> pending;
+    void Offload(std::function<void()> work, std::function<void()> done) override
+    {
+        if (deferWrites) pending.emplace_back(std::move(work), std::move(done));
+        else Server::Offload(std::move(work), std::move(done));
+    }
+    void Drain()
+    {
+        for (; !pending.empty(); pending.erase(pending.begin())) {   // `done` may queue more
+            pending.front().first();
+            auto done = std::move(pending.front().second);
+            done();
+        }
+    }
+
     // A new session with the protocol part P, as the service's accept makes it.
     template <class P, class Step>
     P& Open(qint16 i, Step step)

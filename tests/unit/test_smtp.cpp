@@ -17,12 +17,9 @@ const QByteArray Env = "C: MAIL FROM:<a@here.test>\nRCPT TO:<taro@example.test>"
 const QByteArray NoSuch = "S: 550 5.1.1 No such mailbox";
 
 // One inbound SMTP connection on index 2 with mailboxes taro and hanako, in a program
-// folder one level down, so that a careless path can reach the folders around it. File
-// writes can be held back until Drain(), as the real server's writer threads do.
+// folder one level down, so that a careless path can reach the folders around it.
 struct Smtp : FakeServer {
     ProgramFolder root;
-    bool deferWrites = false;
-    std::vector<std::pair<std::function<void()>, std::function<void()>>> pending;
     explicit Smtp(const QByteArray& domainMx = "Domain,MX,Priority\nfar.test,mx.far.test, 10\n")
     {
         root.Write("prog/Users.txt", "UserName,Password,MailID\ntaro,pw,taro\n");
@@ -33,19 +30,6 @@ struct Smtp : FakeServer {
         mdlCommon::SetProgramFolder(root.Path("prog"));
         SetRelayTarget(&TheQueue());
         Open<SmtpSession>(2, SmtpStep::Commands);
-    }
-    void Offload(std::function<void()> work, std::function<void()> done) override
-    {
-        if (deferWrites) pending.emplace_back(std::move(work), std::move(done));
-        else Server::Offload(std::move(work), std::move(done));
-    }
-    void Drain()
-    {
-        for (; !pending.empty(); pending.erase(pending.begin())) {   // `done` may queue more
-            pending.front().first();
-            auto done = std::move(pending.front().second);
-            done();
-        }
     }
     void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpCommand); Drain(); }); }
     // Each stored message without its trace headers, which must name the sender, the
