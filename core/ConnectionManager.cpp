@@ -29,7 +29,6 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     // Flushes wait on the disk, not the processor: several at once let the file system
     // commit them together.
     writers_.setMaxThreadCount(WriterThreads);
-    MakeListeners();
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);

@@ -29,7 +29,7 @@ public:
     explicit ConnectionManager(LogList& log, QObject* parent = nullptr);
     ~ConnectionManager() override;
 
-    // Opens both listeners on the ports of the settings. Throws Failure.
+    // Listens on the ports of the settings, at the addresses of the setting Listen. Throws Failure.
     void Listen();
 
     // The executable gives the protocol handlers; until then received text is only gathered.
@@ -79,7 +79,6 @@ private:
     class Listener;
     friend class Listener;
 
-    void MakeListeners();
     void WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls);
     QSslSocket* BeforeHandshake(qint16 index, std::function<void()> encrypted);
     QByteArray Refuse(qint16 index, const Service& service);
@@ -112,7 +111,7 @@ private:
 
     LogList& log_;
     Handlers handlers_;
-    Listener* listeners_[4] = {};   // POP3, SMTP, and the same with TLS from the first byte
+    std::vector<Listener*> listeners_;   // POP3, SMTP, the same with TLS from the first byte; each address
     TlsContext tls_;
     // Per connection: when it last did anything, what it holds of the memory budget, its
     // client's address (for the per-address limit), and whether it was refused or timed out.

@@ -51,6 +51,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     SmtpsPort = Setting(store, "Smtps", "");
     Pop3sPort = Setting(store, "Pop3s", "");
     RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
+    Listen = Setting(store, "Listen", "");
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");

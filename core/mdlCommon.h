@@ -17,6 +17,7 @@ inline QString SmtpPort = QStringLiteral("25");
 inline QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
 inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
+inline QString Listen;                   // addresses the ports listen on, comma-separated; none: every address
 inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent
 inline int MaxPerAddress = 20;                      // open connections from one client address
 inline int MaxRecipients = 100;                     // recipients of one message
