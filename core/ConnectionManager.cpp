@@ -209,22 +209,26 @@ void ConnectionManager::Release(qint16 index)
 
 QByteArray ConnectionManager::LocalHostName(qint16) { return hostName_; }
 
-void ConnectionManager::SendReplyAfter(qint16 index, const QByteArray& text, int ms)
+void ConnectionManager::After(qint16 index, int ms, std::function<void()> then)
 {
     const Connecter* c = Session(index);
-    if (ms <= 0 || !c) {
-        SendReply(index, text);
+    if (!c)
+        return;
+    if (ms <= 0) {
+        then();
         return;
     }
-    // Nothing is read from the connection until the reply has gone.
+    // Nothing is read from the connection until the wait is over.
     stalled_.insert(index);
-    QTimer::singleShot(ms, this, [this, index, text, serial = c->Serial] {
+    QTimer::singleShot(ms, this, [this, index, then = std::move(then), serial = c->Serial] {
         const Connecter* now = Session(index);
         if (!now || now->Serial != serial)
             return;
+        const Turn turn(*this);
         stalled_.erase(index);
-        SendReply(index, text);
-        if (QSslSocket* s = Element(index); s && s->bytesAvailable() > 0)
+        Touch(index);   // the wait was ours, not the client's silence
+        then();         // which may wait again
+        if (QSslSocket* s = Element(index); s && !stalled_.count(index) && s->bytesAvailable() > 0)
             WS_DataArrival(index);
     });
 }

@@ -68,7 +68,7 @@ public:
     bool IsEncrypted(qint16 index) override;
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
     void StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted = {}) override;
-    void SendReplyAfter(qint16 index, const QByteArray& text, int ms) override;
+    void After(qint16 index, int ms, std::function<void()> then) override;
     bool OverBudget() override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
 
@@ -128,7 +128,7 @@ private:
     PerAddressLog refusedLog_;
     QTimer* sweep_ = nullptr;
     bool budgetSpent_ = false;
-    std::set<qint16> stalled_;                              // replies held back (see SendReplyAfter)
+    std::set<qint16> stalled_;                              // waiting, input held back (see After)
     std::map<qint16, std::function<void()>> onEncrypted_;  // what runs once a handshake is done
     std::vector<QSslSocket*> ws_;
     // The session collection: the session of connection i (key "K" + i) is sessions_[i].

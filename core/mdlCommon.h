@@ -24,6 +24,10 @@ inline int MaxRecipients = 100;                     // recipients of one message
 inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory
 inline QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
 inline qint64 RelayExpire = 432000;                 // seconds after acceptance that a relay is given up
+// Password guessing: the wait after a failed login (ms, doubling with each further failure up
+// to 64 times), and how many failures within the window (s) lock an address out for how long (s).
+inline int LoginDelay = 250;
+inline int LoginFailureLimit = 10, LoginFailureWindow = 900, LoginLockout = 900;
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

@@ -62,23 +62,14 @@ QByteArray Top(const QByteArray& content, qint64 lines)
 
 }
 
-void Pop3Session::SetUserName(const QString& NewUserName)
-{
-    userName_ = NewUserName;
-    if (!password_.isEmpty())
-        Authenticate();
-}
+void Pop3Session::SetUserName(const QString& NewUserName) { userName_ = NewUserName; }
 
-void Pop3Session::SetPassword(const QString& NewPassword)
-{
-    password_ = NewPassword;
-    if (!userName_.isEmpty())
-        Authenticate();
-}
+void Pop3Session::SetPassword(const QString& NewPassword) { password_ = NewPassword; }
 
-void Pop3Session::Authenticate()
+bool Pop3Session::LogIn()
 {
     SetMailID(Access::AccountMailId(userName_, password_, "Login"));
+    return !mailId_.isEmpty();
 }
 
 void Pop3Session::SetMailID(const QString& NewMailID)

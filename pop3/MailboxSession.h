@@ -33,6 +33,8 @@ public:
     void SetUserName(const QString& NewUserName);
     QString Password() const { return password_; }
     void SetPassword(const QString& NewPassword);
+    // Logs in the account of the user name and password given, or nobody; true for someone.
+    bool LogIn();
 
     QString MailFolder() const { return mailFolder_; }
     int MailCount() const { return mailCount_; }
@@ -47,7 +49,6 @@ public:
 private:
     void Purge();
     void TakeBackMarks();
-    void Authenticate();
     void ScanMailbox();
     int MessageNumber(const QByteArray& data) const;
     int UnmarkedNumber(const QByteArray& data) const;

@@ -258,7 +258,7 @@ void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
             return;   // the client left meanwhile; what was stored stays
         s->Delivering = false;
         server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
-        Process(server, index, *now, *s, std::exchange(s->Pending, {}));
+        SmtpGoOn(server, index);
     });
 }
 
@@ -266,8 +266,8 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
 {
     qsizetype pos = 0;
     while (pos < text.size() && c.Step() != Closing) {
-        if (s.Delivering) {
-            s.Pending += text.mid(pos);   // answered once the message is stored
+        if (s.Delivering || s.Checking) {
+            s.Pending += text.mid(pos);   // answered once the message is stored, or the login checked
             return;
         }
         if (c.Step() == int(SmtpStep::Text)) {
@@ -288,6 +288,14 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
     }
 }
 
+}
+
+void SmtpGoOn(Server& server, qint16 index)
+{
+    Connecter* c = server.Session(index);
+    SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
+    if (s && !s->Pending.isEmpty())
+        Process(server, index, *c, *s, std::exchange(s->Pending, {}));
 }
 
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
