@@ -4,11 +4,7 @@
 // 10 s lock an address out for 5 s).
 #include "TestSupport.h"
 #include "core/Access.h"
-#include "pop3/MailboxSession.h"
-#include "pop3/Pop3Command.h"
 #include "relay/Queue.h"
-#include "smtp/SmtpCommand.h"
-#include "smtp/SmtpSession.h"
 
 namespace {
 
@@ -129,15 +125,12 @@ private slots:
         SetRelayTarget(&TheQueue());
         FakeServer s;
         s.holdTimers = true;
-        if (smtp)
-            s.Open<SmtpSession>(2, SmtpStep::Commands);
-        else
-            s.Open<Pop3Session>(2, Pop3Step::Session);
+        const CommandHandler handler = OpenSession(s, 2, smtp);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(wait "))
                 s.Advance(b.mid(6).chopped(3).toLongLong());
             else
-                Gather(s, i, b, smtp ? SmtpCommand : Pop3Command);
+                Gather(s, i, b, handler);
         });
     }
 };

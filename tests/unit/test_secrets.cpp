@@ -1,10 +1,6 @@
 // No secret of a client's reaches the log, whatever the spelling: each row is the buffers one
 // POP3 or SMTP connection sends, handed on by Gather as the connection manager does.
 #include "TestSupport.h"
-#include "pop3/MailboxSession.h"
-#include "pop3/Pop3Command.h"
-#include "smtp/SmtpCommand.h"
-#include "smtp/SmtpSession.h"
 
 namespace {
 
@@ -70,15 +66,12 @@ private slots:
         mdlCommon::ServerDomain = "example.test";
         FakeServer s;
         s.deferWrites = true;
-        if (smtp)
-            s.Open<SmtpSession>(2, SmtpStep::Commands);
-        else
-            s.Open<Pop3Session>(2, Pop3Step::Session);
+        const CommandHandler handler = OpenSession(s, 2, smtp);
         for (const QByteArray& b : buffers) {
             if (b == "(stored)")
                 s.Drain();
             else
-                Gather(s, 2, b, smtp ? SmtpCommand : Pop3Command);
+                Gather(s, 2, b, handler);
         }
         s.Drain();
         for (const QByteArray& line : std::as_const(s.log))
