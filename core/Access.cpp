@@ -5,9 +5,10 @@
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 
-#include <QDateTime>
 #include <QHash>
 #include <QHostAddress>
+#include <deque>
+#include <utility>
 
 namespace Access {
 namespace {
@@ -17,9 +18,14 @@ QHostAddress AddressOf(const QByteArray& peer)
     return QHostAddress(QString::fromLatin1(peer.startsWith("IPv6:") ? peer.mid(5) : peer));
 }
 
+QByteArray N(qint64 n) { return QByteArray::number(n); }
+
+// The failed logins of one address within the window, oldest first (no more than the limit
+// matter), and until when it is locked out.
 struct Failures {
-    int count = 0;
-    qint64 last = 0;   // ms since the epoch
+    std::deque<qint64> times;   // ms since the epoch
+    qint64 lockedUntil = 0;
+    int refused = 0;            // attempts refused since the last line about the lock-out
 };
 QHash<QByteArray, Failures>& Book()
 {
@@ -31,7 +37,48 @@ PerAddressLog& FailureLog()
     static PerAddressLog log;
     return log;
 }
-constexpr qint64 Forget = 15 * 60 * 1000;
+PerAddressLog& LockLog()
+{
+    static PerAddressLog log;
+    return log;
+}
+
+// The address's record with what fell out of the window dropped; nullptr when it has none.
+Failures* Record(const QByteArray& peer, qint64 now)
+{
+    const auto it = Book().find(peer);
+    if (it == Book().end())
+        return nullptr;
+    while (!it->times.empty() && now - it->times.front() >= qint64(mdlCommon::LoginFailureWindow) * 1000)
+        it->times.pop_front();
+    return &*it;
+}
+
+// The wait after `failures` failures: none, then LoginDelay, doubling up to 64 times it.
+qint64 WaitAfter(qsizetype failures)
+{
+    return failures == 0 ? 0 : qint64(mdlCommon::LoginDelay) << std::min<qsizetype>(failures - 1, 6);
+}
+
+void Failed(Server& server, const QByteArray& peer, qint64 now)
+{
+    if (Book().size() > PerAddressLog::MaxAddresses && !Book().contains(peer))
+        Book().clear();   // a flood of addresses: start over rather than grow
+    Failures* known = Record(peer, now);   // what fell out of the window goes
+    Failures& f = known ? *known : Book()[peer];
+    f.times.push_back(now);
+    while (f.times.size() > size_t(mdlCommon::LoginFailureLimit))
+        f.times.pop_front();
+    const qsizetype count = qsizetype(f.times.size());
+    if (FailureLog().Note(peer, now) >= 0)
+        server.Log("Failed logins from " + peer + ": " + N(count) + "; its next login waits " + N(WaitAfter(count)) + " ms");
+    if (count < mdlCommon::LoginFailureLimit)
+        return;
+    f.lockedUntil = now + qint64(mdlCommon::LoginLockout) * 1000;
+    if (LockLog().Note(peer, now) >= 0)
+        server.Log("Logins from " + peer + " locked out for " + N(mdlCommon::LoginLockout) + " s: " + N(count) + " failures in "
+                   + N(mdlCommon::LoginFailureWindow) + " s");
+}
 
 }
 
@@ -73,42 +120,41 @@ bool MayRelay(const QByteArray& peer)
     return false;
 }
 
-int LoginDelayMs(const QByteArray& peer)
-{
-    const auto it = Book().constFind(peer);
-    if (it == Book().constEnd() || it->count == 0 || QDateTime::currentMSecsSinceEpoch() - it->last > Forget)
-        return 0;
-    return int(std::min<qint64>(16000, qint64(250) << std::min(it->count - 1, 6)));
-}
-
-QByteArray LoginResult(const QByteArray& peer, bool ok)
-{
-    if (ok) {
-        Book().remove(peer);
-        FailureLog().Forget(peer);
-        return {};
-    }
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
-    if (Book().size() > PerAddressLog::MaxAddresses)   // a flood of addresses: start over rather than grow
-        Book().clear();
-    Failures& f = Book()[peer];
-    if (now - f.last > Forget)
-        f.count = 0;
-    ++f.count;
-    f.last = now;
-    if (FailureLog().Note(peer, now) < 0)
-        return {};
-    return "Failed logins from " + peer + ": " + QByteArray::number(f.count) + "; its next login waits "
-           + QByteArray::number(LoginDelayMs(peer)) + " ms";
-}
-
-void AnswerLogin(Server& server, qint16 index, const QByteArray& reply, bool ok)
+void Attempt(Server& server, qint16 index, std::function<bool()> check, std::function<void(Verdict)> answer)
 {
     const QByteArray peer = server.PeerAddress(index);
-    const int delay = LoginDelayMs(peer);
-    if (const QByteArray line = LoginResult(peer, ok); !line.isEmpty())
-        server.Log(line);
-    server.SendReplyAfter(index, reply, ok ? 0 : delay);
+    const qint64 now = server.Now();
+    if (Failures* f = Record(peer, now)) {
+        if (now < f->lockedUntil) {
+            ++f->refused;
+            if (LockLog().Note(peer, now) >= 0)
+                server.Log("Logins from " + peer + " locked out for " + N((f->lockedUntil - now + 999) / 1000) + " s more: "
+                           + N(std::exchange(f->refused, 0)) + " refused unchecked since the last such line");
+            answer(Verdict::LockedOut);
+            return;
+        }
+        if (f->times.empty()) {
+            Book().remove(peer);
+        } else if (const qint64 wait = f->times.back() + WaitAfter(qsizetype(f->times.size())) - now; wait > 0) {
+            // Looked at again once the wait is over: another connection of the address may
+            // have failed meanwhile, or been locked out.
+            server.After(index, int(wait), [&server, index, check = std::move(check), answer = std::move(answer)]() mutable {
+                Attempt(server, index, std::move(check), std::move(answer));
+            });
+            return;
+        }
+    }
+    const bool ok = check();
+    if (!ok)
+        Failed(server, peer, now);
+    answer(ok ? Verdict::Granted : Verdict::Refused);
+}
+
+void ForgetLogins()
+{
+    Book().clear();
+    FailureLog() = {};
+    LockLog() = {};
 }
 
 }

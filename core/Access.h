@@ -1,11 +1,12 @@
 #pragma once
 #include <QByteArray>
 #include <QString>
+#include <functional>
 
 class Server;
 
 // Who may do what: logging in, relaying without logging in, and how long a client that
-// keeps failing to log in waits for its next answer.
+// keeps failing to log in waits before its next attempt is even checked.
 namespace Access {
 
 // The mail ID of the account with this user name and password in Users.txt, "" when there
@@ -15,15 +16,21 @@ QString AccountMailId(const QString& user, const QString& password, const char* 
 // True when a client address (as trace headers write it) lies in the setting RelayNetworks.
 bool MayRelay(const QByteArray& peer);
 
-// How long the reply to the next login of `peer` waits: nothing at first, then doubling
-// with each failure of the last quarter of an hour, up to 16 s.
-int LoginDelayMs(const QByteArray& peer);
-// Notes a login's outcome. Returns a log line the first time in a minute that an address
-// fails, "" otherwise.
-QByteArray LoginResult(const QByteArray& peer, bool ok);
+// What became of a login attempt.
+enum class Verdict { Granted, Refused, LockedOut };
 
-// Sends the answer to a login on connection `index`: at once when it worked, otherwise as late
-// as the client's address has earned; notes the outcome and logs what LoginResult says.
-void AnswerLogin(Server& server, qint16 index, const QByteArray& reply, bool ok);
+// A login attempt on connection `index`. Guessing costs time however the client behaves: the
+// attempt is checked only once the client's address has waited what its failures of the last
+// LoginFailureWindow seconds earned, counted from the latest of them on any connection (none
+// at first, then LoginDelay ms, doubling with each further failure up to 64 times that), the
+// right password too. `check` then says whether the password was right, and `answer` gets
+// the verdict. An address with LoginFailureLimit failures in the window gets LockedOut for
+// LoginLockout seconds without a check. Meanwhile the connection reads nothing; both run only
+// while it keeps its session, so an attempt whose client left is never checked. The waits and
+// the lock-out are logged at most once a minute per address.
+void Attempt(Server& server, qint16 index, std::function<bool()> check, std::function<void(Verdict)> answer);
+
+// No address has failures on record any more (each fake server of the tests starts so).
+void ForgetLogins();
 
 }

@@ -29,7 +29,6 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     // Flushes wait on the disk, not the processor: several at once let the file system
     // commit them together.
     writers_.setMaxThreadCount(WriterThreads);
-    MakeListeners();
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);
@@ -222,21 +221,25 @@ QByteArray ConnectionManager::LocalHostName(qint16)
     return hostName_;
 }
 
-void ConnectionManager::SendReplyAfter(qint16 index, const QByteArray& text, int ms)
+void ConnectionManager::After(qint16 index, int ms, std::function<void()> then)
 {
     const Connecter* c = Session(index);
-    if (ms <= 0 || !c) {
-        SendReply(index, text);
+    if (!c)
+        return;
+    if (ms <= 0) {
+        then();
         return;
     }
-    // Nothing is read from the connection until the reply has gone.
+    // Nothing is read from the connection until the wait is over.
     stalled_.insert(index);
-    QTimer::singleShot(ms, this, [this, index, text, serial = c->Serial] {
+    QTimer::singleShot(ms, this, [this, index, then = std::move(then), serial = c->Serial] {
         const Connecter* now = Session(index);
         if (!now || now->Serial != serial)
             return;
+        const Turn turn(*this);
         stalled_.erase(index);
-        SendReply(index, text);
+        Touch(index);   // the wait was ours, not the client's silence
+        then();         // which may wait again
         Resume(index);
     });
 }

@@ -30,7 +30,7 @@ public:
     explicit ConnectionManager(LogList& log, QObject* parent = nullptr);
     ~ConnectionManager() override;
 
-    // Opens both listeners on the ports of the settings. Throws Failure.
+    // Listens on the ports of the settings, at the addresses of the setting Listen. Throws Failure.
     void Listen();
 
     // The executable gives the protocol handlers; until then received text is only gathered.
@@ -72,7 +72,7 @@ public:
     bool IsEncrypted(qint16 index) override;
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
     void StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted = {}) override;
-    void SendReplyAfter(qint16 index, const QByteArray& text, int ms) override;
+    void After(qint16 index, int ms, std::function<void()> then) override;
     bool OverBudget() override;
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
@@ -84,7 +84,6 @@ private:
     class Listener;
     friend class Listener;
 
-    void MakeListeners();
     void WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls);
     QSslSocket* BeforeHandshake(qint16 index, std::function<void()> encrypted);
     QByteArray Refuse(qint16 index, const Service& service);
@@ -138,7 +137,7 @@ private:
 
     LogList& log_;
     Handlers handlers_;
-    Listener* listeners_[4] = {};   // POP3, SMTP, and the same with TLS from the first byte
+    std::vector<Listener*> listeners_;   // POP3, SMTP, the same with TLS from the first byte; each address
     TlsContext tls_;
     // Per connection: when it last did anything, what it holds of the memory budget, its
     // client's address (for the per-address limit), and whether it was refused or timed out.
@@ -156,7 +155,7 @@ private:
     PerAddressLog refusedLog_;
     QTimer* sweep_ = nullptr;
     bool budgetSpent_ = false;
-    std::set<qint16> stalled_;                              // replies held back (see SendReplyAfter)
+    std::set<qint16> stalled_;                              // waiting, input held back (see After)
     std::map<qint16, std::function<void()>> onEncrypted_;  // what runs once a handshake is done
     std::vector<QSslSocket*> ws_;
     // The session collection: the session of connection i (key "K" + i) is sessions_[i].

@@ -20,6 +20,7 @@ QByteArray N(qint64 n) { return QByteArray::number(n); }
 
 // Reports each pending connection with its descriptor before anything accepts it.
 // Index 0 takes POP3 clients, 1 SMTP peers; a TLS listener speaks TLS from the first byte.
+// There is one for each port and address of the setting Listen.
 class ConnectionManager::Listener : public QTcpServer {
 public:
     Listener(ConnectionManager* m, qint16 index, bool tls) : QTcpServer(m), manager(m), index(index), tls(tls) {}
@@ -31,14 +32,6 @@ private:
     bool tls;
 };
 
-void ConnectionManager::MakeListeners()
-{
-    listeners_[0] = new Listener(this, 0, false);
-    listeners_[1] = new Listener(this, 1, false);
-    listeners_[2] = new Listener(this, 0, true);
-    listeners_[3] = new Listener(this, 1, true);
-}
-
 bool ConnectionManager::IsListening() const
 {
     for (const Listener* l : listeners_)
@@ -47,16 +40,40 @@ bool ConnectionManager::IsListening() const
     return false;
 }
 
+namespace {
+// The addresses of the setting Listen, or every address (IPv4 and IPv6) when it names none.
+// Throws Failure for an entry that is not an address.
+QList<QHostAddress> ListenAddresses()
+{
+    QList<QHostAddress> addresses;
+    for (const QString& entry : mdlCommon::Listen.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        QString text = entry.trimmed();
+        if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
+            text = text.mid(1, text.size() - 2);
+        QHostAddress a;
+        if (text.isEmpty())
+            continue;
+        if (!a.setAddress(text))
+            throw Failure(Err::InvalidArgument, QStringLiteral("Setting Listen: \"%1\" is not an IPv4 or IPv6 address").arg(entry.trimmed()));
+        if (!addresses.contains(a))
+            addresses << a;
+    }
+    return addresses;
+}
+}
+
 void ConnectionManager::Listen()
 {
-    const struct { Listener* l; const QString& text; const char* name; } ports[] = {
-        {listeners_[0], mdlCommon::Pop3Port, "Pop3"},
-        {listeners_[1], mdlCommon::SmtpPort, "SMTP"},
-        {listeners_[2], mdlCommon::Pop3sPort, "Pop3s"},
-        {listeners_[3], mdlCommon::SmtpsPort, "Smtps"},
+    const QList<QHostAddress> addresses = ListenAddresses();
+    // Index 0 serves POP3 clients, 1 SMTP peers.
+    const struct { qint16 index; bool tls; const QString& text; const char* name; } ports[] = {
+        {0, false, mdlCommon::Pop3Port, "Pop3"},
+        {1, false, mdlCommon::SmtpPort, "SMTP"},
+        {0, true, mdlCommon::Pop3sPort, "Pop3s"},
+        {1, true, mdlCommon::SmtpsPort, "Smtps"},
     };
     for (const auto& p : ports) {
-        if (p.l == listeners_[2] || p.l == listeners_[3]) {
+        if (p.tls) {
             if (p.text.trimmed().isEmpty())
                 continue;   // no port with TLS from the first byte
             if (!tls_.Current())
@@ -66,10 +83,16 @@ void ConnectionManager::Listen()
         if (port < 0)
             throw Failure(Err::TypeMismatch, QStringLiteral("Type mismatch: the %1 port setting \"%2\" is not a port number (1-65535)")
                                                  .arg(QLatin1String(p.name), p.text));
-        p.l->setListenBacklogSize(ListenBacklog);
-        if (!p.l->listen(QHostAddress::Any, quint16(port)))
-            throw Failure(Err::Socket + int(p.l->serverError()),
-                          QStringLiteral("Cannot listen on %1 port %2: %3").arg(QLatin1String(p.name)).arg(port).arg(p.l->errorString()));
+        // One listener for each address: a socket listens on one address, or on all.
+        for (const QHostAddress& a : addresses.isEmpty() ? QList<QHostAddress>{QHostAddress::Any} : addresses) {
+            auto* l = new Listener(this, p.index, p.tls);
+            listeners_.push_back(l);
+            l->setListenBacklogSize(ListenBacklog);
+            if (!l->listen(a, quint16(port)))
+                throw Failure(Err::Socket + int(l->serverError()),
+                              QStringLiteral("Cannot listen on %1 port %2%3: %4").arg(QLatin1String(p.name)).arg(port)
+                                  .arg(addresses.isEmpty() ? QString() : QStringLiteral(" of ") + a.toString(), l->errorString()));
+        }
     }
     sweep_->start(SweepMs);
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -76,8 +77,15 @@ public:
     virtual void StartClientTls(qint16 index, const ClientTls&, std::function<void()> encrypted = {}) { StartTls(index, std::move(encrypted)); }
     // True while connections hold more than the setting MemoryBudget allows.
     virtual bool OverBudget() { return false; }
-    // Sends a reply only after `ms`, reading nothing more from the connection meanwhile.
-    virtual void SendReplyAfter(qint16 index, const QByteArray& text, int) { SendReply(index, text); }
+    // Runs `then` after `ms`, reading nothing more from the connection meanwhile, and only
+    // while it keeps the session it has now: a client that left is not served.
+    virtual void After(qint16 index, int, std::function<void()> then)
+    {
+        if (Session(index))
+            then();
+    }
+    // Milliseconds since the epoch, the clock that After keeps.
+    virtual qint64 Now() { return QDateTime::currentMSecsSinceEpoch(); }
     // True while a connection's next reply must wait: a delayed answer, a message still going
     // out. A handler then leaves the lines after the one it answered in the receive buffer
     // (Command); they are handed to it again once the wait is over.

@@ -55,6 +55,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     if (HostName.isEmpty())
         HostName = MachineName();
     Postmaster = Setting(store, "Postmaster", "").trimmed();
+    Listen = Setting(store, "Listen", "");
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");
@@ -73,6 +74,10 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     MaxRecipients = int(number("MaxRecipients", 100, 1, INT_MAX));
     MemoryBudget = number("MemoryBudget", 0, 0, std::numeric_limits<qint64>::max());
     RelayExpire = number("RelayExpire", 432000, 1, std::numeric_limits<qint32>::max());
+    LoginDelay = int(number("LoginDelay", 250, 1, 60000));
+    LoginFailureLimit = int(number("LoginFailureLimit", 10, 1, INT_MAX));
+    LoginFailureWindow = int(number("LoginFailureWindow", 900, 1, INT_MAX));
+    LoginLockout = int(number("LoginLockout", 900, 1, INT_MAX));
     if (const QString retry = Setting(store, "RelayRetry", ""); !retry.trimmed().isEmpty()) {
         QList<int> delays;
         for (const QString& part : retry.split(QLatin1Char(','))) {

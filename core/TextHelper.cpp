@@ -1,6 +1,9 @@
 #include "core/TextHelper.h"
 #include "core/Failure.h"
 
+#include <QList>
+#include <cstring>
+
 namespace {
 Failure Missing(const QByteArray& delimiter)
 {
@@ -42,6 +45,32 @@ QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next)
     if (lf < 0 || (lf > pos && text[lf - 1] == '\r'))
         return text.mid(pos, *next - pos);
     return text.mid(pos, lf - pos) + "\r\n";
+}
+
+qsizetype WordAt(QByteArrayView line, QByteArrayView word)
+{
+    qsizetype at = 0;   // white space as simplified() sees it
+    while (at < line.size() && std::strchr(" \t\n\v\f\r", line[at]) && line[at] != '\0')
+        ++at;
+    return line.size() - at >= word.size() && qstrnicmp(line.data() + at, word.size(), word.data(), word.size()) == 0 ? at : -1;
+}
+
+QByteArray HiddenFrom(QByteArrayView line, qsizetype from)
+{
+    if (line.sliced(from).trimmed().isEmpty())
+        return {};
+    return line.first(from).toByteArray() + " ********" + (line.endsWith("\r\n") ? "\r\n" : "");
+}
+
+QByteArray KeepWords(QByteArrayView line, qsizetype keep)
+{
+    const QList<QByteArray> words = line.toByteArray().simplified().split(' ');
+    if (words.size() <= keep || words.value(keep).isEmpty())
+        return {};
+    QByteArray out;
+    for (qsizetype i = 0; i < keep; ++i)
+        out += words[i] + ' ';
+    return out + "********" + (line.endsWith("\r\n") ? "\r\n" : "");
 }
 
 }

@@ -1,5 +1,6 @@
 #pragma once
 #include <QByteArray>
+#include <QByteArrayView>
 
 // Takes command arguments out of received protocol text.
 namespace TextHelper {
@@ -15,5 +16,43 @@ QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next);
 // only, anything else '?', at most `max` bytes. With `blanks`, runs of white space become
 // one blank; without, a blank is not printable either.
 QByteArray Printable(const QByteArray& text, qsizetype max, bool blanks);
+
+// `text` with some of its lines replaced: `replace` sees each line up to and with its CR LF
+// (a bare LF does not end one; the last may have no end) and returns what stands for it, or
+// a null QByteArray to keep it. Returns `text` itself, not a copy, when no line changed.
+template <class Replace>
+QByteArray ReplaceLines(const QByteArray& text, Replace&& replace)
+{
+    QByteArray out;
+    qsizetype kept = 0;   // text before this is in `out`
+    for (qsizetype pos = 0; pos < text.size();) {
+        qsizetype eol = text.indexOf('\n', pos);
+        while (eol >= 0 && (eol == pos || text[eol - 1] != '\r'))
+            eol = text.indexOf('\n', eol + 1);
+        eol = eol < 0 ? text.size() : eol + 1;
+        if (const QByteArray instead = replace(QByteArrayView(text).sliced(pos, eol - pos)); !instead.isNull()) {
+            out += QByteArrayView(text).sliced(kept, pos - kept);
+            out += instead;
+            kept = eol;
+        }
+        pos = eol;
+    }
+    if (kept == 0)
+        return text;
+    out += QByteArrayView(text).sliced(kept);
+    return out;
+}
+
+// Where a command word starts in a line when the line, white space before it skipped, starts
+// with `word` (upper case) in any letter case; -1 otherwise.
+qsizetype WordAt(QByteArrayView line, QByteArrayView word);
+
+// The line up to `from`, then " ********" and its CR LF; a null QByteArray when nothing but
+// white space follows `from`.
+QByteArray HiddenFrom(QByteArrayView line, qsizetype from);
+
+// The line's first `keep` words and "********" for the rest, its CR LF kept; a null
+// QByteArray when it has no more words than that.
+QByteArray KeepWords(QByteArrayView line, qsizetype keep);
 
 }

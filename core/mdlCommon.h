@@ -19,6 +19,7 @@ inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; 
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
 inline QString HostName;                 // how the server names itself; set at start-up
 inline QString Postmaster;               // the mailbox of postmaster@; "" for the first account's
+inline QString Listen;                   // addresses the ports listen on, comma-separated; none: every address
 inline int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent, or take for a line
 inline int SmtpDataTimeout = 600;                   // seconds from DATA to the final "."
 inline int TlsHandshakeTimeout = 30;                // seconds a TLS handshake may take
@@ -27,6 +28,10 @@ inline int MaxRecipients = 100;                     // recipients of one message
 inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory
 inline QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
 inline qint64 RelayExpire = 432000;                 // seconds after acceptance that a relay is given up
+// Password guessing: the wait after a failed login (ms, doubling with each further failure up
+// to 64 times), and how many failures within the window (s) lock an address out for how long (s).
+inline int LoginDelay = 250;
+inline int LoginFailureLimit = 10, LoginFailureWindow = 900, LoginLockout = 900;
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

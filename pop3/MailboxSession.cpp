@@ -16,6 +16,26 @@ QByteArray Num(qint64 n) { return QByteArray::number(n); }
 
 QByteArray FailureReply(const Failure& f) { return "-ERR " + f.text(); }
 
+// A message of the listing whose file another session has removed or marked since: an
+// answer about it alone, without the system's words or the file's name.
+Failure Gone(int n)
+{
+    return Failure(Err::FileNotFound, QStringLiteral("Message %1 is gone (removed by another session)").arg(n));
+}
+
+// Runs `op` on the file of message n; a file that is no longer there makes it Gone.
+template <class Op>
+auto OnFile(int n, Op op) -> decltype(op())
+{
+    try {
+        return op();
+    } catch (const Failure& f) {
+        if (f.number == Err::FileNotFound)
+            throw Gone(n);
+        throw;
+    }
+}
+
 // The text after the command word, blanks around it dropped; "" when there is none.
 QByteArray ArgumentOf(const QByteArray& data)
 {
@@ -29,23 +49,14 @@ QByteArray ArgumentOf(const QByteArray& data)
 
 }
 
-void Pop3Session::SetUserName(const QString& NewUserName)
-{
-    userName_ = NewUserName;
-    if (!password_.isEmpty())
-        Authenticate();
-}
+void Pop3Session::SetUserName(const QString& NewUserName) { userName_ = NewUserName; }
 
-void Pop3Session::SetPassword(const QString& NewPassword)
-{
-    password_ = NewPassword;
-    if (!userName_.isEmpty())
-        Authenticate();
-}
+void Pop3Session::SetPassword(const QString& NewPassword) { password_ = NewPassword; }
 
-void Pop3Session::Authenticate()
+bool Pop3Session::LogIn()
 {
     SetMailID(Access::AccountMailId(userName_, password_, "Login"));
+    return !mailId_.isEmpty();
 }
 
 void Pop3Session::SetMailID(const QString& NewMailID)
@@ -79,6 +90,10 @@ const QString& Pop3Session::FileOf(int n) const
     const auto mark = marks_.find(n);
     return mark != marks_.end() ? mark->second : listing_->messages[size_t(n - 1)].name;
 }
+
+// Sizes as listed at the login, as STAT counts them: a message another session took away
+// since keeps its line, and only what needs its file fails.
+qint64 Pop3Session::SizeOf(int n) const { return listing_->messages[size_t(n - 1)].size; }
 
 int Pop3Session::MessageNumber(const QByteArray& data) const
 {
@@ -119,13 +134,13 @@ QByteArray Pop3Session::GetLIST(const QByteArray& data)
             if (mailId_.isEmpty())
                 throw Failure(Err::OutOfRange, QStringLiteral("Subscript out of range (nobody is logged in)"));
             const int n = UnmarkedNumber(data);
-            return "+OK " + Num(n) + ' ' + Num(MailStore::SizeOf(listFolder_, FileOf(n)));
+            return "+OK " + Num(n) + ' ' + Num(SizeOf(n));
         }
         QByteArray r = "+OK " + Num(mailCount_) + ' ' + Num(mailSize_) + "\r\n";
         const int count = listing_ ? int(listing_->messages.size()) : 0;
         for (int i = 1; i <= count; ++i)
             if (!marks_.count(i))
-                r += Num(i) + ' ' + Num(MailStore::SizeOf(listFolder_, FileOf(i))) + "\r\n";
+                r += Num(i) + ' ' + Num(SizeOf(i)) + "\r\n";
         return r + '.';
     } catch (const Failure& f) {
         return FailureReply(f);
@@ -197,7 +212,7 @@ QByteArray Pop3Session::GetDELE(const QByteArray& data)
     try {
         const int n = UnmarkedNumber(data);
         const MailStore::Message& m = listing_->messages[size_t(n - 1)];
-        marks_[n] = MailStore::Mark(listFolder_, m.name);
+        marks_[n] = OnFile(n, [&] { return MailStore::Mark(listFolder_, m.name); });
         --mailCount_;
         mailSize_ -= m.size;
         return "+OK Deleted success.";
@@ -257,26 +272,14 @@ void Pop3Session::Stepping(int from, int to)
         Purge();
 }
 
-// No password reaches the log, however the PASS line is spelt.
+// No password reaches the log, however it is spelt or packed: whatever follows PASS on any
+// line of the buffer (the command table reads its first four letters, and the argument from
+// the first blank), and the login an AUTH line may carry although it is not offered.
 QByteArray Pop3Session::Masked(const QByteArray& buffer, int) const
 {
-    QByteArray out;
-    bool changed = false;
-    for (qsizetype pos = 0; pos < buffer.size();) {
-        qsizetype eol = buffer.indexOf('\n', pos);
-        eol = eol < 0 ? buffer.size() : eol + 1;
-        const QByteArray line = buffer.mid(pos, eol - pos);
-        qsizetype word = 0;   // blanks before the command word too
-        while (word < line.size() && (line[word] == ' ' || line[word] == '\t'))
-            ++word;
-        const QByteArray rest = line.mid(word + 4);
-        if (line.mid(word, 4).toUpper() == "PASS" && !rest.trimmed().isEmpty() && (rest[0] == ' ' || rest[0] == '\t')) {
-            out += line.left(word + 4) + " ********" + (line.endsWith("\r\n") ? "\r\n" : "");
-            changed = true;
-        } else {
-            out += line;
-        }
-        pos = eol;
-    }
-    return changed ? out : buffer;
+    return TextHelper::ReplaceLines(buffer, [](QByteArrayView line) {
+        if (const qsizetype pass = TextHelper::WordAt(line, "PASS"); pass >= 0)
+            return TextHelper::HiddenFrom(line, pass + 4);
+        return TextHelper::WordAt(line, "AUTH") >= 0 ? TextHelper::KeepWords(line, 2) : QByteArray();
+    });
 }

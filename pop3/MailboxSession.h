@@ -34,6 +34,8 @@ public:
     void SetUserName(const QString& NewUserName);
     QString Password() const { return password_; }
     void SetPassword(const QString& NewPassword);
+    // Logs in the account of the user name and password given, or nobody; true for someone.
+    bool LogIn();
 
     QString MailFolder() const { return mailFolder_; }
     int MailCount() const { return mailCount_; }
@@ -48,11 +50,11 @@ public:
 private:
     void Purge();
     void TakeBackMarks();
-    void Authenticate();
     void ScanMailbox();
     int MessageNumber(const QByteArray& data) const;
     int UnmarkedNumber(const QByteArray& data) const;
     const QString& FileOf(int n) const;
+    qint64 SizeOf(int n) const;
 
     QString listFolder_;   // the folder the listing was read from
     std::shared_ptr<const MailStore::Listing> listing_;   // the messages as of the login

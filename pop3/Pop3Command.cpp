@@ -40,7 +40,8 @@ QString Argument(const QByteArray& text)
     return QString::fromUtf8(TextHelper::TextBetween(text, " ", "\r\n"));
 }
 
-// USER and PASS answer alike either way; an address that keeps failing waits longer.
+// USER and PASS answer alike either way, locked out too (nobody is logged in then); once
+// both are given, the login is checked when the client's address has waited its turn.
 void Login(Turn& t)
 {
     const QString argument = Argument(t.line);
@@ -50,9 +51,14 @@ void Login(Turn& t)
         t.s.SetPassword(argument);
     const QByteArray reply = "+OK all respons OK";
     if (t.s.UserName().isEmpty() || t.s.Password().isEmpty())
-        t.server.SendReply(t.index, reply);
-    else
-        Access::AnswerLogin(t.server, t.index, reply, !t.s.MailID().isEmpty());
+        return t.server.SendReply(t.index, reply);
+    Server& server = t.server;
+    Pop3Session* s = &t.s;
+    Access::Attempt(server, t.index, [s] { return s->LogIn(); }, [&server, index = t.index, s, reply](Access::Verdict v) {
+        if (v == Access::Verdict::LockedOut)
+            s->SetMailID({});
+        server.SendReply(index, reply);
+    });
 }
 
 void Stls(Turn& t)

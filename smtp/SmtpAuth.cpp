@@ -1,5 +1,6 @@
 #include "smtp/SmtpAuth.h"
 #include "core/Access.h"
+#include "smtp/SmtpCommand.h"
 #include "smtp/SmtpSession.h"
 #include "core/Failure.h"
 #include "core/Server.h"
@@ -14,6 +15,7 @@ namespace {
 
 const QByteArray Granted = "235 2.7.0 Authentication successful";
 const QByteArray Refused = "535 5.7.8 Authentication credentials invalid";
+const QByteArray LockedOut = "454 4.7.0 Too many failed logins, try again later";
 
 bool PasswordMatches(const QString& user, const QString& password)
 {
@@ -34,14 +36,22 @@ bool DigestMatches(const QString& user, const QByteArray& challenge, const QByte
     return false;
 }
 
-void Finish(Server& server, qint16 index, SmtpSession& s, const QString& user, bool ok)
+// The exchange is over; the login is checked once the client's address has waited its turn
+// (see Access::Attempt), and what the client sends meanwhile waits for the answer.
+void Check(Server& server, qint16 index, SmtpSession& s, const QString& user, std::function<bool()> matches)
 {
     s.Auth.clear();
     s.AuthUser.clear();
     s.Challenge.clear();
-    if (ok)
-        s.User = user;
-    Access::AnswerLogin(server, index, ok ? Granted : Refused, ok);
+    s.Checking = true;
+    SmtpSession* session = &s;
+    Access::Attempt(server, index, std::move(matches), [&server, index, session, user](Access::Verdict v) {
+        session->Checking = false;
+        if (v == Access::Verdict::Granted)
+            session->User = user;
+        server.SendReply(index, v == Access::Verdict::Granted ? Granted : v == Access::Verdict::Refused ? Refused : LockedOut);
+        SmtpGoOn(server, index);
+    });
 }
 
 // One base64 line of the client; false when it cannot be read.
@@ -58,18 +68,21 @@ void Step(Server& server, qint16 index, SmtpSession& s, const QByteArray& answer
     if (s.Auth == "PLAIN") {   // authorization id NUL user NUL password
         // Acting for another account than one's own is not offered.
         const QList<QByteArray> parts = answer.split('\0');
-        const bool ok = parts.size() == 3 && (parts[0].isEmpty() || parts[0] == parts[1])
-                        && PasswordMatches(QString::fromUtf8(parts[1]), QString::fromUtf8(parts[2]));
-        Finish(server, index, s, QString::fromUtf8(parts.value(1)), ok);
+        const bool own = parts.size() == 3 && (parts[0].isEmpty() || parts[0] == parts[1]);
+        const QString user = QString::fromUtf8(parts.value(1)), password = QString::fromUtf8(parts.value(2));
+        Check(server, index, s, user, [own, user, password] { return own && PasswordMatches(user, password); });
     } else if (s.Auth == "LOGIN" && s.AuthUser.isNull()) {
         s.AuthUser = answer.isNull() ? QByteArray("") : answer;
         server.SendReply(index, "334 UGFzc3dvcmQ6");   // "Password:"
     } else if (s.Auth == "LOGIN") {
-        Finish(server, index, s, QString::fromUtf8(s.AuthUser), PasswordMatches(QString::fromUtf8(s.AuthUser), QString::fromUtf8(answer)));
+        const QString user = QString::fromUtf8(s.AuthUser), password = QString::fromUtf8(answer);
+        Check(server, index, s, user, [user, password] { return PasswordMatches(user, password); });
     } else {   // CRAM-MD5: "user digest"
         const qsizetype blank = answer.lastIndexOf(' ');
         const QString user = QString::fromUtf8(answer.left(blank));
-        Finish(server, index, s, user, blank > 0 && DigestMatches(user, s.Challenge, answer.mid(blank + 1)));
+        Check(server, index, s, user, [blank, user, challenge = s.Challenge, digest = answer.mid(blank + 1)] {
+            return blank > 0 && DigestMatches(user, challenge, digest);
+        });
     }
 }
 

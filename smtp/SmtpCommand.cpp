@@ -64,8 +64,12 @@ QByteArray RecipientRefusal(const Turn& t, Recipient& r)
     if (open < 0 || close < 0)
         return {};   // GetRCPT has its own answer
     r = Classify(t.line.mid(open + 1, close - open - 1));
-    if (!r.local)
-        return t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)) ? "554 5.7.1 Relay access denied" : "";
+    if (!r.local) {
+        if (t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)))
+            return "554 5.7.1 Relay access denied";
+        // Mail relayed to this machine would reach whatever listens here as if it came from here.
+        return ThisHost(r.domain, t.server.LocalHostName(t.index)) ? "550 5.7.1 Relaying to this host is not allowed" : "";
+    }
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
 }
 
@@ -262,7 +266,7 @@ void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
             return;   // the client left meanwhile; what was stored stays
         s->Delivering = false;
         server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
-        Process(server, index, *now, *s, std::exchange(s->Pending, {}));
+        SmtpGoOn(server, index);
     });
 }
 
@@ -270,8 +274,8 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
 {
     qsizetype pos = 0;
     while (pos < text.size() && c.Step() != Closing) {
-        if (s.Delivering) {
-            s.Pending += text.mid(pos);   // answered once the message is stored
+        if (s.Delivering || s.Checking) {
+            s.Pending += text.mid(pos);   // answered once the message is stored, or the login checked
             return;
         }
         if (c.Step() == int(SmtpStep::Text)) {
@@ -295,6 +299,14 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
     }
 }
 
+}
+
+void SmtpGoOn(Server& server, qint16 index)
+{
+    Connecter* c = server.Session(index);
+    SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
+    if (s && !s->Pending.isEmpty())
+        Process(server, index, *c, *s, std::exchange(s->Pending, {}));
 }
 
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text)

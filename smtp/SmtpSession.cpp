@@ -5,6 +5,9 @@
 #include "core/mdlCommon.h"
 #include "store/Recipient.h"
 
+#include <algorithm>
+#include <cctype>
+
 QByteArray SmtpSession::GetMAIL(const QByteArray& data)
 {
     try {
@@ -71,41 +74,49 @@ void SmtpSession::Stepping(int, int to)
     }
 }
 
-// No password or AUTH answer reaches the log, however it is spelt or packed: the buffer's
-// lines are read as the dialogue will read them, an AUTH exchange under way included.
-QByteArray SmtpSession::Masked(const QByteArray& buffer, int step) const
+namespace {
+// A mechanism name as a client writes it (RFC 4422: up to 20 of A-Z, 0-9, "-", "_"), which
+// the log may show; a word of another shape after AUTH may be a login itself.
+bool MechanismShaped(const QByteArray& word)
 {
-    if (step == int(SmtpStep::Text) || buffer.size() > 4096)
-        return buffer;   // message text, not commands
-    // Answers still owed to an AUTH exchange: LOGIN asks for a name, then a password.
-    int owed = Auth.isEmpty() ? 0 : Auth == "LOGIN" && AuthUser.isNull() ? 2 : 1;
-    bool changed = false;
-    QByteArray out;
-    for (qsizetype pos = 0; pos < buffer.size();) {
-        qsizetype eol = buffer.indexOf('\n', pos);
-        eol = eol < 0 ? buffer.size() : eol + 1;
-        QByteArray line = buffer.mid(pos, eol - pos);
-        pos = eol;
-        const QByteArray end = line.endsWith("\r\n") ? "\r\n" : line.endsWith('\n') ? "\n" : "";
-        const QList<QByteArray> words = line.simplified().split(' ');
-        const QByteArray verb = words.value(0).toUpper();
+    return !word.isEmpty() && word.size() <= 20
+           && std::all_of(word.begin(), word.end(), [](char ch) { return std::isupper(uchar(ch)) || std::isdigit(uchar(ch)) || ch == '-' || ch == '_'; });
+}
+}
+
+int SmtpSession::AnswersOwed() const { return Auth.isEmpty() ? 0 : Auth == "LOGIN" && AuthUser.isNull() ? 2 : 1; }
+
+// No password or AUTH answer reaches the log, however it is spelt, packed or padded. Every
+// line is read every way the dialogue might read it: as a command or as the answer an AUTH
+// exchange waits for, message text included (a refused DATA makes commands of it, and
+// commands may follow the end of a message in the same buffer); a line masked in one
+// reading is masked, and the answers owed after it are the most any reading owes.
+QByteArray SmtpSession::Masked(const QByteArray& buffer, int) const
+{
+    // Input waiting in Pending has not been read yet: the exchange is where its lines left it.
+    int owed = Pending.isEmpty() ? AnswersOwed() : maskOwed_;
+    const QByteArray masked = TextHelper::ReplaceLines(buffer, [&owed](QByteArrayView line) {
+        QByteArray instead;
+        int next = 0;
         if (owed > 0) {
-            owed = words.value(0) == "*" ? 0 : owed - 1;
-            line = "********" + end;
-            changed = true;
-        } else if (verb == "AUTH") {
+            instead = QByteArray("********") + (line.endsWith("\r\n") ? "\r\n" : "");
+            // A line too long is refused before the exchange sees it; "*" cancels it.
+            next = line.size() > MaxCommandLine ? owed : line.trimmed() == "*" ? 0 : owed - 1;
+        }
+        if (const qsizetype at = TextHelper::WordAt(line, "AUTH"); at >= 0) {
+            const QList<QByteArray> words = line.toByteArray().simplified().split(' ');
             const QByteArray mechanism = words.value(1).toUpper();
             const bool login = mechanism == "LOGIN" || mechanism == "LONGIN";
-            owed = words.size() > 2 ? (login ? 1 : 0) : (login ? 2 : 1);
-            if (words.size() > 2) {
-                line = words[0] + ' ' + words[1] + " ********" + end;
-                changed = true;
-            }
-        } else if (verb == "PASS" && words.size() > 1) {
-            line = line.left(line.indexOf(words[0]) + 4) + " ********" + end;
-            changed = true;
+            const bool known = login || mechanism == "PLAIN" || mechanism == "CRAM-MD5";
+            next = std::max(next, words.size() > 2 ? (login || mechanism == "CRAM-MD5" ? 1 : 0) : login ? 2 : known ? 1 : 0);
+            if (instead.isNull())
+                instead = TextHelper::KeepWords(line, known || MechanismShaped(words.value(1)) ? 2 : 1);
+        } else if (const qsizetype pass = TextHelper::WordAt(line, "PASS"); pass >= 0 && instead.isNull()) {
+            instead = TextHelper::HiddenFrom(line, pass + 4);
         }
-        out += line;
-    }
-    return changed ? out : buffer;
+        owed = next;
+        return instead;
+    });
+    maskOwed_ = owed;
+    return masked;
 }

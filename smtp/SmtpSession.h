@@ -36,6 +36,7 @@ public:
     bool Oversized = false;         // the message outgrew the limit: its text is dropped
     bool OverBudget = false;        // the server's memory budget ran out during the message
     bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
+    bool Checking = false;          // a login waits for its check; so does what arrives meanwhile
     QByteArray Pending;             // input that arrived while a message was being stored
     int RcptCommands = 0;           // RCPT commands of the open transaction, refused ones too
     qint64 DeclaredSize = 0;        // SIZE= of the MAIL command: room made for the text at once
@@ -57,4 +58,8 @@ public:
     bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }
     QByteArray Masked(const QByteArray& buffer, int step) const override;
     void Stepping(int from, int to) override;
+
+private:
+    int AnswersOwed() const;    // lines the AUTH exchange under way still reads as answers
+    mutable int maskOwed_ = 0;  // the same once every line logged so far is read (see Masked)
 };

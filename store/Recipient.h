@@ -13,6 +13,12 @@ struct Recipient {
 };
 Recipient Classify(const QByteArray& address);
 
+// True when a domain names this machine, so that relaying there would hand mail to whatever
+// listens here: localhost and the names under it, the host name `hostName`, and addresses,
+// bare or as literals ([127.0.0.1], [IPv6:::1]), that are the machine's own: all of
+// 127.0.0.0/8 and ::1, the unspecified address, and those of its interfaces.
+bool ThisHost(const QByteArray& domain, const QByteArray& hostName);
+
 // Longest address we take.
 inline constexpr qsizetype MaxAddress = 256;
 // An address that could smuggle a line or a second envelope into our own replies, files or

@@ -150,15 +150,29 @@ class WithoutCertificate(Case):
         self.assertEqual(list(refused.items()), [("nobody@example.test", (550, b"5.1.1 No such mailbox"))])
         self.assertEqual((self.stored(), self.stored("alice")), ([STUFFED], [STUFFED]))
 
-    def test_no_password_in_the_log(self):
-        s, blob = self.s, base64.b64encode(b"\0demo\0secret").decode()
+    def test_no_password_in_the_log(self):   # however it is spelt or packed (the unit table says why each)
+        s, blob, cram = self.s, base64.b64encode(b"\0demo\0secret").decode(), base64.b64encode(b"demo " + b"0" * 32).decode()
         user, password = base64.b64encode(b"demo").decode(), base64.b64encode(b"secret").decode()
         for lines in ([f"AUTH PLAIN {blob}"], ["AUTH PLAIN", blob], [f"AUTH LOGIN {user}", password], ["AUTH LOGIN", user, password]):
             with self.subTest(lines=lines), smtp(s) as m:
                 self.assertEqual([m.docmd(line)[0] for line in lines], [334] * (len(lines) - 1) + [235])
         s.pop3_login().quit()
+        message = "MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\nhi\r\n.\r\n"
+        for port, spelling in ((s.pop3, "   PASS secret"), (s.pop3, "PASS\tsecret"), (s.pop3, "pass secret"), (s.pop3, "PASSWORD secret"),
+                               (s.pop3, "USER demo\r\nPASS secret\r\nSTAT"), (s.pop3, "NOOP\r\n" * 1000 + "PASS secret"),
+                               (s.pop3, f"AUTH PLAIN {blob}"), (s.smtp, f"auth\tplain\t{blob}"), (s.smtp, f"AUTH LOGIN\r\n{user}\r\n{password}"),
+                               (s.smtp, f"AUTH LONGIN {user}\r\n{password}"), (s.smtp, f"AUTH CRAM-MD5\r\n{cram}"),
+                               (s.smtp, f"EHLO c\r\nAUTH PLAIN {blob}\r\nNOOP"), (s.smtp, "NOOP\r\n" * 1000 + f"AUTH PLAIN {blob}"),
+                               (s.smtp, f"{message}AUTH PLAIN {blob}")):
+            with self.subTest(spelling=spelling[-60:]), socket.create_connection(("127.0.0.1", port), TIMEOUT) as c:
+                read_line(c)
+                c.sendall(spelling.encode() + b"\r\n")
+                read_line(c)   # POP3 answers the first command of a buffer, and takes QUIT only in one of its own
+                c.sendall(b"QUIT\r\n")
+                while c.recv(4096):
+                    pass
         s.stop()
-        for secret in ("secret", password, blob):
+        for secret in ("secret", password, blob, cram, user):
             self.assertEqual([line for line in s.log if secret in line], [], secret)
         self.assertTrue(s.count_log(r"PASS \*{8}") and s.count_log(r"AUTH PLAIN \*{8}"), s.log)
 

@@ -38,7 +38,7 @@ class Queue(Case):
         getmx = ('#!/bin/sh\necho "$1" >> getmx-calls.txt\ncase "$1" in\n'
                  f'found.test) printf "%s\\tMX preference = 10, mail exchanger = {mx}\\r\\n" "$1" ;;\nesac > "$2"\n')
         s = self.server(domain_mx=[("refused.test", refusing.getsockname()[0], " 10")], getmx=getmx)
-        send(s, TRICKY, to=["a@found.test", "x@localhost", "u@refused.test", "demo@example.test", "b@found.test"])
+        send(s, TRICKY, to=["a@found.test", "x@nowhere.invalid", "u@refused.test", "demo@example.test", "b@found.test"])
         wait_for(lambda: len(deliveries) == 2, what="two deliveries")
         # One delivery per recipient, byte for byte under the trace line; SIZE counts the text as
         # it travels, without its last line end.
@@ -46,18 +46,18 @@ class Queue(Case):
                          [("a@example.org", [f"{r}@found.test"], TRICKY) for r in "ab"])
         self.assertEqual([d[3] for d in deliveries], [[f"SIZE={len(stuffed(c)) - 2}"] for _, _, c, *_ in deliveries])
         # Every relay is released, also when the connection is refused; a domain without MX is
-        # tried at its own address (localhost: nothing on port 25 there), and both wait in the queue.
-        for domain in ("found.test", "localhost", "refused.test"):
+        # tried at its own address (nowhere.invalid has none), and both wait in the queue.
+        for domain in ("found.test", "nowhere.invalid", "refused.test"):
             s.wait_log(rf"^Close {relay_index(s, domain)}$")
-        for rcpt in ("x@localhost", "u@refused.test"):
+        for rcpt in ("x@nowhere.invalid", "u@refused.test"):
             s.wait_log(rf"^Queue \S+ <{rcpt}>: deferred \(.+\); next attempt ")
         self.assertEqual(len(s.messages()), 1)
         # The found exchanger was kept; an empty answer was not, so it is asked again.
         m = s.mark()
-        send(s, message("again"), to=["c@found.test", "y@localhost"])
+        send(s, message("again"), to=["c@found.test", "y@nowhere.invalid"])
         wait_for(lambda: len(deliveries) == 3, what="the third delivery")
-        relay_index(s, "localhost", after=m)
-        self.assertEqual(pathlib.Path(s.folder, "getmx-calls.txt").read_text().split(), ["found.test", "localhost", "localhost"])
+        relay_index(s, "nowhere.invalid", after=m)
+        self.assertEqual(pathlib.Path(s.folder, "getmx-calls.txt").read_text().split(), ["found.test", "nowhere.invalid", "nowhere.invalid"])
         self.assertEqual(pathlib.Path(s.folder, "DomainMX.txt").read_text(),
                          f"Domain,MX,Priority\nrefused.test,{refusing.getsockname()[0]}, 10\nfound.test,{mx}, 10\n")
 

@@ -2,7 +2,7 @@
 import re
 import socket
 
-from harness import HOST, Case, connect, listening, pop3_stat, read_line, session, wait_for
+from harness import HOST, TIMEOUT, Case, connect, listening, pop3_stat, read_line, session, wait_for
 
 
 class Spine(Case):
@@ -62,11 +62,13 @@ class Spine(Case):
 
 
 class Settings(Case):
-    def test_localhost_listens_nowhere_and_bad_ports_stop_start_up(self):
+    def test_localhost_listens_nowhere_and_bad_ports_or_addresses_stop_start_up(self):
         self.assertEqual(listening(self.s.proc.pid), {self.s.pop3, self.s.smtp})   # set up, for comparison
         with socket.create_server(("127.0.0.1", 0)) as taken:
             for settings, why in (({"Domain": "localhost"}, None), ({"Domain": None}, None), ({"Pop3": "abc"}, "abc"),
-                                  ({"SMTP": "abc"}, "abc"), ({"SMTP": taken.getsockname()[1]}, "in use")):
+                                  ({"SMTP": "abc"}, "abc"), ({"SMTP": taken.getsockname()[1]}, "in use"),
+                                  ({"Listen": "127.0.0.2,nowhere"}, 'Listen: "nowhere" is not an IPv4 or IPv6 address'),
+                                  ({"Listen": "198.51.100.7"}, "of 198.51.100.7: ")):
                 with self.subTest(settings=settings):
                     s = self.server(settings=settings, wait=False)
                     if why:   # with a number and a description
@@ -77,3 +79,22 @@ class Settings(Case):
                         self.assertEqual(listening(s.proc.pid), set())   # its ports may serve someone else by now
                         self.assertIsNone(s.proc.poll())
 
+    def test_listen_only_where_told(self):
+        # 127.0.0.1 holds both ports, bound and not listening: a server that listened on every
+        # address could not start, and a connection there is refused.
+        held = [self.closing(socket.socket()) for _ in range(2)]
+        for h in held:
+            h.bind(("127.0.0.1", 0))
+        smtp_port, pop3_port = (h.getsockname()[1] for h in held)
+        listen = "127.0.0.2"
+        with socket.socket(socket.AF_INET6) as v6:   # and IPv6, where this machine has it
+            try:
+                v6.bind(("::1", 0))
+                listen += ", [::1]"
+            except OSError:
+                pass
+        s = self.server(settings={"Listen": listen, "SMTP": smtp_port, "Pop3": pop3_port})
+        for port, greeting in ((smtp_port, b"220 "), (pop3_port, b"+OK ")):
+            with socket.create_connection(("127.0.0.2", port), TIMEOUT) as c:
+                self.assertTrue(read_line(c).startswith(greeting))
+            self.assertRaises(ConnectionRefusedError, connect, port)

@@ -1,10 +1,12 @@
 #pragma once
 // The one stand-in for the connection manager, shared by the unit tests and the fuzz
 // targets: it keeps sessions in a map and records what the handlers ask of it.
+#include "core/Access.h"
 #include "core/Connecter.h"
 #include "core/Server.h"
 
 #include <QList>
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -15,6 +17,8 @@ using Lines = QList<QByteArray>;
 
 class FakeServer : public Server {
 public:
+    FakeServer() { Access::ForgetLogins(); }   // no address has failed to log in yet
+
     std::map<qint16, std::unique_ptr<Connecter>> sessions;
     std::vector<std::pair<qint16, QByteArray>> sent;   // every SendReply, in order
     Lines log;                                          // newest last; replies as "i>text"
@@ -35,13 +39,65 @@ public:
     void Connect(qint16 i, const QString& h, quint16 port) override { connects.emplace_back(i, h + ':' + QString::number(port)); }
     void Release(qint16 i) override { released.push_back(i); sessions.erase(i); }
     QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
-    QByteArray PeerAddress(qint16) override { return "127.0.0.1"; }
+    std::map<qint16, QByteArray> peers;   // client addresses other than 127.0.0.1
+    QByteArray PeerAddress(qint16 i) override { const auto it = peers.find(i); return it == peers.end() ? "127.0.0.1" : it->second; }
     // TLS as a flag: on when a test says a certificate is loaded, started at once when asked.
     bool tls = false;
     std::set<qint16> encrypted;
     bool TlsAvailable() override { return tls; }
     bool IsEncrypted(qint16 i) override { return encrypted.count(i) > 0; }
     void StartTls(qint16 i, std::function<void()> then) override { encrypted.insert(i); if (then) then(); }
+
+    // File writes held back until Drain() while deferWrites is set, as the real server's
+    // writer threads may finish them later than the reply would go.
+    bool deferWrites = false;
+    std::vector<std::pair<std::function<void()>, std::function<void()>>> pending;
+    void Offload(std::function<void()> work, std::function<void()> done) override
+    {
+        if (deferWrites) pending.emplace_back(std::move(work), std::move(done));
+        else Server::Offload(std::move(work), std::move(done));
+    }
+    void Drain()
+    {
+        for (; !pending.empty(); pending.erase(pending.begin())) {   // `done` may queue more
+            pending.front().first();
+            auto done = std::move(pending.front().second);
+            done();
+        }
+    }
+
+    // A clock of its own, and the waits of After on it. Unless the timers are held, a wait is
+    // over at once, the clock moved on by it; held, Advance runs them as they fall due.
+    qint64 clock = 1700000000000;
+    bool holdTimers = false;
+    struct Timer {
+        qint64 due;
+        qint16 index;
+        quint64 serial;
+        std::function<void()> then;
+    };
+    std::vector<Timer> timers;
+    qint64 Now() override { return clock; }
+    void After(qint16 i, int ms, std::function<void()> then) override
+    {
+        const Connecter* c = Session(i);
+        if (!c) return;
+        if (!holdTimers) { clock += std::max(ms, 0); then(); return; }
+        timers.push_back({clock + ms, i, c->Serial, std::move(then)});
+    }
+    void Advance(qint64 ms)
+    {
+        const qint64 until = clock + ms;
+        for (;;) {   // the earliest first, and of those the first set
+            const auto next = std::min_element(timers.begin(), timers.end(), [](const Timer& a, const Timer& b) { return a.due < b.due; });
+            if (next == timers.end() || next->due > until) break;
+            const Timer t = std::move(*next);
+            timers.erase(next);
+            clock = std::max(clock, t.due);
+            if (const Connecter* c = Session(t.index); c && c->Serial == t.serial) t.then();
+        }
+        clock = until;
+    }
 
     // A new session with the protocol part P, as the service's accept makes it.
     template <class P, class Step>

@@ -2,6 +2,10 @@
 // Shared by the unit tests: the fake connection manager, a program folder per test, a
 // check that an operation fails, and dialogues played as rows.
 #include "core/Failure.h"
+#include "pop3/MailboxSession.h"
+#include "pop3/Pop3Command.h"
+#include "smtp/SmtpCommand.h"
+#include "smtp/SmtpSession.h"
 #include "tests/support/FakeServer.h"
 #include "tests/support/ProgramFolder.h"
 
@@ -37,6 +41,18 @@ void Play(FakeServer& s, qint16 index, const Lines& script, Send send, char in =
             QVERIFY2(want[r].endsWith('*') ? got[r].startsWith(want[r].chopped(1)) : got[r] == want[r],
                      ("after " + buffer + " want: " + want[r] + " got: " + got[r]).constData());
     }
+}
+
+// A new SMTP or POP3 session on connection i, as its service's accept makes it; returns the
+// handler its text goes to.
+inline CommandHandler OpenSession(FakeServer& s, qint16 i, bool smtp)
+{
+    if (smtp) {
+        s.Open<SmtpSession>(i, SmtpStep::Commands);
+        return SmtpCommand;
+    }
+    s.Open<Pop3Session>(i, Pop3Step::Session);
+    return Pop3Command;
 }
 
 inline QString ScriptsDir() { return qEnvironmentVariable("RELAY_TEST_SCRIPTS", QFINDTESTDATA("scripts")); }

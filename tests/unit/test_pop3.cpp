@@ -31,6 +31,7 @@ QByteArray List(const QList<int>& present)
 }
 QByteArray Retr(int i) { return "S: +OK " + Size(i) + " octets\n" + Bodies[i] + '.'; }
 const QByteArray Uidl = "S: +OK uidl command accepted.\n1 250101-10000000\n2 250101-10000001\n3 250101-10000002\n.";
+QByteArray Gone(int n) { return "S: -ERR 53:Message " + QByteArray::number(n) + " is gone (removed by another session)"; }
 Lines Try(const QByteArray& user, const QByteArray& password, bool in)
 {
     return {"C: USER " + user, Ok, "C: PASS " + password, Ok, "C: STAT", in ? Stat({0, 1, 2}) : Empty};
@@ -74,11 +75,19 @@ private slots:
             // QUIT removes this session's marks, but not another's mark nor a read-only file.
             "C: DELE 2", Deleted, "C: DELE 3", Deleted, "C: (read-only) 250101-10000002.del", "C: QUITE", Closed}
             << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml", "250101-10000002.del", "250101-10000003.EML", "notes.txt"};
-        // Connection 3 still names message 1 by its old name: it fails, the session goes on;
-        // its QUIT removes only its own mark, and connection 2, dropped, takes its marks back.
+        // Connection 3 still lists message 1, which connection 2 marked: what needs its file
+        // fails for it alone, without the system's words, and the rest goes on as listed; its
+        // QUIT removes only its own mark, and connection 2, dropped, takes its marks back.
         QTest::newRow("marks belong to their session") << Login + Lines{"C3: USER alice", Ok, "C3: PASS secret", Ok, "C: DELE 1", Deleted, "C3: DELE 2", Deleted,
-            "C3: DELE 1", "S: -ERR 53:*", "C3: RETR 1", "S: -ERR *", "C3: LIST", "S: -ERR *", "C3: QUIT", Closed, "C: RSET", "S: +OK Reset file count 1",
-            "C: DELE 3", Deleted} << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml", "250101-10000002.eml", "250101-10000003.EML", "notes.txt"};
+            "C3: DELE 1", Gone(1), "C3: RETR 1", "S: -ERR 53:*", "C3: TOP 1 0", "S: -ERR 53:*", "C3: LIST", List({0, 2}), "C3: LIST 1", "S: +OK 1 " + Size(0),
+            "C3: STAT", Stat({0, 2}), "C3: UIDL", Uidl, "C3: RETR 3", Retr(2), "C: RETR 2", "S: -ERR 53:*", "C: LIST", List({1, 2}), "C: UIDL 2", "S: +OK 2 250101-10000001",
+            "C3: QUIT", Closed, "C: RSET", "S: +OK Reset file count 1", "C: DELE 3", Deleted}
+            << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml", "250101-10000002.eml", "250101-10000003.EML", "notes.txt"};
+        // What another session's QUIT removed is gone for good; the rest is read and marked as ever.
+        QTest::newRow("removed by another session") << Login + Lines{"C3: USER alice", Ok, "C3: PASS secret", Ok, "C3: DELE 1", Deleted, "C3: QUIT", Closed,
+            "C: STAT", Stat({0, 1, 2}), "C: LIST", List({0, 1, 2}), "C: UIDL", Uidl, "C: DELE 1", Gone(1), "C: RETR 1", "S: -ERR 53:*", "C: RETR 2", Retr(1),
+            "C: DELE 2", Deleted, "C: STAT", Stat({0, 2}), "C: QUIT", Closed}
+            << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000002.eml", "250101-10000003.EML", "notes.txt"};
         QTest::newRow("bad message numbers") << Login + Lines{"C: RETR 0", OutOfRange, "C: DELE 4", OutOfRange, "C: RETR -1", OutOfRange, "C: DELE x", BadNumber,
             "C: RETR 1x", BadNumber, "C: DELE 70000", "S: -ERR 6:*", "C: RETR 4294967297", "S: -ERR 6:*", "C: DELE ", "S: -ERR *", "C: RETR", "S: -ERR *",
             "C: STAT", Stat({0, 1, 2})} << Unchanged;
@@ -88,7 +97,7 @@ private slots:
             "C: STAT", "S: +OK 3 " + QByteArray::number(Size(1).toInt() + Size(2).toInt() + 5), "C: UIDL 3", "S: +OK 3 250101-10000009"}
             << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000001.eml", "250101-10000002.eml", "250101-10000003.EML",
                            "250101-10000009.eml", "notes.txt"};
-        QTest::newRow("mailbox removed while logged in") << Login + Lines{"C: DELE 3", Deleted, "C: (rmdir)", "C: LIST", "S: -ERR *", "C: RETR 1", "S: -ERR *",
+        QTest::newRow("mailbox removed while logged in") << Login + Lines{"C: DELE 3", Deleted, "C: (rmdir)", "C: LIST", List({0, 1}), "C: RETR 1", "S: -ERR *",
             "C: DELE 1", "S: -ERR *", "C: RSET", "S: -ERR *", "C: UIDL", Uidl, "C: QUIT", Closed} << QStringList{};
     }
     void dialogue()

@@ -5,6 +5,7 @@
 #include "relay/Queue.h"
 #include "smtp/SmtpSession.h"
 
+#include <QNetworkInterface>
 #include <QRegularExpression>
 
 namespace {
@@ -16,12 +17,9 @@ const QByteArray Env = "C: MAIL FROM:<a@here.test>\nRCPT TO:<taro@example.test>"
 const QByteArray NoSuch = "S: 550 5.1.1 No such mailbox";
 
 // One inbound SMTP connection on index 2 with mailboxes taro and hanako, in a program
-// folder one level down, so that a careless path can reach the folders around it. File
-// writes can be held back until Drain(), as the real server's writer threads do.
+// folder one level down, so that a careless path can reach the folders around it.
 struct Smtp : FakeServer {
     ProgramFolder root;
-    bool deferWrites = false;
-    std::vector<std::pair<std::function<void()>, std::function<void()>>> pending;
     explicit Smtp(const QByteArray& domainMx = "Domain,MX,Priority\nfar.test,mx.far.test, 10\n")
     {
         root.Write("prog/Users.txt", "UserName,Password,MailID\ntaro,pw,taro\n");
@@ -32,19 +30,6 @@ struct Smtp : FakeServer {
         mdlCommon::SetProgramFolder(root.Path("prog"));
         SetRelayTarget(&TheQueue());
         Open<SmtpSession>(2, SmtpStep::Commands);
-    }
-    void Offload(std::function<void()> work, std::function<void()> done) override
-    {
-        if (deferWrites) pending.emplace_back(std::move(work), std::move(done));
-        else Server::Offload(std::move(work), std::move(done));
-    }
-    void Drain()
-    {
-        for (; !pending.empty(); pending.erase(pending.begin())) {   // `done` may queue more
-            pending.front().first();
-            auto done = std::move(pending.front().second);
-            done();
-        }
     }
     void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpCommand); Drain(); }); }
     // Each stored message without its trace headers, which must name the sender, the
@@ -121,6 +106,16 @@ private slots:
                                    "link@example.test", "plainfile@example.test", "nobody@example.test", "taro @example.test", "@example.test", "example.test"})
             unsafe << "C: RCPT TO:<" + a + ">" << NoSuch;
         QTest::newRow("unsafe local parts") << unsafe + Lines{"C: RCPT TO:<taro@example.test>\nDATA\nhi\n.", Ok, Go, Taken} << Lines{"hi\r\n"} << Lines{};
+        // Not even a trusted client relays to this machine; the served domain stays local.
+        Lines self;
+        QList<QByteArray> here = {"x@localhost", "x@LocalHost.", "x@a.localhost", "x@mx.test.host", "x@MX.Test.Host.", "x@[127.0.0.1]", "x@[127.9.9.9]",
+                                  "x@[IPv6:::1]", "x@[ipv6:::ffff:127.0.0.1]", "x@[0.0.0.0]", "x@[IPv6:::]", "x@127.1", "x@2130706433", "x@0x7f.1"};
+        for (const QHostAddress& a : QNetworkInterface::allAddresses())
+            if (a.scopeId().isEmpty())
+                here << "x@[" + QByteArray(a.protocol() == QAbstractSocket::IPv6Protocol ? "IPv6:" : "") + a.toString().toLatin1() + "]";
+        for (const QByteArray& a : here)
+            self << "C: RCPT TO:<" + a + ">" << "S: 550 5.7.1 Relaying to this host is not allowed";
+        QTest::newRow("no relay to this host") << self + Lines{"C: RCPT TO:<taro@Example.Test.>\nDATA\nhi\n.", Ok, Go, Taken} << Lines{"hi\r\n"} << Lines{};
     }
     // Every copy is on disk before its "250 OK <SB>", also when the files are written later
     // than the reply would go: what the client sends meanwhile waits, and is answered in
@@ -173,11 +168,16 @@ private slots:
         const QByteArray plain = "C: AUTH PLAIN " + QByteArray("\0taro\0pw", 8).toBase64(), granted = "S: 235 2.7.0 Authentication successful";
         const QByteArray far = "C: RCPT TO:<a@far.test>", denied = "S: 554 5.7.1 Relay access denied";
         QTest::newRow("local network relays") << "127.0.0.0/8,::1" << false << Lines{far, Ok, "C: RCPT TO:<nobody@example.test>", "S: 550 5.1.1 No such mailbox"};
-        QTest::newRow("others only local") << "10.0.0.0/8" << false << Lines{far, denied, "C: RCPT TO:<taro@example.test>", Ok};
-        QTest::newRow("PLAIN, then relay") << "10.0.0.0/8" << false << Lines{plain, granted, far, Ok, plain, "S: 503 5.5.1 Already authenticated"};
+        QTest::newRow("others only local") << "10.0.0.0/8" << false << Lines{far, denied, "C: RCPT TO:<x@localhost>", denied, "C: RCPT TO:<taro@example.test>", Ok};
+        QTest::newRow("PLAIN, then relay") << "10.0.0.0/8" << false << Lines{plain, granted, far, Ok, "C: RCPT TO:<x@[127.0.0.1]>",
+                                                                           "S: 550 5.7.1 Relaying to this host is not allowed", plain, "S: 503 5.5.1 Already authenticated"};
         QTest::newRow("PLAIN asked for") << "10.0.0.0/8" << false << Lines{"C: AUTH PLAIN", "S: 334 ", "C: " + plain.mid(14), granted};
         QTest::newRow("PLAIN, wrong password") << "" << false << Lines{"C: AUTH PLAIN " + QByteArray("\0taro\0PW", 8).toBase64(),
                                                                        "S: 535 5.7.8 Authentication credentials invalid", far, denied};
+        // The authorization identity may only be the user's own name.
+        QTest::newRow("PLAIN acting for another") << "" << false << Lines{"C: AUTH PLAIN " + QByteArray("hanako\0taro\0pw", 14).toBase64(),
+                                                                          "S: 535 5.7.8 Authentication credentials invalid", far, denied,
+                                                                          "C: AUTH PLAIN " + QByteArray("taro\0taro\0pw", 12).toBase64(), granted, far, Ok};
         QTest::newRow("LOGIN") << "" << false << Lines{"C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6", "C: dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=", granted};
         QTest::newRow("LONGIN as spelt, name at once") << "" << false << Lines{"C: auth longin dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=", granted};
         QTest::newRow("cancelled, undecodable") << "" << false << Lines{"C: AUTH LOGIN", "S: 334 *", "C: *", "S: 501 5.0.0 Authentication cancelled",

@@ -1,0 +1,86 @@
+// No secret of a client's reaches the log, whatever the spelling: each row is the buffers one
+// POP3 or SMTP connection sends, handed on by Gather as the connection manager does.
+#include "TestSupport.h"
+
+namespace {
+
+const QByteArray Password = "S3cr3t!pw";
+const QByteArray Plain = (QByteArray("\0taro\0", 6) + Password).toBase64(), Name = QByteArray("taro").toBase64(), Pw = Password.toBase64(),
+                 Cram = QByteArray("taro 0123456789abcdef0123456789abcdef").toBase64();
+const QByteArray Envelope = "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\n";
+const QByteArray Padding = QByteArray("NOOP\r\n").repeated(1000);
+
+}
+
+class TestSecrets : public QObject {
+    Q_OBJECT
+private slots:
+    void noSecretInTheLog_data()
+    {
+        QTest::addColumn<bool>("smtp");
+        QTest::addColumn<Lines>("buffers");     // "(stored)": the message files held back so far are written
+        QTest::addColumn<QByteArray>("shown");  // what the log must show, masked
+        QTest::newRow("PASS after blanks") << false << Lines{"USER taro\r\n", "   PASS " + Password + "\r\n"} << QByteArray("2<   PASS ********\r\n");
+        QTest::newRow("PASS, tab") << false << Lines{"PASS\t" + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
+        QTest::newRow("pass in lower case") << false << Lines{"pass " + Password + "\r\n"} << QByteArray("2<pass ********\r\n");
+        QTest::newRow("PASS run into the password") << false << Lines{"PASS" + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
+        QTest::newRow("PASSWORD") << false << Lines{"PASSWORD " + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
+        QTest::newRow("PASS, bare LF") << false << Lines{"PASS\n " + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
+        QTest::newRow("POP3 commands in one buffer") << false << Lines{"USER taro\r\nPASS " + Password + "\r\nSTAT\r\n"}
+                                                     << QByteArray("2<USER taro\r\nPASS ********\r\nSTAT\r\n");
+        QTest::newRow("POP3 AUTH, not offered") << false << Lines{"AUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<AUTH PLAIN ********\r\n");
+        QTest::newRow("POP3 padded") << false << Lines{Padding + "PASS " + Password + "\r\n"} << QByteArray("NOOP\r\nPASS ********\r\n");
+
+        QTest::newRow("PLAIN with the login") << true << Lines{"AUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<AUTH PLAIN ********\r\n");
+        QTest::newRow("PLAIN asked for") << true << Lines{"AUTH PLAIN\r\n", Plain + "\r\n"} << QByteArray("2<********\r\n");
+        QTest::newRow("lower case, tabs") << true << Lines{"auth\tplain\t" + Plain + "\r\n"} << QByteArray("2<auth plain ********\r\n");
+        QTest::newRow("LOGIN, answers with the command") << true << Lines{"AUTH LOGIN\r\n" + Name + "\r\n" + Pw + "\r\n"}
+                                                         << QByteArray("2<AUTH LOGIN\r\n********\r\n********\r\n");
+        QTest::newRow("LONGIN with the name") << true << Lines{"AUTH LONGIN " + Name + "\r\n" + Pw + "\r\n"} << QByteArray("2<AUTH LONGIN ********\r\n********\r\n");
+        QTest::newRow("CRAM-MD5 answer") << true << Lines{"AUTH CRAM-MD5\r\n", Cram + "\r\n", "AUTH CRAM-MD5\r\n" + Cram + "\r\n"}
+                                         << QByteArray("2<AUTH CRAM-MD5\r\n********\r\n");
+        QTest::newRow("no mechanism") << true << Lines{"AUTH " + Plain + "\r\n"} << QByteArray("2<AUTH ********\r\n");
+        QTest::newRow("SMTP commands in one buffer") << true << Lines{"EHLO c\r\nAUTH PLAIN " + Plain + "\r\nMAIL FROM:<a@here.test>\r\n"}
+                                                     << QByteArray("2<EHLO c\r\nAUTH PLAIN ********\r\nMAIL FROM:<a@here.test>\r\n");
+        QTest::newRow("SMTP padded") << true << Lines{Padding + "AUTH PLAIN " + Plain + "\r\n"} << QByteArray("NOOP\r\nAUTH PLAIN ********\r\n");
+        // Commands that follow message text, in its buffer or after it, or while it is stored.
+        QTest::newRow("after the end of a message") << true << Lines{Envelope + "hi\r\n.\r\nAUTH PLAIN " + Plain + "\r\n"}
+                                                    << QByteArray("\r\n.\r\nAUTH PLAIN ********\r\n");
+        QTest::newRow("message text, then a login") << true << Lines{Envelope, "hi\r\n", ".\r\nAUTH LOGIN\r\n" + Name + "\r\n" + Pw + "\r\n"}
+                                                    << QByteArray("2<.\r\nAUTH LOGIN\r\n********\r\n********\r\n");
+        QTest::newRow("while the message is stored") << true << Lines{Envelope + "hi\r\n.\r\nAUTH LOGIN\r\n", Name + "\r\n", Pw + "\r\n", "(stored)"}
+                                                     << QByteArray("2<********\r\n");
+        QTest::newRow("DATA refused") << true << Lines{"DATA\r\nAUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<DATA\r\nAUTH PLAIN ********\r\n");
+        // Lines the exchange does not take as its answers must not shift what is masked.
+        QTest::newRow("too long a line in the exchange") << true << Lines{"AUTH LOGIN\r\n" + QByteArray(600, 'x') + "\r\n" + Name + "\r\n" + Pw + "\r\n"}
+                                                         << QByteArray("\r\n********\r\n********\r\n");
+        QTest::newRow("a blank before AUTH") << true << Lines{" AUTH LOGIN\r\nAUTH LOGIN\r\n" + Name + "\r\n" + Pw + "\r\n"}
+                                             << QByteArray("2< AUTH LOGIN\r\n********\r\n********\r\n********\r\n");
+    }
+    // No log line holds the password, its base64 or a login's base64; the line itself is logged, masked.
+    void noSecretInTheLog()
+    {
+        QFETCH(bool, smtp); QFETCH(Lines, buffers); QFETCH(QByteArray, shown);
+        ProgramFolder pf("UserName,Password,MailID\ntaro," + Password + ",taro\n");
+        pf.Mailbox("taro");
+        mdlCommon::ServerDomain = "example.test";
+        FakeServer s;
+        s.deferWrites = true;
+        const CommandHandler handler = OpenSession(s, 2, smtp);
+        for (const QByteArray& b : buffers) {
+            if (b == "(stored)")
+                s.Drain();
+            else
+                Gather(s, 2, b, handler);
+        }
+        s.Drain();
+        for (const QByteArray& line : std::as_const(s.log))
+            for (const QByteArray& secret : {Password, Pw, Plain, Name, Cram})
+                QVERIFY2(!line.contains(secret), ("a secret in the log: " + line.left(300)).constData());
+        QVERIFY2(std::any_of(s.log.begin(), s.log.end(), [&](const QByteArray& line) { return line.contains(shown); }),
+                 ("not logged: " + shown + "\nlog: " + s.log.join("|").right(600)).constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSecrets)
+#include "test_secrets.moc"
