@@ -95,9 +95,9 @@ class Tls(Case):
         self.assertEqual(self.stored(), [STUFFED])
         p = poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT)
         self.addCleanup(p.close)
-        self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": [], "STLS": []})
+        self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": [], "PIPELINING": [], "STLS": []})
         self.assertTrue(p.stls(client_context()).startswith(b"+OK"))
-        self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": []})
+        self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": [], "PIPELINING": []})
         p.user("demo")
         p.pass_("secret")
         self.assertEqual(untraced(b"\r\n".join(p.retr(1)[1]) + b"\r\n"), MESSAGE)
@@ -144,7 +144,7 @@ class WithoutCertificate(Case):
 
     def test_no_tls_offered_and_unknown_recipients_refused(self):
         self.assertFalse(self.closing(smtp(self.s)).has_extn("starttls"))
-        self.assertEqual(self.closing(poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT)).capa(), {"USER": [], "UIDL": [], "TOP": []})
+        self.assertEqual(self.closing(poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT)).capa(), {"USER": [], "UIDL": [], "TOP": [], "PIPELINING": []})
         with smtp(self.s) as m:
             refused = m.sendmail("a@example.org", ["demo@example.test", "nobody@example.test", "alice@example.test"], MESSAGE)
         self.assertEqual(list(refused.items()), [("nobody@example.test", (550, b"5.1.1 No such mailbox"))])
