@@ -271,7 +271,7 @@ QByteArray Pop3Session::Masked(const QByteArray& buffer, int) const
             ++word;
         const QByteArray rest = line.mid(word + 4);
         if (line.mid(word, 4).toUpper() == "PASS" && !rest.trimmed().isEmpty() && (rest[0] == ' ' || rest[0] == '\t')) {
-            out += line.left(word + 4) + " ********" + (line.endsWith("\r\n") ? "\r\n" : "");
+            out += line.left(word + 4) + " ********" + (line.endsWith("\r\n") ? "\r\n" : line.endsWith('\n') ? "\n" : "");
             changed = true;
         } else {
             out += line;
