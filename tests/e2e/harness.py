@@ -17,7 +17,18 @@ import unittest
 
 EXE = os.environ.get("TANDRIVEL_EXE", os.path.join(os.path.dirname(__file__), "../../build/Tandrivel"))
 SOURCE = os.environ.get("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file__), "../.."))
-HOST = socket.gethostname()
+
+
+def _machine_name():   # as the server names itself without HostName: fully qualified, else the short name
+    short = socket.gethostname()
+    try:
+        canonical = socket.getaddrinfo(short, None, type=socket.SOCK_STREAM, flags=socket.AI_CANONNAME)[0][3]
+    except OSError:
+        return short
+    return canonical if "." in canonical else short
+
+
+HOST = _machine_name()
 TIMEOUT = 20.0   # generous: the machine is shared and may be busy
 ROOT = os.geteuid() == 0
 SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures of such a build say nothing
