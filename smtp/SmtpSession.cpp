@@ -46,6 +46,7 @@ void SmtpSession::DropTransaction()
     Recipients.clear();
     Text.clear();
     RcptCommands = 0;
+    SenderRefused = false;
 }
 
 int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }
