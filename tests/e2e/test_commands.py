@@ -54,6 +54,15 @@ class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
                 s.wait_log(r"^Close \d+$", after=m)   # the log may lag behind the client
                 self.assertEqual(s.count_log(LOGGED, after=m), 1, s.log[m:])
 
+    def test_nothing_sent_in_clear_behind_stls_is_taken(self):
+        with connect(self.s.pop3) as raw:
+            read_line(raw)
+            raw.sendall(b"STLS\r\nUSER demo\r\nPASS secret\r\n")   # as a man in the middle would add them
+            self.assertEqual(read_line(raw), b"+OK Begin TLS negotiation\r\n")
+            with test_internet.client_context().wrap_socket(raw, server_hostname="127.0.0.1") as c:
+                c.sendall(b"STAT\r\nQUIT\r\n")
+                self.assertEqual(until_closed(c), b"+OK 0 0\r\n+OK Merivolant POP3 Closed\r\n")   # not logged in
+
     @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
     def test_fetchmail_reads_capa(self):   # it sends one command at a time, and must not stumble over PIPELINING
         s, rc = self.s, os.path.join(self.s.tmp.name, "fetchmailrc")
