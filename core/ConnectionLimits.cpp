@@ -55,7 +55,10 @@ QByteArray ConnectionManager::Overdue(qint16 index, const Connecter& c, qint64 n
         return {};
     if (now - slot.active > idle)
         return "nothing for " + N((now - slot.active) / 1000) + " s";
-    if (!c.Command.isEmpty() && c.LineSince > 0 && now - c.LineSince > idle && !(part && part->TakesPartialLines(step)))
+    // Whole lines held back behind a reply still going out wait their turn: only a line
+    // without its end is late.
+    const bool unended = !c.Command.isEmpty() && !c.Command.endsWith('\n');
+    if (unended && c.LineSince > 0 && now - c.LineSince > idle && !(part && part->TakesPartialLines(step)))
         return "a line not ended in " + N((now - c.LineSince) / 1000) + " s";
     const qint64 whole = 1000 * qint64(part && step != Closing ? part->StepSeconds(step) : 0);
     if (whole > 0 && now - c.SteppedAt > whole)

@@ -52,7 +52,8 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
         server.Log(n + "-Ignored: " + QByteArray::number(chunk.size()) + " bytes for a connection without a session");
         return false;
     }
-    if (c->Command.isEmpty())
+    // A new line begins: its clock does not start with the whole lines held back.
+    if (c->Command.isEmpty() || c->Command.endsWith('\n'))
         c->LineSince = QDateTime::currentMSecsSinceEpoch();
     c->Command += chunk;
     QByteArray rest;

@@ -47,6 +47,9 @@ QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next)
     return text.mid(pos, lf - pos) + "\r\n";
 }
 
+// The end a masked line keeps: CR LF, a bare LF, or none.
+static QByteArray LineEnd(QByteArrayView line) { return line.endsWith("\r\n") ? "\r\n" : line.endsWith('\n') ? "\n" : ""; }
+
 qsizetype WordAt(QByteArrayView line, QByteArrayView word)
 {
     qsizetype at = 0;   // white space as simplified() sees it
@@ -59,7 +62,7 @@ QByteArray HiddenFrom(QByteArrayView line, qsizetype from)
 {
     if (line.sliced(from).trimmed().isEmpty())
         return {};
-    return line.first(from).toByteArray() + " ********" + (line.endsWith("\r\n") ? "\r\n" : "");
+    return line.first(from).toByteArray() + " ********" + LineEnd(line);
 }
 
 QByteArray KeepWords(QByteArrayView line, qsizetype keep)
@@ -70,7 +73,7 @@ QByteArray KeepWords(QByteArrayView line, qsizetype keep)
     QByteArray out;
     for (qsizetype i = 0; i < keep; ++i)
         out += words[i] + ' ';
-    return out + "********" + (line.endsWith("\r\n") ? "\r\n" : "");
+    return out + "********" + LineEnd(line);
 }
 
 }

@@ -73,6 +73,13 @@ QByteArray RecipientRefusal(const Turn& t, Recipient& r)
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
 }
 
+void Mail(Turn& t)
+{
+    const QByteArray reply = t.s.GetMAIL(t.line);
+    t.s.SenderRefused = !reply.startsWith("250");
+    t.Reply(reply);
+}
+
 // Each recipient is classified here, once: the delivery takes what was found.
 void Rcpt(Turn& t)
 {
@@ -141,7 +148,7 @@ void Quit(Turn& t)
 }
 
 // What a verb needs besides being known; a verb whose need is not met gets the need's reply.
-enum Need : unsigned { Always = 0, Recipients = 1, NotAuthenticated = 2, TlsOffered = 4 };
+enum Need : unsigned { Always = 0, Recipients = 1, NotAuthenticated = 2, TlsOffered = 4, SenderNotRefused = 8 };
 struct Unmet {
     Need need;
     const char* reply;
@@ -150,6 +157,9 @@ const Unmet Refusals[] = {
     {TlsOffered, "500 Syntax error"},
     {NotAuthenticated, "503 5.5.1 Already authenticated"},
     {Recipients, "554 5.5.1 No valid recipients"},
+    // Behind a refused MAIL a pipelining client has sent RCPT and DATA already: taking them
+    // would take the empty message it ends with, from nobody.
+    {SenderNotRefused, "503 5.5.1 Bad sequence of commands"},
 };
 
 bool Met(Need need, const Turn& t)
@@ -158,6 +168,7 @@ bool Met(Need need, const Turn& t)
     case Recipients: return !t.s.Recipients.isEmpty();
     case NotAuthenticated: return t.s.User.isEmpty();
     case TlsOffered: return TlsOffer(t);
+    case SenderNotRefused: return !t.s.SenderRefused;
     case Always: break;
     }
     return true;
@@ -174,8 +185,8 @@ bool Go(Turn& t) { F(t); return true; }
 const Verb Verbs[] = {
     {"HELO", Always, Go<Hello>},
     {"EHLO", Always, Go<Hello>},
-    {"MAIL", Always, [](Turn& t) { t.Reply(t.s.GetMAIL(t.line)); return true; }},
-    {"RCPT", Always, Go<Rcpt>},
+    {"MAIL", Always, Go<Mail>},
+    {"RCPT", SenderNotRefused, Go<Rcpt>},
     {"AUTH", NotAuthenticated, [](Turn& t) { SmtpAuth(t.server, t.index, t.s, t.line); return true; }},
     {"STAR", TlsOffered, StartTls},
     {"DATA", Recipients, Go<Data>},

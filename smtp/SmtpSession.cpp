@@ -50,6 +50,7 @@ void SmtpSession::DropTransaction()
     Classified.clear();
     Text.clear();
     RcptCommands = 0;
+    SenderRefused = false;
 }
 
 int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }

@@ -40,6 +40,7 @@ public:
     QByteArray Pending;             // input that arrived while a message was being stored
     int RcptCommands = 0;           // RCPT commands of the open transaction, refused ones too
     qint64 DeclaredSize = 0;        // SIZE= of the MAIL command: room made for the text at once
+    bool SenderRefused = false;     // the last MAIL was refused: no RCPT until a MAIL or RSET is taken
     QByteArray Auth;                // the AUTH exchange under way: "PLAIN", "LOGIN", "CRAM-MD5"
     QByteArray AuthUser;            // LOGIN: the name given so far
     QByteArray Challenge;           // CRAM-MD5: what the client must answer

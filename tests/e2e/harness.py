@@ -17,7 +17,18 @@ import unittest
 
 EXE = os.environ.get("TANDRIVEL_EXE", os.path.join(os.path.dirname(__file__), "../../build/Tandrivel"))
 SOURCE = os.environ.get("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file__), "../.."))
-HOST = socket.gethostname()
+
+
+def _machine_name():   # as the server names itself without HostName: fully qualified, else the short name
+    short = socket.gethostname()
+    try:
+        canonical = socket.getaddrinfo(short, None, type=socket.SOCK_STREAM, flags=socket.AI_CANONNAME)[0][3]
+    except OSError:
+        return short
+    return canonical if "." in canonical else short
+
+
+HOST = _machine_name()
 TIMEOUT = 20.0   # generous: the machine is shared and may be busy
 ROOT = os.geteuid() == 0
 SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures of such a build say nothing
@@ -112,6 +123,58 @@ def pop3_stat(server, user="demo", password="secret"):
     stat = p.stat()
     p.quit()
     return stat
+
+
+POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
+
+
+class Postfix:
+    """A Postfix of its own in a fresh folder (needs root): main.cf is `settings` over a base that looks up no DNS
+    and keeps its log in the folder; its smtpd listens on the "address:port" `listen()` gives, asked again when
+    Postfix finds that taken at start. Stopped when the test ends."""
+    DAEMONS = ["rewrite unix - - n - - trivial-rewrite", "cleanup unix n - n - 0 cleanup", "qmgr unix n - n 300 1 qmgr",
+               "smtp unix - - n - - smtp", "scache unix - - n - 1 scache", "anvil unix - - n - 1 anvil",
+               "postlog unix-dgram n - n - 1 postlogd", "error unix - - n - - error", "retry unix - - n - - error",
+               "discard unix - - n - - discard", "proxymap unix - - n - - proxymap", "verify unix - - n - 1 verify",
+               "flush unix n - n 1000? 0 flush", "showq unix n - n - - showq"] + [
+               f"{name} unix - - n - 0 bounce" for name in ("bounce", "defer", "trace")]
+
+    def __init__(self, test, settings, listen):
+        self.dir = test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-postfix-"))
+        os.chmod(self.dir, 0o755)   # its daemons run as the postfix user
+        os.mkdir(f"{self.dir}/queue", 0o755)
+        base = dict(compatibility_level="3.6", queue_directory=f"{self.dir}/queue", data_directory=f"{self.dir}/data",
+                    mail_owner="postfix", inet_protocols="ipv4", smtp_host_lookup="native", smtp_dns_support_level="disabled",
+                    maillog_file=f"{self.dir}/maillog", maillog_file_prefixes=self.dir, alias_maps="", alias_database="")
+        pathlib.Path(self.dir, "main.cf").write_text("".join(f"{k} = {v}\n" for k, v in {**base, **settings}.items()))
+
+        def start():
+            self.host, self.port = listen().rsplit(":", 1)
+            pathlib.Path(self.dir, "master.cf").write_text(
+                "\n".join([f"{self.host}:{self.port} inet n - n - - smtpd"] + self.DAEMONS) + "\n")
+            self.run("check")   # makes the queue and data folders
+            return self.run("start", taken=rf"fatal: bind {re.escape(self.host)} port {self.port}: Address already in use")
+        retry_taken(start, "Postfix")
+        test.addCleanup(self.stop)
+
+    def run(self, command, taken=None):   # False when it failed with `taken` in its log
+        r = subprocess.run([POSTFIX, "-c", self.dir, command], capture_output=True, timeout=60)
+        if r.returncode and taken and re.search(taken, self.maillog()):
+            return False
+        assert r.returncode == 0, f"postfix {command}: {r.stdout + r.stderr}\n{self.maillog()}"
+        return True
+
+    def stop(self):
+        pid = int(pathlib.Path(self.dir, "queue/pid/master.pid").read_text())
+        self.run("stop")
+        wait_for(lambda: not os.path.exists(f"/proc/{pid}"), what="Postfix stopped")
+
+    def maillog(self):
+        path = pathlib.Path(self.dir, "maillog")
+        return path.read_text(errors="replace")[-3000:] if path.exists() else ""
+
+    def queued(self):
+        return sum(len(files) for d in ("incoming", "active", "deferred", "hold") for _, _, files in os.walk(f"{self.dir}/queue/{d}"))
 
 
 CURL = ["curl", "-sS", "--max-time", str(int(TIMEOUT)), "-u", "demo:secret"]

@@ -9,10 +9,10 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import HOST, ROOT, TIMEOUT, Case, free_port, message, read_line, retry_taken, send, session, smtp, subjects, wait_for
+import harness
+from harness import HOST, POSTFIX, ROOT, TIMEOUT, Case, free_port, message, read_line, send, session, smtp, subjects, wait_for
 
 ENVELOPE = b"HELO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
-POSTFIX = shutil.which("postfix") or "/usr/sbin/postfix"
 
 
 class Smtp(Case):
@@ -127,60 +127,20 @@ class Pop3(Case):
 
 @unittest.skipUnless(ROOT and os.path.exists(POSTFIX), "needs root and Postfix")
 class Postfix(Case):
-    # A Postfix of its own on a free port, relaying everything to the server, delivering nothing.
-    MASTER = ["rewrite unix - - n - - trivial-rewrite", "cleanup unix n - n - 0 cleanup", "qmgr unix n - n 300 1 qmgr",
-              "smtp unix - - n - - smtp", "scache unix - - n - 1 scache", "anvil unix - - n - 1 anvil",
-              "postlog unix-dgram n - n - 1 postlogd", "error unix - - n - - error", "retry unix - - n - - error",
-              "discard unix - - n - - discard", "proxymap unix - - n - - proxymap", "verify unix - - n - 1 verify",
-              "flush unix n - n 1000? 0 flush", "showq unix n - n - - showq"] + [
-              f"{name} unix - - n - 0 bounce" for name in ("bounce", "defer", "trace")]
-
     def test_fifty_messages_relayed_once_over_a_reused_connection(self):
-        s, self.dir = self.s, self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-postfix-"))
-        os.chmod(self.dir, 0o755)   # its daemons run as the postfix user
-        os.mkdir(f"{self.dir}/queue", 0o755)
-        nexthop = f"[127.0.0.1]:{self.s.smtp}"
-        settings = dict(compatibility_level="3.6", queue_directory=f"{self.dir}/queue", data_directory=f"{self.dir}/data",
-                        mail_owner="postfix", myhostname="postfix.test", mydestination="", inet_interfaces="127.0.0.1",
-                        inet_protocols="ipv4", mynetworks="127.0.0.0/8", relayhost=nexthop, local_transport="error:no local mail",
-                        smtp_connection_cache_on_demand="yes", smtp_connection_cache_destinations=nexthop,
-                        smtp_destination_concurrency_limit="2", smtp_host_lookup="native", smtp_dns_support_level="disabled",
-                        smtp_tls_security_level="none", maillog_file=f"{self.dir}/maillog", maillog_file_prefixes=self.dir,
-                        alias_maps="", alias_database="")
-        pathlib.Path(self.dir, "main.cf").write_text("".join(f"{k} = {v}\n" for k, v in settings.items()))
-
-        def start():
-            self.port = free_port()
-            pathlib.Path(self.dir, "master.cf").write_text("\n".join([f"127.0.0.1:{self.port} inet n - n - - smtpd"] + self.MASTER) + "\n")
-            self.postfix("check")   # makes the queue and data folders
-            return self.postfix("start", taken=rf"fatal: bind 127\.0\.0\.1 port {self.port}: Address already in use")
-        retry_taken(start, "Postfix")
-        self.addCleanup(self.stop_postfix)
-        with smtplib.SMTP("127.0.0.1", self.port, timeout=TIMEOUT) as m:
+        # A Postfix of its own on a free port, relaying everything to the server, delivering nothing.
+        s, nexthop = self.s, f"[127.0.0.1]:{self.s.smtp}"
+        postfix = harness.Postfix(self, dict(myhostname="postfix.test", mydestination="", inet_interfaces="127.0.0.1",
+                                             mynetworks="127.0.0.0/8", relayhost=nexthop, local_transport="error:no local mail",
+                                             smtp_connection_cache_on_demand="yes", smtp_connection_cache_destinations=nexthop,
+                                             smtp_destination_concurrency_limit="2", smtp_tls_security_level="none"),
+                                  lambda: f"127.0.0.1:{free_port()}")
+        with smtplib.SMTP(postfix.host, int(postfix.port), timeout=TIMEOUT) as m:
             for i in range(50):
                 m.sendmail("a@example.org", ["demo@example.test"], message(f"relayed {i}"))
         # Postfix keeps a message queued until the server has acknowledged it.
-        wait_for(lambda: not self.queued(), 120, lambda: f"Postfix to relay: {self.queued()} still queued\n{self.maillog()}")
+        wait_for(lambda: not postfix.queued(), 120, lambda: f"Postfix to relay: {postfix.queued()} still queued\n{postfix.maillog()}")
         self.assertEqual(subjects(s.files()), {f"relayed {i}": 1 for i in range(50)})
         # Postfix checks a cached connection with RSET and opens a new one unless it gets 250.
         self.assertTrue(s.count_log(r"^\d+<RSET"), "Postfix never reused a connection")
         self.assertLess(s.count_log(r"^ConnectionRequest "), 50)
-
-    def postfix(self, command, taken=None):   # False when it failed with `taken` in its log
-        r = subprocess.run([POSTFIX, "-c", self.dir, command], capture_output=True, timeout=60)
-        if r.returncode and taken and re.search(taken, self.maillog()):
-            return False
-        self.assertEqual(r.returncode, 0, f"postfix {command}: {r.stdout + r.stderr}\n{self.maillog()}")
-        return True
-
-    def stop_postfix(self):
-        pid = int(pathlib.Path(self.dir, "queue/pid/master.pid").read_text())
-        self.postfix("stop")
-        wait_for(lambda: not os.path.exists(f"/proc/{pid}"), what="Postfix stopped")
-
-    def maillog(self):
-        return pathlib.Path(self.dir, "maillog").read_text(errors="replace")[-3000:]
-
-    def queued(self):
-        return sum(len(files) for d in ("incoming", "active", "deferred", "hold") for _, _, files in os.walk(f"{self.dir}/queue/{d}"))
-

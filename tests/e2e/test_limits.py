@@ -180,15 +180,12 @@ class Limits(Case):
                 replies(c, 3 + ROOT)
                 c.sendall(message("outer", b"hello") + end + smuggled + b"NOOP\r\n")
                 self.assertEqual([read_line(c)[:9] for _ in range(2)], [b"554 5.5.2", b"250 OK\r\n"], end)
-            # A bare LF ends a command line (as nc sends them): each piece is a line of its own.
-            for line, last in ((b"MAIL FROM:<a@example.test\nRCPT TO:<victim@third.test\nX>", b"500 Synta"), (b"MAIL FROM:<a@example.test\0>", b"501 5.1.3"),
-                               (b"MAIL FROM:<a\x01b@example.org>", b"501 5.1.3"), (b"MAIL FROM:<" + b"a" * 250 + b"@example.org>", b"501 5.1.3"),
-                               (b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test\0RCPT TO:<victim@third.test>", b"501 5.1.3"),
-                               (b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test\rX>", b"501 5.1.3")):
+            for line in (b"MAIL FROM:<a@example.test\0>",   # a bare LF ends the line: test_commands
+                         b"MAIL FROM:<a\x01b@example.org>", b"MAIL FROM:<" + b"a" * 250 + b"@example.org>",
+                         b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test\0RCPT TO:<victim@third.test>",
+                         b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test\rX>"):
                 c.sendall(b"RSET\r\n" + line + b"\r\nNOOP\r\n")
-                got = [read_line(c)[:9] for _ in range(3 + line.count(b"\n"))]
-                self.assertEqual(got[-2:], [last, b"250 OK\r\n"], line)
-                self.assertEqual(got.count(b"250 OK\r\n"), 2 + line.count(b"\r\n"), line)   # RSET, NOOP, and a whole MAIL line
+                self.assertEqual([read_line(c)[:9] for _ in range(3 + line.count(b"\r\n"))][-2:], [b"501 5.1.3", b"250 OK\r\n"], line)
         send(s, message("clean"), to=["demo@example.test"] + ["x@far.test"] * ROOT)
         wait_for(lambda: len(deliveries) == ROOT, what="the clean message relayed")
         self.assertEqual((subjects(s.files()), [r for _, r, *_ in deliveries]), ({"clean": 1}, [["x@far.test"]] * ROOT))

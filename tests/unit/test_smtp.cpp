@@ -73,7 +73,9 @@ private slots:
                                                             "C: help", "S: 214 *", "C: RSET", Ok, "C: QUI", Syntax, "C: ", Syntax, "C: AUTH XOAUTH2",
                                                             "S: 504 5.5.4 Unrecognized authentication type", "C: ETRN x", "S: 251 OK, no messages waiting for node x", "C: ETRN", "S: 501 5.5.4 Syntax: ETRN domain",
                                                             "C: ETRN #q", "S: 458 *", "C: ETRN @Example.test", "S: 459 *", "C: DATA", "S: 554 5.5.1 No valid recipients"} << Lines{} << Lines{};
+        // After a refused MAIL, RCPT is out of sequence until a MAIL or RSET is taken.
         QTest::newRow("address without >") << Lines{"C: MAIL FROM:<a@h.test\nRCPT TO: b@far.test", "S: 500 Syntax error;5:Invalid procedure call or argument (no >)",
+                                                    "S: 503 5.5.1 Bad sequence of commands", "C: RSET\nRCPT TO: b@far.test", Ok,
                                                     "S: 500 Syntax error;5:Invalid procedure call or argument (no <)"} << Lines{} << Lines{};
         QTest::newRow("whole session, one buffer") << Lines{"C: EHLO c\nMAIL FROM:<a@here.test> SIZE=9\nrcpt to:<taro@example.test>\nDATA\nSubject: p\n\nbody\n.\nQUIT",
                                                             Ehlo, Ok, Ok, Go, Taken, Bye} << Lines{"Subject: p\r\n\r\nbody\r\n"} << Lines{};
@@ -95,7 +97,9 @@ private slots:
         QTest::newRow("cut short: nothing") << Lines{Env + "\nDATA\nhalf", Ok, Ok, Go} << Lines{} << Lines{};
         QTest::newRow("nothing after QUIT") << Lines{"C: QUIT\nHELO c", Bye} << Lines{} << Lines{};
         QTest::newRow("EXPN, a SIZE over the limit") << Lines{"C: EXPN staff", "S: 502 5.5.1 EXPN not available", "C: MAIL FROM:<a@h.test> SIZE=268435457",
-                                                              "S: 552 5.3.4 Message size exceeds fixed maximum message size", "C: MAIL FROM:<a@h.test> SIZE=268435456", Ok}
+                                                              "S: 552 5.3.4 Message size exceeds fixed maximum message size", "C: RCPT TO:<taro@example.test>\nDATA",
+                                                              "S: 503 5.5.1 Bad sequence of commands", "S: 554 5.5.1 No valid recipients",
+                                                              "C: MAIL FROM:<a@h.test> SIZE=268435456\nRCPT TO:<taro@example.test>", Ok, Ok}
                                                      << Lines{} << Lines{};
         // Postmaster needs no domain and reaches the first account; an address without a domain is the served domain's.
         QTest::newRow("postmaster, no domain") << Lines{"C: MAIL FROM:<a@h.test>\nRCPT TO:<Postmaster>\nRCPT TO:<hanako>\nRCPT TO:<POSTMASTER@Example.Test>\nDATA\nhi\n.",
