@@ -47,8 +47,7 @@ QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next)
     return text.mid(pos, lf - pos) + "\r\n";
 }
 
-// The end a masked line keeps: CR LF, a bare LF, or none.
-static QByteArray LineEnd(QByteArrayView line) { return line.endsWith("\r\n") ? "\r\n" : line.endsWith('\n') ? "\n" : ""; }
+QByteArray LineEnd(QByteArrayView line) { return line.endsWith("\r\n") ? "\r\n" : line.endsWith('\n') ? "\n" : ""; }
 
 qsizetype WordAt(QByteArrayView line, QByteArrayView word)
 {

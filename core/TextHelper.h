@@ -17,9 +17,13 @@ QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next);
 // one blank; without, a blank is not printable either.
 QByteArray Printable(const QByteArray& text, qsizetype max, bool blanks);
 
-// `text` with some of its lines replaced: `replace` sees each line up to and with its CR LF
-// (a bare LF does not end one; the last may have no end) and returns what stands for it, or
-// a null QByteArray to keep it. Returns `text` itself, not a copy, when no line changed.
+// The end of a line: CR LF, a bare LF, or none.
+QByteArray LineEnd(QByteArrayView line);
+
+// `text` with some of its lines replaced: `replace` sees each line up to and with its end (a
+// bare LF ends one too, as it ends a command line; the last may have no end) and returns what
+// stands for it, or a null QByteArray to keep it. Returns `text` itself, not a copy, when no
+// line changed.
 template <class Replace>
 QByteArray ReplaceLines(const QByteArray& text, Replace&& replace)
 {
@@ -27,8 +31,6 @@ QByteArray ReplaceLines(const QByteArray& text, Replace&& replace)
     qsizetype kept = 0;   // text before this is in `out`
     for (qsizetype pos = 0; pos < text.size();) {
         qsizetype eol = text.indexOf('\n', pos);
-        while (eol >= 0 && (eol == pos || text[eol - 1] != '\r'))
-            eol = text.indexOf('\n', eol + 1);
         eol = eol < 0 ? text.size() : eol + 1;
         if (const QByteArray instead = replace(QByteArrayView(text).sliced(pos, eol - pos)); !instead.isNull()) {
             out += QByteArrayView(text).sliced(kept, pos - kept);

@@ -277,9 +277,16 @@ void Pop3Session::Stepping(int from, int to)
 // the first blank), and the login an AUTH line may carry although it is not offered.
 QByteArray Pop3Session::Masked(const QByteArray& buffer, int) const
 {
-    return TextHelper::ReplaceLines(buffer, [](QByteArrayView line) {
-        if (const qsizetype pass = TextHelper::WordAt(line, "PASS"); pass >= 0)
-            return TextHelper::HiddenFrom(line, pass + 4);
+    // A PASS with nothing after it on its line may have its password on the next one.
+    bool next = false;
+    return TextHelper::ReplaceLines(buffer, [&next](QByteArrayView line) {
+        if (std::exchange(next, false) && !line.trimmed().isEmpty())
+            return "********" + TextHelper::LineEnd(line);
+        if (const qsizetype pass = TextHelper::WordAt(line, "PASS"); pass >= 0) {
+            QByteArray hidden = TextHelper::HiddenFrom(line, pass + 4);
+            next = hidden.isNull();
+            return hidden;
+        }
         return TextHelper::WordAt(line, "AUTH") >= 0 ? TextHelper::KeepWords(line, 2) : QByteArray();
     });
 }

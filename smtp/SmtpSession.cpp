@@ -100,7 +100,7 @@ QByteArray SmtpSession::Masked(const QByteArray& buffer, int) const
         QByteArray instead;
         int next = 0;
         if (owed > 0) {
-            instead = QByteArray("********") + (line.endsWith("\r\n") ? "\r\n" : "");
+            instead = "********" + TextHelper::LineEnd(line);
             // A line too long is refused before the exchange sees it; "*" cancels it.
             next = line.size() > MaxCommandLine ? owed : line.trimmed() == "*" ? 0 : owed - 1;
         }

@@ -25,7 +25,7 @@ private slots:
         QTest::newRow("pass in lower case") << false << Lines{"pass " + Password + "\r\n"} << QByteArray("2<pass ********\r\n");
         QTest::newRow("PASS run into the password") << false << Lines{"PASS" + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
         QTest::newRow("PASSWORD") << false << Lines{"PASSWORD " + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
-        QTest::newRow("PASS, bare LF") << false << Lines{"PASS\n " + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
+        QTest::newRow("PASS, bare LF") << false << Lines{"PASS\n " + Password + "\r\n"} << QByteArray("2<PASS\n********\r\n");
         QTest::newRow("POP3 commands in one buffer") << false << Lines{"USER taro\r\nPASS " + Password + "\r\nSTAT\r\n"}
                                                      << QByteArray("2<USER taro\r\nPASS ********\r\nSTAT\r\n");
         QTest::newRow("POP3 AUTH, not offered") << false << Lines{"AUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<AUTH PLAIN ********\r\n");
