@@ -26,6 +26,12 @@ FileReply::~FileReply()
     if (fd >= 0) ::close(fd);
 }
 
+bool FileReply::EndsWithCrLf() const
+{
+    char end[2];
+    return fd >= 0 && length >= 2 && ::pread(fd, end, 2, offset + length - 2) == 2 && end[0] == '\r' && end[1] == '\n';
+}
+
 QByteArray FileReply::Read() const
 {
     QByteArray out = head;

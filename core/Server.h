@@ -23,6 +23,8 @@ struct FileReply {
     ~FileReply();
     // The whole reply read into memory; for replies that are small, and for tests.
     QByteArray Read() const;
+    // Whether the file's stretch ends with CR LF.
+    bool EndsWithCrLf() const;
 };
 
 // How a connection of our own starts TLS as the client.

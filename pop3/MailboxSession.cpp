@@ -195,10 +195,8 @@ FileReply Pop3Session::GetTOP(const QByteArray& data)
         FileReply reply = MailStore::Open(listFolder_, FileOf(n));
         reply.length = MailStore::TopLength(reply, lines);
         // Each line ends in CR LF, the last one too.
-        QByteArray end(2, '\0');
-        const bool whole = reply.length >= 2 && ::pread(reply.fd, end.data(), 2, reply.length - 2) == 2 && end == "\r\n";
         reply.head = "+OK\r\n";
-        reply.tail = reply.length > 0 && !whole ? "\r\n." : ".";
+        reply.tail = reply.length > 0 && !reply.EndsWithCrLf() ? "\r\n." : ".";
         return reply;
     } catch (const Failure& f) {
         return FailureReply(f);

@@ -232,8 +232,7 @@ void Queue::Connect(Item& item, QueuedRecipient& r)
         return Finish(item, r, "cannot read the queued message: " + f.text(), false, false);
     }
     // The end of data gives the text its last CR LF.
-    QByteArray end(2, '\0');
-    if (text.length >= 2 && ::pread(text.fd, end.data(), 2, text.length - 2) == 2 && end == "\r\n")
+    if (text.EndsWithCrLf())
         text.length -= 2;
     text.head = r.head;
     const qint16 i = server_->GetFreeIndex();
