@@ -1,6 +1,5 @@
 #include "smtp/SmtpAuth.h"
 #include "core/Access.h"
-#include "smtp/SmtpCommand.h"
 #include "smtp/SmtpSession.h"
 #include "core/Failure.h"
 #include "core/Server.h"
@@ -37,20 +36,18 @@ bool DigestMatches(const QString& user, const QByteArray& challenge, const QByte
 }
 
 // The exchange is over; the login is checked once the client's address has waited its turn
-// (see Access::Attempt), and what the client sends meanwhile waits for the answer.
+// (see Access::Attempt). The connection is Waiting meanwhile, so what the client sent behind
+// it stays in the receive buffer until the answer has gone.
 void Check(Server& server, qint16 index, SmtpSession& s, const QString& user, std::function<bool()> matches)
 {
     s.Auth.clear();
     s.AuthUser.clear();
     s.Challenge.clear();
-    s.Checking = true;
     SmtpSession* session = &s;
     Access::Attempt(server, index, std::move(matches), [&server, index, session, user](Access::Verdict v) {
-        session->Checking = false;
         if (v == Access::Verdict::Granted)
             session->User = user;
         server.SendReply(index, v == Access::Verdict::Granted ? Granted : v == Access::Verdict::Refused ? Refused : LockedOut);
-        SmtpGoOn(server, index);
     });
 }
 

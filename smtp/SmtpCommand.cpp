@@ -277,7 +277,7 @@ void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
             return;   // the client left meanwhile; what was stored stays
         s->Delivering = false;
         server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
-        SmtpGoOn(server, index);
+        Process(server, index, *now, *s, std::exchange(s->Pending, {}));
     });
 }
 
@@ -285,8 +285,8 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
 {
     qsizetype pos = 0;
     while (pos < text.size() && c.Step() != Closing) {
-        if (s.Delivering || s.Checking) {
-            s.Pending += text.mid(pos);   // answered once the message is stored, or the login checked
+        if (s.Delivering) {
+            s.Pending += text.mid(pos);   // answered once the message is stored
             return;
         }
         if (c.Step() == int(SmtpStep::Text)) {
@@ -310,14 +310,6 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
     }
 }
 
-}
-
-void SmtpGoOn(Server& server, qint16 index)
-{
-    Connecter* c = server.Session(index);
-    SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
-    if (s && !s->Pending.isEmpty())
-        Process(server, index, *c, *s, std::exchange(s->Pending, {}));
 }
 
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text)

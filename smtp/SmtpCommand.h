@@ -8,9 +8,6 @@
 // the line ".", which delivers the message before it is acknowledged.
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text);
 
-// Answers what waited while a message was stored or a login was checked.
-void SmtpGoOn(Server& server, qint16 index);
-
 // The SMTP service: its handler, the greeting and session of a new connection, and the
 // texts that turn one away.
 Service SmtpService();

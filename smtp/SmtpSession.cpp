@@ -101,8 +101,10 @@ QByteArray SmtpSession::Masked(const QByteArray& buffer, int) const
         int next = 0;
         if (owed > 0) {
             instead = "********" + TextHelper::LineEnd(line);
-            // A line too long is refused before the exchange sees it; "*" cancels it.
-            next = line.size() > MaxCommandLine ? owed : line.trimmed() == "*" ? 0 : owed - 1;
+            // A line too long is refused before the exchange sees it (its bare LF is read as
+            // CR LF, one byte more); "*" cancels the exchange.
+            const qsizetype read = line.size() + (line.endsWith('\n') && !line.endsWith("\r\n") ? 1 : 0);
+            next = read > MaxCommandLine ? owed : line.trimmed() == "*" ? 0 : owed - 1;
         }
         if (const qsizetype at = TextHelper::WordAt(line, "AUTH"); at >= 0) {
             const QList<QByteArray> words = line.toByteArray().simplified().split(' ');

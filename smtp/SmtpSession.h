@@ -36,7 +36,6 @@ public:
     bool Oversized = false;         // the message outgrew the limit: its text is dropped
     bool OverBudget = false;        // the server's memory budget ran out during the message
     bool Delivering = false;        // a message is being stored; what arrives meanwhile waits
-    bool Checking = false;          // a login waits for its check; so does what arrives meanwhile
     QByteArray Pending;             // input that arrived while a message was being stored
     int RcptCommands = 0;           // RCPT commands of the open transaction, refused ones too
     qint64 DeclaredSize = 0;        // SIZE= of the MAIL command: room made for the text at once

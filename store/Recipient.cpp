@@ -4,6 +4,12 @@
 #include "core/mdlCommon.h"
 #include "store/MailStore.h"
 
+#include <QHostAddress>
+#include <QHostInfo>
+#include <QNetworkInterface>
+#include <algorithm>
+#include <arpa/inet.h>
+
 namespace {
 
 // The mailbox that takes postmaster's mail: the setting Postmaster, else the first account's.
@@ -23,11 +29,6 @@ QString PostmasterFolder()
 }
 
 }
-
-#include <QHostAddress>
-#include <QNetworkInterface>
-#include <algorithm>
-#include <arpa/inet.h>
 
 Recipient Classify(const QByteArray& address)
 {
@@ -73,7 +74,8 @@ QHostAddress AsAddress(const QByteArray& text)
 bool ThisHost(const QByteArray& domain, const QByteArray& hostName)
 {
     const QByteArray d = WithoutFinalDot(domain);
-    if (d == "localhost" || d.endsWith(".localhost") || (!hostName.isEmpty() && d == WithoutFinalDot(hostName)))
+    if (d == "localhost" || d.endsWith(".localhost") || (!hostName.isEmpty() && d == WithoutFinalDot(hostName))
+        || d == WithoutFinalDot(QHostInfo::localHostName().toUtf8()))
         return true;
     QByteArray literal = d;
     if (d.startsWith('[') && d.endsWith(']')) {

@@ -14,9 +14,10 @@ struct Recipient {
 Recipient Classify(const QByteArray& address);
 
 // True when a domain names this machine, so that relaying there would hand mail to whatever
-// listens here: localhost and the names under it, the host name `hostName`, and addresses,
-// bare or as literals ([127.0.0.1], [IPv6:::1]), that are the machine's own: all of
-// 127.0.0.0/8 and ::1, the unspecified address, and those of its interfaces.
+// listens here: localhost and the names under it, the host name `hostName` (the setting
+// HostName) and the machine's own short name, and addresses, bare or as literals
+// ([127.0.0.1], [IPv6:::1]), that are the machine's own: all of 127.0.0.0/8 and ::1, the
+// unspecified address, and those of its interfaces.
 bool ThisHost(const QByteArray& domain, const QByteArray& hostName);
 
 // Longest address we take.

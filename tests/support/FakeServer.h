@@ -67,9 +67,12 @@ public:
     }
 
     // A clock of its own, and the waits of After on it. Unless the timers are held, a wait is
-    // over at once, the clock moved on by it; held, Advance runs them as they fall due.
+    // over at once, the clock moved on by it; held, the connection is Waiting meanwhile, and
+    // Advance runs them as they fall due, then hands what the connection left in its buffer to
+    // `resume`, as the real server does.
     qint64 clock = 1700000000000;
     bool holdTimers = false;
+    CommandHandler resume;
     struct Timer {
         qint64 due;
         qint16 index;
@@ -94,9 +97,17 @@ public:
             const Timer t = std::move(*next);
             timers.erase(next);
             clock = std::max(clock, t.due);
-            if (const Connecter* c = Session(t.index); c && c->Serial == t.serial) t.then();
+            const Connecter* c = Session(t.index);
+            if (!c || c->Serial != t.serial) continue;
+            t.then();
+            if (const Connecter* now = Session(t.index); now && resume && !Waiting(t.index) && !now->Command.isEmpty())
+                Gather(*this, t.index, {}, resume);
         }
         clock = until;
+    }
+    bool Waiting(qint16 i) override
+    {
+        return std::any_of(timers.begin(), timers.end(), [i](const Timer& t) { return t.index == i; });
     }
 
     // A new session with the protocol part P, as the service's accept makes it.

@@ -107,6 +107,7 @@ private slots:
                               "C: PASS c", "C: (wait 500)", Ok, "C: PASS d", "C: (wait 1000)", Ok, "C: STAT", "S: +OK 0 0",
                               "C: PASS pw", Ok, "C: STAT", "S: +OK 0 0", "C: (wait 5000)", "C: PASS pw", Ok, "C: STAT", stat};
         QTest::newRow("POP3 waits") << false << Lines{"C: USER taro", Ok, "C: PASS a", Ok, "C: PASS pw", "C: (wait 249)", "C: (wait 1)", Ok, "C: STAT", stat};
+        QTest::newRow("POP3 pipelined behind a wait") << false << Lines{"C: USER taro\nPASS a\nPASS pw\nSTAT", Ok, Ok, "C: (wait 250)", Ok, stat};
         QTest::newRow("SMTP locked out: 454")
             << true << Lines{Plain("a"), Refused, Plain("b"), "C: (wait 250)", Refused, Plain("c"), "C: (wait 500)", Refused,
                              Plain("d"), "C: (wait 1000)", Refused, Plain("pw"), LockedOut,
@@ -125,7 +126,7 @@ private slots:
         SetRelayTarget(&TheQueue());
         FakeServer s;
         s.holdTimers = true;
-        const CommandHandler handler = OpenSession(s, 2, smtp);
+        const CommandHandler handler = s.resume = OpenSession(s, 2, smtp);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(wait "))
                 s.Advance(b.mid(6).chopped(3).toLongLong());

@@ -54,6 +54,8 @@ private slots:
         // Lines the exchange does not take as its answers must not shift what is masked.
         QTest::newRow("too long a line in the exchange") << true << Lines{"AUTH LOGIN\r\n" + QByteArray(600, 'x') + "\r\n" + Name + "\r\n" + Pw + "\r\n"}
                                                          << QByteArray("\r\n********\r\n********\r\n");
+        QTest::newRow("too long a line, by its bare LF") << true << Lines{"AUTH LOGIN\n" + QByteArray(511, 'x') + "\n" + Name + "\n" + Pw + "\n"}
+                                                         << QByteArray("\n********\n********\n");
         QTest::newRow("a blank before AUTH") << true << Lines{" AUTH LOGIN\r\nAUTH LOGIN\r\n" + Name + "\r\n" + Pw + "\r\n"}
                                              << QByteArray("2< AUTH LOGIN\r\n********\r\n********\r\n********\r\n");
     }

@@ -5,6 +5,7 @@
 #include "relay/Queue.h"
 #include "smtp/SmtpSession.h"
 
+#include <QHostInfo>
 #include <QNetworkInterface>
 #include <QRegularExpression>
 
@@ -113,7 +114,8 @@ private slots:
         // Not even a trusted client relays to this machine; the served domain stays local.
         Lines self;
         QList<QByteArray> here = {"x@localhost", "x@LocalHost.", "x@a.localhost", "x@mx.test.host", "x@MX.Test.Host.", "x@[127.0.0.1]", "x@[127.9.9.9]",
-                                  "x@[IPv6:::1]", "x@[ipv6:::ffff:127.0.0.1]", "x@[0.0.0.0]", "x@[IPv6:::]", "x@127.1", "x@2130706433", "x@0x7f.1"};
+                                  "x@[IPv6:::1]", "x@[ipv6:::ffff:127.0.0.1]", "x@[0.0.0.0]", "x@[IPv6:::]", "x@127.1", "x@2130706433", "x@0x7f.1",
+                                  "x@" + QHostInfo::localHostName().toUtf8().toUpper()};
         for (const QHostAddress& a : QNetworkInterface::allAddresses())
             if (a.scopeId().isEmpty())
                 here << "x@[" + QByteArray(a.protocol() == QAbstractSocket::IPv6Protocol ? "IPv6:" : "") + a.toString().toLatin1() + "]";
