@@ -2,6 +2,7 @@
 #include "admin/frmAdmin.h"
 #include "core/Failure.h"
 #include "core/mdlCommon.h"
+#include "deliver/Dkim.h"
 #include "pop3/Pop3Command.h"
 #include "relay/Queue.h"
 #include "relay/RelayReply.h"
@@ -173,7 +174,12 @@ int main(int argc, char* argv[])
     // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
     // every accepted message is delivered to the mailboxes and the relay queue.
     SetRelayTarget(&TheQueue());
-    if (const int failed = mdlCommon::Main({SmtpService(), Pop3Service(), RelayService()}, frmAdmin::Open, PrepareStore,
+    const auto preparing = [](Server& server) {
+        for (const QByteArray& line : Dkim::Load())
+            server.Log(line);
+        PrepareStore(server);
+    };
+    if (const int failed = mdlCommon::Main({SmtpService(), Pop3Service(), RelayService()}, frmAdmin::Open, preparing,
                                              [](Server& server) { TheQueue().Start(server); }))
         return failed;
     const int rc = app.exec();
