@@ -2,6 +2,7 @@
 #include "admin/frmAdmin.h"
 #include "core/Failure.h"
 #include "core/mdlCommon.h"
+#include "deliver/Dkim.h"
 #include "pop3/Pop3Command.h"
 #include "relay/Queue.h"
 #include "relay/RelayReply.h"
@@ -12,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
+#include <QSettings>
 #include <QThread>
 #include <QThreadPool>
 #include <QSocketNotifier>
@@ -66,14 +68,44 @@ int QueueCommand(int argc, char* argv[])
     }
 }
 
+// --dkim-keygen [selector] makes a DKIM key in the program folder and prints the DNS record
+// that publishes it; it starts no server. Returns the exit status, or -1 for another option.
+int KeygenCommand(int argc, char* argv[])
+{
+    if (argc < 2 || QByteArray(argv[1]) != "--dkim-keygen")
+        return -1;
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QString::fromLatin1(mdlCommon::CompanyName));
+    mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
+    QSettings settings;
+    const QByteArray selector = argc == 3 ? QByteArray(argv[2]) : settings.value(QStringLiteral("DkimSelector"), QStringLiteral("tandrivel")).toString().trimmed().toUtf8();
+    const QByteArray domain = settings.value(QStringLiteral("Domain"), QStringLiteral("localhost")).toString().trimmed().toUtf8();
+    if (domain == "localhost")
+        fprintf(stderr, "Tandrivel: no Domain is set, so the record names localhost\n");
+    try {
+        const QByteArray record = Dkim::MakeKey(mdlCommon::ProgramFolder(), selector, domain);
+        printf("Wrote %s/%s.private (2048-bit RSA, mode 0600). Publish this record in the DNS of %s:\n\n%s\n\n"
+               "Then add to the settings and restart the server:\n\nDkimKey=%s.private\nDkimSelector=%s\n",
+               qPrintable(mdlCommon::ProgramFolder()), selector.constData(), domain.constData(), record.constData(), selector.constData(),
+               selector.constData());
+        return 0;
+    } catch (const Failure& f) {
+        fprintf(stderr, "Tandrivel: %s\n", f.description.toUtf8().constData());
+        return 1;
+    }
+}
+
 const char Usage[] =
-    "Usage: Tandrivel [--queue | --flush | --help | --version]\n"
+    "Usage: Tandrivel [--queue | --flush | --dkim-keygen [selector] | --help | --version]\n"
     "\n"
     "Without an option: serves POP3 and SMTP for the mail domain of the settings, from the\n"
     "folder that holds this program (mailboxes in Users/, relay queue in Queue/).\n"
     "\n"
     "  --queue    print the relay queue and exit\n"
     "  --flush    ask the server running in this folder to try every deferred recipient now\n"
+    "  --dkim-keygen [selector]\n"
+    "             make a DKIM key <selector>.private in this folder (selector: the setting\n"
+    "             DkimSelector, else tandrivel), print the DNS TXT record to publish, and exit\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -94,11 +126,11 @@ int InformativeOption(int argc, char* argv[])
         printf("Tandrivel %s\n", TANDRIVEL_VERSION);
         return 0;
     }
-    const bool known = option == "--queue" || option == "--flush";
-    if (known && argc == 2)
+    const bool known = option == "--queue" || option == "--flush" || option == "--dkim-keygen";
+    if (known && (argc == 2 || (argc == 3 && option == "--dkim-keygen")))
         return -1;
     if (known)
-        fprintf(stderr, "Tandrivel: unexpected argument '%s'\n\n%s", argv[2], Usage);
+        fprintf(stderr, "Tandrivel: unexpected argument '%s'\n\n%s", argv[option == "--dkim-keygen" ? 3 : 2], Usage);
     else
         fprintf(stderr, "Tandrivel: unknown option '%s'\n\n%s", argv[1], Usage);
     return 2;
@@ -139,6 +171,8 @@ int main(int argc, char* argv[])
         return rc;
     if (const int rc = QueueCommand(argc, argv); rc >= 0)
         return rc;
+    if (const int rc = KeygenCommand(argc, argv); rc >= 0)
+        return rc;
     // Without a display the server runs headless; the log goes to standard output.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY")
         && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
@@ -173,7 +207,12 @@ int main(int argc, char* argv[])
     // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
     // every accepted message is delivered to the mailboxes and the relay queue.
     SetRelayTarget(&TheQueue());
-    if (const int failed = mdlCommon::Main({SmtpService(), Pop3Service(), RelayService()}, frmAdmin::Open, PrepareStore,
+    const auto preparing = [](Server& server) {
+        for (const QByteArray& line : Dkim::Load())
+            server.Log(line);
+        PrepareStore(server);
+    };
+    if (const int failed = mdlCommon::Main({SmtpService(), Pop3Service(), RelayService()}, frmAdmin::Open, preparing,
                                              [](Server& server) { TheQueue().Start(server); }))
         return failed;
     const int rc = app.exec();

@@ -56,6 +56,12 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
         HostName = MachineName();
     Postmaster = Setting(store, "Postmaster", "").trimmed();
     Listen = Setting(store, "Listen", "");
+    DkimKey = Setting(store, "DkimKey", "").trimmed();
+    DkimEd25519Key = Setting(store, "DkimEd25519Key", "").trimmed();
+    DkimSelector = Setting(store, "DkimSelector", "tandrivel").trimmed();
+    DkimEd25519Selector = Setting(store, "DkimEd25519Selector", "").trimmed();
+    if (DkimEd25519Selector.isEmpty())   // one name cannot publish two keys
+        DkimEd25519Selector = DkimSelector + QStringLiteral("-ed25519");
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");

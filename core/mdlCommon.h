@@ -32,6 +32,10 @@ inline qint64 RelayExpire = 432000;                 // seconds after acceptance 
 // to 64 times), and how many failures within the window (s) lock an address out for how long (s).
 inline int LoginDelay = 250;
 inline int LoginFailureLimit = 10, LoginFailureWindow = 900, LoginLockout = 900;
+// DKIM: the key files (PEM; none: nothing is signed) and the selectors their public halves are under.
+inline QString DkimKey, DkimEd25519Key;
+inline QString DkimSelector = QStringLiteral("tandrivel");
+inline QString DkimEd25519Selector = QStringLiteral("tandrivel-ed25519");
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

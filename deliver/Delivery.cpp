@@ -1,9 +1,11 @@
 // The delivery of one accepted message, as an ordered list of steps.
 #include "deliver/Delivery.h"
+#include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/TextHelper.h"
+#include "deliver/Dkim.h"
 #include "store/MailStore.h"
 #include "store/Recipient.h"
 
@@ -42,6 +44,8 @@ struct Delivery {
 
     QByteArray Prefix() const { return QByteArray::number(m.index); }
     void Log(const QByteArray& line) { if (m.index >= 0) server.Log(Prefix() + line); }
+    // The same for a notice, which has no connection.
+    void LogAny(const QByteArray& line) { server.Log((m.index >= 0 ? Prefix() : QByteArray("Notice")) + line); }
     void Refuse(const QByteArray& reply, const QByteArray& why = {})
     {
         outcome.refusal = reply;
@@ -135,6 +139,35 @@ void Classify(const D& d, const Next& next)
     next();
 }
 
+// Mail from the served domain by a client we trust, and our own notices, leave signed. The
+// signature goes on top of the text, below the trace headers each copy gets. The body is
+// hashed off the event thread: a large one takes a while.
+void Sign(const D& d, const Next& next)
+{
+    const Envelope& m = d->m;
+    if (!Dkim::Enabled() || (d->local.empty() && d->foreign.empty()))
+        return next();
+    const bool notice = m.origin == Envelope::Origin::Notice;
+    if (!notice && m.user.isEmpty() && !Access::MayRelay(m.client))
+        return next();
+    const bool senderOurs = notice || Dkim::Served(Dkim::AddressDomain(m.sender));
+    auto made = std::make_shared<Dkim::Signature>();
+    const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
+    d->server.Offload(
+        [d, made, senderOurs, held] {
+            *made = Dkim::Sign(d->m.text, QDateTime::currentSecsSinceEpoch(), senderOurs);
+            if (!made->header.isEmpty())
+                d->m.text.prepend(made->header);
+        },
+        [d, made, next] {
+            if (!made->header.isEmpty())
+                d->LogAny("-DKIM signed " + made->summary);
+            else if (!made->error.isEmpty())
+                d->LogAny("-DKIM not signed: " + made->error);
+            next();
+        });
+}
+
 // Every copy and the relay entry are on disk before the completion, or none is. The files
 // are written and flushed off the event thread.
 void Write(const D& d, const Next& next)
@@ -192,7 +225,7 @@ void Commit(const D& d, const Next& next)
 
 using Step = void (*)(const D&, const Next&);
 // Every delivery, in order; a refusal ends it where it is.
-const Step Steps[] = {Inspect, Classify, Write, Commit};
+const Step Steps[] = {Inspect, Classify, Sign, Write, Commit};
 
 void Run(const D& d, size_t step)
 {

@@ -178,11 +178,13 @@ class Options(unittest.TestCase):
     def test_help_version_and_unknown_options(self):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME="/nonexistent")
         for argv, code, out, err in (   # the streams as patterns
-                (["--help"], 0, r"^Usage: Tandrivel \[--queue \| --flush \| --help \| --version\]\n(.*\n)*  --version ", r"^$"),
+                (["--help"], 0, r"^Usage: Tandrivel \[--queue \| --flush \| --dkim-keygen \[selector\] \| --help \| --version\]\n(.*\n)*"
+                                r"  --dkim-keygen \[selector\]\n(.*\n)*  --version ", r"^$"),
                 (["-h"], 0, r"^Usage: Tandrivel ", r"^$"),
                 (["--version"], 0, r"^Tandrivel \d+\.\d+(\.\d+)*\n$", r"^$"),
                 (["--bogus"], 2, r"^$", r"^Tandrivel: unknown option '--bogus'\n\nUsage: "),
-                (["--queue", "more"], 2, r"^$", r"^Tandrivel: unexpected argument 'more'\n\nUsage: ")):
+                (["--queue", "more"], 2, r"^$", r"^Tandrivel: unexpected argument 'more'\n\nUsage: "),
+                (["--dkim-keygen", "s", "more"], 2, r"^$", r"^Tandrivel: unexpected argument 'more'\n\nUsage: ")):
             with self.subTest(argv=argv):   # it would wait for ever were it to start serving
                 r = subprocess.run([EXE] + argv, env=env, capture_output=True, text=True, timeout=TIMEOUT)
                 self.assertEqual(r.returncode, code, r.stdout + r.stderr)
