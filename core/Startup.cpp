@@ -62,6 +62,19 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     DkimEd25519Selector = Setting(store, "DkimEd25519Selector", "").trimmed();
     if (DkimEd25519Selector.isEmpty())   // one name cannot publish two keys
         DkimEd25519Selector = DkimSelector + QStringLiteral("-ed25519");
+    DnsServer = Setting(store, "DnsServer", "").trimmed();
+    const auto flag = [&store](const char* key, bool fallback) {
+        const QString text = Setting(store, key, fallback ? "yes" : "no").trimmed().toLower();
+        if (text == QLatin1String("yes") || text == QLatin1String("on") || text == QLatin1String("true") || text == QLatin1String("1"))
+            return true;
+        if (text == QLatin1String("no") || text == QLatin1String("off") || text == QLatin1String("false") || text == QLatin1String("0"))
+            return false;
+        Report(QStringLiteral("Setting %1=\"%2\" is neither yes nor no; %3 is used").arg(QLatin1String(key), text, QLatin1String(fallback ? "yes" : "no")));
+        return fallback;
+    };
+    AuthChecks = flag("AuthChecks", true);
+    DmarcReject = flag("DmarcReject", true);
+    SpfReject = flag("SpfReject", false);
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");

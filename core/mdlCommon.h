@@ -36,6 +36,10 @@ inline int LoginFailureLimit = 10, LoginFailureWindow = 900, LoginLockout = 900;
 inline QString DkimKey, DkimEd25519Key;
 inline QString DkimSelector = QStringLiteral("tandrivel");
 inline QString DkimEd25519Selector = QStringLiteral("tandrivel-ed25519");
+// Checks on arriving mail: the DNS server they ask (an IPv4 address; none: the system's), and
+// what a failure does: DMARC p=reject refuses at the end of DATA, SPF fail at MAIL FROM.
+inline QString DnsServer;
+inline bool AuthChecks = true, DmarcReject = true, SpfReject = false;
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

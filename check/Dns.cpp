@@ -1,0 +1,155 @@
+// DNS queries through the C library's resolver (libresolv), on the calling thread, with a
+// state of their own so that each can name its server and time-out.
+#include "check/Dns.h"
+#include "core/mdlCommon.h"
+
+#include <QHostAddress>
+#include <QtEndian>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <arpa/nameser.h>
+#include <netinet/in.h>
+#include <netdb.h>
+#include <resolv.h>
+#include <cstring>
+
+namespace Dns {
+
+namespace {
+
+QByteArray Bare(QByteArray name)
+{
+    if (name.endsWith('.'))
+        name.chop(1);
+    return name;
+}
+
+QByteArray Name(const QByteArray& name) { return Bare(name.toLower()); }
+
+QByteArray Key(const QByteArray& name, Type type) { return Name(name) + '/' + QByteArray::number(int(type)); }
+
+class LibResolver : public Resolver {
+public:
+    LibResolver(int timeoutMs, QByteArray server) : timeoutMs_(timeoutMs), server_(std::move(server)) {}
+
+    Answer Query(const QByteArray& name, Type type) override
+    {
+        Answer answer;
+        struct __res_state st;
+        std::memset(&st, 0, sizeof st);
+        if (res_ninit(&st) != 0)
+            return answer;
+        // Two tries, each given half the time.
+        st.retry = 2;
+        st.retrans = std::max(1, timeoutMs_ / 2000);
+        st.options |= RES_USE_EDNS0;
+        if (!server_.isEmpty()) {
+            in_addr a{};
+            if (inet_pton(AF_INET, server_.constData(), &a) != 1) {
+                res_nclose(&st);
+                return answer;
+            }
+            st.nscount = 1;
+            st.nsaddr_list[0].sin_family = AF_INET;
+            st.nsaddr_list[0].sin_port = htons(53);
+            st.nsaddr_list[0].sin_addr = a;
+        }
+        unsigned char buf[65536];
+        const QByteArray query = Bare(name);
+        const int n = res_nquery(&st, query.constData(), ns_c_in, int(type), buf, sizeof buf);
+        if (n < 0) {
+            switch (st.res_h_errno) {
+            case HOST_NOT_FOUND: answer.status = Status::NoSuchDomain; break;
+            case NO_DATA: answer.status = Status::NoData; break;
+            default: answer.status = Status::TempError; break;
+            }
+            res_nclose(&st);
+            return answer;
+        }
+        res_nclose(&st);
+        ns_msg msg;
+        if (ns_initparse(buf, n, &msg) != 0)
+            return answer;
+        const int count = ns_msg_count(msg, ns_s_an);
+        for (int i = 0; i < count; ++i) {
+            ns_rr rr;
+            if (ns_parserr(&msg, ns_s_an, i, &rr) != 0)
+                return Answer{};
+            if (ns_rr_type(rr) != int(type) || ns_rr_class(rr) != ns_c_in)
+                continue;   // the CNAMEs on the way
+            const unsigned char* data = ns_rr_rdata(rr);
+            const int length = ns_rr_rdlen(rr);
+            char host[NS_MAXDNAME];
+            switch (type) {
+            case Type::A:
+                if (length == 4)
+                    answer.records << QHostAddress(qFromBigEndian<quint32>(data)).toString().toLatin1();
+                break;
+            case Type::Aaaa:
+                if (length == 16)
+                    answer.records << QHostAddress(reinterpret_cast<const quint8*>(data)).toString().toLatin1();
+                break;
+            case Type::Mx:
+                if (length >= 3 && dn_expand(ns_msg_base(msg), ns_msg_end(msg), data + 2, host, sizeof host) >= 0)
+                    answer.records << QByteArray::number(data[0] << 8 | data[1]) + ' ' + Bare(host);
+                break;
+            case Type::Ptr:
+                if (dn_expand(ns_msg_base(msg), ns_msg_end(msg), data, host, sizeof host) >= 0)
+                    answer.records << Bare(host);
+                break;
+            case Type::Txt: {
+                QByteArray text;
+                for (int at = 0; at < length;) {
+                    const int piece = data[at];
+                    if (at + 1 + piece > length)
+                        return Answer{};
+                    text.append(reinterpret_cast<const char*>(data + at + 1), piece);
+                    at += 1 + piece;
+                }
+                answer.records << text;
+                break;
+            }
+            }
+        }
+        answer.status = answer.records.isEmpty() ? Status::NoData : Status::Ok;
+        return answer;
+    }
+
+private:
+    int timeoutMs_;
+    QByteArray server_;
+};
+
+}
+
+std::unique_ptr<Resolver> MakeResolver(int timeoutMs)
+{
+    return std::make_unique<LibResolver>(timeoutMs, mdlCommon::DnsServer.toLatin1());
+}
+
+void Table::Add(const QByteArray& name, Type type, const QByteArray& record)
+{
+    Answer& a = answers_[Key(name, type)];
+    a.status = Status::Ok;
+    a.records << record;
+    names_[Name(name)] = true;
+}
+
+void Table::Set(const QByteArray& name, Type type, Status status)
+{
+    answers_[Key(name, type)] = Answer{status, {}};
+    if (status != Status::NoSuchDomain)
+        names_[Name(name)] = true;
+}
+
+Answer Table::Query(const QByteArray& name, Type type)
+{
+    ++queries;
+    if (const auto a = answers_.constFind(Key(name, type)); a != answers_.constEnd())
+        return *a;
+    if (names_.contains(Name(name)))
+        return Answer{Status::NoData, {}};
+    return Answer{Status::NoSuchDomain, {}};
+}
+
+}
