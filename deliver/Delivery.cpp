@@ -120,7 +120,7 @@ void Owned(const D& d, const Next& next)
         const bool readable = Identity::Mailboxes(value, mailboxes);
         if (!readable || std::any_of(mailboxes.begin(), mailboxes.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->m.user, a); })) {
             const QByteArray reply = "553 5.7.1 Sender address not owned by user";
-            d->Refuse(reply, "-Refused: " + reply + " (From:" + Clean(value) + ")");
+            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), 256, true) + ")");
             return next();
         }
     }
