@@ -12,7 +12,7 @@ namespace Identity {
 // might still take for a field after it is missed.
 QList<QByteArray> FieldValues(const QByteArray& text, QByteArrayView name);
 
-// The addresses of an address list (RFC 5322 3.4): angle addresses, bare addr-specs, the
+// The addresses of an address list (RFC 5322 3.4): angle addresses, bare addresses, the
 // members of groups; display names and comments left out. False when a quote, comment or
 // angle bracket is left open: nobody could say which address it shows.
 bool Mailboxes(QByteArrayView value, QList<QByteArray>& addresses);
