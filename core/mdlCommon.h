@@ -40,6 +40,11 @@ inline QString DkimEd25519Selector = QStringLiteral("tandrivel-ed25519");
 // what a failure does: DMARC p=reject refuses at the end of DATA, SPF fail at MAIL FROM.
 inline QString DnsServer;
 inline bool AuthChecks = true, DmarcReject = true, SpfReject = false;
+// A relay host (smarthost) that takes every foreign recipient instead of its MX: "host[:port]"
+// (none: the MX), the login and the file whose first line is its password, how TLS is held
+// to ("verify", "encrypt", "none"), and CA certificates trusted beside the system's.
+inline QString RelayHost, RelayHostUser, RelayHostPasswordFile, RelayHostCaFile;
+inline QString RelayHostTls = QStringLiteral("verify");
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();
