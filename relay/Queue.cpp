@@ -7,6 +7,7 @@
 #include "relay/Bounce.h"
 #include "relay/DNS.h"
 #include "relay/RelayHost.h"
+#include "relay/RelayReply.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -167,6 +168,10 @@ void Queue::Tick()
         return;
     if (QueueFile::TakeFlushRequest())
         Log("Queue: flush asked; " + N(Flush()) + " recipients to try now");
+    // Idle connections to the relay host take what is due first (a miss puts one back on the list).
+    for (const auto& [index, serial] : std::exchange(idle_, {}))
+        if (const Connecter* c = server_->Session(index); c && c->Serial == serial)
+            RelayResume(*server_, index);
     const qint64 now = Now();
     std::map<QByteArray, int> perDomain;
     for (const auto& [id, item] : items_)
@@ -278,6 +283,7 @@ void Queue::Connect(Item& item, QueuedRecipient& r)
     if (relayHost_) {
         session.Host = relayHost_;
         session.Next = [self = QPointer<Queue>(this), i, serial = c->Serial](RelaySession& s) { return self && self->Reuse(s, i, serial); };
+        session.IdleWait = RelayHostIdleSeconds;
     }
     Attempt& a = item.running[r.to];
     a.index = i;
@@ -309,6 +315,7 @@ bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial)
                 + " on connection " + N(index) + " kept open");
             return true;
         }
+    idle_.emplace_back(index, serial);
     return false;
 }
 

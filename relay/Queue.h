@@ -40,6 +40,9 @@ public:
     // Connections to a relay host at once: it takes every domain's mail, each connection
     // carries copy after copy, and providers limit how many one login may open.
     static constexpr int MaxRelayHostConnections = 4;
+    // Seconds a relay host connection with nothing to carry stays open for the next copy, as
+    // the well-known servers keep theirs: mail sent one message after another shares it.
+    static constexpr int RelayHostIdleSeconds = 2;
     // How often the queue looks for recipients whose time has come and saves what changed.
     static constexpr int TickMs = 1000;
 
@@ -77,6 +80,7 @@ private:
     Server* server_ = nullptr;
     std::shared_ptr<const RelayHostPolicy> relayHost_;   // none: each domain's MX
     QByteArray relayHostProblem_;                        // set: the relay host's mail waits
+    std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)
     std::map<QString, Item> items_;
     std::set<QString> dirty_;   // messages whose file still lists copies delivered since
     int running_ = 0;

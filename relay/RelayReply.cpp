@@ -22,11 +22,19 @@ void RelaySession::Decide(const QByteArray& reply)
 
 int RelaySession::IdleSeconds(int step) const
 {
+    if (step == int(RelayStep::Idle))
+        return IdleWait;
     return step == int(RelayStep::TextSent) ? RelayTextReplySeconds : RelayReplySeconds;
 }
 
 void RelaySession::TimedOut(Server& server, qint16 index, qint64 silentSeconds)
 {
+    if (step_ == RelayStep::Idle) {   // no further copy came: goodbye
+        if (Connecter* c = server.Session(index))
+            c->SetStep(int(RelayStep::QuitSent));
+        server.SendReply(index, "QUIT ");
+        return;
+    }
     error_ = "no reply for " + QByteArray::number(silentSeconds) + " s";
     server.Release(index);
 }
@@ -65,8 +73,12 @@ void Refuse(Turn& t, const QByteArray& why)
 // it (a relay host), else goodbye.
 void Continue(Turn& t)
 {
-    if (t.r.Next && !t.reply.startsWith("421") && t.r.Next(t.r))
-        return t.Send(RelayStep::RsetSent, "RSET");
+    if (t.r.Next && !t.reply.startsWith("421")) {
+        if (t.r.Next(t.r))
+            return t.Send(RelayStep::RsetSent, "RSET");
+        if (t.r.IdleWait > 0)
+            return t.c.SetStep(int(RelayStep::Idle));
+    }
     t.Send(RelayStep::QuitSent, "QUIT ");
 }
 
@@ -203,6 +215,8 @@ const Row Rows[] = {
     {RelayStep::AuthLoginSent, "334 ", [](Turn& t) { LoginLine(t, RelayStep::AuthUserSent, t.r.Host->user); }, AuthRefused},
     {RelayStep::AuthUserSent, "334 ", [](Turn& t) { LoginLine(t, RelayStep::AuthSent, t.r.Host->password); }, AuthRefused},
     {RelayStep::RsetSent, "250 ", Mail, Fail},
+    // Unasked (a 421 as the host gives up on us): nothing of ours is under way.
+    {RelayStep::Idle, "", [](Turn& t) { t.server.Release(t.index); }, nullptr},
     {RelayStep::QuitSent, "221 ", [](Turn& t) { t.server.Release(t.index); }, [](Turn& t) { t.server.SendReply(t.index, "QUIT "); }},
 };
 
@@ -228,6 +242,17 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
     const QByteArray codes = row->codes;
     const bool goesOn = codes.isEmpty() || codes.split('|').contains(code);
     (goesOn ? row->proceed : row->otherwise)(t);
+}
+
+bool RelayResume(Server& server, qint16 index)
+{
+    Connecter* c = server.Session(index);
+    RelaySession* r = c ? c->As<RelaySession>() : nullptr;
+    if (!r || c->Step() != int(RelayStep::Idle) || !r->Next || !r->Next(*r))
+        return false;
+    c->SetStep(int(RelayStep::RsetSent));
+    server.SendReply(index, "RSET");
+    return true;
 }
 
 Service RelayService()

@@ -26,6 +26,7 @@ enum class RelayStep : int {
     AuthLoginSent = 16,   // AUTH LOGIN, waiting for the prompt for the user
     AuthUserSent = 17,    // the user of AUTH LOGIN, waiting for the prompt for the password
     RsetSent = 18,        // RSET between two copies
+    Idle = 19,            // a copy decided and none waiting: kept open a moment for the next one
 };
 
 // The relay host (smarthost) every foreign copy goes to, when one is set: where it is, how TLS
@@ -61,6 +62,8 @@ public:
     // put the next copy (Sender, Recipient, Text, Done) in place; the dialogue then goes on
     // with RSET instead of QUIT.
     std::function<bool(RelaySession&)> Next;
+    // Seconds the connection waits in Idle for another copy (see RelayResume) before QUIT; 0: QUIT at once.
+    int IdleWait = 0;
     // What became of the copy, told once: the reply that decided it and the step it came in.
     std::function<void(const QByteArray& reply, RelayStep step)> Done;
 
