@@ -289,7 +289,11 @@ void ConnectionManager::LogReceived(qint16 index, const QByteArray& buffer) { lo
 
 void ConnectionManager::SendReply(qint16 index, const QByteArray& text) { SendReplyTaken(index, text); }
 
-void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
+void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text) { Send(index, std::move(text), nullptr); }
+
+void ConnectionManager::SendSecret(qint16 index, const QByteArray& text, const QByteArray& shown) { Send(index, text, &shown); }
+
+void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* shown)
 {
     QSslSocket* s = Element(index);
     if (!s) {
@@ -300,7 +304,7 @@ void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
     // goes in place where the caller left room. Text and CR LF go out in one piece: the
     // socket sends one buffer per turn of the event loop.
     if (!SlotOf(index).quiet)
-        log_.Add(N(index) + '>', text);
+        log_.Add(N(index) + '>', shown ? *shown : text);
     text += "\r\n";
     if (const auto q = outgoing_.find(index); q != outgoing_.end()) {
         q->second.emplace_back(std::move(text));   // after the file that is going out

@@ -59,6 +59,7 @@ public:
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
     void SendReplyTaken(qint16 index, QByteArray text) override;
+    void SendSecret(qint16 index, const QByteArray& text, const QByteArray& shown) override;
     void SendFile(qint16 index, FileReply reply) override;
     void Log(const QByteArray& line) override;
     void LogReceived(qint16 index, const QByteArray& buffer) override;
@@ -110,6 +111,7 @@ private:
     void SendBatched();
     void Written(qint16 index, QSslSocket* s);
     void Wrote(qint16 index, QSslSocket* s);   // bookkeeping after a write of ours
+    void Send(qint16 index, QByteArray text, const QByteArray* shown);   // logged as `shown` when given
     // Whether the peer has so much of our replies still to take (a file being sent counts,
     // however much of it is left) that nothing more is read from it until they have gone.
     bool Backlogged(qint16 index, const QSslSocket* s) const;
