@@ -5,9 +5,12 @@
 #include "core/VirtualKey.h"
 #include "core/mdlCommon.h"
 
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFormLayout>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,6 +26,18 @@
 namespace {
 frmAdmin* TheAdmin = nullptr;
 constexpr int MailIdWidth = 10;
+
+// The boxes of the group under the accounts and the settings they show, read at start-up only.
+struct SendingBox {
+    QLineEdit* frmAdmin::*box;
+    const char* key;
+};
+const SendingBox SendingBoxes[] = {
+    {&frmAdmin::txtSubmission, "Submission"},
+    {&frmAdmin::txtRelayHost, "RelayHost"},
+    {&frmAdmin::txtRelayHostUser, "RelayHostUser"},
+    {&frmAdmin::txtRelayHostPasswordFile, "RelayHostPasswordFile"},
+};
 }
 
 frmAdmin& frmAdmin::Shared()
@@ -85,6 +100,23 @@ frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
     box->addLayout(grid);
     box->addWidget(lstUsers, 1);
 
+    grpSending = new QGroupBox(QStringLiteral("送信と中継（次回の起動から有効）"));
+    auto* form = new QFormLayout(grpSending);
+    for (const SendingBox& b : SendingBoxes) {
+        this->*b.box = new QLineEdit;
+        form->addRow(QLatin1String(b.key) + QLatin1Char(':'), this->*b.box);
+        (this->*b.box)->installEventFilter(this);
+    }
+    txtSubmission->setMaximumWidth(70);
+    txtRelayHost->setPlaceholderText(QStringLiteral("host[:port]"));
+    cboRelayHostTls = new QComboBox;
+    cboRelayHostTls->addItems({QStringLiteral("verify"), QStringLiteral("encrypt"), QStringLiteral("none")});
+    form->addRow(QStringLiteral("RelayHostTls:"), cboRelayHostTls);
+    box->addWidget(grpSending);
+    connect(cboRelayHostTls, &QComboBox::activated, this, [this] {
+        QSettings().setValue(QStringLiteral("RelayHostTls"), cboRelayHostTls->currentText());
+    });
+
     connect(cmdAddUser, &QPushButton::clicked, this, &frmAdmin::cmdAddUser_Click);
     connect(cmdPassword, &QPushButton::clicked, this, &frmAdmin::cmdPassword_Click);
     // A chosen entry, by mouse or arrow keys. Not the current row alone: tabbing into
@@ -146,6 +178,24 @@ void frmAdmin::StoreSetting(QObject* box)
     if (box == txtDomain) txtDomain_LostFocus();
     else if (box == txtPop3) txtPop3_LostFocus();
     else if (box == txtSMTP) txtSMTP_LostFocus();
+    for (const SendingBox& b : SendingBoxes)
+        if (box == this->*b.box) {
+            // Only the settings: the listeners and the relay read them when the server starts.
+            const QString text = (this->*b.box)->text().trimmed();
+            if (text.isEmpty())
+                QSettings().remove(QLatin1String(b.key));
+            else
+                QSettings().setValue(QLatin1String(b.key), text);
+        }
+}
+
+void frmAdmin::LoadSending()
+{
+    QSettings store;
+    for (const SendingBox& b : SendingBoxes)
+        (this->*b.box)->setText(store.value(QLatin1String(b.key)).toString());
+    const int tls = cboRelayHostTls->findText(store.value(QStringLiteral("RelayHostTls"), QStringLiteral("verify")).toString().trimmed().toLower());
+    cboRelayHostTls->setCurrentIndex(tls < 0 ? 0 : tls);
 }
 
 void frmAdmin::Message(const QString& text, bool critical)
@@ -170,6 +220,7 @@ void frmAdmin::Form_Load()
     lstUsers_KeyUp(VK_F5, 0);
     txtPop3->setText(mdlCommon::Pop3Port);
     txtSMTP->setText(mdlCommon::SmtpPort);
+    LoadSending();
 }
 
 void frmAdmin::lstUsers_KeyUp(int KeyCode, int)

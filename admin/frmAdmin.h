@@ -2,12 +2,15 @@
 #include <QWidget>
 #include <functional>
 
+class QComboBox;
+class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
 
-// Accounts, the served domain and the two ports.
+// Accounts, the served domain and the two ports; under them, the submission port and the
+// relay host, which take effect at the next start.
 class frmAdmin : public QWidget {
     Q_OBJECT
 public:
@@ -34,6 +37,9 @@ public:
     QLineEdit *txtDomain, *txtSMTP, *txtUserName, *txtPop3, *txtPassword, *txtMailID;
     QPushButton *cmdAddUser, *cmdPassword;
     QListWidget* lstUsers;
+    QGroupBox* grpSending;
+    QLineEdit *txtSubmission, *txtRelayHost, *txtRelayHostUser, *txtRelayHostPasswordFile;
+    QComboBox* cboRelayHostTls;
 
     // Tests see message boxes here instead of on the screen.
     std::function<void(const QString& text, bool critical)> MessageShown;
@@ -45,7 +51,8 @@ protected:
 
 private:
     void Message(const QString& text, bool critical = false);
-    void StoreSetting(QObject* box);   // the setting of a domain or port box, if it is one
+    void StoreSetting(QObject* box);   // the setting of a domain, port or relay box, if it is one
+    void LoadSending();
     bool reloading_ = false;
     bool loaded_ = false;
 };

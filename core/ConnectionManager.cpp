@@ -266,6 +266,12 @@ QByteArray ConnectionManager::PeerAddress(qint16 index)
     return "IPv6:" + s->peerAddress().toString().toLatin1();
 }
 
+int ConnectionManager::LocalPort(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    return s ? int(s->localPort()) : 0;
+}
+
 void ConnectionManager::Offload(std::function<void()> work, std::function<void()> done)
 {
     writers_.start([this, work = std::move(work), done = std::move(done)]() mutable {

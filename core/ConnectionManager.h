@@ -68,6 +68,7 @@ public:
     void Release(qint16 index) override;
     QByteArray LocalHostName(qint16 index) override;
     QByteArray PeerAddress(qint16 index) override;
+    int LocalPort(qint16 index) override;
     bool TlsAvailable() override;
     bool IsEncrypted(qint16 index) override;
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;

@@ -65,19 +65,22 @@ QList<QHostAddress> ListenAddresses()
 void ConnectionManager::Listen()
 {
     const QList<QHostAddress> addresses = ListenAddresses();
-    // Index 0 serves POP3 clients, 1 SMTP peers.
+    // Index 0 serves POP3 clients, 1 SMTP peers. The ports after the first two are opened only
+    // when set; the mail clients' ports want a certificate.
     const struct { qint16 index; bool tls; const QString& text; const char* name; } ports[] = {
         {0, false, mdlCommon::Pop3Port, "Pop3"},
         {1, false, mdlCommon::SmtpPort, "SMTP"},
         {0, true, mdlCommon::Pop3sPort, "Pop3s"},
         {1, true, mdlCommon::SmtpsPort, "Smtps"},
+        {1, false, mdlCommon::SubmissionPort, "Submission"},
     };
     for (const auto& p : ports) {
-        if (p.tls) {
+        if (&p - ports >= 2) {
             if (p.text.trimmed().isEmpty())
-                continue;   // no port with TLS from the first byte
+                continue;
             if (!tls_.Current())
-                log_.Add("TLS: the " + QByteArray(p.name) + " port listens, but without a certificate its clients are turned away");
+                log_.Add("TLS: the " + QByteArray(p.name) + " port listens, but without a certificate "
+                         + (p.tls ? "its clients are turned away" : "only CRAM-MD5 logins work there"));
         }
         const int port = mdlCommon::PortNumber(p.text);
         if (port < 0)
@@ -126,7 +129,7 @@ void ConnectionManager::CheckDescriptors()
 const Service& ConnectionManager::ServiceOf(int port) const
 {
     using mdlCommon::PortNumber;
-    if (port == PortNumber(mdlCommon::SmtpPort) || port == PortNumber(mdlCommon::SmtpsPort))
+    if (port == PortNumber(mdlCommon::SmtpPort) || port == PortNumber(mdlCommon::SmtpsPort) || port == PortNumber(mdlCommon::SubmissionPort))
         return handlers_.smtp;
     if (port == PortNumber(mdlCommon::Pop3Port) || port == PortNumber(mdlCommon::Pop3sPort))
         return handlers_.pop3;

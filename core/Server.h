@@ -66,6 +66,8 @@ public:
     virtual QByteArray LocalHostName(qint16 index) = 0;
     // The client's address as trace headers write it (127.0.0.1, IPv6:::1); "" when unknown.
     virtual QByteArray PeerAddress(qint16) { return {}; }
+    // The local port the connection came in on; 0 when unknown.
+    virtual int LocalPort(qint16) { return 0; }
     // TLS: whether a certificate is loaded, whether a connection is encrypted, and starting
     // it on a connection right after the line just sent, as the server or, on a connection of
     // our own, as the client; `encrypted` runs once the handshake is done.

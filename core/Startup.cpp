@@ -50,6 +50,16 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     TlsKey = Setting(store, "TlsKey", "");
     SmtpsPort = Setting(store, "Smtps", "");
     Pop3sPort = Setting(store, "Pop3s", "");
+    SubmissionPort = Setting(store, "Submission", "");
+    SenderAliases = Setting(store, "SenderAliases", "Aliases.txt").trimmed();
+    RelayHost = Setting(store, "RelayHost", "").trimmed();
+    RelayHostUser = Setting(store, "RelayHostUser", "").trimmed();
+    RelayHostPasswordFile = Setting(store, "RelayHostPasswordFile", "").trimmed();
+    RelayHostTls = Setting(store, "RelayHostTls", "verify").trimmed().toLower();
+    if (RelayHostTls != QLatin1String("verify") && RelayHostTls != QLatin1String("encrypt") && RelayHostTls != QLatin1String("none")) {
+        Report(QStringLiteral("Setting RelayHostTls=\"%1\" is not verify, encrypt or none; verify is used").arg(RelayHostTls));
+        RelayHostTls = QStringLiteral("verify");
+    }
     RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
     HostName = Setting(store, "HostName", "").trimmed();
     if (HostName.isEmpty())

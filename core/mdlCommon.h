@@ -16,6 +16,15 @@ inline QString SmtpPort = QStringLiteral("25");
 // Settings beyond those three, in the same place (see the README).
 inline QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
 inline QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
+inline QString SubmissionPort;           // mail clients' port (RFC 6409): AUTH before MAIL; none when empty
+// The table of further addresses an account may send from and receives for (Address,UserName),
+// a file of the program folder; "" for none.
+inline QString SenderAliases = QStringLiteral("Aliases.txt");
+// The smarthost that takes all mail for other domains (host[:port]; none: each domain's MX),
+// the name it wants at AUTH, the file holding the password, and how its TLS is taken:
+// verify (a valid certificate for the host), encrypt (any certificate) or none.
+inline QString RelayHost, RelayHostUser, RelayHostPasswordFile;
+inline QString RelayHostTls = QStringLiteral("verify");
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
 inline QString HostName;                 // how the server names itself; set at start-up
 inline QString Postmaster;               // the mailbox of postmaster@; "" for the first account's

@@ -6,12 +6,15 @@
 #include "core/Server.h"
 #include "core/TextHelper.h"
 #include "deliver/Dkim.h"
+#include "deliver/Identity.h"
+#include "store/Aliases.h"
 #include "store/MailStore.h"
 #include "store/Recipient.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QSet>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -103,6 +106,33 @@ void Inspect(const D& d, const Next& next)
         d->Refuse("554 5.4.6 Too many hops");
     else if (BareLineEnd(d->m.text))
         d->Refuse("554 5.5.2 Bare CR or LF not allowed");
+    next();
+}
+
+// A client that logged in writes as itself: every mailbox of its From: fields is its account's,
+// or the signature would vouch for a forgery.
+void Owned(const D& d, const Next& next)
+{
+    if (d->m.user.isEmpty())
+        return next();
+    for (const QByteArray& value : Identity::FieldValues(d->m.text, "From")) {
+        QList<QByteArray> mailboxes;
+        const bool readable = Identity::Mailboxes(value, mailboxes);
+        if (!readable || std::any_of(mailboxes.begin(), mailboxes.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->m.user, a); })) {
+            const QByteArray reply = "553 5.7.1 Sender address not owned by user";
+            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), 256, true) + ")");
+            return next();
+        }
+    }
+    next();
+}
+
+// Submitted mail gets the Date and Message-ID it lacks (RFC 6409 8.2, 8.3), before it is
+// signed, so the signature covers them.
+void Complete(const D& d, const Next& next)
+{
+    if (d->m.submitted)
+        d->m.text.prepend(Identity::MissingFields(d->m.text, d->server.LocalHostName(d->m.index)));
     next();
 }
 
@@ -225,7 +255,7 @@ void Commit(const D& d, const Next& next)
 
 using Step = void (*)(const D&, const Next&);
 // Every delivery, in order; a refusal ends it where it is.
-const Step Steps[] = {Inspect, Classify, Sign, Write, Commit};
+const Step Steps[] = {Inspect, Owned, Complete, Classify, Sign, Write, Commit};
 
 void Run(const D& d, size_t step)
 {

@@ -22,4 +22,5 @@ struct Envelope {
     QByteArray client;             // its address as trace headers write it; "" when unknown
     QString user;                  // who logged in with AUTH; "" for nobody
     qint16 index = -1;             // the connection it came on, for log lines; -1: none
+    bool submitted = false;        // it came on the submission port: a missing Date or Message-ID is added
 };

@@ -109,8 +109,10 @@ void SmtpAuth(Server& server, qint16 index, SmtpSession& s, const QByteArray& li
         server.SendReply(index, "504 5.5.4 Unrecognized authentication type");
         return;
     }
-    // A password in clear only over TLS, once we can offer it, except from our own networks.
-    if (mechanism != "CRAM-MD5" && server.TlsAvailable() && !server.IsEncrypted(index) && !Access::MayRelay(server.PeerAddress(index))) {
+    // A password in clear only over TLS, once we can offer it, except from our own networks;
+    // on the submission port only over TLS.
+    if (mechanism != "CRAM-MD5" && !server.IsEncrypted(index)
+        && (s.Submission || (server.TlsAvailable() && !Access::MayRelay(server.PeerAddress(index))))) {
         server.SendReply(index, "538 5.7.11 Encryption required");
         return;
     }

@@ -10,6 +10,7 @@
 #include "relay/Queue.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpSession.h"
+#include "store/Aliases.h"
 #include "store/Recipient.h"
 
 #include <iterator>
@@ -65,7 +66,7 @@ QByteArray RecipientRefusal(const Turn& t, Recipient& r)
         return {};   // GetRCPT has its own answer
     r = Classify(t.line.mid(open + 1, close - open - 1));
     if (!r.local) {
-        if (t.s.User.isEmpty() && !Access::MayRelay(t.server.PeerAddress(t.index)))
+        if (t.s.User.isEmpty() && (t.s.Submission || !Access::MayRelay(t.server.PeerAddress(t.index))))
             return "554 5.7.1 Relay access denied";
         // Mail relayed to this machine would reach whatever listens here as if it came from here.
         return ThisHost(r.domain, t.server.LocalHostName(t.index)) ? "550 5.7.1 Relaying to this host is not allowed" : "";
@@ -73,9 +74,16 @@ QByteArray RecipientRefusal(const Turn& t, Recipient& r)
     return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
 }
 
+// A client that logged in sends as itself only (store/Aliases.h); our own networks' machines
+// that did not log in send as anyone.
 void Mail(Turn& t)
 {
-    const QByteArray reply = t.s.GetMAIL(t.line);
+    QByteArray reply = t.s.GetMAIL(t.line);
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !Aliases::Owns(t.s.User, t.s.From)) {
+        t.s.From.clear();
+        t.s.DeclaredSize = 0;
+        reply = "553 5.7.1 Sender address not owned by user";
+    }
     t.s.SenderRefused = !reply.startsWith("250");
     t.Reply(reply);
 }
@@ -133,10 +141,12 @@ bool StartTls(Turn& t)
     }
     t.Reply("220 Ready to start TLS");
     t.server.StartTls(t.index);
-    // The session starts over.
+    // The session starts over, on the same port.
     t.s.From.clear();
     t.s.DropTransaction();
+    const bool submission = t.s.Submission;
     t.s = SmtpSession{};
+    t.s.Submission = submission;
     t.c.SetStep(int(SmtpStep::Commands));
     return false;
 }
@@ -148,7 +158,7 @@ void Quit(Turn& t)
 }
 
 // What a verb needs besides being known; a verb whose need is not met gets the need's reply.
-enum Need : unsigned { Always = 0, Recipients = 1, NotAuthenticated = 2, TlsOffered = 4, SenderNotRefused = 8 };
+enum Need : unsigned { Always = 0, Recipients = 1, NotAuthenticated = 2, TlsOffered = 4, SenderNotRefused = 8, Submitter = 16 };
 struct Unmet {
     Need need;
     const char* reply;
@@ -156,6 +166,7 @@ struct Unmet {
 const Unmet Refusals[] = {
     {TlsOffered, "500 Syntax error"},
     {NotAuthenticated, "503 5.5.1 Already authenticated"},
+    {Submitter, "530 5.7.0 Authentication required"},
     {Recipients, "554 5.5.1 No valid recipients"},
     // Behind a refused MAIL a pipelining client has sent RCPT and DATA already: taking them
     // would take the empty message it ends with, from nobody.
@@ -169,6 +180,7 @@ bool Met(Need need, const Turn& t)
     case NotAuthenticated: return t.s.User.isEmpty();
     case TlsOffered: return TlsOffer(t);
     case SenderNotRefused: return !t.s.SenderRefused;
+    case Submitter: return !t.s.Submission || !t.s.User.isEmpty();
     case Always: break;
     }
     return true;
@@ -185,11 +197,11 @@ bool Go(Turn& t) { F(t); return true; }
 const Verb Verbs[] = {
     {"HELO", Always, Go<Hello>},
     {"EHLO", Always, Go<Hello>},
-    {"MAIL", Always, Go<Mail>},
-    {"RCPT", SenderNotRefused, Go<Rcpt>},
+    {"MAIL", Submitter, Go<Mail>},
+    {"RCPT", Submitter | SenderNotRefused, Go<Rcpt>},
     {"AUTH", NotAuthenticated, [](Turn& t) { SmtpAuth(t.server, t.index, t.s, t.line); return true; }},
     {"STAR", TlsOffered, StartTls},
-    {"DATA", Recipients, Go<Data>},
+    {"DATA", Submitter | Recipients, Go<Data>},
     {"RSET", Always, [](Turn& t) { t.s.From.clear(); t.s.DropTransaction(); t.Reply("250 OK"); return true; }},
     {"NOOP", Always, [](Turn& t) { t.Reply("250 OK"); return true; }},
     {"VRFY", Always, [](Turn& t) { t.Reply("252 2.5.2 Cannot VRFY user, but will accept message"); return true; }},
@@ -261,7 +273,8 @@ qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos,
 void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
-    Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index};
+    Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
+                     s.Submission};
     s.DropTransaction();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
@@ -326,6 +339,15 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
 
 Service SmtpService()
 {
-    return MakeService<SmtpSession>(SmtpCommand, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
-                                    "421 4.3.2 System busy, try again later");
+    Service service = MakeService<SmtpSession>(SmtpCommand, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
+                                               "421 4.3.2 System busy, try again later");
+    // The same greeting and dialogue on the submission port, with its rules.
+    service.accept = [greet = std::move(service.accept)](Server& server, qint16 index) {
+        greet(server, index);
+        const int port = mdlCommon::PortNumber(mdlCommon::SubmissionPort);
+        Connecter* c = server.Session(index);
+        if (SmtpSession* s = c ? c->As<SmtpSession>() : nullptr; s && port > 0 && server.LocalPort(index) == port)
+            s->Submission = true;
+    };
+    return service;
 }

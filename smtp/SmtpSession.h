@@ -44,6 +44,7 @@ public:
     QByteArray AuthUser;            // LOGIN: the name given so far
     QByteArray Challenge;           // CRAM-MD5: what the client must answer
     QString User;                   // who logged in with AUTH, "" for nobody
+    bool Submission = false;        // on the submission port: AUTH before MAIL, whatever RelayNetworks says
 
     // MAIL and RCPT; each returns the whole reply without its final CR LF.
     QByteArray GetMAIL(const QByteArray& data);

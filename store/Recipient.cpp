@@ -2,6 +2,7 @@
 #include "core/Failure.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
+#include "store/Aliases.h"
 #include "store/MailStore.h"
 
 #include <QHostAddress>
@@ -44,6 +45,10 @@ Recipient Classify(const QByteArray& address)
     const QString localPart = QString::fromUtf8(at < 0 ? address : address.left(at));
     r.folder = localPart.compare(QLatin1String("postmaster"), Qt::CaseInsensitive) == 0 ? PostmasterFolder()
                                                                                       : MailStore::FolderForLocalPart(localPart);
+    // An account's own mailbox first: an alias cannot take another account's mail.
+    if (r.folder.isEmpty())
+        if (const QString id = Aliases::MailIdOf(localPart); !id.isEmpty())
+            r.folder = MailStore::MailboxFolder(id);
     return r;
 }
 

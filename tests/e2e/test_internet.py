@@ -18,7 +18,7 @@ import warnings
 import harness
 from harness import CURL, HOST, ROOT, TIMEOUT, free_port, read_line, real_exchanger, relay_index, smtp, untraced, wait_for
 
-MESSAGE = b"From: a@example.org\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
+MESSAGE = b"From: demo@example.test\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 STUFFED = MESSAGE.replace(b"\r\n.", b"\r\n..")   # as sent, and kept by the store, which RETR sends as it is
 CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-certs-")
 
@@ -91,7 +91,7 @@ class Tls(Case):
             self.assertEqual(m.starttls(context=client_context())[0], 220)
             self.assertEqual((m.ehlo()[0], m.has_extn("starttls")), (250, False))
             self.assertEqual(m.login("demo", "secret")[0], 235)
-            m.sendmail("a@example.org", ["demo@example.test"], MESSAGE)
+            m.sendmail("demo@example.test", ["demo@example.test"], MESSAGE)
         self.assertEqual(self.stored(), [STUFFED])
         p = poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT)
         self.addCleanup(p.close)
@@ -135,7 +135,7 @@ class Tls(Case):
             m.sock.sendall(b"\x16\x03\x01\x00\x04garbage\r\n")
             self.assertNotIn(b"\r\n", last_words(m.sock))   # closed, or an alert
         with smtp(s, tls=client_context()) as m:
-            m.sendmail("a@example.org", ["demo@example.test"], MESSAGE)
+            m.sendmail("demo@example.test", ["demo@example.test"], MESSAGE)
         self.assertEqual(self.stored(), [STUFFED])
 
 
@@ -146,7 +146,7 @@ class WithoutCertificate(Case):
         self.assertFalse(self.closing(smtp(self.s)).has_extn("starttls"))
         self.assertEqual(self.closing(poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT)).capa(), {"USER": [], "UIDL": [], "TOP": [], "PIPELINING": []})
         with smtp(self.s) as m:
-            refused = m.sendmail("a@example.org", ["demo@example.test", "nobody@example.test", "alice@example.test"], MESSAGE)
+            refused = m.sendmail("demo@example.test", ["demo@example.test", "nobody@example.test", "alice@example.test"], MESSAGE)
         self.assertEqual(list(refused.items()), [("nobody@example.test", (550, b"5.1.1 No such mailbox"))])
         self.assertEqual((self.stored(), self.stored("alice")), ([STUFFED], [STUFFED]))
 
@@ -157,7 +157,7 @@ class WithoutCertificate(Case):
             with self.subTest(lines=lines), smtp(s) as m:
                 self.assertEqual([m.docmd(line)[0] for line in lines], [334] * (len(lines) - 1) + [235])
         s.pop3_login().quit()
-        message = "MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\nhi\r\n.\r\n"
+        message = "MAIL FROM:<demo@example.test>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\nhi\r\n.\r\n"
         for port, spelling in ((s.pop3, "   PASS secret"), (s.pop3, "PASS\tsecret"), (s.pop3, "pass secret"), (s.pop3, "PASSWORD secret"),
                                (s.pop3, "USER demo\r\nPASS secret\r\nSTAT"), (s.pop3, "NOOP\r\n" * 1000 + "PASS secret"),
                                (s.pop3, f"AUTH PLAIN {blob}"), (s.smtp, f"auth\tplain\t{blob}"), (s.smtp, f"AUTH LOGIN\r\n{user}\r\n{password}"),
@@ -205,7 +205,7 @@ class Auth(Case):
                 ("PLAIN", True, "127.0.0.1", 235, 250), ("LOGIN", False, "127.0.0.5", 235, 250), ("CRAM-MD5", False, "127.0.0.1", 235, 250)):
             with self.subTest(mech=mech, tls=tls, source=source), smtp(self.s, source, tls and client_context()) as m:
                 self.assertEqual(mech and auth(m, mech), authed)
-                m.mail("a@example.org")
+                m.mail("demo@example.test")
                 self.assertEqual((m.rcpt("demo@example.test")[0], m.rcpt("x@far.test")[0]), (250, relayed))
 
 
@@ -219,7 +219,7 @@ class RelayOverTls(harness.Case):
         (secure, over_tls), (plain, in_clear) = real_exchanger(self, ctx), real_exchanger(self)
         s = self.server(domain_mx=[("tls.test", secure, " 10"), ("plain.test", plain, " 10")])
         with smtp(s) as m:
-            m.sendmail("a@example.org", ["x@tls.test", "y@plain.test"], MESSAGE)
+            m.sendmail("demo@example.test", ["x@tls.test", "y@plain.test"], MESSAGE)
         wait_for(lambda: over_tls and in_clear, what="both relays")
         self.assertEqual([(r, untraced(c)) for _, r, c, *_ in over_tls + in_clear], [(["x@tls.test"], MESSAGE), (["y@plain.test"], MESSAGE)])
         self.assertEqual((over_tls[0][4] in ("TLSv1.2", "TLSv1.3"), in_clear[0][4]), (True, None))
@@ -243,14 +243,14 @@ S_CLIENT = ["openssl", "s_client", "-quiet", "-ignore_unexpected_eof", "-verify_
 class Clients(Case):
     def test_senders(self):
         s, auth = self.s, ["--auth-user", "demo", "--auth-password", "secret", "--auth"]
-        swaks = ["swaks", "--server", "127.0.0.1", "--helo", "client.test", "--from", "a@example.org", "--to", "demo@example.test",
+        swaks = ["swaks", "--server", "127.0.0.1", "--helo", "client.test", "--from", "demo@example.test", "--to", "demo@example.test",
                  "--data", "-", "--port"]
-        dialogue = b"EHLO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n" + STUFFED + b".\r\nQUIT\r\n"
+        dialogue = b"EHLO client.test\r\nMAIL FROM:<demo@example.test>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n" + STUFFED + b".\r\nQUIT\r\n"
         swaks = [(swaks + [str(port)] + more, MESSAGE[:-2]) for port, more in (   # it ends the text with a line end of its own
             (s.smtp, []), (s.smtp, ["--pipeline"]), (s.smtp, ["--tls"]), (s.smtps, ["--tls-on-connect"]), (s.smtp, ["--tls"] + auth + ["PLAIN"]),
             (s.smtp, ["--tls"] + auth + ["LOGIN"]), (s.smtp, auth + ["CRAM-MD5"]))]
         for argv, stdin in swaks + [
-                (CURL + ["--ssl-reqd", "--cacert", ca(), f"smtp://127.0.0.1:{s.smtp}", "--mail-from", "a@example.org",
+                (CURL + ["--ssl-reqd", "--cacert", ca(), f"smtp://127.0.0.1:{s.smtp}", "--mail-from", "demo@example.test",
                          "--mail-rcpt", "demo@example.test", "-T", "-"], MESSAGE),
                 (S_CLIENT + [ca(), "-starttls", "smtp", "-connect", f"127.0.0.1:{s.smtp}"], dialogue)]:
             with self.subTest(argv=argv):
@@ -281,7 +281,7 @@ class Deadlines(Case):
 
     def test_trickling_and_stalled_clients_are_closed_on_time(self):
         s = self.s
-        data = b"EHLO c\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
+        data = b"EHLO c\r\nMAIL FROM:<demo@example.test>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
         cases = {   # name: (port, sent at once, trickled a piece a second, what the server says last, deadline)
             "SMTP, a byte a second of a command": (s.smtp, b"", b"NOOP NOOP NOOP NOOP NOOP", b"421 4.4.2 Timeout\r\n", 2),
             "POP3, a byte a second of a command": (s.pop3, b"", b"NOOP NOOP NOOP NOOP NOOP", b"", 2),

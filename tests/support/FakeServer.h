@@ -41,6 +41,8 @@ public:
     QByteArray LocalHostName(qint16) override { return "mx.test.host"; }
     std::map<qint16, QByteArray> peers;   // client addresses other than 127.0.0.1
     QByteArray PeerAddress(qint16 i) override { const auto it = peers.find(i); return it == peers.end() ? "127.0.0.1" : it->second; }
+    std::map<qint16, int> ports;   // local ports other than 25
+    int LocalPort(qint16 i) override { const auto it = ports.find(i); return it == ports.end() ? 25 : it->second; }
     // TLS as a flag: on when a test says a certificate is loaded, started at once when asked.
     bool tls = false;
     std::set<qint16> encrypted;

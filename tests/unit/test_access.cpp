@@ -114,7 +114,7 @@ private slots:
                              "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6", "C: dGFybw==", "S: 334 UGFzc3dvcmQ6", "C: cHc=", LockedOut,
                              "C: RCPT TO:<a@far.test>", "S: 554 5.7.1 Relay access denied", "C: (wait 5000)", Plain("pw"), Granted};
         QTest::newRow("SMTP pipelined behind a wait")
-            << true << Lines{Plain("a"), Refused, Plain("pw") + "\nMAIL FROM:<a@here.test>\nRCPT TO:<a@far.test>", "C: (wait 250)", Granted,
+            << true << Lines{Plain("a"), Refused, Plain("pw") + "\nMAIL FROM:<taro@example.test>\nRCPT TO:<a@far.test>", "C: (wait 250)", Granted,
                              "S: 250 OK", "S: 250 OK"};
     }
     void replies()

@@ -391,9 +391,10 @@ private slots:
         QTest::newRow("local network, our sender") << false << QByteArray("127.0.0.1") << "" << ours << foreign << signedLine;
         QTest::newRow("local network, our From") << false << QByteArray("127.0.0.1") << "" << foreign << QByteArray("Demo <demo@EXAMPLE.test.>") << signedLine;
         QTest::newRow("sender in letter case") << false << QByteArray("127.0.0.1") << "" << QByteArray("demo@Example.TEST") << foreign << signedLine;
-        QTest::newRow("logged in elsewhere") << false << QByteArray("192.0.2.7") << "taro" << ours << ours << signedLine;
+        QTest::newRow("logged in elsewhere") << false << QByteArray("192.0.2.7") << "taro" << QByteArray("taro@example.test") << QByteArray("taro@example.test")
+                                             << signedLine;
         QTest::newRow("untrusted client") << false << QByteArray("192.0.2.7") << "" << ours << ours << QByteArray();
-        QTest::newRow("foreign sender and From") << false << QByteArray("127.0.0.1") << "taro" << foreign << foreign << QByteArray();
+        QTest::newRow("foreign sender and From") << false << QByteArray("127.0.0.1") << "" << foreign << foreign << QByteArray();
         QTest::newRow("subdomain is foreign") << false << QByteArray("127.0.0.1") << "" << QByteArray("a@sub.example.test") << QByteArray("a@sub.example.test")
                                               << QByteArray();
         QTest::newRow("From display name only") << false << QByteArray("127.0.0.1") << "" << foreign << QByteArray("\"demo@example.test\" <x@elsewhere.test>")

@@ -23,7 +23,9 @@ struct Smtp : FakeServer {
     ProgramFolder root;
     explicit Smtp(const QByteArray& domainMx = "Domain,MX,Priority\nfar.test,mx.far.test, 10\n")
     {
-        root.Write("prog/Users.txt", "UserName,Password,MailID\ntaro,pw,taro\n");
+        root.Write("prog/Users.txt", "UserName,Password,MailID\ntaro,pw,taro\nhana,pw2,hanako\n");
+        // taro has more addresses; hanako's own mailbox stays hers; ghost's account does not exist.
+        root.Write("prog/Aliases.txt", "Address,UserName\n Info@Example.Test. ,taro\nsales,taro\nTaro@Far.Test,taro\nhanako@example.test,taro\nlost,ghost\n");
         root.Write("prog/DomainMX.txt", domainMx);
         root.Write("prog/Users/plainfile", "");
         for (const char* d : {"prog/Users/taro", "prog/Users/hanako", "x"}) QDir(root.dir.path()).mkpath(d);
@@ -31,6 +33,13 @@ struct Smtp : FakeServer {
         mdlCommon::SetProgramFolder(root.Path("prog"));
         SetRelayTarget(&TheQueue());
         Open<SmtpSession>(2, SmtpStep::Commands);
+    }
+    // The session on connection 2 starts afresh, as one that came in on `port`.
+    void On(int port)
+    {
+        sessions.erase(2);
+        ports[2] = port;
+        SmtpService().accept(*this, 2);
     }
     void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpCommand); Drain(); }); }
     // Each stored message without its trace headers, which must name the sender, the
@@ -43,7 +52,8 @@ struct Smtp : FakeServer {
         for (const QString& n : root.Files("prog/Users/" + box)) {
             const QByteArray text = root.Read("prog/Users/" + box + '/' + n);
             const auto m = trace.match(QString::fromLatin1(text));
-            const bool named = m.captured(1).startsWith(box, Qt::CaseInsensitive) || (box == "taro" && m.captured(1).compare("postmaster", Qt::CaseInsensitive) == 0);
+            const bool named = m.captured(1).startsWith(box, Qt::CaseInsensitive) || (box == "taro" && m.captured(1).compare("postmaster", Qt::CaseInsensitive) == 0)
+                               || Classify(m.captured(1).toUtf8()).folder == mdlCommon::UsersFolder() + '/' + box;   // an alias
             if (!m.hasMatch() || !named || !QRegularExpression("^\\d{6}-\\d{8}\\.eml$").match(n).hasMatch())
                 return {"<bad trace head or name: " + n.toUtf8() + "> " + text.left(200)};
             r << text.mid(m.capturedLength());
@@ -62,7 +72,13 @@ class TestSmtp : public QObject {
     const QString networks_ = mdlCommon::RelayNetworks;
 
 private slots:
-    void init() { mdlCommon::ServerDomain = "example.test"; mdlCommon::RelayNetworks = networks_; }
+    void init()
+    {
+        mdlCommon::ServerDomain = "example.test";
+        mdlCommon::RelayNetworks = networks_;
+        mdlCommon::SubmissionPort = "587";
+        mdlCommon::SenderAliases = "Aliases.txt";
+    }
 
     void dialogue_data()
     {
@@ -202,6 +218,157 @@ private slots:
         Smtp t;
         t.tls = tls;
         t.Play(script);
+    }
+
+    // The submission port: the same dialogue, but AUTH before MAIL (RCPT and DATA too, or a
+    // message could come without a sender) and passwords in clear only inside TLS, whatever
+    // RelayNetworks says; what is submitted gets the Date and Message-ID it lacks. Logged-in
+    // clients send only as their own account, on any port: UserName@ and MailID@ the served
+    // domain in any letter case, the null sender, and the addresses Aliases.txt gives them.
+    void submission_data()
+    {
+        QTest::addColumn<int>("port");
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("networks");
+        QTest::addColumn<Lines>("script");
+        QTest::addColumn<Lines>("taro");
+        QTest::addColumn<Lines>("hanako");
+        const QByteArray taro = "C: AUTH PLAIN " + QByteArray("\0taro\0pw", 8).toBase64(), hana = "C: AUTH PLAIN " + QByteArray("\0hana\0pw2", 9).toBase64();
+        const QByteArray granted = "S: 235 2.7.0 Authentication successful", clear = "S: 538 5.7.11 Encryption required";
+        const QByteArray needed = "S: 530 5.7.0 Authentication required", notOwned = "S: 553 5.7.1 Sender address not owned by user";
+        const QByteArray local = "127.0.0.0/8";
+        QTest::newRow("AUTH first, inside TLS, even from RelayNetworks")
+            << 587 << true << QString(local)
+            << Lines{"C: EHLO c", Ehlo.chopped(9) + "\n250-STARTTLS\n250 SIZE", "C: MAIL FROM:<taro@example.test>\nRCPT TO:<a@far.test>\nRCPT TO:<taro@example.test>\nDATA",
+                     needed, needed, needed, needed, taro, clear, "C: AUTH LOGIN dGFybw==", clear, "C: STARTTLS", "S: 220 Ready to start TLS",
+                     "C: EHLO c", Ehlo, "C: MAIL FROM:<taro@example.test>", needed, taro, granted,
+                     "C: MAIL FROM:<taro@example.test>\nRCPT TO:<hanako@example.test>\nDATA\nSubject: s\n\nhi\n.", Ok, Ok, Go, Taken}
+            << Lines{} << Lines{"Date: D\r\nMessage-ID: M\r\nSubject: s\r\n\r\nhi\r\n"};
+        QTest::newRow("no certificate: CRAM-MD5 alone") << 587 << false << QString(local)
+                                                      << Lines{"C: AUTH PLAIN", clear, "C: AUTH CRAM-MD5", "S: 334 *", "C: *", "S: 501 5.0.0 Authentication cancelled"}
+                                                      << Lines{} << Lines{};
+        QTest::newRow("Date and Message-ID kept, the missing one added")
+            << 587 << true << QString() << Lines{"C: STARTTLS", "S: 220 Ready to start TLS", taro, granted,
+                                                 "C: MAIL FROM:<taro@example.test>\nRCPT TO:<taro@example.test>\nDATA\nSubject: a\nDATE: x\nMessage-Id:\n <i@d>\n\nbody\n.",
+                                                 Ok, Ok, Go, Taken, "C: MAIL FROM:<>\nRCPT TO:<hanako@example.test>\nDATA\nDate: x\n\nMessage-ID: <i@d>\n.", Ok, Ok, Go, Taken}
+            << Lines{"Subject: a\r\nDATE: x\r\nMessage-Id:\r\n <i@d>\r\n\r\nbody\r\n"} << Lines{"Message-ID: M\r\nDate: x\r\n\r\nMessage-ID: <i@d>\r\n"};
+        QTest::newRow("port 25: RelayNetworks sends as anyone, nothing added")
+            << 25 << true << QString(local) << Lines{"C: MAIL FROM:<hanako@example.test>\nRCPT TO:<taro@example.test>\nDATA\nFrom: <hanako@example.test>\n\nhi\n.", Ok, Ok, Go, Taken}
+            << Lines{"From: <hanako@example.test>\r\n\r\nhi\r\n"} << Lines{};
+        QTest::newRow("own addresses at MAIL FROM")
+            << 25 << false << QString()
+            << Lines{hana, granted, "C: MAIL FROM:<taro@example.test>\nRCPT TO:<taro@example.test>", notOwned, "S: 503 5.5.1 Bad sequence of commands",
+                     "C: MAIL FROM:<HANA@EXAMPLE.TEST>", Ok, "C: MAIL FROM:<Hanako@example.test.>", Ok, "C: MAIL FROM:<hanako>", Ok, "C: MAIL FROM:<>", Ok,
+                     "C: MAIL FROM:<hana@far.test>", notOwned, "C: MAIL FROM:<info@example.test>", notOwned, "C: MAIL FROM:<hanako@example.test.x>", notOwned,
+                     "C: MAIL FROM:<\"hanako\"@example.test>", notOwned, "C: MAIL FROM:<hanako@example.test> SIZE=10", Ok}
+            << Lines{} << Lines{};
+        QTest::newRow("aliases at MAIL FROM")
+            << 587 << true << QString()
+            << Lines{"C: STARTTLS", "S: 220 Ready to start TLS", taro, granted, "C: MAIL FROM:<INFO@example.test>", Ok, "C: MAIL FROM:<info@example.test.>", Ok,
+                     "C: MAIL FROM:<Sales@Example.Test>", Ok, "C: MAIL FROM:<sales>", Ok, "C: MAIL FROM:<taro@far.test.>", Ok, "C: MAIL FROM:<sales@far.test>", notOwned,
+                     "C: MAIL FROM:<hanako@example.test>", Ok, "C: MAIL FROM:<hana@example.test>", notOwned}
+            << Lines{} << Lines{};
+        // An alias of the served domain reaches its account's mailbox; an account's own address stays its own.
+        QTest::newRow("aliases delivered")
+            << 25 << false << QString(local)
+            << Lines{"C: RCPT TO:<info@EXAMPLE.test>\nRCPT TO:<SALES>\nRCPT TO:<hanako@example.test>\nRCPT TO:<lost@example.test>\nRCPT TO:<sales@example.test.>\nDATA\nhi\n.",
+                     Ok, Ok, Ok, NoSuch, Ok, Go, Taken}
+            << Lines{"hi\r\n"} << Lines{"hi\r\n"};
+    }
+    void submission()
+    {
+        QFETCH(int, port); QFETCH(bool, tls); QFETCH(QString, networks); QFETCH(Lines, script); QFETCH(Lines, taro); QFETCH(Lines, hanako);
+        mdlCommon::RelayNetworks = networks;
+        Smtp t;
+        t.tls = tls;
+        t.On(port);
+        t.Play(script);
+        // The fields added: a date and a unique identifier with the host's name.
+        const auto added = [&t](const QString& box) {
+            static const QRegularExpression date("Date: \\d\\d [A-Z][a-z]{2} \\d{4} \\d\\d:\\d\\d:\\d\\d [-+]\\d{4}\\r\\n"),
+                id("Message-ID: <\\d{17}\\.[0-9a-z]+@mx\\.test\\.host>\\r\\n");
+            Lines r;
+            for (QByteArray text : t.Contents(box)) {
+                QString s = QString::fromLatin1(text);
+                s.replace(date, "Date: D\r\n").replace(id, "Message-ID: M\r\n");
+                r << s.toLatin1();
+            }
+            return r;
+        };
+        QCOMPARE(added("taro"), taro);
+        QCOMPARE(added("hanako"), hanako);
+    }
+
+    // The mailboxes of every From: of a logged-in client's message must be its own, however
+    // the field is written; one a reader could take two ways is refused too.
+    void fromField_data()
+    {
+        QTest::addColumn<QByteArray>("head");
+        QTest::addColumn<bool>("login");
+        QTest::addColumn<bool>("taken");
+        const QList<std::tuple<const char*, QByteArray, bool>> rows = {
+            {"own, display name", "From: Hana <hanako@example.test>", true},
+            {"user name, any case", "FROM : HANA@Example.Test", true},
+            {"another's", "From: Taro <taro@example.test>", false},
+            {"display name is no address", "From: \"taro@example.test\" <hana@example.test>", true},
+            {"comment is no address", "From: hana@example.test (taro@example.test)", true},
+            {"second mailbox another's", "From: hana@example.test, taro@example.test", false},
+            {"group member another's", "From: us: hana@example.test, taro@example.test;", false},
+            {"folded", "From: Hana\n <taro@example.test>", false},
+            {"two From fields", "From: hana@example.test\nFrom: taro@example.test", false},
+            {"From after a line that is no field", "Subject: s\nnot a field\nFrom: taro@example.test", false},
+            {"two angle addresses", "From: <hana@example.test> <taro@example.test>", false},
+            {"address after the angle one", "From: <hana@example.test> taro@example.test", false},
+            {"quote left open", "From: \"x <hana@example.test>", false},
+            {"angle left open", "From: <hana@example.test", false},
+            {"no From at all", "Subject: s", true},
+            {"route", "From: <@relay.test:hana@example.test>", true},
+            {"foreign", "From: hana@far.test", false},
+            {"stuffed dot", "..From: taro@example.test", true},   // a field named ".From"
+        };
+        for (const auto& [name, head, taken] : rows)
+            QTest::newRow(name) << head << true << taken;
+        QTest::newRow("not logged in, from RelayNetworks") << QByteArray("From: taro@example.test") << false << true;
+    }
+    void fromField()
+    {
+        QFETCH(QByteArray, head); QFETCH(bool, login); QFETCH(bool, taken);
+        Smtp t;
+        const QByteArray auth = "C: AUTH PLAIN " + QByteArray("\0hana\0pw2", 9).toBase64();
+        t.Play((login ? Lines{auth, "S: 235 *"} : Lines{})
+               + Lines{"C: MAIL FROM:<hanako@example.test>\nRCPT TO:<taro@example.test>\nDATA\n" + head + "\n\nhi\n.", Ok, Ok, Go,
+                       taken ? Taken : "S: 553 5.7.1 Sender address not owned by user"});
+        QCOMPARE(t.Contents("taro").size(), qsizetype(taken));
+    }
+
+    // The aliases table is read again when it changes on disk; without the file, or with the
+    // setting empty, there are none; a setting naming no table file of the program folder is
+    // said in the log and counts as none.
+    void aliasesTable()
+    {
+        Smtp t;
+        const Lines info = {"C: RCPT TO:<info@example.test>"};
+        QFile::remove(t.root.Path("prog/Aliases.txt"));
+        t.Play(info + Lines{NoSuch});
+        t.root.Write("prog/Aliases.txt", "Address,UserName\ninfo@example.test,hana\n");
+        t.Play(info + Lines{Ok});
+        QCOMPARE(t.Session(2)->As<SmtpSession>()->Classified.last().folder, mdlCommon::UsersFolder() + "/hanako");
+        t.root.Write("prog/Aliases.txt", "Address,UserName\nsales@example.test,hana\n");
+        t.Play(info + Lines{NoSuch});
+        QStringList reported;
+        static QStringList* sink = nullptr;
+        sink = &reported;
+        mdlCommon::SetReporter([](const QString& line) { *sink << line; });
+        for (const char* setting : {"", "../Aliases.txt", "Users.txt", "/etc/passwd"}) {
+            mdlCommon::SenderAliases = setting;
+            t.Play({"C: RCPT TO:<sales@example.test>", NoSuch});
+        }
+        mdlCommon::SetReporter(nullptr);
+        QCOMPARE(reported.size(), 3);
+        QVERIFY2(reported.first().startsWith("Setting SenderAliases=\"../Aliases.txt\" is not a table file name"), qPrintable(reported.first()));
+        mdlCommon::SenderAliases = "Other.txt";
+        t.root.Write("prog/Other.txt", "Address,UserName\nsales@example.test,hana\n");
+        t.Play({"C: RCPT TO:<sales@example.test>", Ok});
     }
 
     // Any other domain is queued with the local copy before the 250, and relayed from the

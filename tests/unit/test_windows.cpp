@@ -7,6 +7,7 @@
 #include "core/frmMailServer.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -126,6 +127,38 @@ private slots:
         a.close();
         QCOMPARE(QSettings().value("Pop3").toString(), QString("110"));
         QCOMPARE(Admin().w->lblDomain->text(), QString("@d.test"));   // a new window shows the domain now set
+    }
+
+    // The group under the accounts shows the submission port and the relay host settings and
+    // stores them as typed (an empty box removes its setting), for the next start: the running
+    // server keeps its values.
+    void sendingGroup()
+    {
+        QSettings().setValue("Submission", "587");
+        QSettings().setValue("RelayHostTls", "Encrypt");
+        Admin f;
+        frmAdmin& a = *f.w;
+        QCOMPARE((QStringList{a.txtSubmission->text(), a.txtRelayHost->text(), a.txtRelayHostUser->text(), a.txtRelayHostPasswordFile->text(),
+                              a.cboRelayHostTls->currentText()}),
+                 (QStringList{"587", "", "", "", "encrypt"}));
+        a.show();
+        QVERIFY(QTest::qWaitForWindowActive(&a));
+        for (const auto& [box, typed] : QList<std::pair<QLineEdit*, QString>>{
+                 {a.txtRelayHost, " smart.example.net:2525 "}, {a.txtRelayHostUser, "me"}, {a.txtRelayHostPasswordFile, "relay.pw"}, {a.txtSubmission, ""}}) {
+            f.Focus(box);
+            box->setText(typed);
+        }
+        f.Focus(a.txtUserName);
+        a.cboRelayHostTls->setCurrentIndex(2);
+        emit a.cboRelayHostTls->activated(2);
+        QSettings now;
+        QCOMPARE((QStringList{now.value("RelayHost").toString(), now.value("RelayHostUser").toString(), now.value("RelayHostPasswordFile").toString(),
+                              now.value("RelayHostTls").toString()}),
+                 (QStringList{"smart.example.net:2525", "me", "relay.pw", "none"}));
+        QVERIFY(!now.contains("Submission"));
+        QCOMPARE((QStringList{mdlCommon::SubmissionPort, mdlCommon::RelayHost}), (QStringList{"", ""}));
+        for (const char* key : {"RelayHost", "RelayHostUser", "RelayHostPasswordFile", "RelayHostTls"})
+            now.remove(key);
     }
 
     // A new account gets its row and folder. A mail ID that is taken (the folder tells) or
