@@ -4,8 +4,8 @@
 set -eu
 what=${1:-test}
 build="g++ cmake make qt6-base-dev libsqlite3-dev libssl-dev"
-run="fonts-noto-cjk dnsutils"
-test="python3 python3-aiosmtpd python3-dkim swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt netcat-openbsd dnsmasq-base"
+run="fonts-noto-cjk dnsutils publicsuffix"
+test="python3 python3-aiosmtpd python3-dkim python3-authres unbound swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt netcat-openbsd dnsmasq-base"
 case "$what" in
     build) pkgs="$build" ;;
     demo)  pkgs="$build $run swaks curl python3" ;;
