@@ -287,6 +287,79 @@ QByteArray RelaxedBody(QByteArrayView stored)
     return all;
 }
 
+void SimpleBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink)
+{
+    QByteArray out;
+    constexpr qsizetype Piece = 64 * 1024;
+    out.reserve(Piece + 1024);
+    qsizetype emptyLines = 0;   // held back: empty lines at the end do not count
+    bool any = false;
+    const auto flush = [&](bool always) {
+        if (always || out.size() >= Piece) {
+            if (!out.isEmpty())
+                sink(out);
+            out.clear();
+        }
+    };
+    const char* p = stored.data();
+    const char* const end = p + stored.size();
+    while (p < end) {
+        const char* lf = static_cast<const char*>(memchr(p, '\n', size_t(end - p)));
+        const char* next = lf ? lf + 1 : end;
+        const char* stop = lf ? (lf > p && lf[-1] == '\r' ? lf - 1 : lf) : end;
+        if (p < stop && *p == '.')   // the stuffed dot
+            ++p;
+        if (p == stop) {
+            ++emptyLines;
+        } else {
+            for (; emptyLines > 0; --emptyLines) {
+                out += "\r\n";
+                flush(false);
+            }
+            if (stop - p >= Piece) {   // a long line goes as it is
+                flush(true);
+                sink(QByteArrayView(p, stop - p));
+            } else {
+                out.append(p, stop - p);
+            }
+            out += "\r\n";
+            flush(false);
+            any = true;
+        }
+        p = next;
+    }
+    if (!any)
+        out += "\r\n";
+    flush(true);
+}
+
+QByteArray SimpleBody(QByteArrayView stored)
+{
+    QByteArray all;
+    SimpleBody(stored, [&all](QByteArrayView piece) { all += piece; });
+    return all;
+}
+
+QByteArray BodyHash(QByteArrayView stored, bool relaxed, qint64 limit, qint64* length)
+{
+    qint64 total = 0;
+    const QByteArray hash = Sha256([&](EVP_MD_CTX* c) {
+        const auto feed = [&](QByteArrayView piece) {
+            const qint64 take = limit < 0 ? piece.size() : std::clamp<qint64>(limit - total, 0, piece.size());
+            if (take > 0)
+                EVP_DigestUpdate(c, piece.data(), size_t(take));
+            total += piece.size();
+        };
+        if (relaxed)
+            RelaxedBody(stored, feed);
+        else
+            SimpleBody(stored, feed);
+    });
+    if (length)
+        *length = total;
+    return hash;
+}
+
 QList<QByteArray> SignedNames(const std::vector<Field>& fields)
 {
     QList<QByteArray> names;
@@ -428,9 +501,7 @@ Signature Sign(const QByteArray& text, qint64 now, bool senderOurs)
                 signedFields += RelaxedHeader(fields[i].raw);
                 break;
             }
-    const QByteArray bodyHash = Sha256([&](EVP_MD_CTX* c) {
-        RelaxedBody(QByteArrayView(text).sliced(bodyStart), [c](QByteArrayView piece) { EVP_DigestUpdate(c, piece.data(), size_t(piece.size())); });
-    });
+    const QByteArray bodyHash = BodyHash(QByteArrayView(text).sliced(bodyStart), true);
     if (bodyHash.isEmpty()) {
         made.error = "hashing failed: " + OpenSslError();
         return made;

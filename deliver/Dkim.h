@@ -30,6 +30,17 @@ QByteArray RelaxedHeader(QByteArrayView field);
 void RelaxedBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink);
 QByteArray RelaxedBody(QByteArrayView stored);
 
+// The simple form of a stored body (3.4.3): the lines as they are (a bare LF ends a line as CR LF
+// does, as in the relaxed form), without the stuffed dot and the empty lines at the end; one
+// CR LF for an empty body.
+void SimpleBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink);
+QByteArray SimpleBody(QByteArrayView stored);
+
+// The SHA-256 of the relaxed or simple form of a stored body (3.7): of its first `limit` octets
+// when `limit` is not negative (l=). `length`, when given, gets the length of the whole form.
+// "" when OpenSSL fails.
+QByteArray BodyHash(QByteArrayView stored, bool relaxed, qint64 limit = -1, qint64* length = nullptr);
+
 // The names h= lists: each field worth signing as often as it is present, From once more,
 // so that nobody can add a From the signature would not cover.
 QList<QByteArray> SignedNames(const std::vector<Field>& fields);

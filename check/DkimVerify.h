@@ -1,0 +1,65 @@
+#pragma once
+// DKIM verification (RFC 6376; ed25519-sha256 of RFC 8463; RFC 8301's limits) of arriving mail:
+// each DKIM-Signature of a message, its key asked of a Dns::Resolver. Canonicalisation and
+// header parsing are deliver/Dkim's, the signer's own; keys and signatures are OpenSSL's.
+//
+// The results, in the words of RFC 8601 2.7.1:
+//   pass       the signature verifies with its key;
+//   fail       it does not: the body hash or the signature itself does not match;
+//   permerror  it cannot be accepted whatever is asked again: a tag list that does not
+//              parse, a required tag missing or not understood, h= without From, i= outside
+//              d=, an l= beyond the body, the signature expired (x=, python3-dkim's leeway of
+//              ClockLeeway seconds), a t= in the future beyond that leeway, rsa-sha1 (historic,
+//              RFC 8301), no key record (NXDOMAIN, no TXT), a key record that does not parse,
+//              a revoked key (empty p=), a key not for this algorithm, hash, service or
+//              identity, an RSA key shorter than 1024 bits (RFC 8301);
+//   temperror  the key could not be asked (DNS time-out or server failure);
+//   neutral    not checked: the signatures after the first MaxSignatures.
+// None and Policy are not given to a signature: a message without one has no entry at all.
+#include "check/Dns.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QList>
+#include <utility>
+#include <vector>
+
+namespace DkimVerify {
+
+enum class Result { None, Pass, Fail, Neutral, Policy, TempError, PermError };
+const char* Name(Result);   // "none","pass","fail","neutral","policy","temperror","permerror"
+
+// Signatures beyond this many are not checked (neutral), nor is their key asked.
+constexpr int MaxSignatures = 10;
+// Seconds a signature may be past its x= or before its t=, for clocks that are wrong (as
+// python3-dkim allows).
+constexpr qint64 ClockLeeway = 36000;
+// RSA keys shorter than this many bits are not accepted (RFC 8301 3.2).
+constexpr int MinRsaBits = 1024;
+
+struct Signature {
+    Result result = Result::None;
+    QByteArray domain;     // d=
+    QByteArray selector;   // s=
+    QByteArray algorithm;  // a=
+    QByteArray identity;   // i= (or "@"+d when absent)
+    QByteArray b;          // the first 8 characters of b=, for header.b
+    QByteArray reason;     // short printable text: why it is not pass; "" for pass
+};
+
+// Every DKIM-Signature of a message text as stored (dot-stuffed as received, CR LF lines; see
+// Dkim::ParseHeader), top to bottom, at time `now` (seconds since the epoch). Empty when the
+// message has none. A header that cannot be read leaves each signature found above the line
+// that cannot be read permerror. Blocks on DNS: at most one query per signature checked, one
+// per key name.
+std::vector<Signature> Verify(Dns::Resolver& dns, const QByteArray& text, qint64 now);
+
+// A tag list (RFC 6376 3.2): tag names and values in order, folding white space around them
+// taken out and that inside a value kept. False when it does not parse (`error` says why):
+// a tag spec that is no name=value, a name that is not ALPHA *(ALNUM / "_"), a value with
+// characters outside VALCHAR, an empty spec between two ";", or a tag given twice; `tags`
+// then holds every tag spec that is well formed, the first of each name.
+using Tags = QList<std::pair<QByteArray, QByteArray>>;
+bool ParseTags(QByteArrayView text, Tags& tags, QByteArray& error);
+
+}

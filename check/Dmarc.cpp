@@ -1,0 +1,305 @@
+// DMARC: the From: domain, policy discovery, the record and alignment.
+#include "check/Dmarc.h"
+#include "check/PublicSuffix.h"
+#include "deliver/Dkim.h"
+
+#include <QRandomGenerator>
+#include <vector>
+
+namespace Dmarc {
+
+const char* Name(Result r)
+{
+    switch (r) {
+    case Result::None: return "none";
+    case Result::Pass: return "pass";
+    case Result::Fail: return "fail";
+    case Result::TempError: return "temperror";
+    case Result::PermError: return "permerror";
+    }
+    return "none";
+}
+
+const char* Name(Policy p)
+{
+    switch (p) {
+    case Policy::None: return "none";
+    case Policy::Quarantine: return "quarantine";
+    case Policy::Reject: return "reject";
+    }
+    return "none";
+}
+
+namespace {
+
+// The tags of a record: name (lower case) and value, each trimmed; specs without "=" left out.
+QList<std::pair<QByteArray, QByteArray>> Tags(const QByteArray& text)
+{
+    QList<std::pair<QByteArray, QByteArray>> tags;
+    for (const QByteArray& spec : text.split(';')) {
+        const qsizetype eq = spec.indexOf('=');
+        if (eq < 0)
+            continue;
+        tags.append({spec.left(eq).trimmed().toLower(), spec.mid(eq + 1).trimmed()});
+    }
+    return tags;
+}
+
+bool ReadPolicy(const QByteArray& value, Policy& p)
+{
+    const QByteArray v = value.toLower();
+    if (v == "none")
+        p = Policy::None;
+    else if (v == "quarantine")
+        p = Policy::Quarantine;
+    else if (v == "reject")
+        p = Policy::Reject;
+    else
+        return false;
+    return true;
+}
+
+// A URI of rua= (RFC 7489 6.4: URI [ "!" size ]): a scheme, ":", something.
+bool Uri(const QByteArray& text)
+{
+    const QByteArray uri = text.trimmed();
+    const qsizetype colon = uri.indexOf(':');
+    if (colon < 1 || colon + 1 >= uri.size())
+        return false;
+    for (qsizetype i = 0; i < colon; ++i) {
+        const char c = uri[i];
+        const bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+        if (!letter && (i == 0 || !((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')))
+            return false;
+    }
+    for (const char c : uri)
+        if (uchar(c) <= 0x20 || uchar(c) >= 0x7f)
+            return false;
+    return true;
+}
+
+bool DomainName(const QByteArray& name)
+{
+    if (name.isEmpty() || name.size() > 253)
+        return false;
+    for (const QByteArray& label : name.split('.')) {
+        if (label.isEmpty() || label.size() > 63)
+            return false;
+        for (const char c : label)
+            if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+                return false;
+    }
+    return true;
+}
+
+// The mailboxes of an address list (RFC 5322 3.4), each as its text: split at the commas
+// outside quotes, comments and angle brackets; a group's name and its ";" taken out; empty
+// elements (nothing but blanks and comments) left out.
+QList<QByteArray> Mailboxes(QByteArrayView value)
+{
+    QList<QByteArray> found;
+    QByteArray current, bare;   // bare: without comments and blanks, to tell an empty element
+    bool quoted = false, angle = false;
+    int comment = 0;
+    const auto end = [&] {
+        if (!bare.isEmpty())
+            found << current;
+        current.clear();
+        bare.clear();
+    };
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        const char c = value[i];
+        if (quoted || comment > 0) {
+            current += c;
+            if (quoted)
+                bare += c;
+            if (c == '\\' && i + 1 < value.size()) {
+                current += value[++i];
+                if (quoted)
+                    bare += value[i];
+            } else if (quoted && c == '"') {
+                quoted = false;
+            } else if (!quoted && c == '(') {
+                ++comment;
+            } else if (!quoted && c == ')') {
+                --comment;
+            }
+            continue;
+        }
+        if (!angle && (c == ',' || c == ';')) {
+            end();
+            continue;
+        }
+        if (!angle && c == ':') {   // a group's name
+            current.clear();
+            bare.clear();
+            continue;
+        }
+        current += c;
+        if (c == '"')
+            quoted = true, bare += c;
+        else if (c == '(')
+            comment = 1;
+        else if (c == '<')
+            angle = true, bare += c;
+        else if (c == '>')
+            angle = false, bare += c;
+        else if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
+            bare += c;
+    }
+    end();
+    return found;
+}
+
+QByteArray Bare(const QByteArray& domain)
+{
+    QByteArray d = domain.trimmed().toLower();
+    if (d.endsWith('.'))
+        d.chop(1);
+    return d;
+}
+
+Policy Milder(Policy p) { return p == Policy::Reject ? Policy::Quarantine : Policy::None; }
+
+}
+
+bool IsRecord(const QByteArray& text)
+{
+    const qsizetype semicolon = text.indexOf(';');
+    const QByteArray first = semicolon < 0 ? text : text.left(semicolon);
+    const qsizetype eq = first.indexOf('=');
+    return eq > 0 && first.left(eq).trimmed() == "v" && first.mid(eq + 1).trimmed() == "DMARC1";
+}
+
+Record ParseRecord(const QByteArray& text)
+{
+    Record r;
+    if (!IsRecord(text))
+        return r;
+    bool hasP = false, pValid = false, spValid = true;
+    QList<QByteArray> seen;
+    for (const auto& [name, value] : Tags(text)) {
+        if (seen.contains(name))
+            continue;   // the first counts
+        seen << name;
+        if (name == "p") {
+            hasP = true;
+            pValid = ReadPolicy(value, r.p);
+        } else if (name == "sp") {
+            r.hasSp = true;
+            spValid = ReadPolicy(value, r.sp);
+        } else if (name == "adkim") {
+            r.strictDkim = value.toLower() == "s";
+        } else if (name == "aspf") {
+            r.strictSpf = value.toLower() == "s";
+        } else if (name == "pct") {
+            bool ok = false;
+            const int pct = value.toInt(&ok);
+            r.pct = ok && pct >= 0 && pct <= 100 ? pct : 100;
+        } else if (name == "rua") {
+            for (const QByteArray& uri : value.split(',')) {
+                const qsizetype bang = uri.indexOf('!');
+                r.ruaValid = r.ruaValid || Uri(bang < 0 ? uri : uri.left(bang));
+            }
+        }
+    }
+    if (hasP && pValid && spValid) {
+        r.valid = true;
+        return r;
+    }
+    if (!r.ruaValid)
+        return r;
+    // As if the record were "v=DMARC1; p=none" (6.6.3 step 6).
+    const bool rua = r.ruaValid;
+    r = Record{};
+    r.valid = true;
+    r.ruaValid = rua;
+    return r;
+}
+
+QByteArray OrganizationalDomain(const QByteArray& domain) { return PublicSuffix::Debian().OrganizationalDomain(domain); }
+
+bool Aligned(const QByteArray& a, const QByteArray& b, bool strict)
+{
+    const QByteArray x = PublicSuffix::Normalized(a), y = PublicSuffix::Normalized(b);
+    if (x.isEmpty() || y.isEmpty())
+        return false;
+    return x == y || (!strict && OrganizationalDomain(x) == OrganizationalDomain(y));
+}
+
+Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfResult, const QByteArray& spfDomain,
+              const QList<QByteArray>& dkimPassDomains, int sample)
+{
+    Outcome o;
+    const auto verdict = [&o](Result r, const QByteArray& why) {
+        o.result = r;
+        o.reason = why;
+        return o;
+    };
+    std::vector<Dkim::Field> fields;
+    qsizetype bodyStart = 0;
+    if (!Dkim::ParseHeader(text, fields, bodyStart))
+        return verdict(Result::PermError, "a header line is not a field");
+    const Dkim::Field* from = nullptr;
+    for (const Dkim::Field& f : fields) {
+        if (f.name.compare("from", Qt::CaseInsensitive) != 0)
+            continue;
+        if (from)
+            return verdict(Result::PermError, "more than one From");
+        from = &f;
+    }
+    if (!from)
+        return verdict(Result::PermError, "no From");
+    const QList<QByteArray> mailboxes = Mailboxes(QByteArrayView(from->raw).sliced(from->raw.indexOf(':') + 1));
+    if (mailboxes.size() != 1)
+        return verdict(Result::PermError, mailboxes.isEmpty() ? "From names no mailbox" : "From names more than one mailbox");
+    const QByteArray domain = PublicSuffix::Normalized(Dkim::MailboxDomain(mailboxes.first()));
+    if (domain.isEmpty())
+        return verdict(Result::PermError, "From has no domain");
+    if (!DomainName(domain))
+        return verdict(Result::PermError, "From domain is not a domain name");
+    o.fromDomain = domain;
+
+    // Policy discovery (6.6.3): the From domain, then its organisational domain if it has none.
+    QList<QByteArray> records;
+    const auto ask = [&](const QByteArray& name) {
+        const Dns::Answer a = dns.Query("_dmarc." + name, Dns::Type::Txt);
+        records.clear();
+        for (const QByteArray& r : a.records)
+            if (IsRecord(r))
+                records << r;
+        o.policyDomain = name;
+        return a.status != Dns::Status::TempError;
+    };
+    if (!ask(domain))
+        return verdict(Result::TempError, "DMARC record lookup failed (DNS)");
+    if (const QByteArray organizational = OrganizationalDomain(domain); records.isEmpty() && organizational != domain && !ask(organizational))
+        return verdict(Result::TempError, "DMARC record lookup failed (DNS)");
+    if (records.isEmpty()) {
+        o.policyDomain.clear();
+        return verdict(Result::None, "no DMARC record");
+    }
+    if (records.size() > 1)
+        return verdict(Result::None, "more than one DMARC record at _dmarc." + o.policyDomain);
+    const Record record = ParseRecord(records.first());
+    if (!record.valid)
+        return verdict(Result::None, "DMARC record without a valid p=");
+
+    // Alignment (3.1): a DKIM signature that passed, or SPF that passed, for the From domain.
+    for (const QByteArray& d : dkimPassDomains)
+        if (Aligned(d, domain, record.strictDkim))
+            return verdict(Result::Pass, "DKIM d=" + Bare(d).left(253) + " aligned");
+    if (spfResult.trimmed().compare("pass", Qt::CaseInsensitive) == 0 && Aligned(spfDomain, domain, record.strictSpf))
+        return verdict(Result::Pass, "SPF " + Bare(spfDomain).left(253) + " aligned");
+
+    o.requested = o.policyDomain != domain && record.hasSp ? record.sp : record.p;
+    const int roll = sample >= 0 ? sample % 100 : int(QRandomGenerator::global()->bounded(100));
+    const bool sampled = roll < record.pct;
+    o.policy = sampled ? o.requested : Milder(o.requested);
+    QByteArray why = "no aligned DKIM or SPF";
+    if (!sampled && o.requested != Policy::None)
+        why += QByteArray(", outside pct=") + QByteArray::number(record.pct);
+    return verdict(Result::Fail, why);
+}
+
+}

@@ -1,0 +1,269 @@
+"""DKIM and DMARC on arriving mail: messages signed by Debian's python3-dkim (rsa-sha256 and ed25519-sha256, every
+canonicalisation) whose keys a private unbound serves (dnszone.Zone), sent from a client outside RelayNetworks, get
+the Authentication-Results: the server adds (read with python3-authres): dkim=pass as long as nothing signed
+changed, fail when it did, permerror for an expired signature and a key that is missing or revoked, each compared
+with what python3-dkim's own verify says. Then the DMARC table end to end: SPF and DKIM aligned or not, relaxed and
+strict, subdomains and organisational domains under co.uk; p=reject refused at the end of DATA with 550 5.7.1,
+p=quarantine delivered with X-Spam-Flag: YES, p=none delivered. unbound listens on port 53, which needs root."""
+import base64
+import hashlib
+import os
+import re
+import smtplib
+import subprocess
+import tempfile
+import time
+import unittest
+
+import dnszone
+from harness import ROOT, Case, smtp, stuffed, wait_for
+
+try:
+    import dkim
+except ImportError:
+    dkim = None
+try:
+    import authres
+except ImportError:
+    authres = None
+
+OUTSIDE = {"RelayNetworks": "10.0.0.0/8"}   # loopback clients are strangers
+SPF_PASS = "v=spf1 ip4:127.0.0.0/8 -all"    # loopback may send for the domain
+SPF_FAIL = "v=spf1 -all"
+
+
+def make_keys():   # RSA 2048 and Ed25519 made by openssl: (private PEM, bare Ed25519 seed in base64), TXT records
+    folder = tempfile.mkdtemp(prefix="tandrivel-dkimkeys-")
+    out = {}
+    for kind, algorithm, opts in (("rsa", "RSA", ["-pkeyopt", "rsa_keygen_bits:2048"]), ("ed25519", "ED25519", [])):
+        path = os.path.join(folder, kind + ".pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", algorithm, *opts, "-out", path], check=True, capture_output=True)
+        pem = open(path, "rb").read()
+        public = subprocess.run(["openssl", "pkey", "-in", path, "-pubout", "-outform", "DER"], check=True, capture_output=True).stdout
+        if kind == "ed25519":
+            private = subprocess.run(["openssl", "pkey", "-in", path, "-outform", "DER"], check=True, capture_output=True).stdout
+            out[kind] = (base64.b64encode(private[-32:]), f"v=DKIM1; k=ed25519; p={base64.b64encode(public[-32:]).decode()}")
+        else:
+            out[kind] = (pem, f"v=DKIM1; k=rsa; p={base64.b64encode(public).decode()}")
+        os.unlink(path)
+    os.rmdir(folder)
+    return out
+
+
+KEYS = make_keys() if dkim else {}
+HEADERS = [b"from", b"to", b"subject", b"date", b"message-id", b"from"]   # From oversigned
+
+
+def message(sender_from, subject, body=b"Hello there.\r\n\r\n.A line with a dot.\r\nBye.\r\n"):
+    return (b"From: Someone <" + sender_from.encode() + b">\r\nTo: demo@example.test\r\nSubject: " + subject.encode() + b"\r\n"
+            b"Date: Mon, 1 Jan 2024 10:00:00 +0000\r\nMessage-ID: <" + re.sub(r"[^A-Za-z0-9]+", "-", subject).encode() + b"@sender.test>\r\n"
+            b"\r\n" + body)
+
+
+def sign(text, domain, selector="sel", kind="rsa", canon=(b"relaxed", b"simple"), length=False):
+    algorithm = b"ed25519-sha256" if kind == "ed25519" else b"rsa-sha256"
+    return dkim.sign(text, selector.encode(), domain.encode(), KEYS[kind][0], canonicalize=canon, signature_algorithm=algorithm,
+                     include_headers=HEADERS, length=length) + text
+
+
+def sign_tags(text, domain, tags, selector="sel"):
+    """rsa-sha256 relaxed/simple with extra tags (t=, x=) that dkim.sign does not write: the fields as dkim.sign makes
+    them, signed by its own gen_header."""
+    d = dkim.DKIM(text)
+    d.signature_algorithm = b"rsa-sha256"
+    d.hasher = hashlib.sha256
+    policy = dkim.CanonicalizationPolicy.from_c_value(b"relaxed/simple")
+    body_hash = base64.b64encode(hashlib.sha256(policy.canonicalize_body(d.body)).digest())
+    fields = ([(b"v", b"1"), (b"a", b"rsa-sha256"), (b"c", b"relaxed/simple"), (b"d", domain.encode()), (b"s", selector.encode())]
+              + [(k.encode(), v.encode()) for k, v in tags] + [(b"h", b":".join(HEADERS)), (b"bh", body_hash), (b"b", b"0" * 60)])
+    key = dkim.crypto.parse_pem_private_key(KEYS["rsa"][0])
+    return b"DKIM-Signature: " + d.gen_header(fields, HEADERS, policy, b"DKIM-Signature", key) + text
+
+
+def head(stored):   # the header fields of a stored text, unfolded: [(name, value)]
+    top = stored.split(b"\r\n\r\n", 1)[0].decode("utf-8", "replace")
+    fields = []
+    for line in top.split("\r\n"):
+        if line[:1] in (" ", "\t") and fields:
+            fields[-1][1] += " " + line.strip()
+        else:
+            name, _, value = line.partition(":")
+            fields.append([name, value.strip()])
+    return fields
+
+
+def results(stored, method):
+    """The results of `method` in the one Authentication-Results: field the server added (python3-authres reads it)."""
+    found = [v for n, v in head(stored) if n.lower() == "authentication-results"]
+    assert len(found) == 1, f"Authentication-Results: fields {found} in {stored[:1500]!r}"
+    parsed = authres.AuthenticationResultsHeader.parse("Authentication-Results: " + found[0])
+    assert parsed.authserv_id, found[0]
+    return [r for r in parsed.results if r.method == method]
+
+
+def prop(result, name):   # a property such as header.d
+    kind, _, key = name.partition(".")
+    return next((p.value for p in result.properties if p.type == kind and p.name == key), None)
+
+
+def python_says(text, dns):   # python3-dkim's verdict on the first signature, keys from `dns`
+    def lookup(name, timeout=5):
+        value = dns.get(name.decode().rstrip("."))
+        return value.encode() if value is not None else None
+    return dkim.verify(text, dnsfunc=lookup)
+
+
+@unittest.skipUnless(ROOT, "unbound listens on port 53, which needs root")
+@unittest.skipUnless(dkim, "needs Debian's python3-dkim (apt-get install python3-dkim)")
+@unittest.skipUnless(authres, "needs Debian's python3-authres (apt-get install python3-authres)")
+class DkimVerify(Case):
+    def setUp(self):   # each test lays out its zone and server
+        pass
+
+    def serve(self, records, refused=()):
+        """A zone with `records` ((name, type, data)) and a server that asks it."""
+        self.zone = dnszone.Zone(self, records, refused=refused)
+        return self.server(settings={**OUTSIDE, "DnsServer": self.zone.address})
+
+    def deliver(self, s, text, sender):
+        """Sends `text` from 127.0.0.1 to demo@example.test; the stored copy, or the (code, reply) of a refusal."""
+        before = len(s.messages())
+        try:
+            with smtp(s) as c:
+                c.sendmail(sender, ["demo@example.test"], text)
+        except smtplib.SMTPDataError as e:
+            return e.smtp_code, e.smtp_error.decode(errors="replace")
+        wait_for(lambda: len(s.messages()) == before + 1, what="the stored copy")
+        return s.files()[-1]
+
+    def test_python_signatures(self):
+        """Every signature python3-dkim makes passes, changed or not where it may change; where the text or the key
+        changed, the result is the one RFC 6376 gives, and python3-dkim agrees that it does not verify."""
+        rsa, ed = KEYS["rsa"][1], KEYS["ed25519"][1]
+        dns = {"sel._domainkey.signer.test": rsa, "ed._domainkey.signer.test": ed, "revoked._domainkey.signer.test": "v=DKIM1; k=rsa; p="}
+        s = self.serve([(name, "TXT", value) for name, value in dns.items()] + [("signer.test", "TXT", SPF_PASS)])
+        text = message("a@signer.test", "signed")
+        now = int(time.time())
+        cases = [
+            # name, text as sent, expected (result, reason pattern) of each dkim= result, top to bottom
+            ("rsa relaxed/simple", sign(text, "signer.test"), [("pass", None)]),
+            ("rsa simple/simple", sign(text, "signer.test", canon=(b"simple", b"simple")), [("pass", None)]),
+            ("rsa relaxed/relaxed", sign(text, "signer.test", canon=(b"relaxed", b"relaxed")), [("pass", None)]),
+            ("rsa simple/relaxed l=", sign(text, "signer.test", canon=(b"simple", b"relaxed"), length=True), [("pass", None)]),
+            ("ed25519", sign(text, "signer.test", selector="ed", kind="ed25519"), [("pass", None)]),
+            ("ed25519 and rsa", sign(sign(text, "signer.test", selector="ed", kind="ed25519"), "signer.test"), [("pass", None), ("pass", None)]),
+            ("unsigned field added", b"X-Added: by a list\r\n" + sign(text, "signer.test"), [("pass", None)]),
+            ("l=, text appended", sign(text, "signer.test", length=True) + b"-- \r\nA footer\r\n", [("pass", None)]),
+            ("x= in the future", sign_tags(text, "signer.test", [("t", str(now)), ("x", str(now + 3600))]), [("pass", None)]),
+            ("body changed", sign(text, "signer.test").replace(b"Bye.", b"Bye!"), [("fail", "body hash")]),
+            ("signed field changed", sign(text, "signer.test").replace(b"Subject: signed", b"Subject: changed"), [("fail", "signature")]),
+            ("From added", b"From: x@evil.test\r\n" + sign(text, "signer.test"), [("fail", "signature")]),
+            ("ed25519 body changed", sign(text, "signer.test", selector="ed", kind="ed25519").replace(b"Hello", b"Jello"), [("fail", "body hash")]),
+            ("expired", sign_tags(text, "signer.test", [("t", str(now - 7 * 86400)), ("x", str(now - 6 * 86400))]), [("permerror", "expired")]),
+            ("missing key", sign(text, "signer.test", selector="gone"), [("permerror", "no key")]),
+            ("revoked key", sign(text, "signer.test", selector="revoked"), [("permerror", "revoked")]),
+        ]
+        for name, sent, expected in cases:
+            with self.subTest(name):
+                stored = self.deliver(s, sent, "a@signer.test")
+                self.assertIsInstance(stored, bytes, f"{name}: refused {stored}")
+                got = results(stored, "dkim")
+                self.assertEqual([r.result for r in got], [e[0] for e in expected], name)
+                bs = [re.sub(rb"\s", b"", b) for b in re.findall(rb"(?m)[;\s]b=([A-Za-z0-9+/=\s]+?)(?:;|\r\n(?!\s))", sent)]
+                for r, (result, reason) in zip(got, expected):
+                    self.assertEqual(prop(r, "header.d"), "signer.test", name)
+                    b = prop(r, "header.b")
+                    if b is not None:
+                        self.assertTrue(len(b) == 8 and any(x.decode().startswith(b) for x in bs), f"{name}: header.b={b}")
+                    if reason and r.reason is not None:   # reason= (RFC 8601 2.7.1); a comment authres does not keep
+                        self.assertRegex(r.reason, reason, name)
+                # python3-dkim on the topmost signature: it passes exactly when ours does.
+                self.assertEqual(python_says(sent, dns), expected[0][0] == "pass", f"{name}: python3-dkim disagrees")
+
+    def test_python_and_ours_agree_on_the_stored_copy(self):
+        """The copy as stored (dot-stuffed on disk, trace fields on top) still verifies with python3-dkim, so nothing
+        the server added broke a signature."""
+        dns = {"sel._domainkey.signer.test": KEYS["rsa"][1]}
+        s = self.serve([(n, "TXT", v) for n, v in dns.items()])
+        sent = sign(message("a@signer.test", "kept"), "signer.test", canon=(b"simple", b"simple"))
+        stored = self.deliver(s, sent, "a@signer.test")
+        self.assertEqual([r.result for r in results(stored, "dkim")], ["pass"])
+        self.assertIn(stuffed(b".A line with a dot."), stored)
+        self.assertTrue(python_says(re.sub(rb"(?m)^\.", b"", stored), dns))
+
+    # The DMARC table: (name, From domain, MAIL FROM, signing domain or None, changed after signing, expected dmarc=,
+    # what happens: "delivered", "quarantined" (X-Spam-Flag: YES) or "refused" (550 5.7.1 at the end of DATA)).
+    DMARC = [
+        ("no record", "norecord.test", "a@norecord.test", None, False, "none", "delivered"),
+        ("p=reject, DKIM aligned", "reject.test", "a@other.test", "reject.test", False, "pass", "delivered"),
+        ("p=reject, SPF aligned", "reject.test", "a@reject.test", None, False, "pass", "delivered"),
+        ("p=reject, SPF aligned relaxed", "reject.test", "bounce@mail.reject.test", None, False, "pass", "delivered"),
+        ("p=reject, DKIM relaxed for a subdomain's From", "news.reject.test", "a@other.test", "reject.test", False, "pass", "delivered"),
+        ("p=reject, nothing aligned", "reject.test", "a@other.test", "other.test", False, "fail", "refused"),
+        ("p=reject, SPF fails", "reject.test", "a@spffail.reject.test", None, False, "fail", "refused"),
+        ("p=reject, aligned DKIM broken", "reject.test", "a@other.test", "reject.test", True, "fail", "refused"),
+        ("p=quarantine, nothing aligned", "quarantine.test", "a@other.test", None, False, "fail", "quarantined"),
+        ("p=quarantine, DKIM aligned", "quarantine.test", "a@other.test", "quarantine.test", False, "pass", "delivered"),
+        ("p=none, nothing aligned", "none.test", "a@other.test", "other.test", False, "fail", "delivered"),
+        ("adkim=s, DKIM of the parent", "mail.strict.test", "a@other.test", "strict.test", False, "fail", "quarantined"),
+        ("adkim=s, DKIM exact", "mail.strict.test", "a@other.test", "mail.strict.test", False, "pass", "delivered"),
+        ("aspf=s, SPF of a subdomain", "strict.test", "a@bounce.strict.test", None, False, "fail", "quarantined"),
+        ("sp=quarantine for a subdomain under p=reject", "sub.subpolicy.test", "a@other.test", None, False, "fail", "quarantined"),
+        ("p=reject for the domain itself despite sp=", "subpolicy.test", "a@other.test", None, False, "fail", "refused"),
+        ("subdomain's own record p=none", "own.subpolicy.test", "a@other.test", None, False, "fail", "delivered"),
+        ("co.uk: DKIM of the organisational domain", "a.news.example.co.uk", "a@other.test", "example.co.uk", False, "pass", "delivered"),
+        ("co.uk: another organisation under co.uk", "a.news.example.co.uk", "a@other.test", "other.co.uk", False, "fail", "refused"),
+        ("two records: no DMARC", "tworecords.test", "a@other.test", None, False, "none", "delivered"),
+        ("invalid p=, valid rua=: p=none", "badp.test", "a@other.test", None, False, "fail", "delivered"),
+    ]
+
+    def test_dmarc_table(self):
+        rsa = KEYS["rsa"][1]
+        signers = {row[3] for row in self.DMARC if row[3]}
+        records = [(f"sel._domainkey.{d}", "TXT", rsa) for d in signers] + [
+            ("other.test", "TXT", SPF_PASS), ("reject.test", "TXT", SPF_PASS), ("mail.reject.test", "TXT", SPF_PASS),
+            ("spffail.reject.test", "TXT", SPF_FAIL), ("norecord.test", "TXT", SPF_PASS), ("bounce.strict.test", "TXT", SPF_PASS),
+            ("_dmarc.reject.test", "TXT", "v=DMARC1; p=reject"),
+            ("_dmarc.quarantine.test", "TXT", "v=DMARC1; p=quarantine"),
+            ("_dmarc.none.test", "TXT", "v=DMARC1; p=none"),
+            ("_dmarc.strict.test", "TXT", "v=DMARC1; p=quarantine; adkim=s; aspf=s"),
+            ("_dmarc.subpolicy.test", "TXT", "v=DMARC1; p=reject; sp=quarantine"),
+            ("_dmarc.own.subpolicy.test", "TXT", "v=DMARC1; p=none"),
+            ("_dmarc.example.co.uk", "TXT", "v=DMARC1; p=reject"),
+            ("_dmarc.tworecords.test", "TXT", "v=DMARC1; p=reject"), ("_dmarc.tworecords.test", "TXT", "v=DMARC1; p=none"),
+            ("_dmarc.badp.test", "TXT", "v=DMARC1; p=bounce; rua=mailto:reports@badp.test"),
+        ]
+        s = self.serve(records)
+        for name, from_domain, mail_from, signer, broken, expected, fate in self.DMARC:
+            with self.subTest(name):
+                text = message(f"someone@{from_domain}", name)
+                if signer:
+                    text = sign(text, signer)
+                if broken:
+                    text = text.replace(b"Bye.", b"Bye!")
+                got = self.deliver(s, text, mail_from)
+                if fate == "refused":
+                    self.assertIsInstance(got, tuple, f"{name}: delivered")
+                    self.assertEqual(got[0], 550, name)
+                    self.assertTrue(got[1].startswith("5.7.1"), f"{name}: {got}")
+                    continue
+                self.assertIsInstance(got, bytes, f"{name}: refused {got}")
+                dmarc = results(got, "dmarc")
+                self.assertEqual([r.result for r in dmarc], [expected], name)
+                self.assertEqual(prop(dmarc[0], "header.from"), from_domain, name)
+                flags = [v for n, v in head(got) if n.lower() == "x-spam-flag"]
+                self.assertEqual(flags, ["YES"] if fate == "quarantined" else [], name)
+
+    def test_dmarc_temperror(self):
+        """A DMARC record the DNS cannot give: dmarc=temperror when the message is taken, a 4xx when it is not."""
+        s = self.serve([("other.test", "TXT", SPF_PASS)], refused=["broken.test"])
+        got = self.deliver(s, message("someone@broken.test", "temperror"), "a@other.test")
+        if isinstance(got, tuple):
+            self.assertTrue(400 <= got[0] < 500, got)
+        else:
+            self.assertEqual([r.result for r in results(got, "dmarc")], ["temperror"])
+            self.assertFalse([v for n, v in head(got) if n.lower() == "x-spam-flag"])
+
+
+if __name__ == "__main__":
+    unittest.main()

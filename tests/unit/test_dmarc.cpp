@@ -1,0 +1,340 @@
+// DMARC: organisational domains by the public suffix list (Debian's and small ones of our own),
+// the record, policy discovery and alignment, against records in a Dns::Table.
+// tests/e2e/test_dkimverify.py runs the same table through the server.
+#include "TestSupport.h"
+#include "check/Dmarc.h"
+#include "check/PublicSuffix.h"
+
+#include <QFileInfo>
+
+using Dmarc::Policy;
+using Dmarc::Result;
+
+namespace {
+
+// The table's TXT records "name|record"; "!temp" makes the name a DNS failure.
+void Fill(Dns::Table& table, const Lines& entries)
+{
+    for (const QByteArray& e : entries) {
+        const qsizetype bar = e.indexOf('|');
+        if (e.mid(bar + 1) == "!temp")
+            table.Set(e.left(bar), Dns::Type::Txt, Dns::Status::TempError);
+        else
+            table.Add(e.left(bar), Dns::Type::Txt, e.mid(bar + 1));
+    }
+}
+
+bool DebianList() { return QFileInfo::exists(QString::fromLatin1(PublicSuffix::DebianPath)); }
+
+}
+
+class TestDmarc : public QObject {
+    Q_OBJECT
+private slots:
+    void names()
+    {
+        QCOMPARE(Dmarc::Name(Result::None), "none");
+        QCOMPARE(Dmarc::Name(Result::Pass), "pass");
+        QCOMPARE(Dmarc::Name(Result::Fail), "fail");
+        QCOMPARE(Dmarc::Name(Result::TempError), "temperror");
+        QCOMPARE(Dmarc::Name(Result::PermError), "permerror");
+        QCOMPARE(Dmarc::Name(Policy::None), "none");
+        QCOMPARE(Dmarc::Name(Policy::Quarantine), "quarantine");
+        QCOMPARE(Dmarc::Name(Policy::Reject), "reject");
+    }
+
+    // RFC 7489 3.2 by Debian's list: the public suffix and one label more.
+    void organizational_data()
+    {
+        QTest::addColumn<QByteArray>("domain");
+        QTest::addColumn<QByteArray>("org");
+        QTest::newRow("two labels") << QByteArray("example.com") << QByteArray("example.com");
+        QTest::newRow("subdomain") << QByteArray("mail.example.com") << QByteArray("example.com");
+        QTest::newRow("deep subdomain") << QByteArray("a.b.c.example.com") << QByteArray("example.com");
+        QTest::newRow("co.uk") << QByteArray("example.co.uk") << QByteArray("example.co.uk");
+        QTest::newRow("under co.uk") << QByteArray("a.b.example.co.uk") << QByteArray("example.co.uk");
+        QTest::newRow("a public suffix itself") << QByteArray("co.uk") << QByteArray("co.uk");
+        QTest::newRow("a top-level domain") << QByteArray("com") << QByteArray("com");
+        QTest::newRow("letter case and final dot") << QByteArray("Mail.Example.CO.UK.") << QByteArray("example.co.uk");
+        QTest::newRow("wildcard *.ck") << QByteArray("mail.shop.ck") << QByteArray("mail.shop.ck");
+        QTest::newRow("wildcard *.ck, deeper") << QByteArray("a.mail.shop.ck") << QByteArray("mail.shop.ck");
+        QTest::newRow("wildcard *.ck, its own suffix") << QByteArray("shop.ck") << QByteArray("shop.ck");
+        QTest::newRow("exception !www.ck") << QByteArray("www.ck") << QByteArray("www.ck");
+        QTest::newRow("under the exception") << QByteArray("a.b.www.ck") << QByteArray("www.ck");
+        QTest::newRow("wildcard *.kawasaki.jp") << QByteArray("a.b.ward.kawasaki.jp") << QByteArray("b.ward.kawasaki.jp");
+        QTest::newRow("exception !city.kawasaki.jp") << QByteArray("www.city.kawasaki.jp") << QByteArray("city.kawasaki.jp");
+        QTest::newRow("private section: github.io") << QByteArray("www.someone.github.io") << QByteArray("someone.github.io");
+        QTest::newRow("rule in Unicode, name in A-labels") << QByteArray("www.shop.xn--55qx5d.cn") << QByteArray("shop.xn--55qx5d.cn");
+        QTest::newRow("name in UTF-8") << QByteArray("www.shop.\xe5\x85\xac\xe5\x8f\xb8.cn") << QByteArray("shop.xn--55qx5d.cn");
+        QTest::newRow("unlisted top-level domain") << QByteArray("a.b.example.invalidtld") << QByteArray("example.invalidtld");
+        QTest::newRow("one label") << QByteArray("localhost") << QByteArray("localhost");
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+    }
+    void organizational()
+    {
+        QFETCH(QByteArray, domain); QFETCH(QByteArray, org);
+        if (!DebianList())
+            QSKIP("needs Debian's publicsuffix (apt-get install publicsuffix)");
+        QCOMPARE(Dmarc::OrganizationalDomain(domain), org);
+    }
+
+    // A list of our own (rules that Debian's list may drop one day) and no list at all.
+    void lists_data()
+    {
+        QTest::addColumn<QByteArray>("list");   // "" for a file that does not exist
+        QTest::addColumn<QByteArray>("domain");
+        QTest::addColumn<QByteArray>("org");
+        const QByteArray own = "// comment\n\nuk\nco.uk\n*.wild.test\n!keep.wild.test\nexample.test  trailing words\n\xe5\x85\xac\xe5\x8f\xb8.cn\n";
+        QTest::newRow("rule") << own << QByteArray("a.b.example.co.uk") << QByteArray("example.co.uk");
+        QTest::newRow("wildcard") << own << QByteArray("a.b.c.wild.test") << QByteArray("b.c.wild.test");
+        QTest::newRow("wildcard's suffix itself") << own << QByteArray("c.wild.test") << QByteArray("c.wild.test");
+        QTest::newRow("exception") << own << QByteArray("a.keep.wild.test") << QByteArray("keep.wild.test");
+        QTest::newRow("the exception itself") << own << QByteArray("keep.wild.test") << QByteArray("keep.wild.test");
+        QTest::newRow("words after a rule") << own << QByteArray("x.y.example.test") << QByteArray("y.example.test");
+        QTest::newRow("no rule: the last label") << own << QByteArray("a.b.other") << QByteArray("b.other");
+        QTest::newRow("Unicode rule") << own << QByteArray("a.b.xn--55qx5d.cn") << QByteArray("b.xn--55qx5d.cn");
+        QTest::newRow("missing file: two labels") << QByteArray() << QByteArray("a.b.example.co.uk") << QByteArray("co.uk");
+        QTest::newRow("missing file: one label") << QByteArray() << QByteArray("localhost.") << QByteArray("localhost");
+    }
+    void lists()
+    {
+        QFETCH(QByteArray, list); QFETCH(QByteArray, domain); QFETCH(QByteArray, org);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(list.isEmpty() ? "missing.dat" : "list.dat");
+        if (!list.isEmpty()) {
+            QFile f(path);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(list) == list.size());
+        }
+        const PublicSuffix::List l = PublicSuffix::List::FromFile(path);
+        QCOMPARE(l.Empty(), list.isEmpty());
+        QCOMPARE(l.OrganizationalDomain(domain), org);
+    }
+
+    // The list is read once, and may be asked from many threads at the same time.
+    void threads()
+    {
+        QList<QThread*> threads;
+        QAtomicInt wrong = 0;
+        for (int i = 0; i < 8; ++i)
+            threads << QThread::create([&wrong] {
+                for (int k = 0; k < 200; ++k)
+                    if (Dmarc::OrganizationalDomain("a.b.example.co.uk") != (DebianList() ? "example.co.uk" : "co.uk"))
+                        wrong.ref();
+            });
+        for (QThread* t : threads)
+            t->start();
+        for (QThread* t : threads) {
+            t->wait();
+            delete t;
+        }
+        QCOMPARE(wrong.loadRelaxed(), 0);
+    }
+
+    void record_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("parsed");   // "invalid" or "p sp|- adkim aspf pct"
+        QTest::newRow("minimal") << QByteArray("v=DMARC1; p=none") << QByteArray("none - r r 100");
+        QTest::newRow("all") << QByteArray("v=DMARC1; p=reject; sp=quarantine; adkim=s; aspf=s; pct=20; rua=mailto:d@example.com")
+                             << QByteArray("reject quarantine s s 20");
+        QTest::newRow("blanks and case") << QByteArray(" v = DMARC1 ;P=Reject;  SP = None ; ADKIM=S ; ") << QByteArray("reject none s r 100");
+        QTest::newRow("unknown and malformed tags ignored") << QByteArray("v=DMARC1; p=quarantine; fo=1; junk; x=y") << QByteArray("quarantine - r r 100");
+        QTest::newRow("first of a name counts") << QByteArray("v=DMARC1; p=reject; p=none") << QByteArray("reject - r r 100");
+        QTest::newRow("pct out of range") << QByteArray("v=DMARC1; p=reject; pct=150") << QByteArray("reject - r r 100");
+        QTest::newRow("pct not a number") << QByteArray("v=DMARC1; p=reject; pct=half") << QByteArray("reject - r r 100");
+        QTest::newRow("pct=0") << QByteArray("v=DMARC1; p=reject; pct=0") << QByteArray("reject - r r 0");
+        QTest::newRow("adkim neither r nor s") << QByteArray("v=DMARC1; p=none; adkim=x") << QByteArray("none - r r 100");
+        QTest::newRow("no p") << QByteArray("v=DMARC1; sp=reject") << QByteArray("invalid");
+        QTest::newRow("no p, rua") << QByteArray("v=DMARC1; sp=reject; adkim=s; rua=mailto:d@example.com") << QByteArray("none - r r 100");
+        QTest::newRow("invalid p") << QByteArray("v=DMARC1; p=block") << QByteArray("invalid");
+        QTest::newRow("invalid p, rua") << QByteArray("v=DMARC1; p=block; rua=mailto:d@example.com!10m") << QByteArray("none - r r 100");
+        QTest::newRow("invalid p, rua not a URI") << QByteArray("v=DMARC1; p=block; rua=d@example.com") << QByteArray("invalid");
+        QTest::newRow("invalid p, second rua a URI") << QByteArray("v=DMARC1; p=block; rua=nothing, mailto:x@y.z") << QByteArray("none - r r 100");
+        QTest::newRow("invalid sp") << QByteArray("v=DMARC1; p=reject; sp=maybe") << QByteArray("invalid");
+        QTest::newRow("invalid sp, rua") << QByteArray("v=DMARC1; p=reject; sp=maybe; rua=mailto:d@example.com") << QByteArray("none - r r 100");
+        QTest::newRow("v= not first") << QByteArray("p=reject; v=DMARC1") << QByteArray("invalid");
+        QTest::newRow("v=DMARC2") << QByteArray("v=DMARC2; p=reject") << QByteArray("invalid");
+        QTest::newRow("v=dmarc1") << QByteArray("v=dmarc1; p=reject") << QByteArray("invalid");
+        QTest::newRow("SPF record") << QByteArray("v=spf1 -all") << QByteArray("invalid");
+    }
+    void record()
+    {
+        QFETCH(QByteArray, text); QFETCH(QByteArray, parsed);
+        const Dmarc::Record r = Dmarc::ParseRecord(text);
+        const QByteArray got = !r.valid ? QByteArray("invalid")
+                                        : QByteArray(Dmarc::Name(r.p)) + ' ' + (r.hasSp ? Dmarc::Name(r.sp) : "-") + ' ' + (r.strictDkim ? 's' : 'r') + ' '
+                                              + (r.strictSpf ? 's' : 'r') + ' ' + QByteArray::number(r.pct);
+        QCOMPARE(got, parsed);
+    }
+
+    // Whole checks: From, SPF, DKIM domains and records; what comes out.
+    void check_data()
+    {
+        QTest::addColumn<QByteArray>("header");   // the message's header fields
+        QTest::addColumn<Lines>("dns");           // "name|record"
+        QTest::addColumn<QByteArray>("spf");      // "result domain"
+        QTest::addColumn<QByteArray>("dkim");     // domains of the signatures that passed, comma-separated
+        QTest::addColumn<int>("sample");
+        QTest::addColumn<QByteArray>("expect");   // "result policy requested from policy-domain"
+        QTest::addColumn<QByteArray>("reason");   // the reason, or "" not to look
+        const auto row = [](const char* name, const QByteArray& from, const Lines& dns, const QByteArray& spf, const QByteArray& dkim,
+                            const QByteArray& expect, const QByteArray& reason = {}, int sample = 0) {
+            QTest::newRow(name) << "From: " + from + "\r\nSubject: s\r\n" << dns << spf << dkim << sample << expect << reason;
+        };
+        const QByteArray none = "_dmarc.example.com|v=DMARC1; p=none", quarantine = "_dmarc.example.com|v=DMARC1; p=quarantine",
+                         reject = "_dmarc.example.com|v=DMARC1; p=reject";
+        const QByteArray a = "a@example.com";
+
+        row("no record", a, {}, "pass example.com", "example.com", "none none none example.com -", "no DMARC record");
+        row("p=none, DKIM aligned", a, {none}, "none ", "example.com", "pass none none example.com example.com", "DKIM d=example.com aligned");
+        row("p=none, SPF aligned", a, {none}, "pass example.com", "", "pass none none example.com example.com", "SPF example.com aligned");
+        row("p=none, nothing aligned", a, {none}, "fail example.com", "other.org", "fail none none example.com example.com", "no aligned DKIM or SPF");
+        row("p=quarantine fails", a, {quarantine}, "softfail example.com", "", "fail quarantine quarantine example.com example.com");
+        row("p=reject fails", a, {reject}, "none ", "", "fail reject reject example.com example.com");
+        row("p=reject, both aligned", a, {reject}, "pass example.com", "example.com", "pass none none example.com example.com");
+        row("p=reject, DKIM of another domain, SPF neutral", a, {reject}, "neutral example.com", "other.org,example.net",
+            "fail reject reject example.com example.com");
+        row("p=reject, one DKIM of several aligned", a, {reject}, "none ", "other.org,EXAMPLE.com.", "pass none none example.com example.com");
+
+        // Relaxed and strict alignment.
+        row("DKIM relaxed: parent signs a subdomain's From", "x@mail.example.com", {reject}, "none ", "example.com",
+            "pass none none mail.example.com example.com");
+        row("DKIM relaxed: a subdomain signs the parent's From", a, {reject}, "none ", "news.example.com", "pass none none example.com example.com");
+        row("DKIM relaxed: sibling subdomains", "x@a.example.com", {reject}, "none ", "b.example.com", "pass none none a.example.com example.com");
+        row("DKIM strict: parent", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "example.com",
+            "fail reject reject mail.example.com example.com");
+        row("DKIM strict: exact", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "Mail.Example.com",
+            "pass none none mail.example.com example.com");
+        row("SPF relaxed: bounce subdomain", a, {reject}, "pass bounces.example.com", "", "pass none none example.com example.com");
+        row("SPF strict: bounce subdomain", a, {"_dmarc.example.com|v=DMARC1; p=reject; aspf=s"}, "pass bounces.example.com", "",
+            "fail reject reject example.com example.com");
+        row("SPF strict with DKIM relaxed", a, {"_dmarc.example.com|v=DMARC1; p=reject; aspf=s"}, "pass bounces.example.com", "news.example.com",
+            "pass none none example.com example.com");
+        row("SPF aligned but softfail", a, {reject}, "softfail example.com", "", "fail reject reject example.com example.com");
+        row("SPF aligned but temperror", a, {reject}, "temperror example.com", "", "fail reject reject example.com example.com");
+        row("SPF pass, in capitals", a, {reject}, "PASS Example.COM.", "", "pass none none example.com example.com");
+        row("SPF pass for another domain", a, {reject}, "pass example.net", "", "fail reject reject example.com example.com");
+        row("SPF pass, empty domain", a, {reject}, "pass ", "", "fail reject reject example.com example.com");
+
+        // Subdomains: sp= when the record is the organisational domain's.
+        row("subdomain takes sp=", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; sp=quarantine"}, "none ", "",
+            "fail quarantine quarantine mail.example.com example.com");
+        row("subdomain without sp= takes p=", "x@mail.example.com", {reject}, "none ", "", "fail reject reject mail.example.com example.com");
+        row("subdomain sp=none", "x@a.b.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; sp=none"}, "none ", "",
+            "fail none none a.b.example.com example.com");
+        row("organisational domain ignores sp=", a, {"_dmarc.example.com|v=DMARC1; p=reject; sp=none"}, "none ", "",
+            "fail reject reject example.com example.com");
+        row("subdomain with a record of its own", "x@mail.example.com",
+            {"_dmarc.mail.example.com|v=DMARC1; p=none; sp=reject", "_dmarc.example.com|v=DMARC1; p=reject"}, "none ", "",
+            "fail none none mail.example.com mail.example.com");
+        row("subdomain record: its sp= does not apply to itself", "x@mail.example.com", {"_dmarc.mail.example.com|v=DMARC1; p=quarantine; sp=reject"},
+            "none ", "", "fail quarantine quarantine mail.example.com mail.example.com");
+        row("no record anywhere", "x@mail.example.com", {"_dmarc.other.com|v=DMARC1; p=reject"}, "none ", "", "none none none mail.example.com -");
+
+        // Organisational domains under multi-label public suffixes.
+        const QByteArray uk = "_dmarc.example.co.uk|v=DMARC1; p=reject";
+        row("co.uk: record of the organisational domain", "x@a.b.example.co.uk", {uk}, "none ", "", "fail reject reject a.b.example.co.uk example.co.uk");
+        row("co.uk: DKIM of the organisational domain", "x@a.b.example.co.uk", {uk}, "none ", "example.co.uk",
+            "pass none none a.b.example.co.uk example.co.uk");
+        row("co.uk: DKIM of another organisation under co.uk", "x@a.b.example.co.uk", {uk}, "none ", "other.co.uk",
+            "fail reject reject a.b.example.co.uk example.co.uk");
+        row("co.uk: DKIM of co.uk itself", "x@example.co.uk", {uk}, "none ", "co.uk", "fail reject reject example.co.uk example.co.uk");
+        row("co.uk: no record at co.uk asked", "x@example.co.uk", {"_dmarc.co.uk|v=DMARC1; p=reject"}, "none ", "", "none none none example.co.uk -");
+        row("*.ck: the organisational domain is one more label", "x@a.mail.shop.ck", {"_dmarc.mail.shop.ck|v=DMARC1; p=reject", "_dmarc.shop.ck|v=DMARC1; p=none"},
+            "none ", "", "fail reject reject a.mail.shop.ck mail.shop.ck");
+        row("*.ck: shop.ck is a suffix, not aligned", "x@mail.shop.ck", {"_dmarc.mail.shop.ck|v=DMARC1; p=reject"}, "none ", "shop.ck",
+            "fail reject reject mail.shop.ck mail.shop.ck");
+        row("!www.ck: www.ck is an organisational domain", "x@a.www.ck", {"_dmarc.www.ck|v=DMARC1; p=quarantine"}, "none ", "b.www.ck",
+            "pass none none a.www.ck www.ck");
+
+        // Records: several, none, not DMARC, invalid p= with and without rua=.
+        row("two records", a, {reject, none}, "none ", "", "none none none example.com example.com", "more than one DMARC record at _dmarc.example.com");
+        row("two records at the From domain: no fallback", "x@mail.example.com",
+            {"_dmarc.mail.example.com|v=DMARC1; p=none", "_dmarc.mail.example.com|v=DMARC1; p=reject", reject}, "none ", "",
+            "none none none mail.example.com mail.example.com");
+        row("other TXT records beside one", a, {"_dmarc.example.com|v=spf1 -all", reject, "_dmarc.example.com|hello"}, "none ", "",
+            "fail reject reject example.com example.com");
+        row("only other TXT records: fallback", "x@mail.example.com", {"_dmarc.mail.example.com|v=spf1 -all", reject}, "none ", "",
+            "fail reject reject mail.example.com example.com");
+        row("v= not first: discarded", a, {"_dmarc.example.com|p=reject; v=DMARC1"}, "none ", "", "none none none example.com -");
+        row("invalid p=, valid rua=: p=none", a, {"_dmarc.example.com|v=DMARC1; p=bounce; rua=mailto:r@example.com"}, "none ", "",
+            "fail none none example.com example.com");
+        row("invalid p=, no rua=", a, {"_dmarc.example.com|v=DMARC1; p=bounce"}, "none ", "", "none none none example.com example.com",
+            "DMARC record without a valid p=");
+        row("no p=, valid rua=", a, {"_dmarc.example.com|v=DMARC1; rua=mailto:r@example.com"}, "none ", "", "fail none none example.com example.com");
+        row("p in capitals", a, {"_dmarc.example.com|v=DMARC1; P=Reject"}, "none ", "", "fail reject reject example.com example.com");
+
+        // pct=: outside the sample the next milder policy.
+        const QByteArray half = "_dmarc.example.com|v=DMARC1; p=reject; pct=50";
+        row("pct=50, in the sample", a, {half}, "none ", "", "fail reject reject example.com example.com", {}, 49);
+        row("pct=50, outside", a, {half}, "none ", "", "fail quarantine reject example.com example.com", "no aligned DKIM or SPF, outside pct=50", 50);
+        row("pct=0, quarantine: none", a, {"_dmarc.example.com|v=DMARC1; p=quarantine; pct=0"}, "none ", "", "fail none quarantine example.com example.com",
+            {}, 0);
+        row("pct=0, reject: quarantine", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "", "fail quarantine reject example.com example.com",
+            {}, 0);
+        row("pct=100", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=100"}, "none ", "", "fail reject reject example.com example.com", {}, 99);
+        row("pct=0, pass stays pass", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "example.com", "pass none none example.com example.com");
+
+        // DNS failures.
+        row("DNS failure at the From domain", a, {"_dmarc.example.com|!temp"}, "pass example.com", "example.com", "temperror none none example.com example.com");
+        row("DNS failure at the organisational domain", "x@mail.example.com", {"_dmarc.example.com|!temp"}, "none ", "",
+            "temperror none none mail.example.com example.com");
+        row("DNS failure at the subdomain, record at the organisation", "x@mail.example.com", {"_dmarc.mail.example.com|!temp", reject}, "none ", "",
+            "temperror none none mail.example.com mail.example.com");
+
+        // The From field.
+        row("display name and comments", "\"x@evil.test, y\" (c@evil.test) <a@example.com> (at evil.test)", {reject}, "none ", "evil.test",
+            "fail reject reject example.com example.com");
+        row("letter case and final dot", "A@EXAMPLE.Com.", {reject}, "none ", "example.com", "pass none none example.com example.com");
+        row("folded", "Someone\r\n <a@example.com>", {reject}, "none ", "example.com", "pass none none example.com example.com");
+        row("group of one", "friends: a@example.com;", {reject}, "none ", "example.com", "pass none none example.com example.com");
+        row("two mailboxes", "a@example.com, b@example.com", {reject}, "none ", "example.com", "permerror none none - -", "From names more than one mailbox");
+        row("group of two", "g: a@example.com, b@example.com;", {reject}, "none ", "example.com", "permerror none none - -");
+        row("empty group", "undisclosed-recipients:;", {reject}, "none ", "", "permerror none none - -", "From names no mailbox");
+        row("no domain", "someone", {reject}, "none ", "", "permerror none none - -", "From has no domain");
+        row("address literal", "a@[192.0.2.1]", {reject}, "none ", "", "permerror none none - -", "From domain is not a domain name");
+        QTest::newRow("two From fields") << QByteArray("From: a@example.com\r\nFrom: b@other.org\r\n") << Lines{reject} << QByteArray("none ")
+                                         << QByteArray("example.com") << 0 << QByteArray("permerror none none - -") << QByteArray("more than one From");
+        QTest::newRow("no From") << QByteArray("Sender: a@example.com\r\n") << Lines{reject} << QByteArray("none ") << QByteArray("example.com") << 0
+                                 << QByteArray("permerror none none - -") << QByteArray("no From");
+        QTest::newRow("from in lower case") << QByteArray("from: a@example.com\r\n") << Lines{reject} << QByteArray("none ") << QByteArray() << 0
+                                            << QByteArray("fail reject reject example.com example.com") << QByteArray();
+        QTest::newRow("header that cannot be read") << QByteArray("From: a@example.com\r\nnot a field\r\n") << Lines{reject} << QByteArray("none ")
+                                                    << QByteArray() << 0 << QByteArray("permerror none none - -") << QByteArray("a header line is not a field");
+    }
+    void check()
+    {
+        QFETCH(QByteArray, header); QFETCH(Lines, dns); QFETCH(QByteArray, spf); QFETCH(QByteArray, dkim); QFETCH(int, sample);
+        QFETCH(QByteArray, expect); QFETCH(QByteArray, reason);
+        if (!DebianList())
+            QSKIP("needs Debian's publicsuffix (apt-get install publicsuffix)");
+        Dns::Table table;
+        Fill(table, dns);
+        const qsizetype space = spf.indexOf(' ');
+        const QList<QByteArray> domains = dkim.isEmpty() ? QList<QByteArray>{} : dkim.split(',');
+        const Dmarc::Outcome o = Dmarc::Check(table, header + "\r\nbody\r\n", spf.left(space), spf.mid(space + 1), domains, sample);
+        const auto shown = [](const QByteArray& v) { return v.isEmpty() ? QByteArray("-") : v; };
+        const QByteArray got = QByteArray(Dmarc::Name(o.result)) + ' ' + Dmarc::Name(o.policy) + ' ' + Dmarc::Name(o.requested) + ' '
+                               + shown(o.fromDomain) + ' ' + shown(o.policyDomain);
+        QCOMPARE(got, expect);
+        if (!reason.isEmpty())
+            QCOMPARE(o.reason, reason);
+        QVERIFY(!o.reason.isEmpty());
+        QVERIFY(table.queries <= 2);
+        QVERIFY(o.result == Result::Fail || o.policy == Policy::None);
+    }
+
+    // pct= drawn at random when no sample is given: about that share of messages.
+    void randomSample()
+    {
+        Dns::Table table;
+        table.Add("_dmarc.example.com", Dns::Type::Txt, "v=DMARC1; p=reject; pct=30");
+        int rejected = 0;
+        for (int i = 0; i < 2000; ++i)
+            rejected += Dmarc::Check(table, "From: a@example.com\r\n\r\n", "none", "", {}).policy == Policy::Reject;
+        QVERIFY2(rejected > 450 && rejected < 750, QByteArray::number(rejected).constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestDmarc)
+#include "test_dmarc.moc"
