@@ -31,7 +31,7 @@ private slots:
         const QByteArray rest = "Subject: s\r\n\r\nbody\r\n";
         QTest::newRow("ours") << "Authentication-Results: mx.example.test; spf=pass\r\n" + rest << rest << 1;
         QTest::newRow("ours, folded, comment, case, final dot")
-            << "Subject: s\r\nAuthentication-Results: (forged) MX.Example.TEST.\r\n\t; dkim=pass\r\n\r\nbody\r\n" << rest << 1;
+            << QByteArray("Subject: s\r\nAuthentication-Results: (forged) MX.Example.TEST.\r\n\t; dkim=pass\r\n\r\nbody\r\n") << rest << 1;
         QTest::newRow("ours with a version") << "authentication-results:mx.example.test 1; none\r\n" + rest << rest << 1;
         QTest::newRow("ours, twice, around others")
             << "Authentication-Results: mx.example.test; a\r\nX: 1\r\nAuthentication-Results: mx.example.test;\r\n b\r\n" + rest
