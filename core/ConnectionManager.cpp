@@ -29,6 +29,7 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     // Flushes wait on the disk, not the processor: several at once let the file system
     // commit them together.
     writers_.setMaxThreadCount(WriterThreads);
+    lookups_.setMaxThreadCount(LookupThreads);
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);
@@ -43,6 +44,7 @@ ConnectionManager::Slot& ConnectionManager::SlotOf(qint16 index)
 
 ConnectionManager::~ConnectionManager()
 {
+    lookups_.waitForDone();   // their results go on to the writers
     writers_.waitForDone();   // no message is left half written at exit
     for (QSslSocket* s : ws_)
         if (s) { s->disconnect(this); s->abort(); }
@@ -274,7 +276,17 @@ int ConnectionManager::LocalPort(qint16 index)
 
 void ConnectionManager::Offload(std::function<void()> work, std::function<void()> done)
 {
-    writers_.start([this, work = std::move(work), done = std::move(done)]() mutable {
+    RunOff(writers_, std::move(work), std::move(done));
+}
+
+void ConnectionManager::Lookup(std::function<void()> work, std::function<void()> done)
+{
+    RunOff(lookups_, std::move(work), std::move(done));
+}
+
+void ConnectionManager::RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done)
+{
+    pool.start([this, work = std::move(work), done = std::move(done)]() mutable {
         work();
         QMetaObject::invokeMethod(this, [this, done = std::move(done)] {
             const Turn turn(*this);

@@ -54,6 +54,7 @@ public:
     static constexpr int ClosingSeconds = 30;
     static constexpr int TlsGoodbyeMs = 10000;
     static constexpr int WriterThreads = 16;
+    static constexpr int LookupThreads = 32;
     static constexpr int SweepMs = 1000;        // how often the time-outs are looked at
 
     Connecter* Session(qint16 index) override;
@@ -78,6 +79,7 @@ public:
     bool OverBudget() override;
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
+    void Lookup(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }
     bool IsListening() const;
@@ -168,6 +170,8 @@ private:
     int sockets_ = 0;       // loaded elements from index 2 up
     bool waiting_ = false;  // listeners paused for want of descriptors
     QThreadPool writers_;   // message files are written and flushed here
+    QThreadPool lookups_;   // DNS queries of the checks on arriving mail
+    void RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done);
     int turnDepth_ = 0;
     std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn
     bool batching_ = false;                                 // their bytesWritten is ours to report

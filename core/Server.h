@@ -107,6 +107,9 @@ public:
         work();
         done();
     }
+    // The same for work that waits on other machines (DNS answers), in threads of its own so
+    // that a slow name server never holds up the disk writes of other messages.
+    virtual void Lookup(std::function<void()> work, std::function<void()> done) { Offload(std::move(work), std::move(done)); }
 };
 
 // A protocol handler: a connection's received text, whole lines ending with CR LF.
