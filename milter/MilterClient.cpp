@@ -3,6 +3,7 @@
 #include "core/mdlCommon.h"
 #include "deliver/Envelope.h"
 
+#include <QDeadlineTimer>
 #include <QRandomGenerator>
 
 #include <cerrno>
@@ -150,7 +151,13 @@ Result Talk(const Filter& f, Milter::Conversation& c, int timeoutMs)
         return Failed(why);
     QByteArray out = c.Begin(), in;
     char chunk[65536];
+    // A filter that keeps saying "progress" still ends: the whole conversation gets ten replies' time.
+    QDeadlineTimer whole(qint64(timeoutMs) * 10);
     while (!c.Done()) {
+        if (whole.hasExpired()) {
+            c.Fail("still at it after " + QByteArray::number(timeoutMs / 100) + " s");
+            break;
+        }
         if (const QByteArray why = SendAll(s.fd, std::exchange(out, {}), timeoutMs); !why.isEmpty()) {
             c.Fail(why);
             break;

@@ -24,8 +24,9 @@ struct Filter {
 QList<Filter> ParseList(const QString& setting);
 
 // Talks to one filter about one message: connects, runs the conversation and quits. Each
-// connect, write and reply may take `timeoutMs`; a filter that takes longer, closes or sends
-// what the protocol has not got ends it as Result::Failed.
+// connect, write and reply may take `timeoutMs`, the whole conversation ten times that; a
+// filter that takes longer, closes or sends what the protocol has no place for ends it as
+// Result::Failed.
 Milter::Result Talk(const Filter& f, Milter::Conversation& c, int timeoutMs);
 
 // Whether the filters see this message: mail from outside, and with MilterOutgoing that of

@@ -86,6 +86,7 @@ class Rspamd:
 
     def __init__(self, test):
         self.dir = test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-rspamd-"))
+        os.chmod(self.dir, 0o755)   # a Postfix beside us (bench/milter.py) reaches the socket as its own user
         self.socket = f"{self.dir}/milter.sock"
         d = pathlib.Path(self.dir)
         (d / "local.d").mkdir()
