@@ -1,9 +1,12 @@
 """Milter against real filters on loopback: a pymilter filter (libmilter underneath) that answers every way
 a filter can and makes every change; rspamd in milter mode (GTUBE refused in its own words, its headers on a
-clean message); opendkim signing as a second filter behind rspamd; a filter that goes silent (451 after
-MilterTimeout, other sessions served meanwhile) and one that is not running (451, or passed per MilterDefault).
+clean message); opendkim signing as a second filter behind rspamd; clamav-milter over clamd refusing the
+EICAR test file; a filter that goes silent (451 after MilterTimeout, other sessions served meanwhile) and one
+that is not running (451, or passed per MilterDefault).
 Mail from 127.0.0.2 comes from outside (RelayNetworks is 127.0.0.1); 127.0.0.1 is trusted."""
+import base64
 import contextlib
+import hashlib
 import json
 import os
 import pathlib
@@ -24,6 +27,8 @@ PYTHON = "/usr/bin/python3"
 RSPAMD = shutil.which("rspamd") or "/usr/bin/rspamd"
 OPENDKIM = "/usr/sbin/opendkim"
 DNSMASQ = shutil.which("dnsmasq")
+CLAMD, CLAMAV_MILTER = "/usr/sbin/clamd", "/usr/sbin/clamav-milter"
+EICAR = rb"X5O!P%@AP[4\PZX54(P^)7CC)7}$EICAR-STANDARD-ANTIVIRUS-TEST-FILE!$H+H*"
 GTUBE = b"XJS*C4JDBQADN1.NSBN3*2IDNEN*GTUBE-STANDARD-ANTI-UBE-TEST-EMAIL*C.34X"
 OUTSIDE = "127.0.0.2"
 
@@ -146,6 +151,30 @@ class Opendkim:
             f"InternalHosts 127.0.0.0/8\nRequireSafeKeys no\nPidFile {d}/pid\nSyslog no\n")
         self.proc = subprocess.Popen([OPENDKIM, "-f", "-x", f"{d}/opendkim.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
         test.addCleanup(lambda: (self.proc.terminate(), self.proc.wait()))
+        listening(("127.0.0.1", port))
+        self.setting = f"inet:127.0.0.1:{port}"
+
+
+class Clamav:
+    """clamd and clamav-milter of their own. The virus database cannot be fetched here (freshclam needs the
+    internet), so clamd reads one of ours: the EICAR test file's MD5 as a hash signature, under the name the
+    real database gives it."""
+
+    def __init__(self, test):
+        d = test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-clamav-"))
+        os.mkdir(f"{d}/db")
+        pathlib.Path(d, "db/eicar.hdb").write_text(f"{hashlib.md5(EICAR).hexdigest()}:{len(EICAR)}:Eicar-Test-Signature\n")
+        pathlib.Path(d, "clamd.conf").write_text(
+            f"LocalSocket {d}/clamd.sock\nDatabaseDirectory {d}/db\nForeground yes\nLogFile {d}/clamd.log\n")
+        self.clamd = subprocess.Popen([CLAMD, "-c", f"{d}/clamd.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        test.addCleanup(lambda: (self.clamd.terminate(), self.clamd.wait()))
+        listening(f"{d}/clamd.sock", timeout=120)
+        port = free_port()
+        pathlib.Path(d, "milter.conf").write_text(
+            f"MilterSocket inet:{port}@127.0.0.1\nClamdSocket unix:{d}/clamd.sock\nForeground yes\nOnInfected Reject\n"
+            f"OnFail Defer\nAddHeader Replace\nLogFile {d}/milter.log\n")
+        self.milter = subprocess.Popen([CLAMAV_MILTER, "-c", f"{d}/milter.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        test.addCleanup(lambda: (self.milter.terminate(), self.milter.wait()))
         listening(("127.0.0.1", port))
         self.setting = f"inet:127.0.0.1:{port}"
 
@@ -321,3 +350,26 @@ class RealEngines(Case):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+@unittest.skipUnless(os.path.exists(CLAMD) and os.path.exists(CLAMAV_MILTER), "needs clamav-daemon and clamav-milter (scripts/install-deps.sh test)")
+class Viruses(Case):
+    """clamav-milter over clamd refuses a message with the EICAR test file attached and marks a clean one."""
+    SERVER = None
+
+    def setUp(self):
+        pass
+
+    def test_eicar_refused(self):
+        clam = Clamav(self)
+        s = self.server(settings=server_settings(clam.setting, MilterTimeout=30))
+        attached = (b"--b1\r\nContent-Type: text/plain\r\n\r\nSee attached.\r\n--b1\r\n"
+                    b"Content-Type: application/octet-stream; name=eicar.com\r\nContent-Transfer-Encoding: base64\r\n"
+                    b"Content-Disposition: attachment; filename=eicar.com\r\n\r\n" + base64.b64encode(EICAR) + b"\r\n--b1--\r\n")
+        head = b"MIME-Version: 1.0\r\nContent-Type: multipart/mixed; boundary=b1\r\n"
+        self.assertEqual(submit(s, mail("virus", body=attached, extra=head)), (550, b"5.7.1 Command rejected"))
+        s.wait_log(r"-Milter inet:\S+: reject 550 5\.7\.1 Command rejected$")
+        self.assertEqual(s.files(), [])
+        self.assertEqual(submit(s, mail("clean")), (250, b""))
+        [stored] = s.files()
+        self.assertRegex(untraced(stored), rb"(?m)^X-Virus-Scanned: clamav-milter .*\r\nX-Virus-Status: Clean\r$")
