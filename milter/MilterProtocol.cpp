@@ -330,7 +330,8 @@ QByteArray Conversation::Feed(const Packet& p)
     if (done_)
         return {};
     const char c = p.command;
-    const auto unexpected = [&] { return Failure("unexpected reply '" + QByteArray(1, c).toPercentEncoding() + "' in " + QByteArray::number(int(waiting_))); };
+    static const char* const stages[] = {"negotiation", "connect", "HELO", "MAIL", "RCPT", "DATA", "header", "end of header", "body", "end of message"};
+    const auto unexpected = [&] { return Failure("unexpected reply '" + QByteArray(1, c).toPercentEncoding() + "' to " + stages[int(waiting_)]); };
     if (c == 'p')   // progress: the filter is still at it
         return {};
     if (waiting_ == Stage::Negotiate) {
