@@ -25,6 +25,7 @@ import statistics
 import subprocess
 import sys
 import time
+import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
@@ -132,6 +133,21 @@ def run_smtp(srv, size, conc, count, tls=False):
         if not f.read().replace(b"\r\n", b"\n").endswith(body):
             raise BenchError(f"stored message {first} is not the one sent")
     return sum(sent) / wall, srv.cpu() - cpu0, cli, wall
+
+
+def smtp_rate(srv, message, count, conc=10):
+    """Messages a second, `count` sent over `conc` sessions and all stored; the mailbox emptied first."""
+    srv.clear()
+    sent, wall, _ = parallel(smtp_worker, [(srv.smtp, message, n) for n in split(count, conc)])
+    wall += wait_until(lambda: srv.count() >= sum(sent), lambda: f"only {srv.count()} of {sum(sent)} stored", seconds=120)
+    return sum(sent) / wall
+
+
+class Holder(unittest.TestCase):
+    """For helpers of the tests (a private DNS server, rspamd) that tie what they start to a test's
+    clean-ups: `doCleanups()` stops it."""
+    def runTest(self):
+        pass
 
 
 def run_pop_one_session(srv, count, tls=False):

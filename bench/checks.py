@@ -18,13 +18,12 @@ import os
 import statistics
 import subprocess
 import sys
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
 import dnszone  # noqa: E402
-from loadlib import DOMAIN, Server, empty_trash, make_message, parallel  # noqa: E402
-from bench import smtp_worker, split, wait_until  # noqa: E402
+from loadlib import DOMAIN, Server, empty_trash, make_message  # noqa: E402
+from bench import Holder, smtp_rate  # noqa: E402
 
 CLIENT = "bench.client"   # the sender's domain: MAIL FROM load@bench.client
 
@@ -37,16 +36,6 @@ def rsa_key(path):
     return "v=DKIM1; k=rsa; p=" + base64.b64encode(der).decode()
 
 
-def run(srv, message, count, conc=10):
-    srv.clear()
-    sent, wall, _ = parallel(smtp_worker, [(srv.smtp, message, n) for n in split(count, conc)])
-    wall += wait_until(lambda: srv.count() >= sum(sent), lambda: f"only {srv.count()} of {sum(sent)} stored")
-    return sum(sent) / wall
-
-
-class Holder(unittest.TestCase):   # dnszone ties its server's life to a test's clean-ups
-    def runTest(self):
-        pass
 
 
 def main():
@@ -81,7 +70,7 @@ def main():
             servers[name] = (srv, servers[name][1])
         for r in range(args.runs):
             for name, (srv, message) in servers.items():
-                figures[name].append(run(srv, message, args.count))
+                figures[name].append(smtp_rate(srv, message, args.count))
             print(f"run {r + 1}: " + ", ".join(f"{n} {figures[n][-1]:.0f} msg/s" for n in figures), flush=True)
         with open(servers["checks"][0].log, "rb") as f:
             log = f.read()

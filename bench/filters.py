@@ -1,7 +1,7 @@
 """What a milter costs: SMTP 1 KB x 10 sessions with rspamd as the mail filter and without, for
 Tandrivel and for Postfix, all four side by side and taking turns within each run.
 
-    /usr/bin/python3 bench/milter.py [--exe build-bench/Tandrivel] [--runs 3] [--count 1000]
+    /usr/bin/python3 bench/filters.py [--exe build-bench/Tandrivel] [--runs 3] [--count 1000]
 
   tandrivel          a client from outside (RelayNetworks=10.0.0.0/8), no filter
   tandrivel+rspamd   the same, Milters=unix:<rspamd's milter socket>
@@ -15,26 +15,15 @@ import argparse
 import os
 import statistics
 import sys
-import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-from loadlib import Server, empty_trash, make_message, parallel  # noqa: E402
-from bench import smtp_worker, split, wait_until  # noqa: E402
+from loadlib import Server, empty_trash, make_message  # noqa: E402
+from bench import Holder, smtp_rate  # noqa: E402
 import peers  # noqa: E402
 from test_milter import Rspamd  # noqa: E402
 
 
-def run(srv, message, count, conc=10):
-    srv.clear()
-    sent, wall, _ = parallel(smtp_worker, [(srv.smtp, message, n) for n in split(count, conc)])
-    wall += wait_until(lambda: srv.count() >= sum(sent), lambda: f"only {srv.count()} of {sum(sent)} stored", seconds=120)
-    return sum(sent) / wall
-
-
-class Holder(unittest.TestCase):   # the rspamd instance ties its life to a test's clean-ups
-    def runTest(self):
-        pass
 
 
 def main():
@@ -66,7 +55,7 @@ def main():
         figures = {name: [] for name in servers}
         for r in range(args.runs):
             for name, srv in servers.items():
-                figures[name].append(run(srv, message, args.count))
+                figures[name].append(smtp_rate(srv, message, args.count))
             print(f"run {r + 1}: " + ", ".join(f"{n} {figures[n][-1]:.0f} msg/s" for n in figures), flush=True)
         for name in ("tandrivel+rspamd", "postfix+rspamd"):   # the filter really saw them
             srv = servers[name]
