@@ -160,7 +160,8 @@ class Queue(Case):
             time.sleep(0.01)
         wait_for(lambda: deliveries, what="the delivery after the slow lookup")
         self.assertGreater(len(waits), 50)   # the lookup took its 3 s meanwhile
-        self.assertLess(max(waits), 0.1, f"slowest NOOP during the lookup: {max(waits):.3f} s")
+        # Far below the lookup's 3 s, with room for a machine busy elsewhere.
+        self.assertLess(max(waits), 0.5, f"slowest NOOP during the lookup: {max(waits):.3f} s")
         pop.close()
 
     def test_restart_resumes_a_thousand(self):
