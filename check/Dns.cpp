@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netdb.h>
 #include <resolv.h>
+#include <cctype>
 #include <cstring>
 
 namespace Dns {
@@ -25,6 +26,40 @@ QByteArray Bare(QByteArray name)
 }
 
 QByteArray Name(const QByteArray& name) { return Bare(name.toLower()); }
+
+// Names here are the bytes of their labels joined by dots; libresolv reads and writes them in
+// presentation form, where a backslash escapes. A name made of what a client sent (an SPF macro
+// of its local part) is asked as it is, not read as escapes or cut at a NUL, and a name an
+// answer holds comes back as the bytes it is, to be asked again as such. (A label holding a dot
+// cannot be told from two labels this way; no mail name has one.)
+QByteArray Presentation(const QByteArray& name)
+{
+    QByteArray text;
+    for (const char c : name) {
+        const uchar u = uchar(c);
+        if (u == '\\' || u <= 0x20 || u >= 0x7f)
+            text += '\\' + QByteArray::number(u).rightJustified(3, '0');
+        else
+            text += c;
+    }
+    return text;
+}
+
+QByteArray Raw(const char* text)
+{
+    QByteArray name;
+    for (const char* p = text; *p; ++p) {
+        if (*p != '\\' || !p[1]) {
+            name += *p;
+        } else if (std::isdigit(uchar(p[1])) && std::isdigit(uchar(p[2])) && std::isdigit(uchar(p[3]))) {
+            name += char((p[1] - '0') * 100 + (p[2] - '0') * 10 + (p[3] - '0'));
+            p += 3;
+        } else {
+            name += *++p;
+        }
+    }
+    return name;
+}
 
 QByteArray Key(const QByteArray& name, Type type) { return Name(name) + '/' + QByteArray::number(int(type)); }
 
@@ -55,7 +90,7 @@ public:
             st.nsaddr_list[0].sin_addr = a;
         }
         unsigned char buf[65536];
-        const QByteArray query = Bare(name);
+        const QByteArray query = Presentation(Bare(name));
         const int n = res_nquery(&st, query.constData(), ns_c_in, int(type), buf, sizeof buf);
         if (n < 0) {
             switch (st.res_h_errno) {
@@ -91,11 +126,11 @@ public:
                 break;
             case Type::Mx:
                 if (length >= 3 && dn_expand(ns_msg_base(msg), ns_msg_end(msg), data + 2, host, sizeof host) >= 0)
-                    answer.records << QByteArray::number(data[0] << 8 | data[1]) + ' ' + Bare(host);
+                    answer.records << QByteArray::number(data[0] << 8 | data[1]) + ' ' + Bare(Raw(host));
                 break;
             case Type::Ptr:
                 if (dn_expand(ns_msg_base(msg), ns_msg_end(msg), data, host, sizeof host) >= 0)
-                    answer.records << Bare(host);
+                    answer.records << Bare(Raw(host));
                 break;
             case Type::Txt: {
                 QByteArray text;

@@ -22,7 +22,8 @@ struct Answer {
     Status status = Status::TempError;
     // TXT: the character-strings of one record joined, one entry per record; A and AAAA: the
     // address as text ("192.0.2.1", "2001:db8::1"); MX: "<preference> <host>"; PTR: the name.
-    // Names never end in a dot.
+    // Names never end in a dot. Names, here and in Query, are the bytes of their labels joined by
+    // dots, without the escapes of the DNS presentation form.
     QList<QByteArray> records;
 };
 

@@ -29,6 +29,7 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     // Flushes wait on the disk, not the processor: several at once let the file system
     // commit them together.
     writers_.setMaxThreadCount(WriterThreads);
+    lookups_.setMaxThreadCount(LookupThreads);
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);
@@ -43,6 +44,7 @@ ConnectionManager::Slot& ConnectionManager::SlotOf(qint16 index)
 
 ConnectionManager::~ConnectionManager()
 {
+    lookups_.waitForDone();   // their results go on to the writers
     writers_.waitForDone();   // no message is left half written at exit
     for (QSslSocket* s : ws_)
         if (s) { s->disconnect(this); s->abort(); }
@@ -274,7 +276,17 @@ int ConnectionManager::LocalPort(qint16 index)
 
 void ConnectionManager::Offload(std::function<void()> work, std::function<void()> done)
 {
-    writers_.start([this, work = std::move(work), done = std::move(done)]() mutable {
+    RunOff(writers_, std::move(work), std::move(done));
+}
+
+void ConnectionManager::Lookup(std::function<void()> work, std::function<void()> done)
+{
+    RunOff(lookups_, std::move(work), std::move(done));
+}
+
+void ConnectionManager::RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done)
+{
+    pool.start([this, work = std::move(work), done = std::move(done)]() mutable {
         work();
         QMetaObject::invokeMethod(this, [this, done = std::move(done)] {
             const Turn turn(*this);
@@ -289,7 +301,11 @@ void ConnectionManager::LogReceived(qint16 index, const QByteArray& buffer) { lo
 
 void ConnectionManager::SendReply(qint16 index, const QByteArray& text) { SendReplyTaken(index, text); }
 
-void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
+void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text) { Send(index, std::move(text), nullptr); }
+
+void ConnectionManager::SendSecret(qint16 index, const QByteArray& text, const QByteArray& shown) { Send(index, text, &shown); }
+
+void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* shown)
 {
     QSslSocket* s = Element(index);
     if (!s) {
@@ -300,7 +316,7 @@ void ConnectionManager::SendReplyTaken(qint16 index, QByteArray text)
     // goes in place where the caller left room. Text and CR LF go out in one piece: the
     // socket sends one buffer per turn of the event loop.
     if (!SlotOf(index).quiet)
-        log_.Add(N(index) + '>', text);
+        log_.Add(N(index) + '>', shown ? *shown : text);
     text += "\r\n";
     if (const auto q = outgoing_.find(index); q != outgoing_.end()) {
         q->second.emplace_back(std::move(text));   // after the file that is going out

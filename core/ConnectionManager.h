@@ -54,11 +54,13 @@ public:
     static constexpr int ClosingSeconds = 30;
     static constexpr int TlsGoodbyeMs = 10000;
     static constexpr int WriterThreads = 16;
+    static constexpr int LookupThreads = 32;
     static constexpr int SweepMs = 1000;        // how often the time-outs are looked at
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
     void SendReplyTaken(qint16 index, QByteArray text) override;
+    void SendSecret(qint16 index, const QByteArray& text, const QByteArray& shown) override;
     void SendFile(qint16 index, FileReply reply) override;
     void Log(const QByteArray& line) override;
     void LogReceived(qint16 index, const QByteArray& buffer) override;
@@ -77,6 +79,7 @@ public:
     bool OverBudget() override;
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
+    void Lookup(std::function<void()> work, std::function<void()> done) override;
 
     int SessionCount() const { return sessionCount_; }
     bool IsListening() const;
@@ -110,6 +113,7 @@ private:
     void SendBatched();
     void Written(qint16 index, QSslSocket* s);
     void Wrote(qint16 index, QSslSocket* s);   // bookkeeping after a write of ours
+    void Send(qint16 index, QByteArray text, const QByteArray* shown);   // logged as `shown` when given
     // Whether the peer has so much of our replies still to take (a file being sent counts,
     // however much of it is left) that nothing more is read from it until they have gone.
     bool Backlogged(qint16 index, const QSslSocket* s) const;
@@ -166,6 +170,8 @@ private:
     int sockets_ = 0;       // loaded elements from index 2 up
     bool waiting_ = false;  // listeners paused for want of descriptors
     QThreadPool writers_;   // message files are written and flushed here
+    QThreadPool lookups_;   // DNS queries of the checks on arriving mail
+    void RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done);
     int turnDepth_ = 0;
     std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn
     bool batching_ = false;                                 // their bytesWritten is ours to report

@@ -55,6 +55,8 @@ void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, st
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setProtocol(QSsl::TlsV1_2OrLater);
     config.setPeerVerifyMode(policy.verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
+    if (!policy.ca.isEmpty())
+        config.addCaCertificates(policy.ca);
     s->setSslConfiguration(config);
     if (!policy.peerName.isEmpty())
         s->setPeerVerifyName(policy.peerName);

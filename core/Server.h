@@ -1,6 +1,8 @@
 #pragma once
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
+#include <QSslCertificate>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -31,6 +33,7 @@ struct FileReply {
 struct ClientTls {
     bool verifyPeer = false;   // the certificate must be valid for `peerName`
     QString peerName;
+    QList<QSslCertificate> ca;   // trusted beside the system's store
 };
 
 // What the protocol handlers need from the connection manager. The real one runs
@@ -46,6 +49,8 @@ public:
     // The same for a reply its caller has no more use for: a long one with room for the CR LF
     // after it goes out without another copy.
     virtual void SendReplyTaken(qint16 index, QByteArray text) { SendReply(index, text); }
+    // Sends a line that holds a secret (a login) as SendReply does, but logs `shown` instead.
+    virtual void SendSecret(qint16 index, const QByteArray& text, const QByteArray& shown) = 0;
     // Sends head, the file's stretch and tail, then CR LF, as one reply: logged as index ">"
     // and its text, but read from the file as the connection takes it. Replies given meanwhile
     // go out after it. This default reads the file at once.
@@ -102,6 +107,9 @@ public:
         work();
         done();
     }
+    // The same for work that waits on other machines (DNS answers), in threads of its own so
+    // that a slow name server never holds up the disk writes of other messages.
+    virtual void Lookup(std::function<void()> work, std::function<void()> done) { Offload(std::move(work), std::move(done)); }
 };
 
 // A protocol handler: a connection's received text, whole lines ending with CR LF.

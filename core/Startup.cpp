@@ -73,6 +73,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     if (DkimEd25519Selector.isEmpty())   // one name cannot publish two keys
         DkimEd25519Selector = DkimSelector + QStringLiteral("-ed25519");
     DnsServer = Setting(store, "DnsServer", "").trimmed();
+    RelayHostCaFile = Setting(store, "RelayHostCaFile", "").trimmed();
     const auto flag = [&store](const char* key, bool fallback) {
         const QString text = Setting(store, key, fallback ? "yes" : "no").trimmed().toLower();
         if (text == QLatin1String("yes") || text == QLatin1String("on") || text == QLatin1String("true") || text == QLatin1String("1"))

@@ -20,11 +20,6 @@ inline QString SubmissionPort;           // mail clients' port (RFC 6409): AUTH 
 // The table of further addresses an account may send from and receives for (Address,UserName),
 // a file of the program folder; "" for none.
 inline QString SenderAliases = QStringLiteral("Aliases.txt");
-// The smarthost that takes all mail for other domains (host[:port]; none: each domain's MX),
-// the name it wants at AUTH, the file holding the password, and how its TLS is taken:
-// verify (a valid certificate for the host), encrypt (any certificate) or none.
-inline QString RelayHost, RelayHostUser, RelayHostPasswordFile;
-inline QString RelayHostTls = QStringLiteral("verify");
 inline QString RelayNetworks = QStringLiteral("127.0.0.0/8,::1");
 inline QString HostName;                 // how the server names itself; set at start-up
 inline QString Postmaster;               // the mailbox of postmaster@; "" for the first account's
@@ -49,6 +44,11 @@ inline QString DkimEd25519Selector = QStringLiteral("tandrivel-ed25519");
 // what a failure does: DMARC p=reject refuses at the end of DATA, SPF fail at MAIL FROM.
 inline QString DnsServer;
 inline bool AuthChecks = true, DmarcReject = true, SpfReject = false;
+// A relay host (smarthost) that takes every foreign recipient instead of its MX: "host[:port]"
+// (none: the MX), the login and the file whose first line is its password, how TLS is held
+// to ("verify", "encrypt", "none"), and CA certificates trusted beside the system's.
+inline QString RelayHost, RelayHostUser, RelayHostPasswordFile, RelayHostCaFile;
+inline QString RelayHostTls = QStringLiteral("verify");
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

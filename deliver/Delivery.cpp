@@ -5,6 +5,8 @@
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/TextHelper.h"
+#include "check/Checks.h"
+#include "core/mdlCommon.h"
 #include "deliver/Dkim.h"
 #include "deliver/Identity.h"
 #include "store/Aliases.h"
@@ -136,6 +138,34 @@ void Complete(const D& d, const Next& next)
     next();
 }
 
+// Mail from outside is checked (SPF, DKIM, DMARC) and says so in an Authentication-Results
+// header under the trace line; a DMARC reject policy that failed refuses it. The answers
+// are waited for off the event thread.
+void Check(const D& d, const Next& next)
+{
+    const Envelope& m = d->m;
+    if (!Checks::Applies(m.origin == Envelope::Origin::Smtp, m.user, m.client))
+        return next();
+    auto verdict = std::make_shared<Checks::Verdict>();
+    const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
+    d->server.Lookup(
+        [d, verdict, held] {
+            const QByteArray id = mdlCommon::HostName.toUtf8();
+            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
+            const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo, d->m.spf};
+            *verdict = Checks::Run(*dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
+            if (verdict->refusal.isEmpty())
+                d->m.text = verdict->header + Checks::WithoutOurResults(d->m.text, id);
+        },
+        [d, verdict, next] {
+            for (const QByteArray& line : verdict->log)
+                d->Log(line);
+            if (!verdict->refusal.isEmpty())
+                d->Refuse(verdict->refusal);
+            next();
+        });
+}
+
 // Each recipient once: a mailbox copy with its trace headers, or a foreign copy. One copy per
 // mailbox and per foreign address, however often named.
 void Classify(const D& d, const Next& next)
@@ -255,7 +285,7 @@ void Commit(const D& d, const Next& next)
 
 using Step = void (*)(const D&, const Next&);
 // Every delivery, in order; a refusal ends it where it is.
-const Step Steps[] = {Inspect, Owned, Complete, Classify, Sign, Write, Commit};
+const Step Steps[] = {Inspect, Check, Owned, Complete, Classify, Sign, Write, Commit};
 
 void Run(const D& d, size_t step)
 {

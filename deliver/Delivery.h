@@ -2,9 +2,9 @@
 // The one way a message is delivered: from SMTP at the end of DATA, and for the notices the
 // relay queue sends. Every recipient is classified once; the local ones get a copy in their
 // mailbox, the foreign ones go to the relay target; all or nothing, then one completion.
-// A delivery runs as a short ordered list of steps (Delivery.cpp): inspect, the sender's own
-// From (a client that logged in), Date and Message-ID (submitted mail), classify, sign (DKIM),
-// write, commit; a check or a filter is one more step.
+// A delivery runs as a short ordered list of steps (Delivery.cpp): inspect, check (SPF, DKIM,
+// DMARC of mail from outside), the sender's own From (a client that logged in), Date and
+// Message-ID (submitted mail), classify, sign (DKIM), write, commit; a filter is one more step.
 #include "deliver/Envelope.h"
 
 #include <QByteArray>

@@ -6,6 +6,8 @@
 #include "core/mdlCommon.h"
 #include "relay/Bounce.h"
 #include "relay/DNS.h"
+#include "relay/RelayHost.h"
+#include "relay/RelayReply.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -62,6 +64,11 @@ void Queue::Log(const QByteArray& line)
 void Queue::Start(Server& server)
 {
     server_ = &server;
+    RelayHost::Loaded host = RelayHost::Load();
+    relayHost_ = std::move(host.policy);
+    relayHostProblem_ = std::move(host.problem);
+    for (const QByteArray& line : host.lines)
+        Log(line);
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
         const QString id = m.id;
@@ -161,11 +168,16 @@ void Queue::Tick()
         return;
     if (QueueFile::TakeFlushRequest())
         Log("Queue: flush asked; " + N(Flush()) + " recipients to try now");
+    // Idle connections to the relay host take what is due first (a miss puts one back on the list).
+    for (const auto& [index, serial] : std::exchange(idle_, {}))
+        if (const Connecter* c = server_->Session(index); c && c->Serial == serial)
+            RelayResume(*server_, index);
     const qint64 now = Now();
     std::map<QByteArray, int> perDomain;
     for (const auto& [id, item] : items_)
         for (const auto& [to, attempt] : item.running)
-            ++perDomain[DomainOf(to).toLower()];
+            ++perDomain[Destination(to)];
+    const int most = relayHost_ ? MaxRelayHostConnections : MaxPerDomain;
     for (auto& [id, item] : items_) {
         const bool expired = now >= item.m.accepted + mdlCommon::RelayExpire;
         for (QueuedRecipient& r : item.m.recipients) {
@@ -180,14 +192,16 @@ void Queue::Tick()
                 }
                 continue;
             }
-            int& domain = perDomain[DomainOf(r.to).toLower()];
-            if (r.next <= now && running_ < MaxRunning && domain < MaxPerDomain) {
+            int& domain = perDomain[Destination(r.to)];
+            if (r.next <= now && running_ < MaxRunning && domain < most) {
                 ++domain;
                 Begin(item, r);
             }
         }
     }
 }
+
+QByteArray Queue::Destination(const QByteArray& to) const { return relayHost_ ? QByteArray() : DomainOf(to).toLower(); }
 
 void Queue::Begin(Item& item, QueuedRecipient& r)
 {
@@ -197,6 +211,13 @@ void Queue::Begin(Item& item, QueuedRecipient& r)
     // The answer comes later even when the table has it, so that nothing here changes the
     // queue while Tick walks through it.
     QPointer<Queue> self(this);
+    if (relayHost_) {   // no lookup: the relay host takes every domain
+        QTimer::singleShot(0, this, [self, id = item.m.id, to = r.to] {
+            if (self)
+                self->Resolved(id, to, {self->relayHost_->host}, {});
+        });
+        return;
+    }
     TheDNS().Lookup(QString::fromLatin1(DomainOf(r.to)), [self, id = item.m.id, to = r.to](const QStringList& hosts, const QString& problem) {
         if (self)
             QTimer::singleShot(0, self, [self, id, to, hosts, problem] { self->Resolved(id, to, hosts, problem); });
@@ -209,6 +230,8 @@ void Queue::Resolved(const QString& id, const QByteArray& to, const QStringList&
     QueuedRecipient* r = Find(id, to, &item);
     if (!r || !item->running.count(to))
         return;
+    if (relayHost_ && !relayHostProblem_.isEmpty())
+        return Finish(*item, *r, "relay host not used: " + relayHostProblem_, false, false);
     // A domain that does not exist or takes no mail will not on the next attempt either.
     if (problem == DNS::NoSuchDomain)
         return Finish(*item, *r, "550 5.1.2 Domain " + DomainOf(to) + " does not exist", false, true);
@@ -223,39 +246,77 @@ void Queue::Resolved(const QString& id, const QByteArray& to, const QStringList&
     Connect(*item, *r);
 }
 
-void Queue::Connect(Item& item, QueuedRecipient& r)
+bool Queue::Prepare(Item& item, QueuedRecipient& r, RelaySession& relay, QByteArray& problem)
 {
     FileReply text;
     try {
         text = QueueFile::Open(item.m.id);
     } catch (const Failure& f) {
-        return Finish(item, r, "cannot read the queued message: " + f.text(), false, false);
+        problem = "cannot read the queued message: " + f.text();
+        return false;
     }
     // The end of data gives the text its last CR LF.
     if (text.EndsWithCrLf())
         text.length -= 2;
     text.head = r.head;
-    const qint16 i = server_->GetFreeIndex();
-    if (i < 0)
-        return Finish(item, r, "no free connection index", false, false);
-    auto relay = std::make_unique<RelaySession>();
-    relay->Text = std::move(text);
-    relay->Sender = item.m.from;
-    relay->Recipient = r.to;
+    relay.Text = std::move(text);
+    relay.Sender = item.m.from;
+    relay.Recipient = r.to;
     // Told from the connection's end, perhaps from inside its release: handled afterwards.
-    relay->Done = [self = QPointer<Queue>(this), id = item.m.id, to = r.to](const QByteArray& reply, RelayStep step) {
+    relay.Done = [self = QPointer<Queue>(this), id = item.m.id, to = r.to](const QByteArray& reply, RelayStep step) {
         if (self && QCoreApplication::instance())
             QTimer::singleShot(0, self, [self, id, to, reply, step] { self->Ended(id, to, reply, step); });
     };
+    return true;
+}
+
+void Queue::Connect(Item& item, QueuedRecipient& r)
+{
+    auto relay = std::make_unique<RelaySession>();
+    if (QByteArray problem; !Prepare(item, r, *relay, problem))
+        return Finish(item, r, problem, false, false);
+    const qint16 i = server_->GetFreeIndex();
+    if (i < 0)
+        return Finish(item, r, "no free connection index", false, false);
+    RelaySession& session = *relay;
     auto c = std::make_unique<Connecter>(std::move(relay), int(RelayStep::Connecting));
+    if (relayHost_) {
+        session.Host = relayHost_;
+        session.Next = [self = QPointer<Queue>(this), i, serial = c->Serial](RelaySession& s) { return self && self->Reuse(s, i, serial); };
+        session.IdleWait = RelayHostIdleSeconds;
+    }
     Attempt& a = item.running[r.to];
     a.index = i;
     a.serial = c->Serial;
     server_->AddSession(i, std::move(c));
     const QString host = a.hosts.value(a.host);
     server_->Log(N(i) + ">Transfer " + DomainOf(r.to));
-    Log("Queue " + item.m.id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to " + host.toUtf8());
-    server_->Connect(i, host, SmtpRelayPort);
+    Log("Queue " + item.m.id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to "
+        + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()));
+    server_->Connect(i, host, relayHost_ ? relayHost_->port : SmtpRelayPort);
+}
+
+bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial)
+{
+    if (!server_ || running_ >= MaxRunning)
+        return false;
+    const qint64 now = Now();
+    for (auto& [id, item] : items_)
+        for (QueuedRecipient& r : item.m.recipients) {
+            if (r.next > now || item.running.count(r.to))
+                continue;
+            QByteArray problem;
+            if (!Prepare(item, r, relay, problem))
+                continue;   // its own attempt says why
+            item.running[r.to] = Attempt{{relayHost_->host}, 0, index, serial};
+            ++running_;
+            ++r.attempts;
+            Log("Queue " + id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to relay host " + relayHost_->shown
+                + " on connection " + N(index) + " kept open");
+            return true;
+        }
+    idle_.emplace_back(index, serial);
+    return false;
 }
 
 void Queue::Ended(const QString& id, const QByteArray& to, const QByteArray& reply, RelayStep step)
@@ -300,7 +361,7 @@ void Queue::Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool
         const QList<int>& delays = mdlCommon::RelayRetry;
         const qint64 delay = delays.isEmpty() ? 60 : delays[std::min<qsizetype>(r.attempts, delays.size()) - 1];
         r.next = std::min(now + delay, expiry);
-        Log(what + "deferred (" + r.reply + "); next attempt " + Time(r.next) + ", in " + N(r.next - now) + " s");
+        Log(what + "deferred " + (relayHost_ ? "by relay host " + relayHost_->shown + " " : QByteArray()) + "(" + r.reply + "); next attempt " + Time(r.next) + ", in " + N(r.next - now) + " s");
         done = false;
     }
     if (done) {

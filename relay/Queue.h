@@ -37,6 +37,12 @@ public:
     // keeps every connection waiting holds up only its own domain's mail.
     static constexpr int MaxRunning = 100;
     static constexpr int MaxPerDomain = 20;
+    // Connections to a relay host at once: it takes every domain's mail, each connection
+    // carries copy after copy, and providers limit how many one login may open.
+    static constexpr int MaxRelayHostConnections = 4;
+    // Seconds a relay host connection with nothing to carry stays open for the next copy, as
+    // the well-known servers keep theirs: mail sent one message after another shares it.
+    static constexpr int RelayHostIdleSeconds = 2;
     // How often the queue looks for recipients whose time has come and saves what changed.
     static constexpr int TickMs = 1000;
 
@@ -58,6 +64,12 @@ private:
     void Begin(Item& item, QueuedRecipient& r);
     void Resolved(const QString& id, const QByteArray& to, const QStringList& hosts, const QString& problem);
     void Connect(Item& item, QueuedRecipient& r);
+    // Puts a recipient's copy into a relay session; false with `problem` set when its text cannot be read.
+    bool Prepare(Item& item, QueuedRecipient& r, RelaySession& relay, QByteArray& problem);
+    // A due recipient's copy for a relay host connection that has just decided one.
+    bool Reuse(RelaySession& relay, qint16 index, quint64 serial);
+    // The key Tick counts running attempts under: the domain, or one for the relay host.
+    QByteArray Destination(const QByteArray& to) const;
     void Ended(const QString& id, const QByteArray& to, const QByteArray& reply, RelayStep step);
     void Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool delivered, bool permanent);
     void Bounce(Item& item, const QueuedRecipient& r, const QString& host, const QByteArray& reply, bool expired);
@@ -66,6 +78,9 @@ private:
     void Log(const QByteArray& line);
 
     Server* server_ = nullptr;
+    std::shared_ptr<const RelayHostPolicy> relayHost_;   // none: each domain's MX
+    QByteArray relayHostProblem_;                        // set: the relay host's mail waits
+    std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)
     std::map<QString, Item> items_;
     std::set<QString> dirty_;   // messages whose file still lists copies delivered since
     int running_ = 0;

@@ -8,6 +8,12 @@
 
 RelaySession::~RelaySession() { Decide(error_.isEmpty() ? QByteArray("connection closed before a reply") : error_); }
 
+void RelaySession::Lost(const QByteArray& why)
+{
+    // A relay host whose certificate fails the check is refused here.
+    error_ = Host && step_ == RelayStep::TlsSent ? "TLS failed: " + why : why;
+}
+
 void RelaySession::Decide(const QByteArray& reply)
 {
     if (auto done = std::exchange(Done, nullptr))
@@ -16,11 +22,19 @@ void RelaySession::Decide(const QByteArray& reply)
 
 int RelaySession::IdleSeconds(int step) const
 {
+    if (step == int(RelayStep::Idle))
+        return IdleWait;
     return step == int(RelayStep::TextSent) ? RelayTextReplySeconds : RelayReplySeconds;
 }
 
 void RelaySession::TimedOut(Server& server, qint16 index, qint64 silentSeconds)
 {
+    if (step_ == RelayStep::Idle) {   // no further copy came: goodbye
+        if (Connecter* c = server.Session(index))
+            c->SetStep(int(RelayStep::QuitSent));
+        server.SendReply(index, "QUIT ");
+        return;
+    }
     error_ = "no reply for " + QByteArray::number(silentSeconds) + " s";
     server.Release(index);
 }
@@ -48,24 +62,92 @@ void Fail(Turn& t)
     t.Send(RelayStep::QuitSent, "QUIT ");
 }
 
-void Ehlo(Turn& t) { t.Send(RelayStep::EhloSent, "EHLO " + t.server.LocalHostName(t.index)); }
+// The copy is given up for `why`, and the connection with it.
+void Refuse(Turn& t, const QByteArray& why)
+{
+    t.r.Decide(why);
+    t.Send(RelayStep::QuitSent, "QUIT ");
+}
+
+// After a copy is decided: the next one on the same connection when the queue has one for
+// it (a relay host), else goodbye.
+void Continue(Turn& t)
+{
+    if (t.r.Next && !t.reply.startsWith("421")) {
+        if (t.r.Next(t.r))
+            return t.Send(RelayStep::RsetSent, "RSET");
+        if (t.r.IdleWait > 0)
+            return t.c.SetStep(int(RelayStep::Idle));
+    }
+    t.Send(RelayStep::QuitSent, "QUIT ");
+}
+
+// The envelope or the message refused: decided, and the connection may carry another copy.
+void Refused(Turn& t)
+{
+    t.r.Decide(t.reply);
+    Continue(t);
+}
+
+void Ehlo(Turn& t)
+{
+    t.r.AuthOffered.clear();
+    t.Send(RelayStep::EhloSent, "EHLO " + t.server.LocalHostName(t.index));
+}
 
 void Mail(Turn& t)
 {
     if (!t.server.IsEncrypted(t.index))
-        t.server.Log(QByteArray::number(t.index) + "-TLS none: " + (t.r.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS"));
+        t.server.Log(QByteArray::number(t.index) + "-TLS none: "
+                     + (t.r.Host ? QByteArray("RelayHostTls=none")
+                                 : QByteArray(t.r.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS")));
     t.Send(RelayStep::MailSent, "MAIL FROM:<" + t.r.Sender + "> SIZE=" + QByteArray::number(t.r.Text.head.size() + t.r.Text.length));
+}
+
+// A relay host's EHLO reply is all in: TLS as the policy demands, then the login, inside TLS only.
+void HostReady(Turn& t)
+{
+    const RelayHostPolicy& h = *t.r.Host;
+    const bool encrypted = t.server.IsEncrypted(t.index);
+    if (h.tls != RelayHostPolicy::Tls::None && !encrypted) {
+        if (!t.r.TlsOffered)
+            return Refuse(t, "no STARTTLS offered, and RelayHostTls requires it");
+        return t.Send(RelayStep::TlsSent, "STARTTLS");
+    }
+    if (h.user.isEmpty() || !encrypted)
+        return Mail(t);
+    if (t.r.AuthOffered.contains("PLAIN")) {
+        t.c.SetStep(int(RelayStep::AuthSent));
+        return t.server.SendSecret(t.index, "AUTH PLAIN " + (QByteArray(1, '\0') + h.user + '\0' + h.password).toBase64(), "AUTH PLAIN ********");
+    }
+    if (t.r.AuthOffered.contains("LOGIN"))
+        return t.Send(RelayStep::AuthLoginSent, "AUTH LOGIN");
+    Refuse(t, "no AUTH PLAIN or LOGIN offered");
+}
+
+// One line of AUTH LOGIN, after the host's prompt for it.
+void LoginLine(Turn& t, RelayStep next, const QByteArray& value)
+{
+    t.c.SetStep(int(next));
+    t.server.SendSecret(t.index, value.toBase64(), "********");
 }
 
 // The EHLO reply, perhaps in several pieces: on once its last line ("250 ") has come, with
 // TLS first when the exchanger offers it and we have not begun it yet.
 void EhloDone(Turn& t)
 {
-    for (const QByteArray& line : t.reply.split('\n'))
-        if (line.mid(4).trimmed().toUpper() == "STARTTLS")
+    for (const QByteArray& line : t.reply.split('\n')) {
+        const QByteArray keyword = line.mid(4).trimmed().toUpper();
+        if (keyword == "STARTTLS")
             t.r.TlsOffered = true;
+        // "AUTH PLAIN LOGIN", or the older "AUTH=PLAIN LOGIN"
+        if (t.r.Host && (keyword.startsWith("AUTH ") || keyword.startsWith("AUTH=")))
+            t.r.AuthOffered += keyword.mid(5).simplified().split(' ');
+    }
     if (!t.reply.startsWith("250 ") && !t.reply.contains("250 "))
         return;
+    if (t.r.Host)
+        return HostReady(t);
     if (!t.r.TlsOffered || t.server.IsEncrypted(t.index))
         return Mail(t);
     t.Send(RelayStep::TlsSent, "STARTTLS");
@@ -73,11 +155,19 @@ void EhloDone(Turn& t)
 
 void Tls(Turn& t)
 {
-    t.server.StartClientTls(t.index, ClientTls{}, [&server = t.server, index = t.index, serial = t.c.Serial] {
+    ClientTls policy;
+    if (const RelayHostPolicy* h = t.r.Host.get()) {
+        policy.verifyPeer = h->tls == RelayHostPolicy::Tls::Verify;
+        policy.peerName = h->host;
+        policy.ca = h->ca;
+    }
+    t.server.StartClientTls(t.index, policy, [&server = t.server, index = t.index, serial = t.c.Serial] {
         Connecter* c = server.Session(index);
         if (!c || c->Serial != serial)
             return;
-        // The session starts over inside TLS.
+        // The session starts over inside TLS: what the host offers is asked again.
+        if (RelaySession* r = c->As<RelaySession>())
+            r->AuthOffered.clear();
         c->SetStep(int(RelayStep::EhloSent));
         server.SendReply(index, "EHLO " + server.LocalHostName(index));
     });
@@ -94,8 +184,18 @@ void Text(Turn& t)
 void Decided(Turn& t)
 {
     t.r.Decide(t.reply);
-    t.Send(RelayStep::QuitSent, "QUIT ");
+    Continue(t);
 }
+
+// STARTTLS refused: on in clear to an exchanger; a relay host must give TLS.
+void NoTls(Turn& t)
+{
+    if (t.r.Host)
+        return Refuse(t, "STARTTLS refused: " + t.reply);
+    Mail(t);
+}
+
+void AuthRefused(Turn& t) { Refuse(t, "login refused: " + t.reply); }
 
 struct Row {
     RelayStep step;
@@ -106,11 +206,17 @@ struct Row {
 const Row Rows[] = {
     {RelayStep::Connecting, "220 ", Ehlo, Fail},
     {RelayStep::EhloSent, "250-|250 ", EhloDone, Fail},
-    {RelayStep::TlsSent, "220 ", Tls, Mail},   // STARTTLS refused: on in clear
-    {RelayStep::MailSent, "250 ", [](Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipient + ">"); }, Fail},
-    {RelayStep::RcptSent, "250 ", [](Turn& t) { t.Send(RelayStep::DataSent, "DATA"); }, Fail},
-    {RelayStep::DataSent, "354 ", Text, Fail},
+    {RelayStep::TlsSent, "220 ", Tls, NoTls},
+    {RelayStep::MailSent, "250 ", [](Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipient + ">"); }, Refused},
+    {RelayStep::RcptSent, "250 ", [](Turn& t) { t.Send(RelayStep::DataSent, "DATA"); }, Refused},
+    {RelayStep::DataSent, "354 ", Text, Refused},
     {RelayStep::TextSent, "", Decided, Decided},
+    {RelayStep::AuthSent, "235 ", Mail, AuthRefused},
+    {RelayStep::AuthLoginSent, "334 ", [](Turn& t) { LoginLine(t, RelayStep::AuthUserSent, t.r.Host->user); }, AuthRefused},
+    {RelayStep::AuthUserSent, "334 ", [](Turn& t) { LoginLine(t, RelayStep::AuthSent, t.r.Host->password); }, AuthRefused},
+    {RelayStep::RsetSent, "250 ", Mail, Fail},
+    // Unasked (a 421 as the host gives up on us): nothing of ours is under way.
+    {RelayStep::Idle, "", [](Turn& t) { t.server.Release(t.index); }, nullptr},
     {RelayStep::QuitSent, "221 ", [](Turn& t) { t.server.Release(t.index); }, [](Turn& t) { t.server.SendReply(t.index, "QUIT "); }},
 };
 
@@ -136,6 +242,17 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
     const QByteArray codes = row->codes;
     const bool goesOn = codes.isEmpty() || codes.split('|').contains(code);
     (goesOn ? row->proceed : row->otherwise)(t);
+}
+
+bool RelayResume(Server& server, qint16 index)
+{
+    Connecter* c = server.Session(index);
+    RelaySession* r = c ? c->As<RelaySession>() : nullptr;
+    if (!r || c->Step() != int(RelayStep::Idle) || !r->Next || !r->Next(*r))
+        return false;
+    c->SetStep(int(RelayStep::RsetSent));
+    server.SendReply(index, "RSET");
+    return true;
 }
 
 Service RelayService()

@@ -5,6 +5,9 @@
 #include "core/Server.h"
 
 #include <QByteArray>
+#include <QList>
+#include <QSslCertificate>
+#include <QString>
 #include <functional>
 #include <memory>
 
@@ -18,6 +21,24 @@ enum class RelayStep : int {
     TextSent = 12,    // message and end-of-data line sent
     QuitSent = 13,
     TlsSent = 14,     // STARTTLS sent to an exchanger that offered it
+    // Only towards a relay host (RelayHost): the login, and the next copy on the same connection.
+    AuthSent = 15,        // AUTH PLAIN, or the password of AUTH LOGIN
+    AuthLoginSent = 16,   // AUTH LOGIN, waiting for the prompt for the user
+    AuthUserSent = 17,    // the user of AUTH LOGIN, waiting for the prompt for the password
+    RsetSent = 18,        // RSET between two copies
+    Idle = 19,            // a copy decided and none waiting: kept open a moment for the next one
+};
+
+// The relay host (smarthost) every foreign copy goes to, when one is set: where it is, how TLS
+// is held to, and the login. Made once at start-up (see relay/RelayHost.h).
+struct RelayHostPolicy {
+    enum class Tls { Verify, Encrypt, None };
+    QString host;             // its name as the settings give it: the certificate must bear it (Verify)
+    quint16 port = 587;
+    Tls tls = Tls::Verify;
+    QList<QSslCertificate> ca;   // trusted beside the system's store (Verify)
+    QByteArray user, password;   // no login when user is empty
+    QByteArray shown;            // "host:port" for the log
 };
 
 // The port exchangers take mail on.
@@ -34,6 +55,15 @@ public:
     // line as head, then the text without its last CR LF (the end of data adds it).
     FileReply Text;
     bool TlsOffered = false;       // the exchanger's EHLO reply offers STARTTLS
+    // Set for a relay host: STARTTLS and AUTH as it demands, and several copies in turn.
+    std::shared_ptr<const RelayHostPolicy> Host;
+    QList<QByteArray> AuthOffered;   // the SASL mechanisms of its last EHLO reply
+    // Asked once a copy is decided, on a connection that can carry another: true when it has
+    // put the next copy (Sender, Recipient, Text, Done) in place; the dialogue then goes on
+    // with RSET instead of QUIT.
+    std::function<bool(RelaySession&)> Next;
+    // Seconds the connection waits in Idle for another copy (see RelayResume) before QUIT; 0: QUIT at once.
+    int IdleWait = 0;
     // What became of the copy, told once: the reply that decided it and the step it came in.
     std::function<void(const QByteArray& reply, RelayStep step)> Done;
 
@@ -47,7 +77,7 @@ public:
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
     void Stepping(int, int to) override { step_ = RelayStep(to); }
     bool IsClient() const override { return true; }
-    void Lost(const QByteArray& why) override { error_ = why; }
+    void Lost(const QByteArray& why) override;
 
 private:
     RelayStep step_ = RelayStep::Connecting;

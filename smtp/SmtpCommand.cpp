@@ -1,6 +1,7 @@
 // The SMTP commands as one table (which verb is answered when, and by what), the order in
 // which a buffer's lines are taken, and the end of a message.
 #include "smtp/SmtpCommand.h"
+#include "check/Checks.h"
 #include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
@@ -85,7 +86,38 @@ void Mail(Turn& t)
         reply = "553 5.7.1 Sender address not owned by user";
     }
     t.s.SenderRefused = !reply.startsWith("250");
-    t.Reply(reply);
+    const QByteArray client = t.server.PeerAddress(t.index);
+    if (t.s.SenderRefused || !mdlCommon::SpfReject || !Checks::Applies(true, t.s.User, client))
+        return t.Reply(reply);
+    // The sender's SPF first: a fail is refused here. What the client sends meanwhile waits,
+    // as it does behind a message being stored.
+    t.s.Delivering = true;
+    auto spf = std::make_shared<Spf::Outcome>();
+    const Checks::Input in{Checks::ClientAddress(client), t.s.From, t.s.Helo, {}};
+    Server& server = t.server;
+    const qint16 index = t.index;
+    server.Lookup(
+        [spf, in] {
+            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
+            *spf = Checks::CheckSpf(*dns, in, mdlCommon::HostName.toUtf8());
+        },
+        [&server, index, serial = t.c.Serial, spf, reply] {
+            Connecter* now = server.Session(index);
+            SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
+            if (!s)
+                return;
+            s->Delivering = false;
+            if (spf->result == Spf::Result::Fail) {
+                server.Log(QByteArray::number(index) + "-SPF fail mailfrom=" + TextHelper::Printable(spf->domain, 255, false) + ": refused");
+                s->SenderRefused = true;
+                s->From.clear();
+                server.SendReply(index, Checks::SpfRefusal);
+            } else {
+                s->Spf = *spf;
+                server.SendReply(index, reply);
+            }
+            Process(server, index, *now, *s, std::exchange(s->Pending, {}));
+        });
 }
 
 // Each recipient is classified here, once: the delivery takes what was found.
@@ -274,7 +306,7 @@ void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
     Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
-                     s.Submission};
+                     s.Submission, s.Spf};
     s.DropTransaction();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {

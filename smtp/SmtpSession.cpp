@@ -51,6 +51,7 @@ void SmtpSession::DropTransaction()
     Text.clear();
     RcptCommands = 0;
     SenderRefused = false;
+    Spf.reset();
 }
 
 int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }

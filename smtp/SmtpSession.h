@@ -1,11 +1,13 @@
 #pragma once
 // The SMTP part of an inbound session: the client's introduction, the open transaction,
 // the message text after DATA, and an AUTH exchange under way.
+#include "check/Spf.h"
 #include "core/Connecter.h"
 #include "store/Recipient.h"
 
 #include <QList>
 #include <QString>
+#include <optional>
 
 // An inbound SMTP connection's steps, as the log and the operators know their numbers;
 // then every protocol's Closing.
@@ -45,6 +47,7 @@ public:
     QByteArray Challenge;           // CRAM-MD5: what the client must answer
     QString User;                   // who logged in with AUTH, "" for nobody
     bool Submission = false;        // on the submission port: AUTH before MAIL, whatever RelayNetworks says
+    std::optional<Spf::Outcome> Spf;   // the sender's SPF, when MAIL FROM had it checked
 
     // MAIL and RCPT; each returns the whole reply without its final CR LF.
     QByteArray GetMAIL(const QByteArray& data);

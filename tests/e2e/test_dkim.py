@@ -9,8 +9,10 @@ import pathlib
 import re
 import smtplib
 import subprocess
+import tempfile
 import unittest
 
+import harness
 from harness import ROOT, TIMEOUT, Case, message, real_exchanger, send, smtp, untraced, wait_for
 
 try:
@@ -204,3 +206,51 @@ class Dkim(Case):
 
 if __name__ == "__main__":
     unittest.main()
+
+
+OPENDKIM = "/usr/sbin/opendkim"
+
+
+@unittest.skipUnless(ROOT and os.path.exists(OPENDKIM) and os.path.exists(harness.POSTFIX),
+                     "needs root (port 25, a DNS server on port 53), Postfix and opendkim (scripts/install-deps.sh test)")
+class OpendkimBehindPostfix(Case):
+    """Relayed to a private Postfix whose milter is opendkim in verify mode, rsa-sha256 and ed25519-sha256
+    signatures are what opendkim says pass: a second verifier, of other authors than python3-dkim."""
+    setUp = unittest.TestCase.setUp
+
+    def test_opendkim_reports_pass(self):
+        sink_address, deliveries = real_exchanger(self)
+        s = self.server(wait=None)
+        records = keys(s.folder)
+        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-opendkim-"))
+        port = harness.free_port()
+        # Debian's opendkim asks no server but the system's (its Nameservers setting is not used by
+        # its libunbound for loopback addresses): the keys come from its test file instead.
+        pathlib.Path(folder, "keys").write_text(f"tandrivel._domainkey.{DOMAIN} {records['rsa']}\n"
+                                                f"tandrivel-ed25519._domainkey.{DOMAIN} {records['ed25519']}\n")
+        pathlib.Path(folder, "opendkim.conf").write_text(
+            f"Mode v\nSocket inet:{port}@127.0.0.1\nTestPublicKeys {folder}/keys\nAuthservID opendkim.test\n"
+            f"PidFile {folder}/pid\nSyslog no\nUserID root\nAlwaysAddARHeader yes\n")
+        milter = subprocess.Popen([OPENDKIM, "-f", "-x", f"{folder}/opendkim.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
+        self.addCleanup(lambda: (milter.terminate(), milter.wait(10)))
+        wait_for(lambda: subprocess.run(["nc", "-z", "127.0.0.1", str(port)]).returncode == 0, what="opendkim listening")
+
+        def address():
+            with harness.bind_loopback(25) as free:
+                return f"{free.getsockname()[0]}:25"
+        postfix = harness.Postfix(self, dict(myhostname="mx.far.test", mydestination="", inet_interfaces="loopback-only",
+                                             relayhost=f"[{sink_address}]:25", smtpd_milters=f"inet:127.0.0.1:{port}",
+                                             milter_default_action="tempfail", relay_domains="far.test", relay_transport="smtp"), address)
+        pathlib.Path(s.folder, "DomainMX.txt").write_text(f"Domain,MX,Priority\nfar.test,{postfix.host},10\n")
+        s.settings_file().write_text(s.settings_file().read_text() + f"DkimKey=rsa.pem\nDkimEd25519Key={s.folder}/ed.pem\n")
+        s.start()
+        for n, (name, body) in enumerate(list(MESSAGES.items())[:3]):
+            with smtp(s) as c:
+                c.sendmail("demo@example.test", ["x@far.test"], HEADER % str(n).encode() + body, mail_options=["BODY=8BITMIME"])
+        wait_for(lambda: len(deliveries) == 3, what=lambda: f"Postfix to pass them on\n{postfix.maillog()}")
+        for _, _, content, *_ in deliveries:
+            head = content.split(b"\r\n\r\n")[0].decode("latin-1")
+            verdicts = re.findall(r"(?mi)^Authentication-Results: opendkim\.test;\s*dkim=(\w+)[^\r]*?header\.d=([\w.]+)", head)
+            self.assertTrue(verdicts, head[:1500])
+            self.assertIn(("pass", DOMAIN), verdicts, head[:1500])
+            self.assertNotIn("fail", [v for v, _ in verdicts], head[:1500])

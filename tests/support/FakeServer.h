@@ -33,6 +33,12 @@ public:
         sent.emplace_back(i, text);
         log << QByteArray::number(i) + '>' + text;
     }
+    void SendSecret(qint16 i, const QByteArray& text, const QByteArray& shown) override
+    {
+        if (onReply) onReply(i, text);
+        sent.emplace_back(i, text);
+        log << QByteArray::number(i) + '>' + shown;
+    }
     void Log(const QByteArray& line) override { log << line; }
     qint16 GetFreeIndex() override { qint16 i = 2; while (sessions.count(i)) ++i; return i; }
     void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { sessions[i] = std::move(s); }
@@ -49,6 +55,12 @@ public:
     bool TlsAvailable() override { return tls; }
     bool IsEncrypted(qint16 i) override { return encrypted.count(i) > 0; }
     void StartTls(qint16 i, std::function<void()> then) override { encrypted.insert(i); if (then) then(); }
+    std::map<qint16, ClientTls> clientTls;   // how each connection of our own was asked to start TLS
+    void StartClientTls(qint16 i, const ClientTls& policy, std::function<void()> then) override
+    {
+        clientTls[i] = policy;
+        StartTls(i, std::move(then));
+    }
 
     // File writes held back until Drain() while deferWrites is set, as the real server's
     // writer threads may finish them later than the reply would go.

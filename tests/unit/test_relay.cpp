@@ -23,6 +23,20 @@ Lines Refused(int accepted, const QByteArray& reply)
     return Willing.mid(0, accepted < 5 ? 2 * accepted : Willing.size()) + Lines{"S: " + reply, "C: QUIT ", "S: 250 Ok", "C: QUIT ", "S: 221 bye"};
 }
 
+// Towards a relay host: its EHLO replies before and inside TLS, the login, and the copies
+// one after the other on the same connection.
+const QByteArray User = "me@home.test", Password = "s3cret pass";
+const QByteArray Plain = "C: AUTH PLAIN " + (QByteArray(1, '\0') + User + '\0' + Password).toBase64();
+const Lines HostHello = {"S: 220 smtp.relay.test ESMTP", "C: EHLO mx.test.host", "S: 250-smtp.relay.test\n250-STARTTLS\n250 SIZE", "C: STARTTLS",
+                         "S: 220 go ahead", "C: EHLO mx.test.host"};
+const QByteArray AuthBoth = "S: 250-smtp.relay.test\n250-AUTH=LOGIN PLAIN\n250 AUTH LOGIN PLAIN";
+Lines Copy(const QByteArray& to, const QByteArray& answer)
+{
+    return {Mail, "S: 250 2.1.0 Ok", "C: RCPT TO:<" + to + ">", "S: 250 2.1.5 Ok", "C: DATA", "S: 354 go ahead", "C: Subject: x\n\nhello", "C: .", "S: " + answer};
+}
+const Lines Quit = {"C: QUIT ", "S: 221 2.0.0 Bye"};
+const Lines Rset = {"C: RSET", "S: 250 2.0.0 Ok"};
+
 // A program folder with the fixture lookup script as GetMX.sh.
 struct Lookup {
     ProgramFolder pf;
@@ -87,6 +101,95 @@ private slots:
         QVERIFY(!s.Session(3));
         QCOMPARE(s.encrypted.count(3) == 1, tls);
         QVERIFY(logged.isEmpty() || s.log.contains(logged));
+    }
+
+    // A relay host: STARTTLS as RelayHostTls demands, the login inside TLS only (PLAIN when
+    // offered, else LOGIN), copy after copy with RSET between while the queue has more, and
+    // every failure before MAIL decided in a step the queue retries, never bounces.
+    void hostDialogue_data()
+    {
+        QTest::addColumn<Lines>("script");
+        QTest::addColumn<int>("tls");          // RelayHostPolicy::Tls
+        QTest::addColumn<int>("copies");       // the queue has this many in all
+        QTest::addColumn<Lines>("decided");    // step and reply of each copy decided
+        QTest::addColumn<bool>("encrypted");
+        using T = RelayHostPolicy::Tls;
+        const QByteArray auth = "S: 250-smtp.relay.test\n250 AUTH PLAIN LOGIN";
+        const Lines plain = HostHello + Lines{auth, Plain, "S: 235 2.7.0 Authentication successful"};
+        QTest::newRow("PLAIN, three copies, RSET between") << plain + Copy("b@far.test", "250 first") + Rset + Copy("c@far.test", "250 second") + Rset
+                                                                  + Copy("d@far.test", "250 third") + Quit
+                                                           << int(T::Verify) << 3 << Lines{"12 250 first", "12 250 second", "12 250 third"} << true;
+        QTest::newRow("LOGIN when PLAIN is not offered")
+            << HostHello + Lines{"S: 250-smtp.relay.test\n250-AUTH=LOGIN\n250 AUTH LOGIN CRAM-MD5", "C: AUTH LOGIN", "S: 334 VXNlcm5hbWU6", "C: " + User.toBase64(),
+                                 "S: 334 UGFzc3dvcmQ6", "C: " + Password.toBase64(), "S: 235 2.7.0 Ok"} + Copy("b@far.test", "250 queued") + Quit
+            << int(T::Verify) << 1 << Lines{"12 250 queued"} << true;
+        QTest::newRow("encrypt: the same dialogue") << HostHello + Lines{AuthBoth, Plain, "S: 235 ok"} + Copy("b@far.test", "250 queued") + Quit
+                                                    << int(T::Encrypt) << 1 << Lines{"12 250 queued"} << true;
+        QTest::newRow("none: no STARTTLS, no login") << Lines{"S: 220 smtp.relay.test", "C: EHLO mx.test.host", "S: 250-STARTTLS\n250 AUTH PLAIN"}
+                                                            + Copy("b@far.test", "250 queued") + Quit
+                                                     << int(T::None) << 1 << Lines{"12 250 queued"} << false;
+        QTest::newRow("no STARTTLS offered") << Lines{"S: 220 smtp.relay.test", "C: EHLO mx.test.host", "S: 250-AUTH PLAIN\n250 SIZE"} + Quit << int(T::Encrypt) << 1
+                                             << Lines{"8 no STARTTLS offered, and RelayHostTls requires it"} << false;
+        QTest::newRow("STARTTLS refused") << HostHello.mid(0, 4) + Lines{"S: 454 4.7.0 TLS not available"} + Quit << int(T::Verify) << 1
+                                          << Lines{"14 STARTTLS refused: 454 4.7.0 TLS not available"} << false;
+        QTest::newRow("no AUTH inside TLS") << HostHello + Lines{"S: 250-smtp.relay.test\n250 SIZE"} + Quit << int(T::Verify) << 1
+                                            << Lines{"8 no AUTH PLAIN or LOGIN offered"} << true;
+        QTest::newRow("AUTH 535: wrong password") << plain.mid(0, plain.size() - 1) + Lines{"S: 535 5.7.8 Authentication credentials invalid"} + Quit
+                                                  << int(T::Verify) << 2 << Lines{"15 login refused: 535 5.7.8 Authentication credentials invalid"} << true;
+        QTest::newRow("AUTH 454") << plain.mid(0, plain.size() - 1) + Lines{"S: 454 4.7.0 Temporary authentication failure"} + Quit << int(T::Verify) << 1
+                                  << Lines{"15 login refused: 454 4.7.0 Temporary authentication failure"} << true;
+        QTest::newRow("LOGIN user refused") << HostHello + Lines{"S: 250 AUTH LOGIN", "C: AUTH LOGIN", "S: 535 no"} + Quit << int(T::Verify) << 1
+                                            << Lines{"16 login refused: 535 no"} << true;
+        const Lines refusedRcpt = {Mail, "S: 250 Ok", "C: RCPT TO:<b@far.test>", "S: 550 5.1.1 unknown"};
+        QTest::newRow("RCPT 550, the next copy still goes") << plain + refusedRcpt + Rset + Copy("c@far.test", "250 second") + Quit << int(T::Verify) << 2
+                                                            << Lines{"10 550 5.1.1 unknown", "12 250 second"} << true;
+        QTest::newRow("421 after the message: no RSET") << plain + Copy("b@far.test", "421 4.3.0 closing") + Quit << int(T::Verify) << 2
+                                                        << Lines{"12 421 4.3.0 closing"} << true;
+        QTest::newRow("RSET refused: the next copy waits") << plain + Copy("b@far.test", "250 first") + Lines{"C: RSET", "S: 502 no"} + Quit << int(T::Verify)
+                                                           << 2 << Lines{"12 250 first", "18 502 no"} << true;
+    }
+    void hostDialogue()
+    {
+        QFETCH(Lines, script); QFETCH(int, tls); QFETCH(int, copies); QFETCH(Lines, decided); QFETCH(bool, encrypted);
+        FakeServer s;
+        RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
+        auto host = std::make_shared<RelayHostPolicy>();
+        host->host = "smtp.relay.test";
+        host->tls = RelayHostPolicy::Tls(tls);
+        host->user = User;
+        host->password = Password;
+        host->shown = "smtp.relay.test:587";
+        r.Host = host;
+        QTemporaryFile text;
+        QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
+        Lines got;
+        int handed = 0;
+        // As the queue puts a copy in place: the sender, the next recipient, the text.
+        const auto fill = [&](RelaySession& session) {
+            if (handed == copies) return false;
+            session.Sender = "a@here.test";
+            session.Recipient = QByteArray(1, char('b' + handed++)) + "@far.test";
+            session.Text = FileReply{};
+            session.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
+            session.Text.length = 19;
+            session.Done = [&got](const QByteArray& reply, RelayStep step) { got << QByteArray::number(int(step)) + ' ' + reply.trimmed(); };
+            return true;
+        };
+        fill(r);
+        r.Next = fill;
+        Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
+        QCOMPARE(s.released, std::vector<qint16>{3});
+        QCOMPARE(got, decided);
+        QCOMPARE(s.encrypted.count(3) == 1, encrypted);
+        if (encrypted) {
+            QCOMPARE(s.clientTls[3].verifyPeer, tls == int(RelayHostPolicy::Tls::Verify));
+            QCOMPARE(s.clientTls[3].peerName, QString("smtp.relay.test"));
+        }
+        // The password never reaches the log, in clear or encoded.
+        const QByteArray log = s.log.join('\n');
+        for (const QByteArray& secret : {Password, Password.toBase64(), Plain.mid(3)})
+            QVERIFY2(!log.contains(secret), log.constData());
+        QVERIFY(!script.contains(Plain) || s.log.contains("3>AUTH PLAIN ********"));
     }
 
     // A record counts only with "," after the preference and CR LF after the host, before

@@ -1,0 +1,191 @@
+// The checks on mail from outside, put together: SPF, the DKIM signatures, DMARC over both,
+// one Authentication-Results header (RFC 8601) and the verdict.
+#include "check/Checks.h"
+#include "check/DkimVerify.h"
+#include "check/Dmarc.h"
+#include "core/Access.h"
+#include "core/TextHelper.h"
+#include "core/mdlCommon.h"
+#include "deliver/Dkim.h"
+
+#include <QElapsedTimer>
+
+namespace Checks {
+
+namespace {
+
+// Text for a header comment: printable, no parentheses or backslashes to unbalance it.
+QByteArray Comment(const QByteArray& text)
+{
+    QByteArray c = TextHelper::Printable(text, 200, false);
+    for (char& ch : c)
+        if (ch == '(' || ch == ')' || ch == '\\') ch = ' ';
+    return c.trimmed().isEmpty() ? QByteArray() : " (" + c.trimmed() + ')';
+}
+
+// A property value: a token as RFC 2045 has it, or else a quoted string.
+QByteArray Value(const QByteArray& text)
+{
+    static const QByteArray special = "()<>@,;:\\\"/[]?= ";
+    QByteArray v = TextHelper::Printable(text, 256, false);
+    bool token = !v.isEmpty();
+    for (char ch : v)
+        if (special.contains(ch)) token = false;
+    if (token)
+        return v;
+    v.replace('\\', "\\\\").replace('"', "\\\"");
+    return '"' + v + '"';
+}
+
+class BoundedResolver : public Dns::Resolver {
+public:
+    BoundedResolver(std::unique_ptr<Dns::Resolver> inner, int ms) : inner_(std::move(inner)), ms_(ms) { clock_.start(); }
+    Dns::Answer Query(const QByteArray& name, Dns::Type type) override
+    {
+        if (clock_.elapsed() >= ms_)
+            return Dns::Answer{};
+        return inner_->Query(name, type);
+    }
+
+private:
+    std::unique_ptr<Dns::Resolver> inner_;
+    int ms_;
+    QElapsedTimer clock_;
+};
+
+}
+
+std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms)
+{
+    return std::make_unique<BoundedResolver>(std::move(inner), ms);
+}
+
+bool Applies(bool bySmtp, const QString& user, const QByteArray& client)
+{
+    return bySmtp && mdlCommon::AuthChecks && user.isEmpty() && !Access::MayRelay(client);
+}
+
+QHostAddress ClientAddress(const QByteArray& client)
+{
+    return QHostAddress(QString::fromLatin1(client.startsWith("IPv6:") ? client.mid(5) : client));
+}
+
+QByteArray DmarcRefusal(const QByteArray& domain)
+{
+    return "550 5.7.1 Rejected by the DMARC policy of " + TextHelper::Printable(domain, 255, false);
+}
+
+Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& receiver)
+{
+    return Spf::Check(dns, in.client, in.sender, in.helo, receiver);
+}
+
+namespace {
+
+// Whether one header field (unfolded or not) is an Authentication-Results naming `id`.
+bool Ours(const QByteArray& field, const QByteArray& id)
+{
+    const qsizetype colon = field.indexOf(':');
+    if (colon < 0 || field.left(colon).trimmed().compare("Authentication-Results", Qt::CaseInsensitive) != 0)
+        return false;
+    // The authserv-id: the first word of the value, comments and folding aside.
+    int depth = 0;
+    QByteArray word;
+    for (const char ch : field.mid(colon + 1)) {
+        const bool blank = ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
+        if (ch == '(') ++depth;
+        else if (ch == ')' && depth > 0) --depth;
+        else if (depth > 0) continue;
+        else if (ch == ';' || (blank && !word.isEmpty())) break;
+        else if (!blank) word += ch;
+    }
+    if (word.endsWith('.'))
+        word.chop(1);
+    return word.compare(id, Qt::CaseInsensitive) == 0;
+}
+
+}
+
+QByteArray WithoutOurResults(const QByteArray& text, const QByteArray& authservId, int* removed)
+{
+    int count = 0;
+    QByteArray out, field, unstuffed;   // the field being read: as stored, and as the message has it
+    const auto finish = [&] {
+        if (Ours(unstuffed, authservId)) {
+            ++count;
+        } else {
+            out += field;
+        }
+        field.clear();
+        unstuffed.clear();
+    };
+    for (qsizetype pos = 0; pos < text.size();) {
+        const qsizetype lf = text.indexOf('\n', pos);
+        const qsizetype end = lf < 0 ? text.size() : lf + 1;
+        const QByteArray line = text.mid(pos, end - pos);
+        const QByteArray content = line.startsWith('.') ? line.mid(1) : line;
+        if (content.isEmpty() || content == "\r\n" || (content[0] != ' ' && content[0] != '\t')) {
+            finish();
+            if (content.isEmpty() || content == "\r\n" || !content.contains(':')) {   // the body, or a line of no field
+                out += text.mid(pos);
+                break;
+            }
+        }
+        field += line;
+        unstuffed += content;
+        pos = end;
+    }
+    finish();
+    if (removed)
+        *removed = count;
+    return count ? out : text;
+}
+
+Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const QByteArray& authservId, qint64 now)
+{
+    Verdict v;
+    const Spf::Outcome spf = in.spf ? *in.spf : CheckSpf(dns, in, authservId);
+    const QByteArray spfName = Spf::Name(spf.result);
+    QList<QByteArray> results;
+    results << "spf=" + spfName + Comment(spf.reason) + (spf.identity == "helo" ? " smtp.helo=" : " smtp.mailfrom=") + Value(spf.domain);
+    v.log << "-SPF " + spfName + ' ' + spf.identity + '=' + TextHelper::Printable(spf.domain, 255, false) + Comment(spf.reason);
+
+    const std::vector<DkimVerify::Signature> signatures = DkimVerify::Verify(dns, text, now);
+    QList<QByteArray> passed;
+    if (signatures.empty()) {
+        results << "dkim=none";
+    }
+    for (const DkimVerify::Signature& s : signatures) {
+        const QByteArray name = DkimVerify::Name(s.result);
+        if (s.result == DkimVerify::Result::Pass)
+            passed << s.domain.toLower();
+        results << "dkim=" + name + Comment(s.reason) + " header.d=" + Value(s.domain) + " header.s=" + Value(s.selector)
+                       + " header.a=" + Value(s.algorithm) + (s.b.isEmpty() ? QByteArray() : " header.b=" + Value(s.b));
+        v.log << "-DKIM " + name + " d=" + TextHelper::Printable(s.domain, 255, false) + " s=" + TextHelper::Printable(s.selector, 64, false)
+                     + " a=" + TextHelper::Printable(s.algorithm, 32, false) + Comment(s.reason);
+    }
+
+    const Dmarc::Outcome dmarc = Dmarc::Check(dns, text, spfName, spf.domain, passed);
+    const QByteArray dmarcName = Dmarc::Name(dmarc.result);
+    QByteArray policy;
+    if (dmarc.result == Dmarc::Result::Fail)
+        policy = QByteArray(" (p=") + Dmarc::Name(dmarc.policy) + ')';
+    results << "dmarc=" + dmarcName + (policy.isEmpty() ? Comment(dmarc.reason) : policy)
+                   + (dmarc.fromDomain.isEmpty() ? QByteArray() : " header.from=" + Value(dmarc.fromDomain));
+    QByteArray line = "-DMARC " + dmarcName + " from=" + TextHelper::Printable(dmarc.fromDomain, 255, false) + policy;
+    if (dmarc.result == Dmarc::Result::Fail && dmarc.policy == Dmarc::Policy::Reject && mdlCommon::DmarcReject) {
+        v.refusal = DmarcRefusal(dmarc.fromDomain);
+        line += ": refused";
+    } else if (dmarc.result == Dmarc::Result::Fail && dmarc.policy != Dmarc::Policy::None) {
+        v.quarantined = true;
+        line += ": kept as spam";
+    }
+    v.log << line;
+
+    v.header = "Authentication-Results: " + authservId + ";\r\n\t" + results.join(";\r\n\t") + "\r\n";
+    if (v.quarantined)
+        v.header += "X-Spam-Flag: YES\r\n";
+    return v;
+}
+
+}

@@ -1,0 +1,265 @@
+"""Sending through a relay host (RelayHost), as from a home line or a cloud machine without port 25: every foreign
+copy goes to it over STARTTLS with the login, several on one connection; a wrong password is retried and never
+logged; RelayHostTls=verify refuses a certificate it cannot check. The relay host is Postfix with SASL through a
+Dovecot auth service, or aiosmtpd with AUTH and STARTTLS."""
+import base64
+import logging
+import os
+import pathlib
+import re
+import shutil
+import smtplib
+import ssl
+import subprocess
+import tempfile
+import unittest
+
+from harness import ROOT, TIMEOUT, Case, Postfix, free_port, message, wait_for
+
+USER, PASSWORD = "me@home.test", "s3cret pass"
+CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-relayhost-certs-")
+logging.getLogger("mail.log").setLevel(logging.CRITICAL)   # refused handshakes are expected here
+DOVECOT = shutil.which("dovecot") or "/usr/sbin/dovecot"
+
+
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=TIMEOUT)
+
+
+def certificate(kind):
+    """(cert, key) for the relay host at 127.0.0.1: "self" signed by itself, "signed" by the test CA (ca.pem),
+    "elsewhere" signed by the test CA for another name only."""
+    d = CERTS.name
+    cert, key = f"{d}/{kind}.pem", f"{d}/{kind}.key"
+    if os.path.exists(cert):
+        return cert, key
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
+    if kind == "self":
+        openssl("req", "-x509", *ec, "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert)
+        return cert, key
+    if not os.path.exists(f"{d}/ca.pem"):
+        openssl("req", "-x509", *ec, "-subj", "/CN=Tandrivel test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign", "-keyout", f"{d}/ca.key", "-out", f"{d}/ca.pem")
+    name = "IP:127.0.0.1" if kind == "signed" else "DNS:elsewhere.test"
+    openssl("req", "-new", *ec[:4], "-nodes", "-subj", "/CN=relay", "-keyout", key, "-out", f"{d}/{kind}.csr")
+    pathlib.Path(d, f"{kind}.ext").write_text(f"subjectAltName={name}\n")
+    openssl("x509", "-req", "-in", f"{d}/{kind}.csr", "-CA", f"{d}/ca.pem", "-CAkey", f"{d}/ca.key", "-CAcreateserial", "-days", "2",
+            "-extfile", f"{d}/{kind}.ext", "-out", cert)
+    return cert, key
+
+
+def aiosmtpd_relay(test, cert="self", users=((USER, PASSWORD),)):
+    """aiosmtpd as a relay host on 127.0.0.1: STARTTLS required, AUTH required inside TLS. Its port, the deliveries
+    (from, to, content, TLS version) and the logins (mechanism, user, accepted, under TLS) it took."""
+    from aiosmtpd.controller import Controller
+    from aiosmtpd.smtp import AuthResult, LoginPassword
+    deliveries, logins, users = [], [], dict(users)
+
+    class Recorder:
+        async def handle_DATA(self, server, session, envelope):
+            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content,
+                               session.ssl and session.ssl["ssl_object"].version()))
+            return "250 OK queued"
+
+    def authenticator(server, session, envelope, mechanism, data):
+        ok = isinstance(data, LoginPassword) and users.get(data.login.decode()) == data.password.decode()
+        logins.append((mechanism, data.login.decode() if isinstance(data, LoginPassword) else None, ok, bool(session.ssl)))
+        return AuthResult(success=ok, handled=False)
+
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*certificate(cert))
+    port = free_port()
+    controller = Controller(Recorder(), hostname="127.0.0.1", port=port, server_hostname="relay.test", ready_timeout=TIMEOUT,
+                            tls_context=context, require_starttls=True, auth_required=True, auth_require_tls=True,
+                            authenticator=authenticator)
+    controller.start()
+    test.addCleanup(controller.stop)
+    return port, deliveries, logins
+
+
+# Called only if the server looked up an MX: with a relay host it never should.
+GETMX = '#!/bin/sh\necho "$1" >> getmx-calls.txt\n'
+
+
+class RelayHost(Case):
+    def setUp(self):   # each test lays out its own server
+        pass
+
+    def relaying(self, port, tls="encrypt", password=PASSWORD, mode=0o600, **settings):
+        folder = tempfile.mkdtemp(prefix="tandrivel-relayhost-")
+        self.addCleanup(shutil.rmtree, folder, True)
+        secret = pathlib.Path(folder, "relay-password")
+        secret.write_text(password + "\nnot the password\n")
+        secret.chmod(mode)
+        return self.server(getmx=GETMX, settings={"RelayHost": f"127.0.0.1:{port}", "RelayHostUser": USER, "RelayHostPasswordFile": secret,
+                                                  "RelayHostTls": tls, "RelayRetry": 1, **settings})
+
+    def assert_no_password(self, s):
+        for secret in (PASSWORD, base64.b64encode(PASSWORD.encode()).decode(),
+                       base64.b64encode(f"\0{USER}\0{PASSWORD}".encode()).decode()):
+            self.assertFalse([line for line in s.log if secret in line], "the password is in the log")
+
+    def test_every_foreign_copy_goes_to_the_relay_host(self):
+        port, deliveries, logins = aiosmtpd_relay(self)
+        s = self.relaying(port)
+        s.wait_log(rf"^Relay host: every foreign recipient goes to 127\.0\.0\.1:{port} \(TLS encrypt: .*; login {re.escape(USER)}\)$")
+        # Ten messages for as many domains, and a local one, sent one after the other.
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+            for n in range(10):
+                c.sendmail("demo@example.test", [f"r{n}@far{n}.test"] + (["demo@example.test"] if n == 0 else []), message(f"m{n}"))
+        wait_for(lambda: len(deliveries) == 10, what=lambda: f"ten deliveries, not {len(deliveries)}")
+        self.assertEqual(sorted(d[1][0] for d in deliveries), sorted(f"r{n}@far{n}.test" for n in range(10)))
+        self.assertTrue(all(d[0] == "demo@example.test" and d[3] and d[3].startswith("TLSv1.") for d in deliveries), deliveries)
+        self.assertTrue(all(f"Subject: m{d[1][0][1:].split('@')[0]}\r\n".encode() in d[2] for d in deliveries))
+        # One login per connection, each right and inside TLS; fewer connections than messages.
+        self.assertTrue(all(l[1:] == (USER, True, True) for l in logins), logins)
+        connections = s.count_log(r"^Connect \d+$")
+        self.assertEqual(len(logins), connections)
+        self.assertLess(connections, 10)
+        print(f"\n10 messages through the relay host on {connections} connections", end=" ")
+        self.assertEqual(s.count_log(r": attempt 1 to relay host .* on connection \d+ kept open$"), 10 - connections)
+        self.assertEqual(len(s.messages()), 1)
+        self.assertFalse(os.path.exists(os.path.join(s.folder, "getmx-calls.txt")), "an MX was looked up")
+        self.assert_no_password(s)
+
+    # RelayHostTls with the host's certificate: the system's store (which a test leaves alone) knows neither of
+    # the test's certificates, so only RelayHostCaFile makes one trusted; the name must match RelayHost.
+    TLS = [  # RelayHostTls, the host's certificate, RelayHostCaFile, what the log says of the copy
+        ("verify", "self", None, r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*self-signed.*\)"),
+        ("encrypt", "self", None, r"delivered to "),
+        ("verify", "signed", "ca.pem", r"delivered to "),
+        ("verify", "elsewhere", "ca.pem", r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*host name did not match.*\)"),
+        ("verify", "signed", None, r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*issuer certificate.*\)"),
+    ]
+
+    def test_tls_policy(self):
+        for tls, cert, ca, logged in self.TLS:
+            with self.subTest(tls=tls, cert=cert, ca=ca):
+                port, deliveries, logins = aiosmtpd_relay(self, cert)
+                s = self.relaying(port, tls, RelayHostCaFile=ca and os.path.join(CERTS.name, ca))
+                with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+                    c.sendmail("demo@example.test", ["far@away.test"], message("tls"))
+                s.wait_log(r"<far@away\.test>: " + logged)
+                self.assertEqual(len(deliveries), int("delivered" in logged))
+                if not deliveries:   # nothing went out in clear: not even the login
+                    self.assertEqual(logins, [])
+                    self.assertTrue(os.listdir(os.path.join(s.folder, "Queue")))
+                s.stop()
+
+    def test_wrong_password_is_retried_and_never_logged(self):
+        port, deliveries, logins = aiosmtpd_relay(self)
+        s = self.relaying(port, password="not it")
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+            c.sendmail("demo@example.test", ["far@away.test"], message("wrong password"))
+        rx = rf"<far@away\.test>: deferred by relay host 127\.0\.0\.1:{port} \(login refused: 535 5\.7\.8 .*\); next attempt "
+        wait_for(lambda: s.count_log(rx) >= 2, what=lambda: f"two deferrals: {s.log[-20:]}")
+        self.assertEqual(deliveries, [])
+        self.assertTrue(len(logins) >= 2 and all(l[1:] == (USER, False, True) for l in logins), logins)
+        self.assertEqual(s.count_log(r"bounced|notice"), 0)
+        for secret in ("not it", base64.b64encode(b"not it").decode(), base64.b64encode(f"\0{USER}\0not it".encode()).decode()):
+            self.assertFalse([line for line in s.log if secret in line])
+        self.assertTrue(s.count_log(r"^\d+>AUTH PLAIN \*{8}$"))
+        # Put right and started again, the waiting copy goes.
+        s.stop()
+        pathlib.Path(s.settings["RelayHostPasswordFile"]).write_text(PASSWORD + "\n")
+        s.start()
+        wait_for(lambda: len(deliveries) == 1, what="the delivery after the password was put right")
+
+    def test_password_file_others_may_read(self):
+        port, deliveries, logins = aiosmtpd_relay(self)
+        s = self.relaying(port, mode=0o644)
+        s.wait_log(r"^Relay host: .*; not used, mail waits in the queue: password file \S+ may be read by others \(mode 0644\)")
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+            c.sendmail("demo@example.test", ["far@away.test"], message("kept"))
+        s.wait_log(r"<far@away\.test>: deferred by relay host \S+ \(relay host not used: password file .* may be read by others")
+        self.assertEqual((deliveries, logins), ([], []))
+        self.assert_no_password(s)
+
+
+DOVECOT_CONF = """\
+base_dir = {d}/run
+state_dir = {d}/state
+log_path = {d}/dovecot.log
+protocols = none
+listen = 127.0.0.1
+ssl = no
+auth_mechanisms = plain login
+disable_plaintext_auth = no
+default_internal_user = dovecot
+default_login_user = dovenull
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN username_format=%u {d}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid=nobody gid=nogroup home={d}
+}}
+service auth {{
+  unix_listener {d}/auth {{
+    mode = 0666
+  }}
+}}
+"""
+
+
+class TlsPostfix(Postfix):   # its smtpd offers STARTTLS, which needs the TLS manager
+    DAEMONS = Postfix.DAEMONS + ["tlsmgr unix - - n 1000? 1 tlsmgr"]
+
+
+@unittest.skipUnless(ROOT, "Postfix and Dovecot run as root")
+@unittest.skipUnless(os.path.exists(DOVECOT), "needs dovecot-core (scripts/install-deps.sh)")
+class PostfixRelayHost(Case):
+    def setUp(self):
+        pass
+
+    def dovecot(self):   # a private auth service: its socket
+        d = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-dovecot-"))
+        os.chmod(d, 0o755)
+        pathlib.Path(d, "passwd").write_text(f"{USER}:{{PLAIN}}{PASSWORD}\n")
+        pathlib.Path(d, "dovecot.conf").write_text(DOVECOT_CONF.format(d=d))
+        proc = subprocess.Popen([DOVECOT, "-F", "-c", f"{d}/dovecot.conf"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+        def stop():
+            proc.terminate()
+            proc.wait(TIMEOUT)
+            proc.stdout.close()
+        self.addCleanup(stop)
+        wait_for(lambda: os.path.exists(f"{d}/auth") or proc.poll() is not None, what="Dovecot's auth socket")
+        if proc.poll() is not None:
+            self.fail("Dovecot did not start: " + proc.stdout.read().decode(errors="replace"))
+        return f"{d}/auth"
+
+    def test_postfix_with_dovecot_sasl(self):
+        # Postfix takes mail only from a login (loopback is not among its networks) and hands it on to a plain
+        # aiosmtpd that records it.
+        from harness import real_exchanger
+        onward, deliveries = real_exchanger(self)
+        cert, key = certificate("signed")
+        postfix = TlsPostfix(self, dict(myhostname="relay.test", mydestination="", mynetworks="192.0.2.1/32",
+                                     smtpd_tls_cert_file=cert, smtpd_tls_key_file=key, smtpd_tls_security_level="may", smtpd_tls_loglevel=1,
+                                     smtpd_tls_auth_only="yes", smtpd_sasl_auth_enable="yes", smtpd_sasl_type="dovecot",
+                                     smtpd_sasl_path=self.dovecot(), smtpd_relay_restrictions="permit_sasl_authenticated, reject",
+                                     relayhost=f"[{onward}]:25", smtp_tls_security_level="none"),
+                          listen=lambda: f"127.0.0.1:{free_port()}")
+        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-relayhost-"))
+        pathlib.Path(folder, "pw").write_text(PASSWORD + "\n")
+        os.chmod(f"{folder}/pw", 0o600)
+        s = self.server(getmx=GETMX, settings={"RelayHost": f"{postfix.host}:{postfix.port}", "RelayHostUser": USER,
+                                               "RelayHostPasswordFile": f"{folder}/pw", "RelayHostCaFile": os.path.join(CERTS.name, "ca.pem")})
+        with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+            for n in range(10):
+                c.sendmail("demo@example.test", [f"r{n}@far{n}.test"], message(f"p{n}"))
+        wait_for(lambda: len(deliveries) == 10, timeout=60, what=lambda: f"ten deliveries, not {len(deliveries)}: {postfix.maillog()}")
+        self.assertEqual(sorted(d[1][0] for d in deliveries), sorted(f"r{n}@far{n}.test" for n in range(10)))
+        log = pathlib.Path(postfix.dir, "maillog").read_text(errors="replace")
+        logins = re.findall(r"sasl_method=(\w+), sasl_username=(\S+)", log)
+        connections = len(re.findall(r"smtpd\[\d+\]: connect from ", log))
+        self.assertEqual(logins, [("PLAIN", USER)] * 10)   # every message is logged with its login
+        self.assertLess(connections, 10)
+        self.assertEqual(len(re.findall(r"Anonymous TLS connection established|Trusted TLS connection established|"
+                                        r"Untrusted TLS connection established", log)), connections)
+        print(f"\n10 messages through Postfix on {connections} connections", end=" ")
+        s.wait_log(r"^\d+-TLS TLSv1\.3 ")
+        # Postfix may pass a message on before its 250 to us is read here.
+        wait_for(lambda: s.count_log(r"delivered to 127\.0\.0\.1") == 10, what="ten deliveries logged")
