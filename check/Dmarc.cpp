@@ -272,9 +272,9 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
         return a.status != Dns::Status::TempError;
     };
     if (!ask(domain))
-        return verdict(Result::TempError, "DMARC record lookup failed (DNS)");
+        return verdict(Result::TempError, "DNS lookup of the DMARC record failed");
     if (const QByteArray organizational = OrganizationalDomain(domain); records.isEmpty() && organizational != domain && !ask(organizational))
-        return verdict(Result::TempError, "DMARC record lookup failed (DNS)");
+        return verdict(Result::TempError, "DNS lookup of the DMARC record failed");
     if (records.isEmpty()) {
         o.policyDomain.clear();
         return verdict(Result::None, "no DMARC record");

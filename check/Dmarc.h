@@ -23,7 +23,7 @@ struct Outcome {
     Policy requested = Policy::None;   // that p= or sp= as published (before pct=), whenever a record was used
     QByteArray fromDomain;             // header.from: lower case, no final dot
     QByteArray policyDomain;           // where the record was found: the From domain or its organisational domain
-    QByteArray reason;                 // short text
+    QByteArray reason;                 // short printable text, no parentheses
 };
 
 // The record of a domain (RFC 7489 6.3), parsed as receivers do: tags in any letter case,
