@@ -3,7 +3,9 @@
 #include "check/Dns.h"
 #include "core/mdlCommon.h"
 
+#include <QElapsedTimer>
 #include <QHostAddress>
+#include <QMutex>
 #include <QtEndian>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -13,6 +15,7 @@
 #include <resolv.h>
 #include <cctype>
 #include <cstring>
+#include <optional>
 
 namespace Dns {
 
@@ -63,11 +66,73 @@ QByteArray Raw(const char* text)
 
 QByteArray Key(const QByteArray& name, Type type) { return Name(name) + '/' + QByteArray::number(int(type)); }
 
+// Answers kept for their time to live (negative ones a minute), as a caching resolver keeps
+// them: the mail of one sender asks the same few names over and over. Per server asked.
+class Cache {
+public:
+    static constexpr qint64 NegativeSeconds = 60, LongestSeconds = 3600;
+    static constexpr qsizetype MostEntries = 20000;
+
+    std::optional<Answer> Find(const QByteArray& key)
+    {
+        const QMutexLocker lock(&mutex_);
+        const auto e = entries_.constFind(key);
+        if (e == entries_.constEnd() || e->until <= Clock())
+            return std::nullopt;
+        return e->answer;
+    }
+    void Keep(const QByteArray& key, const Answer& answer, qint64 seconds)
+    {
+        if (answer.status == Status::TempError || seconds <= 0)
+            return;
+        const QMutexLocker lock(&mutex_);
+        if (entries_.size() >= MostEntries) {   // the expired first; all when none is
+            const qint64 now = Clock();
+            entries_.removeIf([now](const auto& e) { return e.value().until <= now; });
+            if (entries_.size() >= MostEntries)
+                entries_.clear();
+        }
+        entries_.insert(key, {answer, Clock() + std::min(seconds, LongestSeconds) * 1000});
+    }
+
+private:
+    struct Entry {
+        Answer answer;
+        qint64 until;   // ms of the monotonic clock
+    };
+    static qint64 Clock()
+    {
+        static const QElapsedTimer started = [] { QElapsedTimer t; t.start(); return t; }();
+        return started.elapsed();
+    }
+    QMutex mutex_;
+    QHash<QByteArray, Entry> entries_;
+};
+
+Cache& Kept()
+{
+    static Cache cache;
+    return cache;
+}
+
 class LibResolver : public Resolver {
 public:
     LibResolver(int timeoutMs, QByteArray server) : timeoutMs_(timeoutMs), server_(std::move(server)) {}
 
     Answer Query(const QByteArray& name, Type type) override
+    {
+        const QByteArray key = server_ + ' ' + Key(name, type);
+        if (std::optional<Answer> kept = Kept().Find(key))
+            return *kept;
+        qint64 ttl = Cache::NegativeSeconds;
+        Answer answer = Ask(name, type, ttl);
+        Kept().Keep(key, answer, ttl);
+        return answer;
+    }
+
+private:
+    // `ttl` becomes the least time to live of the records found.
+    Answer Ask(const QByteArray& name, Type type, qint64& ttl)
     {
         Answer answer;
         struct __res_state st;
@@ -112,6 +177,7 @@ public:
                 return Answer{};
             if (ns_rr_type(rr) != int(type) || ns_rr_class(rr) != ns_c_in)
                 continue;   // the CNAMEs on the way
+            ttl = answer.records.isEmpty() ? qint64(ns_rr_ttl(rr)) : std::min(ttl, qint64(ns_rr_ttl(rr)));
             const unsigned char* data = ns_rr_rdata(rr);
             const int length = ns_rr_rdlen(rr);
             char host[NS_MAXDNAME];
@@ -147,10 +213,11 @@ public:
             }
         }
         answer.status = answer.records.isEmpty() ? Status::NoData : Status::Ok;
+        if (answer.records.isEmpty())
+            ttl = Cache::NegativeSeconds;
         return answer;
     }
 
-private:
     int timeoutMs_;
     QByteArray server_;
 };

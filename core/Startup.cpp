@@ -86,6 +86,12 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     AuthChecks = flag("AuthChecks", true);
     DmarcReject = flag("DmarcReject", true);
     SpfReject = flag("SpfReject", false);
+    Milters = Setting(store, "Milters", "").trimmed();
+    MilterOutgoing = flag("MilterOutgoing", false);
+    if (const QString d = Setting(store, "MilterDefault", "tempfail").trimmed().toLower(); d == QLatin1String("accept"))
+        MilterDefaultAccept = true;
+    else if (d != QLatin1String("tempfail"))
+        Report(QStringLiteral("Setting MilterDefault=\"%1\" is neither tempfail nor accept; tempfail is used").arg(d));
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");
@@ -108,6 +114,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     LoginFailureLimit = int(number("LoginFailureLimit", 10, 1, INT_MAX));
     LoginFailureWindow = int(number("LoginFailureWindow", 900, 1, INT_MAX));
     LoginLockout = int(number("LoginLockout", 900, 1, INT_MAX));
+    MilterTimeout = int(number("MilterTimeout", 30, 1, 3600));
     if (const QString retry = Setting(store, "RelayRetry", ""); !retry.trimmed().isEmpty()) {
         QList<int> delays;
         for (const QString& part : retry.split(QLatin1Char(','))) {
@@ -143,6 +150,9 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
             main->Log().Add("Host name: " + HostName.toUtf8()
                             + (HostName.contains(QLatin1Char('.')) ? QByteArray()
                                                                    : QByteArray(" (not fully qualified: exchangers may refuse it; set HostName)")));
+            if (!Milters.isEmpty())
+                main->Log().Add("Mail filters: " + Milters.toUtf8() + (MilterOutgoing ? " (all mail)" : " (mail from outside)") + ", "
+                                + QByteArray(MilterDefaultAccept ? "passed" : "451") + " when one fails");
             main->Log().Add("Tandrivel serving @" + ServerDomain.toUtf8() + " on SMTP port " + SmtpPort.toUtf8()
                             + " and POP3 port " + Pop3Port.toUtf8() + " in " + ProgramFolder().toUtf8());
             if (serving)

@@ -49,6 +49,12 @@ inline bool AuthChecks = true, DmarcReject = true, SpfReject = false;
 // to ("verify", "encrypt", "none"), and CA certificates trusted beside the system's.
 inline QString RelayHost, RelayHostUser, RelayHostPasswordFile, RelayHostCaFile;
 inline QString RelayHostTls = QStringLiteral("verify");
+// Mail filters (milter): the sockets, comma-separated (inet:host:port, unix:/path; none: no
+// filtering), seconds each reply may take, whether a filter that fails passes the mail
+// (else 451), and whether mail of trusted clients is filtered too.
+inline QString Milters;
+inline int MilterTimeout = 30;
+inline bool MilterDefaultAccept = false, MilterOutgoing = false;
 
 // The folder that holds the executable: tables, lookup script and mail store live here.
 QString ProgramFolder();

@@ -9,6 +9,7 @@
 #include "core/mdlCommon.h"
 #include "deliver/Dkim.h"
 #include "deliver/Identity.h"
+#include "milter/MilterClient.h"
 #include "store/Aliases.h"
 #include "store/MailStore.h"
 #include "store/Recipient.h"
@@ -166,6 +167,27 @@ void Check(const D& d, const Next& next)
         });
 }
 
+// The operator's filters see mail from outside before it is classified or signed, so that
+// the recipients they leave are the ones served and a signature covers the text they leave.
+// Their sockets are waited on off the event thread.
+void Milter(const D& d, const Next& next)
+{
+    if (!Milters::Applies(d->m))
+        return next();
+    auto verdict = std::make_shared<Milters::Verdict>();
+    const std::shared_ptr<void> held = Budget::Hold(2 * d->m.text.size());   // each filter's copy and its packets
+    d->server.Lookup([d, verdict, held] { *verdict = Milters::Run(d->m); },
+                     [d, verdict, next] {
+                         for (qsizetype i = 0; i < verdict->log.size(); ++i)
+                             if (i + 1 < verdict->log.size() || verdict->refusal.isEmpty()) d->Log("-" + verdict->log[i]);
+                         if (!verdict->refusal.isEmpty())
+                             d->Refuse(verdict->refusal, "-" + verdict->log.last());
+                         else if (verdict->discarded)
+                             d->m.recipients.clear(), d->m.classified.clear();   // a 250, and no copy
+                         next();
+                     });
+}
+
 // Each recipient once: a mailbox copy with its trace headers, or a foreign copy. One copy per
 // mailbox and per foreign address, however often named.
 void Classify(const D& d, const Next& next)
@@ -285,7 +307,7 @@ void Commit(const D& d, const Next& next)
 
 using Step = void (*)(const D&, const Next&);
 // Every delivery, in order; a refusal ends it where it is.
-const Step Steps[] = {Inspect, Check, Owned, Complete, Classify, Sign, Write, Commit};
+const Step Steps[] = {Inspect, Check, Owned, Complete, Milter, Classify, Sign, Write, Commit};
 
 void Run(const D& d, size_t step)
 {

@@ -5,7 +5,7 @@ set -eu
 what=${1:-test}
 build="g++ cmake make qt6-base-dev libsqlite3-dev libssl-dev"
 run="fonts-noto-cjk dnsutils publicsuffix"
-test="python3 python3-aiosmtpd python3-dkim python3-spf python3-authres swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt netcat-openbsd dnsmasq-base dovecot-core unbound opendkim opendkim-tools"
+test="python3 python3-aiosmtpd python3-dkim python3-milter rspamd clamav-daemon clamav-milter python3-spf python3-authres swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt netcat-openbsd dnsmasq-base dovecot-core unbound opendkim opendkim-tools"
 case "$what" in
     build) pkgs="$build" ;;
     demo)  pkgs="$build $run swaks curl python3" ;;
@@ -27,7 +27,7 @@ $SUDO apt-get update -qq
 case "$missing" in *" postfix"*)
     echo "postfix postfix/main_mailer_type select No configuration" | $SUDO debconf-set-selections ;;
 esac
-# The peers (unbound, Dovecot, opendkim) are started by the tests with configurations of their
+# The peers (unbound, Dovecot, opendkim, rspamd, clamd) are started by the tests with configurations of their
 # own: the packages must not start system instances of them (a DNS server on 127.0.0.1 among
 # them). Debian's invoke-rc.d asks /usr/sbin/policy-rc.d; one is put there for the install only.
 policy=""

@@ -202,7 +202,10 @@ class ServerProcess:
         for name, header, rows in (("Users.txt", "UserName,Password,MailID", users), ("DomainMX.txt", "Domain,MX,Priority", domain_mx)):
             pathlib.Path(self.folder, name).write_text("".join(",".join(r) + "\n" for r in ((header,), *rows)))
         # Over the defaults; None leaves a key out. Tests open many connections from one address.
-        settings = {"Domain": domain, "Pop3": free_port(), "SMTP": free_port(), "MaxPerAddress": 100000, **dict(settings)}
+        # The checks on mail from outside ask no name server off this machine: by default one on a
+        # loopback address where nothing answers (dnszone's servers never take .1).
+        settings = {"Domain": domain, "Pop3": free_port(), "SMTP": free_port(), "MaxPerAddress": 100000, "DnsServer": "127.0.53.1",
+                    **dict(settings)}
         self.settings = {k: v for k, v in settings.items() if v is not None}
         self.settings_file().write_text("[General]\n" + "".join(f"{k}={v}\n" for k, v in self.settings.items()))
         self.log = []

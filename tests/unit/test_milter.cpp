@@ -1,0 +1,524 @@
+// Milter, the MTA side: dialogues with a scripted filter played as rows (what we send, what
+// it answers, how the message ends up), packets and custom replies at the edges, and the
+// delivery step over a real socket (rejects, changes stored, a silent or absent filter).
+// The real engines (rspamd, opendkim, a pymilter filter) are in tests/e2e/test_milter.py.
+#include "TestSupport.h"
+#include "deliver/Delivery.h"
+#include "milter/MilterClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using Milter::Result;
+Q_DECLARE_METATYPE(Milter::Result::Kind)
+
+namespace {
+
+// '~' for NUL.
+QByteArray Z(QByteArray s) { return s.replace('~', '\0'); }
+QByteArray Be32(quint32 v) { const char b[4] = {char(v >> 24), char(v >> 16), char(v >> 8), char(v)}; return QByteArray(b, 4); }
+
+// A filter that answers as its script says. Each row answers one command of ours that waits
+// for a reply: "X packets", X the command we must have sent, the packets separated by '|',
+// each its reply command then its data ('~' stands for NUL; for i and m the index comes
+// first, then a comma). "O version actions flags" (hex) negotiates; a row with no packets
+// stays silent, "!" closes the connection.
+struct Script {
+    explicit Script(QList<QByteArray> r) : rows(std::move(r)) {}
+    QList<QByteArray> rows;
+    qsizetype next = 0;
+    quint32 flags = 0;
+    QByteArray seen;            // what we sent, macros left out
+    QList<QByteArray> macros;   // "stage name=value"
+    QByteArray error;
+    bool close = false;
+
+    bool Waits(char c) const
+    {
+        switch (c) {
+        case 'O': case 'E': return true;
+        case 'C': return !(flags & Milter::NrConnect);
+        case 'H': return !(flags & Milter::NrHelo);
+        case 'M': return !(flags & Milter::NrMail);
+        case 'R': return !(flags & Milter::NrRcpt);
+        case 'T': return !(flags & Milter::NrData);
+        case 'L': return !(flags & Milter::NoHeaderReply);
+        case 'N': return !(flags & Milter::NrEoh);
+        case 'B': return !(flags & Milter::NrBody);
+        }
+        return false;
+    }
+    QByteArray Answer(const Milter::Packet& p)
+    {
+        if (p.command == 'D') {
+            for (qsizetype at = 1; at < p.data.size();) {
+                const qsizetype z1 = p.data.indexOf('\0', at), z2 = p.data.indexOf('\0', z1 + 1);
+                if (z1 < 0 || z2 < 0) { error += "bad macros "; break; }
+                macros << QByteArray(1, p.data[0]) + ' ' + p.data.mid(at, z1 - at) + '=' + p.data.mid(z1 + 1, z2 - z1 - 1);
+                at = z2 + 1;
+            }
+            return {};
+        }
+        seen += p.command;
+        if (!Waits(p.command)) return {};
+        if (next >= rows.size()) { error += "no row for " + QByteArray(1, p.command) + ' '; return {}; }
+        const QByteArray row = rows[next++];
+        if (row[0] != p.command) { error += "sent " + QByteArray(1, p.command) + " for row " + row + ' '; return {}; }
+        const QByteArray rest = row.mid(2);
+        if (const QList<QByteArray> n = rest.split(' '); p.command == 'O' && n.size() == 3) {
+            flags = n[2].toUInt(nullptr, 16);
+            return Milter::Encode('O', Be32(n[0].toUInt()) + Be32(n[1].toUInt(nullptr, 16)) + Be32(flags));
+        }
+        if (rest == "!") { close = true; return {}; }
+        QByteArray out;
+        for (const QByteArray& token : rest.split('|')) {
+            if (token.isEmpty()) continue;
+            QByteArray data = QByteArray(token.mid(1)).replace('~', '\0');
+            if (token[0] == 'i' || token[0] == 'm') {
+                const qsizetype comma = data.indexOf(',');
+                data = Be32(data.left(comma).toUInt()) + data.mid(comma + 1);
+            }
+            out += Milter::Encode(token[0], data);
+        }
+        return out;
+    }
+};
+
+Milter::Message Sample()
+{
+    return {"ann@out.test", {"taro@example.test", "jiro@example.test"},
+            "Subject: hi\r\nFrom: ann@out.test\r\nX-Long: a\r\n\tb\r\n\r\nbody\r\n..dot\r\n", "c.out.test", "192.0.2.7",
+            "mx.example.test", "", "Q1"};
+}
+
+// The conversation without a socket: the filter reads all we sent, we read all it answered.
+Result Converse(Script& s, const Milter::Message& m)
+{
+    Milter::Conversation c(m);
+    QByteArray out = c.Begin();
+    Milter::Packet p;
+    while (!c.Done()) {
+        QByteArray replies;
+        while (Milter::Decode(out, p) == Milter::Take::Packet) replies += s.Answer(p);
+        if (replies.isEmpty()) { c.Fail("silent"); break; }
+        while (!c.Done() && Milter::Decode(replies, p) == Milter::Take::Packet) out += c.Feed(p);
+    }
+    while (Milter::Decode(out, p) == Milter::Take::Packet) s.Answer(p);
+    return c.Outcome();
+}
+
+// The same filter on a loopback port, for one connection.
+struct SocketFilter {
+    Script script{{}};
+    int listener = -1;
+    quint16 port = 0;
+    std::thread thread;
+    explicit SocketFilter(QList<QByteArray> rows)
+    {
+        script.rows = std::move(rows);
+        listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listener, 4);
+        socklen_t n = sizeof a;
+        getsockname(listener, reinterpret_cast<sockaddr*>(&a), &n);
+        port = ntohs(a.sin_port);
+        thread = std::thread([this] { Serve(); });
+    }
+    ~SocketFilter()
+    {
+        shutdown(listener, SHUT_RDWR);
+        thread.join();
+        close(listener);
+    }
+    void Serve()
+    {
+        pollfd w{listener, POLLIN, 0};
+        if (poll(&w, 1, 5000) <= 0) return;
+        const int fd = accept(listener, nullptr, nullptr);
+        if (fd < 0) return;
+        QByteArray in;
+        char buf[65536];
+        for (;;) {
+            pollfd r{fd, POLLIN, 0};
+            if (poll(&r, 1, 5000) <= 0) break;
+            const ssize_t got = recv(fd, buf, sizeof buf, 0);
+            if (got <= 0) break;
+            in.append(buf, got);
+            Milter::Packet p;
+            QByteArray out;
+            while (Milter::Decode(in, p) == Milter::Take::Packet) out += script.Answer(p);
+            if (script.close) break;
+            if (!out.isEmpty() && send(fd, out.constData(), size_t(out.size()), MSG_NOSIGNAL) < 0) break;
+        }
+        close(fd);
+    }
+    QString Setting() const { return "inet:127.0.0.1:" + QString::number(port); }
+};
+
+const QList<QByteArray> Through = {"C c", "H c", "M c", "R c", "R c", "T c", "L c", "L c", "L c", "N c", "B c"};
+
+// A delivery whose writes happen at once, into the mailbox taro.
+struct Box : FakeServer {
+    ProgramFolder pf{"UserName,Password,MailID\ntaro,pw,taro\njiro,pw,jiro\n"};
+    Box() { pf.Mailbox("taro"); pf.Mailbox("jiro"); }
+    QByteArray Stored(const QString& box = "taro") const
+    {
+        const QStringList files = pf.Files("Users/" + box);
+        return files.size() == 1 ? pf.Read("Users/" + box + "/" + files.first()) : QByteArray();
+    }
+};
+
+}
+
+class TestMilter : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase()
+    {
+        mdlCommon::ServerDomain = "example.test";
+        mdlCommon::HostName = "mx.example.test";
+        mdlCommon::SetReporter([](const QString&) {});
+        mdlCommon::AuthChecks = false;   // their DNS questions would leave the machine
+    }
+    void cleanup()
+    {
+        mdlCommon::Milters.clear();
+        mdlCommon::MilterTimeout = 30;
+        mdlCommon::MilterDefaultAccept = mdlCommon::MilterOutgoing = false;
+    }
+
+    // What we send at each step, what each reply does to the message, and how it ends.
+    void dialogues_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("rows");
+        QTest::addColumn<QByteArray>("seen");
+        QTest::addColumn<Result::Kind>("kind");
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<QByteArray>("refused");   // recipients refused at RCPT, comma-separated
+        const QByteArray all = "OCHMRRTLLLNBEQ";
+        const QList<QByteArray> v6 = {"O 6 1ff 0"};
+        QTest::newRow("continue throughout") << v6 + Through + QList<QByteArray>{"E c"} << all << Result::Continue << QByteArray() << QByteArray();
+        QTest::newRow("progress, then continue") << v6 + Through + QList<QByteArray>{"E p|p|c"} << all << Result::Continue << QByteArray() << QByteArray();
+        QTest::newRow("reject at connect") << v6 + QList<QByteArray>{"C r"} << QByteArray("OCQ") << Result::Reject << QByteArray("550 5.7.1 Command rejected") << QByteArray();
+        QTest::newRow("tempfail at MAIL") << v6 + QList<QByteArray>{"C c", "H c", "M t"} << QByteArray("OCHMQ") << Result::Tempfail
+                                          << QByteArray("451 4.7.1 Service unavailable - try again later") << QByteArray();
+        QTest::newRow("accept at HELO: no more questions") << v6 + QList<QByteArray>{"C c", "H a"} << QByteArray("OCHQ") << Result::Accept << QByteArray() << QByteArray();
+        QTest::newRow("discard in the body") << v6 + Through.mid(0, 10) + QList<QByteArray>{"B d"} << all.left(12) + 'Q' << Result::Discard << QByteArray() << QByteArray();
+        QTest::newRow("custom reply at the end") << v6 + Through + QList<QByteArray>{"E y554 5.7.1 Gtube pattern~"} << all << Result::Reject
+                                                 << QByteArray("554 5.7.1 Gtube pattern") << QByteArray();
+        QTest::newRow("custom reply of several lines, LF or CR LF") << v6 + Through + QList<QByteArray>{"E y550-5.7.1 one\n550-5.7.1 two\r\n550 5.7.1 three~"} << all
+                                                         << Result::Reject << QByteArray("550-5.7.1 one\r\n550-5.7.1 two\r\n550 5.7.1 three") << QByteArray();
+        QTest::newRow("custom 4xx is a tempfail") << v6 + Through + QList<QByteArray>{"E y421 4.7.0 later~"} << all << Result::Tempfail << QByteArray("421 4.7.0 later") << QByteArray();
+        QTest::newRow("one recipient refused") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R c", "R y550 5.1.1 No such user~"} + Through.mid(5) + QList<QByteArray>{"E c"}
+                                               << all << Result::Continue << QByteArray() << QByteArray("jiro@example.test");
+        QTest::newRow("every recipient refused") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R r", "R t"} << QByteArray("OCHMRRQ") << Result::Tempfail
+                                                 << QByteArray("451 4.7.1 Service unavailable - try again later") << QByteArray("taro@example.test,jiro@example.test");
+        QTest::newRow("accept of one recipient goes on") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R a", "R c"} + Through.mid(5) + QList<QByteArray>{"E c"} << all
+                                                         << Result::Continue << QByteArray() << QByteArray();
+        QTest::newRow("skip the rest of the body") << v6 + Through.mid(0, 10) + QList<QByteArray>{"B s", "E c"} << all << Result::Continue << QByteArray() << QByteArray();
+        // Steps left out (no connect, HELO, headers, body) and replies not sent (MAIL, RCPT, DATA, EOH).
+        QTest::newRow("steps left out, replies not awaited") << QList<QByteArray>{"O 6 1ff 5c033", "E c"} << QByteArray("OMRRTNEQ") << Result::Continue << QByteArray() << QByteArray();
+        QTest::newRow("version 2 filter") << QList<QByteArray>{"O 2 1 0"} + Through + QList<QByteArray>{"E c"} << all << Result::Continue << QByteArray() << QByteArray();
+        // What a filter must not do: it fails, and MilterDefault decides.
+        QTest::newRow("version 1") << QList<QByteArray>{"O 1 1ff 0"} << QByteArray("OQ") << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("no negotiation") << QList<QByteArray>{"O c"} << QByteArray("OQ") << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("change it did not ask for") << QList<QByteArray>{"O 6 1 0"} + Through + QList<QByteArray>{"E bnew~|c"} << all << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("change before the end") << v6 + QList<QByteArray>{"C hX~y~"} << QByteArray("OCQ") << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("header name with a colon") << v6 + Through + QList<QByteArray>{"E hX:Y~z~|c"} << all << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("reply code 250") << v6 + Through + QList<QByteArray>{"E y250 ok~"} << all << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("reply lines of two codes") << v6 + Through + QList<QByteArray>{"E y550-a\r\n554 b~"} << all << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("unknown reply") << v6 + QList<QByteArray>{"C z"} << QByteArray("OCQ") << Result::Failed << QByteArray() << QByteArray();
+        QTest::newRow("skip outside the body") << v6 + QList<QByteArray>{"C s"} << QByteArray("OCQ") << Result::Failed << QByteArray() << QByteArray();
+    }
+    void dialogues()
+    {
+        QFETCH(QList<QByteArray>, rows); QFETCH(QByteArray, seen); QFETCH(Result::Kind, kind); QFETCH(QByteArray, reply); QFETCH(QByteArray, refused);
+        Script s{rows};
+        const Result r = Converse(s, Sample());
+        QVERIFY2(s.error.isEmpty(), s.error.constData());
+        QCOMPARE(s.seen, seen);
+        QCOMPARE(r.kind, kind);
+        QCOMPARE(r.reply, reply);
+        QByteArrayList got;
+        for (const auto& x : r.refused) got << x.address;
+        QCOMPARE(got.join(','), refused);
+        QCOMPARE(s.next, s.rows.size());   // every row was used
+    }
+
+    // What the filter is told: macros, connect data, header values (with and without their
+    // leading space) and the body without SMTP's doubled dots, in chunks.
+    void whatFiltersSee()
+    {
+        Milter::Message m = Sample();
+        m.user = "ann";
+        m.text += QByteArray(70000, 'x') + "\r\n";
+        Milter::Conversation c(m);
+        QByteArray out = c.Begin();
+        Milter::Packet p;
+        QVERIFY(Milter::Decode(out, p) == Milter::Take::Packet && p.command == 'O' && p.data == Be32(6) + Be32(0x1FF) + Be32(0x1FFFFF));
+        for (const quint32 flags : {0u, quint32(Milter::HeaderLeadingSpace)}) {
+            Milter::Conversation c(m);
+            c.Begin();
+            out = c.Feed({'O', Be32(6) + Be32(0x1FF) + Be32(flags | Milter::NrConnect | Milter::NrHelo | Milter::NrMail | Milter::NrRcpt | Milter::NrData
+                                                           | Milter::NoHeaderReply | Milter::NrEoh | Milter::NrBody)});
+            QList<QByteArray> packets, macros;
+            QByteArray body;
+            while (Milter::Decode(out, p) == Milter::Take::Packet) {
+                if (p.command == 'D') macros << p.data;
+                else if (p.command == 'B') { body += p.data; QVERIFY(p.data.size() <= Milter::BodyChunk); }
+                else packets << p.command + p.data;
+            }
+            QCOMPARE(macros.size(), 7);
+            QCOMPARE(macros[0], Z("Cj~mx.example.test~{daemon_name}~Tandrivel~_~unknown [192.0.2.7]~"));
+            QCOMPARE(macros[1], Z("Mi~Q1~{mail_addr}~ann@out.test~{auth_authen}~ann~"));
+            QCOMPARE(macros[2], Z("R{rcpt_addr}~taro@example.test~"));
+            QCOMPARE(macros.last(), Z("Ei~Q1~"));
+            QCOMPARE(packets[0], Z("C[192.0.2.7]~4~~192.0.2.7~"));
+            QCOMPARE(packets[1], Z("Hc.out.test~"));
+            QCOMPARE(packets[2], Z("M<ann@out.test>~"));
+            const QByteArray lead = flags ? " " : "";
+            QCOMPARE(packets[6], Z("LSubject~" + lead + "hi~"));
+            QCOMPARE(packets[8], Z("LX-Long~" + lead + "a\n\tb~"));
+            QCOMPARE(body, "body\r\n.dot\r\n" + QByteArray(70000, 'x') + "\r\n");
+            QCOMPARE(packets.last(), QByteArray("E"));
+            QVERIFY(!c.Done());
+        }
+        Milter::Message v6 = Sample();
+        v6.client = "IPv6:::1";
+        Script s{{"O 6 1ff 0", "C a"}};
+        Converse(s, v6);
+        QVERIFY(s.macros.contains("C _=unknown [::1]"));
+    }
+
+    // The changes at the end of the message, as they land in the text and the envelope.
+    void changes_data()
+    {
+        QTest::addColumn<QByteArray>("packets");   // the reply to E, as in a script row
+        QTest::addColumn<QByteArray>("text");      // "" unchanged
+        QTest::addColumn<QByteArray>("sender");
+        QTest::addColumn<QByteArray>("recipients");
+        QTest::addColumn<QByteArray>("log");
+        const QByteArray head = "Subject: hi\r\nFrom: ann@out.test\r\nX-Long: a\r\n\tb\r\n";
+        const QByteArray body = "\r\nbody\r\n..dot\r\n";
+        const QByteArray rcpts = "taro@example.test,jiro@example.test";
+        QTest::newRow("nothing") << QByteArray("c") << QByteArray() << QByteArray("ann@out.test") << rcpts << QByteArray();
+        QTest::newRow("add, folded value with LF") << QByteArray("hX-Spamd-Result~default: False [0.1 / 15.0];\n\tR_SPF (0.0)~|c")
+                                                   << head + "X-Spamd-Result: default: False [0.1 / 15.0];\r\n\tR_SPF (0.0)\r\n" + body << QByteArray("ann@out.test") << rcpts
+                                                   << QByteArray("+1 header");
+        QTest::newRow("a value cannot start a field or end the header") << QByteArray("hX-A~1\r\nBcc: x\r\n\r\nnew body~|c")
+                                                   << head + "X-A: 1\r\n\tBcc: x\r\n\tnew body\r\n" + body << QByteArray("ann@out.test") << rcpts << QByteArray("+1 header");
+        QTest::newRow("insert at the top and at 2, past the end") << QByteArray("i0,X-Top~t~|i2,X-Two~2~|i99,X-End~e~|c")
+                                                   << "X-Top: t\r\nSubject: hi\r\nX-Two: 2\r\nFrom: ann@out.test\r\nX-Long: a\r\n\tb\r\nX-End: e\r\n" + body
+                                                   << QByteArray("ann@out.test") << rcpts << QByteArray("+3 headers");
+        QTest::newRow("change, delete, change a missing one") << QByteArray("m1,subject~new~|m1,X-Long~~|m2,From~second~|c")
+                                                   << "Subject: new\r\nFrom: ann@out.test\r\nFrom: second\r\n" + body << QByteArray("ann@out.test") << rcpts
+                                                   << QByteArray("+1 header, ~1 header, -1 header");
+        QTest::newRow("delete a header that is not there") << QByteArray("m1,X-None~~|c") << QByteArray() << QByteArray("ann@out.test") << rcpts << QByteArray();
+        QTest::newRow("sender and recipients") << QByteArray("e<bounce@out.test>~SIZE=1~|+<archive@example.test>~|2copy@example.test~NOTIFY=NEVER~|-<TARO@example.test>~|+jiro@example.test~|c")
+                                               << QByteArray() << QByteArray("bounce@out.test") << QByteArray("jiro@example.test,archive@example.test,copy@example.test")
+                                               << QByteArray("sender <bounce@out.test>, +rcpt <archive@example.test>, +rcpt <copy@example.test>, -rcpt <TARO@example.test>");
+        QTest::newRow("null sender; an address with a line end is ignored") << QByteArray("e<>~|+<x@y\r\nRCPT TO:<z@w>>~|c") << QByteArray() << QByteArray() << rcpts
+                                               << QByteArray("sender <>, bad recipient ignored");
+        QTest::newRow("body replaced in chunks, dots doubled, LF made CR LF") << QByteArray("bline 1\n.hidden\n|blast|c")
+                                               << head + "\r\nline 1\r\n..hidden\r\nlast\r\n" << QByteArray("ann@out.test") << rcpts << QByteArray("body replaced");
+        QTest::newRow("quarantine marks the message") << QByteArray("qspam score 20~|a") << "X-Spam-Flag: YES\r\n" + head + body << QByteArray("ann@out.test") << rcpts
+                                               << QByteArray("quarantined (spam score 20)");
+        QTest::newRow("changes, then a reject: none lands") << QByteArray("hX-A~1~|r") << QByteArray() << QByteArray("ann@out.test") << rcpts << QByteArray();
+    }
+    void changes()
+    {
+        QFETCH(QByteArray, packets); QFETCH(QByteArray, text); QFETCH(QByteArray, sender); QFETCH(QByteArray, recipients); QFETCH(QByteArray, log);
+        Script s{QList<QByteArray>{"O 6 1ff 0"} + Through + QList<QByteArray>{"E " + packets}};
+        Milter::Message m = Sample();
+        const QByteArray before = m.text;
+        const Result r = Converse(s, m);
+        QVERIFY2(s.error.isEmpty(), s.error.constData());
+        QVERIFY(r.kind != Result::Failed);
+        QCOMPARE(Milter::Apply(m, r), log);
+        QCOMPARE(m.text, text.isEmpty() ? before : text);
+        QCOMPARE(m.sender, sender);
+        QCOMPARE(m.recipients.join(','), recipients);
+    }
+
+    // Leading space kept: values go back exactly as the filter wrote them.
+    void leadingSpace()
+    {
+        Script s{QList<QByteArray>{"O 6 1ff 100000"} + Through + QList<QByteArray>{"E hX-A~ one~|hX-B~two~|c"}};
+        Milter::Message m = Sample();
+        const Result r = Converse(s, m);
+        QVERIFY(s.error.isEmpty());
+        Milter::Apply(m, r);
+        QVERIFY2(m.text.contains("\r\nX-A: one\r\nX-B:two\r\n\r\n"), m.text.constData());
+    }
+
+    void packets_data()
+    {
+        QTest::addColumn<QByteArray>("buffer");
+        QTest::addColumn<QByteArray>("commands");   // the packets taken, "." when more is needed, "!" when bad
+        QTest::newRow("empty") << QByteArray() << QByteArray(".");
+        QTest::newRow("short length") << QByteArray("\0\0\0", 3) << QByteArray(".");
+        QTest::newRow("two and a half") << QByteArray("\0\0\0\1c\0\0\0\3hab\0\0\0\5x", 17) << QByteArray("ch.");
+        QTest::newRow("zero length") << QByteArray("\0\0\0\0c", 5) << QByteArray("!");
+        QTest::newRow("past the largest") << Be32(Milter::MaxPacket + 1) + "b" << QByteArray("!");
+        QTest::newRow("the largest, not all there") << Be32(Milter::MaxPacket) + "b" << QByteArray(".");
+    }
+    void packets()
+    {
+        QFETCH(QByteArray, buffer); QFETCH(QByteArray, commands);
+        QByteArray got;
+        Milter::Packet p;
+        for (;;) {
+            const Milter::Take t = Milter::Decode(buffer, p);
+            if (t == Milter::Take::Packet) { got += p.command; continue; }
+            got += t == Milter::Take::More ? '.' : '!';
+            break;
+        }
+        QCOMPARE(got, commands);
+    }
+
+    // Headers split off the text give it back byte for byte, whatever the text.
+    void splitText_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<int>("headers");
+        QTest::newRow("plain") << QByteArray("A: 1\r\nB: 2\r\n\r\nbody\r\n") << 2;
+        QTest::newRow("folded, old space before the colon") << QByteArray("A : 1\r\n 2\r\nB:\r\n\r\n") << 2;
+        QTest::newRow("no blank line") << QByteArray("A: 1\r\nnot a field\r\nB: 2\r\n") << 1;
+        QTest::newRow("body only") << QByteArray("\r\nx\r\n") << 0;
+        QTest::newRow("fold first") << QByteArray(" x\r\nA: 1\r\n") << 0;
+        QTest::newRow("no line end") << QByteArray("A: 1") << 1;
+    }
+    void splitText()
+    {
+        QFETCH(QByteArray, text); QFETCH(int, headers);
+        const Milter::Split s = Milter::SplitText(text);
+        QCOMPARE(int(s.headers.size()), headers);
+        QByteArray back;
+        for (const auto& h : s.headers) back += h.raw;
+        QCOMPARE(back + s.rest, text);
+    }
+
+    void settings_data()
+    {
+        QTest::addColumn<QString>("setting");
+        QTest::addColumn<QByteArray>("parsed");   // host/port/path or !error per entry, "|" between
+        QTest::newRow("both kinds") << "inet:127.0.0.1:11332, unix:/run/clamav/milter.sock" << QByteArray("127.0.0.1/11332|/run/clamav/milter.sock");
+        QTest::newRow("v6 and a name") << "inet6:[::1]:8891,inet:localhost:8892" << QByteArray("::1/8891|localhost/8892");
+        QTest::newRow("bad ones are kept, as failures") << "inet:host,tcp:1.2.3.4:5,unix:,inet:h:70000" << QByteArray("!|!|!|!");
+        QTest::newRow("empty") << "" << QByteArray();
+    }
+    void settings()
+    {
+        QFETCH(QString, setting); QFETCH(QByteArray, parsed);
+        QByteArrayList got;
+        for (const Milters::Filter& f : Milters::ParseList(setting))
+            got << (!f.error.isEmpty() ? QByteArray("!") : f.path.isEmpty() ? f.host + '/' + QByteArray::number(f.port) : f.path);
+        QCOMPARE(got.join('|'), parsed);
+    }
+
+    // The delivery with filters on a loopback socket: who is filtered, what lands, what the
+    // client hears and what the log says.
+    void deliveries_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("rows");   // empty: no filter listens
+        QTest::addColumn<QByteArray>("client");
+        QTest::addColumn<bool>("passOnFailure");        // MilterDefault=accept
+        QTest::addColumn<QByteArray>("refusal");
+        QTest::addColumn<QByteArray>("stored");         // in taro's copy; "" none
+        QTest::addColumn<QByteArray>("log");            // the decision's line, by its start
+        const QList<QByteArray> v6 = {"O 6 1ff 0"};
+        const QList<QByteArray> through = {"C c", "H c", "M c", "R c", "T c", "L c", "N c", "B c"};
+        QTest::newRow("header added") << v6 + through + QList<QByteArray>{"E hX-Spam~No~|c"} << QByteArray("192.0.2.7") << false << QByteArray()
+                                      << QByteArray("\r\nSubject: s\r\nX-Spam: No\r\n\r\nbody") << QByteArray("2-Milter inet:127.0.0.1:*: continue (+1 header)");
+        QTest::newRow("rejected with the filter's words") << v6 + through + QList<QByteArray>{"E y554 5.7.1 Gtube pattern~"} << QByteArray("192.0.2.7") << false
+                                                          << QByteArray("554 5.7.1 Gtube pattern") << QByteArray() << QByteArray("2-Milter inet:127.0.0.1:*: reject 554 5.7.1 Gtube pattern");
+        QTest::newRow("recipient refused: the other gets it") << QList<QByteArray>() << QByteArray() << false << QByteArray() << QByteArray() << QByteArray();
+        QTest::newRow("quarantined") << v6 + through + QList<QByteArray>{"E qvirus~|c"} << QByteArray("192.0.2.7") << false << QByteArray()
+                                     << QByteArray("X-Spam-Flag: YES\r\nSubject: s") << QByteArray("2-Milter inet:127.0.0.1:*: continue (quarantined (virus))");
+        QTest::newRow("discarded: 250 and no copy") << v6 + through + QList<QByteArray>{"E d"} << QByteArray("192.0.2.7") << false << QByteArray() << QByteArray()
+                                                    << QByteArray("2-Milter inet:127.0.0.1:*: discard");
+        QTest::newRow("filter silent: 451") << v6 + through + QList<QByteArray>{"E"} << QByteArray("192.0.2.7") << false << QByteArray("451 4.7.1 Service unavailable - try again later")
+                                            << QByteArray() << QByteArray("2-Milter inet:127.0.0.1:*: tempfail 451 4.7.1 (no reply in 1 s)");
+        QTest::newRow("filter gone mid-way: 451") << v6 + QList<QByteArray>{"C !"} << QByteArray("192.0.2.7") << false << QByteArray("451 4.7.1 Service unavailable - try again later")
+                                                  << QByteArray() << QByteArray("2-Milter inet:127.0.0.1:*: tempfail 451 4.7.1 (the filter closed the connection)");
+        QTest::newRow("filter not running: 451") << QList<QByteArray>{"none"} << QByteArray("192.0.2.7") << false << QByteArray("451 4.7.1 Service unavailable - try again later")
+                                                 << QByteArray() << QByteArray("2-Milter inet:127.0.0.1:*: tempfail 451 4.7.1 (connect: Connection refused)");
+        QTest::newRow("filter not running, MilterDefault=accept") << QList<QByteArray>{"none"} << QByteArray("192.0.2.7") << true << QByteArray()
+                                                 << QByteArray("\r\nSubject: s\r\n\r\nbody") << QByteArray("2-Milter inet:127.0.0.1:*: not used (connect: Connection refused), passed");
+        QTest::newRow("trusted client: not filtered") << QList<QByteArray>{"none"} << QByteArray("127.0.0.1") << false << QByteArray()
+                                                      << QByteArray("\r\nSubject: s\r\n\r\nbody") << QByteArray();
+    }
+    void deliveries()
+    {
+        QFETCH(QList<QByteArray>, rows); QFETCH(QByteArray, client); QFETCH(bool, passOnFailure);
+        QFETCH(QByteArray, refusal); QFETCH(QByteArray, stored); QFETCH(QByteArray, log);
+        Box b;
+        Envelope m;
+        m.sender = "ann@out.test";
+        m.recipients = {"taro@example.test"};
+        m.text = "Subject: s\r\n\r\nbody\r\n";
+        m.helo = "c.out.test";
+        m.client = client;
+        m.index = 2;
+        if (rows.isEmpty()) {   // two recipients, the second refused
+            client = m.client = "192.0.2.7";
+            m.recipients << "jiro@example.test";
+            rows = {"O 6 1ff 0", "C c", "H c", "M c", "R y550 5.1.1 Not here~", "R c", "T c", "L c", "N c", "B c", "E c"};
+        }
+        std::optional<SocketFilter> filter;
+        if (rows != QList<QByteArray>{"none"})
+            filter.emplace(rows);
+        mdlCommon::Milters = filter ? filter->Setting() : QString("inet:127.0.0.1:1");
+        mdlCommon::MilterTimeout = 1;
+        mdlCommon::MilterDefaultAccept = passOnFailure;
+        Outcome outcome;
+        bool done = false;
+        Deliver(b, m, [&](const Outcome& o) { outcome = o; done = true; });
+        QVERIFY(done);
+        QCOMPARE(outcome.refusal, refusal);
+        if (QTest::currentDataTag() == QByteArray("recipient refused: the other gets it")) {
+            QVERIFY(b.Stored("taro").isEmpty() && !b.Stored("jiro").isEmpty());
+            QVERIFY(b.log.contains("2-Milter " + filter->Setting().toUtf8() + ": reject 550 5.1.1 Not here for <taro@example.test>"));
+            return;
+        }
+        QVERIFY2(stored.isEmpty() ? b.Stored().isEmpty() : b.Stored().contains(stored), b.Stored().constData());
+        const auto matches = [&](const QByteArray& line) {
+            const qsizetype star = log.indexOf('*');
+            return line.startsWith(log.left(star)) && line.contains(log.mid(star + 1));
+        };
+        if (!log.isEmpty())
+            QVERIFY2(std::count_if(b.log.begin(), b.log.end(), matches) == 1, b.log.join("\n").constData());
+        else
+            QVERIFY2(std::none_of(b.log.begin(), b.log.end(), [](const QByteArray& l) { return l.contains("Milter"); }), b.log.join("\n").constData());
+        if (filter) QVERIFY2(filter->script.error.isEmpty(), filter->script.error.constData());
+    }
+
+    // Two filters in a row: the second sees what the first changed, and both changes land.
+    void twoFilters()
+    {
+        Box b;
+        SocketFilter first({"O 6 1ff 0", "C c", "H c", "M c", "R c", "T c", "L c", "N c", "B c", "E hX-First~1~|c"});
+        SocketFilter second({"O 6 1ff 0", "C c", "H c", "M c", "R c", "T c", "L c", "L c", "N c", "B c", "E m1,X-First~changed~|hX-Second~2~|c"});
+        mdlCommon::Milters = first.Setting() + ',' + second.Setting();
+        Envelope m;
+        m.sender = "ann@out.test";
+        m.recipients = {"taro@example.test"};
+        m.text = "Subject: s\r\n\r\nbody\r\n";
+        m.client = "192.0.2.7";
+        m.helo = "c";
+        m.index = 2;
+        Deliver(b, m, [](const Outcome&) {});
+        QVERIFY2(first.script.error.isEmpty() && second.script.error.isEmpty(), (first.script.error + second.script.error).constData());
+        QVERIFY2(b.Stored().endsWith("\r\nSubject: s\r\nX-First: changed\r\nX-Second: 2\r\n\r\nbody\r\n"), b.Stored().constData());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestMilter)
+#include "test_milter.moc"
