@@ -142,13 +142,13 @@ Pkey ParseKey(const QByteArray& record, const QByteArray& algorithm, const QByte
         return nullptr;
     }
     if (const QByteArray* h = Find(tags, "h"); h && !Colons(*h).contains("sha256")) {
-        problem = "key does not allow sha256 (h=)";
+        problem = "key h= does not allow sha256";
         return nullptr;
     }
     const QByteArray* k = Find(tags, "k");
     const QByteArray type = k ? *k : QByteArray("rsa");
     if (type != "rsa" && type != "ed25519") {
-        problem = "key type is unknown (k=)";
+        problem = "key k= is not a known key type";
         return nullptr;
     }
     if (!algorithm.startsWith(type + '-')) {
@@ -158,12 +158,12 @@ Pkey ParseKey(const QByteArray& record, const QByteArray& algorithm, const QByte
     if (const QByteArray* s = Find(tags, "s"); s) {
         const QList<QByteArray> services = Colons(*s);
         if (!services.contains("*") && !services.contains("email")) {
-            problem = "key is not for email (s=)";
+            problem = "key s= is not for email";
             return nullptr;
         }
     }
     if (const QByteArray* t = Find(tags, "t"); t && Colons(*t).contains("s") && identityDomain != domain) {
-        problem = "key does not allow i= in a subdomain (t=s)";
+        problem = "key t=s does not allow i= in a subdomain";
         return nullptr;
     }
     const QByteArray* p = Find(tags, "p");
@@ -200,7 +200,7 @@ Pkey ParseKey(const QByteArray& record, const QByteArray& algorithm, const QByte
         return nullptr;
     }
     if (const int bits = EVP_PKEY_get_bits(key.get()); bits < MinRsaBits) {
-        problem = "key too short (" + QByteArray::number(bits) + " bits)";
+        problem = "key too short: " + QByteArray::number(bits) + " bits";
         return nullptr;
     }
     return key;
@@ -307,9 +307,9 @@ void Check(Context& c, size_t index, Signature& s)
             return verdict(Result::PermError, QByteArray("missing ") + required + "=");
     const QByteArray algorithm = *tag("a");
     if (algorithm == "rsa-sha1")
-        return verdict(Result::PermError, "rsa-sha1 is historic (RFC 8301)");
+        return verdict(Result::PermError, "rsa-sha1 is historic, RFC 8301");
     if (algorithm != "rsa-sha256" && algorithm != "ed25519-sha256")
-        return verdict(Result::PermError, "unknown algorithm (a=)");
+        return verdict(Result::PermError, "a= is not a known algorithm");
     const bool ed25519 = algorithm == "ed25519-sha256";
     QByteArray signature, bodyHash;
     if (!Base64(*tag("b"), signature) || signature.isEmpty())
@@ -324,7 +324,7 @@ void Check(Context& c, size_t index, Signature& s)
             return relaxed || k == "simple";
         };
         if (halves.size() > 2 || !kind(halves[0], relaxedHeader) || (halves.size() == 2 && !kind(halves[1], relaxedBody)))
-            return verdict(Result::PermError, "unknown canonicalization (c=)");
+            return verdict(Result::PermError, "c= is not a known canonicalization");
     }
     const QByteArray domain = tag("d")->toLower();
     if (!DomainName(domain))
@@ -335,7 +335,7 @@ void Check(Context& c, size_t index, Signature& s)
             return verdict(Result::PermError, "h= does not parse");
     }
     if (!std::any_of(names.begin(), names.end(), [](const QByteArray& n) { return n.compare("from", Qt::CaseInsensitive) == 0; }))
-        return verdict(Result::PermError, "From is not signed (h=)");
+        return verdict(Result::PermError, "h= does not sign From");
     QByteArray identityDomain = domain;
     if (const QByteArray* i = tag("i")) {
         const QByteArray identity = Solid(*i);
@@ -350,7 +350,7 @@ void Check(Context& c, size_t index, Signature& s)
     if (const QByteArray* l = tag("l"); l && (!Number(*l, length) || l->size() > 76))
         return verdict(Result::PermError, "l= is not a number");
     if (const QByteArray* q = tag("q"); q && !Colons(*q).contains("dns/txt"))
-        return verdict(Result::PermError, "unknown query method (q=)");
+        return verdict(Result::PermError, "q= names no known query method");
     const QByteArray selector = *tag("s");
     if (!DomainName(selector))
         return verdict(Result::PermError, "s= is not a selector");
@@ -372,7 +372,7 @@ void Check(Context& c, size_t index, Signature& s)
         c.keys.insert(keyName, c.dns.Query(keyName, Dns::Type::Txt));
     const Dns::Answer& answer = c.keys[keyName];
     if (answer.status == Dns::Status::TempError)
-        return verdict(Result::TempError, "key lookup failed (DNS)");
+        return verdict(Result::TempError, "DNS lookup of the key failed");
     if (answer.status != Dns::Status::Ok || answer.records.isEmpty())
         return verdict(Result::PermError, "no key at " + keyName.left(200));
     std::vector<Pkey> keys;

@@ -44,7 +44,7 @@ struct Signature {
     QByteArray algorithm;  // a=
     QByteArray identity;   // i= (or "@"+d when absent)
     QByteArray b;          // the first 8 characters of b=, for header.b
-    QByteArray reason;     // short printable text: why it is not pass; "" for pass
+    QByteArray reason;     // short printable text: why it is not pass ("" for pass); no parentheses, so that it sits in a header comment as it is
 };
 
 // Every DKIM-Signature of a message text as stored (dot-stuffed as received, CR LF lines; see

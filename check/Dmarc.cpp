@@ -272,9 +272,9 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
         return a.status != Dns::Status::TempError;
     };
     if (!ask(domain))
-        return verdict(Result::TempError, "DMARC record lookup failed (DNS)");
+        return verdict(Result::TempError, "DNS lookup of the DMARC record failed");
     if (const QByteArray organizational = OrganizationalDomain(domain); records.isEmpty() && organizational != domain && !ask(organizational))
-        return verdict(Result::TempError, "DMARC record lookup failed (DNS)");
+        return verdict(Result::TempError, "DNS lookup of the DMARC record failed");
     if (records.isEmpty()) {
         o.policyDomain.clear();
         return verdict(Result::None, "no DMARC record");
@@ -285,6 +285,8 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
     if (!record.valid)
         return verdict(Result::None, "DMARC record without a valid p=");
 
+    o.requested = o.policyDomain != domain && record.hasSp ? record.sp : record.p;
+
     // Alignment (3.1): a DKIM signature that passed, or SPF that passed, for the From domain.
     for (const QByteArray& d : dkimPassDomains)
         if (Aligned(d, domain, record.strictDkim))
@@ -292,7 +294,6 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
     if (spfResult.trimmed().compare("pass", Qt::CaseInsensitive) == 0 && Aligned(spfDomain, domain, record.strictSpf))
         return verdict(Result::Pass, "SPF " + Bare(spfDomain).left(253) + " aligned");
 
-    o.requested = o.policyDomain != domain && record.hasSp ? record.sp : record.p;
     const int roll = sample >= 0 ? sample % 100 : int(QRandomGenerator::global()->bounded(100));
     const bool sampled = roll < record.pct;
     o.policy = sampled ? o.requested : Milder(o.requested);

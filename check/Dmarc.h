@@ -20,10 +20,10 @@ struct Outcome {
     // "quarantine", "quarantine" to "none") when pct= leaves the message out of the sample
     // (RFC 7489 6.6.4). None when the result is not Fail.
     Policy policy = Policy::None;
-    Policy requested = Policy::None;   // that p= or sp= as published (before pct=), when a record was used
+    Policy requested = Policy::None;   // that p= or sp= as published (before pct=), whenever a record was used
     QByteArray fromDomain;             // header.from: lower case, no final dot
     QByteArray policyDomain;           // where the record was found: the From domain or its organisational domain
-    QByteArray reason;                 // short text
+    QByteArray reason;                 // short printable text, no parentheses
 };
 
 // The record of a domain (RFC 7489 6.3), parsed as receivers do: tags in any letter case,

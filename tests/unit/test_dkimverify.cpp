@@ -408,7 +408,7 @@ private slots:
         row("hand ed25519-sha256 simple/simple", HandSigned(Text, Tags("c", "simple/simple", Tags("s", "ed", Tags("a", "ed25519-sha256"))), Ed().pem),
             pass);
         row("hand 1024-bit key", HandSigned(Text, Tags("s", "k1024"), Rsa1024().pem), pass);
-        row("hand 512-bit key", HandSigned(Text, Tags("s", "short"), Rsa512().pem), "permerror (key too short (512 bits))");
+        row("hand 512-bit key", HandSigned(Text, Tags("s", "short"), Rsa512().pem), "permerror (key too short: 512 bits)");
         row("hand signed with another key", HandSigned(Text, Usual, Rsa1024().pem), "fail (signature did not verify)");
         row("hand bare RSAPublicKey", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; p=" + [] {
                 EVP_PKEY* k = Private(Rsa().pem);
@@ -501,16 +501,16 @@ private slots:
         row("hand b= empty", emptyB.remove(bAt, emptyB.indexOf("\r\n", bAt) - bAt), "permerror (b= is not base64)");
         row("hand b= not base64", Changed(HandSigned(Text, Usual), "\tb=", "\tb=*"), "permerror (b= is not base64)");
         row("hand bh= not base64", HandSigned(Text, Tags("bh", "not.base64")), "permerror (bh= is not base64)");
-        row("hand a=rsa-sha1", HandSigned(Text, Tags("a", "rsa-sha1")), "permerror (rsa-sha1 is historic (RFC 8301))");
-        row("hand a=rsa-sha512", HandSigned(Text, Tags("a", "rsa-sha512")), "permerror (unknown algorithm (a=))");
-        row("hand a= in capitals", HandSigned(Text, Tags("a", "RSA-SHA256")), "permerror (unknown algorithm (a=))");
-        row("hand c=bogus", HandSigned(Text, Tags("c", "relaxed/bogus")), "permerror (unknown canonicalization (c=))");
-        row("hand c= three halves", HandSigned(Text, Tags("c", "relaxed/relaxed/relaxed")), "permerror (unknown canonicalization (c=))");
-        row("hand h= without from", HandSigned(Text, Tags("h", "to:subject")), "permerror (From is not signed (h=))");
+        row("hand a=rsa-sha1", HandSigned(Text, Tags("a", "rsa-sha1")), "permerror (rsa-sha1 is historic, RFC 8301)");
+        row("hand a=rsa-sha512", HandSigned(Text, Tags("a", "rsa-sha512")), "permerror (a= is not a known algorithm)");
+        row("hand a= in capitals", HandSigned(Text, Tags("a", "RSA-SHA256")), "permerror (a= is not a known algorithm)");
+        row("hand c=bogus", HandSigned(Text, Tags("c", "relaxed/bogus")), "permerror (c= is not a known canonicalization)");
+        row("hand c= three halves", HandSigned(Text, Tags("c", "relaxed/relaxed/relaxed")), "permerror (c= is not a known canonicalization)");
+        row("hand h= without from", HandSigned(Text, Tags("h", "to:subject")), "permerror (h= does not sign From)");
         row("hand h= with an empty name", HandSigned(Text, Tags("h", "from::to")), "permerror (h= does not parse)");
         row("hand q=dns/txt", HandSigned(Text, Tags("q", "dns/txt")), pass);
         row("hand q=dns/txt among others", HandSigned(Text, Tags("q", "x-other:dns/txt")), pass);
-        row("hand q=other", HandSigned(Text, Tags("q", "https")), "permerror (unknown query method (q=))");
+        row("hand q=other", HandSigned(Text, Tags("q", "https")), "permerror (q= names no known query method)");
         row("hand d= not a domain", HandSigned(Text, Tags("d", "exa(mple).test")), "permerror (d= is not a domain name)");
         row("hand s= not a selector", HandSigned(Text, Tags("s", "a..b")), "permerror (s= is not a selector)");
         row("hand duplicate tag", HandSigned(Text, Usual + "; d=example.test"), "permerror (signature tags do not parse: duplicate d=)");
@@ -522,7 +522,7 @@ private slots:
         const QByteArray p = "p=" + Rsa().der.toBase64();
         row("key: missing (NXDOMAIN)", HandSigned(Text, Tags("s", "gone")), "permerror (no key at gone._domainkey.example.test)");
         row("key: name without TXT", HandSigned(Text, Usual), "permerror (no key at sel._domainkey.example.test)", {"sel._domainkey.example.test|!nodata"});
-        row("key: DNS failure", HandSigned(Text, Usual), "temperror (key lookup failed (DNS))", {"sel._domainkey.example.test|!temp"});
+        row("key: DNS failure", HandSigned(Text, Usual), "temperror (DNS lookup of the key failed)", {"sel._domainkey.example.test|!temp"});
         row("key: revoked", HandSigned(Text, Usual), "permerror (key revoked)", {"sel._domainkey.example.test|v=DKIM1; k=rsa; p="});
         row("key: revoked, body changed too", Changed(HandSigned(Text, Usual), "Last", "Least"), "permerror (key revoked)",
             {"sel._domainkey.example.test|v=DKIM1; p= ;"});
@@ -537,16 +537,16 @@ private slots:
         row("key: p= not base64", HandSigned(Text, Usual), "permerror (key p= is not base64)", {"sel._domainkey.example.test|v=DKIM1; p=!!!!"});
         row("key: p= not a key", HandSigned(Text, Usual), "permerror (key p= is not an RSA key)", {"sel._domainkey.example.test|v=DKIM1; p=AAAAAAAA"});
         row("key: h=sha256", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; h=sha1:sha256; " + p});
-        row("key: h=sha1", HandSigned(Text, Usual), "permerror (key does not allow sha256 (h=))", {"sel._domainkey.example.test|v=DKIM1; h=sha1; " + p});
+        row("key: h=sha1", HandSigned(Text, Usual), "permerror (key h= does not allow sha256)", {"sel._domainkey.example.test|v=DKIM1; h=sha1; " + p});
         row("key: k=ed25519 for rsa-sha256", HandSigned(Text, Usual), "permerror (key type ed25519 does not match a=rsa-sha256)",
             {"sel._domainkey.example.test|v=DKIM1; k=ed25519; " + p});
-        row("key: k=dsa", HandSigned(Text, Usual), "permerror (key type is unknown (k=))", {"sel._domainkey.example.test|v=DKIM1; k=dsa; " + p});
+        row("key: k=dsa", HandSigned(Text, Usual), "permerror (key k= is not a known key type)", {"sel._domainkey.example.test|v=DKIM1; k=dsa; " + p});
         row("key: s=email", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; s=email; " + p});
         row("key: s=*", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; s=*; " + p});
-        row("key: s=tlsrpt", HandSigned(Text, Usual), "permerror (key is not for email (s=))", {"sel._domainkey.example.test|v=DKIM1; s=tlsrpt; " + p});
+        row("key: s=tlsrpt", HandSigned(Text, Usual), "permerror (key s= is not for email)", {"sel._domainkey.example.test|v=DKIM1; s=tlsrpt; " + p});
         row("key: t=y (testing)", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; t=y; " + p});
         row("key: t=s, i= the domain", HandSigned(Text, Tags("i", "demo@example.test")), pass, {"sel._domainkey.example.test|v=DKIM1; t=y:s; " + p});
-        row("key: t=s, i= a subdomain", HandSigned(Text, Tags("i", "demo@mail.example.test")), "permerror (key does not allow i= in a subdomain (t=s))",
+        row("key: t=s, i= a subdomain", HandSigned(Text, Tags("i", "demo@mail.example.test")), "permerror (key t=s does not allow i= in a subdomain)",
             {"sel._domainkey.example.test|v=DKIM1; t=s; " + p});
         row("key: unknown tags", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; n=notes here; x9=1; " + p});
         row("key: two records, the first no key", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=spf1 -all", "sel._domainkey.example.test|" + Rsa().record});
@@ -575,6 +575,8 @@ private slots:
         Fill(table, dns);
         const auto found = DkimVerify::Verify(table, text, now);
         QCOMPARE(Report(found), expect);
+        for (const auto& s : found)
+            QVERIFY2(!s.reason.contains('(') && !s.reason.contains(')'), s.reason.constData());   // it goes into a header comment
         // One query at most for each signature checked and each key name.
         QVERIFY2(table.queries <= qMin<qsizetype>(found.size(), DkimVerify::MaxSignatures), QByteArray::number(table.queries).constData());
     }

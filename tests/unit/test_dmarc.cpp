@@ -191,28 +191,28 @@ private slots:
         row("p=none, nothing aligned", a, {none}, "fail example.com", "other.org", "fail none none example.com example.com", "no aligned DKIM or SPF");
         row("p=quarantine fails", a, {quarantine}, "softfail example.com", "", "fail quarantine quarantine example.com example.com");
         row("p=reject fails", a, {reject}, "none ", "", "fail reject reject example.com example.com");
-        row("p=reject, both aligned", a, {reject}, "pass example.com", "example.com", "pass none none example.com example.com");
+        row("p=reject, both aligned", a, {reject}, "pass example.com", "example.com", "pass none reject example.com example.com");
         row("p=reject, DKIM of another domain, SPF neutral", a, {reject}, "neutral example.com", "other.org,example.net",
             "fail reject reject example.com example.com");
-        row("p=reject, one DKIM of several aligned", a, {reject}, "none ", "other.org,EXAMPLE.com.", "pass none none example.com example.com");
+        row("p=reject, one DKIM of several aligned", a, {reject}, "none ", "other.org,EXAMPLE.com.", "pass none reject example.com example.com");
 
         // Relaxed and strict alignment.
         row("DKIM relaxed: parent signs a subdomain's From", "x@mail.example.com", {reject}, "none ", "example.com",
-            "pass none none mail.example.com example.com");
-        row("DKIM relaxed: a subdomain signs the parent's From", a, {reject}, "none ", "news.example.com", "pass none none example.com example.com");
-        row("DKIM relaxed: sibling subdomains", "x@a.example.com", {reject}, "none ", "b.example.com", "pass none none a.example.com example.com");
+            "pass none reject mail.example.com example.com");
+        row("DKIM relaxed: a subdomain signs the parent's From", a, {reject}, "none ", "news.example.com", "pass none reject example.com example.com");
+        row("DKIM relaxed: sibling subdomains", "x@a.example.com", {reject}, "none ", "b.example.com", "pass none reject a.example.com example.com");
         row("DKIM strict: parent", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "example.com",
             "fail reject reject mail.example.com example.com");
         row("DKIM strict: exact", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "Mail.Example.com",
-            "pass none none mail.example.com example.com");
-        row("SPF relaxed: bounce subdomain", a, {reject}, "pass bounces.example.com", "", "pass none none example.com example.com");
+            "pass none reject mail.example.com example.com");
+        row("SPF relaxed: bounce subdomain", a, {reject}, "pass bounces.example.com", "", "pass none reject example.com example.com");
         row("SPF strict: bounce subdomain", a, {"_dmarc.example.com|v=DMARC1; p=reject; aspf=s"}, "pass bounces.example.com", "",
             "fail reject reject example.com example.com");
         row("SPF strict with DKIM relaxed", a, {"_dmarc.example.com|v=DMARC1; p=reject; aspf=s"}, "pass bounces.example.com", "news.example.com",
-            "pass none none example.com example.com");
+            "pass none reject example.com example.com");
         row("SPF aligned but softfail", a, {reject}, "softfail example.com", "", "fail reject reject example.com example.com");
         row("SPF aligned but temperror", a, {reject}, "temperror example.com", "", "fail reject reject example.com example.com");
-        row("SPF pass, in capitals", a, {reject}, "PASS Example.COM.", "", "pass none none example.com example.com");
+        row("SPF pass, in capitals", a, {reject}, "PASS Example.COM.", "", "pass none reject example.com example.com");
         row("SPF pass for another domain", a, {reject}, "pass example.net", "", "fail reject reject example.com example.com");
         row("SPF pass, empty domain", a, {reject}, "pass ", "", "fail reject reject example.com example.com");
 
@@ -235,7 +235,7 @@ private slots:
         const QByteArray uk = "_dmarc.example.co.uk|v=DMARC1; p=reject";
         row("co.uk: record of the organisational domain", "x@a.b.example.co.uk", {uk}, "none ", "", "fail reject reject a.b.example.co.uk example.co.uk");
         row("co.uk: DKIM of the organisational domain", "x@a.b.example.co.uk", {uk}, "none ", "example.co.uk",
-            "pass none none a.b.example.co.uk example.co.uk");
+            "pass none reject a.b.example.co.uk example.co.uk");
         row("co.uk: DKIM of another organisation under co.uk", "x@a.b.example.co.uk", {uk}, "none ", "other.co.uk",
             "fail reject reject a.b.example.co.uk example.co.uk");
         row("co.uk: DKIM of co.uk itself", "x@example.co.uk", {uk}, "none ", "co.uk", "fail reject reject example.co.uk example.co.uk");
@@ -245,7 +245,7 @@ private slots:
         row("*.ck: shop.ck is a suffix, not aligned", "x@mail.shop.ck", {"_dmarc.mail.shop.ck|v=DMARC1; p=reject"}, "none ", "shop.ck",
             "fail reject reject mail.shop.ck mail.shop.ck");
         row("!www.ck: www.ck is an organisational domain", "x@a.www.ck", {"_dmarc.www.ck|v=DMARC1; p=quarantine"}, "none ", "b.www.ck",
-            "pass none none a.www.ck www.ck");
+            "pass none quarantine a.www.ck www.ck");
 
         // Records: several, none, not DMARC, invalid p= with and without rua=.
         row("two records", a, {reject, none}, "none ", "", "none none none example.com example.com", "more than one DMARC record at _dmarc.example.com");
@@ -273,7 +273,7 @@ private slots:
         row("pct=0, reject: quarantine", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "", "fail quarantine reject example.com example.com",
             {}, 0);
         row("pct=100", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=100"}, "none ", "", "fail reject reject example.com example.com", {}, 99);
-        row("pct=0, pass stays pass", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "example.com", "pass none none example.com example.com");
+        row("pct=0, pass stays pass", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "example.com", "pass none reject example.com example.com");
 
         // DNS failures.
         row("DNS failure at the From domain", a, {"_dmarc.example.com|!temp"}, "pass example.com", "example.com", "temperror none none example.com example.com");
@@ -285,9 +285,9 @@ private slots:
         // The From field.
         row("display name and comments", "\"x@evil.test, y\" (c@evil.test) <a@example.com> (at evil.test)", {reject}, "none ", "evil.test",
             "fail reject reject example.com example.com");
-        row("letter case and final dot", "A@EXAMPLE.Com.", {reject}, "none ", "example.com", "pass none none example.com example.com");
-        row("folded", "Someone\r\n <a@example.com>", {reject}, "none ", "example.com", "pass none none example.com example.com");
-        row("group of one", "friends: a@example.com;", {reject}, "none ", "example.com", "pass none none example.com example.com");
+        row("letter case and final dot", "A@EXAMPLE.Com.", {reject}, "none ", "example.com", "pass none reject example.com example.com");
+        row("folded", "Someone\r\n <a@example.com>", {reject}, "none ", "example.com", "pass none reject example.com example.com");
+        row("group of one", "friends: a@example.com;", {reject}, "none ", "example.com", "pass none reject example.com example.com");
         row("two mailboxes", "a@example.com, b@example.com", {reject}, "none ", "example.com", "permerror none none - -", "From names more than one mailbox");
         row("group of two", "g: a@example.com, b@example.com;", {reject}, "none ", "example.com", "permerror none none - -");
         row("empty group", "undisclosed-recipients:;", {reject}, "none ", "", "permerror none none - -", "From names no mailbox");
@@ -319,7 +319,7 @@ private slots:
         QCOMPARE(got, expect);
         if (!reason.isEmpty())
             QCOMPARE(o.reason, reason);
-        QVERIFY(!o.reason.isEmpty());
+        QVERIFY(!o.reason.isEmpty() && !o.reason.contains('(') && !o.reason.contains(')'));
         QVERIFY(table.queries <= 2);
         QVERIFY(o.result == Result::Fail || o.policy == Policy::None);
     }
