@@ -17,7 +17,7 @@ namespace {
 // Text for a header comment: printable, no parentheses or backslashes to unbalance it.
 QByteArray Comment(const QByteArray& text)
 {
-    QByteArray c = TextHelper::Printable(text, 200, false);
+    QByteArray c = TextHelper::Printable(text, 200, true);
     for (char& ch : c)
         if (ch == '(' || ch == ')' || ch == '\\') ch = ' ';
     return c.trimmed().isEmpty() ? QByteArray() : " (" + c.trimmed() + ')';
@@ -27,7 +27,7 @@ QByteArray Comment(const QByteArray& text)
 QByteArray Value(const QByteArray& text)
 {
     static const QByteArray special = "()<>@,;:\\\"/[]?= ";
-    QByteArray v = TextHelper::Printable(text, 256, false);
+    QByteArray v = TextHelper::Printable(text, 256, true);
     bool token = !v.isEmpty();
     for (char ch : v)
         if (special.contains(ch)) token = false;
@@ -35,6 +35,13 @@ QByteArray Value(const QByteArray& text)
         return v;
     v.replace('\\', "\\\\").replace('"', "\\\"");
     return '"' + v + '"';
+}
+
+// Why a result is what it is, where RFC 8601 puts it (readers drop comments).
+QByteArray Reason(const QByteArray& text)
+{
+    const QByteArray why = TextHelper::Printable(text, 200, true).trimmed();
+    return why.isEmpty() ? QByteArray() : " reason=" + Value(why);
 }
 
 class BoundedResolver : public Dns::Resolver {
@@ -147,7 +154,7 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
     const Spf::Outcome spf = in.spf ? *in.spf : CheckSpf(dns, in, authservId);
     const QByteArray spfName = Spf::Name(spf.result);
     QList<QByteArray> results;
-    results << "spf=" + spfName + Comment(spf.reason) + (spf.identity == "helo" ? " smtp.helo=" : " smtp.mailfrom=") + Value(spf.domain);
+    results << "spf=" + spfName + Reason(spf.reason) + (spf.identity == "helo" ? " smtp.helo=" : " smtp.mailfrom=") + Value(spf.domain);
     v.log << "-SPF " + spfName + ' ' + spf.identity + '=' + TextHelper::Printable(spf.domain, 255, false) + Comment(spf.reason);
 
     const std::vector<DkimVerify::Signature> signatures = DkimVerify::Verify(dns, text, now);
@@ -159,7 +166,7 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
         const QByteArray name = DkimVerify::Name(s.result);
         if (s.result == DkimVerify::Result::Pass)
             passed << s.domain.toLower();
-        results << "dkim=" + name + Comment(s.reason) + " header.d=" + Value(s.domain) + " header.s=" + Value(s.selector)
+        results << "dkim=" + name + Reason(s.reason) + " header.d=" + Value(s.domain) + " header.s=" + Value(s.selector)
                        + " header.a=" + Value(s.algorithm) + (s.b.isEmpty() ? QByteArray() : " header.b=" + Value(s.b));
         v.log << "-DKIM " + name + " d=" + TextHelper::Printable(s.domain, 255, false) + " s=" + TextHelper::Printable(s.selector, 64, false)
                      + " a=" + TextHelper::Printable(s.algorithm, 32, false) + Comment(s.reason);
@@ -170,7 +177,7 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
     QByteArray policy;
     if (dmarc.result == Dmarc::Result::Fail)
         policy = QByteArray(" (p=") + Dmarc::Name(dmarc.policy) + ')';
-    results << "dmarc=" + dmarcName + (policy.isEmpty() ? Comment(dmarc.reason) : policy)
+    results << "dmarc=" + dmarcName + (policy.isEmpty() ? Reason(dmarc.reason) : policy)
                    + (dmarc.fromDomain.isEmpty() ? QByteArray() : " header.from=" + Value(dmarc.fromDomain));
     QByteArray line = "-DMARC " + dmarcName + " from=" + TextHelper::Printable(dmarc.fromDomain, 255, false) + policy;
     if (dmarc.result == Dmarc::Result::Fail && dmarc.policy == Dmarc::Policy::Reject && mdlCommon::DmarcReject) {
