@@ -185,7 +185,7 @@ void Queue::Tick()
             }
         for (QueuedRecipient& r : item.m.recipients) {
             if (running_ >= MaxRunning)
-                return;
+                break;   // the expiry of the next messages is still looked at
             if (r.next <= now && !item.running.count(r.to) && Connections(Destination(r)) < most)
                 Begin(item, Batch(item, r, now));
         }
