@@ -110,6 +110,11 @@ class Sinks:
         self.conn.send(request)
         return self.conn.recv()
 
+    def cpu(self):   # seconds of CPU the sinks' process has used
+        with open(f"/proc/{self.proc.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
     def stop(self):
         self.conn.send("stop")
         self.proc.join(10)
@@ -134,7 +139,7 @@ def one_run(peer, sinks, messages, clients):
     share = [messages // clients + (i < messages % clients) for i in range(clients)]
     _, intake, _ = parallel(_sender, [(peer.smtp, text, rcpts, n) for n in share])
     time.sleep(1)   # the last message reaches the queue manager
-    cpu0 = peer.cpu()
+    cpu0, sink0 = peer.cpu(), sinks.cpu()
     t0 = time.time()
     sinks.counts("release")
     want = before["deliveries"] + messages * len(rcpts)
@@ -145,11 +150,11 @@ def one_run(peer, sinks, messages, clients):
         if time.time() - t0 > 600:
             raise BenchError(f"the sinks took {now['deliveries'] - before['deliveries']} of {want - before['deliveries']}")
         time.sleep(0.05)
-    cpu = peer.cpu() - cpu0
+    cpu, sink = peer.cpu() - cpu0, sinks.cpu() - sink0
     time.sleep(3)   # connections left open close, and are counted
     after = sinks.counts()
     wall = now["last"] - t0
-    return (want - before["deliveries"]) / wall, after["connections"] - before["connections"], wall, intake, cpu
+    return (want - before["deliveries"]) / wall, after["connections"] - before["connections"], wall, intake, cpu, sink
 
 
 def _sender(port, text, rcpts, n):
@@ -187,7 +192,7 @@ def main():
                 r = one_run(peer, sinks, a.messages, a.clients)
                 figures[name].append(r)
                 print(f"run {run + 1} {name}: {r[0]:,.0f} deliveries/s, {r[1]} connections, {r[2]:.1f} s "
-                      f"(taken in {r[3]:.1f} s before; CPU while relaying {r[4]:.1f} s)", file=sys.stderr)
+                      f"(taken in {r[3]:.1f} s before; CPU while relaying {r[4]:.1f} s, the sinks' {r[5]:.1f} s)", file=sys.stderr)
     finally:
         srv.stop()
         if pf:
