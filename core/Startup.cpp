@@ -110,6 +110,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     MaxRecipients = int(number("MaxRecipients", 100, 1, INT_MAX));
     MemoryBudget = number("MemoryBudget", 0, 0, std::numeric_limits<qint64>::max());
     RelayExpire = number("RelayExpire", 432000, 1, std::numeric_limits<qint32>::max());
+    RelayPerDomain = int(number("RelayPerDomain", 20, 1, 1000));
     LoginDelay = int(number("LoginDelay", 250, 1, 60000));
     LoginFailureLimit = int(number("LoginFailureLimit", 10, 1, INT_MAX));
     LoginFailureWindow = int(number("LoginFailureWindow", 900, 1, INT_MAX));

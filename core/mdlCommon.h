@@ -32,6 +32,7 @@ inline int MaxRecipients = 100;                     // recipients of one message
 inline qint64 MemoryBudget = 0;                     // bytes all connections may hold; 0: a quarter of memory
 inline QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
 inline qint64 RelayExpire = 432000;                 // seconds after acceptance that a relay is given up
+inline int RelayPerDomain = 20;                     // connections to one domain's exchangers at once
 // Password guessing: the wait after a failed login (ms, doubling with each further failure up
 // to 64 times), and how many failures within the window (s) lock an address out for how long (s).
 inline int LoginDelay = 250;

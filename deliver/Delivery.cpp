@@ -93,13 +93,13 @@ bool BareLineEnd(const QByteArray& text)
     return false;
 }
 
-QByteArray Received(const Envelope& m, const QByteArray& host, const QByteArray& rcpt)
+QByteArray Received(const Envelope& m, const QByteArray& host, const QByteArray& rcpt, const QByteArray& when)
 {
     QByteArray from = m.helo.isEmpty() ? QByteArray("unknown") : Clean(m.helo);
     if (!m.client.isEmpty())
         from += " ([" + m.client + "])";
     return "Received: from " + from + "\r\n\tby " + host + " with " + (m.esmtp ? "ESMTP" : "SMTP") + "\r\n\tfor <" + Clean(rcpt)
-           + ">; " + QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1() + "\r\n";
+           + ">; " + when + "\r\n";
 }
 
 // A message in a relay loop, or with line ends another receiver could misread, goes no further.
@@ -194,6 +194,8 @@ void Classify(const D& d, const Next& next)
 {
     const QByteArray host = d->server.LocalHostName(d->m.index);
     const bool trace = d->m.origin == Envelope::Origin::Smtp;
+    // One moment for every copy: relayed copies that differ only in their recipient share a transaction.
+    const QByteArray when = QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1();
     QSet<QString> seen;
     for (qsizetype i = 0; i < d->m.recipients.size(); ++i) {
         const QByteArray& address = d->m.recipients[i];
@@ -203,7 +205,7 @@ void Classify(const D& d, const Next& next)
         if (!r.local) {
             const QString key = QString::fromUtf8(address).toLower();
             if (!seen.contains(key))
-                d->foreign.push_back({address, trace ? Received(d->m, host, address) : QByteArray()});
+                d->foreign.push_back({address, trace ? Received(d->m, host, address, when) : QByteArray()});
             seen.insert(key);
             continue;
         }
@@ -215,7 +217,7 @@ void Classify(const D& d, const Next& next)
         if (seen.contains(r.folder))
             continue;
         seen.insert(r.folder);
-        const QByteArray head = "Return-Path: <" + Clean(d->m.sender) + ">\r\n" + (trace ? Received(d->m, host, address) : QByteArray());
+        const QByteArray head = "Return-Path: <" + Clean(d->m.sender) + ">\r\n" + (trace ? Received(d->m, host, address, when) : QByteArray());
         d->local.push_back({address, r.folder, head, {}});
     }
     next();

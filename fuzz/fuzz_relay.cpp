@@ -13,7 +13,7 @@ FUZZ_TARGET(relay)
     FakeServer server;
     RelaySession& r = server.Open<RelaySession>(2, int(RelayStep::Connecting) + data[0] % 7);
     r.Sender = "sender@example.test";
-    r.Recipient = "someone@relay.test";
+    r.Recipients = {"someone@relay.test", "other@relay.test"};
     // The copy as the queue hands it over: an open file.
     static const QByteArray path = [] {
         QTemporaryFile f;

@@ -71,8 +71,10 @@ void Queue::Start(Server& server)
         Log(line);
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
+        for (QueuedRecipient& r : m.recipients)
+            r.domain = DomainOf(r.to).toLower();
         const QString id = m.id;
-        items_[id] = Item{std::move(m), {}};
+        items_[id] = Item{std::move(m), {}, {}};
     }
     for (const QByteArray& line : QueueFile::Tidy(damaged))
         Log(line);
@@ -104,8 +106,10 @@ void Queue::Add(QueuedMessage m)
     Log("Queue " + m.id.toLatin1() + ": queued from <" + m.from + "> for " + to);
     if (!server_)
         return;   // on disk: read when the queue starts
+    for (QueuedRecipient& r : m.recipients)
+        r.domain = DomainOf(r.to).toLower();
     const QString id = m.id;
-    items_[id] = Item{std::move(m), {}};
+    items_[id] = Item{std::move(m), {}, {}};
     Kick();
 }
 
@@ -136,17 +140,10 @@ int Queue::Flush(const QString& domain, bool subdomains)
     return n;
 }
 
-QueuedRecipient* Queue::Find(const QString& id, const QByteArray& to, Item** item)
+Queue::Item* Queue::Find(const QString& id, quint64 key)
 {
     const auto it = items_.find(id);
-    if (it == items_.end())
-        return nullptr;
-    for (QueuedRecipient& r : it->second.m.recipients)
-        if (r.to == to) {
-            if (item) *item = &it->second;
-            return &r;
-        }
-    return nullptr;
+    return it != items_.end() && it->second.attempts.count(key) ? &it->second : nullptr;
 }
 
 void Queue::Kick()
@@ -168,85 +165,139 @@ void Queue::Tick()
         return;
     if (QueueFile::TakeFlushRequest())
         Log("Queue: flush asked; " + N(Flush()) + " recipients to try now");
-    // Idle connections to the relay host take what is due first (a miss puts one back on the list).
+    // Idle connections take what is due first (a miss puts one back on the list).
     for (const auto& [index, serial] : std::exchange(idle_, {}))
         if (const Connecter* c = server_->Session(index); c && c->Serial == serial)
             RelayResume(*server_, index);
     const qint64 now = Now();
-    std::map<QByteArray, int> perDomain;
-    for (const auto& [id, item] : items_)
-        for (const auto& [to, attempt] : item.running)
-            ++perDomain[Destination(to)];
-    const int most = relayHost_ ? MaxRelayHostConnections : MaxPerDomain;
+    const int most = relayHost_ ? MaxRelayHostConnections : mdlCommon::RelayPerDomain;
     for (auto& [id, item] : items_) {
-        const bool expired = now >= item.m.accepted + mdlCommon::RelayExpire;
-        for (QueuedRecipient& r : item.m.recipients) {
-            if (const auto a = item.running.find(r.to); a != item.running.end()) {
+        if (now >= item.m.accepted + mdlCommon::RelayExpire)
+            for (const auto& [key, a] : item.attempts) {
                 // An exchanger that keeps us waiting past the expiry is left, unless it has the
                 // whole message already and only its answer is missing.
-                const Connecter* c = a->second.index >= 0 ? server_->Session(a->second.index) : nullptr;
-                RelaySession* relay = c && c->Serial == a->second.serial ? c->As<RelaySession>() : nullptr;
-                if (expired && relay && relay->Step() != RelayStep::TextSent && relay->Step() != RelayStep::QuitSent) {
+                const Connecter* c = a.index >= 0 ? server_->Session(a.index) : nullptr;
+                RelaySession* relay = c && c->Serial == a.serial ? c->As<RelaySession>() : nullptr;
+                if (relay && relay->Step() != RelayStep::TextSent && relay->Step() != RelayStep::QuitSent) {
                     relay->Lost("no answer before the message expired");
-                    server_->Release(a->second.index);
+                    server_->Release(a.index);
                 }
-                continue;
             }
-            int& domain = perDomain[Destination(r.to)];
-            if (r.next <= now && running_ < MaxRunning && domain < most) {
-                ++domain;
-                Begin(item, r);
-            }
+        for (QueuedRecipient& r : item.m.recipients) {
+            if (running_ >= MaxRunning)
+                break;   // the expiry of the next messages is still looked at
+            if (r.next <= now && !item.running.count(r.to) && Connections(Destination(r)) < most)
+                Begin(item, Batch(item, r, now));
         }
     }
 }
 
-QByteArray Queue::Destination(const QByteArray& to) const { return relayHost_ ? QByteArray() : DomainOf(to).toLower(); }
-
-void Queue::Begin(Item& item, QueuedRecipient& r)
+const QByteArray& Queue::Destination(const QueuedRecipient& r) const
 {
-    item.running[r.to] = Attempt{};
+    static const QByteArray host;
+    return relayHost_ ? host : r.domain;
+}
+
+int Queue::Connections(const QByteArray& destination) const
+{
+    const auto count = [&](const std::map<QByteArray, int>& m) {
+        const auto it = m.find(destination);
+        return it == m.end() ? 0 : it->second;
+    };
+    return count(looking_) + count(open_);
+}
+
+namespace {
+
+// A trace line without its "for <recipient>": the one a copy for several recipients gets, as
+// the well-known servers write it.
+QByteArray Unaddressed(const QByteArray& head)
+{
+    const qsizetype at = head.indexOf("\r\n\tfor <");
+    const qsizetype end = at < 0 ? -1 : head.indexOf('>', at);
+    return end < 0 ? head : head.left(at) + head.mid(end + 1);
+}
+
+bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
+
+}
+
+std::vector<QByteArray> Queue::Batch(Item& item, const QueuedRecipient& r, qint64 now)
+{
+    std::vector<QByteArray> to{r.to};
+    // A relay host gets one recipient a transaction, each copy with its own trace line.
+    if (relayHost_)
+        return to;
+    const QByteArray& destination = Destination(r);
+    const QByteArray head = Unaddressed(r.head);
+    for (const QueuedRecipient& o : item.m.recipients)
+        if (int(to.size()) < MaxRcpts && &o != &r && o.next <= now && !item.running.count(o.to) && !std::count(to.begin(), to.end(), o.to)
+            && Destination(o) == destination && Unaddressed(o.head) == head)
+            to.push_back(o.to);
+    return to;
+}
+
+quint64 Queue::Begin(Item& item, std::vector<QByteArray> to, const QStringList& hosts, qint16 index, quint64 serial)
+{
+    const quint64 key = ++attempts_;
+    Attempt& a = item.attempts[key];
+    a.hosts = hosts;
+    a.index = index;
+    a.serial = serial;
+    for (const QByteArray& t : to) {
+        item.running[t] = key;
+        for (QueuedRecipient& r : item.m.recipients)
+            if (r.to == t) {
+                ++r.attempts;
+                a.destination = Destination(r);
+            }
+    }
+    a.to = std::move(to);
     ++running_;
-    ++r.attempts;
+    if (index >= 0)
+        return key;   // on a connection already open
+    ++looking_[a.destination];
     // The answer comes later even when the table has it, so that nothing here changes the
     // queue while Tick walks through it.
     QPointer<Queue> self(this);
     if (relayHost_) {   // no lookup: the relay host takes every domain
-        QTimer::singleShot(0, this, [self, id = item.m.id, to = r.to] {
+        QTimer::singleShot(0, this, [self, id = item.m.id, key] {
             if (self)
-                self->Resolved(id, to, {self->relayHost_->host}, {});
+                self->Resolved(id, key, {self->relayHost_->host}, {});
         });
-        return;
+        return key;
     }
-    TheDNS().Lookup(QString::fromLatin1(DomainOf(r.to)), [self, id = item.m.id, to = r.to](const QStringList& hosts, const QString& problem) {
+    TheDNS().Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
         if (self)
-            QTimer::singleShot(0, self, [self, id, to, hosts, problem] { self->Resolved(id, to, hosts, problem); });
+            QTimer::singleShot(0, self, [self, id, key, hosts, problem] { self->Resolved(id, key, hosts, problem); });
     });
+    return key;
 }
 
-void Queue::Resolved(const QString& id, const QByteArray& to, const QStringList& hosts, const QString& problem)
+void Queue::Resolved(const QString& id, quint64 key, const QStringList& hosts, const QString& problem)
 {
-    Item* item = nullptr;
-    QueuedRecipient* r = Find(id, to, &item);
-    if (!r || !item->running.count(to))
+    Item* item = Find(id, key);
+    if (!item)
         return;
+    Attempt& a = item->attempts[key];
+    --looking_[a.destination];
+    const QByteArray domain = DomainOf(a.to.front());
     if (relayHost_ && !relayHostProblem_.isEmpty())
-        return Finish(*item, *r, "relay host not used: " + relayHostProblem_, false, false);
+        return FinishAll(*item, key, "relay host not used: " + relayHostProblem_, false);
     // A domain that does not exist or takes no mail will not on the next attempt either.
     if (problem == DNS::NoSuchDomain)
-        return Finish(*item, *r, "550 5.1.2 Domain " + DomainOf(to) + " does not exist", false, true);
+        return FinishAll(*item, key, "550 5.1.2 Domain " + domain + " does not exist", true);
     if (problem == DNS::NullMx)
-        return Finish(*item, *r, "556 5.1.10 Domain " + DomainOf(to) + " accepts no mail (null MX)", false, true);
+        return FinishAll(*item, key, "556 5.1.10 Domain " + domain + " accepts no mail (null MX)", true);
     if (hosts.isEmpty() && !problem.isEmpty())
-        return Finish(*item, *r, "lookup failed: " + problem.toUtf8(), false, false);
+        return FinishAll(*item, key, "lookup failed: " + problem.toUtf8(), false);
     // No exchanger: the domain's own address takes its mail.
-    Attempt& a = item->running[to];
-    a.hosts = hosts.isEmpty() ? QStringList{QString::fromLatin1(DomainOf(to))} : hosts;
+    a.hosts = hosts.isEmpty() ? QStringList{QString::fromLatin1(domain)} : hosts;
     a.host = 0;
-    Connect(*item, *r);
+    Connect(*item, key);
 }
 
-bool Queue::Prepare(Item& item, QueuedRecipient& r, RelaySession& relay, QByteArray& problem)
+bool Queue::Prepare(Item& item, quint64 key, RelaySession& relay, QByteArray& problem)
 {
     FileReply text;
     try {
@@ -255,125 +306,170 @@ bool Queue::Prepare(Item& item, QueuedRecipient& r, RelaySession& relay, QByteAr
         problem = "cannot read the queued message: " + f.text();
         return false;
     }
+    const Attempt& a = item.attempts[key];
     // The end of data gives the text its last CR LF.
     if (text.EndsWithCrLf())
         text.length -= 2;
-    text.head = r.head;
+    for (const QueuedRecipient& r : item.m.recipients)
+        if (r.to == a.to.front())
+            text.head = a.to.size() == 1 ? r.head : Unaddressed(r.head);
     relay.Text = std::move(text);
     relay.Sender = item.m.from;
-    relay.Recipient = r.to;
+    relay.Recipients = QList<QByteArray>(a.to.begin(), a.to.end());
+    relay.RcptReplies.clear();
     // Told from the connection's end, perhaps from inside its release: handled afterwards.
-    relay.Done = [self = QPointer<Queue>(this), id = item.m.id, to = r.to](const QByteArray& reply, RelayStep step) {
+    relay.Done = [self = QPointer<Queue>(this), id = item.m.id, key](const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt) {
         if (self && QCoreApplication::instance())
-            QTimer::singleShot(0, self, [self, id, to, reply, step] { self->Ended(id, to, reply, step); });
+            QTimer::singleShot(0, self, [self, id, key, reply, step, rcpt] { self->Ended(id, key, reply, step, rcpt); });
     };
     return true;
 }
 
-void Queue::Connect(Item& item, QueuedRecipient& r)
+void Queue::Connect(Item& item, quint64 key)
 {
     auto relay = std::make_unique<RelaySession>();
-    if (QByteArray problem; !Prepare(item, r, *relay, problem))
-        return Finish(item, r, problem, false, false);
+    if (QByteArray problem; !Prepare(item, key, *relay, problem))
+        return FinishAll(item, key, problem, false);
     const qint16 i = server_->GetFreeIndex();
     if (i < 0)
-        return Finish(item, r, "no free connection index", false, false);
+        return FinishAll(item, key, "no free connection index", false);
+    Attempt& a = item.attempts[key];
+    const QString host = a.hosts.value(a.host);
     RelaySession& session = *relay;
     auto c = std::make_unique<Connecter>(std::move(relay), int(RelayStep::Connecting));
-    if (relayHost_) {
-        session.Host = relayHost_;
-        session.Next = [self = QPointer<Queue>(this), i, serial = c->Serial](RelaySession& s) { return self && self->Reuse(s, i, serial); };
-        session.IdleWait = RelayHostIdleSeconds;
-    }
-    Attempt& a = item.running[r.to];
+    // The connection carries the next due copy to the same place after this one.
+    session.Host = relayHost_;
+    session.Next = [self = QPointer<Queue>(this), i, serial = c->Serial, destination = a.destination, host](RelaySession& s) {
+        return self && self->Reuse(s, i, serial, destination, host);
+    };
+    session.IdleWait = IdleSeconds;
+    ++open_[a.destination];
+    session.Gone = [self = QPointer<Queue>(this), destination = a.destination] {
+        if (!self)
+            return;
+        --self->open_[destination];
+        if (QCoreApplication::instance())
+            self->Kick();
+    };
     a.index = i;
     a.serial = c->Serial;
     server_->AddSession(i, std::move(c));
-    const QString host = a.hosts.value(a.host);
-    server_->Log(N(i) + ">Transfer " + DomainOf(r.to));
-    Log("Queue " + item.m.id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to "
-        + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()));
+    server_->Log(N(i) + ">Transfer " + DomainOf(a.to.front()));
+    for (const QByteArray& to : a.to)
+        for (const QueuedRecipient& r : item.m.recipients)
+            if (r.to == to)
+                Log("Queue " + item.m.id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to "
+                    + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()));
     server_->Connect(i, host, relayHost_ ? relayHost_->port : SmtpRelayPort);
 }
 
-bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial)
+bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByteArray& destination, const QString& host)
 {
-    if (!server_ || running_ >= MaxRunning)
+    // No bound on attempts here: the connection is open already, and the attempt it has just
+    // decided is still counted until its end is handled.
+    if (!server_)
         return false;
     const qint64 now = Now();
     for (auto& [id, item] : items_)
         for (QueuedRecipient& r : item.m.recipients) {
-            if (r.next > now || item.running.count(r.to))
+            if (r.next > now || item.running.count(r.to) || Destination(r) != destination)
                 continue;
+            const quint64 key = Begin(item, Batch(item, r, now), {host}, index, serial);
             QByteArray problem;
-            if (!Prepare(item, r, relay, problem))
-                continue;   // its own attempt says why
-            item.running[r.to] = Attempt{{relayHost_->host}, 0, index, serial};
-            ++running_;
-            ++r.attempts;
-            Log("Queue " + id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to relay host " + relayHost_->shown
-                + " on connection " + N(index) + " kept open");
+            if (!Prepare(item, key, relay, problem)) {
+                FinishAll(item, key, problem, false);   // `item` may be gone
+                idle_.emplace_back(index, serial);
+                return false;
+            }
+            for (const QByteArray& to : item.attempts[key].to)
+                for (const QueuedRecipient& o : item.m.recipients)
+                    if (o.to == to)
+                        Log("Queue " + id.toLatin1() + " <" + o.to + ">: attempt " + N(o.attempts) + " to "
+                            + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()) + " on connection " + N(index) + " kept open");
             return true;
         }
     idle_.emplace_back(index, serial);
     return false;
 }
 
-void Queue::Ended(const QString& id, const QByteArray& to, const QByteArray& reply, RelayStep step)
+void Queue::Ended(const QString& id, quint64 key, const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt)
 {
-    Item* item = nullptr;
-    QueuedRecipient* r = Find(id, to, &item);
-    if (!r || !item->running.count(to))
+    Item* item = Find(id, key);
+    if (!item)
         return;
-    Attempt& a = item->running[to];
+    Attempt& a = item->attempts[key];
     a.index = -1;
     const bool delivered = step == RelayStep::TextSent && reply.startsWith('2');
     // No greeting from this exchanger: the next one, within the same attempt.
     if (!delivered && step == RelayStep::Connecting && a.host + 1 < a.hosts.size()) {
-        Log("Queue " + id.toLatin1() + " <" + to + ">: " + a.hosts.value(a.host).toUtf8() + " " + OneLine(reply) + "; trying the next exchanger");
+        for (const QByteArray& to : a.to)
+            Log("Queue " + id.toLatin1() + " <" + to + ">: " + a.hosts.value(a.host).toUtf8() + " " + OneLine(reply) + "; trying the next exchanger");
         ++a.host;
-        return Connect(*item, *r);
+        return Connect(*item, key);
     }
     // A refusal of the envelope or the message is final; one of the greeting or EHLO is not.
-    const bool permanent = !delivered && reply.startsWith('5') && int(step) >= int(RelayStep::MailSent) && int(step) <= int(RelayStep::TextSent);
-    Finish(*item, *r, reply, delivered, permanent);
+    // A recipient refused at RCPT is decided by its own reply, the others by the last one.
+    std::vector<Outcome> outcomes;
+    for (qsizetype i = 0; i < qsizetype(a.to.size()); ++i) {
+        const bool own = i < rcpt.size() && !Accepted(rcpt[i]);
+        const QByteArray& said = own ? rcpt[i] : reply;
+        const RelayStep at = own ? RelayStep::RcptSent : step;
+        const bool taken = !own && delivered;
+        outcomes.push_back({said, taken, !taken && said.startsWith('5') && int(at) >= int(RelayStep::MailSent) && int(at) <= int(RelayStep::TextSent)});
+    }
+    Finish(*item, key, outcomes);
 }
 
-void Queue::Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool delivered, bool permanent)
+void Queue::FinishAll(Item& item, quint64 key, const QByteArray& reply, bool permanent)
 {
-    const QString host = item.running[r.to].hosts.value(item.running[r.to].host);
-    item.running.erase(r.to);
+    Finish(item, key, std::vector<Outcome>(item.attempts[key].to.size(), Outcome{reply, false, permanent}));
+}
+
+void Queue::Finish(Item& item, quint64 key, const std::vector<Outcome>& outcomes)
+{
+    const Attempt a = std::move(item.attempts[key]);
+    item.attempts.erase(key);
     --running_;
-    r.reply = OneLine(reply);
-    const QByteArray what = "Queue " + item.m.id.toLatin1() + " <" + r.to + ">: ";
+    const QString host = a.hosts.value(a.host);
     const qint64 now = Now();
     const qint64 expiry = item.m.accepted + mdlCommon::RelayExpire;
-    bool done = true;
-    if (delivered) {
-        Log(what + "delivered to " + host.toUtf8() + " (" + r.reply + ")");
-    } else if (permanent) {
-        Log(what + "bounced (" + r.reply + ")");
-        Bounce(item, r, host, reply, false);
-    } else if (now >= expiry) {
-        Log(what + "expired after " + N(r.attempts) + " attempts (" + r.reply + ")");
-        Bounce(item, r, host, reply, true);
-    } else {
-        const QList<int>& delays = mdlCommon::RelayRetry;
-        const qint64 delay = delays.isEmpty() ? 60 : delays[std::min<qsizetype>(r.attempts, delays.size()) - 1];
-        r.next = std::min(now + delay, expiry);
-        Log(what + "deferred " + (relayHost_ ? "by relay host " + relayHost_->shown + " " : QByteArray()) + "(" + r.reply + "); next attempt " + Time(r.next) + ", in " + N(r.next - now) + " s");
-        done = false;
+    std::set<QByteArray> done;
+    bool deferred = false;
+    for (size_t i = 0; i < a.to.size(); ++i) {
+        item.running.erase(a.to[i]);
+        const auto r = std::find_if(item.m.recipients.begin(), item.m.recipients.end(), [&](const QueuedRecipient& q) { return q.to == a.to[i]; });
+        if (r == item.m.recipients.end())
+            continue;
+        const Outcome& o = outcomes[i];
+        r->reply = OneLine(o.reply);
+        const QByteArray what = "Queue " + item.m.id.toLatin1() + " <" + r->to + ">: ";
+        if (o.delivered) {
+            Log(what + "delivered to " + host.toUtf8() + " (" + r->reply + ")");
+        } else if (o.permanent) {
+            Log(what + "bounced (" + r->reply + ")");
+            Bounce(item, *r, host, o.reply, false);
+        } else if (now >= expiry) {
+            Log(what + "expired after " + N(r->attempts) + " attempts (" + r->reply + ")");
+            Bounce(item, *r, host, o.reply, true);
+        } else {
+            const QList<int>& delays = mdlCommon::RelayRetry;
+            const qint64 delay = delays.isEmpty() ? 60 : delays[std::min<qsizetype>(r->attempts, delays.size()) - 1];
+            r->next = std::min(now + delay, expiry);
+            Log(what + "deferred " + (relayHost_ ? "by relay host " + relayHost_->shown + " " : QByteArray()) + "(" + r->reply + "); next attempt "
+                + Time(r->next) + ", in " + N(r->next - now) + " s");
+            deferred = true;
+            continue;
+        }
+        done.insert(r->to);
     }
-    if (done) {
-        auto& rs = item.m.recipients;
-        rs.erase(rs.begin() + (&r - rs.data()));
-    }
-    if (item.m.recipients.empty()) {
+    auto& rs = item.m.recipients;
+    rs.erase(std::remove_if(rs.begin(), rs.end(), [&](const QueuedRecipient& q) { return done.count(q.to) > 0; }), rs.end());
+    if (rs.empty()) {
         const QString id = item.m.id;
         dirty_.erase(id);
         QueueFile::Remove(id);
         items_.erase(id);   // `item` is gone from here on
-    } else if (done) {
+    } else if (!deferred) {
         // Written within a second, once for all the copies of the message settled by then: a
         // stop before that only makes a copy go out twice.
         dirty_.insert(item.m.id);

@@ -33,23 +33,26 @@ public:
 
     Written Write(const QByteArray& sender, const std::vector<Copy>& copies, const QByteArray& text) override;
 
-    // Most relay attempts under way at once, in all and to one domain: an exchanger that
-    // keeps every connection waiting holds up only its own domain's mail.
+    // Most relay attempts under way at once: an exchanger that keeps every connection waiting
+    // holds up only its own domain's mail, whose connections RelayPerDomain bounds.
     static constexpr int MaxRunning = 100;
-    static constexpr int MaxPerDomain = 20;
+    // RCPTs of one transaction: the recipients of one message at one domain, in turns of this many.
+    static constexpr int MaxRcpts = 100;
     // Connections to a relay host at once: it takes every domain's mail, each connection
     // carries copy after copy, and providers limit how many one login may open.
     static constexpr int MaxRelayHostConnections = 4;
-    // Seconds a relay host connection with nothing to carry stays open for the next copy, as
-    // the well-known servers keep theirs: mail sent one message after another shares it.
-    static constexpr int RelayHostIdleSeconds = 2;
+    // Seconds a connection with nothing to carry stays open for the next copy to the same
+    // place, as the well-known servers keep theirs: mail sent one message after another shares it.
+    static constexpr int IdleSeconds = 2;
     // How often the queue looks for recipients whose time has come and saves what changed.
     static constexpr int TickMs = 1000;
 
 private:
-    // An attempt under way for one recipient: the exchangers to try, the one tried now, its
-    // connection. Never saved.
+    // One transaction under way for recipients of one message at one domain: the exchangers
+    // to try, the one tried now, its connection. Never saved.
     struct Attempt {
+        std::vector<QByteArray> to;   // in the order of the RCPTs
+        QByteArray destination;
         QStringList hosts;
         int host = 0;
         qint16 index = -1;
@@ -57,24 +60,36 @@ private:
     };
     struct Item {
         QueuedMessage m;
-        std::map<QByteArray, Attempt> running;   // by recipient
+        std::map<quint64, Attempt> attempts;     // by number
+        std::map<QByteArray, quint64> running;   // recipient -> its attempt
+    };
+    // How one recipient's part of an attempt ended.
+    struct Outcome {
+        QByteArray reply;
+        bool delivered = false;
+        bool permanent = false;
     };
     void Tick();
     void Kick();   // Tick soon
-    void Begin(Item& item, QueuedRecipient& r);
-    void Resolved(const QString& id, const QByteArray& to, const QStringList& hosts, const QString& problem);
-    void Connect(Item& item, QueuedRecipient& r);
-    // Puts a recipient's copy into a relay session; false with `problem` set when its text cannot be read.
-    bool Prepare(Item& item, QueuedRecipient& r, RelaySession& relay, QByteArray& problem);
-    // A due recipient's copy for a relay host connection that has just decided one.
-    bool Reuse(RelaySession& relay, qint16 index, quint64 serial);
-    // The key Tick counts running attempts under: the domain, or one for the relay host.
-    QByteArray Destination(const QByteArray& to) const;
-    void Ended(const QString& id, const QByteArray& to, const QByteArray& reply, RelayStep step);
-    void Finish(Item& item, QueuedRecipient& r, const QByteArray& reply, bool delivered, bool permanent);
+    // The recipients of `item` that go with `r` in one transaction: due, not under way, the same
+    // destination and trace line but for the recipient named in it.
+    std::vector<QByteArray> Batch(Item& item, const QueuedRecipient& r, qint64 now);
+    quint64 Begin(Item& item, std::vector<QByteArray> to, const QStringList& hosts = {}, qint16 index = -1, quint64 serial = 0);
+    void Resolved(const QString& id, quint64 key, const QStringList& hosts, const QString& problem);
+    void Connect(Item& item, quint64 key);
+    // Puts an attempt's copy into a relay session; false with `problem` set when its text cannot be read.
+    bool Prepare(Item& item, quint64 key, RelaySession& relay, QByteArray& problem);
+    // The next due copy to the same destination for a connection that has just decided one.
+    bool Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByteArray& destination, const QString& host);
+    // The key connections are counted under: the domain, or one for the relay host.
+    const QByteArray& Destination(const QueuedRecipient& r) const;
+    int Connections(const QByteArray& destination) const;
+    void Ended(const QString& id, quint64 key, const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt);
+    void Finish(Item& item, quint64 key, const std::vector<Outcome>& outcomes);
+    void FinishAll(Item& item, quint64 key, const QByteArray& reply, bool permanent);
     void Bounce(Item& item, const QueuedRecipient& r, const QString& host, const QByteArray& reply, bool expired);
     void Save(Item& item);
-    QueuedRecipient* Find(const QString& id, const QByteArray& to, Item** item = nullptr);
+    Item* Find(const QString& id, quint64 key);
     void Log(const QByteArray& line);
 
     Server* server_ = nullptr;
@@ -83,7 +98,10 @@ private:
     std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)
     std::map<QString, Item> items_;
     std::set<QString> dirty_;   // messages whose file still lists copies delivered since
+    // Per destination: lookups under way (each to open a connection), and connections open.
+    std::map<QByteArray, int> looking_, open_;
     int running_ = 0;
+    quint64 attempts_ = 0;   // the last attempt's number
     bool kicked_ = false;
     QTimer tick_;
 };

@@ -16,6 +16,7 @@ struct QueuedRecipient {
     int attempts = 0;
     qint64 next = 0;        // seconds since the epoch; 0: at once
     QByteArray reply;       // how the last attempt ended
+    QByteArray domain;      // not saved: the queue's key for it, lower case without a final dot
 
     explicit QueuedRecipient(QByteArray to, QByteArray head = {}) : to(std::move(to)), head(std::move(head)) {}
 };

@@ -4,9 +4,15 @@
 
 #include <QList>
 
+#include <algorithm>
 #include <iterator>
 
-RelaySession::~RelaySession() { Decide(error_.isEmpty() ? QByteArray("connection closed before a reply") : error_); }
+RelaySession::~RelaySession()
+{
+    Decide(error_.isEmpty() ? QByteArray("connection closed before a reply") : error_);
+    if (auto gone = std::exchange(Gone, nullptr))
+        gone();
+}
 
 void RelaySession::Lost(const QByteArray& why)
 {
@@ -17,7 +23,7 @@ void RelaySession::Lost(const QByteArray& why)
 void RelaySession::Decide(const QByteArray& reply)
 {
     if (auto done = std::exchange(Done, nullptr))
-        done(reply, step_);
+        done(reply, step_, RcptReplies);
 }
 
 int RelaySession::IdleSeconds(int step) const
@@ -101,6 +107,7 @@ void Mail(Turn& t)
         t.server.Log(QByteArray::number(t.index) + "-TLS none: "
                      + (t.r.Host ? QByteArray("RelayHostTls=none")
                                  : QByteArray(t.r.TlsOffered ? "the exchanger refused STARTTLS" : "the exchanger offers no STARTTLS")));
+    t.r.RcptReplies.clear();
     t.Send(RelayStep::MailSent, "MAIL FROM:<" + t.r.Sender + "> SIZE=" + QByteArray::number(t.r.Text.head.size() + t.r.Text.length));
 }
 
@@ -180,6 +187,22 @@ void Text(Turn& t)
     t.server.SendReply(t.index, ".");
 }
 
+bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
+
+void Rcpt(Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipients.value(t.r.RcptReplies.size()) + ">"); }
+
+// Each RCPT in turn, whatever the one before was told; DATA once all are answered and one
+// was taken. One recipient gives the dialogue it always had.
+void RcptAnswered(Turn& t)
+{
+    t.r.RcptReplies << t.reply;
+    if (t.r.RcptReplies.size() < t.r.Recipients.size())
+        return Rcpt(t);
+    if (std::any_of(t.r.RcptReplies.begin(), t.r.RcptReplies.end(), Accepted))
+        return t.Send(RelayStep::DataSent, "DATA");
+    Refused(t);
+}
+
 // 250: delivered; anything else: refused or to be tried again.
 void Decided(Turn& t)
 {
@@ -207,8 +230,8 @@ const Row Rows[] = {
     {RelayStep::Connecting, "220 ", Ehlo, Fail},
     {RelayStep::EhloSent, "250-|250 ", EhloDone, Fail},
     {RelayStep::TlsSent, "220 ", Tls, NoTls},
-    {RelayStep::MailSent, "250 ", [](Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipient + ">"); }, Refused},
-    {RelayStep::RcptSent, "250 ", [](Turn& t) { t.Send(RelayStep::DataSent, "DATA"); }, Refused},
+    {RelayStep::MailSent, "250 ", Rcpt, Refused},
+    {RelayStep::RcptSent, "", RcptAnswered, nullptr},
     {RelayStep::DataSent, "354 ", Text, Refused},
     {RelayStep::TextSent, "", Decided, Decided},
     {RelayStep::AuthSent, "235 ", Mail, AuthRefused},

@@ -1,6 +1,6 @@
 #pragma once
-// The relay part of a session: one copy of a queued message on its way to an exchanger,
-// and how that connection's end is told to the queue.
+// The relay part of a session: one copy of a queued message on its way to an exchanger, for
+// one or more recipients of one domain, and how that connection's end is told to the queue.
 #include "core/Connecter.h"
 #include "core/Server.h"
 
@@ -50,7 +50,10 @@ inline constexpr int RelayTextReplySeconds = 600;
 class RelaySession : public Connecter::Protocol {
 public:
     QByteArray Sender;
-    QByteArray Recipient;
+    // One RCPT each, in this order, in one transaction.
+    QList<QByteArray> Recipients;
+    // The reply to each RCPT sent so far, in the order of Recipients; only "250 " takes one.
+    QList<QByteArray> RcptReplies;
     // The copy to deliver, sent from the queue file as the exchanger takes it: the trace
     // line as head, then the text without its last CR LF (the end of data adds it).
     FileReply Text;
@@ -59,13 +62,16 @@ public:
     std::shared_ptr<const RelayHostPolicy> Host;
     QList<QByteArray> AuthOffered;   // the SASL mechanisms of its last EHLO reply
     // Asked once a copy is decided, on a connection that can carry another: true when it has
-    // put the next copy (Sender, Recipient, Text, Done) in place; the dialogue then goes on
+    // put the next copy (Sender, Recipients, Text, Done) in place; the dialogue then goes on
     // with RSET instead of QUIT.
     std::function<bool(RelaySession&)> Next;
     // Seconds the connection waits in Idle for another copy (see RelayResume) before QUIT; 0: QUIT at once.
     int IdleWait = 0;
-    // What became of the copy, told once: the reply that decided it and the step it came in.
-    std::function<void(const QByteArray& reply, RelayStep step)> Done;
+    // What became of the copy, told once: the reply that decided it and the step it came in,
+    // and the RCPT replies (a recipient refused there is decided by its own).
+    std::function<void(const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt)> Done;
+    // Told once as the connection ends, whatever became of its copies.
+    std::function<void()> Gone;
 
     // A connection that ends before the copy was decided tells why (see Lost).
     ~RelaySession() override;

@@ -324,7 +324,8 @@ def relay_index(server, domain, after=0):   # of the latest relay to `domain`; w
 
 
 def untraced(text):   # without the trace headers the server put on top
-    m = re.match(rb"(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n]*\r\n\tfor <[^>]*>; [^\r\n]*\r\n", text)
+    # A copy for several recipients names none of them.
+    m = re.match(rb"(Return-Path: <[^>]*>\r\n)?Received: from [^\r\n]*\r\n\tby [^\r\n;]*(\r\n\tfor <[^>]*>)?; [^\r\n]*\r\n", text)
     assert m, f"no trace headers: {text[:200]!r}"
     return text[m.end():]
 

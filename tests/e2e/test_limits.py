@@ -217,15 +217,17 @@ class Limits(Case):
         listener = self.closing(bind_loopback(25))
         listener.listen(300)   # accepts and never answers
         address = listener.getsockname()[0]
-        s = self.server(domain_mx=[(d, address, " 10") for d in ("warm.test", "far.test", "big.test")])
+        # Twenty domains each: the recipients of one domain would share one transaction.
+        domains = ["warm.test"] + [f"{d}{i}.test" for d in ("far", "big") for i in range(20)]
+        s = self.server(domain_mx=[(d, address, " 10") for d in domains])
         send(s, message("warm-up"), to=["x@warm.test"])   # what any first relay loads
         grown = []
-        for text, domain in ((message("small"), "far.test"), (megabytes(5), "big.test")):
+        for text, domain in ((message("small"), "far"), (megabytes(5), "big")):
             before = memory_kb(s.proc.pid)
-            send(s, text, to=[f"x{i}@{domain}" for i in range(100)], timeout=120)
+            send(s, text, to=[f"x@{domain}{i}.test" for i in range(20)], timeout=120)
             time.sleep(3)
             grown.append(memory_kb(s.proc.pid) - before)
-        self.assertEqual(s.count_log(r"^\d+>Transfer (far|big)\.test$"), 40)   # 20 to a domain at once
+        self.assertEqual(s.count_log(r"^\d+>Transfer (far|big)\d+\.test$"), 40)
         self.figure(f"VmRSS grew by {grown[0]} kB for 20 relays of a small message, by {grown[1]} kB for 20 of 5 MB")
         if not SANITIZED:   # memory figures of a sanitizer build say nothing
             self.assertLess(grown[1] - grown[0], 2 * 5 << 10)

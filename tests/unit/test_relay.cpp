@@ -2,6 +2,7 @@
 // mail-exchanger lookup behind it.
 #include "TestSupport.h"
 #include "relay/DNS.h"
+#include "relay/Queue.h"
 #include "relay/RelayReply.h"
 #include "relay/RelaySession.h"
 
@@ -95,7 +96,7 @@ private slots:
         QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
         r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
         r.Text.length = 19;
-        r.Recipient = "b@far.test";
+        r.Recipients = {"b@far.test"};
         Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
         QCOMPARE(s.released, std::vector<qint16>{3});
         QVERIFY(!s.Session(3));
@@ -168,11 +169,11 @@ private slots:
         const auto fill = [&](RelaySession& session) {
             if (handed == copies) return false;
             session.Sender = "a@here.test";
-            session.Recipient = QByteArray(1, char('b' + handed++)) + "@far.test";
+            session.Recipients = {QByteArray(1, char('b' + handed++)) + "@far.test"};
             session.Text = FileReply{};
             session.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
             session.Text.length = 19;
-            session.Done = [&got](const QByteArray& reply, RelayStep step) { got << QByteArray::number(int(step)) + ' ' + reply.trimmed(); };
+            session.Done = [&got](const QByteArray& reply, RelayStep step, const QList<QByteArray>&) { got << QByteArray::number(int(step)) + ' ' + reply.trimmed(); };
             return true;
         };
         fill(r);
@@ -190,6 +191,105 @@ private slots:
         for (const QByteArray& secret : {Password, Password.toBase64(), Plain.mid(3)})
             QVERIFY2(!log.contains(secret), log.constData());
         QVERIFY(!script.contains(Plain) || s.log.contains("3>AUTH PLAIN ********"));
+    }
+
+    // Several recipients in one transaction: every RCPT is sent whatever the one before was
+    // told, DATA only when one was taken, and the copy is decided with each RCPT's reply.
+    void transaction_data()
+    {
+        QTest::addColumn<Lines>("script");
+        QTest::addColumn<QByteArray>("decided");   // "step reply | RCPT replies"
+        const Lines start = Willing.mid(0, 5);
+        const auto rcpts = [](const QByteArray& b, const QByteArray& c, const QByteArray& d) {
+            return Lines{"C: RCPT TO:<b@far.test>", "S: " + b, "C: RCPT TO:<c@far.test>", "S: " + c, "C: RCPT TO:<d@far.test>", "S: " + d};
+        };
+        const Lines data = {"C: DATA", "S: 354 go ahead", "C: Subject: x\n\nhello", "C: ."};
+        QTest::newRow("three taken, one copy") << start + rcpts("250 2.1.5 Ok", "250 2.1.5 Ok", "250 2.1.5 Ok") + data + Bye
+                                              << QByteArray("12 250 2.0.0 Ok: queued | 250 2.1.5 Ok, 250 2.1.5 Ok, 250 2.1.5 Ok");
+        QTest::newRow("550 and 450 among taken ones") << start + rcpts("550 5.1.1 unknown", "250 2.1.5 Ok", "450 4.2.1 busy") + data + Bye
+                                                      << QByteArray("12 250 2.0.0 Ok: queued | 550 5.1.1 unknown, 250 2.1.5 Ok, 450 4.2.1 busy");
+        QTest::newRow("DATA 451 for all") << start + rcpts("250 Ok", "250 Ok", "250 Ok") + Lines{"C: DATA", "S: 451 4.3.0 later"} + Bye.mid(1)
+                                          << QByteArray("11 451 4.3.0 later | 250 Ok, 250 Ok, 250 Ok");
+        QTest::newRow("message refused for all") << start + rcpts("250 Ok", "251 will forward", "250 Ok") + data + Lines{"S: 554 5.7.1 spam", "C: QUIT ", "S: 221 bye"}
+                                                 << QByteArray("12 554 5.7.1 spam | 250 Ok, 251 will forward, 250 Ok");
+        QTest::newRow("every RCPT refused: no DATA") << start + rcpts("550 no", "450 later", "550 no") + Bye.mid(1)
+                                                     << QByteArray("10 550 no | 550 no, 450 later, 550 no");
+        QTest::newRow("MAIL 451: no RCPT") << start.mid(0, 4) + Lines{"S: 451 4.3.0 later"} + Bye.mid(1) << QByteArray("9 451 4.3.0 later |");
+    }
+    void transaction()
+    {
+        QFETCH(Lines, script); QFETCH(QByteArray, decided);
+        FakeServer s;
+        RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
+        r.Sender = "a@here.test";
+        QTemporaryFile text;
+        QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
+        r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
+        r.Text.length = 19;
+        r.Recipients = {"b@far.test", "c@far.test", "d@far.test"};
+        QByteArray got;
+        r.Done = [&got](const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt) {
+            got = QByteArray::number(int(step)) + ' ' + reply.trimmed() + " |";
+            for (const QByteArray& each : rcpt) got += (got.endsWith('|') ? " " : ", ") + each.trimmed();
+        };
+        Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
+        QCOMPARE(s.released, std::vector<qint16>{3});
+        QCOMPARE(got, decided);
+    }
+
+    // The queue: the recipients of one message at one domain in one transaction (a copy for
+    // several with a trace line without "for"), each settled by its own reply; at most
+    // RelayPerDomain connections to a domain, and a connection that is done carries the
+    // next message to its domain after RSET.
+    void queue()
+    {
+        ProgramFolder pf("UserName,Password,MailID\n", "Domain,MX,Priority\nfar.test,mx.far.test, 10\nnear.test,mx.near.test, 10\n");
+        const int perDomain = std::exchange(mdlCommon::RelayPerDomain, 2);
+        const QList<int> retry = std::exchange(mdlCommon::RelayRetry, {3600});
+        FakeServer s;
+        Queue q;
+        q.Start(s);
+        const auto head = [](const QByteArray& to) { return "Received: from c.test\r\n\tby mx.test.host with ESMTP\r\n\tfor <" + to + ">; Mon, 7 Dec 2026 02:00:00 +0000\r\n"; };
+        const auto add = [&](const QList<QByteArray>& to) {
+            std::vector<RelayTarget::Copy> copies;
+            for (const QByteArray& t : to) copies.push_back({t, head(t)});
+            auto written = q.Write("", copies, "Subject: x\r\n\r\nhello\r\n");
+            written.commit();
+            return written.id;
+        };
+        const auto script = [](const QByteArray& b) { return QByteArray(b).replace("\r\n", "\n"); };
+        const auto has = [&](const QByteArray& line) { return std::any_of(s.log.begin(), s.log.end(), [&](const QByteArray& l) { return l.contains(line); }); };
+        const QString first = add({"a@far.test", "b@far.test", "x@near.test", "c@far.test"});
+        QTRY_COMPARE(s.connects.size(), size_t(2));
+        add({"d@far.test"});
+        QTRY_COMPARE(s.connects.size(), size_t(3));
+        add({"e@far.test"});   // far.test has its two connections: this one waits for one of them
+        QTest::qWait(50);
+        QCOMPARE(s.connects.size(), size_t(3));
+        std::map<QString, int> hosts;
+        for (const auto& [i, host] : s.connects) ++hosts[host];
+        QCOMPARE(hosts, (std::map<QString, int>{{"mx.far.test:25", 2}, {"mx.near.test:25", 1}}));
+        const qint16 far = s.connects[0].second == "mx.far.test:25" ? s.connects[0].first : s.connects[1].first;
+        const QByteArray at = "S" + QByteArray::number(far) + ": ";
+        Play(s, far, Lines{at + "220 mx.far.test", "C: EHLO mx.test.host", at + "250 mx.far.test", "C: MAIL FROM:<> SIZE=*", at + "250 Ok", "C: RCPT TO:<a@far.test>",
+                           at + "250 Ok", "C: RCPT TO:<b@far.test>", at + "550 5.1.1 unknown", "C: RCPT TO:<c@far.test>", at + "450 4.2.1 busy", "C: DATA", at + "354 go",
+                           "C: " + script(head("a@far.test")).replace("\n\tfor <a@far.test>", "") + "Subject: x\n\nhello", "C: .", at + "250 queued",
+                           // the waiting message goes on the same connection, with its own trace line
+                           "C: RSET", at + "250 Ok", "C: MAIL FROM:<> SIZE=*", at + "250 Ok", "C: RCPT TO:<e@far.test>", at + "250 Ok", "C: DATA", at + "354 go",
+                           "C: " + script(head("e@far.test")) + "Subject: x\n\nhello", "C: .", at + "250 queued"},
+             [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
+        for (const char* line : {"<a@far.test>: delivered to mx.far.test (250 queued)", "<b@far.test>: bounced (550 5.1.1 unknown)",
+                                       "<c@far.test>: deferred (450 4.2.1 busy); next attempt ", "<e@far.test>: delivered to mx.far.test (250 queued)"})
+            QTRY_VERIFY2(has(line), line);
+        QVERIFY(has("<e@far.test>: attempt 1 to mx.far.test on connection " + QByteArray::number(far) + " kept open"));
+        QCOMPARE(s.connects.size(), size_t(3));
+        QVERIFY(s.Session(far));   // kept a moment for the next message
+        // What is left of the first message is on disk: c deferred, x still under way.
+        const QByteArray saved = pf.Read("Queue/" + first + ".json");
+        QVERIFY2(saved.contains("\"c@far.test\"") && saved.contains("\"x@near.test\"") && !saved.contains("\"a@far.test\"") && !saved.contains("\"b@far.test\""),
+                 saved.constData());
+        mdlCommon::RelayPerDomain = perDomain;
+        mdlCommon::RelayRetry = retry;
     }
 
     // A record counts only with "," after the preference and CR LF after the host, before
