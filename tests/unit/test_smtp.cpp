@@ -387,7 +387,7 @@ private slots:
         for (const auto& [i, rcpt] : std::vector<std::pair<qint16, QByteArray>>{{3, "a@far.test"}, {4, "x@mail.example.test"}, {5, "x@b@example.test"}}) {
             const RelaySession& r = *t.Session(i)->As<RelaySession>();
             QCOMPARE(t.Session(i)->Step(), int(RelayStep::Connecting));
-            QCOMPARE((Lines{r.Sender, r.Recipient}), (Lines{"one@here.test", rcpt}));
+            QCOMPARE((Lines{r.Sender} + r.Recipients), (Lines{"one@here.test", rcpt}));
             QVERIFY2(r.Text.head.startsWith("Received: from unknown ([127.0.0.1])\r\n\tby mx.test.host with SMTP\r\n\tfor <" + rcpt + ">; ")
                      && r.Text.head.endsWith("\r\n"), r.Text.head.constData());
             // Sent from the queue file as the exchanger takes it; the end of data adds the last CR LF.
