@@ -228,36 +228,52 @@ QByteArray RelaxedHeader(QByteArrayView field)
     return out + "\r\n";
 }
 
-void RelaxedBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink)
+namespace {
+
+// Both forms of a stored body (RFC 6376 3.4.3 simple, 3.4.4 relaxed), handed on in pieces. Empty
+// lines are held back (those at the end do not count); in the relaxed form a line of blanks is
+// empty, blanks at its start become one space and runs inside it one space, those at its end go.
+void Body(QByteArrayView stored, bool relaxed, const std::function<void(QByteArrayView)>& sink)
 {
     QByteArray out;
     constexpr qsizetype Piece = 64 * 1024;
     out.reserve(Piece + 1024);
-    qsizetype emptyLines = 0;   // held back: empty lines at the end do not count
+    const auto flush = [&](bool always) {
+        if ((always || out.size() >= Piece) && !out.isEmpty()) {
+            sink(out);
+            out.clear();
+        }
+    };
+    qsizetype emptyLines = 0;
+    bool any = false;
     const char* p = stored.data();
     const char* const end = p + stored.size();
-    while (p < end) {
+    for (; p < end;) {
         const char* lf = static_cast<const char*>(memchr(p, '\n', size_t(end - p)));
         const char* next = lf ? lf + 1 : end;
         const char* stop = lf ? (lf > p && lf[-1] == '\r' ? lf - 1 : lf) : end;
         if (p < stop && *p == '.')   // the stuffed dot
             ++p;
         const char* first = p;
-        while (first < stop && Blank(*first))
+        while (relaxed && first < stop && Blank(*first))
             ++first;
         if (first == stop) {
             ++emptyLines;
+            p = next;
+            continue;
+        }
+        for (; emptyLines > 0; --emptyLines) {
+            out += "\r\n";
+            flush(false);
+        }
+        if (!relaxed && stop - p >= Piece) {   // a long line goes as it is
+            flush(true);
+            sink(QByteArrayView(p, stop - p));
+        } else if (!relaxed) {
+            out.append(p, stop - p);
         } else {
-            for (; emptyLines > 0; --emptyLines) {
-                out += "\r\n";
-                if (out.size() >= Piece) {
-                    sink(out);
-                    out.clear();
-                }
-            }
             if (first > p)
                 out += ' ';
-            // Runs of text as they are, each run of blanks inside the line as one space.
             for (const char* q = first; q < stop;) {
                 const char* run = q;
                 while (run < stop && !Blank(*run))
@@ -267,18 +283,22 @@ void RelaxedBody(QByteArrayView stored, const std::function<void(QByteArrayView)
                     ++q;
                 if (q < stop)
                     out += ' ';
-                if (out.size() >= Piece) {   // a long line too
-                    sink(out);
-                    out.clear();
-                }
+                flush(false);   // a long line too
             }
-            out += "\r\n";
         }
+        out += "\r\n";
+        flush(false);
+        any = true;
         p = next;
     }
-    if (!out.isEmpty())
-        sink(out);
+    if (!relaxed && !any)
+        out += "\r\n";
+    flush(true);
 }
+
+}
+
+void RelaxedBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink) { Body(stored, true, sink); }
 
 QByteArray RelaxedBody(QByteArrayView stored)
 {
@@ -287,51 +307,7 @@ QByteArray RelaxedBody(QByteArrayView stored)
     return all;
 }
 
-void SimpleBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink)
-{
-    QByteArray out;
-    constexpr qsizetype Piece = 64 * 1024;
-    out.reserve(Piece + 1024);
-    qsizetype emptyLines = 0;   // held back: empty lines at the end do not count
-    bool any = false;
-    const auto flush = [&](bool always) {
-        if (always || out.size() >= Piece) {
-            if (!out.isEmpty())
-                sink(out);
-            out.clear();
-        }
-    };
-    const char* p = stored.data();
-    const char* const end = p + stored.size();
-    while (p < end) {
-        const char* lf = static_cast<const char*>(memchr(p, '\n', size_t(end - p)));
-        const char* next = lf ? lf + 1 : end;
-        const char* stop = lf ? (lf > p && lf[-1] == '\r' ? lf - 1 : lf) : end;
-        if (p < stop && *p == '.')   // the stuffed dot
-            ++p;
-        if (p == stop) {
-            ++emptyLines;
-        } else {
-            for (; emptyLines > 0; --emptyLines) {
-                out += "\r\n";
-                flush(false);
-            }
-            if (stop - p >= Piece) {   // a long line goes as it is
-                flush(true);
-                sink(QByteArrayView(p, stop - p));
-            } else {
-                out.append(p, stop - p);
-            }
-            out += "\r\n";
-            flush(false);
-            any = true;
-        }
-        p = next;
-    }
-    if (!any)
-        out += "\r\n";
-    flush(true);
-}
+void SimpleBody(QByteArrayView stored, const std::function<void(QByteArrayView)>& sink) { Body(stored, false, sink); }
 
 QByteArray SimpleBody(QByteArrayView stored)
 {
