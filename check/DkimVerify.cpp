@@ -234,9 +234,9 @@ QByteArray WithoutB(const QByteArray& raw)
         qsizetype end = raw.indexOf(';', start);
         if (end < 0)
             end = raw.size();
-        const QByteArrayView spec(raw.constData() + start, end - start);
-        const qsizetype eq = spec.indexOf('=');
-        if (eq >= 0 && Trimmed(spec.first(eq)) == "b") {
+        const QByteArrayView item(raw.constData() + start, end - start);
+        const qsizetype eq = item.indexOf('=');
+        if (eq >= 0 && Trimmed(item.first(eq)) == "b") {
             qsizetype cut = end;
             if (end == raw.size() && raw.endsWith("\r\n"))
                 cut -= 2;
@@ -436,20 +436,20 @@ bool ParseTags(QByteArrayView text, Tags& tags, QByteArray& error)
             error = why;
         ok = false;
     };
-    const QList<QByteArray> specs = text.toByteArray().split(';');
-    for (qsizetype k = 0; k < specs.size(); ++k) {
-        const QByteArrayView spec = Trimmed(specs[k]);
-        if (spec.isEmpty()) {
-            if (k + 1 < specs.size())
+    const QList<QByteArray> items = text.toByteArray().split(';');
+    for (qsizetype k = 0; k < items.size(); ++k) {
+        const QByteArrayView item = Trimmed(items[k]);
+        if (item.isEmpty()) {
+            if (k + 1 < items.size())
                 fault("empty tag");
             continue;   // a final ";" may end the list
         }
-        const qsizetype eq = spec.indexOf('=');
+        const qsizetype eq = item.indexOf('=');
         if (eq < 0) {
             fault("tag without =");
             continue;
         }
-        const QByteArrayView name = Trimmed(spec.first(eq)), value = Trimmed(spec.sliced(eq + 1));
+        const QByteArrayView name = Trimmed(item.first(eq)), value = Trimmed(item.sliced(eq + 1));
         bool good = !name.isEmpty() && Alpha(name.front());
         for (const char c : name)
             good = good && (Alpha(c) || Digit(c) || c == '_');

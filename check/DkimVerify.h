@@ -56,9 +56,9 @@ std::vector<Signature> Verify(Dns::Resolver& dns, const QByteArray& text, qint64
 
 // A tag list (RFC 6376 3.2): tag names and values in order, folding white space around them
 // taken out and that inside a value kept. False when it does not parse (`error` says why):
-// a tag spec that is no name=value, a name that is not ALPHA *(ALNUM / "_"), a value with
-// characters outside VALCHAR, an empty spec between two ";", or a tag given twice; `tags`
-// then holds every tag spec that is well formed, the first of each name.
+// a tag that is no name=value, a name that is not ALPHA *(ALNUM / "_"), a value with
+// characters outside VALCHAR, an empty tag between two ";", or a tag given twice; `tags`
+// then holds every tag that is well formed, the first of each name.
 using Tags = QList<std::pair<QByteArray, QByteArray>>;
 bool ParseTags(QByteArrayView text, Tags& tags, QByteArray& error);
 

@@ -32,15 +32,15 @@ const char* Name(Policy p)
 
 namespace {
 
-// The tags of a record: name (lower case) and value, each trimmed; specs without "=" left out.
+// The tags of a record: name (lower case) and value, each trimmed; items without "=" left out.
 QList<std::pair<QByteArray, QByteArray>> Tags(const QByteArray& text)
 {
     QList<std::pair<QByteArray, QByteArray>> tags;
-    for (const QByteArray& spec : text.split(';')) {
-        const qsizetype eq = spec.indexOf('=');
+    for (const QByteArray& item : text.split(';')) {
+        const qsizetype eq = item.indexOf('=');
         if (eq < 0)
             continue;
-        tags.append({spec.left(eq).trimmed().toLower(), spec.mid(eq + 1).trimmed()});
+        tags.append({item.left(eq).trimmed().toLower(), item.mid(eq + 1).trimmed()});
     }
     return tags;
 }

@@ -668,9 +668,9 @@ private:
 
     // A domain-spec expanded into the name to ask (7.3): no final dot, and no longer than 253
     // characters, taking whole labels off the left.
-    QByteArray Target(const Pieces& spec, const QByteArray& domain)
+    QByteArray Target(const Pieces& pieces, const QByteArray& domain)
     {
-        QByteArray name = Expand(spec, domain);
+        QByteArray name = Expand(pieces, domain);
         if (name.endsWith('.'))
             name.chop(1);
         while (name.size() > 253) {

@@ -135,10 +135,10 @@ void Fill(Dns::Table& table, const Lines& entries)
 // The value of tag `name` in a tag list written by this test ("" when absent).
 QByteArray TagOf(const QByteArray& tags, const QByteArray& name)
 {
-    for (const QByteArray& spec : tags.split(';')) {
-        const qsizetype eq = spec.indexOf('=');
-        if (eq > 0 && spec.left(eq).trimmed() == name)
-            return spec.mid(eq + 1).trimmed();
+    for (const QByteArray& item : tags.split(';')) {
+        const qsizetype eq = item.indexOf('=');
+        if (eq > 0 && item.left(eq).trimmed() == name)
+            return item.mid(eq + 1).trimmed();
     }
     return {};
 }
