@@ -30,8 +30,6 @@ QByteArray DomainOf(const QByteArray& address)
     return domain;
 }
 
-QByteArray Time(qint64 secs) { return QDateTime::fromSecsSinceEpoch(secs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1(); }
-
 }
 
 Queue& TheQueue()
@@ -218,8 +216,6 @@ QByteArray Unaddressed(const QByteArray& head)
     return end < 0 ? head : head.left(at) + head.mid(end + 1);
 }
 
-bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
-
 }
 
 std::vector<QByteArray> Queue::Batch(Item& item, const QueuedRecipient& r, qint64 now)
@@ -390,121 +386,4 @@ bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByte
         }
     idle_.emplace_back(index, serial);
     return false;
-}
-
-void Queue::Ended(const QString& id, quint64 key, const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt)
-{
-    Item* item = Find(id, key);
-    if (!item)
-        return;
-    Attempt& a = item->attempts[key];
-    a.index = -1;
-    const bool delivered = step == RelayStep::TextSent && reply.startsWith('2');
-    // No greeting from this exchanger: the next one, within the same attempt.
-    if (!delivered && step == RelayStep::Connecting && a.host + 1 < a.hosts.size()) {
-        for (const QByteArray& to : a.to)
-            Log("Queue " + id.toLatin1() + " <" + to + ">: " + a.hosts.value(a.host).toUtf8() + " " + OneLine(reply) + "; trying the next exchanger");
-        ++a.host;
-        return Connect(*item, key);
-    }
-    // A refusal of the envelope or the message is final; one of the greeting or EHLO is not.
-    // A recipient refused at RCPT is decided by its own reply, the others by the last one.
-    std::vector<Outcome> outcomes;
-    for (qsizetype i = 0; i < qsizetype(a.to.size()); ++i) {
-        const bool own = i < rcpt.size() && !Accepted(rcpt[i]);
-        const QByteArray& said = own ? rcpt[i] : reply;
-        const RelayStep at = own ? RelayStep::RcptSent : step;
-        const bool taken = !own && delivered;
-        outcomes.push_back({said, taken, !taken && said.startsWith('5') && int(at) >= int(RelayStep::MailSent) && int(at) <= int(RelayStep::TextSent)});
-    }
-    Finish(*item, key, outcomes);
-}
-
-void Queue::FinishAll(Item& item, quint64 key, const QByteArray& reply, bool permanent)
-{
-    Finish(item, key, std::vector<Outcome>(item.attempts[key].to.size(), Outcome{reply, false, permanent}));
-}
-
-void Queue::Finish(Item& item, quint64 key, const std::vector<Outcome>& outcomes)
-{
-    const Attempt a = std::move(item.attempts[key]);
-    item.attempts.erase(key);
-    --running_;
-    const QString host = a.hosts.value(a.host);
-    const qint64 now = Now();
-    const qint64 expiry = item.m.accepted + mdlCommon::RelayExpire;
-    std::set<QByteArray> done;
-    bool deferred = false;
-    for (size_t i = 0; i < a.to.size(); ++i) {
-        item.running.erase(a.to[i]);
-        const auto r = std::find_if(item.m.recipients.begin(), item.m.recipients.end(), [&](const QueuedRecipient& q) { return q.to == a.to[i]; });
-        if (r == item.m.recipients.end())
-            continue;
-        const Outcome& o = outcomes[i];
-        r->reply = OneLine(o.reply);
-        const QByteArray what = "Queue " + item.m.id.toLatin1() + " <" + r->to + ">: ";
-        if (o.delivered) {
-            Log(what + "delivered to " + host.toUtf8() + " (" + r->reply + ")");
-        } else if (o.permanent) {
-            Log(what + "bounced (" + r->reply + ")");
-            Bounce(item, *r, host, o.reply, false);
-        } else if (now >= expiry) {
-            Log(what + "expired after " + N(r->attempts) + " attempts (" + r->reply + ")");
-            Bounce(item, *r, host, o.reply, true);
-        } else {
-            const QList<int>& delays = mdlCommon::RelayRetry;
-            const qint64 delay = delays.isEmpty() ? 60 : delays[std::min<qsizetype>(r->attempts, delays.size()) - 1];
-            r->next = std::min(now + delay, expiry);
-            Log(what + "deferred " + (relayHost_ ? "by relay host " + relayHost_->shown + " " : QByteArray()) + "(" + r->reply + "); next attempt "
-                + Time(r->next) + ", in " + N(r->next - now) + " s");
-            deferred = true;
-            continue;
-        }
-        done.insert(r->to);
-    }
-    auto& rs = item.m.recipients;
-    rs.erase(std::remove_if(rs.begin(), rs.end(), [&](const QueuedRecipient& q) { return done.count(q.to) > 0; }), rs.end());
-    if (rs.empty()) {
-        const QString id = item.m.id;
-        dirty_.erase(id);
-        QueueFile::Remove(id);
-        items_.erase(id);   // `item` is gone from here on
-    } else if (!deferred) {
-        // Written within a second, once for all the copies of the message settled by then: a
-        // stop before that only makes a copy go out twice.
-        dirty_.insert(item.m.id);
-    } else {
-        dirty_.erase(item.m.id);
-        Save(item);
-    }
-    Kick();
-}
-
-void Queue::Save(Item& item)
-{
-    try {
-        QueueFile::Save(item.m);
-    } catch (const Failure& f) {
-        Log("Queue " + item.m.id.toLatin1() + ": cannot save: " + f.text());
-    }
-}
-
-void Queue::Bounce(Item& item, const QueuedRecipient& r, const QString& host, const QByteArray& reply, bool expired)
-{
-    const QByteArray what = "Queue " + item.m.id.toLatin1() + " <" + r.to + ">: ";
-    if (item.m.from.isEmpty()) {
-        Log(what + "no notice: the message is itself a notice");
-        return;
-    }
-    // The notice quotes the header, which BounceMessage takes from the first 64 KiB.
-    QByteArray original;
-    try {
-        original = QueueFile::Start(item.m.id, MaxQuotedHeader + 4);
-    } catch (const Failure&) {
-    }
-    BounceFacts facts{item.m.from, r.to, reply, host.toUtf8(), original, QDateTime::fromSecsSinceEpoch(item.m.accepted), expired};
-    SendNotice(*server_, facts, [self = QPointer<Queue>(this), what](const QByteArray& line) {
-        if (self)
-            self->Log(what + line);
-    });
 }
