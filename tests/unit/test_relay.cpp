@@ -61,6 +61,20 @@ struct Lookup {
 
 }
 
+namespace {
+// A relay connection 3 about to greet, with a copy from a@here.test of a 19-byte text in `text`.
+RelaySession& Prepared(FakeServer& s, QTemporaryFile& text)
+{
+    RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
+    r.Sender = "a@here.test";
+    if (!text.open() || text.write("Subject: x\r\n\r\nhello") != 19 || !text.flush())
+        qFatal("cannot write the copy's text");
+    r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
+    r.Text.length = 19;
+    return r;
+}
+}
+
 class TestRelay : public QObject {
     Q_OBJECT
 
@@ -90,12 +104,8 @@ private slots:
     {
         QFETCH(Lines, script); QFETCH(bool, tls); QFETCH(QByteArray, logged);
         FakeServer s;
-        RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
-        r.Sender = "a@here.test";
         QTemporaryFile text;
-        QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
-        r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
-        r.Text.length = 19;
+        RelaySession& r = Prepared(s, text);
         r.Recipients = {"b@far.test"};
         Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
         QCOMPARE(s.released, std::vector<qint16>{3});
@@ -220,12 +230,8 @@ private slots:
     {
         QFETCH(Lines, script); QFETCH(QByteArray, decided);
         FakeServer s;
-        RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
-        r.Sender = "a@here.test";
         QTemporaryFile text;
-        QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
-        r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
-        r.Text.length = 19;
+        RelaySession& r = Prepared(s, text);
         r.Recipients = {"b@far.test", "c@far.test", "d@far.test"};
         QByteArray got;
         r.Done = [&got](const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt) {
