@@ -55,11 +55,8 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     RelayHost = Setting(store, "RelayHost", "").trimmed();
     RelayHostUser = Setting(store, "RelayHostUser", "").trimmed();
     RelayHostPasswordFile = Setting(store, "RelayHostPasswordFile", "").trimmed();
-    RelayHostTls = Setting(store, "RelayHostTls", "verify").trimmed().toLower();
-    if (RelayHostTls != QLatin1String("verify") && RelayHostTls != QLatin1String("encrypt") && RelayHostTls != QLatin1String("none")) {
-        Report(QStringLiteral("Setting RelayHostTls=\"%1\" is not verify, encrypt or none; verify is used").arg(RelayHostTls));
-        RelayHostTls = QStringLiteral("verify");
-    }
+    RelayHostTls = Setting(store, "RelayHostTls", "verify").trimmed().toLower();   // relay/RelayHost judges it
+    RelayHostCaFile = Setting(store, "RelayHostCaFile", "").trimmed();
     RelayNetworks = Setting(store, "RelayNetworks", "127.0.0.0/8,::1");
     HostName = Setting(store, "HostName", "").trimmed();
     if (HostName.isEmpty())
@@ -73,7 +70,6 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
     if (DkimEd25519Selector.isEmpty())   // one name cannot publish two keys
         DkimEd25519Selector = DkimSelector + QStringLiteral("-ed25519");
     DnsServer = Setting(store, "DnsServer", "").trimmed();
-    RelayHostCaFile = Setting(store, "RelayHostCaFile", "").trimmed();
     const auto flag = [&store](const char* key, bool fallback) {
         const QString text = Setting(store, key, fallback ? "yes" : "no").trimmed().toLower();
         if (text == QLatin1String("yes") || text == QLatin1String("on") || text == QLatin1String("true") || text == QLatin1String("1"))
