@@ -360,7 +360,7 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
 
 def real_exchanger(test, tls_context=None, answers=(), address=None):
     """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the
-    list of deliveries (from, to, content, options, TLS version or None) it took. Its answers to the end of
+    list of deliveries (from, to, content, options, TLS version or None, TLS session resumed) it took. Its answers to the end of
     data are `answers` in turn, then "250 OK queued"; only a 250 counts as a delivery."""
     from aiosmtpd.controller import Controller
     deliveries = []
@@ -371,7 +371,8 @@ def real_exchanger(test, tls_context=None, answers=(), address=None):
             answer = answers.pop(0) if answers else "250 OK queued"
             if answer.startswith("250"):
                 deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
-                                   session.ssl and session.ssl["ssl_object"].version()))
+                                   session.ssl and session.ssl["ssl_object"].version(),
+                                   bool(session.ssl) and session.ssl["ssl_object"].session_reused))
             return answer
 
     if address is None:
