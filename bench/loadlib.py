@@ -226,6 +226,7 @@ class Conn:
 
     def __init__(self, port, host=HOST, timeout=30):
         self.s = socket.create_connection((host, port), timeout=timeout)
+        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)   # as mail clients send: no wait for an ACK
         self.buf = bytearray()
 
     def line(self):
