@@ -29,8 +29,8 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import peers  # noqa: E402
-from loadlib import (DOMAIN, HOST, BenchError, Server, Sink, empty_trash, free_port, make_message, parallel,  # noqa: E402
-                     pop_list, pop_login, pop_quit, pop_retr, smtp_send)
+from loadlib import (DOMAIN, HOST, BenchError, Server, Sink, empty_trash, free_port, make_message, mode,  # noqa: E402
+                     parallel, pop_list, pop_login, pop_quit, pop_retr, smtp_send)
 
 KB, MB = 1024, 1024 * 1024
 LIMIT = 20.0   # seconds: a worker starts no new message after this
@@ -68,13 +68,13 @@ def pop_retr_all(port, account, expect, tls=False):
     return n, t1 - t0
 
 
-def pop_session_each(port, account, count, mailbox):
+def pop_session_each(port, account, count, mailbox, tls=False):
     """Up to `count` sessions one after the other (LIMIT seconds at most), each: login, RETR of
     the next message of the `mailbox` there are, QUIT."""
     deadline = time.perf_counter() + LIMIT
     done = 0
     while done < count and time.perf_counter() < deadline:
-        c = pop_login(port, account)
+        c = pop_login(port, account, tls)
         pop_retr(c, done % mailbox + 1)
         pop_quit(c)
         done += 1
@@ -122,7 +122,8 @@ def run_smtp(srv, size, conc, count, tls=False):
     message = make_message(size)
     srv.clear()
     cpu0 = srv.cpu()
-    sent, wall, cli = parallel(smtp_worker, [(srv.smtp, message, n, tls) for n in split(count, conc)])
+    port = srv.smtps if mode(tls)[0] == "implicit" else srv.smtp
+    sent, wall, cli = parallel(smtp_worker, [(port, message, n, tls) for n in split(count, conc)])
     # counted once the files are in the mailbox
     wall += wait_until(lambda: srv.count() >= sum(sent),
                        lambda: f"only {srv.count()} of {sum(sent)} messages reached the mailbox")
@@ -152,13 +153,15 @@ class Holder(unittest.TestCase):
 
 def run_pop_one_session(srv, count, tls=False):
     cpu0 = srv.cpu()
-    [(n, secs)], wall, cli = parallel(pop_retr_all, [(srv.pop3, "bench", count, tls)])
+    port = srv.pop3s if mode(tls)[0] == "implicit" else srv.pop3
+    [(n, secs)], wall, cli = parallel(pop_retr_all, [(port, "bench", count, tls)])
     return n / secs, srv.cpu() - cpu0, cli, wall
 
 
-def run_pop_sessions(srv, count, mailbox):
+def run_pop_sessions(srv, count, mailbox, tls=False):
     cpu0 = srv.cpu()
-    [n], wall, cli = parallel(pop_session_each, [(srv.pop3, "bench", count, mailbox)])
+    port = srv.pop3s if mode(tls)[0] == "implicit" else srv.pop3
+    [n], wall, cli = parallel(pop_session_each, [(port, "bench", count, mailbox, tls)])
     return n / wall, srv.cpu() - cpu0, cli, wall
 
 
@@ -469,7 +472,18 @@ def main():
           floor=lambda f: floor_smtp(f, 1 * KB, 10, n(2000))),
         W("smtp 100KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 100 * KB, 10, n(1000)), peer="postfix",
           floor=lambda f: floor_smtp(f, 100 * KB, 10, n(1000))),
-        W("smtp 1KB x10 STARTTLS", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls=True), {"tls": True}),
+        W("smtp 1KB x10 STARTTLS", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls=True), {"tls": True},
+          peer="postfix"),
+        W("smtp 1KB x10 STARTTLS resuming", "msg/s", ">= 2x Postfix",
+          lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls="starttls+resume"), {"tls": True}, peer="postfix"),
+        W("smtp 1KB x1 STARTTLS", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 1, n(500), tls=True), {"tls": True},
+          peer="postfix"),
+        W("smtp 1KB x1 STARTTLS resuming", "msg/s", "",
+          lambda s: run_smtp(s, 1 * KB, 1, n(500), tls="starttls+resume"), {"tls": True}, peer="postfix"),
+        W("smtps 1KB x10", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls="implicit"), {"tls": True},
+          peer="postfix"),
+        W("smtps 1KB x10 resuming", "msg/s", "", lambda s: run_smtp(s, 1 * KB, 10, n(2000), tls="implicit+resume"),
+          {"tls": True}, peer="postfix"),
         W("smtp 1KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 1 * KB, 1, n(500)), peer="postfix",
           floor=lambda f: floor_smtp(f, 1 * KB, 1, n(500))),
         W("smtp 100KB x1", "msg/s", ">= 2x Postfix", lambda s: run_smtp(s, 100 * KB, 1, n(300)), peer="postfix",
@@ -477,7 +491,15 @@ def main():
         W("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", lambda s: run_pop_one_session(s, n(2000)),
           prepare=filled(["bench"], n(2000), 1 * KB), peer="dovecot"),
         W("pop3 RETR 2000x1KB, 1 session, STLS", "msg/s", "", lambda s: run_pop_one_session(s, n(2000), tls=True),
-          {"tls": True}, filled(["bench"], n(2000), 1 * KB)),
+          {"tls": True}, filled(["bench"], n(2000), 1 * KB), peer="dovecot"),
+        W("pop3s RETR 2000x1KB, 1 session", "msg/s", ">= 1.5x Dovecot",
+          lambda s: run_pop_one_session(s, n(2000), tls="implicit"), {"tls": True}, filled(["bench"], n(2000), 1 * KB),
+          peer="dovecot"),
+        W("pop3s login+RETR+QUIT, mailbox 10", "sess/s", "", lambda s: run_pop_sessions(s, n(200), 10, tls="implicit"),
+          {"tls": True}, filled(["bench"], 10, 1 * KB), peer="dovecot"),
+        W("pop3s login+RETR+QUIT, mailbox 10, resuming", "sess/s", "",
+          lambda s: run_pop_sessions(s, n(200), 10, tls="implicit+resume"), {"tls": True}, filled(["bench"], 10, 1 * KB),
+          peer="dovecot"),
         W("pop3 RETR 300x100KB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(300)),
           prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
         W("pop3 RETR+DELE+QUIT 2000x1KB", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_dele(s, n(2000), 1 * KB),

@@ -128,11 +128,10 @@ class Server:
         with open(os.path.join(self.config, "Merivolant", "Tandrivel.conf"), "w") as f:
             # One load client opens many connections from one address: no per-address limit here.
             f.write(f"[General]\nDomain={DOMAIN}\nPop3={self.pop3}\nSMTP={self.smtp}\nMaxPerAddress=1000000\n")
-            if tls:   # a certificate made for the run
-                cert, key = (os.path.join(self.folder, n) for n in ("cert.pem", "key.pem"))
-                subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                                "-days", "2", "-subj", "/CN=bench", "-keyout", key, "-out", cert], check=True, capture_output=True)
-                f.write(f"TlsCertificate={cert}\nTlsKey={key}\n")
+            if tls:   # the run's certificate, and the ports with TLS from the first byte
+                cert, key = bench_cert()
+                self.smtps, self.pop3s = free_port(), free_port()
+                f.write(f"TlsCertificate={cert}\nTlsKey={key}\nSmtps={self.smtps}\nPop3s={self.pop3s}\n")
         self.log = log or os.path.join(self.tmp, "Tandrivel.log")
         self.wrapper, self.proc = list(wrapper), None
 
@@ -206,11 +205,28 @@ class Server:
         discard(self.tmp)
 
 
+_CERT = []
+
+
+def bench_cert():
+    """(cert, key): one EC P-256 certificate made for the run, the same for every server and peer."""
+    if not _CERT:
+        folder = workdir("bench-cert-")
+        os.chmod(folder, 0o755)   # the peers read it as their own users
+        cert, key = (os.path.join(folder, n) for n in ("cert.pem", "key.pem"))
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+                        "-days", "2", "-subj", "/CN=bench", "-keyout", key, "-out", cert], check=True, capture_output=True)
+        os.chmod(key, 0o644)
+        _CERT.extend((cert, key))
+    return tuple(_CERT)
+
+
 class Conn:
     """One blocking client connection with its own receive buffer."""
 
     def __init__(self, port, host=HOST, timeout=30):
         self.s = socket.create_connection((host, port), timeout=timeout)
+        self.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)   # as mail clients send: no wait for an ACK
         self.buf = bytearray()
 
     def line(self):
@@ -261,22 +277,39 @@ class Conn:
     def close(self):
         self.s.close()
 
-    def tls(self):   # after STARTTLS or STLS: the rest of the session inside TLS
-        self.s = TLS.wrap_socket(self.s)
+    def tls(self, resume=False):   # after STARTTLS or STLS, or at once: the rest of the session inside TLS
+        self.port = self.s.getpeername()[1]
+        self.resume = resume
+        self.s = TLS.wrap_socket(self.s, session=_SESSIONS.get(self.port) if resume else None)
         self.buf.clear()
+
+    def keep_session(self):   # once the last reply is in: TLS 1.3 tickets come after the handshake
+        if getattr(self, "resume", False):
+            _SESSIONS[self.port] = self.s.session
 
 
 TLS = ssl._create_unverified_context()   # the server's certificate is made for the run
+# `tls` of the clients: False, True or "starttls", "implicit" (the TLS port); "+resume" added: a
+# client that keeps its last session per port, as mail programs and servers that send do.
+_SESSIONS = {}   # in each worker process: its own, as each real client has its own
+
+
+def mode(tls):
+    tls = "starttls" if tls is True else tls or ""
+    return tls.split("+")[0], tls.endswith("+resume")
 
 
 def smtp_send(port, message, recipients, quit_wait=True, tls=False):
     """One message on its own connection: greeting, EHLO, (STARTTLS, EHLO,) MAIL, RCPT..., DATA, QUIT."""
+    how, resume = mode(tls)
     c = Conn(port)
+    if how == "implicit":
+        c.tls(resume)
     c.expect(c.smtp_reply(), b"220")
     c.smtp_cmd(b"EHLO bench.client", b"250")
-    if tls:
+    if how == "starttls":
         c.smtp_cmd(b"STARTTLS", b"220")
-        c.tls()
+        c.tls(resume)
         c.smtp_cmd(b"EHLO bench.client", b"250")
     c.smtp_cmd(b"MAIL FROM:<load@bench.client>", b"250")
     for r in recipients:
@@ -287,15 +320,19 @@ def smtp_send(port, message, recipients, quit_wait=True, tls=False):
     if not quit_wait:
         return c
     c.smtp_cmd(b"QUIT", b"221")
+    c.keep_session()
     c.close()
 
 
 def pop_login(port, account, tls=False):
+    how, resume = mode(tls)
     c = Conn(port)
+    if how == "implicit":
+        c.tls(resume)
     c.expect(c.line(), b"+OK")
-    if tls:
+    if how == "starttls":
         c.pop_cmd(b"STLS")
-        c.tls()
+        c.tls(resume)
     c.pop_cmd(b"USER " + account.encode())
     c.pop_cmd(b"PASS pw-" + account.encode())
     return c
@@ -325,6 +362,7 @@ def pop_retr(c, n):
 
 def pop_quit(c):
     c.pop_cmd(b"QUIT")
+    c.keep_session()
     c.close()
 
 

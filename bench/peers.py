@@ -13,7 +13,7 @@ import signal
 import subprocess
 import time
 
-from loadlib import DOMAIN, HOST, BenchError, Conn, discard, free_port, make_message, workdir
+from loadlib import DOMAIN, HOST, BenchError, Conn, bench_cert, discard, free_port, make_message, workdir
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 POSTFIX_BIN = ("/usr/sbin/postfix", "/usr/sbin/postconf", "/usr/lib/postfix/sbin/master", "/usr/lib/postfix/sbin/virtual")
@@ -161,7 +161,7 @@ class Postfix(Peer):
     """SMTP on a free loopback port; bench.test delivered by the virtual agent to Maildirs."""
     name = "Postfix"
 
-    def __init__(self, accounts=("bench",), **_):
+    def __init__(self, accounts=("bench",), tls=False, **_):
         super().__init__(accounts)
         self.label = "Postfix " + version([POSTFIX_BIN[1], "-dh", "mail_version"])
         self.etc = os.path.join(self.tmp, "etc")
@@ -185,6 +185,11 @@ class Postfix(Peer):
             "virtual_mailbox_maps": "texthash:" + os.path.join(self.etc, "vmailbox"),
             "virtual_uid_maps": f"static:{self.uid}", "virtual_gid_maps": f"static:{self.gid}",
         }
+        self.smtps = free_port() if tls else None
+        if tls:   # the same certificate as ours, STARTTLS offered (Debian's tlsmgr keeps the session cache and ticket keys)
+            cert, key = bench_cert()
+            settings.update(smtpd_tls_cert_file=cert, smtpd_tls_key_file=key, smtpd_tls_security_level="may",
+                            smtpd_tls_session_cache_database="btree:" + os.path.join(data, "smtpd_scache"))
         with open(os.path.join(self.etc, "main.cf"), "w") as f:
             f.writelines(f"{k} = {v}\n" for k, v in settings.items())
         # Debian's master.cf with our listener for its SMTP service and nothing chrooted (the
@@ -198,6 +203,8 @@ class Postfix(Peer):
                     words[4] = "n"
                     line = " ".join(words) + "\n"
                 out.write(line)
+            if tls:   # TLS from the first byte as well
+                out.write(f"{HOST}:{self.smtps} inet n - n - - smtpd -o smtpd_tls_wrappermode=yes\n")
 
     def mailbox(self, account="bench"):
         return os.path.join(self.maildir(account), "new")
@@ -219,10 +226,12 @@ class Dovecot(Peer):
     """POP3 only, on a free loopback port, without TLS; a passwd-file of the accounts."""
     name = "Dovecot"
 
-    def __init__(self, accounts=("bench",), **_):
+    def __init__(self, accounts=("bench",), tls=False, **_):
         super().__init__(accounts)
         self.label = "Dovecot " + version([DOVECOT_BIN[0], "--version"])
         self.pop3 = free_port()
+        self.pop3s = free_port() if tls else 0
+        ssl = "ssl = yes\nssl_cert = <{}\nssl_key = <{}".format(*bench_cert()) if tls else "ssl = no"
         self.conf = os.path.join(self.tmp, "dovecot.conf")
         self.log = os.path.join(self.tmp, "dovecot.log")
         run = os.path.join(self.tmp, "run")
@@ -232,13 +241,13 @@ class Dovecot(Peer):
             f.writelines(f"{a}:{{PLAIN}}pw-{a}:{self.uid}:{self.gid}::{self.maildir(a)}\n" for a in self.accounts)
         os.chmod(users, 0o644)
         with open(self.conf, "w") as f:
-            f.write(f"""# Dovecot's defaults but for the folders, the port, no TLS and these accounts.
+            f.write(f"""# Dovecot's defaults but for the folders, the ports, TLS with our certificate or none, and these accounts.
 instance_name = {os.path.basename(self.tmp)}
 base_dir = {run}
 state_dir = {os.path.join(self.tmp, "state")}
 protocols = pop3
 listen = {HOST}
-ssl = no
+{ssl}
 disable_plaintext_auth = no
 log_path = {self.log}
 mail_location = maildir:{self.mail}/%u
@@ -256,7 +265,8 @@ service pop3-login {{
     port = {self.pop3}
   }}
   inet_listener pop3s {{
-    port = 0
+    address = {HOST}
+    port = {self.pop3s}
   }}
 }}
 """)

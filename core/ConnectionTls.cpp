@@ -2,6 +2,7 @@
 // TLS started on a connection, as the server or, on a connection of our own, as the client.
 #include "core/ConnectionManager.h"
 #include "core/Connecter.h"
+#include "core/TlsResume.h"
 
 #include <QDateTime>
 #include <QSslConfiguration>
@@ -57,6 +58,17 @@ void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, st
     config.setPeerVerifyMode(policy.verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
     if (!policy.ca.isEmpty())
         config.addCaCertificates(policy.ca);
+    if (TlsResume::Enabled) {
+        // The ticket of the last connection to this exchanger (checked under the same name),
+        // and the new one kept once it comes.
+        const QString peer = policy.peerName + QLatin1Char('@') + s->peerAddress().toString() + QLatin1Char(':')
+                             + QString::number(s->peerPort());
+        config.setSslOption(QSsl::SslOptionDisableSessionPersistence, false);
+        config.setSessionTicket(TlsResume::Relay().Find(peer));
+        const auto keep = [s, peer] { TlsResume::Relay().Keep(peer, s->sslConfiguration().sessionTicket()); };
+        connect(s, &QSslSocket::encrypted, s, keep);   // TLS 1.2: the ticket came with the handshake
+        connect(s, &QSslSocket::newSessionTicketReceived, s, keep);
+    }
     s->setSslConfiguration(config);
     if (!policy.peerName.isEmpty())
         s->setPeerVerifyName(policy.peerName);

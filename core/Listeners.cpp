@@ -1,6 +1,7 @@
 // The connection manager's ports and admission: the listeners, the descriptor reserve, the
 // per-address limit and the memory budget at the door, and handing a new connection to
 // the service of its port.
+#include "core/TlsResume.h"
 #include "core/Budget.h"
 #include "core/ConnectionManager.h"
 #include "core/Connecter.h"
@@ -64,6 +65,7 @@ QList<QHostAddress> ListenAddresses()
 
 void ConnectionManager::Listen()
 {
+    TlsResume::Install(TlsResume::Enabled);   // before the first TLS socket makes its SSL_CTX
     const QList<QHostAddress> addresses = ListenAddresses();
     // Index 0 serves POP3 clients, 1 SMTP peers. The ports after the first two are opened only
     // when set; the mail clients' ports want a certificate.

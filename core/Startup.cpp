@@ -3,6 +3,7 @@
 #include "core/Failure.h"
 #include "core/LogList.h"
 #include "core/TextDatabase.h"
+#include "core/TlsResume.h"
 #include "core/frmMailServer.h"
 #include "core/mdlCommon.h"
 
@@ -88,6 +89,7 @@ int Main(const Handlers& handlers, const std::function<void()>& showAdmin, const
         MilterDefaultAccept = true;
     else if (d != QLatin1String("tempfail"))
         Report(QStringLiteral("Setting MilterDefault=\"%1\" is neither tempfail nor accept; tempfail is used").arg(d));
+    TlsResume::Enabled = flag("TlsResumption", true);
     // The limits: whole numbers of at least 1 (the budget: 0 means a quarter of memory).
     const auto number = [&store](const char* key, qint64 fallback, qint64 least, qint64 most) {
         const QString text = Setting(store, key, "");

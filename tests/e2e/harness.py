@@ -364,18 +364,26 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
 
 def real_exchanger(test, tls_context=None, answers=(), address=None):
     """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the
-    list of deliveries (from, to, content, options, TLS version or None) it took. Its answers to the end of
-    data are `answers` in turn, then "250 OK queued"; only a 250 counts as a delivery."""
+    list of deliveries (from, to, content, options, TLS version or None, TLS session resumed) it took. Its answers to the end of
+    data are `answers` in turn, then "250 OK queued"; only a 250 counts as a delivery. The list's `quits` counts QUITs."""
     from aiosmtpd.controller import Controller
-    deliveries = []
+
+    class Deliveries(list):
+        quits = 0
+    deliveries = Deliveries()
     answers = list(answers)
 
     class Recorder:
+        async def handle_QUIT(self, server, session, envelope):
+            deliveries.quits += 1
+            return "221 Bye"
+
         async def handle_DATA(self, server, session, envelope):
             answer = answers.pop(0) if answers else "250 OK queued"
             if answer.startswith("250"):
                 deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
-                                   session.ssl and session.ssl["ssl_object"].version()))
+                                   session.ssl and session.ssl["ssl_object"].version(),
+                                   bool(session.ssl) and session.ssl["ssl_object"].session_reused))
             return answer
 
     if address is None:
