@@ -3,8 +3,12 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
+#include <map>
+#include <mutex>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,9 +29,69 @@ void WriteAll(int fd, const char* p, qsizetype n, const QString& path)
     }
 }
 
+int FlushOne(const QString& folder)
+{
+    const int dfd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int err = dfd < 0 || ::fsync(dfd) != 0 ? errno : 0;
+    if (dfd >= 0)
+        ::close(dfd);
+    return err;
 }
 
-QByteArray WriteTemporary(const QString& folder, std::initializer_list<QByteArrayView> parts)
+// Folder flushes asked for while another is under way wait for it to end, then the first of
+// them flushes every folder asked for meanwhile once, for all: messages that end together share
+// one flush of their mailbox. A request is met only by a flush begun after it was made.
+struct FolderRequest {
+    QString folder;
+    int err = 0;
+    bool done = false;
+};
+std::mutex flushing;
+std::condition_variable flushed;
+std::vector<FolderRequest*> asked;
+bool underWay = false;
+
+}
+
+int FlushFolders(const QStringList& folders)
+{
+    std::vector<FolderRequest> mine;
+    mine.reserve(size_t(folders.size()));
+    for (const QString& f : folders)
+        mine.push_back({f});
+    std::unique_lock lock(flushing);
+    for (FolderRequest& r : mine)
+        asked.push_back(&r);
+    const auto met = [&mine] { return std::all_of(mine.begin(), mine.end(), [](const FolderRequest& r) { return r.done; }); };
+    while (!met()) {
+        if (underWay) {
+            flushed.wait(lock);
+            continue;
+        }
+        underWay = true;
+        const std::vector<FolderRequest*> batch = std::exchange(asked, {});
+        lock.unlock();
+        std::map<QString, int> result;
+        for (const FolderRequest* r : batch)
+            if (const auto [it, fresh] = result.try_emplace(r->folder, 0); fresh)
+                it->second = FlushOne(r->folder);
+        lock.lock();
+        for (FolderRequest* r : batch) {
+            r->err = result[r->folder];
+            r->done = true;
+        }
+        underWay = false;
+        flushed.notify_all();
+    }
+    for (const FolderRequest& r : mine)
+        if (r.err)
+            return r.err;
+    return 0;
+}
+
+int FlushFolder(const QString& folder) { return FlushFolders({folder}); }
+
+QByteArray WriteTemporary(const QString& folder, std::initializer_list<QByteArrayView> parts, bool flush)
 {
     QByteArray tmp = QFile::encodeName(folder) + "/.incoming-XXXXXX.tmp";
     const int fd = ::mkstemps(tmp.data(), 4);
@@ -38,7 +102,8 @@ QByteArray WriteTemporary(const QString& folder, std::initializer_list<QByteArra
         ::fchmod(fd, 0600);   // mail is its owner's alone, whatever the umask
         for (const QByteArrayView part : parts)
             WriteAll(fd, part.data(), part.size(), tmpPath);
-        if (::fsync(fd) != 0)
+        // Not flushed: the writing begins now, and FlushFiles waits for it with the others'.
+        if (flush ? ::fsync(fd) != 0 : ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0)
             throw FailureFromErrno(errno, tmpPath);
     } catch (...) {
         ::close(fd);
@@ -85,13 +150,17 @@ void Replace(const QString& path, const QByteArray& content, bool durable, bool 
     }
 }
 
-int FlushFolder(const QString& folder)
+int FlushFiles(const std::vector<QByteArray>& paths)
 {
-    const int dfd = ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const int err = dfd < 0 || ::fsync(dfd) != 0 ? errno : 0;
-    if (dfd >= 0)
-        ::close(dfd);
-    return err;
+    for (const QByteArray& path : paths) {
+        const int fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        const int err = fd < 0 || ::fdatasync(fd) != 0 ? errno : 0;
+        if (fd >= 0)
+            ::close(fd);
+        if (err)
+            return err;
+    }
+    return 0;
 }
 
 }

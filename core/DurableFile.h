@@ -4,14 +4,20 @@
 // write this way.
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
+#include <vector>
 #include <initializer_list>
 
 namespace DurableFile {
 
 // A new file in `folder` under a hidden name that ends in ".tmp" (so no reader takes it for
-// anything else), holding `parts` one after the other, mode 0600, on disk when this returns.
-// Returns its path. Throws Failure, leaving nothing behind.
-QByteArray WriteTemporary(const QString& folder, std::initializer_list<QByteArrayView> parts);
+// anything else), holding `parts` one after the other, mode 0600, on disk when this returns
+// (with `flush`; without, on its way there: FlushFiles waits for it). Returns its path.
+// Throws Failure, leaving nothing behind.
+QByteArray WriteTemporary(const QString& folder, std::initializer_list<QByteArrayView> parts, bool flush = true);
+
+// Waits until the files are on disk, whose writing began together. Returns 0 or the first errno.
+int FlushFiles(const std::vector<QByteArray>& paths);
 
 // Gives a file written by WriteTemporary the name `target` without ever replacing a file
 // of that name. Returns 0, or the errno (EEXIST when the name is taken: try another).
@@ -23,7 +29,9 @@ int LinkNew(const QByteArray& temporary, const QByteArray& target);
 void Replace(const QString& path, const QByteArray& content, bool durable, bool ownerOnly = false);
 
 // Flushes a folder, so that names just linked or renamed into it are on disk. Returns 0 or
-// the errno.
+// the errno. Flushes asked for at the same moment on other threads are done together: each
+// folder once for all (group commit), never before the names given to it before the call.
 int FlushFolder(const QString& folder);
+int FlushFolders(const QStringList& folders);
 
 }

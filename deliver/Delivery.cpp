@@ -29,19 +29,13 @@ RelayTarget* Relay = nullptr;
 // A peer's words in our own header line.
 QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, 256, false); }
 
-struct LocalCopy {
-    QByteArray address;
-    QString folder;
-    QByteArray head;    // trace headers of this copy
-    QString stored;     // file name once written
-};
-
 // A message on its way.
 struct Delivery {
     Server& server;
     Envelope m;
     std::function<void(const Outcome&)> done;
-    std::vector<LocalCopy> local;
+    std::vector<MailStore::NewCopy> local;   // the head: trace headers of the copy
+    std::vector<QByteArray> localTo;         // whom each is for
     std::vector<RelayTarget::Copy> foreign;
     std::optional<RelayTarget::Written> relayed;
     Outcome outcome;
@@ -218,7 +212,8 @@ void Classify(const D& d, const Next& next)
             continue;
         seen.insert(r.folder);
         const QByteArray head = "Return-Path: <" + Clean(d->m.sender) + ">\r\n" + (trace ? Received(d->m, host, address, when) : QByteArray());
-        d->local.push_back({address, r.folder, head, {}});
+        d->local.push_back({r.folder, head, {}});
+        d->localTo.push_back(address);
     }
     next();
 }
@@ -266,14 +261,12 @@ void Write(const D& d, const Next& next)
     const std::shared_ptr<void> held = Budget::Hold(d->m.text.size());
     d->server.Offload(
         [d, held] {
-            for (LocalCopy& c : d->local) {
-                try {
-                    c.stored = MailStore::Store(c.folder, c.head, d->m.text);
-                } catch (const Failure& f) {
-                    d->failure = f;
-                    d->failedAddress = c.address;
-                    break;
-                }
+            size_t failed = 0;
+            try {
+                MailStore::StoreAll(d->local, d->m.text, failed);
+            } catch (const Failure& f) {
+                d->failure = f;
+                d->failedAddress = d->localTo[failed];
             }
             if (!d->failure && !d->foreign.empty()) {
                 try {
@@ -284,7 +277,7 @@ void Write(const D& d, const Next& next)
                 }
             }
             if (d->failure)   // all copies or none: the sender will try again
-                for (const LocalCopy& c : d->local)
+                for (const MailStore::NewCopy& c : d->local)
                     if (!c.stored.isEmpty()) MailStore::Discard(c.folder, c.stored);
         },
         next);
@@ -328,6 +321,6 @@ void SetRelayTarget(RelayTarget* target) { Relay = target; }
 
 void Deliver(Server& server, Envelope message, std::function<void(const Outcome&)> done)
 {
-    auto d = std::make_shared<Delivery>(Delivery{server, std::move(message), std::move(done), {}, {}, {}, {}, {}, {}});
+    auto d = std::make_shared<Delivery>(Delivery{server, std::move(message), std::move(done), {}, {}, {}, {}, {}, {}, {}});
     Run(d, 0);
 }

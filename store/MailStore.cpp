@@ -67,12 +67,14 @@ QString FolderForLocalPart(const QString& localPart)
     return found.isEmpty() ? QString() : MailboxFolder(found);
 }
 
-QString Store(const QString& folder, const QByteArray& head, const QByteArray& text, const QDateTime& when)
+namespace {
+
+// Gives a written temporary file the name of `when` in `folder`, moving on to the next free
+// hundredth when the name is taken; the temporary name goes in any case. Throws Failure.
+QString Name(const QString& folder, const QByteArray& tmp, const QDateTime& when)
 {
-    // Written under a name no reader lists, flushed, then linked to its final name:
-    // a link never replaces an existing file, so a taken name is simply tried again.
+    // A link never replaces an existing file, so a taken name is simply tried again.
     const QByteArray dir = QFile::encodeName(folder);
-    const QByteArray tmp = DurableFile::WriteTemporary(folder, {head, text});
     // Names handed out before in this folder are not tried again one by one: a message for
     // the same mailbox n times over would cost n*n/2 tries. Stores run on several threads.
     static QMutex naming;
@@ -93,11 +95,6 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
             lastName.insert(folder, moment);
             lock.unlock();
             ::unlink(tmp.constData());
-            // The name is on disk only once its folder is: if that fails, the sender tries again.
-            if (const int err = DurableFile::FlushFolder(folder)) {
-                ::unlink(target.constData());
-                throw FailureFromErrno(err, folder);
-            }
             return name;
         }
         if (linked != EEXIST) {
@@ -108,6 +105,59 @@ QString Store(const QString& folder, const QByteArray& head, const QByteArray& t
     }
     ::unlink(tmp.constData());
     throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));
+}
+
+}
+
+void StoreAll(std::vector<NewCopy>& copies, const QByteArray& text, size_t& failed, const QDateTime& when)
+{
+    // Written under names no reader lists, flushed together, then named, then each folder
+    // flushed once (with whatever other messages ended at the same moment).
+    std::vector<QByteArray> written;
+    const auto undo = [&](size_t at, size_t from) {
+        failed = at;
+        for (size_t i = from; i < written.size(); ++i)
+            ::unlink(written[i].constData());
+        for (NewCopy& c : copies)
+            if (!c.stored.isEmpty()) Discard(c.folder, std::exchange(c.stored, {}));
+    };
+    for (size_t i = 0; i < copies.size(); ++i) {
+        try {
+            written.push_back(DurableFile::WriteTemporary(copies[i].folder, {copies[i].head, text}, copies.size() == 1));
+        } catch (...) {
+            undo(i, 0);
+            throw;
+        }
+    }
+    if (copies.size() > 1)
+        if (const int err = DurableFile::FlushFiles(written)) {
+            undo(0, 0);
+            throw FailureFromErrno(err, copies.front().folder);
+        }
+    QStringList folders;
+    for (size_t i = 0; i < copies.size(); ++i) {
+        try {
+            copies[i].stored = Name(copies[i].folder, written[i], when);
+        } catch (...) {
+            undo(i, i + 1);
+            throw;
+        }
+        if (!folders.contains(copies[i].folder))
+            folders << copies[i].folder;
+    }
+    // The names are on disk only once their folders are: if that fails, the sender tries again.
+    if (const int err = DurableFile::FlushFolders(folders)) {
+        undo(0, written.size());
+        throw FailureFromErrno(err, folders.join(QLatin1String(", ")));
+    }
+}
+
+QString Store(const QString& folder, const QByteArray& head, const QByteArray& text, const QDateTime& when)
+{
+    std::vector<NewCopy> one{{folder, head, {}}};
+    size_t failed = 0;
+    StoreAll(one, text, failed, when);
+    return one.front().stored;
 }
 
 void Discard(const QString& folder, const QString& name)

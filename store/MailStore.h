@@ -39,6 +39,19 @@ inline QString Store(const QString& folder, const QByteArray& content, const QDa
     return Store(folder, {}, content, when);
 }
 
+// A copy of a message for one mailbox: its folder, the head written above the text, and its
+// file name once stored.
+struct NewCopy {
+    QString folder;
+    QByteArray head;
+    QString stored;
+};
+// Stores the text under each copy's head, every copy or none, as Store does; the copies'
+// files are flushed together and each folder once. Throws Failure with `failed` the copy
+// it concerns, leaving nothing behind.
+void StoreAll(std::vector<NewCopy>& copies, const QByteArray& text, size_t& failed,
+              const QDateTime& when = QDateTime::currentDateTime());
+
 // Removes a stored message again (a delivery that could not store every copy). 
 void Discard(const QString& folder, const QString& name);
 

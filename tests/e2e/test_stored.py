@@ -1,0 +1,129 @@
+"""A 250 at the end of DATA means stored: watched with strace while sessions end their messages at the
+same moment. Every file the message became was flushed under its temporary name before it was named,
+and its folder was flushed after the naming and before the 250 went out, however the flushes of
+messages ending together were shared."""
+import os
+import re
+import shutil
+import smtplib
+import subprocess
+import threading
+import unittest
+
+from harness import TIMEOUT, Case, message, wait_for
+
+STRACE = shutil.which("strace")
+CALL = re.compile(r"^(\d+) +(\d+\.\d+) (?:<\.\.\. (\w+) resumed>|(\w+)\()(.*?)(?: <unfinished \.\.\.>)?$")
+RESULT = re.compile(r"= (-?\d+)[^<]*<(\d+\.\d+)>$")
+QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
+FD_PATH = re.compile(r"^\d+<([^>]*)>")
+
+# Who each message is for (demo, alice, bob have mailboxes; far.test is relayed, so it is queued).
+MESSAGES = [["demo@example.test"]] * 6 + [["alice@example.test", "bob@example.test"], ["demo@example.test", "x@far.test"],
+                                           ["y@far.test"]]
+
+
+def calls(path):
+    """(name, start, end, arguments) of every finished call in an strace -f -ttt -T log."""
+    started, out = {}, []
+    with open(path, errors="replace") as log:
+        for line in log:
+            m = CALL.match(line.rstrip("\n"))
+            if not m:
+                continue
+            pid, when, resumed, name, rest = m.groups()
+            if line.rstrip().endswith("<unfinished ...>"):
+                started[pid] = (name, float(when), rest)
+                continue
+            if resumed:
+                name, start, before = started.pop(pid, (resumed, float(when), ""))
+                rest = before + rest
+            else:
+                start = float(when)
+            r = RESULT.search(rest)
+            if r and r.group(1) != "-1":
+                out.append((name, start, start + float(r.group(2)), rest))
+    return out
+
+
+@unittest.skipUnless(STRACE, "needs strace (Debian package strace)")
+class Stored(Case):
+    # far.test's exchanger refuses connections: its copies stay queued.
+    SERVER = {"domain_mx": [("far.test", "127.0.0.1", " 10")], "settings": {"RelayRetry": 3600}}
+
+    def test_no_250_before_the_files_and_their_names_are_on_disk(self):
+        s = self.s
+        trace = os.path.join(s.tmp.name, "strace.log")
+        tracer = subprocess.Popen([STRACE, "-f", "-ttt", "-T", "-yy", "-s", "80", "-o", trace, "-p", str(s.proc.pid),
+                                   "-e", "trace=fsync,fdatasync,link,rename,write,sendto,sendmsg"],
+                                  stderr=subprocess.PIPE, text=True)
+        threads = len(os.listdir(f"/proc/{s.proc.pid}/task"))
+        attached = []
+        threading.Thread(target=lambda: attached.extend(tracer.stderr), daemon=True).start()
+        wait_for(lambda: sum("attached" in a for a in attached) >= threads, what="strace attached to every thread")
+
+        ports, go, codes = {}, threading.Barrier(len(MESSAGES)), {}
+
+        def send(n, to):
+            with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
+                c.ehlo("client.example.org")
+                ports[c.sock.getsockname()[1]] = n
+                c.mail("a@example.org")
+                for r in to:
+                    c.rcpt(r)
+                go.wait()   # every message ends at the same moment
+                codes[n] = c.data(message(f"stored {n}"))[0]
+
+        senders = [threading.Thread(target=send, args=(n, to)) for n, to in enumerate(MESSAGES)]
+        for t in senders:
+            t.start()
+        for t in senders:
+            t.join(TIMEOUT)
+        self.assertEqual(codes, {n: 250 for n in range(len(MESSAGES))})
+        tracer.terminate()
+        tracer.wait(TIMEOUT)
+        done = calls(trace)
+
+        # The time each session's 250 to its DATA went out: its last 250 on that connection.
+        answered = {}
+        for name, start, _, rest in done:
+            sock = re.search(r"->(?:\[[^\]]*\]|[\d.]+):(\d+)\]>", rest)
+            text = QUOTED.search(rest)
+            if name in ("write", "sendto", "sendmsg") and sock and text and text.group(1).startswith("250 "):
+                n = ports.get(int(sock.group(1)))
+                if n is not None:
+                    answered[n] = start
+        self.assertEqual(sorted(answered), list(range(len(MESSAGES))))
+
+        # The files each message became, by its subject.
+        files = {}
+        for folder in [s.mailbox(u) for u in ("demo", "alice", "bob")] + [os.path.join(s.folder, "Queue")]:
+            for f in os.listdir(folder):
+                path = os.path.join(folder, f)
+                if f.endswith(".eml"):
+                    with open(path, "rb") as text:
+                        n = int(re.search(rb"Subject: stored (\d+)", text.read()).group(1))
+                    files.setdefault(n, []).append(path)
+                    if folder.endswith("Queue"):
+                        files[n].append(path[:-4] + ".json")
+        self.assertEqual(sorted(files), list(range(len(MESSAGES))))
+
+        flushed = [(start, end, FD_PATH.match(rest).group(1)) for name, start, end, rest in done
+                   if name in ("fsync", "fdatasync") and FD_PATH.match(rest)]
+        for n, paths in files.items():
+            for path in paths:
+                with self.subTest(message=n, file=os.path.basename(path)):
+                    named = [(start, end, QUOTED.findall(rest)) for name, start, end, rest in done
+                             if name in ("link", "rename") and QUOTED.findall(rest)[1:2] == [path]]
+                    self.assertTrue(named, "named")
+                    start, end, (source, _) = min(named)   # the queue's envelope is saved again after the attempt
+                    self.assertTrue(any(e <= start and p == source for _, e, p in flushed), "flushed before it was named")
+                    folder = os.path.dirname(path)
+                    self.assertTrue(any(b >= end and e <= answered[n] and p == folder for b, e, p in flushed),
+                                    "its folder flushed after the naming, before the 250")
+        print(f"{len(MESSAGES)} messages, {sum(map(len, files.values()))} files, "
+              f"{sum(1 for _, _, p in flushed if os.path.isdir(p))} folder flushes", flush=True)
+
+
+if __name__ == "__main__":
+    unittest.main()
