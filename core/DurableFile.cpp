@@ -102,9 +102,12 @@ QByteArray WriteTemporary(const QString& folder, std::initializer_list<QByteArra
         ::fchmod(fd, 0600);   // mail is its owner's alone, whatever the umask
         for (const QByteArrayView part : parts)
             WriteAll(fd, part.data(), part.size(), tmpPath);
-        // Not flushed: the writing begins now, and FlushFiles waits for it with the others'.
-        if (flush ? ::fsync(fd) != 0 : ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE) != 0)
+        if (flush && ::fsync(fd) != 0)
             throw FailureFromErrno(errno, tmpPath);
+        // Not flushed: the writing begins now, and FlushFiles waits for it with the others'
+        // (where the file system cannot be asked to begin, FlushFiles does it all).
+        if (!flush)
+            ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
     } catch (...) {
         ::close(fd);
         ::unlink(tmp.constData());

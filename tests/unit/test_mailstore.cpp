@@ -119,6 +119,38 @@ private slots:
         QVERIFY(!QFileInfo::exists(pf.Path("Users/nobody")));
     }
 
+    // Copies of one message are stored all or none, whichever copy fails: the others' files
+    // (named or not yet) are gone, and the failure names the copy.
+    void storeAllOrNone_data()
+    {
+        QTest::addColumn<QStringList>("boxes");
+        QTest::addColumn<int>("failed");
+        QTest::newRow("all stored") << QStringList{"taro", "hana", "taro2"} << -1;
+        QTest::newRow("first missing") << QStringList{"nobody", "taro", "hana"} << 0;
+        QTest::newRow("last missing") << QStringList{"taro", "hana", "nobody"} << 2;
+    }
+    void storeAllOrNone()
+    {
+        QFETCH(QStringList, boxes);
+        QFETCH(int, failed);
+        ProgramFolder pf;
+        std::vector<MailStore::NewCopy> copies;
+        for (const QString& b : boxes) {
+            if (b != "nobody") pf.Mailbox(b);
+            copies.push_back({pf.Path("Users/" + b), "Return-Path: <" + b.toLatin1() + ">\r\n", {}});
+        }
+        size_t at = 99;
+        const auto f = FailureOf([&] { MailStore::StoreAll(copies, "Subject: s\r\n\r\nx\r\n", at); });
+        QCOMPARE(bool(f), failed >= 0);
+        if (f) QCOMPARE(int(at), failed);
+        for (size_t i = 0; i < copies.size(); ++i) {
+            const QDir box(copies[i].folder);
+            const QStringList left = box.entryList(QDir::Files | QDir::Hidden);
+            QCOMPARE(left.size(), f || boxes[int(i)] == "nobody" ? 0 : 1);
+            if (!f) QCOMPARE(MailStore::Read(copies[i].folder, copies[i].stored), copies[i].head + "Subject: s\r\n\r\nx\r\n");
+        }
+    }
+
     // A delivery killed in mid-write left its temporary file for ever, and a session that
     // never said QUIT (a crash) left its marks hiding messages for ever; nothing else goes.
     void recover()
