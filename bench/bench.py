@@ -444,7 +444,7 @@ def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
     p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx, "
+    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx, or a whole name ending in $, "
                                               "'pop3 login+RETR+QUIT, mailbox 200')")
     p.add_argument("--scale", type=float, default=1.0, help="multiplies message counts (0.1 under valgrind)")
     p.add_argument("--peers", choices=("auto", "none"), default="auto",
@@ -531,7 +531,8 @@ def main():
     rows = []
     # Names hold commas too ("10,000", ", 1 session"): a comma before a word starts a new prefix.
     only = re.split(r",(?=[^\s\d])", a.only) if a.only else []
-    selected = [w for w in workloads if not only or any(w.name.startswith(o) for o in only)]
+    # A name ending in "$" is that workload alone, not every one it begins.
+    selected = [w for w in workloads if not only or any(w.name == o[:-1] if o.endswith("$") else w.name.startswith(o) for o in only)]
     want_relay = not only or any(o in ("relay", "mx") for o in only)
     if want_relay and os.geteuid() != 0:
         print("relay and MX workloads skipped: the sink needs port 25 (run as root)", file=sys.stderr)
