@@ -171,15 +171,6 @@ private slots:
         QCOMPARE(t.RepliesTo(2).mid(3), (Lines{"250 OK <SB>", "250 OK", "221 Merivolant ESMTP Closed"}));
     }
 
-    // A command line may end in a bare LF, as nc sends it; message text keeps CR LF.
-    void bareLineEnds()
-    {
-        Smtp t;
-        for (const QByteArray buffer : {"NOOP\n", "MAIL FROM:<a@h.test>\nRCPT TO:<taro@example.test>\r\nDATA\n", "x\ny\r\n.\r\n"})
-            Gather(t, 2, buffer, SmtpCommand);
-        QCOMPARE(t.RepliesTo(2), (Lines{"250 OK", "250 OK", "250 OK", Go.mid(3), "554 5.5.2 Bare CR or LF not allowed"}));
-    }
-
     // Relaying needs a client of RelayNetworks or a login; passwords in clear need TLS once
     // it is offered, except from RelayNetworks; STARTTLS starts the session over.
     void access_data()
