@@ -3,12 +3,11 @@ header under the trace line that Debian's python3-authres reads, forged ones in 
 SPF refused at MAIL FROM when asked to, DMARC reject and quarantine, a name server that never
 answers giving temperror while other sessions are served, and no header for trusted clients."""
 import smtplib
-import socket
 import time
 import unittest
 
 import dnszone
-from harness import TIMEOUT, Case, connect, read_line, smtp, untraced, wait_for
+from harness import Case, connect, read_line, smtp, untraced, wait_for
 
 try:
     import authres
