@@ -128,6 +128,7 @@ class DkimVerify(Case):
             with smtp(s) as c:
                 c.sendmail(sender, ["demo@example.test"], text)
         except smtplib.SMTPDataError as e:
+            self.assertEqual(len(s.messages()), before, "a refused message was stored")
             return e.smtp_code, e.smtp_error.decode(errors="replace")
         wait_for(lambda: len(s.messages()) == before + 1, what="the stored copy")
         return s.files()[-1]
