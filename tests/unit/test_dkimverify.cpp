@@ -1,7 +1,7 @@
 // DKIM verification: messages signed by our own signer (deliver/Dkim), by hand here (any tag
 // the test wants, signed with OpenSSL) and by Debian's python3-dkim (fixed texts below), then
-// changed or not, against keys in a Dns::Table. tests/e2e/test_dkimverify.py does the same
-// through the server with python3-dkim and a real DNS server.
+// changed or not, against keys in a Dns::Table. tests/e2e/test_dkimverify.py sends a few through
+// the server, with fresh python3-dkim signatures and a real DNS server.
 #include "TestSupport.h"
 #include "check/DkimVerify.h"
 #include "deliver/Dkim.h"
