@@ -1,4 +1,5 @@
 """Runs the real executable in a program folder of its own, on free loopback ports."""
+import base64
 import collections
 import contextlib
 import os
@@ -84,6 +85,14 @@ def listening(pid):   # the TCP ports a process listens on, whoever else may hol
             if state == "0A" and f"socket:[{inode}]" in sockets:
                 ports.add(int(local.rsplit(":", 1)[1], 16))
     return ports
+
+
+def dkim_key(path, kind="rsa"):   # an RSA 2048 or Ed25519 key made by openssl at `path`, its owner's alone; its TXT record
+    opts = ["-pkeyopt", "rsa_keygen_bits:2048"] if kind == "rsa" else []
+    subprocess.run(["openssl", "genpkey", "-algorithm", kind.upper(), *opts, "-out", path], check=True, capture_output=True)
+    os.chmod(path, 0o600)
+    der = subprocess.run(["openssl", "pkey", "-in", path, "-pubout", "-outform", "DER"], check=True, capture_output=True).stdout
+    return f"v=DKIM1; k={kind}; p={base64.b64encode(der if kind == 'rsa' else der[-32:]).decode()}"   # Ed25519: the bare key (RFC 8463)
 
 
 def message(subject, body=b"x\r\n"):

@@ -1,14 +1,17 @@
-"""DKIM and DMARC on arriving mail: messages signed by Debian's python3-dkim (rsa-sha256 and ed25519-sha256, every
-canonicalisation) whose keys a private unbound serves (dnszone.Zone), sent from a client outside RelayNetworks, get
-the Authentication-Results: the server adds (read with python3-authres): dkim=pass as long as nothing signed
-changed, fail when it did, permerror for an expired signature and a key that is missing or revoked, each compared
-with what python3-dkim's own verify says. Then the DMARC table end to end: SPF and DKIM aligned or not, relaxed and
-strict, subdomains and organisational domains under co.uk; p=reject refused at the end of DATA with 550 5.7.1,
-p=quarantine delivered with X-Spam-Flag: YES, p=none delivered. unbound listens on port 53, which needs root."""
+"""DKIM and DMARC on arriving mail: messages signed by Debian's python3-dkim (rsa-sha256 and ed25519-sha256)
+with fresh keys a private unbound serves (dnszone.Zone), sent from a client outside RelayNetworks, get the
+Authentication-Results: the server adds (read with python3-authres): dkim=pass as long as nothing signed changed,
+fail when it did, permerror for an expired signature and a key that is missing or revoked, each compared with what
+python3-dkim's own verify says. Then DMARC through the server: SPF and DKIM results fed in from the session and
+the verifier, Debian's public suffix list, sp=; p=reject refused at the end of DATA with 550 5.7.1, p=quarantine
+delivered with X-Spam-Flag: YES, p=none delivered. Every canonicalisation, tag and key record, and every alignment
+and record rule, are rows of tests/unit/test_dkimverify.cpp and test_dmarc.cpp. unbound listens on port 53, which
+needs root."""
 import base64
 import hashlib
 import os
 import re
+import shutil
 import smtplib
 import subprocess
 import tempfile
@@ -16,7 +19,7 @@ import time
 import unittest
 
 import dnszone
-from harness import ROOT, Case, smtp, stuffed, wait_for
+from harness import ROOT, Case, dkim_key, smtp, stuffed, wait_for
 
 try:
     import dkim
@@ -29,24 +32,17 @@ except ImportError:
 
 OUTSIDE = {"RelayNetworks": "10.0.0.0/8"}   # loopback clients are strangers
 SPF_PASS = "v=spf1 ip4:127.0.0.0/8 -all"    # loopback may send for the domain
-SPF_FAIL = "v=spf1 -all"
 
 
-def make_keys():   # RSA 2048 and Ed25519 made by openssl: (private PEM, bare Ed25519 seed in base64), TXT records
+def make_keys():   # RSA 2048 and Ed25519: (private PEM, bare Ed25519 seed in base64), TXT records
     folder = tempfile.mkdtemp(prefix="tandrivel-dkimkeys-")
     out = {}
-    for kind, algorithm, opts in (("rsa", "RSA", ["-pkeyopt", "rsa_keygen_bits:2048"]), ("ed25519", "ED25519", [])):
+    for kind in ("rsa", "ed25519"):
         path = os.path.join(folder, kind + ".pem")
-        subprocess.run(["openssl", "genpkey", "-algorithm", algorithm, *opts, "-out", path], check=True, capture_output=True)
-        pem = open(path, "rb").read()
-        public = subprocess.run(["openssl", "pkey", "-in", path, "-pubout", "-outform", "DER"], check=True, capture_output=True).stdout
-        if kind == "ed25519":
-            private = subprocess.run(["openssl", "pkey", "-in", path, "-outform", "DER"], check=True, capture_output=True).stdout
-            out[kind] = (base64.b64encode(private[-32:]), f"v=DKIM1; k=ed25519; p={base64.b64encode(public[-32:]).decode()}")
-        else:
-            out[kind] = (pem, f"v=DKIM1; k=rsa; p={base64.b64encode(public).decode()}")
-        os.unlink(path)
-    os.rmdir(folder)
+        record = dkim_key(path, kind)
+        der = subprocess.run(["openssl", "pkey", "-in", path, "-outform", "DER"], check=True, capture_output=True).stdout
+        out[kind] = (open(path, "rb").read() if kind == "rsa" else base64.b64encode(der[-32:]), record)
+    shutil.rmtree(folder)
     return out
 
 
@@ -132,6 +128,7 @@ class DkimVerify(Case):
             with smtp(s) as c:
                 c.sendmail(sender, ["demo@example.test"], text)
         except smtplib.SMTPDataError as e:
+            self.assertEqual(len(s.messages()), before, "a refused message was stored")
             return e.smtp_code, e.smtp_error.decode(errors="replace")
         wait_for(lambda: len(s.messages()) == before + 1, what="the stored copy")
         return s.files()[-1]
@@ -147,18 +144,10 @@ class DkimVerify(Case):
         cases = [
             # name, text as sent, expected (result, reason pattern) of each dkim= result, top to bottom
             ("rsa relaxed/simple", sign(text, "signer.test"), [("pass", None)]),
-            ("rsa simple/simple", sign(text, "signer.test", canon=(b"simple", b"simple")), [("pass", None)]),
-            ("rsa relaxed/relaxed", sign(text, "signer.test", canon=(b"relaxed", b"relaxed")), [("pass", None)]),
-            ("rsa simple/relaxed l=", sign(text, "signer.test", canon=(b"simple", b"relaxed"), length=True), [("pass", None)]),
-            ("ed25519", sign(text, "signer.test", selector="ed", kind="ed25519"), [("pass", None)]),
             ("ed25519 and rsa", sign(sign(text, "signer.test", selector="ed", kind="ed25519"), "signer.test"), [("pass", None), ("pass", None)]),
-            ("unsigned field added", b"X-Added: by a list\r\n" + sign(text, "signer.test"), [("pass", None)]),
             ("l=, text appended", sign(text, "signer.test", length=True) + b"-- \r\nA footer\r\n", [("pass", None)]),
-            ("x= in the future", sign_tags(text, "signer.test", [("t", str(now)), ("x", str(now + 3600))]), [("pass", None)]),
             ("body changed", sign(text, "signer.test").replace(b"Bye.", b"Bye!"), [("fail", "body hash")]),
-            ("signed field changed", sign(text, "signer.test").replace(b"Subject: signed", b"Subject: changed"), [("fail", "signature")]),
             ("From added", b"From: x@evil.test\r\n" + sign(text, "signer.test"), [("fail", "signature")]),
-            ("ed25519 body changed", sign(text, "signer.test", selector="ed", kind="ed25519").replace(b"Hello", b"Jello"), [("fail", "body hash")]),
             ("expired", sign_tags(text, "signer.test", [("t", str(now - 7 * 86400)), ("x", str(now - 6 * 86400))]), [("permerror", "expired")]),
             ("missing key", sign(text, "signer.test", selector="gone"), [("permerror", "no key")]),
             ("revoked key", sign(text, "signer.test", selector="revoked"), [("permerror", "revoked")]),
@@ -196,42 +185,23 @@ class DkimVerify(Case):
     DMARC = [
         ("no record", "norecord.test", "a@norecord.test", None, False, "none", "delivered"),
         ("p=reject, DKIM aligned", "reject.test", "a@other.test", "reject.test", False, "pass", "delivered"),
-        ("p=reject, SPF aligned", "reject.test", "a@reject.test", None, False, "pass", "delivered"),
         ("p=reject, SPF aligned relaxed", "reject.test", "bounce@mail.reject.test", None, False, "pass", "delivered"),
-        ("p=reject, DKIM relaxed for a subdomain's From", "news.reject.test", "a@other.test", "reject.test", False, "pass", "delivered"),
         ("p=reject, nothing aligned", "reject.test", "a@other.test", "other.test", False, "fail", "refused"),
-        ("p=reject, SPF fails", "reject.test", "a@spffail.reject.test", None, False, "fail", "refused"),
         ("p=reject, aligned DKIM broken", "reject.test", "a@other.test", "reject.test", True, "fail", "refused"),
         ("p=quarantine, nothing aligned", "quarantine.test", "a@other.test", None, False, "fail", "quarantined"),
-        ("p=quarantine, DKIM aligned", "quarantine.test", "a@other.test", "quarantine.test", False, "pass", "delivered"),
         ("p=none, nothing aligned", "none.test", "a@other.test", "other.test", False, "fail", "delivered"),
-        ("adkim=s, DKIM of the parent", "mail.strict.test", "a@other.test", "strict.test", False, "fail", "quarantined"),
-        ("adkim=s, DKIM exact", "mail.strict.test", "a@other.test", "mail.strict.test", False, "pass", "delivered"),
-        ("aspf=s, SPF of a subdomain", "strict.test", "a@bounce.strict.test", None, False, "fail", "quarantined"),
         ("sp=quarantine for a subdomain under p=reject", "sub.subpolicy.test", "a@other.test", None, False, "fail", "quarantined"),
-        ("p=reject for the domain itself despite sp=", "subpolicy.test", "a@other.test", None, False, "fail", "refused"),
-        ("subdomain's own record p=none", "own.subpolicy.test", "a@other.test", None, False, "fail", "delivered"),
         ("co.uk: DKIM of the organisational domain", "a.news.example.co.uk", "a@other.test", "example.co.uk", False, "pass", "delivered"),
-        ("co.uk: another organisation under co.uk", "a.news.example.co.uk", "a@other.test", "other.co.uk", False, "fail", "refused"),
-        ("two records: no DMARC", "tworecords.test", "a@other.test", None, False, "none", "delivered"),
-        ("invalid p=, valid rua=: p=none", "badp.test", "a@other.test", None, False, "fail", "delivered"),
     ]
 
     def test_dmarc_table(self):
         rsa = KEYS["rsa"][1]
         signers = {row[3] for row in self.DMARC if row[3]}
         records = [(f"sel._domainkey.{d}", "TXT", rsa) for d in signers] + [
-            ("other.test", "TXT", SPF_PASS), ("reject.test", "TXT", SPF_PASS), ("mail.reject.test", "TXT", SPF_PASS),
-            ("spffail.reject.test", "TXT", SPF_FAIL), ("norecord.test", "TXT", SPF_PASS), ("bounce.strict.test", "TXT", SPF_PASS),
-            ("_dmarc.reject.test", "TXT", "v=DMARC1; p=reject"),
-            ("_dmarc.quarantine.test", "TXT", "v=DMARC1; p=quarantine"),
-            ("_dmarc.none.test", "TXT", "v=DMARC1; p=none"),
-            ("_dmarc.strict.test", "TXT", "v=DMARC1; p=quarantine; adkim=s; aspf=s"),
-            ("_dmarc.subpolicy.test", "TXT", "v=DMARC1; p=reject; sp=quarantine"),
-            ("_dmarc.own.subpolicy.test", "TXT", "v=DMARC1; p=none"),
+            ("other.test", "TXT", SPF_PASS), ("mail.reject.test", "TXT", SPF_PASS), ("norecord.test", "TXT", SPF_PASS),
+            ("_dmarc.reject.test", "TXT", "v=DMARC1; p=reject"), ("_dmarc.quarantine.test", "TXT", "v=DMARC1; p=quarantine"),
+            ("_dmarc.none.test", "TXT", "v=DMARC1; p=none"), ("_dmarc.subpolicy.test", "TXT", "v=DMARC1; p=reject; sp=quarantine"),
             ("_dmarc.example.co.uk", "TXT", "v=DMARC1; p=reject"),
-            ("_dmarc.tworecords.test", "TXT", "v=DMARC1; p=reject"), ("_dmarc.tworecords.test", "TXT", "v=DMARC1; p=none"),
-            ("_dmarc.badp.test", "TXT", "v=DMARC1; p=bounce; rua=mailto:reports@badp.test"),
         ]
         s = self.serve(records)
         for name, from_domain, mail_from, signer, broken, expected, fate in self.DMARC:

@@ -14,7 +14,6 @@ import shutil
 import smtplib
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time

@@ -9,10 +9,12 @@ address, a MAIL FROM, a HELO name) must give Tandrivel the result Debian's pytho
     spf= result python3-spf gave. IPv6 rows come from ::1; an IPv4-mapped row as IPv4 (so every IPv4
     client reaches a dual-stack listener).
 
-Rows stay clear of the points where python3-spf 2.0.14 departs from RFC 7208 (tests/unit/test_spf.cpp
-lists them): a redirect= it counts even when a mechanism matched, ptr after a DNS failure, upper-case
-modifier names, a sender domain ending in a dot. Temporary failures come from the zones dnszone
-refuses (REFUSED) and the one it never answers (a time-out)."""
+The evaluator's every mechanism, macro and limit is in the unit table (tests/unit/test_spf.cpp, with
+the points where python3-spf 2.0.14 departs from RFC 7208). These rows are what only a real name
+server and real clients show: each result as the header writes it, each record type asked over the
+wire (TXT of two strings and two records, A, AAAA, MX, PTR under in-addr.arpa and ip6.arpa),
+IPv6 and IPv4-mapped clients, the MAIL FROM and HELO as the session hands them over, and temporary
+failures from the zone dnszone refuses (REFUSED) and the one it never answers (a time-out)."""
 import email.parser
 import email.policy
 import re
@@ -44,150 +46,71 @@ RECORDS = [
     ("fail.spf.test", "TXT", "v=spf1 -all"),
     ("softfail.spf.test", "TXT", "v=spf1 ~all"),
     ("neutral.spf.test", "TXT", "v=spf1 ?all"),
-    ("txt.spf.test", "TXT", "site-verification=12345"),
-    ("txt.spf.test", "TXT", "v=spf10 +all"),
     ("two.spf.test", "TXT", "v=spf1 -all"),
     ("two.spf.test", "TXT", "v=spf1 +all"),
-    ("empty.spf.test", "TXT", "v=spf1"),
     # more than 255 characters: two strings, joined without a space
     ("long.spf.test", "TXT", "v=spf1 " + " ".join(f"ip4:192.0.2.{k}" for k in range(1, 30)) + " ip4:127.0.1.9 -all"),
     ("ip4.spf.test", "TXT", "v=spf1 ip4:127.0.1.0/28 -all"),
-    ("ip4bad.spf.test", "TXT", "v=spf1 ip4:127.0.1.256 -all"),
     ("ip6.spf.test", "TXT", "v=spf1 ip6:::1 ip6:::ffff:127.0.1.13 -all"),
     ("a.spf.test", "TXT", "v=spf1 a -all"),
     ("a.spf.test", "A", "127.0.1.15"),
-    ("acidr.spf.test", "TXT", "v=spf1 a:hosts.acidr.spf.test/24 -all"),
-    ("hosts.acidr.spf.test", "A", "127.0.2.1"),
     ("adual.spf.test", "TXT", "v=spf1 a/30//126 -all"),
     ("adual.spf.test", "A", "127.0.1.17"),
     ("adual.spf.test", "AAAA", "::2"),
-    ("anone.spf.test", "TXT", "v=spf1 a:nothing.spf.test -all"),
-    ("v4only.spf.test", "TXT", "v=spf1 ip4:127.0.0.0/8 a -all"),
-    ("v4only.spf.test", "A", "127.0.0.1"),
     ("mx.spf.test", "TXT", "v=spf1 mx -all"),
     ("mx.spf.test", "MX", "10 mx1.mx.spf.test."),
     ("mx.spf.test", "MX", "20 mx2.mx.spf.test."),
     ("mx1.mx.spf.test", "A", "127.0.1.30"),
     ("mx2.mx.spf.test", "A", "127.0.1.31"),
-    ("mxcidr.spf.test", "TXT", "v=spf1 mx:mx.spf.test/24 -all"),
-    ("mx11.spf.test", "TXT", "v=spf1 mx ?all"),
-    *[("mx11.spf.test", "MX", f"{k} h{k}.mx11.spf.test.") for k in range(1, 12)],
-    *[(f"h{k}.mx11.spf.test", "A", "127.0.1.33") for k in range(1, 12)],
     ("ptr.spf.test", "TXT", "v=spf1 ptr -all"),
     ("40.1.0.127.in-addr.arpa", "PTR", "h40.ptr.spf.test."),
     ("h40.ptr.spf.test", "A", "127.0.1.40"),
-    ("41.1.0.127.in-addr.arpa", "PTR", "h41.ptr.spf.test."),
-    ("h41.ptr.spf.test", "A", "127.0.1.99"),
     ("ptr6.spf.test", "TXT", "v=spf1 ptr:ptr6.spf.test -all"),
     ("1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa", "PTR", "h6.ptr6.spf.test."),
     ("h6.ptr6.spf.test", "AAAA", "::1"),
     ("exists.spf.test", "TXT", "v=spf1 exists:%{i}.list.spf.test -all"),
     ("127.0.1.50.list.spf.test", "A", "127.0.0.2"),
-    ("exists6.spf.test", "TXT", "v=spf1 exists:%{ir}.%{v}.e6.spf.test -all"),
-    ("1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.e6.spf.test", "A", "127.0.0.2"),
     ("inc.spf.test", "TXT", "v=spf1 include:_spf.inc.spf.test -all"),
     ("_spf.inc.spf.test", "TXT", "v=spf1 ip4:127.0.1.60 ~all"),
-    ("incnone.spf.test", "TXT", "v=spf1 include:nothing.spf.test ?all"),
-    ("incbad.spf.test", "TXT", "v=spf1 include:_spf.incbad.spf.test ?all"),
-    ("_spf.incbad.spf.test", "TXT", "v=spf1 ip4:1.2.3 ?all"),
     ("inctemp.spf.test", "TXT", "v=spf1 include:spf.refused.test ?all"),
     ("redir.spf.test", "TXT", "v=spf1 ip4:192.0.2.1 redirect=_spf.redir.spf.test"),
     ("_spf.redir.spf.test", "TXT", "v=spf1 a -all"),
     ("_spf.redir.spf.test", "A", "127.0.1.70"),
-    ("redirnone.spf.test", "TXT", "v=spf1 redirect=nothing.spf.test"),
-    ("redir2.spf.test", "TXT", "v=spf1 redirect=pass.spf.test redirect=fail.spf.test"),
-    ("exp.spf.test", "TXT", "v=spf1 -all exp=why.exp.spf.test"),
-    ("why.exp.spf.test", "TXT", "%{i} may not send for %{d}: %{S}%_%%."),
-    ("exp2.spf.test", "TXT", "v=spf1 -all exp=why.exp.spf.test exp=why.exp.spf.test"),
-    ("mod.spf.test", "TXT", "v=spf1 x-note=hello.%{d} ip4:127.0.1.0/24 -all"),
     ("mac.spf.test", "TXT", "v=spf1 exists:%{l}.%{d}.m.spf.test -all"),
     ("alice.mac.spf.test.m.spf.test", "A", "127.0.0.2"),
-    ("rbl.spf.test", "TXT", "v=spf1 -exists:%{ir}.%{v}.black.spf.test +all"),
-    ("90.1.0.127.in-addr.black.spf.test", "A", "127.0.0.2"),
-    ("trans.spf.test", "TXT", "v=spf1 exists:%{l2r-}.%{d2}.t.spf.test -all"),
-    ("second.first.spf.test.t.spf.test", "A", "127.0.0.2"),
     ("helo.spf.test", "TXT", "v=spf1 a:%{h} -all"),
     ("client7.helo.spf.test", "A", "127.0.1.95"),
-    ("badmacro.spf.test", "TXT", "v=spf1 exists:%{q}.spf.test -all"),
-    ("lim10.spf.test", "TXT", "v=spf1 a a a a a a a a a a ip4:127.0.1.100 -all"),
-    ("lim10.spf.test", "A", "127.0.0.99"),
-    ("lim11.spf.test", "TXT", "v=spf1 a a a a a a a a a a a ip4:127.0.1.100 -all"),
-    ("lim11.spf.test", "A", "127.0.0.99"),
-    ("loop.spf.test", "TXT", "v=spf1 include:loop2.spf.test -all"),
-    ("loop2.spf.test", "TXT", "v=spf1 include:loop.spf.test -all"),
-    ("void2.spf.test", "TXT", "v=spf1 a:n1.spf.test a:n2.spf.test ?all"),
-    ("void3.spf.test", "TXT", "v=spf1 a:n1.spf.test a:n2.spf.test a:n3.spf.test +all"),
-    ("voidnodata.spf.test", "TXT", "v=spf1 mx:pass.spf.test a:pass.spf.test exists:pass.spf.test +all"),
     ("silent.spf.test", "TXT", "v=spf1 a:x.silent.test -all"),
     ("mail.helo2.spf.test", "TXT", "v=spf1 ip4:127.0.1.110 -all"),
 ]
 
-# (name, client, MAIL FROM ("" for the null sender), HELO name, python3-spf's result, its explanation or None)
+# (name, client, MAIL FROM ("" for the null sender), HELO name, python3-spf's result)
 HELO = "client.spf.test"
 ROWS = [
-    ("+all", "127.0.1.1", "a@pass.spf.test", HELO, "pass", None),
-    ("-all", "127.0.1.2", "a@fail.spf.test", HELO, "fail", None),
-    ("~all", "127.0.1.3", "a@softfail.spf.test", HELO, "softfail", None),
-    ("?all", "127.0.1.4", "a@neutral.spf.test", HELO, "neutral", None),
-    ("no such domain", "127.0.1.5", "a@nowhere.spf.test", HELO, "none", None),
-    ("no SPF among the TXT records", "127.0.1.6", "a@txt.spf.test", HELO, "none", None),
-    ("two SPF records", "127.0.1.7", "a@two.spf.test", HELO, "permerror", None),
-    ("an empty record", "127.0.1.8", "a@empty.spf.test", HELO, "neutral", None),
-    ("a record of two strings", "127.0.1.9", "a@long.spf.test", HELO, "pass", None),
-    ("ip4 inside", "127.0.1.10", "a@ip4.spf.test", HELO, "pass", None),
-    ("ip4 outside", "127.0.1.20", "a@ip4.spf.test", HELO, "fail", None),
-    ("ip4 mapped", "::ffff:127.0.1.11", "a@ip4.spf.test", HELO, "pass", None),
-    ("ip4 syntax error", "127.0.1.12", "a@ip4bad.spf.test", HELO, "permerror", None),
-    ("ip6 never matches IPv4", "127.0.1.13", "a@ip6.spf.test", HELO, "fail", None),
-    ("ip6 from ::1", "::1", "a@ip6.spf.test", HELO, "pass", None),
-    ("a", "127.0.1.15", "a@a.spf.test", HELO, "pass", None),
-    ("a: another address", "127.0.1.16", "a@a.spf.test", HELO, "fail", None),
-    ("a:name/24", "127.0.2.77", "a@acidr.spf.test", HELO, "pass", None),
-    ("a/30//126 from IPv4", "127.0.1.18", "a@adual.spf.test", HELO, "pass", None),
-    ("a/30//126 from ::1", "::1", "a@adual.spf.test", HELO, "pass", None),
-    ("a without address", "127.0.1.19", "a@anone.spf.test", HELO, "fail", None),
-    ("a asks AAAA from ::1", "::1", "a@v4only.spf.test", HELO, "fail", None),
-    ("mx", "127.0.1.31", "a@mx.spf.test", HELO, "pass", None),
-    ("mx: no exchanger", "127.0.1.32", "a@mx.spf.test", HELO, "fail", None),
-    ("mx:name/24", "127.0.1.200", "a@mxcidr.spf.test", HELO, "pass", None),
-    ("mx: eleven exchangers", "127.0.1.33", "a@mx11.spf.test", HELO, "permerror", None),
-    ("ptr validated", "127.0.1.40", "a@ptr.spf.test", HELO, "pass", None),
-    ("ptr not validated", "127.0.1.41", "a@ptr.spf.test", HELO, "fail", None),
-    ("ptr:name from ::1", "::1", "a@ptr6.spf.test", HELO, "pass", None),
-    ("exists", "127.0.1.50", "a@exists.spf.test", HELO, "pass", None),
-    ("exists: no address", "127.0.1.51", "a@exists.spf.test", HELO, "fail", None),
-    ("exists from ::1 asks A", "::1", "a@exists6.spf.test", HELO, "pass", None),
-    ("include: pass", "127.0.1.60", "a@inc.spf.test", HELO, "pass", None),
-    ("include: softfail is no match", "127.0.1.61", "a@inc.spf.test", HELO, "fail", None),
-    ("include: none is permerror", "127.0.1.62", "a@incnone.spf.test", HELO, "permerror", None),
-    ("include: permerror", "127.0.1.63", "a@incbad.spf.test", HELO, "permerror", None),
-    ("include: temperror (REFUSED)", "127.0.1.64", "a@inctemp.spf.test", HELO, "temperror", None),
-    ("redirect", "127.0.1.70", "a@redir.spf.test", HELO, "pass", None),
-    ("redirect: fail", "127.0.1.71", "a@redir.spf.test", HELO, "fail", None),
-    ("redirect to no record", "127.0.1.72", "a@redirnone.spf.test", HELO, "permerror", None),
-    ("redirect twice", "127.0.1.73", "a@redir2.spf.test", HELO, "permerror", None),
-    ("exp", "127.0.1.80", "a+b@exp.spf.test", HELO, "fail", "127.0.1.80 may not send for exp.spf.test: a%2Bb%40exp.spf.test %."),
-    ("exp twice", "127.0.1.81", "a@exp2.spf.test", HELO, "permerror", None),
-    ("an unknown modifier", "127.0.1.85", "a@mod.spf.test", HELO, "pass", None),
-    ("%{l} and %{d}", "127.0.1.86", "alice@mac.spf.test", HELO, "pass", None),
-    ("%{l} of another", "127.0.1.87", "bob@mac.spf.test", HELO, "fail", None),
-    ("%{ir}.%{v}: listed", "127.0.1.90", "a@rbl.spf.test", HELO, "fail", None),
-    ("%{ir}.%{v}: not listed", "127.0.1.91", "a@rbl.spf.test", HELO, "pass", None),
-    ("%{l2r-} and %{d2}", "127.0.1.92", "first-second-third@trans.spf.test", HELO, "pass", None),
-    ("%{h}", "127.0.1.95", "a@helo.spf.test", "client7.helo.spf.test", "pass", None),
-    ("%{h}: another HELO", "127.0.1.95", "a@helo.spf.test", HELO, "fail", None),
-    ("an unknown macro letter", "127.0.1.96", "a@badmacro.spf.test", HELO, "permerror", None),
-    ("ten DNS terms", "127.0.1.100", "a@lim10.spf.test", HELO, "pass", None),
-    ("eleven DNS terms", "127.0.1.100", "a@lim11.spf.test", HELO, "permerror", None),
-    ("an include loop", "127.0.1.101", "a@loop.spf.test", HELO, "permerror", None),
-    ("two void lookups", "127.0.1.102", "a@void2.spf.test", HELO, "neutral", None),
-    ("three void lookups", "127.0.1.103", "a@void3.spf.test", HELO, "permerror", None),
-    ("void: names without the type", "127.0.1.104", "a@voidnodata.spf.test", HELO, "permerror", None),
-    ("temperror: the sender's name server refuses", "127.0.1.105", "a@x.refused.test", HELO, "temperror", None),
-    ("temperror: a name server never answers", "127.0.1.106", "a@silent.spf.test", HELO, "temperror", None),
-    ("the null sender: the HELO name", "127.0.1.110", "", "mail.helo2.spf.test", "pass", None),
-    ("the null sender: another client", "127.0.1.111", "", "mail.helo2.spf.test", "fail", None),
-    ("the null sender: a HELO of one label", "127.0.1.112", "", "oemcomputer", "none", None),
+    ("+all", "127.0.1.1", "a@pass.spf.test", HELO, "pass"),
+    ("-all", "127.0.1.2", "a@fail.spf.test", HELO, "fail"),
+    ("~all", "127.0.1.3", "a@softfail.spf.test", HELO, "softfail"),
+    ("?all", "127.0.1.4", "a@neutral.spf.test", HELO, "neutral"),
+    ("no such domain", "127.0.1.5", "a@nowhere.spf.test", HELO, "none"),
+    ("two SPF records", "127.0.1.7", "a@two.spf.test", HELO, "permerror"),
+    ("a record of two strings", "127.0.1.9", "a@long.spf.test", HELO, "pass"),
+    ("ip4 inside", "127.0.1.10", "a@ip4.spf.test", HELO, "pass"),
+    ("ip4 mapped", "::ffff:127.0.1.11", "a@ip4.spf.test", HELO, "pass"),
+    ("ip6 from ::1", "::1", "a@ip6.spf.test", HELO, "pass"),
+    ("a", "127.0.1.15", "a@a.spf.test", HELO, "pass"),
+    ("a/30//126 from ::1", "::1", "a@adual.spf.test", HELO, "pass"),
+    ("mx", "127.0.1.31", "a@mx.spf.test", HELO, "pass"),
+    ("ptr validated", "127.0.1.40", "a@ptr.spf.test", HELO, "pass"),
+    ("ptr:name from ::1", "::1", "a@ptr6.spf.test", HELO, "pass"),
+    ("exists", "127.0.1.50", "a@exists.spf.test", HELO, "pass"),
+    ("include: pass", "127.0.1.60", "a@inc.spf.test", HELO, "pass"),
+    ("include: temperror (REFUSED)", "127.0.1.64", "a@inctemp.spf.test", HELO, "temperror"),
+    ("redirect", "127.0.1.70", "a@redir.spf.test", HELO, "pass"),
+    ("%{l} and %{d}", "127.0.1.86", "alice@mac.spf.test", HELO, "pass"),
+    ("%{h}", "127.0.1.95", "a@helo.spf.test", "client7.helo.spf.test", "pass"),
+    ("temperror: the sender's name server refuses", "127.0.1.105", "a@x.refused.test", HELO, "temperror"),
+    ("temperror: a name server never answers", "127.0.1.106", "a@silent.spf.test", HELO, "temperror"),
+    ("the null sender: the HELO name", "127.0.1.110", "", "mail.helo2.spf.test", "pass"),
 ]
 
 
@@ -200,7 +123,7 @@ class _ClassCleanups:   # dnszone.Zone wants a test to hand its clean-ups to; th
 
 
 def python3_spf(row):   # (result, explanation) as python3-spf gives them
-    _, client, sender, helo, _, _ = row
+    _, client, sender, helo, _ = row
     return spf.check2(i=client, s=sender, h=helo, receiver=AUTHSERV, querytime=8)
 
 
@@ -235,26 +158,14 @@ class Spf(Case):
     def setUp(self):   # the server only where it is used
         pass
 
-    def test_table(self):
-        self.assertGreaterEqual(len(ROWS), 30)
-        self.assertEqual(len({r[0] for r in ROWS}), len(ROWS), "each row its own name")
-        records = " ".join(data for _, rtype, data in RECORDS if rtype == "TXT")
-        for term in ("+all", "-all", "~all", "?all", "include:", " a ", "a:", "a/", "mx", "ptr", "ip4:", "ip6:", "exists:",
-                     "redirect=", "exp=", "x-note=", "%{l}", "%{d}", "%{i}", "%{ir}", "%{v}", "%{h}", "%{l2r-}", "%{d2}", "%{S}", "%_", "%%"):
-            self.assertIn(term, records)
-        self.assertEqual({r[4] for r in ROWS}, {"pass", "fail", "softfail", "neutral", "none", "permerror", "temperror"})
-
     def test_python3_spf(self):   # (a): the table means what it says
-        for row in ROWS:
-            name, _, _, _, result, explanation = row
+        for name, _, _, _, result in ROWS:
             with self.subTest(row=name):
                 got, text = self.python3_spf[name]
                 self.assertEqual(got, result, text)
-                if explanation is not None:
-                    self.assertEqual(text, explanation)
 
     def send(self, server, row, index):
-        name, client, sender, helo, _, _ = row
+        name, client, sender, helo, _ = row
         text = (f"From: e2e <e2e@from.test>\r\nTo: demo@example.test\r\nSubject: spf row {index}\r\n"
                 f"Message-ID: <row{index}@from.test>\r\n\r\n{name}\r\n").encode()
         if ":" in client and not client.startswith("::ffff:"):   # IPv6: to ::1 from ::1
@@ -286,7 +197,7 @@ class Spf(Case):
             fields, subject = results(stored)
             index = int(re.fullmatch(r"spf row (\d+)", subject)[1])
             found[index] = fields
-        for index, (name, client, sender, helo, _, _) in enumerate(ROWS):
+        for index, (name, client, sender, helo, _) in enumerate(ROWS):
             with self.subTest(row=name):
                 ours = [authres.AuthenticationResultsHeader.parse("Authentication-Results: " + f) for f in found.get(index, [])]
                 ours = [h for h in ours if h.authserv_id.lower() == AUTHSERV]

@@ -9,13 +9,12 @@ import pathlib
 import re
 import shutil
 import smtplib
-import ssl
 import subprocess
-import tempfile
 import unittest
 
 import harness
 from harness import HOST, TIMEOUT, free_port, message, send, subjects, untraced
+from test_internet import ca, client_context, make_cert, tearDownModule  # noqa: F401  (the certificates go with this module)
 
 try:
     import dkim
@@ -25,20 +24,6 @@ except ImportError:
 PASSWORDS = {"alice": "wonder", "bob": "hunter2"}
 ALIASES = "Address,UserName\ninfo@example.test,alice\n"
 NOT_OWNED = "553 5.7.1 Sender address not owned by user"
-CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-submission-")   # test_internet's go when its module ends
-
-
-def ca():   # a self-signed certificate for this host and 127.0.0.1, which the clients check; its key beside it
-    cert = os.path.join(CERTS.name, "cert.pem")
-    if not os.path.exists(cert):
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                        "-subj", f"/CN={HOST}", "-addext", f"subjectAltName=DNS:{HOST},IP:127.0.0.1", "-keyout",
-                        os.path.join(CERTS.name, "key.pem"), "-out", cert], check=True, capture_output=True, timeout=TIMEOUT)
-    return cert
-
-
-def client_context():
-    return ssl.create_default_context(cafile=ca())
 
 
 def text(subject, sender):   # as a client composes it, Date and Message-ID included
@@ -105,7 +90,8 @@ CLIENTS = (by_smtplib, by_msmtp, by_mutt)
 
 class Submission(harness.Case):
     def setUp(self):
-        self.s = s = self.server(settings={"TlsCertificate": ca(), "TlsKey": os.path.join(CERTS.name, "key.pem"), "Submission": free_port(),
+        cert, key = make_cert(HOST)
+        self.s = s = self.server(settings={"TlsCertificate": cert, "TlsKey": key, "Submission": free_port(),
                                            "HostName": "mail.example.test"}, wait=None)
         pathlib.Path(s.folder, "Aliases.txt").write_text(ALIASES)
         s.start()
@@ -164,9 +150,7 @@ class Submission(harness.Case):
         s = self.s
         s.stop()
         key = os.path.join(s.folder, "dkim.pem")
-        subprocess.run(["openssl", "genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048", "-out", key], check=True, capture_output=True)
-        os.chmod(key, 0o600)
-        der = subprocess.run(["openssl", "pkey", "-in", key, "-pubout", "-outform", "DER"], check=True, capture_output=True).stdout
+        record = harness.dkim_key(key).encode()
         s.settings_file().write_text(s.settings_file().read_text() + "DkimKey=dkim.pem\n")
         s.start()
         bare = b"From: alice@example.test\r\nTo: bob@example.test\r\nSubject: bare\r\n\r\nhello\r\n"
@@ -183,15 +167,10 @@ class Submission(harness.Case):
         self.assertNotRegex(plain, rb"(?mi)^(Date|Message-ID):")
         if not dkim:
             self.skipTest("the signature's check needs Debian's python3-dkim (apt-get install python3-dkim)")
-        record = b"v=DKIM1; k=rsa; p=" + base64.b64encode(der)
         lookup = lambda name, timeout=5: record if name == b"tandrivel._domainkey.example.test." else None
         h = re.search(rb"\bh=([^;]+);", re.sub(rb"\r\n\t", b"", submitted))[1].lower()
         self.assertTrue({b"date", b"message-id"} <= set(h.replace(b" ", b"").split(b":")), h)
         self.assertTrue(dkim.DKIM(submitted).verify(dnsfunc=lookup))
-
-
-def tearDownModule():
-    CERTS.cleanup()
 
 
 if __name__ == "__main__":

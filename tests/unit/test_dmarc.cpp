@@ -1,6 +1,6 @@
 // DMARC: organisational domains by the public suffix list (Debian's and small ones of our own),
 // the record, policy discovery and alignment, against records in a Dns::Table.
-// tests/e2e/test_dkimverify.py runs the same table through the server.
+// tests/e2e/test_dkimverify.py sends a few of these through the server, its checks fed by the session.
 #include "TestSupport.h"
 #include "check/Dmarc.h"
 #include "check/PublicSuffix.h"
@@ -31,18 +31,6 @@ bool DebianList() { return QFileInfo::exists(QString::fromLatin1(PublicSuffix::D
 class TestDmarc : public QObject {
     Q_OBJECT
 private slots:
-    void names()
-    {
-        QCOMPARE(Dmarc::Name(Result::None), "none");
-        QCOMPARE(Dmarc::Name(Result::Pass), "pass");
-        QCOMPARE(Dmarc::Name(Result::Fail), "fail");
-        QCOMPARE(Dmarc::Name(Result::TempError), "temperror");
-        QCOMPARE(Dmarc::Name(Result::PermError), "permerror");
-        QCOMPARE(Dmarc::Name(Policy::None), "none");
-        QCOMPARE(Dmarc::Name(Policy::Quarantine), "quarantine");
-        QCOMPARE(Dmarc::Name(Policy::Reject), "reject");
-    }
-
     // RFC 7489 3.2 by Debian's list: the public suffix and one label more.
     void organizational_data()
     {

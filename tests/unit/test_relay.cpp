@@ -2,7 +2,6 @@
 // mail-exchanger lookup behind it.
 #include "TestSupport.h"
 #include "relay/DNS.h"
-#include "relay/Queue.h"
 #include "relay/RelayReply.h"
 #include "relay/RelaySession.h"
 
@@ -241,61 +240,6 @@ private slots:
         Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
         QCOMPARE(s.released, std::vector<qint16>{3});
         QCOMPARE(got, decided);
-    }
-
-    // The queue: the recipients of one message at one domain in one transaction (a copy for
-    // several with a trace line without "for"), each settled by its own reply; at most
-    // RelayPerDomain connections to a domain, and a connection that is done carries the
-    // next message to its domain after RSET.
-    void queue()
-    {
-        ProgramFolder pf("UserName,Password,MailID\n", "Domain,MX,Priority\nfar.test,mx.far.test, 10\nnear.test,mx.near.test, 10\n");
-        const int perDomain = std::exchange(mdlCommon::RelayPerDomain, 2);
-        const QList<int> retry = std::exchange(mdlCommon::RelayRetry, {3600});
-        FakeServer s;
-        Queue q;
-        q.Start(s);
-        const auto head = [](const QByteArray& to) { return "Received: from c.test\r\n\tby mx.test.host with ESMTP\r\n\tfor <" + to + ">; Mon, 7 Dec 2026 02:00:00 +0000\r\n"; };
-        const auto add = [&](const QList<QByteArray>& to) {
-            std::vector<RelayTarget::Copy> copies;
-            for (const QByteArray& t : to) copies.push_back({t, head(t)});
-            auto written = q.Write("", copies, "Subject: x\r\n\r\nhello\r\n");
-            written.commit();
-            return written.id;
-        };
-        const auto script = [](const QByteArray& b) { return QByteArray(b).replace("\r\n", "\n"); };
-        const auto has = [&](const QByteArray& line) { return std::any_of(s.log.begin(), s.log.end(), [&](const QByteArray& l) { return l.contains(line); }); };
-        const QString first = add({"a@far.test", "b@far.test", "x@near.test", "c@far.test"});
-        QTRY_COMPARE(s.connects.size(), size_t(2));
-        add({"d@far.test"});
-        QTRY_COMPARE(s.connects.size(), size_t(3));
-        add({"e@far.test"});   // far.test has its two connections: this one waits for one of them
-        QTest::qWait(50);
-        QCOMPARE(s.connects.size(), size_t(3));
-        std::map<QString, int> hosts;
-        for (const auto& [i, host] : s.connects) ++hosts[host];
-        QCOMPARE(hosts, (std::map<QString, int>{{"mx.far.test:25", 2}, {"mx.near.test:25", 1}}));
-        const qint16 far = s.connects[0].second == "mx.far.test:25" ? s.connects[0].first : s.connects[1].first;
-        const QByteArray at = "S" + QByteArray::number(far) + ": ";
-        Play(s, far, Lines{at + "220 mx.far.test", "C: EHLO mx.test.host", at + "250 mx.far.test", "C: MAIL FROM:<> SIZE=*", at + "250 Ok", "C: RCPT TO:<a@far.test>",
-                           at + "250 Ok", "C: RCPT TO:<b@far.test>", at + "550 5.1.1 unknown", "C: RCPT TO:<c@far.test>", at + "450 4.2.1 busy", "C: DATA", at + "354 go",
-                           "C: " + script(head("a@far.test")).replace("\n\tfor <a@far.test>", "") + "Subject: x\n\nhello", "C: .", at + "250 queued",
-                           // the waiting message goes on the same connection, with its own trace line
-                           "C: RSET", at + "250 Ok", "C: MAIL FROM:<> SIZE=*", at + "250 Ok", "C: RCPT TO:<e@far.test>", at + "250 Ok", "C: DATA", at + "354 go",
-                           "C: " + script(head("e@far.test")) + "Subject: x\n\nhello", "C: .", at + "250 queued"},
-             [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
-        for (const char* line : {"<a@far.test>: delivered to mx.far.test (250 queued)", "<b@far.test>: bounced (550 5.1.1 unknown)",
-                                       "<c@far.test>: deferred (450 4.2.1 busy); next attempt ", "<e@far.test>: delivered to mx.far.test (250 queued)"})
-            QTRY_VERIFY2(has(line), line);
-        QVERIFY(has("<e@far.test>: attempt 1 to mx.far.test on connection " + QByteArray::number(far) + " kept open"));
-        QCOMPARE(s.connects.size(), size_t(3));
-        QVERIFY(s.Session(far));   // kept a moment for the next message
-        // What is left of the first message is on disk: c deferred, x still under way.
-        const QByteArray saved = pf.Read("Queue/" + first + ".json");
-        QVERIFY2(saved.contains("\"c@far.test\"") && saved.contains("\"x@near.test\"") && !saved.contains("\"a@far.test\"") && !saved.contains("\"b@far.test\""),
-                 saved.constData());
-        mdlCommon::RelayPerDomain = perDomain;
-        mdlCommon::RelayRetry = retry;
     }
 
     // A record counts only with "," after the preference and CR LF after the host, before

@@ -1,7 +1,7 @@
 // SPF (RFC 7208) against fixed DNS answers (Dns::Table): record selection, every mechanism and
 // modifier with its syntax, macros, the processing limits (with the number of queries they
-// allow), include's results, DNS failures, IPv4-mapped clients and the initial domain. The same
-// checks against a real DNS server, next to Debian's python3-spf: tests/e2e/test_spf.py.
+// allow), include's results, DNS failures, IPv4-mapped clients and the initial domain. What only a
+// real name server and real clients show, next to Debian's python3-spf: tests/e2e/test_spf.py.
 //
 // python3-spf 2.0.14 gives every row's result but these, where it departs from RFC 7208 and the
 // rows follow the RFC: a DNS failure of ptr's PTR lookup (5.5: no match) or of one name's
@@ -375,6 +375,10 @@ std::vector<Row> Rows()
         {"%{ir}.%{v}", {"example.org TXT v=spf1 exists:%{ir}.%{v}.x.example.net -all", "10.2.0.192.in-addr.x.example.net A 127.0.0.2"}, V4, User, "pass"},
         {"%{ir}.%{v} of IPv6", {"example.org TXT v=spf1 exists:%{ir}.%{v}.x.example.net -all", Rev6.chopped(5) + ".x.example.net A 127.0.0.2"}, V6, User, "pass"},
         {"%{v} of a mapped client", {"example.org TXT v=spf1 exists:%{v}.x.example.net -all", "in-addr.x.example.net A 127.0.0.2"}, Mapped, User, "pass"},
+        {"%{ir} of a mapped client", {"example.org TXT v=spf1 exists:%{ir}.%{v}.x.example.org -all", "10.2.0.192.in-addr.x.example.org A 127.0.0.2"},
+         Mapped, User, "pass", 2},
+        {"mx on a mapped client asks A", {"example.org TXT v=spf1 mx//0 ~all", "example.org MX 1 example.org", "example.org A 192.0.2.1",
+                                          "example.org AAAA ::ffff:192.0.2.10"}, Mapped, User, "softfail", 3},
         {"%{h}", {"example.org TXT v=spf1 exists:%{h}.x.example.net -all", "mail.example.net.x.example.net A 127.0.0.2"}, V4, User, "pass"},
         {"%{d2}", {"sub.example.org TXT v=spf1 exists:%{d2}.x.example.net -all", "example.org.x.example.net A 127.0.0.2"}, V4, "user@sub.example.org", "pass"},
         {"%{d9} is the whole", {"sub.example.org TXT v=spf1 exists:%{d9}.x.example.net -all", "sub.example.org.x.example.net A 127.0.0.2"}, V4, "user@sub.example.org", "pass"},
@@ -550,23 +554,6 @@ private slots:
         QVERIFY(out.reason.size() <= 200);
     }
 
-    // The same DNS and record, with the client as IPv4 and as IPv4-mapped IPv6: the same answers.
-    void mapped()
-    {
-        for (const char* record : {"v=spf1 a/24 -all", "v=spf1 ip4:192.0.2.0/28 ip6:::/0 -all", "v=spf1 ptr:example.org ?all",
-                                         "v=spf1 exists:%{ir}.%{v}.x.example.org -all", "v=spf1 mx//0 ~all"}) {
-            QList<QByteArray> results;
-            for (const char* client : {V4, Mapped}) {
-                Dns::Table table;
-                Fill(table, {QByteArray("example.org TXT ") + record, "example.org A 192.0.2.1", "example.org AAAA ::ffff:192.0.2.10", Rev4 + " PTR mail.example.org",
-                             "mail.example.org A 192.0.2.10", "10.2.0.192.in-addr.x.example.org A 127.0.0.2", "example.org MX 1 example.org"});
-                const Spf::Outcome out = Spf::Check(table, QHostAddress(client), User, "h.example.org", Receiver);
-                results << QByteArray(Spf::Name(out.result)) + '/' + QByteArray::number(table.queries);
-            }
-            QVERIFY2(results[0] == results[1], record + (": " + results.join(" vs ")));
-        }
-    }
-
     void outcome()
     {
         Dns::Table table;
@@ -598,17 +585,6 @@ private slots:
         // No address at all: nothing to check.
         out = Spf::Check(table, QHostAddress(), "x@example.org", "mail.example.net", Receiver);
         QCOMPARE(out.result, Spf::Result::None);
-    }
-
-    void names()
-    {
-        QCOMPARE(Spf::Name(Spf::Result::None), "none");
-        QCOMPARE(Spf::Name(Spf::Result::Neutral), "neutral");
-        QCOMPARE(Spf::Name(Spf::Result::Pass), "pass");
-        QCOMPARE(Spf::Name(Spf::Result::Fail), "fail");
-        QCOMPARE(Spf::Name(Spf::Result::SoftFail), "softfail");
-        QCOMPARE(Spf::Name(Spf::Result::TempError), "temperror");
-        QCOMPARE(Spf::Name(Spf::Result::PermError), "permerror");
     }
 
     // %{t} and %{r} in an explanation; "unknown" for a receiver without a name.
