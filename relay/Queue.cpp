@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <unistd.h>
 #include <algorithm>
@@ -67,6 +68,9 @@ void Queue::Start(Server& server)
     relayHostProblem_ = std::move(host.problem);
     for (const QByteArray& line : host.lines)
         Log(line);
+    // The event loop waits meanwhile: the log line says for how long.
+    QElapsedTimer reading;
+    reading.start();
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
         for (QueuedRecipient& r : m.recipients)
@@ -77,7 +81,7 @@ void Queue::Start(Server& server)
     for (const QByteArray& line : QueueFile::Tidy(damaged))
         Log(line);
     if (!items_.empty())
-        Log("Queue: " + N(qint64(items_.size())) + " messages for " + N(Size()) + " recipients read back");
+        Log("Queue: " + N(qint64(items_.size())) + " messages for " + N(Size()) + " recipients read back in " + N(reading.elapsed()) + " ms");
     tick_.start();
     Kick();
 }
