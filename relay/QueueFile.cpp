@@ -11,8 +11,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSet>
 #include <optional>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -108,12 +112,6 @@ std::optional<QByteArray> ReadPlain(const QString& path, qint64 most)
     return out;
 }
 
-bool IsPlainFile(const QString& path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
-}
-
 }
 
 QString Folder() { return mdlCommon::ProgramFolder() + QStringLiteral("/Queue"); }
@@ -179,25 +177,63 @@ QByteArray Start(const QString& id, qint64 bytes)
 
 std::vector<QueuedMessage> Read(QStringList* damaged)
 {
+    // One walk through the folder, with each file's type as the directory gives it: a lookup
+    // per file is what a queue of thousands of messages would spend its start-up on.
+    const QString folder = Folder();
+    const QByteArray path = QFile::encodeName(folder);
+    std::vector<QString> envelopes;
+    QSet<QString> texts, plainTexts, envelopeIds;   // ids
+    if (DIR* d = ::opendir(path.constData())) {
+        while (const dirent* e = ::readdir(d)) {
+            const qsizetype length = qsizetype(strlen(e->d_name));
+            const bool json = length > 5 && memcmp(e->d_name + length - 5, ".json", 5) == 0;
+            if (!json && !(length > 4 && memcmp(e->d_name + length - 4, ".eml", 4) == 0))
+                continue;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                type = ::fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
+                       : S_ISREG(st.st_mode)                                        ? DT_REG
+                       : S_ISDIR(st.st_mode)                                        ? DT_DIR
+                                                                                    : DT_LNK;
+            }
+            if (type == DT_DIR)
+                continue;
+            const QString name = QFile::decodeName(e->d_name);
+            if (json) {
+                envelopes.push_back(name);
+                envelopeIds.insert(name.chopped(5));
+            } else {
+                texts.insert(name.chopped(4));
+                if (type == DT_REG)
+                    plainTexts.insert(name.chopped(4));
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(envelopes.begin(), envelopes.end());
     std::vector<QueuedMessage> messages;
-    const QDir dir(Folder());
-    for (const QString& name : dir.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::System, QDir::Name)) {
+    messages.reserve(envelopes.size());
+    for (const QString& name : envelopes) {
         const QString id = name.chopped(5);
-        const bool text = IsPlainFile(PathOf(id, ".eml"));
         std::optional<QueuedMessage> m;
-        if (text)
-            if (const auto json = ReadPlain(dir.filePath(name), MaxEnvelope))
+        if (plainTexts.contains(id))
+            if (const auto json = ReadPlain(folder + QLatin1Char('/') + name, MaxEnvelope))
                 m = Parse(id, *json);
         if (m)
             messages.push_back(std::move(*m));
         else if (damaged)
-            *damaged << name << (dir.exists(id + QStringLiteral(".eml")) ? QStringList{id + QStringLiteral(".eml")} : QStringList{});
+            *damaged << name << (texts.contains(id) ? QStringList{id + QStringLiteral(".eml")} : QStringList{});
     }
     // A message file without its envelope was never acknowledged, or its envelope is lost.
-    if (damaged)
-        for (const QString& name : dir.entryList({QStringLiteral("*.eml")}, QDir::Files | QDir::System, QDir::Name))
-            if (!dir.exists(name.chopped(4) + QStringLiteral(".json")))
-                *damaged << name;
+    if (damaged) {
+        QStringList alone;
+        for (const QString& id : texts)
+            if (!envelopeIds.contains(id))
+                alone << id + QStringLiteral(".eml");
+        alone.sort();
+        *damaged << alone;
+    }
     return messages;
 }
 
