@@ -104,9 +104,19 @@ std::optional<QByteArray> ReadPlain(const QString& path, qint64 most)
     struct stat st {};
     std::optional<QByteArray> out;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= most) {
-        QFile f;
-        if (f.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-            out = f.readAll();
+        // Read straight into its place: queue files are written whole and never grow.
+        QByteArray data(qsizetype(st.st_size), Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < data.size()) {
+            const ssize_t n = ::read(fd, data.data() + got, size_t(data.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        data.truncate(got);
+        out = std::move(data);
     }
     ::close(fd);
     return out;
