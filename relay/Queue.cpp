@@ -31,6 +31,7 @@ QByteArray DomainOf(const QByteArray& address)
     return domain;
 }
 
+
 }
 
 Queue& TheQueue()
@@ -46,7 +47,7 @@ Queue::Queue()
         for (const QString& id : std::exchange(dirty_, {}))
             if (const auto it = items_.find(id); it != items_.end())
                 Save(it->second);
-        Tick();
+        Tick(true);
     });
 }
 
@@ -157,11 +158,11 @@ void Queue::Kick()
     kicked_ = true;
     QTimer::singleShot(0, this, [this] {
         kicked_ = false;
-        Tick();
+        Tick(false);
     });
 }
 
-void Queue::Tick()
+void Queue::Tick(bool expiry)
 {
     if (!server_)
         return;
@@ -174,7 +175,11 @@ void Queue::Tick()
     const qint64 now = Now();
     const int most = relayHost_ ? MaxRelayHostConnections : mdlCommon::RelayPerDomain;
     for (auto& [id, item] : items_) {
-        if (now >= item.m.accepted + mdlCommon::RelayExpire)
+        // Nothing more can start: the rest of the walk would only look at the expiry, which the
+        // tick of every second does. A kick after each attempt's end stops here.
+        if (running_ >= MaxRunning && !expiry)
+            break;
+        if (expiry && !item.attempts.empty() && now >= item.m.accepted + mdlCommon::RelayExpire)
             for (const auto& [key, a] : item.attempts) {
                 // An exchanger that keeps us waiting past the expiry is left, unless it has the
                 // whole message already and only its answer is missing.
@@ -370,24 +375,34 @@ bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByte
     if (!server_)
         return false;
     const qint64 now = Now();
-    for (auto& [id, item] : items_)
-        for (QueuedRecipient& r : item.m.recipients) {
-            if (r.next > now || item.running.count(r.to) || Destination(r) != destination)
-                continue;
-            const quint64 key = Begin(item, Batch(item, r, now), {host}, index, serial);
-            QByteArray problem;
-            if (!Prepare(item, key, relay, problem)) {
-                FinishAll(item, key, problem, false);   // `item` may be gone
-                idle_.emplace_back(index, serial);
-                return false;
+    // From the message the last search for this destination stopped at: those before it have
+    // theirs under way or done, and a queue of thousands is not walked again for each copy.
+    // The walk goes round to them last.
+    QString& from = reuseFrom_[destination];
+    const auto start = items_.lower_bound(from);
+    for (int round = 0; round < 2; ++round) {
+        for (auto it = round ? items_.begin() : start; it != (round ? start : items_.end()); ++it) {
+            auto& [id, item] = *it;
+            for (QueuedRecipient& r : item.m.recipients) {
+                if (r.next > now || item.running.count(r.to) || Destination(r) != destination)
+                    continue;
+                from = id;
+                const quint64 key = Begin(item, Batch(item, r, now), {host}, index, serial);
+                QByteArray problem;
+                if (!Prepare(item, key, relay, problem)) {
+                    FinishAll(item, key, problem, false);   // `item` may be gone
+                    idle_.emplace_back(index, serial);
+                    return false;
+                }
+                for (const QByteArray& to : item.attempts[key].to)
+                    for (const QueuedRecipient& o : item.m.recipients)
+                        if (o.to == to)
+                            Log("Queue " + id.toLatin1() + " <" + o.to + ">: attempt " + N(o.attempts) + " to "
+                                + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()) + " on connection " + N(index) + " kept open");
+                return true;
             }
-            for (const QByteArray& to : item.attempts[key].to)
-                for (const QueuedRecipient& o : item.m.recipients)
-                    if (o.to == to)
-                        Log("Queue " + id.toLatin1() + " <" + o.to + ">: attempt " + N(o.attempts) + " to "
-                            + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()) + " on connection " + N(index) + " kept open");
-            return true;
         }
+    }
     idle_.emplace_back(index, serial);
     return false;
 }

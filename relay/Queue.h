@@ -69,7 +69,8 @@ private:
         bool delivered = false;
         bool permanent = false;
     };
-    void Tick();
+    // `expiry`: also leaves exchangers that keep a message past its expiry waiting (once a second).
+    void Tick(bool expiry);
     void Kick();   // Tick soon
     // The recipients of `item` that go with `r` in one transaction: due, not under way, the same
     // destination and trace line but for the recipient named in it.
@@ -100,6 +101,7 @@ private:
     std::set<QString> dirty_;   // messages whose file still lists copies delivered since
     // Per destination: lookups under way (each to open a connection), and connections open.
     std::map<QByteArray, int> looking_, open_;
+    std::map<QByteArray, QString> reuseFrom_;   // per destination: the message Reuse last took a copy from
     int running_ = 0;
     quint64 attempts_ = 0;   // the last attempt's number
     bool kicked_ = false;
