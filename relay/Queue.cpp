@@ -31,6 +31,17 @@ QByteArray DomainOf(const QByteArray& address)
     return domain;
 }
 
+// The queue's key for each recipient; recipients at one domain share one copy of its name.
+void SetDomains(QueuedMessage& m)
+{
+    const QueuedRecipient* previous = nullptr;
+    for (QueuedRecipient& r : m.recipients) {
+        r.domain = DomainOf(r.to).toLower();
+        if (previous && previous->domain == r.domain)
+            r.domain = previous->domain;
+        previous = &r;
+    }
+}
 
 }
 
@@ -74,8 +85,7 @@ void Queue::Start(Server& server)
     reading.start();
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
-        for (QueuedRecipient& r : m.recipients)
-            r.domain = DomainOf(r.to).toLower();
+        SetDomains(m);
         const QString id = m.id;
         items_[id] = Item{std::move(m), {}, {}};
     }
@@ -109,8 +119,7 @@ void Queue::Add(QueuedMessage m)
     Log("Queue " + m.id.toLatin1() + ": queued from <" + m.from + "> for " + to);
     if (!server_)
         return;   // on disk: read when the queue starts
-    for (QueuedRecipient& r : m.recipients)
-        r.domain = DomainOf(r.to).toLower();
+    SetDomains(m);
     const QString id = m.id;
     items_[id] = Item{std::move(m), {}, {}};
     Kick();

@@ -82,6 +82,7 @@ std::optional<QueuedMessage> Parse(const QString& id, const QByteArray& json)
     QueuedMessage m{id, Bytes(o.value(QLatin1String("from"))), qint64(o.value(QLatin1String("accepted")).toDouble()), {}};
     if (BadAddress(m.from))
         return std::nullopt;
+    m.recipients.reserve(size_t(rs.size()));
     for (const QJsonValue& v : rs) {
         const QJsonObject r = v.toObject();
         QueuedRecipient q(Bytes(r.value(QLatin1String("to"))), Bytes(r.value(QLatin1String("head"))));
@@ -90,6 +91,9 @@ std::optional<QueuedMessage> Parse(const QString& id, const QByteArray& json)
         q.attempts = r.value(QLatin1String("attempts")).toInt();
         q.next = qint64(r.value(QLatin1String("next")).toDouble());
         q.reply = Bytes(r.value(QLatin1String("reply")));
+        // Recipients put off together have the same last reply: one copy for all of them.
+        if (!m.recipients.empty() && q.reply == m.recipients.back().reply)
+            q.reply = m.recipients.back().reply;
         m.recipients.push_back(std::move(q));
     }
     return m;
