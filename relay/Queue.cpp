@@ -138,11 +138,11 @@ int Queue::Flush(const QString& domain, bool subdomains)
     int n = 0;
     for (auto& [id, item] : items_)
         for (QueuedRecipient& r : item.m.recipients) {
-            const QString d = QString::fromLatin1(DomainOf(r.to));
-            const bool match = domain.isEmpty() || d.compare(domain, Qt::CaseInsensitive) == 0
-                               || (subdomains && d.endsWith(QLatin1Char('.') + domain, Qt::CaseInsensitive));
-            if (!match)
-                continue;
+            if (!domain.isEmpty()) {   // every recipient otherwise: no name to compare
+                const QString d = QString::fromLatin1(DomainOf(r.to));
+                if (d.compare(domain, Qt::CaseInsensitive) != 0 && !(subdomains && d.endsWith(QLatin1Char('.') + domain, Qt::CaseInsensitive)))
+                    continue;
+            }
             ++n;
             if (!item.running.count(r.to))
                 r.next = 0;
