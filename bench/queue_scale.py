@@ -105,7 +105,7 @@ class Prober(threading.Thread):
         self.conn.close()
 
 
-def one_run(exe, sinks, recipients):
+def one_run(exe, sinks, recipients, flush=True):
     messages = recipients // len(RCPTS)
     srv = Server(exe, domain_mx=[(d, h, "10") for d, h in zip(DOMAINS, sinks.hosts)])
     try:
@@ -120,6 +120,8 @@ def one_run(exe, sinks, recipients):
         first = out.split(b"\n", 1)[0]
         if f"{messages} messages, {recipients} recipients".encode() not in first:
             raise BenchError(f"--queue says {first!r}")
+        if not flush:
+            return {"ready": ready, "read": read_ms, "rss": rss / 1024, "hwm": hwm / 1024, "list": listed}
         probe = Prober(srv.smtp)
         probe.start()
         before = sinks.counts()
@@ -161,6 +163,7 @@ def main():
                    "so a build before a change and one after it see the same machine")
     p.add_argument("--runs", type=int, default=3)
     p.add_argument("--sizes", default="1000,10000,100000", help="recipients, multiples of 10")
+    p.add_argument("--no-flush", action="store_true", help="start-up, memory and --queue only")
     a = p.parse_args()
     if os.geteuid() != 0:
         sys.exit("port 25 needs root")
@@ -176,8 +179,12 @@ def main():
         for run in range(a.runs):
             for n in sizes:
                 for name, exe in (exes if run % 2 == 0 else exes[::-1]):   # in turns
-                    r = one_run(exe, sinks, n)
+                    r = one_run(exe, sinks, n, not a.no_flush)
                     figures[name, n].append(r)
+                    if a.no_flush:
+                        print(f"run {run + 1} {name} {n:,} recipients: answers after {r['ready']:.2f} s (queue read in {r['read']} ms), "
+                              f"RSS {r['rss']:.0f} MB (peak {r['hwm']:.0f}), --queue {r['list']:.2f} s", file=sys.stderr)
+                        continue
                     print(f"run {run + 1} {name} {n:,} recipients: answers after {r['ready']:.2f} s (queue read in {r['read']} ms), "
                           f"RSS {r['rss']:.0f} MB (peak {r['hwm']:.0f}), --queue {r['list']:.2f} s, flush done {r['flush']:.1f} s after --flush, "
                           f"first delivery after {r['wait']:.2f} s, then {r['rate']:,.0f} deliveries/s over {r['conns']} connections, "
@@ -188,9 +195,17 @@ def main():
         empty_trash()
 
     def med(name, n, k):
-        xs = [r[k] for r in figures[name, n] if r[k] is not None]
+        xs = [r[k] for r in figures[name, n] if r.get(k) is not None]
         return statistics.median(xs) if xs else float("nan")
 
+    if a.no_flush:
+        print("| recipients (messages × 10) | build | start until SMTP answers, s | queue read, ms | VmRSS after start, MB | `--queue`, s |")
+        print("|---|---|---|---|---|---|")
+        for n in sizes:
+            for name, _ in exes:
+                print(f"| {n:,} ({n // 10:,}) | {name} | {med(name, n, 'ready'):.2f} | {med(name, n, 'read'):,.0f} | {med(name, n, 'rss'):.0f} "
+                      f"| {med(name, n, 'list'):.2f} |")
+        return
     print("| recipients (messages × 10) | build | start until SMTP answers, s | queue read, ms | VmRSS after start, MB | VmHWM after start, MB "
           "| `--queue`, s | flush: first delivery after, s | deliveries/s from it | all delivered after, s | connections "
           "| CPU a delivery, µs | longest NOOP wait in the flush, ms | VmHWM after the flush, MB |")
