@@ -412,6 +412,7 @@ bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByte
             }
         }
     }
+    reuseFrom_.erase(destination);   // nothing due for it: the next search starts afresh
     idle_.emplace_back(index, serial);
     return false;
 }
