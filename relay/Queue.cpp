@@ -86,6 +86,8 @@ void Queue::Start(Server& server)
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
         SetDomains(m);
+        for (const QueuedRecipient& r : m.recipients)
+            Due(Destination(r), r.next);
         const QString id = m.id;
         items_[id] = Item{std::move(m), {}, {}};
     }
@@ -120,6 +122,8 @@ void Queue::Add(QueuedMessage m)
     if (!server_)
         return;   // on disk: read when the queue starts
     SetDomains(m);
+    for (const QueuedRecipient& r : m.recipients)
+        Due(Destination(r), r.next);
     const QString id = m.id;
     items_[id] = Item{std::move(m), {}, {}};
     Kick();
@@ -144,8 +148,10 @@ int Queue::Flush(const QString& domain, bool subdomains)
                     continue;
             }
             ++n;
-            if (!item.running.count(r.to))
+            if (!item.running.count(r.to)) {
                 r.next = 0;
+                Due(Destination(r), 0);
+            }
         }
     if (n > 0 && server_)
         Kick();
@@ -183,11 +189,19 @@ void Queue::Tick(bool expiry)
             RelayResume(*server_, index);
     const qint64 now = Now();
     const int most = relayHost_ ? MaxRelayHostConnections : mdlCommon::RelayPerDomain;
+    // A kick when no destination has both a recipient due and a connection to spare (all busy,
+    // or the rest put off) walks nothing: with a queue of 100,000 that walk was most of the work.
+    if (!expiry && std::none_of(dueAt_.begin(), dueAt_.end(), [&](const auto& d) { return d.second <= now && Connections(d.first) < most; }))
+        return;
+    std::map<QByteArray, qint64> dueAt;   // worked out afresh when the walk goes all the way
+    bool whole = true;
     for (auto& [id, item] : items_) {
         // Nothing more can start: the rest of the walk would only look at the expiry, which the
         // tick of every second does. A kick after each attempt's end stops here.
-        if (running_ >= MaxRunning && !expiry)
+        if (running_ >= MaxRunning && !expiry) {
+            whole = false;
             break;
+        }
         if (expiry && !item.attempts.empty() && now >= item.m.accepted + mdlCommon::RelayExpire)
             for (const auto& [key, a] : item.attempts) {
                 // An exchanger that keeps us waiting past the expiry is left, unless it has the
@@ -200,12 +214,26 @@ void Queue::Tick(bool expiry)
                 }
             }
         for (QueuedRecipient& r : item.m.recipients) {
-            if (running_ >= MaxRunning)
+            if (running_ >= MaxRunning) {
+                whole = false;
                 break;   // the expiry of the next messages is still looked at
-            if (r.next <= now && !item.running.count(r.to) && Connections(Destination(r)) < most)
+            }
+            if (item.running.count(r.to))
+                continue;
+            if (const auto [at, added] = dueAt.try_emplace(Destination(r), r.next); !added)
+                at->second = std::min(at->second, r.next);
+            if (r.next <= now && Connections(Destination(r)) < most)
                 Begin(item, Batch(item, r, now));
         }
     }
+    if (whole)
+        dueAt_ = std::move(dueAt);
+}
+
+void Queue::Due(const QByteArray& destination, qint64 at)
+{
+    if (const auto [it, added] = dueAt_.try_emplace(destination, at); !added)
+        it->second = std::min(it->second, at);
 }
 
 const QByteArray& Queue::Destination(const QueuedRecipient& r) const
