@@ -11,6 +11,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QPointer>
 #include <unistd.h>
 #include <algorithm>
@@ -30,6 +31,18 @@ QByteArray DomainOf(const QByteArray& address)
     return domain;
 }
 
+// The queue's key for each recipient; recipients at one domain share one copy of its name.
+void SetDomains(QueuedMessage& m)
+{
+    const QueuedRecipient* previous = nullptr;
+    for (QueuedRecipient& r : m.recipients) {
+        r.domain = DomainOf(r.to).toLower();
+        if (previous && previous->domain == r.domain)
+            r.domain = previous->domain;
+        previous = &r;
+    }
+}
+
 }
 
 Queue& TheQueue()
@@ -45,7 +58,7 @@ Queue::Queue()
         for (const QString& id : std::exchange(dirty_, {}))
             if (const auto it = items_.find(id); it != items_.end())
                 Save(it->second);
-        Tick();
+        Tick(true);
     });
 }
 
@@ -67,17 +80,21 @@ void Queue::Start(Server& server)
     relayHostProblem_ = std::move(host.problem);
     for (const QByteArray& line : host.lines)
         Log(line);
+    // The event loop waits meanwhile: the log line says for how long.
+    QElapsedTimer reading;
+    reading.start();
     QStringList damaged;
     for (QueuedMessage& m : QueueFile::Read(&damaged)) {
-        for (QueuedRecipient& r : m.recipients)
-            r.domain = DomainOf(r.to).toLower();
+        SetDomains(m);
+        for (const QueuedRecipient& r : m.recipients)
+            Due(Destination(r), r.next);
         const QString id = m.id;
         items_[id] = Item{std::move(m), {}, {}};
     }
     for (const QByteArray& line : QueueFile::Tidy(damaged))
         Log(line);
     if (!items_.empty())
-        Log("Queue: " + N(qint64(items_.size())) + " messages for " + N(Size()) + " recipients read back");
+        Log("Queue: " + N(qint64(items_.size())) + " messages for " + N(Size()) + " recipients read back in " + N(reading.elapsed()) + " ms");
     tick_.start();
     Kick();
 }
@@ -104,8 +121,9 @@ void Queue::Add(QueuedMessage m)
     Log("Queue " + m.id.toLatin1() + ": queued from <" + m.from + "> for " + to);
     if (!server_)
         return;   // on disk: read when the queue starts
-    for (QueuedRecipient& r : m.recipients)
-        r.domain = DomainOf(r.to).toLower();
+    SetDomains(m);
+    for (const QueuedRecipient& r : m.recipients)
+        Due(Destination(r), r.next);
     const QString id = m.id;
     items_[id] = Item{std::move(m), {}, {}};
     Kick();
@@ -124,14 +142,16 @@ int Queue::Flush(const QString& domain, bool subdomains)
     int n = 0;
     for (auto& [id, item] : items_)
         for (QueuedRecipient& r : item.m.recipients) {
-            const QString d = QString::fromLatin1(DomainOf(r.to));
-            const bool match = domain.isEmpty() || d.compare(domain, Qt::CaseInsensitive) == 0
-                               || (subdomains && d.endsWith(QLatin1Char('.') + domain, Qt::CaseInsensitive));
-            if (!match)
-                continue;
+            if (!domain.isEmpty()) {   // every recipient otherwise: no name to compare
+                const QString d = QString::fromLatin1(DomainOf(r.to));
+                if (d.compare(domain, Qt::CaseInsensitive) != 0 && !(subdomains && d.endsWith(QLatin1Char('.') + domain, Qt::CaseInsensitive)))
+                    continue;
+            }
             ++n;
-            if (!item.running.count(r.to))
+            if (!item.running.count(r.to)) {
                 r.next = 0;
+                Due(Destination(r), 0);
+            }
         }
     if (n > 0 && server_)
         Kick();
@@ -153,11 +173,11 @@ void Queue::Kick()
     kicked_ = true;
     QTimer::singleShot(0, this, [this] {
         kicked_ = false;
-        Tick();
+        Tick(false);
     });
 }
 
-void Queue::Tick()
+void Queue::Tick(bool expiry)
 {
     if (!server_)
         return;
@@ -169,8 +189,20 @@ void Queue::Tick()
             RelayResume(*server_, index);
     const qint64 now = Now();
     const int most = relayHost_ ? MaxRelayHostConnections : mdlCommon::RelayPerDomain;
+    // A kick when no destination has both a recipient due and a connection to spare (all busy,
+    // or the rest put off) walks nothing: with a queue of 100,000 that walk was most of the work.
+    if (!expiry && std::none_of(dueAt_.begin(), dueAt_.end(), [&](const auto& d) { return d.second <= now && Connections(d.first) < most; }))
+        return;
+    std::map<QByteArray, qint64> dueAt;   // worked out afresh when the walk goes all the way
+    bool whole = true;
     for (auto& [id, item] : items_) {
-        if (now >= item.m.accepted + mdlCommon::RelayExpire)
+        // Nothing more can start: the rest of the walk would only look at the expiry, which the
+        // tick of every second does. A kick after each attempt's end stops here.
+        if (running_ >= MaxRunning && !expiry) {
+            whole = false;
+            break;
+        }
+        if (expiry && !item.attempts.empty() && now >= item.m.accepted + mdlCommon::RelayExpire)
             for (const auto& [key, a] : item.attempts) {
                 // An exchanger that keeps us waiting past the expiry is left, unless it has the
                 // whole message already and only its answer is missing.
@@ -182,12 +214,26 @@ void Queue::Tick()
                 }
             }
         for (QueuedRecipient& r : item.m.recipients) {
-            if (running_ >= MaxRunning)
+            if (running_ >= MaxRunning) {
+                whole = false;
                 break;   // the expiry of the next messages is still looked at
-            if (r.next <= now && !item.running.count(r.to) && Connections(Destination(r)) < most)
+            }
+            if (item.running.count(r.to))
+                continue;
+            if (const auto [at, added] = dueAt.try_emplace(Destination(r), r.next); !added)
+                at->second = std::min(at->second, r.next);
+            if (r.next <= now && Connections(Destination(r)) < most)
                 Begin(item, Batch(item, r, now));
         }
     }
+    if (whole)
+        dueAt_ = std::move(dueAt);
+}
+
+void Queue::Due(const QByteArray& destination, qint64 at)
+{
+    if (const auto [it, added] = dueAt_.try_emplace(destination, at); !added)
+        it->second = std::min(it->second, at);
 }
 
 const QByteArray& Queue::Destination(const QueuedRecipient& r) const
@@ -366,24 +412,35 @@ bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByte
     if (!server_)
         return false;
     const qint64 now = Now();
-    for (auto& [id, item] : items_)
-        for (QueuedRecipient& r : item.m.recipients) {
-            if (r.next > now || item.running.count(r.to) || Destination(r) != destination)
-                continue;
-            const quint64 key = Begin(item, Batch(item, r, now), {host}, index, serial);
-            QByteArray problem;
-            if (!Prepare(item, key, relay, problem)) {
-                FinishAll(item, key, problem, false);   // `item` may be gone
-                idle_.emplace_back(index, serial);
-                return false;
+    // From the message the last search for this destination stopped at: those before it have
+    // theirs under way or done, and a queue of thousands is not walked again for each copy.
+    // The walk goes round to them last.
+    QString& from = reuseFrom_[destination];
+    const auto start = items_.lower_bound(from);
+    for (int round = 0; round < 2; ++round) {
+        for (auto it = round ? items_.begin() : start; it != (round ? start : items_.end()); ++it) {
+            auto& [id, item] = *it;
+            for (QueuedRecipient& r : item.m.recipients) {
+                if (r.next > now || item.running.count(r.to) || Destination(r) != destination)
+                    continue;
+                from = id;
+                const quint64 key = Begin(item, Batch(item, r, now), {host}, index, serial);
+                QByteArray problem;
+                if (!Prepare(item, key, relay, problem)) {
+                    FinishAll(item, key, problem, false);   // `item` may be gone
+                    idle_.emplace_back(index, serial);
+                    return false;
+                }
+                for (const QByteArray& to : item.attempts[key].to)
+                    for (const QueuedRecipient& o : item.m.recipients)
+                        if (o.to == to)
+                            Log("Queue " + id.toLatin1() + " <" + o.to + ">: attempt " + N(o.attempts) + " to "
+                                + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()) + " on connection " + N(index) + " kept open");
+                return true;
             }
-            for (const QByteArray& to : item.attempts[key].to)
-                for (const QueuedRecipient& o : item.m.recipients)
-                    if (o.to == to)
-                        Log("Queue " + id.toLatin1() + " <" + o.to + ">: attempt " + N(o.attempts) + " to "
-                            + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()) + " on connection " + N(index) + " kept open");
-            return true;
         }
+    }
+    reuseFrom_.erase(destination);   // nothing due for it: the next search starts afresh
     idle_.emplace_back(index, serial);
     return false;
 }

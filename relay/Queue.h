@@ -69,8 +69,11 @@ private:
         bool delivered = false;
         bool permanent = false;
     };
-    void Tick();
+    // `expiry`: also leaves exchangers that keep a message past its expiry waiting (once a second).
+    void Tick(bool expiry);
     void Kick();   // Tick soon
+    // A recipient for `destination` is due at `at` (seconds since the epoch) or later.
+    void Due(const QByteArray& destination, qint64 at);
     // The recipients of `item` that go with `r` in one transaction: due, not under way, the same
     // destination and trace line but for the recipient named in it.
     std::vector<QByteArray> Batch(Item& item, const QueuedRecipient& r, qint64 now);
@@ -100,6 +103,10 @@ private:
     std::set<QString> dirty_;   // messages whose file still lists copies delivered since
     // Per destination: lookups under way (each to open a connection), and connections open.
     std::map<QByteArray, int> looking_, open_;
+    // Per destination with recipients waiting: no earlier than this is one of them due (the
+    // walk of the whole queue makes it exact; changes since only lower it).
+    std::map<QByteArray, qint64> dueAt_;
+    std::map<QByteArray, QString> reuseFrom_;   // per destination: the message Reuse last took a copy from
     int running_ = 0;
     quint64 attempts_ = 0;   // the last attempt's number
     bool kicked_ = false;

@@ -11,8 +11,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRandomGenerator>
+#include <QSet>
 #include <optional>
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,6 +82,7 @@ std::optional<QueuedMessage> Parse(const QString& id, const QByteArray& json)
     QueuedMessage m{id, Bytes(o.value(QLatin1String("from"))), qint64(o.value(QLatin1String("accepted")).toDouble()), {}};
     if (BadAddress(m.from))
         return std::nullopt;
+    m.recipients.reserve(size_t(rs.size()));
     for (const QJsonValue& v : rs) {
         const QJsonObject r = v.toObject();
         QueuedRecipient q(Bytes(r.value(QLatin1String("to"))), Bytes(r.value(QLatin1String("head"))));
@@ -86,6 +91,9 @@ std::optional<QueuedMessage> Parse(const QString& id, const QByteArray& json)
         q.attempts = r.value(QLatin1String("attempts")).toInt();
         q.next = qint64(r.value(QLatin1String("next")).toDouble());
         q.reply = Bytes(r.value(QLatin1String("reply")));
+        // Recipients put off together have the same last reply: one copy for all of them.
+        if (!m.recipients.empty() && q.reply == m.recipients.back().reply)
+            q.reply = m.recipients.back().reply;
         m.recipients.push_back(std::move(q));
     }
     return m;
@@ -100,18 +108,22 @@ std::optional<QByteArray> ReadPlain(const QString& path, qint64 most)
     struct stat st {};
     std::optional<QByteArray> out;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= most) {
-        QFile f;
-        if (f.open(fd, QIODevice::ReadOnly, QFileDevice::DontCloseHandle))
-            out = f.readAll();
+        // Read straight into its place: queue files are written whole and never grow.
+        QByteArray data(qsizetype(st.st_size), Qt::Uninitialized);
+        qsizetype got = 0;
+        while (got < data.size()) {
+            const ssize_t n = ::read(fd, data.data() + got, size_t(data.size() - got));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            got += n;
+        }
+        data.truncate(got);
+        out = std::move(data);
     }
     ::close(fd);
     return out;
-}
-
-bool IsPlainFile(const QString& path)
-{
-    struct stat st {};
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }
@@ -179,25 +191,63 @@ QByteArray Start(const QString& id, qint64 bytes)
 
 std::vector<QueuedMessage> Read(QStringList* damaged)
 {
+    // One walk through the folder, with each file's type as the directory gives it: a lookup
+    // per file is what a queue of thousands of messages would spend its start-up on.
+    const QString folder = Folder();
+    const QByteArray path = QFile::encodeName(folder);
+    std::vector<QString> envelopes;
+    QSet<QString> texts, plainTexts, envelopeIds;   // ids
+    if (DIR* d = ::opendir(path.constData())) {
+        while (const dirent* e = ::readdir(d)) {
+            const qsizetype length = qsizetype(strlen(e->d_name));
+            const bool json = length > 5 && memcmp(e->d_name + length - 5, ".json", 5) == 0;
+            if (!json && !(length > 4 && memcmp(e->d_name + length - 4, ".eml", 4) == 0))
+                continue;
+            unsigned char type = e->d_type;
+            if (type == DT_UNKNOWN) {
+                struct stat st {};
+                type = ::fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
+                       : S_ISREG(st.st_mode)                                        ? DT_REG
+                       : S_ISDIR(st.st_mode)                                        ? DT_DIR
+                                                                                    : DT_LNK;
+            }
+            if (type == DT_DIR)
+                continue;
+            const QString name = QFile::decodeName(e->d_name);
+            if (json) {
+                envelopes.push_back(name);
+                envelopeIds.insert(name.chopped(5));
+            } else {
+                texts.insert(name.chopped(4));
+                if (type == DT_REG)
+                    plainTexts.insert(name.chopped(4));
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(envelopes.begin(), envelopes.end());
     std::vector<QueuedMessage> messages;
-    const QDir dir(Folder());
-    for (const QString& name : dir.entryList({QStringLiteral("*.json")}, QDir::Files | QDir::System, QDir::Name)) {
+    messages.reserve(envelopes.size());
+    for (const QString& name : envelopes) {
         const QString id = name.chopped(5);
-        const bool text = IsPlainFile(PathOf(id, ".eml"));
         std::optional<QueuedMessage> m;
-        if (text)
-            if (const auto json = ReadPlain(dir.filePath(name), MaxEnvelope))
+        if (plainTexts.contains(id))
+            if (const auto json = ReadPlain(folder + QLatin1Char('/') + name, MaxEnvelope))
                 m = Parse(id, *json);
         if (m)
             messages.push_back(std::move(*m));
         else if (damaged)
-            *damaged << name << (dir.exists(id + QStringLiteral(".eml")) ? QStringList{id + QStringLiteral(".eml")} : QStringList{});
+            *damaged << name << (texts.contains(id) ? QStringList{id + QStringLiteral(".eml")} : QStringList{});
     }
     // A message file without its envelope was never acknowledged, or its envelope is lost.
-    if (damaged)
-        for (const QString& name : dir.entryList({QStringLiteral("*.eml")}, QDir::Files | QDir::System, QDir::Name))
-            if (!dir.exists(name.chopped(4) + QStringLiteral(".json")))
-                *damaged << name;
+    if (damaged) {
+        QStringList alone;
+        for (const QString& id : texts)
+            if (!envelopeIds.contains(id))
+                alone << id + QStringLiteral(".eml");
+        alone.sort();
+        *damaged << alone;
+    }
     return messages;
 }
 
@@ -221,14 +271,24 @@ QByteArray Listing()
 {
     QStringList damaged;
     const std::vector<QueuedMessage> messages = Read(&damaged);
+    const qint64 now = Now();
     QByteArray out;
     int recipients = 0;
-    for (const QueuedMessage& m : messages)
+    // Turning a moment into local time costs more than the rest of a line: the recipients of a
+    // message, put off together, share theirs.
+    qint64 shownAt = -1;
+    QByteArray shown;
+    for (const QueuedMessage& m : messages) {
+        const QByteArray id = m.id.toLatin1();
         for (const QueuedRecipient& r : m.recipients) {
             ++recipients;
-            out += m.id.toLatin1() + "  <" + m.from + "> -> <" + r.to + ">  attempts " + N(r.attempts) + "  next "
-                   + (r.next <= Now() ? QByteArray("now") : Time(r.next)) + "  last: " + (r.reply.isEmpty() ? "-" : r.reply) + "\n";
+            if (r.next > now && r.next != shownAt)
+                shown = Time(shownAt = r.next);
+            out.append(id).append("  <").append(m.from).append("> -> <").append(r.to).append(">  attempts ").append(N(r.attempts));
+            out.append("  next ").append(r.next <= now ? QByteArray("now") : shown).append("  last: ");
+            out.append(r.reply.isEmpty() ? QByteArray("-") : r.reply).append('\n');
         }
+    }
     for (const QString& name : damaged)
         out += "unreadable: " + name.toUtf8() + " (moved aside at the next start)\n";
     return "Queue " + Folder().toUtf8() + ": " + N(qint64(messages.size())) + " messages, " + N(recipients) + " recipients\n" + out;

@@ -83,6 +83,7 @@ void Queue::Finish(Item& item, quint64 key, const std::vector<Outcome>& outcomes
             const QList<int>& delays = mdlCommon::RelayRetry;
             const qint64 delay = delays.isEmpty() ? 60 : delays[std::min<qsizetype>(r->attempts, delays.size()) - 1];
             r->next = std::min(now + delay, expiry);
+            Due(Destination(*r), r->next);
             Log(what + "deferred " + (relayHost_ ? "by relay host " + relayHost_->shown + " " : QByteArray()) + "(" + r->reply + "); next attempt "
                 + Time(r->next) + ", in " + QByteArray::number(r->next - now) + " s");
             deferred = true;

@@ -72,7 +72,7 @@ class Queue(Case):
         c.close()
         self.assertEqual(deliveries, [])
         s.start()
-        s.wait_log(r"^Queue: 1 messages for 1 recipients read back$")
+        s.wait_log(r"^Queue: 1 messages for 1 recipients read back in \d+ ms$")
         wait_for(lambda: len(deliveries) == 1, what="the delivery after the restart")
         self.assertEqual(deliveries[0][1], ["far@away.test"])
         s.wait_log(r"<far@away\.test>: delivered to ")
@@ -179,7 +179,7 @@ class Queue(Case):
         mx, deliveries = real_exchanger(self, address=address)
         s.start()
         s.wait_log(r"^Queue: 261206-00000000\.json cannot be read; moved to Queue/damaged$")
-        s.wait_log(r"^Queue: 100 messages for 1000 recipients read back$")
+        s.wait_log(r"^Queue: 100 messages for 1000 recipients read back in \d+ ms$")
         taken = lambda: sum(len(d[1]) for d in deliveries)   # noqa: E731
         wait_for(lambda: taken() == 1000, timeout=180, what=lambda: f"1,000 deliveries, not {taken()}: {s.log[-10:]}")
         self.assertEqual(len(deliveries), 100)   # ten recipients a transaction

@@ -2,9 +2,11 @@
 // mail-exchanger lookup behind it.
 #include "TestSupport.h"
 #include "relay/DNS.h"
+#include "relay/QueueFile.h"
 #include "relay/RelayReply.h"
 #include "relay/RelaySession.h"
 
+#include <QRegularExpression>
 #include <fcntl.h>
 
 namespace {
@@ -240,6 +242,56 @@ private slots:
         Play(s, 3, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, RelayReply); }, 'S');
         QCOMPARE(s.released, std::vector<qint16>{3});
         QCOMPARE(got, decided);
+    }
+
+    // Reading the queue back: what is taken, and what is listed as damaged to be moved aside,
+    // in order (each envelope with its text, then texts alone). Files: "name=content",
+    // "name->target" (a link), "name/" (a folder).
+    void readBack_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<QStringList>("damaged");
+        const QString good = "={\"from\": \"a@here.test\", \"accepted\": 1, \"recipients\": [{\"to\": \"x@far.test\", \"head\": \"\", "
+                             "\"attempts\": 1, \"next\": 0, \"reply\": \"\"}]}";
+        const QString text = "=Subject: x\r\n\r\nhello\r\n";
+        QTest::newRow("whole, in order of names") << QStringList{"b.json" + good, "b.eml" + text, "a.json" + good, "a.eml" + text} << QStringList{"a", "b"}
+                                                  << QStringList{};
+        QTest::newRow("envelope without its text") << QStringList{"a.json" + good} << QStringList{} << QStringList{"a.json"};
+        QTest::newRow("text without its envelope") << QStringList{"b.eml" + text, "a.eml" + text, "c.json" + good, "c.eml" + text} << QStringList{"c"}
+                                                   << QStringList{"a.eml", "b.eml"};
+        QTest::newRow("envelope cut short") << QStringList{"a.json={\"from\": \"a@here.test\", \"recip", "a.eml" + text} << QStringList{}
+                                            << QStringList{"a.json", "a.eml"};
+        QTest::newRow("trace line not ours") << QStringList{"a.json" + QString(good).replace("\"head\": \"\"", "\"head\": \"X-Fake: 1\\r\\n\""), "a.eml" + text}
+                                             << QStringList{} << QStringList{"a.json", "a.eml"};
+        QTest::newRow("text is a link") << QStringList{"a.json" + good, "a.eml->b.eml", "b.eml" + text} << QStringList{}
+                                        << QStringList{"a.json", "a.eml", "b.eml"};
+        QTest::newRow("envelope is a link") << QStringList{"a.json->b.json", "a.eml" + text, "b.json" + good, "b.eml" + text} << QStringList{"b"}
+                                            << QStringList{"a.json", "a.eml"};
+        QTest::newRow("folders and other names left alone") << QStringList{"a.json/", "b.eml/", "flush=", "c.json.tmp" + good, "d.json" + good, "d.eml" + text}
+                                                           << QStringList{"d"} << QStringList{};
+    }
+    void readBack()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, messages);
+        QFETCH(QStringList, damaged);
+        ProgramFolder pf;
+        QVERIFY(QDir().mkpath(QueueFile::Folder()));
+        for (const QString& f : files) {
+            const QString path = QueueFile::Folder() + "/" + f.section(QRegularExpression("=|->|/$"), 0, 0);
+            if (f.endsWith('/'))
+                QVERIFY(QDir().mkpath(path));
+            else if (f.contains("->"))
+                QVERIFY(QFile::link(f.section("->", 1), path));
+            else
+                QVERIFY(pf.Write("Queue/" + f.section('=', 0, 0), f.section('=', 1).toUtf8()));
+        }
+        QStringList got, listed;
+        for (const QueuedMessage& m : QueueFile::Read(&listed))
+            got << m.id;
+        QCOMPARE(got, messages);
+        QCOMPARE(listed, damaged);
     }
 
     // A record counts only with "," after the preference and CR LF after the host, before
