@@ -139,8 +139,8 @@ bool ParseMacros(QByteArrayView s, bool explain, Pieces& out)
     return true;
 }
 
-// domain-spec = macro-string domain-end; domain-end = ( "." toplabel [ "." ] ) / macro-expand
-bool ParseDomainSpec(QByteArrayView s, Pieces& out)
+// A target domain: macros, then a final label of letters (a final dot allowed) or a macro.
+bool ParseTargetDomain(QByteArrayView s, Pieces& out)
 {
     if (!ParseMacros(s, false, out) || out.empty())
         return false;
@@ -163,7 +163,7 @@ struct Directive {
     QByteArray text;   // as written, for the reason
     Result qualifier = Result::Pass;
     Mechanism mechanism = Mechanism::All;
-    std::optional<Pieces> domain;   // the domain-spec, when one is given
+    std::optional<Pieces> domain;   // the target domain, when one is given
     int cidr4 = 32, cidr6 = 128;
     QHostAddress network;           // ip4 and ip6
 };
@@ -174,7 +174,7 @@ struct Record {
 };
 
 // Takes a trailing "/N" off `s`: true and the number in `n` when there is one (N digits, no
-// leading zero). A cidr length can end no domain-spec, so a trailing one is always the length.
+// leading zero). A cidr length can end no target domain, so a trailing one is always the length.
 bool CutLength(QByteArray& s, int& n, const QByteArray& term, int most)
 {
     qsizetype k = s.size();
@@ -221,7 +221,7 @@ Directive ParseDirective(const QByteArray& term)
         if (args.isEmpty() && !required)
             return;
         Pieces pieces;
-        if (!args.startsWith(':') || !ParseDomainSpec(QByteArrayView(args).sliced(1), pieces))
+        if (!args.startsWith(':') || !ParseTargetDomain(QByteArrayView(args).sliced(1), pieces))
             Perm("invalid domain in \"" + term + "\"");
         d.domain = std::move(pieces);
     };
@@ -290,7 +290,7 @@ Record ParseRecord(const QByteArray& text)
             auto& slot = name == "redirect" ? record.redirect : record.exp;
             if (slot)
                 Perm("more than one " + name + "= modifier");
-            if (!ParseDomainSpec(value, pieces))
+            if (!ParseTargetDomain(value, pieces))
                 Perm("invalid domain in \"" + term + "\"");
             slot = std::move(pieces);
         } else if (!ParseMacros(value, false, pieces)) {
@@ -666,7 +666,7 @@ private:
         return out;
     }
 
-    // A domain-spec expanded into the name to ask (7.3): no final dot, and no longer than 253
+    // A target domain expanded into the name to ask (7.3): no final dot, and no longer than 253
     // characters, taking whole labels off the left.
     QByteArray Target(const Pieces& pieces, const QByteArray& domain)
     {

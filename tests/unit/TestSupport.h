@@ -43,6 +43,18 @@ void Play(FakeServer& s, qint16 index, const Lines& script, Send send, char in =
     }
 }
 
+// A delivery whose writes happen at once, into the mailbox taro.
+struct Box : FakeServer {
+    ProgramFolder pf{"UserName,Password,MailID\ntaro,pw,taro\n"};
+    Box() { pf.Mailbox("taro"); }
+    // The one stored copy, "" when there is none.
+    QByteArray Stored() const
+    {
+        const QStringList files = pf.Files("Users/taro");
+        return files.size() == 1 ? pf.Read("Users/taro/" + files.first()) : QByteArray();
+    }
+};
+
 // A new SMTP or POP3 session on connection i, as its service's accept makes it; returns the
 // handler its text goes to.
 inline CommandHandler OpenSession(FakeServer& s, qint16 i, bool smtp)

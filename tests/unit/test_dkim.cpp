@@ -91,17 +91,6 @@ Lines DkimLines(const Lines& log)
     return found;
 }
 
-// A delivery whose writes happen at once, into the mailbox taro.
-struct Box : FakeServer {
-    ProgramFolder pf{"UserName,Password,MailID\ntaro,pw,taro\n"};
-    Box() { pf.Mailbox("taro"); }
-    // The one stored copy, "" when there is none.
-    QByteArray Stored() const
-    {
-        const QStringList files = pf.Files("Users/taro");
-        return files.size() == 1 ? pf.Read("Users/taro/" + files.first()) : QByteArray();
-    }
-};
 
 }
 

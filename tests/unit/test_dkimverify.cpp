@@ -227,13 +227,13 @@ QByteArray Tags(const QByteArray& name, const QByteArray& value, const QByteArra
 {
     QList<QByteArray> out;
     bool found = false;
-    for (const QByteArray& spec : tags.split(';')) {
-        if (spec.left(spec.indexOf('=')).trimmed() == name) {
+    for (const QByteArray& tag : tags.split(';')) {
+        if (tag.left(tag.indexOf('=')).trimmed() == name) {
             found = true;
             if (value != "-")
                 out << " " + name + "=" + value;
         } else {
-            out << spec;
+            out << tag;
         }
     }
     if (!found && value != "-")
@@ -280,7 +280,7 @@ class TestDkimVerify : public QObject {
 private slots:
     void cleanupTestCase() { Dkim::Unload(); }
 
-    // RFC 6376 3.2: name=value specs, folding white space around them, a final ";" allowed.
+    // RFC 6376 3.2: name=value tags, folding white space around them, a final ";" allowed.
     void tags_data()
     {
         QTest::addColumn<QByteArray>("text");
@@ -296,7 +296,7 @@ private slots:
         QTest::newRow("duplicate") << QByteArray("d=a; s=b; d=c") << QByteArray("d=a|s=b") << QByteArray("duplicate d=");
         QTest::newRow("case differs: no duplicate") << QByteArray("d=a; D=c") << QByteArray("d=a|D=c") << QByteArray();
         QTest::newRow("no =") << QByteArray("a=1; bogus; c=3") << QByteArray("a=1|c=3") << QByteArray("tag without =");
-        QTest::newRow("empty spec") << QByteArray("a=1;; c=3") << QByteArray("a=1|c=3") << QByteArray("empty tag");
+        QTest::newRow("empty tag") << QByteArray("a=1;; c=3") << QByteArray("a=1|c=3") << QByteArray("empty tag");
         QTest::newRow("starts with ;") << QByteArray("; a=1") << QByteArray("a=1") << QByteArray("empty tag");
         QTest::newRow("name starts with a digit") << QByteArray("1a=x; b=2") << QByteArray("b=2") << QByteArray("bad tag name");
         QTest::newRow("name with -") << QByteArray("a-b=x") << QByteArray() << QByteArray("bad tag name");

@@ -177,16 +177,6 @@ Envelope Incoming()
     return m;
 }
 
-// A delivery whose writes happen at once, into the mailbox taro.
-struct Box : FakeServer {
-    ProgramFolder pf{"UserName,Password,MailID\ntaro,pw,taro\n"};
-    Box() { pf.Mailbox("taro"); }
-    QByteArray Stored() const
-    {
-        const QStringList files = pf.Files("Users/taro");
-        return files.size() == 1 ? pf.Read("Users/taro/" + files.first()) : QByteArray();
-    }
-};
 
 }
 

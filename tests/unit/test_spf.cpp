@@ -401,7 +401,7 @@ std::vector<Row> Rows()
         {"%{H}: a HELO with spaces", {"example.org TXT v=spf1 a:%{H} -all", "JUMPIN%27%20JUPITER A 192.0.2.10"}, V4, User, "pass", 2, nullptr, "JUMPIN' JUPITER"},
         {"%{S} %{O}", {"example.org TXT v=spf1 -all exp=why.example.org", "why.example.org TXT %{S} %{O} %{s}"}, V4, "a b@example.org", "fail", 2,
          "a%20b%40example.org example.org a b@example.org"},
-        {"a macro at the end of a domain-spec", {"example.org TXT v=spf1 a:%{d} -all", "example.org A 192.0.2.10"}, V4, User, "pass"},
+        {"a macro at the end of a target domain", {"example.org TXT v=spf1 a:%{d} -all", "example.org A 192.0.2.10"}, V4, User, "pass"},
         {"a macro and a dot at the end", {"example.org TXT v=spf1 a:%{d}. -all"}, V4, User, "permerror"},
         {"%(ir)", {"example.org TXT v=spf1 -exists:%(ir).sbl.example.org ?all"}, V4, User, "permerror"},
         {"%x", {"example.org TXT v=spf1 exists:foo%x.sbl.example.org ?all"}, V4, User, "permerror"},
