@@ -1,11 +1,11 @@
 // Tandrivel: a mail server for one domain. POP3 and SMTP on one event thread.
-#include "admin/frmAdmin.h"
+#include "ui/frmAdmin.h"
 #include "core/Failure.h"
 #include "core/mdlCommon.h"
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 #include "pop3/Pop3Command.h"
 #include "relay/Queue.h"
-#include "relay/RelayReply.h"
+#include "relay/RelayClient.h"
 #include "smtp/SmtpCommand.h"
 #include "store/MailStore.h"
 

@@ -1,12 +1,12 @@
 // The checks on mail from outside, put together: SPF, the DKIM signatures, DMARC over both,
 // one Authentication-Results header (RFC 8601) and the verdict.
 #include "check/Checks.h"
-#include "check/DkimVerify.h"
+#include "dkim/DkimVerify.h"
 #include "check/Dmarc.h"
 #include "core/Access.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 
 #include <QElapsedTimer>
 

@@ -2,7 +2,7 @@
 // What the checks on mail from outside found (SPF, every DKIM signature, DMARC), said once
 // as an Authentication-Results header under the trace line, and what it means for the
 // message: kept, kept marked as spam, or refused.
-#include "check/Dns.h"
+#include "dns/Resolver.h"
 #include "check/Spf.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 // DMARC: the From: domain, policy discovery, the record and alignment.
 #include "check/Dmarc.h"
 #include "check/PublicSuffix.h"
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 
 #include <QRandomGenerator>
 #include <vector>

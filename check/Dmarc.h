@@ -1,7 +1,7 @@
 #pragma once
 // DMARC (RFC 7489) for arriving mail: the policy the From: domain publishes, and whether an
 // SPF or DKIM result that passed is aligned with that domain. Pure over a Dns::Resolver.
-#include "check/Dns.h"
+#include "dns/Resolver.h"
 
 #include <QByteArray>
 #include <QList>

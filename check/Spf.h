@@ -3,7 +3,7 @@
 // address (or, for the null sender, of the HELO name). check_host() of section 4, with every
 // mechanism and modifier, macros (section 7) and the processing limits of 4.6.4, asked through
 // a Dns::Resolver. Nothing is cached between checks.
-#include "check/Dns.h"
+#include "dns/Resolver.h"
 
 #include <QByteArray>
 #include <QHostAddress>

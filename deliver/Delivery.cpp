@@ -7,7 +7,7 @@
 #include "core/TextHelper.h"
 #include "check/Checks.h"
 #include "core/mdlCommon.h"
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 #include "deliver/Identity.h"
 #include "milter/MilterClient.h"
 #include "store/Aliases.h"

@@ -6,9 +6,9 @@
 // the DMARC check never crash, give one result per signature, ask DNS within their limits,
 // and pass only what their promises allow.
 #include "FuzzSupport.h"
-#include "check/DkimVerify.h"
+#include "dkim/DkimVerify.h"
 #include "check/Dmarc.h"
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // from it are kept in DomainMX.txt and read back unchanged.
 #include "FuzzSupport.h"
 #include "core/TextDatabase.h"
-#include "relay/DNS.h"
+#include "relay/MxLookup.h"
 
 FUZZ_TARGET(dns)
 {

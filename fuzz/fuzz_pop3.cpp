@@ -2,7 +2,7 @@
 // the byte stream. Messages change only from .eml to .del, or go after QUIT; nothing else
 // in the folder changes; STAT follows the files; every RETR sends a whole message file.
 #include "FuzzSupport.h"
-#include "pop3/MailboxSession.h"
+#include "pop3/Pop3Session.h"
 #include "pop3/Pop3Command.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // A mail exchanger answering anything, from any point of the relay dialogue. Input: the
 // starting Step (7..13), one byte of chunking, then the replies.
 #include "FuzzSupport.h"
-#include "relay/RelayReply.h"
+#include "relay/RelayClient.h"
 #include "relay/RelaySession.h"
 
 #include <QTemporaryFile>

@@ -4,7 +4,7 @@
 #include "core/Connecter.h"
 #include "core/Failure.h"
 #include "core/TextHelper.h"
-#include "pop3/MailboxSession.h"
+#include "pop3/Pop3Session.h"
 
 #include <iterator>
 

@@ -5,9 +5,9 @@
 #include "core/Server.h"
 #include "core/mdlCommon.h"
 #include "relay/Bounce.h"
-#include "relay/DNS.h"
+#include "relay/MxLookup.h"
 #include "relay/RelayHost.h"
-#include "relay/RelayReply.h"
+#include "relay/RelayClient.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

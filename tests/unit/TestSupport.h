@@ -2,7 +2,7 @@
 // Shared by the unit tests: the fake connection manager, a program folder per test, a
 // check that an operation fails, and dialogues played as rows.
 #include "core/Failure.h"
-#include "pop3/MailboxSession.h"
+#include "pop3/Pop3Session.h"
 #include "pop3/Pop3Command.h"
 #include "smtp/SmtpCommand.h"
 #include "smtp/SmtpSession.h"

@@ -3,7 +3,7 @@
 // delivery signs. Python's dkim module verifies real copies in tests/e2e/test_dkim.py.
 #include "TestSupport.h"
 #include "deliver/Delivery.h"
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 
 #include <QCryptographicHash>
 #include <QRegularExpression>

@@ -3,8 +3,8 @@
 // changed or not, against keys in a Dns::Table. tests/e2e/test_dkimverify.py sends a few through
 // the server, with fresh python3-dkim signatures and a real DNS server.
 #include "TestSupport.h"
-#include "check/DkimVerify.h"
-#include "deliver/Dkim.h"
+#include "dkim/DkimVerify.h"
+#include "dkim/Dkim.h"
 
 #include <QMap>
 #include <openssl/evp.h>

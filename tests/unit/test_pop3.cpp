@@ -2,7 +2,7 @@
 // mailbox; after each, every session ends (without QUIT unless the rows say it) and the
 // files left in the mailbox are compared.
 #include "TestSupport.h"
-#include "pop3/MailboxSession.h"
+#include "pop3/Pop3Session.h"
 #include "pop3/Pop3Command.h"
 
 namespace {

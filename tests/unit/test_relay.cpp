@@ -1,9 +1,9 @@
 // The relay client's dialogue ("S:" the exchanger, "C:" what we send) and the
 // mail-exchanger lookup behind it.
 #include "TestSupport.h"
-#include "relay/DNS.h"
+#include "relay/MxLookup.h"
 #include "relay/QueueFile.h"
-#include "relay/RelayReply.h"
+#include "relay/RelayClient.h"
 #include "relay/RelaySession.h"
 
 #include <QRegularExpression>

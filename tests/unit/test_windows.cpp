@@ -1,10 +1,10 @@
 // The two windows: the administration window and the console with its log.
 // Runs offscreen; settings go to a temporary folder, message boxes to a list.
 #include "TestSupport.h"
-#include "admin/frmAdmin.h"
+#include "ui/frmAdmin.h"
 #include "core/LogList.h"
 #include "core/TextDatabase.h"
-#include "core/frmMailServer.h"
+#include "ui/frmMailServer.h"
 
 #include <QApplication>
 #include <QComboBox>

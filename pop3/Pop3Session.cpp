@@ -1,6 +1,6 @@
 // The POP3 side of a session: login against Users.txt, the numbered message list,
 // deletion marks, and the replies built from them.
-#include "pop3/MailboxSession.h"
+#include "pop3/Pop3Session.h"
 #include "core/Access.h"
 #include "core/Failure.h"
 #include "core/Server.h"

@@ -4,7 +4,7 @@
 #include "core/LogList.h"
 #include "core/TextDatabase.h"
 #include "core/TlsResume.h"
-#include "core/frmMailServer.h"
+#include "ui/frmMailServer.h"
 #include "core/mdlCommon.h"
 
 #include <QElapsedTimer>

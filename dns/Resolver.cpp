@@ -1,6 +1,6 @@
 // DNS queries through the C library's resolver (libresolv), on the calling thread, with a
 // state of their own so that each can name its server and time-out.
-#include "check/Dns.h"
+#include "dns/Resolver.h"
 #include "core/mdlCommon.h"
 
 #include <QElapsedTimer>

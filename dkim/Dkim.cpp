@@ -1,5 +1,5 @@
 // DKIM signing: the relaxed forms, the fields signed, the keys and the DKIM-Signature field.
-#include "deliver/Dkim.h"
+#include "dkim/Dkim.h"
 #include "core/DurableFile.h"
 #include "core/Failure.h"
 #include "core/mdlCommon.h"

@@ -1,7 +1,7 @@
-#include "core/frmMailServer.h"
+#include "ui/frmMailServer.h"
 #include "core/ConnectionManager.h"
 #include "core/LogList.h"
-#include "core/VirtualKey.h"
+#include "ui/VirtualKey.h"
 #include "core/mdlCommon.h"
 
 #include <QKeyEvent>

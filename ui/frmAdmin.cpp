@@ -1,8 +1,8 @@
-#include "admin/frmAdmin.h"
+#include "ui/frmAdmin.h"
 #include "core/Failure.h"
 #include "store/MailStore.h"
 #include "core/TextDatabase.h"
-#include "core/VirtualKey.h"
+#include "ui/VirtualKey.h"
 #include "core/mdlCommon.h"
 
 #include <QComboBox>

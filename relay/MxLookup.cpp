@@ -1,4 +1,4 @@
-#include "relay/DNS.h"
+#include "relay/MxLookup.h"
 #include "core/Failure.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"

@@ -16,7 +16,7 @@
 //   temperror  the key could not be asked (DNS time-out or server failure);
 //   neutral    not checked: the signatures after the first MaxSignatures.
 // None and Policy are not given to a signature: a message without one has no entry at all.
-#include "check/Dns.h"
+#include "dns/Resolver.h"
 
 #include <QByteArray>
 #include <QByteArrayView>

@@ -1,5 +1,5 @@
 // The relay client's dialogue as one table: what each reply leads to in each step.
-#include "relay/RelayReply.h"
+#include "relay/RelayClient.h"
 #include "relay/RelaySession.h"
 
 #include <QList>

@@ -1,7 +1,7 @@
 // DKIM verification: the tags of each signature, its key from DNS, the body hash and the
 // signature over the fields it names.
-#include "check/DkimVerify.h"
-#include "deliver/Dkim.h"
+#include "dkim/DkimVerify.h"
+#include "dkim/Dkim.h"
 
 #include <QHash>
 #include <algorithm>
