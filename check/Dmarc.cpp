@@ -217,7 +217,7 @@ Record ParseRecord(const QByteArray& text)
     return r;
 }
 
-QByteArray OrganizationalDomain(const QByteArray& domain) { return PublicSuffix::Debian().OrganizationalDomain(domain); }
+QByteArray OrganizationalDomain(const QByteArray& domain) { return PublicSuffix::OrganizationalDomain(domain); }
 
 bool Aligned(const QByteArray& a, const QByteArray& b, bool strict)
 {

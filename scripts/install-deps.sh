@@ -3,8 +3,8 @@
 # Usage: scripts/install-deps.sh [build|test|demo|screenshots]   (default: test)
 set -eu
 what=${1:-test}
-build="g++ cmake make qt6-base-dev libsqlite3-dev libssl-dev"
-run="fonts-noto-cjk dnsutils publicsuffix"
+build="g++ cmake make pkg-config qt6-base-dev libsqlite3-dev libssl-dev libpsl-dev"
+run="fonts-noto-cjk dnsutils publicsuffix libpsl5"
 test="python3 python3-aiosmtpd python3-dkim python3-milter rspamd clamav-daemon clamav-milter python3-spf python3-authres swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt netcat-openbsd dnsmasq-base dovecot-core unbound opendkim opendkim-tools strace"
 case "$what" in
     build) pkgs="$build" ;;
