@@ -24,6 +24,8 @@ DNS& TheDNS()
     return dns;
 }
 
+constexpr int ReadChunk = 4096;
+
 // One run of the script: its pipe, what it wrote so far, and who waits for the answer.
 struct DNS::Run {
     std::vector<Answer> waiting;
@@ -34,6 +36,32 @@ struct DNS::Run {
     QByteArray text;
     std::unique_ptr<QSocketNotifier> reads, openings;
     QTimer timer;
+    QString fifo;
+
+    // The pipe, in a folder only we can enter, under a fixed name, opened before the script
+    // starts; false when it cannot be made.
+    bool Open()
+    {
+        dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
+        fifo = dir->filePath(QStringLiteral("getmx"));
+        const QByteArray fifoName = QFile::encodeName(fifo);
+        if (!dir->isValid() || ::mkfifo(fifoName.constData(), 0600) != 0) {
+            mdlCommon::Report(QStringLiteral("GetMX: cannot make the pipe: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+            return false;
+        }
+        // With no writer yet, nothing is readable until one comes.
+        fd = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        // The pipe gives no sign when a writer opens it without writing yet; the next open
+        // after ours is the script's, and inotify reports it. Without a watch, the first byte counts.
+        opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (opens >= 0 && ::inotify_add_watch(opens, fifoName.constData(), IN_OPEN) < 0) {
+            ::close(opens);
+            opens = -1;
+        }
+        return true;
+    }
     ~Run()
     {
         reads.reset();
@@ -135,34 +163,23 @@ void DNS::Start(const QString& Domain)
 {
     Run& run = *running_[Domain];
     const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
-    // The pipe lives in a folder only we can enter, under a fixed name.
-    run.dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
-    const QString fifo = run.dir->filePath(QStringLiteral("getmx"));
-    const QByteArray fifoName = QFile::encodeName(fifo);
-    if (!run.dir->isValid() || ::mkfifo(fifoName.constData(), 0600) != 0) {
-        mdlCommon::Report(QStringLiteral("GetMX: cannot make the pipe: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+    if (!run.Open())
         return Finish(Domain);
-    }
-    // Opened before the script starts; with no writer yet, nothing is readable until one comes.
-    run.fd = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (run.fd < 0)
-        return Finish(Domain);
-    // The pipe gives no sign when a writer opens it without writing yet; the next open
-    // after ours is the script's, and inotify reports it. Without a watch, the first byte counts.
-    run.opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (run.opens >= 0 && ::inotify_add_watch(run.opens, fifoName.constData(), IN_OPEN) < 0) {
-        ::close(run.opens);
-        run.opens = -1;
-    }
     // Started by its own interpreter line when it may be run, else by the shell.
     const bool direct = QFileInfo(script).isExecutable();
-    const bool started = direct ? QProcess::startDetached(script, {Domain, fifo}, mdlCommon::ProgramFolder())
-                                : QProcess::startDetached(QStringLiteral("/bin/sh"), {script, Domain, fifo}, mdlCommon::ProgramFolder());
+    const bool started = direct ? QProcess::startDetached(script, {Domain, run.fifo}, mdlCommon::ProgramFolder())
+                                : QProcess::startDetached(QStringLiteral("/bin/sh"), {script, Domain, run.fifo}, mdlCommon::ProgramFolder());
     if (!started) {
         mdlCommon::Report(QStringLiteral("GetMX: cannot start %1").arg(script));
         return Finish(Domain);
     }
+    Watch(Domain);
+}
 
+// The time limits, the script's opening of the pipe, and what it writes, until it closes it.
+void DNS::Watch(const QString& Domain)
+{
+    Run& run = *running_[Domain];
     run.timer.setSingleShot(true);
     QObject::connect(&run.timer, &QTimer::timeout, [this, Domain] {
         const Run& r = *running_[Domain];
@@ -181,14 +198,14 @@ void DNS::Start(const QString& Domain)
     if (run.opens >= 0) {
         run.openings = std::make_unique<QSocketNotifier>(run.opens, QSocketNotifier::Read);
         QObject::connect(run.openings.get(), &QSocketNotifier::activated, [opened, &run] {
-            char events[4096];
+            char events[ReadChunk];
             while (::read(run.opens, events, sizeof events) > 0) {}
             opened();
         });
     }
     run.reads = std::make_unique<QSocketNotifier>(run.fd, QSocketNotifier::Read);
     QObject::connect(run.reads.get(), &QSocketNotifier::activated, [this, Domain, opened, &run] {
-        char buffer[4096];
+        char buffer[ReadChunk];
         for (;;) {
             const ssize_t n = ::read(run.fd, buffer, sizeof buffer);
             if (n > 0) {

@@ -45,6 +45,7 @@ public:
 private:
     struct Run;
     void Start(const QString& Domain);
+    void Watch(const QString& Domain);
     void Finish(const QString& Domain);
     std::map<QString, std::unique_ptr<Run>> running_;
 };
