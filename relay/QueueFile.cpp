@@ -189,61 +189,81 @@ QByteArray Start(const QString& id, qint64 bytes)
     return f.Read();
 }
 
-std::vector<QueuedMessage> Read(QStringList* damaged)
+namespace {
+
+// The queue folder's envelopes (sorted) and message files, by id.
+struct FolderFiles {
+    std::vector<QString> envelopes;   // file names
+    QSet<QString> texts, plainTexts, envelopeIds;
+};
+
+// A directory entry's type, asked of the file when the directory does not say.
+unsigned char TypeOf(DIR* d, const dirent* e)
 {
-    // One walk through the folder, with each file's type as the directory gives it: a lookup
-    // per file is what a queue of thousands of messages would spend its start-up on.
-    const QString folder = Folder();
+    if (e->d_type != DT_UNKNOWN)
+        return e->d_type;
+    struct stat st {};
+    return ::fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
+           : S_ISREG(st.st_mode)                                        ? DT_REG
+           : S_ISDIR(st.st_mode)                                        ? DT_DIR
+                                                                        : DT_LNK;
+}
+
+// One walk through the folder, with each file's type as the directory gives it: a lookup
+// per file is what a queue of thousands of messages would spend its start-up on.
+FolderFiles ListFolder(const QString& folder)
+{
+    FolderFiles l;
     const QByteArray path = QFile::encodeName(folder);
-    std::vector<QString> envelopes;
-    QSet<QString> texts, plainTexts, envelopeIds;   // ids
     if (DIR* d = ::opendir(path.constData())) {
         while (const dirent* e = ::readdir(d)) {
             const qsizetype length = qsizetype(strlen(e->d_name));
             const bool json = length > 5 && memcmp(e->d_name + length - 5, ".json", 5) == 0;
             if (!json && !(length > 4 && memcmp(e->d_name + length - 4, ".eml", 4) == 0))
                 continue;
-            unsigned char type = e->d_type;
-            if (type == DT_UNKNOWN) {
-                struct stat st {};
-                type = ::fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
-                       : S_ISREG(st.st_mode)                                        ? DT_REG
-                       : S_ISDIR(st.st_mode)                                        ? DT_DIR
-                                                                                    : DT_LNK;
-            }
+            const unsigned char type = TypeOf(d, e);
             if (type == DT_DIR)
                 continue;
             const QString name = QFile::decodeName(e->d_name);
             if (json) {
-                envelopes.push_back(name);
-                envelopeIds.insert(name.chopped(5));
+                l.envelopes.push_back(name);
+                l.envelopeIds.insert(name.chopped(5));
             } else {
-                texts.insert(name.chopped(4));
+                l.texts.insert(name.chopped(4));
                 if (type == DT_REG)
-                    plainTexts.insert(name.chopped(4));
+                    l.plainTexts.insert(name.chopped(4));
             }
         }
         ::closedir(d);
     }
-    std::sort(envelopes.begin(), envelopes.end());
+    std::sort(l.envelopes.begin(), l.envelopes.end());
+    return l;
+}
+
+}
+
+std::vector<QueuedMessage> Read(QStringList* damaged)
+{
+    const QString folder = Folder();
+    const FolderFiles l = ListFolder(folder);
     std::vector<QueuedMessage> messages;
-    messages.reserve(envelopes.size());
-    for (const QString& name : envelopes) {
+    messages.reserve(l.envelopes.size());
+    for (const QString& name : l.envelopes) {
         const QString id = name.chopped(5);
         std::optional<QueuedMessage> m;
-        if (plainTexts.contains(id))
+        if (l.plainTexts.contains(id))
             if (const auto json = ReadPlain(folder + QLatin1Char('/') + name, MaxEnvelope))
                 m = Parse(id, *json);
         if (m)
             messages.push_back(std::move(*m));
         else if (damaged)
-            *damaged << name << (texts.contains(id) ? QStringList{id + QStringLiteral(".eml")} : QStringList{});
+            *damaged << name << (l.texts.contains(id) ? QStringList{id + QStringLiteral(".eml")} : QStringList{});
     }
     // A message file without its envelope was never acknowledged, or its envelope is lost.
     if (damaged) {
         QStringList alone;
-        for (const QString& id : texts)
-            if (!envelopeIds.contains(id))
+        for (const QString& id : l.texts)
+            if (!l.envelopeIds.contains(id))
                 alone << id + QStringLiteral(".eml");
         alone.sort();
         *damaged << alone;
