@@ -31,6 +31,8 @@ QByteArray N(qint64 n) { return QByteArray::number(n); }
 constexpr qsizetype MaxHead = 2048;
 // Largest envelope file read back: 100 recipients with their trace lines fit many times.
 constexpr qint64 MaxEnvelope = qint64(8) << 20;
+// Names tried for a new message before giving up: a random part of 32 bits seldom repeats.
+constexpr int MaxNameTries = 100;
 
 // Addresses and replies are bytes; Latin-1 carries every byte through JSON unchanged.
 QString Text(const QByteArray& b) { return QString::fromLatin1(b); }
@@ -142,7 +144,7 @@ void Write(QueuedMessage& m, const QByteArray& text)
         const QString id = QDateTime::currentDateTime().toString(QStringLiteral("yyMMdd-HHmmss-"))
                            + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'));
         const int err = DurableFile::LinkNew(tmp, QFile::encodeName(PathOf(id, ".eml")));
-        if (err == EEXIST && attempt < 100)
+        if (err == EEXIST && attempt < MaxNameTries)
             continue;
         ::unlink(tmp.constData());
         if (err)

@@ -16,8 +16,6 @@ namespace {
 
 QByteArray Time(qint64 secs) { return QDateTime::fromSecsSinceEpoch(secs).toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")).toLatin1(); }
 
-bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
-
 }
 
 void Queue::Ended(const QString& id, quint64 key, const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt)
@@ -39,7 +37,7 @@ void Queue::Ended(const QString& id, quint64 key, const QByteArray& reply, Relay
     // A recipient refused at RCPT is decided by its own reply, the others by the last one.
     std::vector<Outcome> outcomes;
     for (qsizetype i = 0; i < qsizetype(a.to.size()); ++i) {
-        const bool own = i < rcpt.size() && !Accepted(rcpt[i]);
+        const bool own = i < rcpt.size() && !RcptAccepted(rcpt[i]);
         const QByteArray& said = own ? rcpt[i] : reply;
         const RelayStep at = own ? RelayStep::RcptSent : step;
         const bool taken = !own && delivered;

@@ -187,8 +187,6 @@ void Text(Turn& t)
     t.server.SendReply(t.index, ".");
 }
 
-bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
-
 void Rcpt(Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipients.value(t.r.RcptReplies.size()) + ">"); }
 
 // Each RCPT in turn, whatever the one before was told; DATA once all are answered and one
@@ -198,7 +196,7 @@ void RcptAnswered(Turn& t)
     t.r.RcptReplies << t.reply;
     if (t.r.RcptReplies.size() < t.r.Recipients.size())
         return Rcpt(t);
-    if (std::any_of(t.r.RcptReplies.begin(), t.r.RcptReplies.end(), Accepted))
+    if (std::any_of(t.r.RcptReplies.begin(), t.r.RcptReplies.end(), RcptAccepted))
         return t.Send(RelayStep::DataSent, "DATA");
     Refused(t);
 }

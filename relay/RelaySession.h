@@ -47,6 +47,9 @@ inline constexpr quint16 SmtpRelayPort = 25;
 inline constexpr int RelayReplySeconds = 300;
 inline constexpr int RelayTextReplySeconds = 600;
 
+// Whether an RCPT reply took its recipient: only "250 " does.
+inline bool RcptAccepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
+
 class RelaySession : public Connecter::Protocol {
 public:
     QByteArray Sender;
