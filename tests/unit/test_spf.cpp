@@ -279,7 +279,7 @@ class Slow : public Dns::Table {
 public:
     Dns::Answer Query(const QByteArray& name, Dns::Type type) override
     {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
         return Table::Query(name, type);
     }
 };
@@ -418,7 +418,7 @@ private slots:
         Slow table;
         Fill(table, {"example.org TXT v=spf1 a:a.example.org a:b.example.org a:c.example.org a:d.example.org -all", "a.example.org A 198.51.100.1",
                      "b.example.org A 198.51.100.2", "c.example.org A 198.51.100.3", "d.example.org A 198.51.100.4"});
-        Spf::Outcome out = Spf::Check(table, QHostAddress(V4), User, "h.example.org", Receiver, 50);
+        Spf::Outcome out = Spf::Check(table, QHostAddress(V4), User, "h.example.org", Receiver, 250);
         QCOMPARE(out.result, Spf::Result::TempError);
         QVERIFY(table.queries >= 2 && table.queries < 5);
         table.queries = 0;
