@@ -1,5 +1,5 @@
 """Command lines as real clients send them: POP3 commands pipelined in one packet (a socket, openssl s_client in
-clear, after STLS and on the Pop3s port, fetchmail reading CAPA), also behind a delayed answer and behind a
+clear, after STLS and on the Pop3s port), also behind a delayed answer and behind a
 message a slow reader is still taking; lines ended by a bare LF (nc); SIZE at MAIL and EXPN; the command line
 options of the executable."""
 import os
@@ -62,16 +62,6 @@ class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
             with test_internet.client_context().wrap_socket(raw, server_hostname="127.0.0.1") as c:
                 c.sendall(b"STAT\r\nQUIT\r\n")
                 self.assertEqual(until_closed(c), b"+OK 0 0\r\n+OK Merivolant POP3 Closed\r\n")   # not logged in
-
-    @unittest.skipUnless(shutil.which("fetchmail"), "fetchmail is not installed")
-    def test_fetchmail_reads_capa(self):   # it sends one command at a time, and must not stumble over PIPELINING
-        s, rc = self.s, os.path.join(self.s.tmp.name, "fetchmailrc")
-        with open(os.open(rc, os.O_WRONLY | os.O_CREAT, 0o600), "w") as f:
-            f.write(f"set no syslog\npoll 127.0.0.1 service {s.pop3} protocol pop3:\n  user \"demo\" there with password \"secret\""
-                    f" sslcertfile \"{test_internet.ca()}\" sslcommonname \"{HOST}\"\n")
-        out = test_internet.run(self, ["fetchmail", "-f", rc, "--check", "--nodetach", "--pidfile", rc + ".pid", "--idfile", rc + ".ids"])
-        self.assertIn(b"2 messages for demo at 127.0.0.1", out)
-        s.wait_log(r"^\d+>\+OK\\r\\n.*PIPELINING\\r\\n\.$")
 
     def test_lines_wait_behind_a_delayed_answer(self):
         s = self.s
