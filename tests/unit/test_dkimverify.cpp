@@ -342,7 +342,6 @@ private slots:
         row("own: blanks in the body changed (relaxed)", Changed(both, "First line.", "First   line.\t"), "pass | pass");
         row("own: stuffed dot left unstuffed", Changed(both, "..stuffed", ".stuffed"), "fail (body hash did not verify) | fail (body hash did not verify)");
         row("own: b= changed", FlipB(own), "fail (signature did not verify)");
-        row("own: ed25519 key revoked", both, "pass | permerror (key revoked)", {"ed._domainkey.example.test|v=DKIM1; k=ed25519; p="});
         row("own: lower-case field name", QByteArray(own).replace("DKIM-Signature:", "dkim-signature:"), pass);
 
         // python3-dkim's signatures, the text stored with its "." stuffed.
@@ -378,9 +377,6 @@ private slots:
         row("hand EC key as k=rsa", HandSigned(Text, Usual), "permerror (key p= is not an RSA key)", {"sel._domainkey.example.test|" + Ec().record});
         row("hand Ed25519 key of 31 bytes", HandSigned(Text, Tags("s", "ed", Tags("a", "ed25519-sha256")), Ed().pem),
             "permerror (key p= is not an Ed25519 key)", {"ed._domainkey.example.test|v=DKIM1; k=ed25519; p=" + Ed().der.left(31).toBase64()});
-        row("hand d= in capitals", HandSigned(Text, Tags("d", "EXAMPLE.Test")), pass);
-        row("hand unknown tags and z=", HandSigned(Text, Tags("foo", "bar", Tags("z", "From:demo=40example.test|To:x"))), pass);
-        row("hand folded everywhere", HandSigned(Text, "v = 1 ;\r\n a=rsa-sha256;c=relaxed/relaxed ;\r\n\td=example.test; s=sel;\r\n h= from :\r\n to"), pass);
 
         // Fields: bottom up, repeated names, names with no field left (over-signed).
         const QByteArray twoTo = Changed(Text, "To: taro@example.org\r\n", "To: first@example.org\r\nTo: second@example.org\r\n");
@@ -390,7 +386,6 @@ private slots:
         row("hand h= To once, bottom To changed", Changed(HandSigned(twoTo, Tags("h", "from:to")), "second@", "third@"), "fail (signature did not verify)");
         row("hand h= names a field not there, added later", Changed(HandSigned(Text, Tags("h", "from:reply-to:subject")), "\r\n\r\n", "\r\nReply-To: x@y\r\n\r\n"),
             "fail (signature did not verify)");
-        row("hand h= in capitals", HandSigned(Text, Tags("h", "FROM:Subject")), pass);
         row("hand h= signs DKIM-Signature, none there (not itself)", HandSigned(Text, Tags("h", "from:dkim-signature")), pass);
         const QByteArray outer = HandSigned(HandSigned(Text, Usual), Tags("c", "simple/simple", Tags("h", "from:dkim-signature:dkim-signature", Tags("s", "k1024"))),
                                             Rsa1024().pem);
@@ -419,15 +414,12 @@ private slots:
             "permerror (signature expired)");
         row("hand x= at the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now - 86400), Tags("x", QByteArray::number(Now - DkimVerify::ClockLeeway)))), pass);
         row("hand x= equal to t=", HandSigned(Text, Tags("x", t)), "permerror (x= is not after t=)");
-        row("hand x= without t=", HandSigned(Text, Tags("t", "-", Tags("x", QByteArray::number(Now + 10)))), pass);
-        row("hand t= in the future within the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now + 3600))), pass);
         row("hand t= in the future past the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now + DkimVerify::ClockLeeway + 1))),
             "permerror (signature timestamp in the future)");
         row("hand t= not a number", HandSigned(Text, Tags("t", "soon")), "permerror (t= is not a number)");
         row("own signature ten days later", both, "pass | pass", none, Now + 864000);
 
         // i=
-        row("hand i= a user in a subdomain", HandSigned(Text, Tags("i", "demo@Mail.Example.Test")), pass);
         row("hand i= a domain ending in d=", HandSigned(Text, Tags("i", "@badexample.test")), "permerror (i= is not within d=)");
         row("hand i= without @", HandSigned(Text, Tags("i", "example.test")), "permerror (i= has no @)");
 
@@ -460,7 +452,6 @@ private slots:
         row("key: revoked, body changed too", Changed(HandSigned(Text, Usual), "Last", "Least"), "permerror (key revoked)",
             {"sel._domainkey.example.test|v=DKIM1; p= ;"});
         row("key: no p=", HandSigned(Text, Usual), "permerror (key record has no p=)", {"sel._domainkey.example.test|v=DKIM1; k=rsa"});
-        row("key: folded p=", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; " + p.left(100) + " " + p.mid(100)});
         row("key: v=DKIM2", HandSigned(Text, Usual), "permerror (key record is not v=DKIM1)", {"sel._domainkey.example.test|v=DKIM2; " + p});
         row("key: v= not first", HandSigned(Text, Usual), "permerror (key record has v= after other tags)",
             {"sel._domainkey.example.test|k=rsa; v=DKIM1; " + p});
@@ -471,15 +462,12 @@ private slots:
         row("key: k=ed25519 for rsa-sha256", HandSigned(Text, Usual), "permerror (key type ed25519 does not match a=rsa-sha256)",
             {"sel._domainkey.example.test|v=DKIM1; k=ed25519; " + p});
         row("key: k=dsa", HandSigned(Text, Usual), "permerror (key k= is not a known key type)", {"sel._domainkey.example.test|v=DKIM1; k=dsa; " + p});
-        row("key: s=*", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; s=*; " + p});
         row("key: s=tlsrpt", HandSigned(Text, Usual), "permerror (key s= is not for email)", {"sel._domainkey.example.test|v=DKIM1; s=tlsrpt; " + p});
         row("key: t=s, i= a subdomain", HandSigned(Text, Tags("i", "demo@mail.example.test")), "permerror (key t=s does not allow i= in a subdomain)",
             {"sel._domainkey.example.test|v=DKIM1; t=s; " + p});
         row("key: two records, the first no key", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=spf1 -all", "sel._domainkey.example.test|" + Rsa().record});
         row("key: two keys, the second signs", HandSigned(Text, Usual), pass,
             {"sel._domainkey.example.test|" + Rsa1024().record, "sel._domainkey.example.test|" + Rsa().record});
-        row("key: two records, neither a key", HandSigned(Text, Usual), "permerror (key record does not parse: tag without =)",
-            {"sel._domainkey.example.test|hello", "sel._domainkey.example.test|v=DKIM1; p="});
 
         // Several signatures; more than ten; an unreadable header; none.
         row("two signatures, one good", HandSigned(Changed(HandSigned(Text, Usual), "Last", "Least"), Tags("s", "k1024"), Rsa1024().pem),
