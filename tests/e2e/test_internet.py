@@ -1,6 +1,6 @@
 """On the open internet: TLS (STARTTLS, STLS, Smtps, Pop3s), AUTH, no open relay, unknown recipients refused
 at RCPT, relays over TLS, no password in the log, real clients over TLS. How failed logins are slowed down
-is in tests/unit/test_access.cpp (on the fake server's clock) and test_limits.py (against the real server)."""
+is in tests/unit/test_access.cpp (on the fake server's clock), test_commands.py and test_limits.py (the real server)."""
 import base64
 import os
 import poplib
