@@ -289,8 +289,8 @@ public:
 class TestSpf : public QObject {
     Q_OBJECT
 private slots:
-    // Every case of the suite; "DEFAULT" stands for the explanation of a fail without exp=, where
-    // we give none.
+    // Every case of the suite, each answered as the suite says (no case is answered otherwise on
+    // purpose); "DEFAULT" stands for the explanation of a fail without exp=, where we give none.
     void suite_data()
     {
         QTest::addColumn<QJsonObject>("zone");
