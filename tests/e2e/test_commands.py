@@ -121,9 +121,7 @@ class BareLineEnds(Case):
                 (s.smtp, envelope + message("text in CR LF") + b".\r\nQUIT\n",   # message text keeps CR LF
                  ["220 ", "250 OK", "250 OK", "354 ", "250 OK <SB>", "221 "], None),
                 (s.smtp, envelope + b"Subject: bare\r\n\r\nx\ny\r\n.\r\nQUIT\n",   # a bare LF in the text is not a line end there
-                 ["220 ", "250 OK", "250 OK", "354 ", "554 5.5.2 Bare CR or LF not allowed", "221 "], None),
-                (s.smtp, b"MAIL FROM:<a@example.test\nRCPT TO:<victim@third.test\nX>\r\nDATA\r\nQUIT\r\n",   # three lines, none an envelope
-                 ["220 ", "500 Syntax error", "503 5.5.1 ", "500 Syntax error", "554 5.5.1 No valid recipients", "221 "], None)):
+                 ["220 ", "250 OK", "250 OK", "354 ", "554 5.5.2 Bare CR or LF not allowed", "221 "], None)):
             with self.subTest(sent=sent):
                 m = s.mark()
                 got = subprocess.run(["nc", "-w", str(int(TIMEOUT)), "127.0.0.1", str(port)], input=sent, capture_output=True,
