@@ -62,14 +62,9 @@ class Peer(Milter.Base):
                                 "body": self.text.decode("latin-1")}) + "\n")
         if "stall" in subject:
             time.sleep(3600)
-        if "tempfail" in subject:
-            self.setreply("451", "4.7.1", "Try again, says the peer")
-            return Milter.TEMPFAIL
         if "reject" in subject:
             self.setreply("554", "5.7.1", "First line", "Second line")
             return Milter.REJECT
-        if "discard" in subject:
-            return Milter.DISCARD
         if "quarantine" in subject:
             self.quarantine("looks bad")
         if "edit" in subject:

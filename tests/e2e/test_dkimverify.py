@@ -1,11 +1,11 @@
 """DKIM and DMARC on arriving mail: messages signed by Debian's python3-dkim (rsa-sha256 and ed25519-sha256)
 with fresh keys a private unbound serves (dnszone.Zone), sent from a client outside RelayNetworks, get the
 Authentication-Results: the server adds (read with python3-authres): dkim=pass as long as nothing signed changed,
-fail when it did, permerror for an expired signature and a key that is missing or revoked, each compared with what
-python3-dkim's own verify says. Then DMARC through the server: SPF and DKIM results fed in from the session and
-the verifier, Debian's public suffix list, sp=; p=reject refused at the end of DATA with 550 5.7.1, p=quarantine
-delivered with X-Spam-Flag: YES, p=none delivered. Every canonicalisation, tag and key record, and every alignment
-and record rule, are rows of tests/unit/test_dkimverify.cpp and test_dmarc.cpp. unbound listens on port 53, which
+fail when it did, permerror for a revoked key, each compared with what python3-dkim's own verify says. Then DMARC
+through the server, one row for each thing it does: DKIM fed in from the verifier, Debian's public suffix list,
+p=reject refused at the end of DATA with 550 5.7.1, p=quarantine delivered with X-Spam-Flag: YES. Every
+canonicalisation, tag and key record, and every alignment and record rule, are rows of
+tests/unit/test_dkimverify.cpp and test_dmarc.cpp. unbound listens on port 53, which
 needs root."""
 import base64
 import hashlib
@@ -15,7 +15,6 @@ import shutil
 import smtplib
 import subprocess
 import tempfile
-import time
 import unittest
 
 import dnszone
@@ -60,20 +59,6 @@ def sign(text, domain, selector="sel", kind="rsa", canon=(b"relaxed", b"simple")
     algorithm = b"ed25519-sha256" if kind == "ed25519" else b"rsa-sha256"
     return dkim.sign(text, selector.encode(), domain.encode(), KEYS[kind][0], canonicalize=canon, signature_algorithm=algorithm,
                      include_headers=HEADERS, length=length) + text
-
-
-def sign_tags(text, domain, tags, selector="sel"):
-    """rsa-sha256 relaxed/simple with extra tags (t=, x=) that dkim.sign does not write: the fields as dkim.sign makes
-    them, signed by its own gen_header."""
-    d = dkim.DKIM(text)
-    d.signature_algorithm = b"rsa-sha256"
-    d.hasher = hashlib.sha256
-    policy = dkim.CanonicalizationPolicy.from_c_value(b"relaxed/simple")
-    body_hash = base64.b64encode(hashlib.sha256(policy.canonicalize_body(d.body)).digest())
-    fields = ([(b"v", b"1"), (b"a", b"rsa-sha256"), (b"c", b"relaxed/simple"), (b"d", domain.encode()), (b"s", selector.encode())]
-              + [(k.encode(), v.encode()) for k, v in tags] + [(b"h", b":".join(HEADERS)), (b"bh", body_hash), (b"b", b"0" * 60)])
-    key = dkim.crypto.parse_pem_private_key(KEYS["rsa"][0])
-    return b"DKIM-Signature: " + d.gen_header(fields, HEADERS, policy, b"DKIM-Signature", key) + text
 
 
 def head(stored):   # the header fields of a stored text, unfolded: [(name, value)]
@@ -140,16 +125,10 @@ class DkimVerify(Case):
         dns = {"sel._domainkey.signer.test": rsa, "ed._domainkey.signer.test": ed, "revoked._domainkey.signer.test": "v=DKIM1; k=rsa; p="}
         s = self.serve([(name, "TXT", value) for name, value in dns.items()] + [("signer.test", "TXT", SPF_PASS)])
         text = message("a@signer.test", "signed")
-        now = int(time.time())
         cases = [
             # name, text as sent, expected (result, reason pattern) of each dkim= result, top to bottom
-            ("rsa relaxed/simple", sign(text, "signer.test"), [("pass", None)]),
             ("ed25519 and rsa", sign(sign(text, "signer.test", selector="ed", kind="ed25519"), "signer.test"), [("pass", None), ("pass", None)]),
-            ("l=, text appended", sign(text, "signer.test", length=True) + b"-- \r\nA footer\r\n", [("pass", None)]),
             ("body changed", sign(text, "signer.test").replace(b"Bye.", b"Bye!"), [("fail", "body hash")]),
-            ("From added", b"From: x@evil.test\r\n" + sign(text, "signer.test"), [("fail", "signature")]),
-            ("expired", sign_tags(text, "signer.test", [("t", str(now - 7 * 86400)), ("x", str(now - 6 * 86400))]), [("permerror", "expired")]),
-            ("missing key", sign(text, "signer.test", selector="gone"), [("permerror", "no key")]),
             ("revoked key", sign(text, "signer.test", selector="revoked"), [("permerror", "revoked")]),
         ]
         for name, sent, expected in cases:
@@ -180,37 +159,28 @@ class DkimVerify(Case):
         self.assertIn(stuffed(b".A line with a dot."), stored)
         self.assertTrue(python_says(re.sub(rb"(?m)^\.", b"", stored), dns))
 
-    # The DMARC table: (name, From domain, MAIL FROM, signing domain or None, changed after signing, expected dmarc=,
+    # The DMARC table: (name, From domain, MAIL FROM, signing domain or None, expected dmarc=,
     # what happens: "delivered", "quarantined" (X-Spam-Flag: YES) or "refused" (550 5.7.1 at the end of DATA)).
     DMARC = [
-        ("no record", "norecord.test", "a@norecord.test", None, False, "none", "delivered"),
-        ("p=reject, DKIM aligned", "reject.test", "a@other.test", "reject.test", False, "pass", "delivered"),
-        ("p=reject, SPF aligned relaxed", "reject.test", "bounce@mail.reject.test", None, False, "pass", "delivered"),
-        ("p=reject, nothing aligned", "reject.test", "a@other.test", "other.test", False, "fail", "refused"),
-        ("p=reject, aligned DKIM broken", "reject.test", "a@other.test", "reject.test", True, "fail", "refused"),
-        ("p=quarantine, nothing aligned", "quarantine.test", "a@other.test", None, False, "fail", "quarantined"),
-        ("p=none, nothing aligned", "none.test", "a@other.test", "other.test", False, "fail", "delivered"),
-        ("sp=quarantine for a subdomain under p=reject", "sub.subpolicy.test", "a@other.test", None, False, "fail", "quarantined"),
-        ("co.uk: DKIM of the organisational domain", "a.news.example.co.uk", "a@other.test", "example.co.uk", False, "pass", "delivered"),
+        ("p=reject, DKIM aligned", "reject.test", "a@other.test", "reject.test", "pass", "delivered"),
+        ("p=reject, nothing aligned", "reject.test", "a@other.test", "other.test", "fail", "refused"),
+        ("p=quarantine, nothing aligned", "quarantine.test", "a@other.test", None, "fail", "quarantined"),
+        ("co.uk: DKIM of the organisational domain", "a.news.example.co.uk", "a@other.test", "example.co.uk", "pass", "delivered"),
     ]
 
     def test_dmarc_table(self):
         rsa = KEYS["rsa"][1]
         signers = {row[3] for row in self.DMARC if row[3]}
         records = [(f"sel._domainkey.{d}", "TXT", rsa) for d in signers] + [
-            ("other.test", "TXT", SPF_PASS), ("mail.reject.test", "TXT", SPF_PASS), ("norecord.test", "TXT", SPF_PASS),
-            ("_dmarc.reject.test", "TXT", "v=DMARC1; p=reject"), ("_dmarc.quarantine.test", "TXT", "v=DMARC1; p=quarantine"),
-            ("_dmarc.none.test", "TXT", "v=DMARC1; p=none"), ("_dmarc.subpolicy.test", "TXT", "v=DMARC1; p=reject; sp=quarantine"),
-            ("_dmarc.example.co.uk", "TXT", "v=DMARC1; p=reject"),
+            ("other.test", "TXT", SPF_PASS), ("_dmarc.reject.test", "TXT", "v=DMARC1; p=reject"),
+            ("_dmarc.quarantine.test", "TXT", "v=DMARC1; p=quarantine"), ("_dmarc.example.co.uk", "TXT", "v=DMARC1; p=reject"),
         ]
         s = self.serve(records)
-        for name, from_domain, mail_from, signer, broken, expected, fate in self.DMARC:
+        for name, from_domain, mail_from, signer, expected, fate in self.DMARC:
             with self.subTest(name):
                 text = message(f"someone@{from_domain}", name)
                 if signer:
                     text = sign(text, signer)
-                if broken:
-                    text = text.replace(b"Bye.", b"Bye!")
                 got = self.deliver(s, text, mail_from)
                 if fate == "refused":
                     self.assertIsInstance(got, tuple, f"{name}: delivered")

@@ -1,6 +1,6 @@
 """On the open internet: TLS (STARTTLS, STLS, Smtps, Pop3s), AUTH, no open relay, unknown recipients refused
 at RCPT, relays over TLS, no password in the log, real clients over TLS. How failed logins are slowed down
-is in tests/unit/test_access.cpp (on the fake server's clock) and test_limits.py (against the real server)."""
+is in tests/unit/test_access.cpp (on the fake server's clock), test_commands.py and test_limits.py (the real server)."""
 import base64
 import os
 import poplib
@@ -159,11 +159,8 @@ class WithoutCertificate(Case):
                 self.assertEqual([m.docmd(line)[0] for line in lines], [334] * (len(lines) - 1) + [235])
         s.pop3_login().quit()
         message = "MAIL FROM:<demo@example.test>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\nhi\r\n.\r\n"
-        for port, spelling in ((s.pop3, "   PASS secret"), (s.pop3, "PASS\tsecret"), (s.pop3, "pass secret"), (s.pop3, "PASSWORD secret"),
-                               (s.pop3, "USER demo\r\nPASS secret\r\nSTAT"), (s.pop3, "NOOP\r\n" * 1000 + "PASS secret"),
-                               (s.pop3, f"AUTH PLAIN {blob}"), (s.smtp, f"auth\tplain\t{blob}"), (s.smtp, f"AUTH LOGIN\r\n{user}\r\n{password}"),
-                               (s.smtp, f"AUTH LONGIN {user}\r\n{password}"), (s.smtp, f"AUTH CRAM-MD5\r\n{cram}"),
-                               (s.smtp, f"EHLO c\r\nAUTH PLAIN {blob}\r\nNOOP"), (s.smtp, "NOOP\r\n" * 1000 + f"AUTH PLAIN {blob}"),
+        for port, spelling in ((s.pop3, "USER demo\r\nPASS secret\r\nSTAT"), (s.pop3, "NOOP\r\n" * 1000 + "PASS secret"),
+                               (s.smtp, f"AUTH LOGIN\r\n{user}\r\n{password}"), (s.smtp, f"AUTH CRAM-MD5\r\n{cram}"),
                                (s.smtp, f"{message}AUTH PLAIN {blob}")):
             with self.subTest(spelling=spelling[-60:]), socket.create_connection(("127.0.0.1", port), TIMEOUT) as c:
                 read_line(c)
@@ -183,8 +180,7 @@ class Auth(Case):
 
     def test_mechanisms_and_no_open_relay(self):   # the whole table is unit-tested: here, settings and real peers
         for mech, tls, source, authed, relayed in (   # the AUTH reply, then that to a foreign RCPT
-                (None, False, "127.0.0.1", None, 554), (None, False, "127.0.0.5", None, 250), ("PLAIN", False, "127.0.0.1", 538, 554),
-                ("PLAIN", True, "127.0.0.1", 235, 250), ("LOGIN", False, "127.0.0.5", 235, 250), ("CRAM-MD5", False, "127.0.0.1", 235, 250)):
+                (None, False, "127.0.0.1", None, 554), ("PLAIN", False, "127.0.0.1", 538, 554), ("PLAIN", True, "127.0.0.1", 235, 250)):
             with self.subTest(mech=mech, tls=tls, source=source), smtp(self.s, source, tls and client_context()) as m:
                 self.assertEqual(mech and auth(m, mech), authed)
                 m.mail("demo@example.test")
@@ -229,8 +225,7 @@ class Clients(Case):
                  "--data", "-", "--port"]
         dialogue = b"EHLO client.test\r\nMAIL FROM:<demo@example.test>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n" + STUFFED + b".\r\nQUIT\r\n"
         swaks = [(swaks + [str(port)] + more, MESSAGE[:-2]) for port, more in (   # it ends the text with a line end of its own
-            (s.smtp, []), (s.smtp, ["--pipeline"]), (s.smtp, ["--tls"]), (s.smtps, ["--tls-on-connect"]), (s.smtp, ["--tls"] + auth + ["PLAIN"]),
-            (s.smtp, ["--tls"] + auth + ["LOGIN"]), (s.smtp, auth + ["CRAM-MD5"]))]
+            (s.smtp, ["--pipeline"]), (s.smtps, ["--tls-on-connect"]), (s.smtp, ["--tls"] + auth + ["LOGIN"]), (s.smtp, auth + ["CRAM-MD5"]))]
         for argv, stdin in swaks + [
                 (CURL + ["--ssl-reqd", "--cacert", ca(), f"smtp://127.0.0.1:{s.smtp}", "--mail-from", "demo@example.test",
                          "--mail-rcpt", "demo@example.test", "-T", "-"], MESSAGE),

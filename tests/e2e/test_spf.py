@@ -9,22 +9,21 @@ address, a MAIL FROM, a HELO name) must give Tandrivel the result Debian's pytho
     spf= result python3-spf gave. IPv6 rows come from ::1; an IPv4-mapped row as IPv4 (so every IPv4
     client reaches a dual-stack listener).
 
-The evaluator's every mechanism, macro and limit is in the unit table (tests/unit/test_spf.cpp, with
-the points where python3-spf 2.0.14 departs from RFC 7208). These rows are what only a real name
-server and real clients show: each result as the header writes it, each record type asked over the
-wire (TXT of two strings and two records, A, AAAA, MX, PTR under in-addr.arpa and ip6.arpa),
-IPv6 and IPv4-mapped clients, the MAIL FROM and HELO as the session hands them over, and temporary
-failures from the zone dnszone refuses (REFUSED) and the one it never answers (a time-out)."""
+The evaluator's every mechanism, macro and limit is in the unit test (tests/unit/test_spf.cpp, with
+RFC 7208's suite). These rows are what only a real name server and real clients show: a result as the
+header writes it, each record type asked over the wire (TXT of two strings, A, AAAA, MX, PTR under
+in-addr.arpa and ip6.arpa), IPv6 and IPv4-mapped clients, the MAIL FROM and HELO as the session hands
+them over, and a temporary failure from a zone dnszone refuses (REFUSED); one that never answers is
+test_authresults.py's."""
 import email.parser
 import email.policy
 import re
 import smtplib
-import threading
 import unittest
 import warnings
 
 import dnszone
-from harness import Case, EXE, smtp, wait_for
+from harness import Case, smtp, wait_for
 
 try:
     import spf
@@ -38,20 +37,14 @@ except ImportError:
     authres = None
 
 AUTHSERV = "mx.spf-e2e.test"
-TIMEOUT = 60   # a row whose name server never answers takes the resolver's whole time-out
+TIMEOUT = 60
 
-# (name, type, data); every name under spf.test, or the refused and silent zones.
+# (name, type, data); every name under spf.test, or the refused zone.
 RECORDS = [
-    ("pass.spf.test", "TXT", "v=spf1 +all"),
     ("fail.spf.test", "TXT", "v=spf1 -all"),
-    ("softfail.spf.test", "TXT", "v=spf1 ~all"),
-    ("neutral.spf.test", "TXT", "v=spf1 ?all"),
-    ("two.spf.test", "TXT", "v=spf1 -all"),
-    ("two.spf.test", "TXT", "v=spf1 +all"),
     # more than 255 characters: two strings, joined without a space
     ("long.spf.test", "TXT", "v=spf1 " + " ".join(f"ip4:192.0.2.{k}" for k in range(1, 30)) + " ip4:127.0.1.9 -all"),
     ("ip4.spf.test", "TXT", "v=spf1 ip4:127.0.1.0/28 -all"),
-    ("ip6.spf.test", "TXT", "v=spf1 ip6:::1 ip6:::ffff:127.0.1.13 -all"),
     ("a.spf.test", "TXT", "v=spf1 a -all"),
     ("a.spf.test", "A", "127.0.1.15"),
     ("adual.spf.test", "TXT", "v=spf1 a/30//126 -all"),
@@ -68,48 +61,24 @@ RECORDS = [
     ("ptr6.spf.test", "TXT", "v=spf1 ptr:ptr6.spf.test -all"),
     ("1.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.0.ip6.arpa", "PTR", "h6.ptr6.spf.test."),
     ("h6.ptr6.spf.test", "AAAA", "::1"),
-    ("exists.spf.test", "TXT", "v=spf1 exists:%{i}.list.spf.test -all"),
-    ("127.0.1.50.list.spf.test", "A", "127.0.0.2"),
-    ("inc.spf.test", "TXT", "v=spf1 include:_spf.inc.spf.test -all"),
-    ("_spf.inc.spf.test", "TXT", "v=spf1 ip4:127.0.1.60 ~all"),
-    ("inctemp.spf.test", "TXT", "v=spf1 include:spf.refused.test ?all"),
-    ("redir.spf.test", "TXT", "v=spf1 ip4:192.0.2.1 redirect=_spf.redir.spf.test"),
-    ("_spf.redir.spf.test", "TXT", "v=spf1 a -all"),
-    ("_spf.redir.spf.test", "A", "127.0.1.70"),
     ("mac.spf.test", "TXT", "v=spf1 exists:%{l}.%{d}.m.spf.test -all"),
     ("alice.mac.spf.test.m.spf.test", "A", "127.0.0.2"),
-    ("helo.spf.test", "TXT", "v=spf1 a:%{h} -all"),
-    ("client7.helo.spf.test", "A", "127.0.1.95"),
-    ("silent.spf.test", "TXT", "v=spf1 a:x.silent.test -all"),
     ("mail.helo2.spf.test", "TXT", "v=spf1 ip4:127.0.1.110 -all"),
 ]
 
 # (name, client, MAIL FROM ("" for the null sender), HELO name, python3-spf's result)
 HELO = "client.spf.test"
 ROWS = [
-    ("+all", "127.0.1.1", "a@pass.spf.test", HELO, "pass"),
     ("-all", "127.0.1.2", "a@fail.spf.test", HELO, "fail"),
-    ("~all", "127.0.1.3", "a@softfail.spf.test", HELO, "softfail"),
-    ("?all", "127.0.1.4", "a@neutral.spf.test", HELO, "neutral"),
-    ("no such domain", "127.0.1.5", "a@nowhere.spf.test", HELO, "none"),
-    ("two SPF records", "127.0.1.7", "a@two.spf.test", HELO, "permerror"),
     ("a record of two strings", "127.0.1.9", "a@long.spf.test", HELO, "pass"),
-    ("ip4 inside", "127.0.1.10", "a@ip4.spf.test", HELO, "pass"),
     ("ip4 mapped", "::ffff:127.0.1.11", "a@ip4.spf.test", HELO, "pass"),
-    ("ip6 from ::1", "::1", "a@ip6.spf.test", HELO, "pass"),
     ("a", "127.0.1.15", "a@a.spf.test", HELO, "pass"),
     ("a/30//126 from ::1", "::1", "a@adual.spf.test", HELO, "pass"),
     ("mx", "127.0.1.31", "a@mx.spf.test", HELO, "pass"),
     ("ptr validated", "127.0.1.40", "a@ptr.spf.test", HELO, "pass"),
     ("ptr:name from ::1", "::1", "a@ptr6.spf.test", HELO, "pass"),
-    ("exists", "127.0.1.50", "a@exists.spf.test", HELO, "pass"),
-    ("include: pass", "127.0.1.60", "a@inc.spf.test", HELO, "pass"),
-    ("include: temperror (REFUSED)", "127.0.1.64", "a@inctemp.spf.test", HELO, "temperror"),
-    ("redirect", "127.0.1.70", "a@redir.spf.test", HELO, "pass"),
     ("%{l} and %{d}", "127.0.1.86", "alice@mac.spf.test", HELO, "pass"),
-    ("%{h}", "127.0.1.95", "a@helo.spf.test", "client7.helo.spf.test", "pass"),
     ("temperror: the sender's name server refuses", "127.0.1.105", "a@x.refused.test", HELO, "temperror"),
-    ("temperror: a name server never answers", "127.0.1.106", "a@silent.spf.test", HELO, "temperror"),
     ("the null sender: the HELO name", "127.0.1.110", "", "mail.helo2.spf.test", "pass"),
 ]
 
@@ -138,22 +107,13 @@ class Spf(Case):
 
     @classmethod
     def setUpClass(cls):
-        cls.zone = dnszone.Zone(_ClassCleanups(cls), RECORDS, refused=("refused.test",), silent=("silent.test",))
+        cls.zone = dnszone.Zone(_ClassCleanups(cls), RECORDS, refused=("refused.test",))
         resolver = dns.resolver.Resolver(configure=False)   # python3-spf asks dnspython's default resolver
         resolver.nameservers = [cls.zone.address]
         before = dns.resolver.default_resolver
         dns.resolver.default_resolver = resolver
         cls.addClassCleanup(setattr, dns.resolver, "default_resolver", before)
-        cls.python3_spf = {}
-
-        def run(row):
-            cls.python3_spf[row[0]] = python3_spf(row)
-        # Side by side: the rows whose name server never answers wait for its time-out.
-        threads = [threading.Thread(target=run, args=(row,)) for row in ROWS]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
+        cls.python3_spf = {row[0]: python3_spf(row) for row in ROWS}
 
     def setUp(self):   # the server only where it is used
         pass
@@ -180,10 +140,6 @@ class Spf(Case):
     def test_server(self):   # (b): Tandrivel's Authentication-Results say what python3-spf says
         if not authres:
             self.skipTest("needs Debian's python3-authres (apt-get install python3-authres)")
-        with open(EXE, "rb") as f:
-            wired = b"Authentication-Results" in f.read()
-        if not wired:
-            self.skipTest("this Tandrivel writes no Authentication-Results header yet (the checks are not wired into delivery)")
         server = self.server(settings={"DnsServer": self.zone.address, "RelayNetworks": "10.0.0.0/8", "HostName": AUTHSERV,
                                        "AuthChecks": "yes", "SpfReject": "no", "DmarcReject": "no"})
         sent = 0

@@ -101,12 +101,9 @@ class Submission(harness.Case):
         # user (None: no login), envelope sender, From:, the reply; mutt sends its From: as the envelope sender too.
         rows = [(None, "alice@example.test", "alice@example.test", "530 5.7.0 Authentication required"),
                 ("alice", "alice@example.test", "Alice <alice@example.test>", "250"),
-                ("alice", "Alice@Example.Test", "ALICE@example.test", "250"),
                 ("alice", "bob@example.test", "bob@example.test", NOT_OWNED),
                 ("alice", "alice@example.test", "Bob <bob@example.test>", NOT_OWNED),
-                ("alice", "info@example.test", "Info <info@example.test>", "250"),   # an alias of hers
-                ("bob", "info@example.test", "info@example.test", NOT_OWNED),
-                ("bob", "bob@example.test", "bob@example.test", "250")]
+                ("alice", "info@example.test", "Info <info@example.test>", "250")]   # an alias of hers; the rest is a unit table
         for client in CLIENTS:
             for n, (user, envelope, sender, reply) in enumerate(rows):
                 if client is by_mutt and envelope != sender.split("<")[-1].rstrip(">"):

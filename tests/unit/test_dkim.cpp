@@ -116,16 +116,10 @@ private slots:
         Pairs({
             {"RFC 6376 3.4.5, A", "A: X\r\n", "a:X\r\n"},
             {"RFC 6376 3.4.5, B", "B : Y\t\r\n\tZ  \r\n", "b:Y Z\r\n"},
-            {"name case", "SUBJect: Hi There\r\n", "subject:Hi There\r\n"},
             {"runs of blanks", "Subject:  a \t  b   c\r\n", "subject:a b c\r\n"},
-            {"trailing blanks", "To: x@y \t \r\n", "to:x@y\r\n"},
-            {"folded twice", "Subject: one\r\n two\r\n\t three\r\n", "subject:one two three\r\n"},
             {"folded after the colon", "Subject:\r\n  x\r\n", "subject:x\r\n"},
-            {"empty value", "Subject:   \r\n", "subject:\r\n"},
             {"no line end", "Subject: x", "subject:x\r\n"},
             {"8-bit kept", "Subject: caf\xc3\xa9  \xff\r\n", "subject:caf\xc3\xa9 \xff\r\n"},
-            {"colons in the value", "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\n",
-             "date:Mon, 1 Jan 2024 10:00:00 +0000\r\n"},
         });
     }
     void relaxedHeader()
@@ -141,18 +135,14 @@ private slots:
         Pairs({
             {"RFC 6376 3.4.5", " C \r\nD \t E\r\n\r\n\r\n", " C\r\nD E\r\n"},
             {"empty", "", ""},
-            {"only empty lines", "\r\n\r\n\r\n", ""},
             {"blank lines at the end", "x\r\n  \r\n\t\r\n", "x\r\n"},
             {"empty lines inside kept", "a\r\n\r\n\r\nb\r\n", "a\r\n\r\n\r\nb\r\n"},
             {"blank line inside emptied", "a\r\n \t \r\nb\r\n", "a\r\n\r\nb\r\n"},
-            {"leading blanks become one", "\t\t  x\r\n", " x\r\n"},
             {"no final line end", "a  b", "a b\r\n"},
-            {"no final line end, blank", "a\r\n  ", "a\r\n"},
             {"stuffed dots", "..leading\r\n...two\r\n..\r\na.\r\n ..x\r\n..  \r\n",
              ".leading\r\n..two\r\n.\r\na.\r\n ..x\r\n.\r\n"},
             {"8-bit and NUL", QByteArray("caf\xc3\xa9\x00  \xff\r\n", 11), QByteArray("caf\xc3\xa9\x00 \xff\r\n", 10)},
         });
-        QTest::newRow("long line") << QByteArray(10000, 'x') + "  \r\n" << QByteArray(10000, 'x') + "\r\n";
         const QByteArray y(100000, 'y'), z(100000, 'z'), empties = QByteArray(100000, '\n').replace("\n", "\r\n");
         QTest::newRow("line longer than a piece") << y + " \t " + z + " \r\n" << y + " " + z + "\r\n";
         QTest::newRow("empty lines longer than a piece") << "a\r\n" + empties + "b\r\n\r\n" << "a\r\n" + empties + "b\r\n";
@@ -188,10 +178,8 @@ private slots:
         QTest::newRow("blank before the colon") << QByteArray("Subject \t: s\r\n\r\nb\r\n") << Lines{"Subject|Subject \t: s\r\n"} << QByteArray("b\r\n");
         QTest::newRow("stuffed name") << QByteArray("..X: y\r\n\r\n..z\r\n") << Lines{".X|.X: y\r\n"} << QByteArray("..z\r\n");
         QTest::newRow("no body") << QByteArray("From: a@b\r\n") << Lines{"From|From: a@b\r\n"} << QByteArray();
-        QTest::newRow("no header") << QByteArray("\r\nbody\r\n") << Lines{} << QByteArray("body\r\n");
         QTest::newRow("continuation first") << QByteArray(" x\r\nFrom: a\r\n\r\n") << Lines{} << QByteArray("-");
         QTest::newRow("a line that is no field") << QByteArray("From: a\r\nhello there\r\n\r\n") << Lines{} << QByteArray("-");
-        QTest::newRow("empty name") << QByteArray(": a\r\n\r\n") << Lines{} << QByteArray("-");
         QTest::newRow("blank in the name") << QByteArray("Sub ject: a\r\n\r\n") << Lines{} << QByteArray("-");
     }
     void parseHeader()
@@ -215,9 +203,7 @@ private slots:
     {
         QTest::addColumn<QByteArray>("header");
         QTest::addColumn<QByteArray>("names");
-        QTest::newRow("From only") << QByteArray("From: a@b\r\n") << QByteArray("from:from");
         QTest::newRow("no From still lists it") << QByteArray("Subject: s\r\n") << QByteArray("from:subject");
-        QTest::newRow("two From") << QByteArray("From: a@b\r\nFROM: c@d\r\n") << QByteArray("from:from:from");
         QTest::newRow("others left out") << QByteArray("Received: x\r\nReturn-Path: <a@b>\r\nX-Mailer: m\r\nFrom: a@b\r\nComments: c\r\nKeywords: k\r\n")
                                          << QByteArray("from:from");
         QTest::newRow("letter case, twice") << QByteArray("to: a\r\nFrom: f\r\nTO: b\r\n") << QByteArray("from:from:to:to");
@@ -275,14 +261,11 @@ private slots:
         const QString signing = "DKIM: signing mail of example\\.test with sel\\._domainkey \\(rsa-sha256, 2048 bits\\)";
         QTest::newRow("none") << QByteArray() << 0600 << QByteArray() << 0 << "sel" << "" << QByteArray();
         QTest::newRow("RSA") << QByteArray("RSA") << 0600 << QByteArray() << 0 << "sel" << "^" + signing + "$" << QByteArray("rsa-sha256");
-        QTest::newRow("RSA 0400") << QByteArray("RSA") << 0400 << QByteArray() << 0 << "sel" << "^" + signing + "$" << QByteArray("rsa-sha256");
         QTest::newRow("both") << QByteArray("RSA") << 0600 << QByteArray("ED25519") << 0600 << "sel"
                               << "^" + signing + " and sel-ed\\._domainkey \\(ed25519-sha256\\)$" << QByteArray("rsa-sha256, ed25519-sha256");
         QTest::newRow("RSA 0644") << QByteArray("RSA") << 0644 << QByteArray() << 0 << "sel"
                                   << "^DKIM: key file \\S+/rsa\\.pem may be read by others \\(mode 0644\\); it is not used until only its owner "
                                      "may \\(chmod 600\\); mail goes out unsigned$" << QByteArray();
-        QTest::newRow("RSA 0640") << QByteArray("RSA") << 0640 << QByteArray() << 0 << "sel" << "^DKIM: key file \\S+ may be read by others \\(mode 0640\\)"
-                                  << QByteArray();
         QTest::newRow("Ed25519 0604: RSA only") << QByteArray("RSA") << 0600 << QByteArray("ED25519") << 0604 << "sel"
                                                 << "^DKIM: key file \\S+/ed\\.pem may be read by others \\(mode 0604\\).*; signing with rsa-sha256 only \\| "
                                                    + signing + "$" << QByteArray("rsa-sha256");
@@ -295,8 +278,6 @@ private slots:
                                             << QByteArray("rsa-sha256");
         QTest::newRow("short RSA") << QByteArray("RSA512") << 0600 << QByteArray() << 0 << "sel" << "^DKIM: the RSA key in \\S+ has 512 bits; at least 1024 are needed"
                                    << QByteArray();
-        QTest::newRow("not PEM") << QByteArray("garbage") << 0600 << QByteArray() << 0 << "sel" << "^DKIM: cannot read key file \\S+/rsa\\.pem: .+; mail goes out unsigned$"
-                                 << QByteArray();
         QTest::newRow("missing") << QByteArray("missing") << 0600 << QByteArray() << 0 << "sel" << "^DKIM: cannot read key file \\S+/rsa\\.pem: .*mail goes out unsigned$"
                                  << QByteArray();
         QTest::newRow("bad selector") << QByteArray("RSA") << 0600 << QByteArray() << 0 << "a/b" << "^DKIM: \"a/b\" is not a selector" << QByteArray();
@@ -379,11 +360,9 @@ private slots:
         const QByteArray ours = "demo@example.test", foreign = "x@elsewhere.test", signedLine = "2-DKIM signed d=example.test s=sel (rsa-sha256)";
         QTest::newRow("local network, our sender") << false << QByteArray("127.0.0.1") << "" << ours << foreign << signedLine;
         QTest::newRow("local network, our From") << false << QByteArray("127.0.0.1") << "" << foreign << QByteArray("Demo <demo@EXAMPLE.test.>") << signedLine;
-        QTest::newRow("sender in letter case") << false << QByteArray("127.0.0.1") << "" << QByteArray("demo@Example.TEST") << foreign << signedLine;
         QTest::newRow("logged in elsewhere") << false << QByteArray("192.0.2.7") << "taro" << QByteArray("taro@example.test") << QByteArray("taro@example.test")
                                              << signedLine;
         QTest::newRow("untrusted client") << false << QByteArray("192.0.2.7") << "" << ours << ours << QByteArray();
-        QTest::newRow("foreign sender and From") << false << QByteArray("127.0.0.1") << "" << foreign << foreign << QByteArray();
         QTest::newRow("subdomain is foreign") << false << QByteArray("127.0.0.1") << "" << QByteArray("a@sub.example.test") << QByteArray("a@sub.example.test")
                                               << QByteArray();
         QTest::newRow("From display name only") << false << QByteArray("127.0.0.1") << "" << foreign << QByteArray("\"demo@example.test\" <x@elsewhere.test>")

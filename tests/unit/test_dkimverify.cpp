@@ -286,23 +286,17 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QByteArray>("tags");    // "name=value|..." of what is kept
         QTest::addColumn<QByteArray>("error");   // "" when it parses
-        QTest::newRow("plain") << QByteArray("a=1; b=2") << QByteArray("a=1|b=2") << QByteArray();
         QTest::newRow("final ;") << QByteArray("a=1;") << QByteArray("a=1") << QByteArray();
         QTest::newRow("folding") << QByteArray("\r\n a \t= 1 \r\n\t;\r\n b=x  y\r\n z ") << QByteArray("a=1|b=x  y\r\n z") << QByteArray();
         QTest::newRow("empty value") << QByteArray("p=; a=1") << QByteArray("p=|a=1") << QByteArray();
         QTest::newRow("= in a value") << QByteArray("b=ab==; c=x=y") << QByteArray("b=ab==|c=x=y") << QByteArray();
         QTest::newRow("empty list") << QByteArray("  ") << QByteArray() << QByteArray();
-        QTest::newRow("underscore and digits") << QByteArray("x_1=a") << QByteArray("x_1=a") << QByteArray();
         QTest::newRow("duplicate") << QByteArray("d=a; s=b; d=c") << QByteArray("d=a|s=b") << QByteArray("duplicate d=");
-        QTest::newRow("case differs: no duplicate") << QByteArray("d=a; D=c") << QByteArray("d=a|D=c") << QByteArray();
         QTest::newRow("no =") << QByteArray("a=1; bogus; c=3") << QByteArray("a=1|c=3") << QByteArray("tag without =");
         QTest::newRow("empty tag") << QByteArray("a=1;; c=3") << QByteArray("a=1|c=3") << QByteArray("empty tag");
-        QTest::newRow("starts with ;") << QByteArray("; a=1") << QByteArray("a=1") << QByteArray("empty tag");
         QTest::newRow("name starts with a digit") << QByteArray("1a=x; b=2") << QByteArray("b=2") << QByteArray("bad tag name");
         QTest::newRow("name with -") << QByteArray("a-b=x") << QByteArray() << QByteArray("bad tag name");
-        QTest::newRow("blank inside a name") << QByteArray("a b=x") << QByteArray() << QByteArray("bad tag name");
         QTest::newRow("8-bit value") << QByteArray("a=caf\xc3\xa9") << QByteArray() << QByteArray("bad character in a=");
-        QTest::newRow("control in value") << QByteArray("a=x\x01y") << QByteArray() << QByteArray("bad character in a=");
     }
     void tags()
     {
@@ -333,29 +327,21 @@ private slots:
 
         // Our own signer: rsa-sha256 and ed25519-sha256, relaxed/relaxed, From signed twice.
         const QByteArray own = OwnSigned(Text), both = OwnSigned(Text, true);
-        row("own rsa-sha256", own, pass);
         row("own rsa-sha256 and ed25519-sha256", both, "pass | pass");
         row("own: changed body", Changed(both, "Last line.", "Last line!"), "fail (body hash did not verify) | fail (body hash did not verify)");
-        row("own: line added to the body", both + "P.S.\r\n", "fail (body hash did not verify) | fail (body hash did not verify)");
         row("own: changed signed field", Changed(both, "Subject: Hello", "Subject: Hullo"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: changed field it does not sign", Changed(both, "from far.test", "from elsewhere.test"), "pass | pass");
         row("own: field added on top", UnderSignatures(both, "X-Spam: no\r\n"), "pass | pass");
-        row("own: unsigned field added at the bottom", Changed(both, "\r\n\r\n", "\r\nX-Mailer: m\r\n\r\n"), "pass | pass");
-        row("own: trace fields added on top", "Return-Path: <demo@example.test>\r\nReceived: from a by b\r\n" + both, "pass | pass");
         row("own: From added on top (From oversigned)", UnderSignatures(both, "From: evil@evil.test\r\n"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: From added at the bottom", Changed(both, "\r\n\r\n", "\r\nFrom: evil@evil.test\r\n\r\n"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: To added on top (signed once: the lowest counts)", UnderSignatures(both, "To: evil@evil.test\r\n"), "pass | pass");
-        row("own: To added at the bottom", Changed(both, "\r\n\r\n", "\r\nTo: evil@evil.test\r\n\r\n"),
-            "fail (signature did not verify) | fail (signature did not verify)");
         row("own: blanks and folding changed (relaxed)", Changed(both, "Subject: Hello", "SUBJECT:\r\n \t Hello  "), "pass | pass");
         row("own: blanks in the body changed (relaxed)", Changed(both, "First line.", "First   line.\t"), "pass | pass");
-        row("own: empty lines added at the end", both + "\r\n\r\n", "pass | pass");
         row("own: stuffed dot left unstuffed", Changed(both, "..stuffed", ".stuffed"), "fail (body hash did not verify) | fail (body hash did not verify)");
         row("own: b= changed", FlipB(own), "fail (signature did not verify)");
-        row("own: ed25519 key revoked", both, "pass | permerror (key revoked)", {"ed._domainkey.example.test|v=DKIM1; k=ed25519; p="});
         row("own: lower-case field name", QByteArray(own).replace("DKIM-Signature:", "dkim-signature:"), pass);
 
         // python3-dkim's signatures, the text stored with its "." stuffed.
@@ -363,33 +349,19 @@ private slots:
         row("python3-dkim simple/simple", PySimpleSimple + PyText, pass);
         row("python3-dkim relaxed/relaxed l=", PyRelaxedLength + PyText, pass);
         row("python3-dkim relaxed/relaxed l=, text appended", PyRelaxedLength + PyText + "Appended by a list\r\n", pass);
-        row("python3-dkim relaxed/relaxed l=, body changed", Changed(PyRelaxedLength + PyText, "Hello", "Jello"), "fail (body hash did not verify)");
         row("python3-dkim ed25519-sha256", PyEd25519 + PyText, pass, {"py._domainkey.python.test|" + PyEd});
-        row("python3-dkim ed25519-sha256, changed From", Changed(PyEd25519 + PyText, "Alice", "Alicia"), "fail (signature did not verify)",
-            {"py._domainkey.python.test|" + PyEd});
         row("python3-dkim simple/simple: blank changed in a field", Changed(PySimpleSimple + PyText, "a  test", "a test"), "fail (signature did not verify)");
-        row("python3-dkim relaxed/simple: blank changed in a field", Changed(PyRelaxedSimple + PyText, "a  test", "a test"), pass);
-        row("python3-dkim simple/simple: blank changed in the body", Changed(PySimpleSimple + PyText, "Hello  there", "Hello there"),
-            "fail (body hash did not verify)");
-        row("python3-dkim relaxed/simple: trailing blank taken out", Changed(PyRelaxedSimple + PyText, "there \r\n", "there\r\n"),
-            "fail (body hash did not verify)");
-        row("python3-dkim simple/simple: empty lines added at the end", PySimpleSimple + PyText + "\r\n\r\n", pass);
         row("python3-dkim ed25519 with the RSA key", PyEd25519 + PyText, "permerror (key type rsa does not match a=ed25519-sha256)");
 
         // By hand: each canonicalisation, algorithm and key.
         row("hand relaxed/relaxed", HandSigned(Text, Usual), pass);
         row("hand simple/simple", HandSigned(Text, Tags("c", "simple/simple")), pass);
         row("hand relaxed/simple", HandSigned(Text, Tags("c", "relaxed/simple")), pass);
-        row("hand simple/relaxed", HandSigned(Text, Tags("c", "simple/relaxed")), pass);
-        row("hand c=relaxed is relaxed/simple", HandSigned(Text, Tags("c", "relaxed")), pass);
         row("hand c=relaxed is relaxed/simple: trailing blank added", Changed(HandSigned(Text, Tags("c", "relaxed")), "Last line.", "Last line. "),
             "fail (body hash did not verify)");
-        row("hand no c= is simple/simple", HandSigned(Text, Tags("c", "-")), pass);
         row("hand no c= is simple/simple: field refolded", Changed(HandSigned(Text, Tags("c", "-")), "Subject: Hello", "Subject:\r\n Hello"),
             "fail (signature did not verify)");
         row("hand ed25519-sha256", HandSigned(Text, Tags("s", "ed", Tags("a", "ed25519-sha256")), Ed().pem), pass);
-        row("hand ed25519-sha256 simple/simple", HandSigned(Text, Tags("c", "simple/simple", Tags("s", "ed", Tags("a", "ed25519-sha256"))), Ed().pem),
-            pass);
         row("hand 1024-bit key", HandSigned(Text, Tags("s", "k1024"), Rsa1024().pem), pass);
         row("hand 512-bit key", HandSigned(Text, Tags("s", "short"), Rsa512().pem), "permerror (key too short: 512 bits)");
         row("hand signed with another key", HandSigned(Text, Usual, Rsa1024().pem), "fail (signature did not verify)");
@@ -405,11 +377,6 @@ private slots:
         row("hand EC key as k=rsa", HandSigned(Text, Usual), "permerror (key p= is not an RSA key)", {"sel._domainkey.example.test|" + Ec().record});
         row("hand Ed25519 key of 31 bytes", HandSigned(Text, Tags("s", "ed", Tags("a", "ed25519-sha256")), Ed().pem),
             "permerror (key p= is not an Ed25519 key)", {"ed._domainkey.example.test|v=DKIM1; k=ed25519; p=" + Ed().der.left(31).toBase64()});
-        row("hand d= in capitals", HandSigned(Text, Tags("d", "EXAMPLE.Test")), pass);
-        row("hand unknown tags and z=", HandSigned(Text, Tags("foo", "bar", Tags("z", "From:demo=40example.test|To:x"))), pass);
-        row("hand folded everywhere", HandSigned(Text, "v = 1 ;\r\n a=rsa-sha256;c=relaxed/relaxed ;\r\n\td=example.test; s=sel;\r\n h= from :\r\n to"), pass);
-        row("hand simple: folded everywhere", HandSigned(Text, "v = 1 ;\r\n a=rsa-sha256;c=simple/simple ;\r\n\td=example.test; s=sel;\r\n h= from :\r\n to"),
-            pass);
 
         // Fields: bottom up, repeated names, names with no field left (over-signed).
         const QByteArray twoTo = Changed(Text, "To: taro@example.org\r\n", "To: first@example.org\r\nTo: second@example.org\r\n");
@@ -417,10 +384,8 @@ private slots:
         row("hand h= To twice, To changed", Changed(HandSigned(twoTo, Tags("h", "from:to:to")), "first@", "third@"), "fail (signature did not verify)");
         row("hand h= To once, top To changed", Changed(HandSigned(twoTo, Tags("h", "from:to")), "first@", "third@"), pass);
         row("hand h= To once, bottom To changed", Changed(HandSigned(twoTo, Tags("h", "from:to")), "second@", "third@"), "fail (signature did not verify)");
-        row("hand h= names a field not there", HandSigned(Text, Tags("h", "from:reply-to:subject")), pass);
         row("hand h= names a field not there, added later", Changed(HandSigned(Text, Tags("h", "from:reply-to:subject")), "\r\n\r\n", "\r\nReply-To: x@y\r\n\r\n"),
             "fail (signature did not verify)");
-        row("hand h= in capitals", HandSigned(Text, Tags("h", "FROM:Subject")), pass);
         row("hand h= signs DKIM-Signature, none there (not itself)", HandSigned(Text, Tags("h", "from:dkim-signature")), pass);
         const QByteArray outer = HandSigned(HandSigned(Text, Usual), Tags("c", "simple/simple", Tags("h", "from:dkim-signature:dkim-signature", Tags("s", "k1024"))),
                                             Rsa1024().pem);
@@ -433,13 +398,10 @@ private slots:
         const qsizetype relaxedLength = Dkim::RelaxedBody(Text.mid(Text.indexOf("\r\n\r\n") + 4)).size();
         const QByteArray withL = HandSigned(Text, Tags("l", QByteArray::number(relaxedLength)));
         row("hand l= the whole body", withL, pass);
-        row("hand l= text appended", withL + "-- \r\nAppended\r\n", pass);
         row("hand l= body changed inside", Changed(withL, "First", "Fürst"), "fail (body hash did not verify)");
         row("hand l=0", HandSigned(Text, Tags("l", "0")) + "anything\r\n", pass);
-        row("hand l=5", HandSigned(Text, Tags("l", "5")), pass);
         row("hand l= longer than the body", HandSigned(Text, Tags("l", QByteArray::number(relaxedLength + 1), Tags("bh", "AAAA"))),
             "permerror (l= is longer than the body)");
-        row("hand l= of 76 digits", HandSigned(Text, Tags("l", QByteArray(76, '9'), Tags("bh", "AAAA"))), "permerror (l= is longer than the body)");
         row("hand l= of 77 digits", HandSigned(Text, Tags("l", QByteArray(77, '9'), Tags("bh", "AAAA"))), "permerror (l= is not a number)");
         row("hand l= not a number", HandSigned(Text, Tags("l", "12a", Tags("bh", "AAAA"))), "permerror (l= is not a number)");
         row("hand simple l=, text appended", HandSigned("From: a@example.test\r\n\r\nx\r\n", Tags("l", "3", Tags("c", "simple/simple"))) + "more\r\n", pass);
@@ -448,58 +410,38 @@ private slots:
 
         // t= and x=, with python3-dkim's leeway of ten hours.
         const QByteArray t = QByteArray::number(Now - 60);
-        row("hand x= in the future", HandSigned(Text, Tags("x", QByteArray::number(Now + 3600))), pass);
-        row("hand x= just past: leeway", HandSigned(Text, Tags("x", QByteArray::number(Now - 30))), pass);
         row("hand x= past the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now - 86400), Tags("x", QByteArray::number(Now - DkimVerify::ClockLeeway - 1)))),
             "permerror (signature expired)");
         row("hand x= at the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now - 86400), Tags("x", QByteArray::number(Now - DkimVerify::ClockLeeway)))), pass);
-        row("hand x= before t=", HandSigned(Text, Tags("x", QByteArray::number(Now - 120))), "permerror (x= is not after t=)");
         row("hand x= equal to t=", HandSigned(Text, Tags("x", t)), "permerror (x= is not after t=)");
-        row("hand x= without t=", HandSigned(Text, Tags("t", "-", Tags("x", QByteArray::number(Now + 10)))), pass);
-        row("hand t= in the future within the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now + 3600))), pass);
         row("hand t= in the future past the leeway", HandSigned(Text, Tags("t", QByteArray::number(Now + DkimVerify::ClockLeeway + 1))),
             "permerror (signature timestamp in the future)");
         row("hand t= not a number", HandSigned(Text, Tags("t", "soon")), "permerror (t= is not a number)");
-        row("hand x= not a number", HandSigned(Text, Tags("x", "-1")), "permerror (x= is not a number)");
         row("own signature ten days later", both, "pass | pass", none, Now + 864000);
 
         // i=
-        row("hand i= the domain", HandSigned(Text, Tags("i", "@example.test")), pass);
-        row("hand i= a user in a subdomain", HandSigned(Text, Tags("i", "demo@Mail.Example.Test")), pass);
-        row("hand i= another domain", HandSigned(Text, Tags("i", "@evil.test")), "permerror (i= is not within d=)");
         row("hand i= a domain ending in d=", HandSigned(Text, Tags("i", "@badexample.test")), "permerror (i= is not within d=)");
         row("hand i= without @", HandSigned(Text, Tags("i", "example.test")), "permerror (i= has no @)");
 
         // The signature's tags.
-        row("hand missing v=", HandSigned(Text, Tags("v", "-")), "permerror (missing v=)");
         row("hand v=2", HandSigned(Text, Tags("v", "2")), "permerror (v= is not 1)");
-        row("hand missing a=", HandSigned(Text, Tags("a", "-")), "permerror (missing a=)");
         row("hand missing d=", HandSigned(Text, Tags("d", "-")), "permerror (missing d=)");
-        row("hand missing h=", HandSigned(Text, Tags("h", "-")), "permerror (missing h=)");
-        row("hand missing s=", HandSigned(Text, Tags("s", "-")), "permerror (missing s=)");
         row("hand missing bh=", Changed(HandSigned(Text, Usual), "bh=", "xh="), "permerror (missing bh=)");
         row("hand missing b=", Changed(HandSigned(Text, Usual), "\tb=", "\tc2="), "permerror (missing b=)");
         QByteArray emptyB = HandSigned(Text, Usual);
         const qsizetype bAt = emptyB.indexOf("\tb=") + 3;
         row("hand b= empty", emptyB.remove(bAt, emptyB.indexOf("\r\n", bAt) - bAt), "permerror (b= is not base64)");
-        row("hand b= not base64", Changed(HandSigned(Text, Usual), "\tb=", "\tb=*"), "permerror (b= is not base64)");
         row("hand bh= not base64", HandSigned(Text, Tags("bh", "not.base64")), "permerror (bh= is not base64)");
         row("hand a=rsa-sha1", HandSigned(Text, Tags("a", "rsa-sha1")), "permerror (rsa-sha1 is historic, RFC 8301)");
         row("hand a=rsa-sha512", HandSigned(Text, Tags("a", "rsa-sha512")), "permerror (a= is not a known algorithm)");
-        row("hand a= in capitals", HandSigned(Text, Tags("a", "RSA-SHA256")), "permerror (a= is not a known algorithm)");
         row("hand c=bogus", HandSigned(Text, Tags("c", "relaxed/bogus")), "permerror (c= is not a known canonicalization)");
-        row("hand c= three halves", HandSigned(Text, Tags("c", "relaxed/relaxed/relaxed")), "permerror (c= is not a known canonicalization)");
         row("hand h= without from", HandSigned(Text, Tags("h", "to:subject")), "permerror (h= does not sign From)");
         row("hand h= with an empty name", HandSigned(Text, Tags("h", "from::to")), "permerror (h= does not parse)");
-        row("hand q=dns/txt", HandSigned(Text, Tags("q", "dns/txt")), pass);
         row("hand q=dns/txt among others", HandSigned(Text, Tags("q", "x-other:dns/txt")), pass);
         row("hand q=other", HandSigned(Text, Tags("q", "https")), "permerror (q= names no known query method)");
         row("hand d= not a domain", HandSigned(Text, Tags("d", "exa(mple).test")), "permerror (d= is not a domain name)");
         row("hand s= not a selector", HandSigned(Text, Tags("s", "a..b")), "permerror (s= is not a selector)");
         row("hand duplicate tag", HandSigned(Text, Usual + "; d=example.test"), "permerror (signature tags do not parse: duplicate d=)");
-        row("hand tag without =", HandSigned(Text, Usual + "; bogus"), "permerror (signature tags do not parse: tag without =)");
-        row("hand empty tag", HandSigned(Text, Changed(Usual, "; c=", ";; c=")), "permerror (signature tags do not parse: empty tag)");
-        row("hand bad tag name", HandSigned(Text, Usual + "; x-y=1"), "permerror (signature tags do not parse: bad tag name)");
 
         // The key record.
         const QByteArray p = "p=" + Rsa().der.toBase64();
@@ -510,33 +452,22 @@ private slots:
         row("key: revoked, body changed too", Changed(HandSigned(Text, Usual), "Last", "Least"), "permerror (key revoked)",
             {"sel._domainkey.example.test|v=DKIM1; p= ;"});
         row("key: no p=", HandSigned(Text, Usual), "permerror (key record has no p=)", {"sel._domainkey.example.test|v=DKIM1; k=rsa"});
-        row("key: only p=", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|" + p});
-        row("key: folded p=", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; " + p.left(100) + " " + p.mid(100)});
         row("key: v=DKIM2", HandSigned(Text, Usual), "permerror (key record is not v=DKIM1)", {"sel._domainkey.example.test|v=DKIM2; " + p});
         row("key: v= not first", HandSigned(Text, Usual), "permerror (key record has v= after other tags)",
             {"sel._domainkey.example.test|k=rsa; v=DKIM1; " + p});
         row("key: does not parse", HandSigned(Text, Usual), "permerror (key record does not parse: tag without =)",
             {"sel._domainkey.example.test|v=DKIM1; " + p + "; junk"});
-        row("key: p= not base64", HandSigned(Text, Usual), "permerror (key p= is not base64)", {"sel._domainkey.example.test|v=DKIM1; p=!!!!"});
         row("key: p= not a key", HandSigned(Text, Usual), "permerror (key p= is not an RSA key)", {"sel._domainkey.example.test|v=DKIM1; p=AAAAAAAA"});
-        row("key: h=sha256", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; h=sha1:sha256; " + p});
         row("key: h=sha1", HandSigned(Text, Usual), "permerror (key h= does not allow sha256)", {"sel._domainkey.example.test|v=DKIM1; h=sha1; " + p});
         row("key: k=ed25519 for rsa-sha256", HandSigned(Text, Usual), "permerror (key type ed25519 does not match a=rsa-sha256)",
             {"sel._domainkey.example.test|v=DKIM1; k=ed25519; " + p});
         row("key: k=dsa", HandSigned(Text, Usual), "permerror (key k= is not a known key type)", {"sel._domainkey.example.test|v=DKIM1; k=dsa; " + p});
-        row("key: s=email", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; s=email; " + p});
-        row("key: s=*", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; s=*; " + p});
         row("key: s=tlsrpt", HandSigned(Text, Usual), "permerror (key s= is not for email)", {"sel._domainkey.example.test|v=DKIM1; s=tlsrpt; " + p});
-        row("key: t=y (testing)", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; t=y; " + p});
-        row("key: t=s, i= the domain", HandSigned(Text, Tags("i", "demo@example.test")), pass, {"sel._domainkey.example.test|v=DKIM1; t=y:s; " + p});
         row("key: t=s, i= a subdomain", HandSigned(Text, Tags("i", "demo@mail.example.test")), "permerror (key t=s does not allow i= in a subdomain)",
             {"sel._domainkey.example.test|v=DKIM1; t=s; " + p});
-        row("key: unknown tags", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=DKIM1; n=notes here; x9=1; " + p});
         row("key: two records, the first no key", HandSigned(Text, Usual), pass, {"sel._domainkey.example.test|v=spf1 -all", "sel._domainkey.example.test|" + Rsa().record});
         row("key: two keys, the second signs", HandSigned(Text, Usual), pass,
             {"sel._domainkey.example.test|" + Rsa1024().record, "sel._domainkey.example.test|" + Rsa().record});
-        row("key: two records, neither a key", HandSigned(Text, Usual), "permerror (key record does not parse: tag without =)",
-            {"sel._domainkey.example.test|hello", "sel._domainkey.example.test|v=DKIM1; p="});
 
         // Several signatures; more than ten; an unreadable header; none.
         row("two signatures, one good", HandSigned(Changed(HandSigned(Text, Usual), "Last", "Least"), Tags("s", "k1024"), Rsa1024().pem),
@@ -573,7 +504,6 @@ private slots:
         const qsizetype at = own.indexOf("b=", own.indexOf("bh=") + 3) + 2;
         const QByteArray b = QByteArray(own.mid(at, 20)).replace("\r\n\t", "").left(8);
         QTest::newRow("own rsa-sha256") << own << "pass example.test sel rsa-sha256 @example.test " + b;
-        QTest::newRow("i=") << HandSigned(Text, Tags("i", "demo@mail.example.test")) << QByteArray("pass example.test sel rsa-sha256 demo@mail.example.test *");
         QTest::newRow("broken still shows what it can") << HandSigned(Text, Usual + "; d=x") << QByteArray("permerror example.test sel rsa-sha256 @example.test *");
         QTest::newRow("folded values shown without blanks") << HandSigned(Text, Tags("i", "demo@\r\n mail.example.test"))
                                                           << QByteArray("pass example.test sel rsa-sha256 demo@mail.example.test *");
@@ -616,8 +546,6 @@ private slots:
         QTest::addColumn<QByteArray>("out");
         QTest::newRow("RFC 6376 3.4.5") << QByteArray(" C \r\nD \t E\r\n\r\n\r\n") << QByteArray(" C \r\nD \t E\r\n");
         QTest::newRow("empty") << QByteArray() << QByteArray("\r\n");
-        QTest::newRow("only empty lines") << QByteArray("\r\n\r\n") << QByteArray("\r\n");
-        QTest::newRow("blank line kept") << QByteArray("a\r\n \r\n") << QByteArray("a\r\n \r\n");
         QTest::newRow("no final line end") << QByteArray("a\r\nb") << QByteArray("a\r\nb\r\n");
         QTest::newRow("stuffed dots") << QByteArray("..a\r\n..\r\n\r\n") << QByteArray(".a\r\n.\r\n");
         QTest::newRow("bare LF") << QByteArray("a\nb\n\n") << QByteArray("a\r\nb\r\n");

@@ -80,7 +80,6 @@ private slots:
         QTest::newRow("unknown and malformed tags ignored") << QByteArray("v=DMARC1; p=quarantine; fo=1; junk; x=y") << QByteArray("quarantine - r r 100");
         QTest::newRow("first of a name counts") << QByteArray("v=DMARC1; p=reject; p=none") << QByteArray("reject - r r 100");
         QTest::newRow("pct out of range") << QByteArray("v=DMARC1; p=reject; pct=150") << QByteArray("reject - r r 100");
-        QTest::newRow("pct not a number") << QByteArray("v=DMARC1; p=reject; pct=half") << QByteArray("reject - r r 100");
         QTest::newRow("pct=0") << QByteArray("v=DMARC1; p=reject; pct=0") << QByteArray("reject - r r 0");
         QTest::newRow("adkim neither r nor s") << QByteArray("v=DMARC1; p=none; adkim=x") << QByteArray("none - r r 100");
         QTest::newRow("no p") << QByteArray("v=DMARC1; sp=reject") << QByteArray("invalid");
@@ -90,11 +89,9 @@ private slots:
         QTest::newRow("invalid p, rua not a URI") << QByteArray("v=DMARC1; p=block; rua=d@example.com") << QByteArray("invalid");
         QTest::newRow("invalid p, second rua a URI") << QByteArray("v=DMARC1; p=block; rua=nothing, mailto:x@y.z") << QByteArray("none - r r 100");
         QTest::newRow("invalid sp") << QByteArray("v=DMARC1; p=reject; sp=maybe") << QByteArray("invalid");
-        QTest::newRow("invalid sp, rua") << QByteArray("v=DMARC1; p=reject; sp=maybe; rua=mailto:d@example.com") << QByteArray("none - r r 100");
         QTest::newRow("v= not first") << QByteArray("p=reject; v=DMARC1") << QByteArray("invalid");
         QTest::newRow("v=DMARC2") << QByteArray("v=DMARC2; p=reject") << QByteArray("invalid");
         QTest::newRow("v=dmarc1") << QByteArray("v=dmarc1; p=reject") << QByteArray("invalid");
-        QTest::newRow("SPF record") << QByteArray("v=spf1 -all") << QByteArray("invalid");
     }
     void record()
     {
@@ -129,8 +126,6 @@ private slots:
         row("p=none, SPF aligned", a, {none}, "pass example.com", "", "pass none none example.com example.com", "SPF example.com aligned");
         row("p=none, nothing aligned", a, {none}, "fail example.com", "other.org", "fail none none example.com example.com", "no aligned DKIM or SPF");
         row("p=quarantine fails", a, {quarantine}, "softfail example.com", "", "fail quarantine quarantine example.com example.com");
-        row("p=reject fails", a, {reject}, "none ", "", "fail reject reject example.com example.com");
-        row("p=reject, both aligned", a, {reject}, "pass example.com", "example.com", "pass none reject example.com example.com");
         row("p=reject, DKIM of another domain, SPF neutral", a, {reject}, "neutral example.com", "other.org,example.net",
             "fail reject reject example.com example.com");
         row("p=reject, one DKIM of several aligned", a, {reject}, "none ", "other.org,EXAMPLE.com.", "pass none reject example.com example.com");
@@ -138,7 +133,6 @@ private slots:
         // Relaxed and strict alignment.
         row("DKIM relaxed: parent signs a subdomain's From", "x@mail.example.com", {reject}, "none ", "example.com",
             "pass none reject mail.example.com example.com");
-        row("DKIM relaxed: a subdomain signs the parent's From", a, {reject}, "none ", "news.example.com", "pass none reject example.com example.com");
         row("DKIM relaxed: sibling subdomains", "x@a.example.com", {reject}, "none ", "b.example.com", "pass none reject a.example.com example.com");
         row("DKIM strict: parent", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "example.com",
             "fail reject reject mail.example.com example.com");
@@ -147,20 +141,14 @@ private slots:
         row("SPF relaxed: bounce subdomain", a, {reject}, "pass bounces.example.com", "", "pass none reject example.com example.com");
         row("SPF strict: bounce subdomain", a, {"_dmarc.example.com|v=DMARC1; p=reject; aspf=s"}, "pass bounces.example.com", "",
             "fail reject reject example.com example.com");
-        row("SPF strict with DKIM relaxed", a, {"_dmarc.example.com|v=DMARC1; p=reject; aspf=s"}, "pass bounces.example.com", "news.example.com",
-            "pass none reject example.com example.com");
         row("SPF aligned but softfail", a, {reject}, "softfail example.com", "", "fail reject reject example.com example.com");
-        row("SPF aligned but temperror", a, {reject}, "temperror example.com", "", "fail reject reject example.com example.com");
         row("SPF pass, in capitals", a, {reject}, "PASS Example.COM.", "", "pass none reject example.com example.com");
         row("SPF pass for another domain", a, {reject}, "pass example.net", "", "fail reject reject example.com example.com");
-        row("SPF pass, empty domain", a, {reject}, "pass ", "", "fail reject reject example.com example.com");
 
         // Subdomains: sp= when the record is the organisational domain's.
         row("subdomain takes sp=", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; sp=quarantine"}, "none ", "",
             "fail quarantine quarantine mail.example.com example.com");
         row("subdomain without sp= takes p=", "x@mail.example.com", {reject}, "none ", "", "fail reject reject mail.example.com example.com");
-        row("subdomain sp=none", "x@a.b.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; sp=none"}, "none ", "",
-            "fail none none a.b.example.com example.com");
         row("organisational domain ignores sp=", a, {"_dmarc.example.com|v=DMARC1; p=reject; sp=none"}, "none ", "",
             "fail reject reject example.com example.com");
         row("subdomain with a record of its own", "x@mail.example.com",
@@ -201,7 +189,6 @@ private slots:
         row("invalid p=, no rua=", a, {"_dmarc.example.com|v=DMARC1; p=bounce"}, "none ", "", "none none none example.com example.com",
             "DMARC record without a valid p=");
         row("no p=, valid rua=", a, {"_dmarc.example.com|v=DMARC1; rua=mailto:r@example.com"}, "none ", "", "fail none none example.com example.com");
-        row("p in capitals", a, {"_dmarc.example.com|v=DMARC1; P=Reject"}, "none ", "", "fail reject reject example.com example.com");
 
         // pct=: outside the sample the next milder policy.
         const QByteArray half = "_dmarc.example.com|v=DMARC1; p=reject; pct=50";
@@ -209,9 +196,6 @@ private slots:
         row("pct=50, outside", a, {half}, "none ", "", "fail quarantine reject example.com example.com", "no aligned DKIM or SPF, outside pct=50", 50);
         row("pct=0, quarantine: none", a, {"_dmarc.example.com|v=DMARC1; p=quarantine; pct=0"}, "none ", "", "fail none quarantine example.com example.com",
             {}, 0);
-        row("pct=0, reject: quarantine", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "", "fail quarantine reject example.com example.com",
-            {}, 0);
-        row("pct=100", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=100"}, "none ", "", "fail reject reject example.com example.com", {}, 99);
         row("pct=0, pass stays pass", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "example.com", "pass none reject example.com example.com");
 
         // DNS failures.

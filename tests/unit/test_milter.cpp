@@ -208,7 +208,6 @@ private slots:
         const QByteArray all = "OCHMRRTLLLNBEQ";
         const QList<QByteArray> v6 = {"O 6 1ff 0"};
         QTest::newRow("continue throughout") << v6 + Through + QList<QByteArray>{"E c"} << all << Result::Continue << QByteArray() << QByteArray();
-        QTest::newRow("progress, then continue") << v6 + Through + QList<QByteArray>{"E p|p|c"} << all << Result::Continue << QByteArray() << QByteArray();
         QTest::newRow("reject at connect") << v6 + QList<QByteArray>{"C r"} << QByteArray("OCQ") << Result::Reject << QByteArray("550 5.7.1 Command rejected") << QByteArray();
         QTest::newRow("tempfail at MAIL") << v6 + QList<QByteArray>{"C c", "H c", "M t"} << QByteArray("OCHMQ") << Result::Tempfail
                                           << QByteArray("451 4.7.1 Service unavailable - try again later") << QByteArray();
@@ -218,27 +217,19 @@ private slots:
                                                  << QByteArray("554 5.7.1 Gtube pattern") << QByteArray();
         QTest::newRow("custom reply of several lines, LF or CR LF") << v6 + Through + QList<QByteArray>{"E y550-5.7.1 one\n550-5.7.1 two\r\n550 5.7.1 three~"} << all
                                                          << Result::Reject << QByteArray("550-5.7.1 one\r\n550-5.7.1 two\r\n550 5.7.1 three") << QByteArray();
-        QTest::newRow("custom 4xx is a tempfail") << v6 + Through + QList<QByteArray>{"E y421 4.7.0 later~"} << all << Result::Tempfail << QByteArray("421 4.7.0 later") << QByteArray();
         QTest::newRow("one recipient refused") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R c", "R y550 5.1.1 No such user~"} + Through.mid(5) + QList<QByteArray>{"E c"}
                                                << all << Result::Continue << QByteArray() << QByteArray("jiro@example.test");
         QTest::newRow("every recipient refused") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R r", "R t"} << QByteArray("OCHMRRQ") << Result::Tempfail
                                                  << QByteArray("451 4.7.1 Service unavailable - try again later") << QByteArray("taro@example.test,jiro@example.test");
-        QTest::newRow("accept of one recipient goes on") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R a", "R c"} + Through.mid(5) + QList<QByteArray>{"E c"} << all
-                                                         << Result::Continue << QByteArray() << QByteArray();
         QTest::newRow("skip the rest of the body") << v6 + Through.mid(0, 10) + QList<QByteArray>{"B s", "E c"} << all << Result::Continue << QByteArray() << QByteArray();
         // Steps left out (no connect, HELO, headers, body) and replies not sent (MAIL, RCPT, DATA, EOH).
         QTest::newRow("steps left out, replies not awaited") << QList<QByteArray>{"O 6 1ff 5c033", "E c"} << QByteArray("OMRRTNEQ") << Result::Continue << QByteArray() << QByteArray();
-        QTest::newRow("version 2 filter") << QList<QByteArray>{"O 2 1 0"} + Through + QList<QByteArray>{"E c"} << all << Result::Continue << QByteArray() << QByteArray();
         // What a filter must not do: it fails, and MilterDefault decides.
         QTest::newRow("version 1") << QList<QByteArray>{"O 1 1ff 0"} << QByteArray("OQ") << Result::Failed << QByteArray() << QByteArray();
-        QTest::newRow("no negotiation") << QList<QByteArray>{"O c"} << QByteArray("OQ") << Result::Failed << QByteArray() << QByteArray();
         QTest::newRow("change it did not ask for") << QList<QByteArray>{"O 6 1 0"} + Through + QList<QByteArray>{"E bnew~|c"} << all << Result::Failed << QByteArray() << QByteArray();
-        QTest::newRow("change before the end") << v6 + QList<QByteArray>{"C hX~y~"} << QByteArray("OCQ") << Result::Failed << QByteArray() << QByteArray();
         QTest::newRow("header name with a colon") << v6 + Through + QList<QByteArray>{"E hX:Y~z~|c"} << all << Result::Failed << QByteArray() << QByteArray();
         QTest::newRow("reply code 250") << v6 + Through + QList<QByteArray>{"E y250 ok~"} << all << Result::Failed << QByteArray() << QByteArray();
-        QTest::newRow("reply lines of two codes") << v6 + Through + QList<QByteArray>{"E y550-a\r\n554 b~"} << all << Result::Failed << QByteArray() << QByteArray();
         QTest::newRow("unknown reply") << v6 + QList<QByteArray>{"C z"} << QByteArray("OCQ") << Result::Failed << QByteArray() << QByteArray();
-        QTest::newRow("skip outside the body") << v6 + QList<QByteArray>{"C s"} << QByteArray("OCQ") << Result::Failed << QByteArray() << QByteArray();
     }
     void dialogues()
     {
@@ -323,7 +314,6 @@ private slots:
         QTest::newRow("change, delete, change a missing one") << QByteArray("m1,subject~new~|m1,X-Long~~|m2,From~second~|c")
                                                    << "Subject: new\r\nFrom: ann@out.test\r\nFrom: second\r\n" + body << QByteArray("ann@out.test") << rcpts
                                                    << QByteArray("+1 header, ~1 header, -1 header");
-        QTest::newRow("delete a header that is not there") << QByteArray("m1,X-None~~|c") << QByteArray() << QByteArray("ann@out.test") << rcpts << QByteArray();
         QTest::newRow("sender and recipients") << QByteArray("e<bounce@out.test>~SIZE=1~|+<archive@example.test>~|2copy@example.test~NOTIFY=NEVER~|-<TARO@example.test>~|+jiro@example.test~|c")
                                                << QByteArray() << QByteArray("bounce@out.test") << QByteArray("jiro@example.test,archive@example.test,copy@example.test")
                                                << QByteArray("sender <bounce@out.test>, +rcpt <archive@example.test>, +rcpt <copy@example.test>, -rcpt <TARO@example.test>");
@@ -365,12 +355,9 @@ private slots:
     {
         QTest::addColumn<QByteArray>("buffer");
         QTest::addColumn<QByteArray>("commands");   // the packets taken, "." when more is needed, "!" when bad
-        QTest::newRow("empty") << QByteArray() << QByteArray(".");
-        QTest::newRow("short length") << QByteArray("\0\0\0", 3) << QByteArray(".");
         QTest::newRow("two and a half") << QByteArray("\0\0\0\1c\0\0\0\3hab\0\0\0\5x", 17) << QByteArray("ch.");
         QTest::newRow("zero length") << QByteArray("\0\0\0\0c", 5) << QByteArray("!");
         QTest::newRow("past the largest") << Be32(Milter::MaxPacket + 1) + "b" << QByteArray("!");
-        QTest::newRow("the largest, not all there") << Be32(Milter::MaxPacket) + "b" << QByteArray(".");
     }
     void packets()
     {
@@ -394,9 +381,7 @@ private slots:
         QTest::newRow("plain") << QByteArray("A: 1\r\nB: 2\r\n\r\nbody\r\n") << 2;
         QTest::newRow("folded, old space before the colon") << QByteArray("A : 1\r\n 2\r\nB:\r\n\r\n") << 2;
         QTest::newRow("no blank line") << QByteArray("A: 1\r\nnot a field\r\nB: 2\r\n") << 1;
-        QTest::newRow("body only") << QByteArray("\r\nx\r\n") << 0;
         QTest::newRow("fold first") << QByteArray(" x\r\nA: 1\r\n") << 0;
-        QTest::newRow("no line end") << QByteArray("A: 1") << 1;
     }
     void splitText()
     {

