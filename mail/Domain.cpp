@@ -1,0 +1,47 @@
+#include "mail/Domain.h"
+
+namespace Mail {
+
+Domain::Domain(QByteArrayView name) : name_(name.toByteArray().toLower())
+{
+    if (name_.endsWith('.'))
+        name_.chop(1);
+}
+
+bool Domain::IsServed(const QString& served) const { return !name_.isEmpty() && *this == Domain(QByteArrayView(served.toUtf8())); }
+
+bool Domain::IsWithin(const Domain& parent) const
+{
+    return !parent.IsEmpty() && (name_ == parent.name_ || name_.endsWith('.' + parent.name_));
+}
+
+Address Address::Parse(QByteArrayView text)
+{
+    if (text.startsWith('<') && text.endsWith('>') && text.size() >= 2)
+        text = text.sliced(1, text.size() - 2);
+    if (text.startsWith('@') && text.contains(':'))   // a source route: only the mailbox counts
+        text = text.sliced(text.indexOf(':') + 1);
+    qsizetype at = -1;
+    bool quoted = false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted && c == '\\')
+            ++i;
+        else if (c == '"')
+            quoted = !quoted;
+        else if (c == '@' && !quoted)
+            at = i;
+    }
+    Address a;
+    if (at < 0) {
+        a.local = text.toByteArray();
+        return a;
+    }
+    a.local = text.first(at).toByteArray();
+    a.domainText = text.sliced(at + 1).toByteArray();
+    a.domain = Domain(a.domainText);
+    a.hasDomain = true;
+    return a;
+}
+
+}
