@@ -114,6 +114,25 @@ QByteArray Stuffed(QByteArrayView text)
     return out;
 }
 
+QByteArray WithCrLf(QByteArrayView text)
+{
+    QByteArray out;
+    out.reserve(text.size() + text.size() / 32 + 2);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '\r' && c != '\n') {
+            out += c;
+            continue;
+        }
+        out += "\r\n";
+        if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+            ++i;
+    }
+    if (!out.isEmpty() && !out.endsWith("\r\n"))
+        out += "\r\n";
+    return out;
+}
+
 bool BareLineEnd(QByteArrayView text)
 {
     const char* p = text.data();

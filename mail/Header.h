@@ -63,6 +63,9 @@ QByteArray Unstuffed(QByteArrayView stored);
 // A text stored as SMTP stores it: a leading dot doubled.
 QByteArray Stuffed(QByteArrayView text);
 
+// Every line end (CR, LF or CR LF) as CR LF, the text ending with one unless empty.
+QByteArray WithCrLf(QByteArrayView text);
+
 // A CR or LF that is not part of a CR LF pair: a receiver that takes one for a line end
 // could be made to see a second, forged message.
 bool BareLineEnd(QByteArrayView text);
