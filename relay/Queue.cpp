@@ -4,6 +4,7 @@
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/mdlCommon.h"
+#include "mail/Domain.h"
 #include "relay/Bounce.h"
 #include "relay/MxLookup.h"
 #include "relay/RelayHost.h"
@@ -22,13 +23,12 @@ namespace {
 qint64 Now() { return QDateTime::currentSecsSinceEpoch(); }
 QByteArray N(qint64 n) { return QByteArray::number(n); }
 
-// As the served domain is told: what follows the first "@", without a final dot.
+// As the served domain is told: what follows the last "@" outside quotes, lower case, without
+// a final dot.
 QByteArray DomainOf(const QByteArray& address)
 {
-    QByteArray domain = address.mid(address.indexOf('@') + 1);
-    if (domain.endsWith('.'))
-        domain.chop(1);
-    return domain;
+    const Mail::Address a = Mail::Address::Parse(address);
+    return (a.hasDomain ? a.domain : Mail::Domain(address)).Name();
 }
 
 // The queue's key for each recipient; recipients at one domain share one copy of its name.
@@ -36,7 +36,7 @@ void SetDomains(QueuedMessage& m)
 {
     const QueuedRecipient* previous = nullptr;
     for (QueuedRecipient& r : m.recipients) {
-        r.domain = DomainOf(r.to).toLower();
+        r.domain = DomainOf(r.to);
         if (previous && previous->domain == r.domain)
             r.domain = previous->domain;
         previous = &r;
