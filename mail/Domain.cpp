@@ -2,11 +2,9 @@
 
 namespace Mail {
 
-Domain::Domain(QByteArrayView name) : name_(name.toByteArray().toLower())
-{
-    if (name_.endsWith('.'))
-        name_.chop(1);
-}
+QByteArray WithoutFinalDot(QByteArrayView name) { return (name.endsWith('.') ? name.chopped(1) : name).toByteArray(); }
+
+Domain::Domain(QByteArrayView name) : name_(WithoutFinalDot(name).toLower()) {}
 
 bool Domain::IsServed(const QString& served) const { return !name_.isEmpty() && *this == Domain(QByteArrayView(served.toUtf8())); }
 

@@ -26,6 +26,9 @@ private:
     QByteArray name_;
 };
 
+// A name as written, its final dot dropped (log lines and replies keep the letter case).
+QByteArray WithoutFinalDot(QByteArrayView name);
+
 // An address: the local part as written (quotes kept) and the domain after the last "@"
 // outside quotes. An address without "@" has a local part only.
 struct Address {

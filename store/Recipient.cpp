@@ -53,8 +53,6 @@ Recipient Classify(const QByteArray& address)
 }
 
 namespace {
-QByteArray WithoutFinalDot(const QByteArray& name) { return Mail::Domain(name).Name(); }
-
 // An address as the resolver would read it: IPv4 in any form inet_aton takes (127.1,
 // 2130706433, 0x7f.1), IPv6 as written; an IPv4 address mapped into IPv6 as itself.
 QHostAddress AsAddress(const QByteArray& text)
@@ -73,9 +71,9 @@ QHostAddress AsAddress(const QByteArray& text)
 
 bool ThisHost(const QByteArray& domain, const QByteArray& hostName)
 {
-    const QByteArray d = WithoutFinalDot(domain);
-    if (d == "localhost" || d.endsWith(".localhost") || (!hostName.isEmpty() && d == WithoutFinalDot(hostName))
-        || d == WithoutFinalDot(QHostInfo::localHostName().toUtf8()))
+    const QByteArray d = Mail::Domain(domain).Name();
+    if (d == "localhost" || d.endsWith(".localhost") || (!hostName.isEmpty() && d == Mail::Domain(hostName).Name())
+        || d == Mail::Domain(QHostInfo::localHostName().toUtf8()).Name())
         return true;
     QByteArray literal = d;
     if (d.startsWith('[') && d.endsWith(']')) {
