@@ -7,62 +7,43 @@
 
 namespace DkimVerify {
 namespace {
+
 // An Ed25519 public key has this many bytes.
 constexpr qsizetype Ed25519Bytes = 32;
-}
 
-Pkey ParseKey(const QByteArray& record, const QByteArray& algorithm, const QByteArray& identityDomain, const QByteArray& domain,
-              QByteArray& problem)
+// What the tags of a key record say against its use for this signature; "" when nothing.
+// `type` gets its key type.
+QByteArray TagProblem(const Tags& tags, const QByteArray& algorithm, const QByteArray& identityDomain, const QByteArray& domain,
+                      QByteArray& type)
 {
-    Tags tags;
-    QByteArray error;
-    if (!ParseTags(record, tags, error)) {
-        problem = "key record does not parse: " + error;
-        return nullptr;
-    }
-    if (const QByteArray* v = Find(tags, "v"); v && (*v != "DKIM1" || tags.first().first != "v")) {
-        problem = *v != "DKIM1" ? "key record is not v=DKIM1" : "key record has v= after other tags";
-        return nullptr;
-    }
-    if (const QByteArray* h = Find(tags, "h"); h && !Colons(*h).contains("sha256")) {
-        problem = "key h= does not allow sha256";
-        return nullptr;
-    }
+    if (const QByteArray* v = Find(tags, "v"); v && (*v != "DKIM1" || tags.first().first != "v"))
+        return *v != "DKIM1" ? "key record is not v=DKIM1" : "key record has v= after other tags";
+    if (const QByteArray* h = Find(tags, "h"); h && !Colons(*h).contains("sha256"))
+        return "key h= does not allow sha256";
     const QByteArray* k = Find(tags, "k");
-    const QByteArray type = k ? *k : QByteArray("rsa");
-    if (type != "rsa" && type != "ed25519") {
-        problem = "key k= is not a known key type";
-        return nullptr;
-    }
-    if (!algorithm.startsWith(type + '-')) {
-        problem = "key type " + type + " does not match a=" + algorithm;
-        return nullptr;
-    }
+    type = k ? *k : QByteArray("rsa");
+    if (type != "rsa" && type != "ed25519")
+        return "key k= is not a known key type";
+    if (!algorithm.startsWith(type + '-'))
+        return "key type " + type + " does not match a=" + algorithm;
     if (const QByteArray* s = Find(tags, "s"); s) {
         const QList<QByteArray> services = Colons(*s);
-        if (!services.contains("*") && !services.contains("email")) {
-            problem = "key s= is not for email";
-            return nullptr;
-        }
+        if (!services.contains("*") && !services.contains("email"))
+            return "key s= is not for email";
     }
-    if (const QByteArray* t = Find(tags, "t"); t && Colons(*t).contains("s") && identityDomain != domain) {
-        problem = "key t=s does not allow i= in a subdomain";
-        return nullptr;
-    }
+    if (const QByteArray* t = Find(tags, "t"); t && Colons(*t).contains("s") && identityDomain != domain)
+        return "key t=s does not allow i= in a subdomain";
     const QByteArray* p = Find(tags, "p");
-    QByteArray der;
-    if (!p) {
-        problem = "key record has no p=";
-        return nullptr;
-    }
-    if (Solid(*p).isEmpty()) {
-        problem = "key revoked";
-        return nullptr;
-    }
-    if (!Base64(*p, der) || der.isEmpty()) {
-        problem = "key p= is not base64";
-        return nullptr;
-    }
+    if (!p)
+        return "key record has no p=";
+    if (Solid(*p).isEmpty())
+        return "key revoked";
+    return {};
+}
+
+// The public key of p=, of `type`.
+Pkey PublicKey(const QByteArray& der, const QByteArray& type, QByteArray& problem)
+{
     const auto* data = reinterpret_cast<const unsigned char*>(der.constData());
     Pkey key;
     if (type == "ed25519") {
@@ -87,6 +68,27 @@ Pkey ParseKey(const QByteArray& record, const QByteArray& algorithm, const QByte
         return nullptr;
     }
     return key;
+}
+
+}
+
+Pkey ParseKey(const QByteArray& record, const QByteArray& algorithm, const QByteArray& identityDomain, const QByteArray& domain,
+              QByteArray& problem)
+{
+    Tags tags;
+    QByteArray error, type, der;
+    if (!ParseTags(record, tags, error)) {
+        problem = "key record does not parse: " + error;
+        return nullptr;
+    }
+    problem = TagProblem(tags, algorithm, identityDomain, domain, type);
+    if (!problem.isEmpty())
+        return nullptr;
+    if (!Base64(*Find(tags, "p"), der) || der.isEmpty()) {
+        problem = "key p= is not base64";
+        return nullptr;
+    }
+    return PublicKey(der, type, problem);
 }
 
 bool VerifyData(EVP_PKEY* key, bool ed25519, const QByteArray& data, const QByteArray& signature)

@@ -21,6 +21,9 @@ QByteArray Z(const QByteArray& s) { return s + '\0'; }
 
 bool Blank(char c) { return c == ' ' || c == '\t'; }
 
+// A malformed reply is shown in the log up to this many bytes.
+constexpr qsizetype ShownReply = 80;
+
 // The NUL-ended strings of a packet; a last one without its NUL counts too.
 QList<QByteArray> Strings(const QByteArray& data)
 {
@@ -260,49 +263,57 @@ QByteArray Conversation::Feed(const Packet& p)
         return Finish(Result::Discard);
     case 'r':
     case 't':
-    case 'y': {
-        QByteArray reply = c == 'r' ? QByteArray("550 5.7.1 Command rejected") : QByteArray("451 4.7.1 Service unavailable - try again later");
-        if (c == 'y') {
-            const auto custom = CustomReply(p.data);
-            if (!custom)
-                return Failure("malformed reply code: " + p.data.left(80).toPercentEncoding(" <>@.:-_"));
-            reply = *custom;
-        }
-        if (waiting_ == Stage::Rcpt && waitingRcpt_ >= 0) {
-            result_.refused.push_back({m_.recipients[waitingRcpt_], reply});
-            return SendOn();
-        }
-        return Finish(reply.startsWith('4') ? Result::Tempfail : Result::Reject, reply);
-    }
-    case 'h': case 'i': case 'm': case '+': case '2': case '-': case 'e': case 'b': case 'q': {
-        if (waiting_ != Stage::Eom)
-            return unexpected();
-        if (!Allowed(c))
-            return Failure("change '" + QByteArray(1, c) + "' the filter did not ask to make");
-        if ((changed_ += p.data.size()) > MaxChanges)
-            return Failure("changes too large");
-        Change change{c, 0, {}, {}};
-        if (c == 'b') {
-            change.value = p.data;
-        } else {
-            QByteArray data = p.data;
-            if (c == 'i' || c == 'm') {
-                if (data.size() < 4) return Failure("short header change");
-                change.index = ReadBe32(data, 0);
-                data = data.mid(4);
-            }
-            const QList<QByteArray> s = Strings(data);
-            if (s.isEmpty()) return Failure("empty change '" + QByteArray(1, c) + "'");
-            change.name = s[0];
-            change.value = s.value(1);
-            if ((c == 'h' || c == 'i' || c == 'm') && !FieldName(change.name))
-                return Failure("bad header name in change '" + QByteArray(1, c) + "'");
-        }
-        result_.changes.push_back(std::move(change));
-        return {};
-    }
+    case 'y':
+        return Refusal(p);
+    case 'h': case 'i': case 'm': case '+': case '2': case '-': case 'e': case 'b': case 'q':
+        return waiting_ == Stage::Eom ? TakeChange(p) : unexpected();
     }
     return unexpected();
+}
+
+QByteArray Conversation::Refusal(const Packet& p)
+{
+    const char c = p.command;
+    QByteArray reply = c == 'r' ? QByteArray("550 5.7.1 Command rejected") : QByteArray("451 4.7.1 Service unavailable - try again later");
+    if (c == 'y') {
+        const auto custom = CustomReply(p.data);
+        if (!custom)
+            return Failure("malformed reply code: " + p.data.left(ShownReply).toPercentEncoding(" <>@.:-_"));
+        reply = *custom;
+    }
+    if (waiting_ == Stage::Rcpt && waitingRcpt_ >= 0) {
+        result_.refused.push_back({m_.recipients[waitingRcpt_], reply});
+        return SendOn();
+    }
+    return Finish(reply.startsWith('4') ? Result::Tempfail : Result::Reject, reply);
+}
+
+QByteArray Conversation::TakeChange(const Packet& p)
+{
+    const char c = p.command;
+    if (!Allowed(c))
+        return Failure("change '" + QByteArray(1, c) + "' the filter did not ask to make");
+    if ((changed_ += p.data.size()) > MaxChanges)
+        return Failure("changes too large");
+    Change change{c, 0, {}, {}};
+    if (c == 'b') {
+        change.value = p.data;
+    } else {
+        QByteArray data = p.data;
+        if (c == 'i' || c == 'm') {
+            if (data.size() < 4) return Failure("short header change");
+            change.index = ReadBe32(data, 0);
+            data = data.mid(4);
+        }
+        const QList<QByteArray> s = Strings(data);
+        if (s.isEmpty()) return Failure("empty change '" + QByteArray(1, c) + "'");
+        change.name = s[0];
+        change.value = s.value(1);
+        if ((c == 'h' || c == 'i' || c == 'm') && !FieldName(change.name))
+            return Failure("bad header name in change '" + QByteArray(1, c) + "'");
+    }
+    result_.changes.push_back(std::move(change));
+    return {};
 }
 
 }

@@ -110,6 +110,8 @@ private:
     QByteArray SendOn();
     QByteArray Finish(Result::Kind kind, QByteArray reply = {});
     QByteArray Failure(const QByteArray& why);
+    QByteArray Refusal(const Packet& p);      // r, t, y: at RCPT for that recipient, else for the message
+    QByteArray TakeChange(const Packet& p);   // a change asked for at the end of the message
     bool Allowed(char command) const;
 
     Message m_;
