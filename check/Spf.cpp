@@ -3,6 +3,7 @@
 // anything of it is evaluated, so a syntax error anywhere is a permerror (4.6); evaluation then
 // goes term by term, and a temperror or permerror anywhere ends the whole check (a Stop).
 #include "check/Spf.h"
+#include "mail/Domain.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -717,14 +718,12 @@ Outcome Check(Dns::Resolver& dns, const QHostAddress& client, const QByteArray& 
         out.identity = "helo";
         address = "postmaster@" + helo;
     }
-    const qsizetype at = address.lastIndexOf('@');
-    QByteArray local = at < 0 ? QByteArray() : address.left(at);
-    QByteArray domain = at < 0 ? address : address.mid(at + 1);
-    if (local.isEmpty())   // 4.3: a sender without local-part is postmaster's
+    const Mail::Address split = Mail::Address::Parse(address);
+    QByteArray local = split.local;
+    QByteArray domain = split.hasDomain ? split.domainText : address;
+    if (!split.hasDomain || local.isEmpty())   // 4.3: a sender without local-part is postmaster's
         local = "postmaster";
-    out.domain = domain.toLower();
-    if (out.domain.endsWith('.'))
-        out.domain.chop(1);
+    out.domain = Mail::Domain(domain).Name();
 
     QHostAddress ip = client;
     bool mapped = false;
