@@ -24,6 +24,10 @@ QByteArray AuthResultsField(const QByteArray& authservId, const QList<QByteArray
     return "Authentication-Results: " + authservId + ";\r\n\t" + results.join(";\r\n\t") + "\r\n";
 }
 
+namespace {
+
+// Whether one field (as the message has it, folded or not) is an Authentication-Results that
+// names `authservId` (any letter case, a final dot aside).
 bool NamesUs(QByteArrayView field, const QByteArray& authservId)
 {
     const qsizetype colon = field.indexOf(':');
@@ -41,6 +45,8 @@ bool NamesUs(QByteArrayView field, const QByteArray& authservId)
         else if (!blank) word += ch;
     }
     return !word.isEmpty() && Domain(word) == Domain(authservId);
+}
+
 }
 
 QByteArray WithoutOurResults(const QByteArray& stored, const QByteArray& authservId, int* removed)

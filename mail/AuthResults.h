@@ -15,10 +15,6 @@ const char* Name(AuthResult);
 // The field under `authservId`, one result ("spf=pass ...") a line.
 QByteArray AuthResultsField(const QByteArray& authservId, const QList<QByteArray>& results);
 
-// Whether one field (as the message has it, folded or not) is an Authentication-Results that
-// names `authservId` (any letter case, a final dot aside).
-bool NamesUs(QByteArrayView field, const QByteArray& authservId);
-
 // The stored text without the Authentication-Results fields that claim to be ours: nobody
 // outside may speak in our name. Fields after a line that is no field are the body's.
 // `removed` counts them; the text itself comes back when there are none.

@@ -8,11 +8,6 @@ Domain::Domain(QByteArrayView name) : name_(WithoutFinalDot(name).toLower()) {}
 
 bool Domain::IsServed(const QString& served) const { return !name_.isEmpty() && *this == Domain(QByteArrayView(served.toUtf8())); }
 
-bool Domain::IsWithin(const Domain& parent) const
-{
-    return !parent.IsEmpty() && (name_ == parent.name_ || name_.endsWith('.' + parent.name_));
-}
-
 Address Address::Parse(QByteArrayView text)
 {
     if (text.startsWith('<') && text.endsWith('>') && text.size() >= 2)

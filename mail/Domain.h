@@ -18,8 +18,6 @@ public:
     bool IsEmpty() const { return name_.isEmpty(); }
     // Whether this is the served domain `served` (any letter case, with or without a final dot).
     bool IsServed(const QString& served) const;
-    // Whether this is `parent` or a name under it.
-    bool IsWithin(const Domain& parent) const;
     bool operator==(const Domain& other) const = default;
 
 private:

@@ -12,15 +12,9 @@ QByteArrayView Unstuffed(const QByteArray& text, qsizetype pos, qsizetype end)
     const qsizetype from = text[pos] == '.' ? pos + 1 : pos;
     return QByteArrayView(text.constData() + from, end - from);
 }
-}
 
-QByteArray Field::Value() const
-{
-    QByteArray v = raw.mid(raw.indexOf(':') + 1);
-    v.removeIf([](char c) { return c == '\r' || c == '\n'; });
-    return v;
-}
-
+// The length of a field name at the start of `line` ("name:", blanks allowed before the
+// colon), or -1 when the line does not start a field: printable characters, no colon.
 qsizetype FieldNameLength(QByteArrayView line)
 {
     qsizetype i = 0;
@@ -30,6 +24,15 @@ qsizetype FieldNameLength(QByteArrayView line)
     while (i < line.size() && Blank(line[i]))
         ++i;
     return name > 0 && i < line.size() && line[i] == ':' ? name : -1;
+}
+
+}
+
+QByteArray Field::Value() const
+{
+    QByteArray v = raw.mid(raw.indexOf(':') + 1);
+    v.removeIf([](char c) { return c == '\r' || c == '\n'; });
+    return v;
 }
 
 Header::Header(const QByteArray& stored)

@@ -54,10 +54,6 @@ private:
     qsizetype fieldsEnd_ = 0, emptyLine_ = 0, bodyStart_ = 0;
 };
 
-// The length of a field name at the start of `line` ("name:", blanks allowed before the
-// colon), or -1 when the line does not start a field: printable characters, no colon.
-qsizetype FieldNameLength(QByteArrayView line);
-
 // The text as the client meant it: the stuffed dot of each line taken out.
 QByteArray Unstuffed(QByteArrayView stored);
 // A text stored as SMTP stores it: a leading dot doubled.
