@@ -6,7 +6,7 @@
 #include "core/Access.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
-#include "dkim/Dkim.h"
+#include "mail/AuthResults.h"
 
 #include <QElapsedTimer>
 
@@ -87,67 +87,6 @@ Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& rec
     return Spf::Check(dns, in.client, in.sender, in.helo, receiver);
 }
 
-namespace {
-
-// Whether one header field (unfolded or not) is an Authentication-Results naming `id`.
-bool Ours(const QByteArray& field, const QByteArray& id)
-{
-    const qsizetype colon = field.indexOf(':');
-    if (colon < 0 || field.left(colon).trimmed().compare("Authentication-Results", Qt::CaseInsensitive) != 0)
-        return false;
-    // The authserv-id: the first word of the value, comments and folding aside.
-    int depth = 0;
-    QByteArray word;
-    for (const char ch : field.mid(colon + 1)) {
-        const bool blank = ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
-        if (ch == '(') ++depth;
-        else if (ch == ')' && depth > 0) --depth;
-        else if (depth > 0) continue;
-        else if (ch == ';' || (blank && !word.isEmpty())) break;
-        else if (!blank) word += ch;
-    }
-    if (word.endsWith('.'))
-        word.chop(1);
-    return word.compare(id, Qt::CaseInsensitive) == 0;
-}
-
-}
-
-QByteArray WithoutOurResults(const QByteArray& text, const QByteArray& authservId, int* removed)
-{
-    int count = 0;
-    QByteArray out, field, unstuffed;   // the field being read: as stored, and as the message has it
-    const auto finish = [&] {
-        if (Ours(unstuffed, authservId)) {
-            ++count;
-        } else {
-            out += field;
-        }
-        field.clear();
-        unstuffed.clear();
-    };
-    for (qsizetype pos = 0; pos < text.size();) {
-        const qsizetype lf = text.indexOf('\n', pos);
-        const qsizetype end = lf < 0 ? text.size() : lf + 1;
-        const QByteArray line = text.mid(pos, end - pos);
-        const QByteArray content = line.startsWith('.') ? line.mid(1) : line;
-        if (content.isEmpty() || content == "\r\n" || (content[0] != ' ' && content[0] != '\t')) {
-            finish();
-            if (content.isEmpty() || content == "\r\n" || !content.contains(':')) {   // the body, or a line of no field
-                out += text.mid(pos);
-                break;
-            }
-        }
-        field += line;
-        unstuffed += content;
-        pos = end;
-    }
-    finish();
-    if (removed)
-        *removed = count;
-    return count ? out : text;
-}
-
 Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const QByteArray& authservId, qint64 now)
 {
     Verdict v;
@@ -189,7 +128,7 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
     }
     v.log << line;
 
-    v.header = "Authentication-Results: " + authservId + ";\r\n\t" + results.join(";\r\n\t") + "\r\n";
+    v.header = Mail::AuthResultsField(authservId, results);
     if (v.quarantined)
         v.header += "X-Spam-Flag: YES\r\n";
     return v;

@@ -40,10 +40,6 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
 // SPF alone, as MAIL FROM asks for it when a fail is refused there.
 Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& receiver);
 
-// The text without the Authentication-Results fields that claim to be ours: nobody outside
-// may speak in our name. `removed` counts them.
-QByteArray WithoutOurResults(const QByteArray& text, const QByteArray& authservId, int* removed = nullptr);
-
 // A resolver that gives up on every query once `ms` have passed since it was made, so that one
 // message's checks end in bounded time however slow the name server.
 std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms);

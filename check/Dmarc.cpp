@@ -1,24 +1,14 @@
 // DMARC: the From: domain, policy discovery, the record and alignment.
 #include "check/Dmarc.h"
 #include "check/PublicSuffix.h"
-#include "dkim/Dkim.h"
+#include "mail/AddressList.h"
+#include "mail/Header.h"
 
 #include <QRandomGenerator>
-#include <vector>
 
 namespace Dmarc {
 
-const char* Name(Result r)
-{
-    switch (r) {
-    case Result::None: return "none";
-    case Result::Pass: return "pass";
-    case Result::Fail: return "fail";
-    case Result::TempError: return "temperror";
-    case Result::PermError: return "permerror";
-    }
-    return "none";
-}
+const char* Name(Result r) { return Mail::Name(r); }
 
 const char* Name(Policy p)
 {
@@ -92,72 +82,7 @@ bool DomainName(const QByteArray& name)
     return true;
 }
 
-// The mailboxes of an address list (RFC 5322 3.4), each as its text: split at the commas
-// outside quotes, comments and angle brackets; a group's name and its ";" taken out; empty
-// elements (nothing but blanks and comments) left out.
-QList<QByteArray> Mailboxes(QByteArrayView value)
-{
-    QList<QByteArray> found;
-    QByteArray current, bare;   // bare: without comments and blanks, to tell an empty element
-    bool quoted = false, angle = false;
-    int comment = 0;
-    const auto end = [&] {
-        if (!bare.isEmpty())
-            found << current;
-        current.clear();
-        bare.clear();
-    };
-    for (qsizetype i = 0; i < value.size(); ++i) {
-        const char c = value[i];
-        if (quoted || comment > 0) {
-            current += c;
-            if (quoted)
-                bare += c;
-            if (c == '\\' && i + 1 < value.size()) {
-                current += value[++i];
-                if (quoted)
-                    bare += value[i];
-            } else if (quoted && c == '"') {
-                quoted = false;
-            } else if (!quoted && c == '(') {
-                ++comment;
-            } else if (!quoted && c == ')') {
-                --comment;
-            }
-            continue;
-        }
-        if (!angle && (c == ',' || c == ';')) {
-            end();
-            continue;
-        }
-        if (!angle && c == ':') {   // a group's name
-            current.clear();
-            bare.clear();
-            continue;
-        }
-        current += c;
-        if (c == '"')
-            quoted = true, bare += c;
-        else if (c == '(')
-            comment = 1;
-        else if (c == '<')
-            angle = true, bare += c;
-        else if (c == '>')
-            angle = false, bare += c;
-        else if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-            bare += c;
-    }
-    end();
-    return found;
-}
-
-QByteArray Bare(const QByteArray& domain)
-{
-    QByteArray d = domain.trimmed().toLower();
-    if (d.endsWith('.'))
-        d.chop(1);
-    return d;
-}
+QByteArray Bare(const QByteArray& domain) { return Mail::Domain(domain.trimmed()).Name(); }
 
 Policy Milder(Policy p) { return p == Policy::Reject ? Policy::Quarantine : Policy::None; }
 
@@ -236,13 +161,12 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
         o.reason = why;
         return o;
     };
-    std::vector<Dkim::Field> fields;
-    qsizetype bodyStart = 0;
-    if (!Dkim::ParseHeader(text, fields, bodyStart))
+    const Mail::Header header(text);
+    if (!header.Readable())
         return verdict(Result::PermError, "a header line is not a field");
-    const Dkim::Field* from = nullptr;
-    for (const Dkim::Field& f : fields) {
-        if (f.name.compare("from", Qt::CaseInsensitive) != 0)
+    const Mail::Field* from = nullptr;
+    for (const Mail::Field& f : header.Fields()) {
+        if (!f.Is("from"))
             continue;
         if (from)
             return verdict(Result::PermError, "more than one From");
@@ -250,10 +174,10 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
     }
     if (!from)
         return verdict(Result::PermError, "no From");
-    const QList<QByteArray> mailboxes = Mailboxes(QByteArrayView(from->raw).sliced(from->raw.indexOf(':') + 1));
-    if (mailboxes.size() != 1)
-        return verdict(Result::PermError, mailboxes.isEmpty() ? "From names no mailbox" : "From names more than one mailbox");
-    const QByteArray domain = PublicSuffix::Normalized(Dkim::MailboxDomain(mailboxes.first()));
+    const Mail::AddressList mailboxes = Mail::AddressList::Parse(from->Value());
+    if (mailboxes.addresses.size() != 1)
+        return verdict(Result::PermError, mailboxes.addresses.isEmpty() ? "From names no mailbox" : "From names more than one mailbox");
+    const QByteArray domain = PublicSuffix::Normalized(mailboxes.FirstDomain().Name());
     if (domain.isEmpty())
         return verdict(Result::PermError, "From has no domain");
     if (!DomainName(domain))

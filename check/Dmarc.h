@@ -2,13 +2,14 @@
 // DMARC (RFC 7489) for arriving mail: the policy the From: domain publishes, and whether an
 // SPF or DKIM result that passed is aligned with that domain. Pure over a Dns::Resolver.
 #include "dns/Resolver.h"
+#include "mail/AuthResults.h"
 
 #include <QByteArray>
 #include <QList>
 
 namespace Dmarc {
 
-enum class Result { None, Pass, Fail, TempError, PermError };
+using Result = Mail::AuthResult;   // none, pass, fail, temperror, permerror
 enum class Policy { None, Quarantine, Reject };
 const char* Name(Result);   // "none","pass","fail","temperror","permerror"
 const char* Name(Policy);   // "none","quarantine","reject"

@@ -2,6 +2,7 @@
 // reason. The record's syntax is in SpfRecord, macros in SpfMacros, check_host() in SpfChecker.
 #include "check/Spf.h"
 #include "check/SpfChecker.h"
+#include "mail/Domain.h"
 
 namespace Spf {
 
@@ -83,14 +84,12 @@ Outcome Check(Dns::Resolver& dns, const QHostAddress& client, const QByteArray& 
         out.identity = "helo";
         address = "postmaster@" + helo;
     }
-    const qsizetype at = address.lastIndexOf('@');
-    QByteArray local = at < 0 ? QByteArray() : address.left(at);
-    QByteArray domain = at < 0 ? address : address.mid(at + 1);
-    if (local.isEmpty())   // 4.3: a sender without local-part is postmaster's
+    const Mail::Address split = Mail::Address::Parse(address);
+    QByteArray local = split.local;
+    QByteArray domain = split.hasDomain ? split.domainText : address;
+    if (!split.hasDomain || local.isEmpty())   // 4.3: a sender without local-part is postmaster's
         local = "postmaster";
-    out.domain = domain.toLower();
-    if (out.domain.endsWith('.'))
-        out.domain.chop(1);
+    out.domain = Mail::Domain(domain).Name();
 
     const QHostAddress ip = ClientAddress(client);
     if (ip.isNull()) {

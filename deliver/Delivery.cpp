@@ -8,7 +8,10 @@
 #include "check/Checks.h"
 #include "core/mdlCommon.h"
 #include "dkim/Dkim.h"
-#include "deliver/Identity.h"
+#include "mail/AddressList.h"
+#include "mail/AuthResults.h"
+#include "mail/Domain.h"
+#include "mail/Trace.h"
 #include "milter/MilterClient.h"
 #include "store/Aliases.h"
 #include "store/MailStore.h"
@@ -18,7 +21,6 @@
 #include <QFileInfo>
 #include <QSet>
 #include <algorithm>
-#include <cstring>
 #include <memory>
 #include <optional>
 
@@ -55,53 +57,14 @@ struct Delivery {
 using Next = std::function<void()>;
 using D = std::shared_ptr<Delivery>;
 
-// Received: lines in the head of a message, each one relay it passed.
-int Hops(const QByteArray& text)
-{
-    int hops = 0;
-    for (qsizetype pos = 0; pos < text.size() && !text.mid(pos, 2).startsWith("\r\n");) {
-        if (text.mid(pos, 9).compare("Received:", Qt::CaseInsensitive) == 0 && ++hops > MaxHops)
-            break;
-        const qsizetype lf = text.indexOf('\n', pos);
-        pos = lf < 0 ? text.size() : lf + 1;
-    }
-    return hops;
-}
-
-// A CR or LF that is not part of a CR LF pair: a receiver that takes one for a line end
-// could be made to see a second, forged message.
-bool BareLineEnd(const QByteArray& text)
-{
-    const char* p = text.constData();
-    const char* end = p + text.size();
-    for (const char* q = p; q < end; ++q) {
-        q = static_cast<const char*>(memchr(q, '\n', size_t(end - q)));
-        if (!q) break;
-        if (q == p || q[-1] != '\r') return true;
-    }
-    for (const char* q = p; q < end; ++q) {
-        q = static_cast<const char*>(memchr(q, '\r', size_t(end - q)));
-        if (!q) break;
-        if (q + 1 == end || q[1] != '\n') return true;
-    }
-    return false;
-}
-
-QByteArray Received(const Envelope& m, const QByteArray& host, const QByteArray& rcpt, const QByteArray& when)
-{
-    QByteArray from = m.helo.isEmpty() ? QByteArray("unknown") : Clean(m.helo);
-    if (!m.client.isEmpty())
-        from += " ([" + m.client + "])";
-    return "Received: from " + from + "\r\n\tby " + host + " with " + (m.esmtp ? "ESMTP" : "SMTP") + "\r\n\tfor <" + Clean(rcpt)
-           + ">; " + when + "\r\n";
-}
+Mail::Hop HopOf(const Envelope& m, const QByteArray& host) { return {Clean(m.helo), m.client, m.esmtp, host}; }
 
 // A message in a relay loop, or with line ends another receiver could misread, goes no further.
 void Inspect(const D& d, const Next& next)
 {
-    if (Hops(d->m.text) > MaxHops)
+    if (Mail::Header(d->m.text).Hops() > MaxHops)
         d->Refuse("554 5.4.6 Too many hops");
-    else if (BareLineEnd(d->m.text))
+    else if (Mail::BareLineEnd(d->m.text))
         d->Refuse("554 5.5.2 Bare CR or LF not allowed");
     next();
 }
@@ -112,10 +75,9 @@ void Owned(const D& d, const Next& next)
 {
     if (d->m.user.isEmpty())
         return next();
-    for (const QByteArray& value : Identity::FieldValues(d->m.text, "From")) {
-        QList<QByteArray> mailboxes;
-        const bool readable = Identity::Mailboxes(value, mailboxes);
-        if (!readable || std::any_of(mailboxes.begin(), mailboxes.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->m.user, a); })) {
+    for (const QByteArray& value : Mail::Header(d->m.text).Values("From")) {
+        const Mail::AddressList list = Mail::AddressList::Parse(value);
+        if (!list.readable || std::any_of(list.addresses.begin(), list.addresses.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->m.user, a); })) {
             const QByteArray reply = "553 5.7.1 Sender address not owned by user";
             d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), 256, true) + ")");
             return next();
@@ -129,7 +91,7 @@ void Owned(const D& d, const Next& next)
 void Complete(const D& d, const Next& next)
 {
     if (d->m.submitted)
-        d->m.text.prepend(Identity::MissingFields(d->m.text, d->server.LocalHostName(d->m.index)));
+        d->m.text.prepend(Mail::MissingFields(Mail::Header(d->m.text), d->server.LocalHostName(d->m.index)));
     next();
 }
 
@@ -150,7 +112,7 @@ void Check(const D& d, const Next& next)
             const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo, d->m.spf};
             *verdict = Checks::Run(*dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
             if (verdict->refusal.isEmpty())
-                d->m.text = verdict->header + Checks::WithoutOurResults(d->m.text, id);
+                d->m.text = verdict->header + Mail::WithoutOurResults(d->m.text, id);
         },
         [d, verdict, next] {
             for (const QByteArray& line : verdict->log)
@@ -199,7 +161,7 @@ void Classify(const D& d, const Next& next)
         if (!r.local) {
             const QString key = QString::fromUtf8(address).toLower();
             if (!seen.contains(key))
-                d->foreign.push_back({address, trace ? Received(d->m, host, address, when) : QByteArray()});
+                d->foreign.push_back({address, trace ? Mail::Received(HopOf(d->m, host), Clean(address), when) : QByteArray()});
             seen.insert(key);
             continue;
         }
@@ -211,7 +173,7 @@ void Classify(const D& d, const Next& next)
         if (seen.contains(r.folder))
             continue;
         seen.insert(r.folder);
-        const QByteArray head = "Return-Path: <" + Clean(d->m.sender) + ">\r\n" + (trace ? Received(d->m, host, address, when) : QByteArray());
+        const QByteArray head = Mail::ReturnPath(Clean(d->m.sender)) + (trace ? Mail::Received(HopOf(d->m, host), Clean(address), when) : QByteArray());
         d->local.push_back({r.folder, head, {}});
         d->localTo.push_back(address);
     }
@@ -229,7 +191,7 @@ void Sign(const D& d, const Next& next)
     const bool notice = m.origin == Envelope::Origin::Notice;
     if (!notice && m.user.isEmpty() && !Access::MayRelay(m.client))
         return next();
-    const bool senderOurs = notice || Dkim::Served(Dkim::AddressDomain(m.sender));
+    const bool senderOurs = notice || Mail::Address::Parse(m.sender).domain.IsServed(mdlCommon::ServerDomain);
     auto made = std::make_shared<Dkim::Signature>();
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
     d->server.Offload(

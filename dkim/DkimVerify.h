@@ -1,7 +1,7 @@
 #pragma once
 // DKIM verification (RFC 6376; ed25519-sha256 of RFC 8463; RFC 8301's limits) of arriving mail:
-// each DKIM-Signature of a message, its key asked of a Dns::Resolver. Canonicalisation and
-// header parsing are deliver/Dkim's, the signer's own; keys and signatures are OpenSSL's.
+// each DKIM-Signature of a message, its key asked of a Dns::Resolver. Canonicalisation is
+// the signer's own (dkim/Canonical.h), the header mail/'s; keys and signatures are OpenSSL's.
 //
 // The results, in the words of RFC 8601 2.7.1:
 //   pass       the signature verifies with its key;
@@ -16,7 +16,9 @@
 //   temperror  the key could not be asked (DNS time-out or server failure);
 //   neutral    not checked: the signatures after the first MaxSignatures.
 // None and Policy are not given to a signature: a message without one has no entry at all.
+#include "dkim/Tags.h"
 #include "dns/Resolver.h"
+#include "mail/AuthResults.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -26,7 +28,7 @@
 
 namespace DkimVerify {
 
-enum class Result { None, Pass, Fail, Neutral, Policy, TempError, PermError };
+using Result = Mail::AuthResult;
 const char* Name(Result);   // "none","pass","fail","neutral","policy","temperror","permerror"
 
 // Signatures beyond this many are not checked (neutral), nor is their key asked.
@@ -48,18 +50,10 @@ struct Signature {
 };
 
 // Every DKIM-Signature of a message text as stored (dot-stuffed as received, CR LF lines; see
-// Dkim::ParseHeader), top to bottom, at time `now` (seconds since the epoch). Empty when the
+// Mail::Header), top to bottom, at time `now` (seconds since the epoch). Empty when the
 // message has none. A header that cannot be read leaves each signature found above the line
 // that cannot be read permerror. Blocks on DNS: at most one query per signature checked, one
 // per key name.
 std::vector<Signature> Verify(Dns::Resolver& dns, const QByteArray& text, qint64 now);
-
-// A tag list (RFC 6376 3.2): tag names and values in order, folding white space around them
-// taken out and that inside a value kept. False when it does not parse (`error` says why):
-// a tag that is no name=value, a name that is not ALPHA *(ALNUM / "_"), a value with
-// characters outside VALCHAR, an empty tag between two ";", or a tag given twice; `tags`
-// then holds every tag that is well formed, the first of each name.
-using Tags = QList<std::pair<QByteArray, QByteArray>>;
-bool ParseTags(QByteArrayView text, Tags& tags, QByteArray& error);
 
 }

@@ -1,6 +1,7 @@
 // DNS queries through the C library's resolver (libresolv), on the calling thread, with a
 // state of their own so that each can name its server and time-out.
 #include "dns/Resolver.h"
+#include "mail/Domain.h"
 #include "core/mdlCommon.h"
 
 #include <QElapsedTimer>
@@ -28,7 +29,7 @@ QByteArray Bare(QByteArray name)
     return name;
 }
 
-QByteArray Name(const QByteArray& name) { return Bare(name.toLower()); }
+QByteArray Name(const QByteArray& name) { return Mail::Domain(name).Name(); }
 
 // Names here are the bytes of their labels joined by dots; libresolv reads and writes them in
 // presentation form, where a backslash escapes. A name made of what a client sent (an SPF macro

@@ -50,12 +50,11 @@ FUZZ_TARGET(dkim)
 
     // DKIM: one result per signature, the rest after ten not checked, a query at most per
     // signature checked.
-    std::vector<Dkim::Field> fields;
-    qsizetype bodyStart = 0;
-    const bool readable = Dkim::ParseHeader(text, fields, bodyStart);
+    const Mail::Header header(text);
+    const bool readable = header.Readable();
     qsizetype signatures = 0;
-    for (const Dkim::Field& f : fields)
-        signatures += f.name.compare("DKIM-Signature", Qt::CaseInsensitive) == 0;
+    for (size_t i = 0; i < header.Leading(); ++i)
+        signatures += header.Fields()[i].Is("DKIM-Signature");
     const auto found = DkimVerify::Verify(table, text, Now);
     FUZZ_CHECK(qsizetype(found.size()) == signatures, "%d results for %d signatures", int(found.size()), int(signatures));
     FUZZ_CHECK(table.queries <= std::min<qsizetype>(signatures, DkimVerify::MaxSignatures), "%d queries", table.queries);

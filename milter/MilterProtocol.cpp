@@ -1,4 +1,5 @@
 #include "milter/MilterProtocol.h"
+#include "mail/Header.h"
 
 #include <algorithm>
 
@@ -18,6 +19,11 @@ quint32 ReadBe32(const QByteArray& d, qsizetype at)
 
 QByteArray Z(const QByteArray& s) { return s + '\0'; }
 
+bool Blank(char c) { return c == ' ' || c == '\t'; }
+
+// A malformed reply is shown in the log up to this many bytes.
+constexpr qsizetype ShownReply = 80;
+
 // The NUL-ended strings of a packet; a last one without its NUL counts too.
 QList<QByteArray> Strings(const QByteArray& data)
 {
@@ -26,87 +32,6 @@ QList<QByteArray> Strings(const QByteArray& data)
         out.removeLast();
     return out;
 }
-
-bool Blank(char c) { return c == ' ' || c == '\t'; }
-
-// "name:" (spaces before the colon as old mail writes them): the length of the name, or -1.
-qsizetype FieldAt(const QByteArray& text, qsizetype pos, qsizetype end)
-{
-    qsizetype i = pos;
-    while (i < end && text[i] > 32 && text[i] < 127 && text[i] != ':') ++i;
-    const qsizetype name = i - pos;
-    while (i < end && Blank(text[i])) ++i;
-    return name > 0 && i < end && text[i] == ':' ? name : -1;
-}
-
-// Every line end as CR LF, the text ending with one.
-QByteArray CrLf(const QByteArray& in)
-{
-    QByteArray out;
-    out.reserve(in.size() + in.size() / 32 + 2);
-    for (qsizetype i = 0; i < in.size(); ++i) {
-        const char c = in[i];
-        if (c == '\r' || c == '\n') {
-            out += "\r\n";
-            if (c == '\r' && i + 1 < in.size() && in[i + 1] == '\n') ++i;
-        } else {
-            out += c;
-        }
-    }
-    if (!out.isEmpty() && !out.endsWith("\r\n"))
-        out += "\r\n";
-    return out;
-}
-
-// A body as SMTP stores it: a leading dot doubled.
-QByteArray Stuff(const QByteArray& body)
-{
-    QByteArray out;
-    out.reserve(body.size() + 16);
-    qsizetype pos = 0;
-    while (pos < body.size()) {
-        const qsizetype lf = body.indexOf('\n', pos);
-        const qsizetype end = lf < 0 ? body.size() : lf + 1;
-        if (body[pos] == '.') out += '.';
-        out.append(body.constData() + pos, end - pos);
-        pos = end;
-    }
-    return out;
-}
-
-// A header's lines as we store them; a line a filter did not fold is folded, so that no value
-// can end the header or start a field of its own.
-QByteArray HeaderRaw(const QByteArray& name, const QByteArray& value, bool leadingSpace)
-{
-    QByteArray raw = name + ':';
-    const QList<QByteArray> lines = CrLf(value).split('\n');
-    bool first = true;
-    for (QByteArray line : lines) {
-        if (line.endsWith('\r')) line.chop(1);
-        if (first) {
-            raw += (leadingSpace || line.isEmpty() || Blank(line[0]) ? QByteArray() : QByteArray(" ")) + line;
-            first = false;
-            continue;
-        }
-        if (line.trimmed().isEmpty()) continue;
-        raw += "\r\n" + (Blank(line[0]) ? line : '\t' + line);
-    }
-    return raw + "\r\n";
-}
-
-// An address as a filter gives it, without its angle brackets; "" when it holds what no
-// address may (blanks, control characters).
-QByteArray Address(const QByteArray& given)
-{
-    QByteArray a = given.trimmed();
-    if (a.startsWith('<') && a.endsWith('>'))
-        a = a.mid(1, a.size() - 2);
-    for (const char c : a)
-        if (quint8(c) <= 32 || c == 127 || c == '<' || c == '>') return {};
-    return a;
-}
-
-bool SameAddress(const QByteArray& a, const QByteArray& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
 
 }
 
@@ -137,7 +62,7 @@ bool FieldName(const QByteArray& name)
 
 QByteArray Header::Value(bool leadingSpace) const
 {
-    qsizetype i = name.size();
+    qsizetype i = name.size() + (raw.startsWith('.') ? 1 : 0);   // the stuffed dot is not the name's
     while (i < raw.size() && Blank(raw[i])) ++i;
     ++i;   // the colon
     if (!leadingSpace)
@@ -150,43 +75,20 @@ QByteArray Header::Value(bool leadingSpace) const
 
 Split SplitText(const QByteArray& text)
 {
+    const Mail::Header header(text);
     Split s;
-    qsizetype pos = 0;
-    while (pos < text.size()) {
-        const qsizetype lf = text.indexOf('\n', pos);
-        const qsizetype end = lf < 0 ? text.size() : lf + 1;
-        if (Blank(text[pos]) && !s.headers.empty()) {
-            s.headers.back().raw.append(text.constData() + pos, end - pos);
-        } else if (const qsizetype n = FieldAt(text, pos, end); n > 0) {
-            s.headers.push_back({text.mid(pos, n), text.mid(pos, end - pos)});
-        } else {
-            break;   // the blank line, or a line that is no field: the body starts
-        }
-        pos = end;
+    for (size_t i = 0; i < header.Leading(); ++i) {
+        const Mail::Field& f = header.Fields()[i];
+        s.headers.push_back({f.name, text.mid(f.at, f.size)});
     }
-    s.rest = text.mid(pos);
+    s.rest = text.mid(header.FieldsEnd());
     return s;
-}
-
-QByteArray Unstuff(const QByteArray& body)
-{
-    QByteArray out;
-    out.reserve(body.size());
-    qsizetype pos = 0;
-    while (pos < body.size()) {
-        const qsizetype lf = body.indexOf('\n', pos);
-        const qsizetype end = lf < 0 ? body.size() : lf + 1;
-        const qsizetype from = body[pos] == '.' ? pos + 1 : pos;
-        out.append(body.constData() + from, end - from);
-        pos = end;
-    }
-    return out;
 }
 
 std::optional<QByteArray> CustomReply(const QByteArray& data)
 {
     QByteArray text = data.left(data.indexOf('\0') < 0 ? data.size() : data.indexOf('\0'));
-    QList<QByteArray> lines = CrLf(text).split('\n');
+    QList<QByteArray> lines = Mail::WithCrLf(text).split('\n');
     lines.removeLast();   // after the last line end
     if (lines.isEmpty() || lines.size() > 32)
         return std::nullopt;
@@ -259,7 +161,7 @@ void Conversation::Plan(quint32 flags)
     if (!(flags & NoEoh))
         add(Stage::Eoh, Macros('N', {{"i", id}}) + Encode('N'), !(flags & NrEoh));
     if (!(flags & NoBody)) {
-        const QByteArray body = Unstuff(split.rest.startsWith("\r\n") ? split.rest.mid(2) : split.rest);
+        const QByteArray body = Mail::Unstuffed(split.rest.startsWith("\r\n") ? split.rest.mid(2) : split.rest);
         for (qsizetype at = 0; at < body.size(); at += BodyChunk)
             add(Stage::Body, Encode('B', body.mid(at, BodyChunk)), !(flags & NrBody));
     }
@@ -361,140 +263,57 @@ QByteArray Conversation::Feed(const Packet& p)
         return Finish(Result::Discard);
     case 'r':
     case 't':
-    case 'y': {
-        QByteArray reply = c == 'r' ? QByteArray("550 5.7.1 Command rejected") : QByteArray("451 4.7.1 Service unavailable - try again later");
-        if (c == 'y') {
-            const auto custom = CustomReply(p.data);
-            if (!custom)
-                return Failure("malformed reply code: " + p.data.left(80).toPercentEncoding(" <>@.:-_"));
-            reply = *custom;
-        }
-        if (waiting_ == Stage::Rcpt && waitingRcpt_ >= 0) {
-            result_.refused.push_back({m_.recipients[waitingRcpt_], reply});
-            return SendOn();
-        }
-        return Finish(reply.startsWith('4') ? Result::Tempfail : Result::Reject, reply);
-    }
-    case 'h': case 'i': case 'm': case '+': case '2': case '-': case 'e': case 'b': case 'q': {
-        if (waiting_ != Stage::Eom)
-            return unexpected();
-        if (!Allowed(c))
-            return Failure("change '" + QByteArray(1, c) + "' the filter did not ask to make");
-        if ((changed_ += p.data.size()) > MaxChanges)
-            return Failure("changes too large");
-        Change change{c, 0, {}, {}};
-        if (c == 'b') {
-            change.value = p.data;
-        } else {
-            QByteArray data = p.data;
-            if (c == 'i' || c == 'm') {
-                if (data.size() < 4) return Failure("short header change");
-                change.index = ReadBe32(data, 0);
-                data = data.mid(4);
-            }
-            const QList<QByteArray> s = Strings(data);
-            if (s.isEmpty()) return Failure("empty change '" + QByteArray(1, c) + "'");
-            change.name = s[0];
-            change.value = s.value(1);
-            if ((c == 'h' || c == 'i' || c == 'm') && !FieldName(change.name))
-                return Failure("bad header name in change '" + QByteArray(1, c) + "'");
-        }
-        result_.changes.push_back(std::move(change));
-        return {};
-    }
+    case 'y':
+        return Refusal(p);
+    case 'h': case 'i': case 'm': case '+': case '2': case '-': case 'e': case 'b': case 'q':
+        return waiting_ == Stage::Eom ? TakeChange(p) : unexpected();
     }
     return unexpected();
 }
 
-QByteArray Apply(Message& m, const Result& r)
+QByteArray Conversation::Refusal(const Packet& p)
 {
-    if ((r.kind != Result::Continue && r.kind != Result::Accept) || r.changes.empty())
-        return {};
-    Split s = SplitText(m.text);
-    std::optional<QByteArray> body;
-    int added = 0, changed = 0, removed = 0;
-    QList<QByteArray> notes;
-    const auto fieldsOf = [&s](const QByteArray& name) {
-        std::vector<size_t> at;
-        for (size_t i = 0; i < s.headers.size(); ++i)
-            if (s.headers[i].name.compare(name, Qt::CaseInsensitive) == 0) at.push_back(i);
-        return at;
-    };
-    for (const Change& c : r.changes) {
-        switch (c.command) {
-        case 'h':
-            s.headers.push_back({c.name, HeaderRaw(c.name, c.value, r.leadingSpace)});
-            ++added;
-            break;
-        case 'i':
-            s.headers.insert(s.headers.begin() + std::min<size_t>(c.index, s.headers.size()), {c.name, HeaderRaw(c.name, c.value, r.leadingSpace)});
-            ++added;
-            break;
-        case 'm': {
-            const auto at = fieldsOf(c.name);
-            const size_t n = std::max<quint32>(c.index, 1);
-            if (c.value.isEmpty()) {
-                if (n <= at.size()) { s.headers.erase(s.headers.begin() + at[n - 1]); ++removed; }
-            } else if (n <= at.size()) {
-                s.headers[at[n - 1]].raw = HeaderRaw(s.headers[at[n - 1]].name, c.value, r.leadingSpace);
-                ++changed;
-            } else {
-                s.headers.push_back({c.name, HeaderRaw(c.name, c.value, r.leadingSpace)});
-                ++added;
-            }
-            break;
-        }
-        case '+':
-        case '2': {
-            const QByteArray a = Address(c.name);
-            if (a.isEmpty()) { notes << "bad recipient ignored"; break; }
-            if (std::none_of(m.recipients.begin(), m.recipients.end(), [&](const QByteArray& x) { return SameAddress(x, a); })) {
-                m.recipients << a;
-                notes << "+rcpt <" + a + '>';
-            }
-            break;
-        }
-        case '-': {
-            const QByteArray a = Address(c.name);
-            if (m.recipients.removeIf([&](const QByteArray& x) { return SameAddress(x, a); }) > 0)
-                notes << "-rcpt <" + a + '>';
-            break;
-        }
-        case 'e': {
-            QByteArray a = c.name.trimmed();
-            a = a == "<>" ? QByteArray() : Address(a);
-            if (a.isEmpty() && c.name.trimmed() != "<>") { notes << "bad sender ignored"; break; }
-            m.sender = a;
-            notes << "sender <" + a + '>';
-            break;
-        }
-        case 'b':
-            body = body.value_or(QByteArray()) + c.value;
-            break;
-        case 'q':
-            if (fieldsOf("X-Spam-Flag").empty() || s.headers[fieldsOf("X-Spam-Flag").front()].Value(false).trimmed().compare("YES", Qt::CaseInsensitive) != 0)
-                s.headers.insert(s.headers.begin(), {"X-Spam-Flag", "X-Spam-Flag: YES\r\n"});
-            notes << "quarantined (" + c.name.left(200) + ')';
-            break;
-        }
+    const char c = p.command;
+    QByteArray reply = c == 'r' ? QByteArray("550 5.7.1 Command rejected") : QByteArray("451 4.7.1 Service unavailable - try again later");
+    if (c == 'y') {
+        const auto custom = CustomReply(p.data);
+        if (!custom)
+            return Failure("malformed reply code: " + p.data.left(ShownReply).toPercentEncoding(" <>@.:-_"));
+        reply = *custom;
     }
-    QByteArray text;
-    for (const Header& h : s.headers) {
-        if (!text.isEmpty() && !text.endsWith('\n')) text += "\r\n";
-        text += h.raw;
+    if (waiting_ == Stage::Rcpt && waitingRcpt_ >= 0) {
+        result_.refused.push_back({m_.recipients[waitingRcpt_], reply});
+        return SendOn();
     }
-    if (!text.isEmpty() && !text.endsWith('\n')) text += "\r\n";
-    if (body) {
-        text += "\r\n" + Stuff(CrLf(*body));
-        notes << "body replaced";
+    return Finish(reply.startsWith('4') ? Result::Tempfail : Result::Reject, reply);
+}
+
+QByteArray Conversation::TakeChange(const Packet& p)
+{
+    const char c = p.command;
+    if (!Allowed(c))
+        return Failure("change '" + QByteArray(1, c) + "' the filter did not ask to make");
+    if ((changed_ += p.data.size()) > MaxChanges)
+        return Failure("changes too large");
+    Change change{c, 0, {}, {}};
+    if (c == 'b') {
+        change.value = p.data;
     } else {
-        text += s.rest;
+        QByteArray data = p.data;
+        if (c == 'i' || c == 'm') {
+            if (data.size() < 4) return Failure("short header change");
+            change.index = ReadBe32(data, 0);
+            data = data.mid(4);
+        }
+        const QList<QByteArray> s = Strings(data);
+        if (s.isEmpty()) return Failure("empty change '" + QByteArray(1, c) + "'");
+        change.name = s[0];
+        change.value = s.value(1);
+        if ((c == 'h' || c == 'i' || c == 'm') && !FieldName(change.name))
+            return Failure("bad header name in change '" + QByteArray(1, c) + "'");
     }
-    m.text = std::move(text);
-    if (removed) notes.prepend("-" + QByteArray::number(removed) + " header" + (removed > 1 ? "s" : ""));
-    if (changed) notes.prepend("~" + QByteArray::number(changed) + " header" + (changed > 1 ? "s" : ""));
-    if (added) notes.prepend("+" + QByteArray::number(added) + " header" + (added > 1 ? "s" : ""));
-    return notes.join(", ");
+    result_.changes.push_back(std::move(change));
+    return {};
 }
 
 }

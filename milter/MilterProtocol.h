@@ -52,7 +52,8 @@ struct Message {
     QByteArray queueId;       // macro i
 };
 
-// A header of the text as stored: its name and its whole lines, folds and CR LF included.
+// A header of the text as stored: its name (without the stuffed dot) and its whole lines as
+// stored, folds and CR LF included.
 struct Header {
     QByteArray name;
     QByteArray raw;
@@ -62,8 +63,8 @@ struct Split {
     std::vector<Header> headers;
     QByteArray rest;   // the blank line and the body, as stored
 };
+// The fields before the first line that is no field; the rest from there.
 Split SplitText(const QByteArray& text);
-QByteArray Unstuff(const QByteArray& body);   // the body as the client meant it
 
 // A change a filter asked for at the end of the message, in the order it came.
 struct Change {
@@ -109,6 +110,8 @@ private:
     QByteArray SendOn();
     QByteArray Finish(Result::Kind kind, QByteArray reply = {});
     QByteArray Failure(const QByteArray& why);
+    QByteArray Refusal(const Packet& p);      // r, t, y: at RCPT for that recipient, else for the message
+    QByteArray TakeChange(const Packet& p);   // a change asked for at the end of the message
     bool Allowed(char command) const;
 
     Message m_;

@@ -3,6 +3,7 @@
 #include "deliver/Delivery.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
+#include "mail/Header.h"
 
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -14,8 +15,7 @@ QByteArray Date(const QDateTime& when) { return when.toString(Qt::RFC2822Date).t
 // The header of the message: up to the empty line, and not more than 64 KiB of it.
 QByteArray HeaderOf(const QByteArray& text)
 {
-    const qsizetype end = text.startsWith("\r\n") ? 0 : text.indexOf("\r\n\r\n");
-    QByteArray head = text.left(end < 0 ? std::min<qsizetype>(text.size(), MaxQuotedHeader) : std::min<qsizetype>(end + 2, MaxQuotedHeader));
+    QByteArray head = text.left(std::min<qsizetype>(Mail::Header(text).EmptyLine(), MaxQuotedHeader));
     if (!head.isEmpty() && !head.endsWith("\r\n"))
         head.truncate(head.lastIndexOf("\r\n") + 2);
     return head;

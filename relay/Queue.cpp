@@ -4,6 +4,7 @@
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/mdlCommon.h"
+#include "mail/Domain.h"
 #include "relay/Bounce.h"
 #include "relay/MxLookup.h"
 #include "relay/RelayHost.h"
@@ -22,13 +23,11 @@ namespace {
 qint64 Now() { return QDateTime::currentSecsSinceEpoch(); }
 QByteArray N(qint64 n) { return QByteArray::number(n); }
 
-// As the served domain is told: what follows the first "@", without a final dot.
+// As the served domain is told: what follows the last "@" outside quotes, without a final dot.
 QByteArray DomainOf(const QByteArray& address)
 {
-    QByteArray domain = address.mid(address.indexOf('@') + 1);
-    if (domain.endsWith('.'))
-        domain.chop(1);
-    return domain;
+    const Mail::Address a = Mail::Address::Parse(address);
+    return Mail::WithoutFinalDot(a.hasDomain ? QByteArrayView(a.domainText) : QByteArrayView(address));
 }
 
 // The queue's key for each recipient; recipients at one domain share one copy of its name.
@@ -36,7 +35,7 @@ void SetDomains(QueuedMessage& m)
 {
     const QueuedRecipient* previous = nullptr;
     for (QueuedRecipient& r : m.recipients) {
-        r.domain = DomainOf(r.to).toLower();
+        r.domain = Mail::Domain(DomainOf(r.to)).Name();
         if (previous && previous->domain == r.domain)
             r.domain = previous->domain;
         previous = &r;

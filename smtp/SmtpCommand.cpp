@@ -8,6 +8,7 @@
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
 #include "deliver/Delivery.h"
+#include "mail/Domain.h"
 #include "relay/Queue.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpSession.h"
@@ -144,10 +145,10 @@ void Etrn(Turn& t)
     if (node.startsWith('#'))
         return t.Reply("458 Unable to queue messages for node " + node);
     const bool subdomains = node.startsWith('@');
-    const QString domain = QString::fromLatin1(subdomains ? node.mid(1) : node);
-    if (domain.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0)
+    const Mail::Domain domain(subdomains ? node.mid(1) : node);
+    if (domain.IsServed(mdlCommon::ServerDomain))
         return t.Reply("459 Node " + node + " not allowed: its mail is kept here for POP3");
-    t.Reply(TheQueue().Flush(domain, subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
+    t.Reply(TheQueue().Flush(QString::fromLatin1(domain.Name()), subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
                                                      : "251 OK, no messages waiting for node " + node);
 }
 

@@ -1,4 +1,5 @@
 #include "store/Aliases.h"
+#include "mail/Domain.h"
 #include "core/Failure.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
@@ -34,12 +35,7 @@ QList<QStringList> Rows(const QString& sql, const QStringList& params)
 }
 
 // The served domain's in any letter case, with or without a final dot ("" is it too).
-bool Served(QString domain)
-{
-    if (domain.endsWith(QLatin1Char('.')))
-        domain.chop(1);
-    return domain.isEmpty() || domain.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0;
-}
+bool Served(const Mail::Domain& domain) { return domain.IsEmpty() || domain.IsServed(mdlCommon::ServerDomain); }
 
 }
 
@@ -74,10 +70,10 @@ bool Owns(const QString& user, const QByteArray& address)
         return true;
     if (user.isEmpty())
         return false;
-    const qsizetype at = address.lastIndexOf('@');
-    const QString local = QString::fromUtf8(at < 0 ? address : address.left(at));
-    QString domain = at < 0 ? QString() : QString::fromUtf8(address.mid(at + 1));
-    if (Served(domain)) {
+    const Mail::Address a = Mail::Address::Parse(address);
+    const QString local = QString::fromUtf8(a.local);
+    const bool served = Served(a.domain);
+    if (served) {
         if (local.compare(user, Qt::CaseInsensitive) == 0)
             return true;
         try {
@@ -88,12 +84,9 @@ bool Owns(const QString& user, const QByteArray& address)
         } catch (const Failure& f) {
             Trouble(QStringLiteral("Sender check of %1 failed: %2").arg(user, QString::fromUtf8(f.text())));
         }
-        domain = mdlCommon::ServerDomain;
-    } else if (domain.endsWith(QLatin1Char('.'))) {
-        domain.chop(1);
     }
-    const QString full = local + QLatin1Char('@') + domain;
-    const QString bare = Served(domain) ? local : full;   // a local part alone names the served domain's
+    const QString full = local + QLatin1Char('@') + (served ? mdlCommon::ServerDomain : QString::fromUtf8(a.domain.Name()));
+    const QString bare = served ? local : full;   // a local part alone names the served domain's
     return !Rows(QStringLiteral("Select 1 From %1 Where UserName = ? And rtrim(trim(Address), '.') COLLATE NOCASE In (?, ?)"),
                  {user, full, bare}).isEmpty();
 }

@@ -2,6 +2,7 @@
 #include "core/DurableFile.h"
 #include "core/Failure.h"
 #include "core/mdlCommon.h"
+#include "mail/Header.h"
 
 #include <QDir>
 #include <QFile>
@@ -218,26 +219,21 @@ qint64 TopLength(const FileReply& message, qint64 lines)
     static constexpr qsizetype Piece = 64 << 10;
     QByteArray buf(Piece, Qt::Uninitialized);
     const qint64 size = message.length;
+    Mail::BodyFinder finder;
     qint64 body = -1;      // where the body starts, once found
     qint64 counted = 0;    // body lines seen
-    int blank = 0;         // how much of "\r\n\r\n" the last bytes of the head matched
     for (qint64 at = 0; at < size;) {
         ssize_t r = ::pread(message.fd, buf.data(), size_t(std::min<qint64>(Piece, size - at)), message.offset + at);
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return at;   // a file that shrank meanwhile
         const char* p = buf.constData();
-        for (ssize_t i = 0; i < r;) {
-            if (body < 0) {
-                const char want = "\r\n\r\n"[blank];
-                blank = p[i] == want ? blank + 1 : (p[i] == '\r' ? 1 : 0);
-                ++i;
-                // A message that starts with its blank line has an empty head.
-                if (blank == 4 || (blank == 2 && at + i == 2)) {
-                    body = at + i;
-                    if (lines == 0) return body;
-                }
-                continue;
-            }
+        ssize_t i = 0;
+        if (body < 0) {
+            body = finder.Feed(QByteArrayView(p, r));
+            if (body >= 0 && lines == 0) return body;
+            i = body < 0 ? r : ssize_t(body - at);
+        }
+        while (i < r) {
             const void* lf = memchr(p + i, '\n', size_t(r - i));
             if (!lf) break;
             i = static_cast<const char*>(lf) - p + 1;

@@ -2,6 +2,7 @@
 #include "core/Failure.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
+#include "mail/Domain.h"
 #include "store/Aliases.h"
 #include "store/MailStore.h"
 
@@ -33,16 +34,15 @@ QString PostmasterFolder()
 
 Recipient Classify(const QByteArray& address)
 {
-    const qsizetype at = address.indexOf('@');
+    const Mail::Address a = Mail::Address::Parse(address);
     Recipient r;
     // An address without a domain is the served domain's (RFC 5321 4.1.1.3 has <Postmaster> so).
-    r.domain = at < 0 ? mdlCommon::ServerDomain.toUtf8() : address.mid(at + 1);
-    if (r.domain.endsWith('.'))
-        r.domain.chop(1);   // a final dot names the same domain
-    r.local = QString::fromUtf8(r.domain).compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0;
+    const Mail::Domain domain = a.hasDomain ? a.domain : Mail::Domain(QByteArrayView(mdlCommon::ServerDomain.toUtf8()));
+    r.domain = domain.Name();
+    r.local = domain.IsServed(mdlCommon::ServerDomain);
     if (!r.local)
         return r;
-    const QString localPart = QString::fromUtf8(at < 0 ? address : address.left(at));
+    const QString localPart = QString::fromUtf8(a.local);
     r.folder = localPart.compare(QLatin1String("postmaster"), Qt::CaseInsensitive) == 0 ? PostmasterFolder()
                                                                                       : MailStore::FolderForLocalPart(localPart);
     // An account's own mailbox first: an alias cannot take another account's mail.
@@ -53,13 +53,6 @@ Recipient Classify(const QByteArray& address)
 }
 
 namespace {
-QByteArray WithoutFinalDot(QByteArray name)
-{
-    if (name.endsWith('.'))
-        name.chop(1);
-    return name.toLower();
-}
-
 // An address as the resolver would read it: IPv4 in any form inet_aton takes (127.1,
 // 2130706433, 0x7f.1), IPv6 as written; an IPv4 address mapped into IPv6 as itself.
 QHostAddress AsAddress(const QByteArray& text)
@@ -78,9 +71,9 @@ QHostAddress AsAddress(const QByteArray& text)
 
 bool ThisHost(const QByteArray& domain, const QByteArray& hostName)
 {
-    const QByteArray d = WithoutFinalDot(domain);
-    if (d == "localhost" || d.endsWith(".localhost") || (!hostName.isEmpty() && d == WithoutFinalDot(hostName))
-        || d == WithoutFinalDot(QHostInfo::localHostName().toUtf8()))
+    const QByteArray d = Mail::Domain(domain).Name();
+    if (d == "localhost" || d.endsWith(".localhost") || (!hostName.isEmpty() && d == Mail::Domain(hostName).Name())
+        || d == Mail::Domain(QHostInfo::localHostName().toUtf8()).Name())
         return true;
     QByteArray literal = d;
     if (d.startsWith('[') && d.endsWith(']')) {

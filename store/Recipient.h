@@ -2,9 +2,9 @@
 #include <QByteArray>
 #include <QString>
 
-// Where a recipient's mail goes: its domain (what follows the first "@", without a final
-// dot; the served domain for an address without one), whether that is the served domain
-// (letter case does not count), and then its mailbox folder ("" when it has none). Postmaster
+// Where a recipient's mail goes: its domain (what follows the last "@" outside quotes, lower
+// case, without a final dot; the served domain for an address without one), whether that is
+// the served domain, and then its mailbox folder ("" when it has none). Postmaster
 // in any letter case has the mailbox of the setting Postmaster, or else the first account's;
 // a local part that is no mailbox but an alias (store/Aliases.h) has its account's.
 struct Recipient {

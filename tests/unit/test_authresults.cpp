@@ -1,6 +1,5 @@
-// The header the checks leave on mail from outside, and what their verdict does: which
-// Authentication-Results fields are taken for forgeries in our name, and how SPF, DKIM and
-// DMARC outcomes become the header, the log lines, a refusal or a spam mark.
+// The header the checks leave on mail from outside, and what their verdict does: how SPF,
+// DKIM and DMARC outcomes become the header, the log lines, a refusal or a spam mark.
 #include "check/Checks.h"
 #include "core/mdlCommon.h"
 
@@ -23,40 +22,6 @@ void Fill(Dns::Table& dns, const QList<QByteArray>& rows)
 class TestAuthResults : public QObject {
     Q_OBJECT
 private slots:
-    void withoutOurResults_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<QByteArray>("kept");
-        QTest::addColumn<int>("removed");
-        const QByteArray rest = "Subject: s\r\n\r\nbody\r\n";
-        QTest::newRow("ours") << "Authentication-Results: mx.example.test; spf=pass\r\n" + rest << rest << 1;
-        QTest::newRow("ours, folded, comment, case, final dot")
-            << QByteArray("Subject: s\r\nAuthentication-Results: (forged) MX.Example.TEST.\r\n\t; dkim=pass\r\n\r\nbody\r\n") << rest << 1;
-        QTest::newRow("ours, twice, around others")
-            << "Authentication-Results: mx.example.test; a\r\nX: 1\r\nAuthentication-Results: mx.example.test;\r\n b\r\n" + rest
-            << "X: 1\r\n" + rest << 2;
-        QTest::newRow("another server's") << "Authentication-Results: other.test; spf=pass\r\n" + rest
-                                          << "Authentication-Results: other.test; spf=pass\r\n" + rest << 0;
-        QTest::newRow("a longer name") << "Authentication-Results: mx.example.test.evil; x\r\n" + rest
-                                       << "Authentication-Results: mx.example.test.evil; x\r\n" + rest << 0;
-        QTest::newRow("another field") << "Authentication-Results-Original: mx.example.test; x\r\n" + rest
-                                       << "Authentication-Results-Original: mx.example.test; x\r\n" + rest << 0;
-        QTest::newRow("in the body") << rest + "Authentication-Results: mx.example.test; x\r\n"
-                                     << rest + "Authentication-Results: mx.example.test; x\r\n" << 0;
-        QTest::newRow("a line no field ends the header")
-            << QByteArray("X: 1\r\nnot a field\r\nAuthentication-Results: mx.example.test; x\r\n")
-            << QByteArray("X: 1\r\nnot a field\r\nAuthentication-Results: mx.example.test; x\r\n") << 0;
-    }
-    void withoutOurResults()
-    {
-        QFETCH(QByteArray, text);
-        QFETCH(QByteArray, kept);
-        QFETCH(int, removed);
-        int count = -1;
-        QCOMPARE(Checks::WithoutOurResults(text, Id, &count), kept);
-        QCOMPARE(count, removed);
-    }
-
     void verdict_data()
     {
         QTest::addColumn<QList<QByteArray>>("records");

@@ -169,10 +169,11 @@ QByteArray HandSigned(const QByteArray& text, const QByteArray& tags, const QByt
 {
     const QByteArray c = TagOf(tags, "c");
     const bool relaxedHeader = c.startsWith("relaxed"), relaxedBody = c.endsWith("/relaxed");
-    std::vector<Dkim::Field> fields;
-    qsizetype bodyStart = 0;
-    if (!Dkim::ParseHeader(text, fields, bodyStart))
+    const Mail::Header header(text);
+    if (!header.Readable())
         qFatal("HandSigned: the header does not parse");
+    const std::vector<Mail::Field>& fields = header.Fields();
+    const qsizetype bodyStart = header.BodyStart();
     QByteArray field = "DKIM-Signature: " + tags;
     if (TagOf(tags, "bh").isEmpty()) {
         const QByteArray l = TagOf(tags, "l");

@@ -206,11 +206,7 @@ private slots:
             "temperror none none mail.example.com mail.example.com");
 
         // The From field.
-        row("display name and comments", "\"x@evil.test, y\" (c@evil.test) <a@example.com> (at evil.test)", {reject}, "none ", "evil.test",
-            "fail reject reject example.com example.com");
         row("letter case and final dot", "A@EXAMPLE.Com.", {reject}, "none ", "example.com", "pass none reject example.com example.com");
-        row("folded", "Someone\r\n <a@example.com>", {reject}, "none ", "example.com", "pass none reject example.com example.com");
-        row("group of one", "friends: a@example.com;", {reject}, "none ", "example.com", "pass none reject example.com example.com");
         row("two mailboxes", "a@example.com, b@example.com", {reject}, "none ", "example.com", "permerror none none - -", "From names more than one mailbox");
         row("group of two", "g: a@example.com, b@example.com;", {reject}, "none ", "example.com", "permerror none none - -");
         row("empty group", "undisclosed-recipients:;", {reject}, "none ", "", "permerror none none - -", "From names no mailbox");

@@ -373,26 +373,6 @@ private slots:
         QCOMPARE(got, commands);
     }
 
-    // Headers split off the text give it back byte for byte, whatever the text.
-    void splitText_data()
-    {
-        QTest::addColumn<QByteArray>("text");
-        QTest::addColumn<int>("headers");
-        QTest::newRow("plain") << QByteArray("A: 1\r\nB: 2\r\n\r\nbody\r\n") << 2;
-        QTest::newRow("folded, old space before the colon") << QByteArray("A : 1\r\n 2\r\nB:\r\n\r\n") << 2;
-        QTest::newRow("no blank line") << QByteArray("A: 1\r\nnot a field\r\nB: 2\r\n") << 1;
-        QTest::newRow("fold first") << QByteArray(" x\r\nA: 1\r\n") << 0;
-    }
-    void splitText()
-    {
-        QFETCH(QByteArray, text); QFETCH(int, headers);
-        const Milter::Split s = Milter::SplitText(text);
-        QCOMPARE(int(s.headers.size()), headers);
-        QByteArray back;
-        for (const auto& h : s.headers) back += h.raw;
-        QCOMPARE(back + s.rest, text);
-    }
-
     void settings_data()
     {
         QTest::addColumn<QString>("setting");
