@@ -10,6 +10,7 @@
 #include "deliver/Delivery.h"
 #include "relay/Queue.h"
 #include "smtp/SmtpAuth.h"
+#include "smtp/SmtpPolicy.h"
 #include "smtp/SmtpSession.h"
 #include "store/Aliases.h"
 #include "store/Recipient.h"
@@ -22,6 +23,7 @@ const QByteArray Syntax = "500 Syntax error";
 
 // One command line being answered.
 struct Turn {
+    const SmtpPolicy& policy;
     Server& server;
     qint16 index;
     Connecter& c;
@@ -30,7 +32,7 @@ struct Turn {
     void Reply(const QByteArray& text) { server.SendReply(index, text); }
 };
 
-void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text);
+void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text);
 
 QByteArray EhloReply(const QByteArray& host, bool offerTls)
 {
@@ -94,6 +96,7 @@ void Mail(Turn& t)
     t.s.Delivering = true;
     auto spf = std::make_shared<Spf::Outcome>();
     const Checks::Input in{Checks::ClientAddress(client), t.s.From, t.s.Helo, {}};
+    const SmtpPolicy& policy = t.policy;
     Server& server = t.server;
     const qint16 index = t.index;
     server.Lookup(
@@ -101,7 +104,7 @@ void Mail(Turn& t)
             const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
             *spf = Checks::CheckSpf(*dns, in, mdlCommon::HostName.toUtf8());
         },
-        [&server, index, serial = t.c.Serial, spf, reply] {
+        [&policy, &server, index, serial = t.c.Serial, spf, reply] {
             Connecter* now = server.Session(index);
             SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
             if (!s)
@@ -116,7 +119,7 @@ void Mail(Turn& t)
                 s->Spf = *spf;
                 server.SendReply(index, reply);
             }
-            Process(server, index, *now, *s, std::exchange(s->Pending, {}));
+            Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
         });
 }
 
@@ -302,11 +305,11 @@ qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos,
 }
 
 // The line "." has come: the message is delivered (or refused) before anything else is read.
-void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
+void EndOfData(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s)
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
     Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
-                     s.Submission, s.Spf};
+                     s.Submission, s.Spf ? std::any(*s.Spf) : std::any()};
     s.DropTransaction();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
@@ -315,18 +318,18 @@ void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
         return;
     }
     s.Delivering = true;
-    Deliver(server, std::move(message), [&server, index, serial = c.Serial](const Outcome& outcome) {
+    policy.Deliver(server, std::move(message), [&policy, &server, index, serial = c.Serial](const Outcome& outcome) {
         Connecter* now = server.Session(index);
         SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
         if (!s)
             return;   // the client left meanwhile; what was stored stays
         s->Delivering = false;
         server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
-        Process(server, index, *now, *s, std::exchange(s->Pending, {}));
+        Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
     });
 }
 
-void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text)
+void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text)
 {
     qsizetype pos = 0;
     while (pos < text.size() && c.Step() != Closing) {
@@ -339,7 +342,7 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
             if (end < 0)
                 return;
             pos = end;
-            EndOfData(server, index, c, s);
+            EndOfData(policy, server, index, c, s);
             continue;
         }
         if (server.Waiting(index)) {   // a delayed answer first: the rest is taken after it
@@ -348,7 +351,7 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
         }
         qsizetype next = 0;
         const QByteArray line = TextHelper::LineAt(text, pos, &next);
-        Turn t{server, index, c, s, line};
+        Turn t{policy, server, index, c, s, line};
         if (!CommandLine(t))
             return;
         pos = next;
@@ -357,7 +360,7 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
 
 }
 
-void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
+void SmtpCommand(const SmtpPolicy& policy, Server& server, qint16 index, const QByteArray& text)
 {
     Connecter* c = server.Session(index);
     SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
@@ -366,12 +369,13 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
         return;
     }
     c->Command.clear();
-    Process(server, index, *c, *s, text);
+    Process(policy, server, index, *c, *s, text);
 }
 
-Service SmtpService()
+Service SmtpService(const SmtpPolicy& policy)
 {
-    Service service = MakeService<SmtpSession>(SmtpCommand, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
+    const auto handler = [&policy](Server& server, qint16 index, const QByteArray& text) { SmtpCommand(policy, server, index, text); };
+    Service service = MakeService<SmtpSession>(handler, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
                                                "421 4.3.2 System busy, try again later");
     // The same greeting and dialogue on the submission port, with its rules.
     service.accept = [greet = std::move(service.accept)](Server& server, qint16 index) {

@@ -31,7 +31,6 @@ struct Smtp : FakeServer {
         for (const char* d : {"prog/Users/taro", "prog/Users/hanako", "x"}) QDir(root.dir.path()).mkpath(d);
         QFile::link(root.Path("x"), root.Path("prog/Users/link"));
         mdlCommon::SetProgramFolder(root.Path("prog"));
-        SetRelayTarget(&TheQueue());
         Open<SmtpSession>(2, SmtpStep::Commands);
     }
     // The session on connection 2 starts afresh, as one that came in on `port`.
@@ -39,9 +38,9 @@ struct Smtp : FakeServer {
     {
         sessions.erase(2);
         ports[2] = port;
-        SmtpService().accept(*this, 2);
+        SmtpService(Wired().Smtp()).accept(*this, 2);
     }
-    void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpCommand); Drain(); }); }
+    void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpHandler()); Drain(); }); }
     // Each stored message without its trace headers, which must name the sender, the
     // client, this host and the mailbox's own recipient.
     Lines Contents(const QString& box) const
@@ -156,8 +155,8 @@ private slots:
     {
         Smtp t;
         t.deferWrites = true;
-        SmtpCommand(t, 2, "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\nhi\r\n.\r\nNOOP\r\n");
-        SmtpCommand(t, 2, "QUIT\r\n");
+        SmtpHandler()(t, 2, "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\nhi\r\n.\r\nNOOP\r\n");
+        SmtpHandler()(t, 2, "QUIT\r\n");
         QCOMPARE(t.RepliesTo(2).size(), 3);
         t.Drain();
         QCOMPARE(t.RepliesTo(2).mid(3), (Lines{"250 OK <SB>", "250 OK", "221 Merivolant ESMTP Closed"}));
