@@ -1,27 +1,11 @@
 #include "app/Wiring.h"
+#include "app/SmtpRules.h"
 #include "check/CheckStep.h"
 #include "deliver/Delivery.h"
 #include "deliver/Mailboxes.h"
 #include "dkim/SignStep.h"
 #include "milter/FilterStep.h"
 #include "relay/Queue.h"
-#include "smtp/SmtpPolicy.h"
-
-namespace {
-
-class Rules : public SmtpPolicy {
-public:
-    explicit Rules(const StepList& steps) : steps_(steps) {}
-    void Deliver(Server& server, Envelope message, std::function<void(const Outcome&)> done) const override
-    {
-        ::Deliver(server, steps_, std::move(message), std::move(done));
-    }
-
-private:
-    const StepList& steps_;
-};
-
-}
 
 Wiring::Wiring(Queue& queue) : mailboxes_(std::make_unique<Mailboxes>())
 {
@@ -37,7 +21,7 @@ Wiring::Wiring(Queue& queue) : mailboxes_(std::make_unique<Mailboxes>())
               Steps::Write(),
               Steps::Commit()};
     queue.SetNotices(steps_);
-    smtp_ = std::make_unique<Rules>(steps_);
+    smtp_ = std::make_unique<SmtpRules>(steps_, queue);
 }
 
 Wiring::~Wiring() = default;

@@ -1,19 +1,13 @@
 // The SMTP commands as one table (which verb is answered when, and by what), the order in
 // which a buffer's lines are taken, and the end of a message.
 #include "smtp/SmtpCommand.h"
-#include "check/Checks.h"
-#include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
-#include "deliver/Delivery.h"
-#include "relay/Queue.h"
 #include "smtp/SmtpAuth.h"
 #include "smtp/SmtpPolicy.h"
 #include "smtp/SmtpSession.h"
-#include "store/Aliases.h"
-#include "store/Recipient.h"
 
 #include <iterator>
 
@@ -61,66 +55,57 @@ void Hello(Turn& t)
     t.Reply(esmtp ? EhloReply(host, TlsOffer(t)) : "250 " + host);
 }
 
-// A recipient the server will not take: "" when it may be taken. `r` gets where it goes.
-QByteArray RecipientRefusal(const Turn& t, Recipient& r)
+SmtpPolicy::Client Asking(const Turn& t)
 {
-    const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
-    if (open < 0 || close < 0)
-        return {};   // GetRCPT has its own answer
-    r = Classify(t.line.mid(open + 1, close - open - 1));
-    if (!r.local) {
-        if (t.s.User.isEmpty() && (t.s.Submission || !Access::MayRelay(t.server.PeerAddress(t.index))))
-            return "554 5.7.1 Relay access denied";
-        // Mail relayed to this machine would reach whatever listens here as if it came from here.
-        return ThisHost(r.domain, t.server.LocalHostName(t.index)) ? "550 5.7.1 Relaying to this host is not allowed" : "";
-    }
-    return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
+    return {t.server.PeerAddress(t.index), t.server.LocalHostName(t.index), t.s.User, t.s.Submission};
 }
 
-// A client that logged in sends as itself only (store/Aliases.h); our own networks' machines
-// that did not log in send as anyone.
+// Once an answer the session waited for has come (`answer`, given the session): only if it is
+// still the connection that asked, and then what the client sent meanwhile is taken.
+void Resume(const SmtpPolicy& policy, Server& server, qint16 index, quint64 serial, const std::function<void(SmtpSession&)>& answer)
+{
+    Connecter* now = server.Session(index);
+    SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
+    if (!s)
+        return;   // the client left meanwhile
+    s->Delivering = false;
+    answer(*s);
+    Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
+}
+
 void Mail(Turn& t)
 {
     QByteArray reply = t.s.GetMAIL(t.line);
-    if (reply.startsWith("250") && !t.s.User.isEmpty() && !Aliases::Owns(t.s.User, t.s.From)) {
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.s.User, t.s.From)) {
         t.s.From.clear();
         t.s.DeclaredSize = 0;
         reply = "553 5.7.1 Sender address not owned by user";
     }
     t.s.SenderRefused = !reply.startsWith("250");
-    const QByteArray client = t.server.PeerAddress(t.index);
-    if (t.s.SenderRefused || !mdlCommon::SpfReject || !Checks::Applies(true, t.s.User, client))
+    const SmtpPolicy::Client client = Asking(t);
+    if (t.s.SenderRefused || !t.policy.ChecksSender(client))
         return t.Reply(reply);
-    // The sender's SPF first: a fail is refused here. What the client sends meanwhile waits,
-    // as it does behind a message being stored.
+    // The sender is checked first. What the client sends meanwhile waits, as it does behind a
+    // message being stored.
     t.s.Delivering = true;
-    auto spf = std::make_shared<Spf::Outcome>();
-    const Checks::Input in{Checks::ClientAddress(client), t.s.From, t.s.Helo, {}};
+    auto check = std::make_shared<SmtpPolicy::SenderCheck>();
     const SmtpPolicy& policy = t.policy;
     Server& server = t.server;
     const qint16 index = t.index;
-    server.Lookup(
-        [spf, in] {
-            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
-            *spf = Checks::CheckSpf(*dns, in, mdlCommon::HostName.toUtf8());
-        },
-        [&policy, &server, index, serial = t.c.Serial, spf, reply] {
-            Connecter* now = server.Session(index);
-            SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
-            if (!s)
-                return;
-            s->Delivering = false;
-            if (spf->result == Spf::Result::Fail) {
-                server.Log(QByteArray::number(index) + "-SPF fail mailfrom=" + TextHelper::Printable(spf->domain, 255, false) + ": refused");
-                s->SenderRefused = true;
-                s->From.clear();
-                server.SendReply(index, Checks::SpfRefusal);
-            } else {
-                s->Spf = *spf;
-                server.SendReply(index, reply);
-            }
-            Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
-        });
+    server.Lookup([check, &policy, client, from = t.s.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
+                  [check, &policy, &server, index, serial = t.c.Serial, reply] {
+                      Resume(policy, server, index, serial, [&](SmtpSession& s) {
+                          if (!check->refusal.isEmpty()) {
+                              server.Log(QByteArray::number(index) + check->log);
+                              s.SenderRefused = true;
+                              s.From.clear();
+                              server.SendReply(index, check->refusal);
+                          } else {
+                              s.SenderCheck = std::move(check->found);
+                              server.SendReply(index, reply);
+                          }
+                      });
+                  });
 }
 
 // Each recipient is classified here, once: the delivery takes what was found.
@@ -129,8 +114,10 @@ void Rcpt(Turn& t)
     if (++t.s.RcptCommands > mdlCommon::MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
     Recipient r;
-    if (const QByteArray refusal = RecipientRefusal(t, r); !refusal.isEmpty())
-        return t.Reply(refusal);
+    const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
+    if (open >= 0 && close >= 0)   // else GetRCPT has its own answer
+        if (const QByteArray refusal = t.policy.Admit(t.line.mid(open + 1, close - open - 1), Asking(t), r); !refusal.isEmpty())
+            return t.Reply(refusal);
     const qsizetype before = t.s.Recipients.size();
     t.Reply(t.s.GetRCPT(t.line));
     if (t.s.Recipients.size() > before)
@@ -150,7 +137,7 @@ void Etrn(Turn& t)
     const QString domain = QString::fromLatin1(subdomains ? node.mid(1) : node);
     if (domain.compare(mdlCommon::ServerDomain, Qt::CaseInsensitive) == 0)
         return t.Reply("459 Node " + node + " not allowed: its mail is kept here for POP3");
-    t.Reply(TheQueue().Flush(domain, subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
+    t.Reply(t.policy.Flush(domain, subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
                                                      : "251 OK, no messages waiting for node " + node);
 }
 
@@ -309,7 +296,7 @@ void EndOfData(const SmtpPolicy& policy, Server& server, qint16 index, Connecter
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
     Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
-                     s.Submission, s.Spf ? std::any(*s.Spf) : std::any()};
+                     s.Submission, s.SenderCheck};
     s.DropTransaction();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
@@ -319,13 +306,9 @@ void EndOfData(const SmtpPolicy& policy, Server& server, qint16 index, Connecter
     }
     s.Delivering = true;
     policy.Deliver(server, std::move(message), [&policy, &server, index, serial = c.Serial](const Outcome& outcome) {
-        Connecter* now = server.Session(index);
-        SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
-        if (!s)
-            return;   // the client left meanwhile; what was stored stays
-        s->Delivering = false;
-        server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
-        Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
+        Resume(policy, server, index, serial, [&](SmtpSession&) {
+            server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
+        });
     });
 }
 

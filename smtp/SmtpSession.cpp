@@ -3,7 +3,6 @@
 #include "core/Server.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
-#include "store/Recipient.h"
 
 #include <algorithm>
 #include <cctype>
@@ -51,7 +50,7 @@ void SmtpSession::DropTransaction()
     Text.clear();
     RcptCommands = 0;
     SenderRefused = false;
-    Spf.reset();
+    SenderCheck.reset();
 }
 
 int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }

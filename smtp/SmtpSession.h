@@ -1,13 +1,12 @@
 #pragma once
 // The SMTP part of an inbound session: the client's introduction, the open transaction,
 // the message text after DATA, and an AUTH exchange under way.
-#include "check/Spf.h"
 #include "core/Connecter.h"
-#include "store/Recipient.h"
+#include "deliver/Envelope.h"
 
 #include <QList>
 #include <QString>
-#include <optional>
+#include <any>
 
 // An inbound SMTP connection's steps, as the log and the operators know their numbers;
 // then every protocol's Closing.
@@ -47,7 +46,7 @@ public:
     QByteArray Challenge;           // CRAM-MD5: what the client must answer
     QString User;                   // who logged in with AUTH, "" for nobody
     bool Submission = false;        // on the submission port: AUTH before MAIL, whatever RelayNetworks says
-    std::optional<Spf::Outcome> Spf;   // the sender's SPF, when MAIL FROM had it checked
+    std::any SenderCheck;           // what checking the sender at MAIL found, for the delivery
 
     // MAIL and RCPT; each returns the whole reply without its final CR LF.
     QByteArray GetMAIL(const QByteArray& data);
