@@ -76,15 +76,19 @@ void Resume(const SmtpPolicy& policy, Server& server, qint16 index, quint64 seri
 void Mail(Turn& t)
 {
     QByteArray reply = t.s.GetMAIL(t.line);
-    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.s.User, t.s.From)) {
-        t.s.From.clear();
-        t.s.DeclaredSize = 0;
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.s.User, t.s.Tx.From)) {
+        t.s.Tx.From.clear();
+        t.s.Tx.DeclaredSize = 0;
         reply = "553 5.7.1 Sender address not owned by user";
     }
-    t.s.SenderRefused = !reply.startsWith("250");
+    t.s.Tx.SenderRefused = !reply.startsWith("250");
     const SmtpPolicy::Client client = Asking(t);
-    if (t.s.SenderRefused || !t.policy.ChecksSender(client))
+    if (t.s.Tx.SenderRefused)
         return t.Reply(reply);
+    if (!t.policy.ChecksSender(client)) {
+        t.s.Tx = t.s.Tx.Following();   // the sender taken begins a new transaction
+        return t.Reply(reply);
+    }
     // The sender is checked first. What the client sends meanwhile waits, as it does behind a
     // message being stored.
     t.s.Delivering = true;
@@ -92,16 +96,17 @@ void Mail(Turn& t)
     const SmtpPolicy& policy = t.policy;
     Server& server = t.server;
     const qint16 index = t.index;
-    server.Lookup([check, &policy, client, from = t.s.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
+    server.Lookup([check, &policy, client, from = t.s.Tx.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
                   [check, &policy, &server, index, serial = t.c.Serial, reply] {
                       Resume(policy, server, index, serial, [&](SmtpSession& s) {
                           if (!check->refusal.isEmpty()) {
                               server.Log(QByteArray::number(index) + check->log);
-                              s.SenderRefused = true;
-                              s.From.clear();
+                              s.Tx.SenderRefused = true;
+                              s.Tx.From.clear();
                               server.SendReply(index, check->refusal);
                           } else {
-                              s.SenderCheck = std::move(check->found);
+                              s.Tx = s.Tx.Following();
+                              s.Tx.SenderCheck = std::move(check->found);
                               server.SendReply(index, reply);
                           }
                       });
@@ -111,17 +116,17 @@ void Mail(Turn& t)
 // Each recipient is classified here, once: the delivery takes what was found.
 void Rcpt(Turn& t)
 {
-    if (++t.s.RcptCommands > mdlCommon::MaxRecipients)
+    if (++t.s.Tx.RcptCommands > mdlCommon::MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
     Recipient r;
     const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
     if (open >= 0 && close >= 0)   // else GetRCPT has its own answer
         if (const QByteArray refusal = t.policy.Admit(t.line.mid(open + 1, close - open - 1), Asking(t), r); !refusal.isEmpty())
             return t.Reply(refusal);
-    const qsizetype before = t.s.Recipients.size();
+    const qsizetype before = t.s.Tx.Recipients.size();
     t.Reply(t.s.GetRCPT(t.line));
-    if (t.s.Recipients.size() > before)
-        t.s.Classified << r;
+    if (t.s.Tx.Recipients.size() > before)
+        t.s.Tx.Classified << r;
 }
 
 // ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its
@@ -149,8 +154,8 @@ void Data(Turn& t)
     }
     t.c.SetStep(int(SmtpStep::Text));
     // Only as much as the budget can give: a client may declare what it never sends.
-    if (t.s.DeclaredSize > 0 && t.s.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
-        t.s.Text.reserve(qsizetype(t.s.DeclaredSize) + 4096);
+    if (t.s.Tx.DeclaredSize > 0 && t.s.Tx.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
+        t.s.Tx.Text.reserve(qsizetype(t.s.Tx.DeclaredSize) + 4096);
     t.Reply("354 Start mail input; end with <CRLF>.<CRLF>");
 }
 
@@ -164,8 +169,6 @@ bool StartTls(Turn& t)
     t.Reply("220 Ready to start TLS");
     t.server.StartTls(t.index);
     // The session starts over, on the same port.
-    t.s.From.clear();
-    t.s.DropTransaction();
     const bool submission = t.s.Submission;
     t.s = SmtpSession{};
     t.s.Submission = submission;
@@ -198,10 +201,10 @@ const Unmet Refusals[] = {
 bool Met(Need need, const Turn& t)
 {
     switch (need) {
-    case Recipients: return !t.s.Recipients.isEmpty();
+    case Recipients: return !t.s.Tx.Recipients.isEmpty();
     case NotAuthenticated: return t.s.User.isEmpty();
     case TlsOffered: return TlsOffer(t);
-    case SenderNotRefused: return !t.s.SenderRefused;
+    case SenderNotRefused: return !t.s.Tx.SenderRefused;
     case Submitter: return !t.s.Submission || !t.s.User.isEmpty();
     case Always: break;
     }
@@ -224,7 +227,7 @@ const Verb Verbs[] = {
     {"AUTH", NotAuthenticated, [](Turn& t) { SmtpAuth(t.server, t.index, t.s, t.line); return true; }},
     {"STAR", TlsOffered, StartTls},
     {"DATA", Submitter | Recipients, Go<Data>},
-    {"RSET", Always, [](Turn& t) { t.s.From.clear(); t.s.DropTransaction(); t.Reply("250 OK"); return true; }},
+    {"RSET", Always, [](Turn& t) { t.s.Tx = {}; t.Reply("250 OK"); return true; }},
     {"NOOP", Always, [](Turn& t) { t.Reply("250 OK"); return true; }},
     {"VRFY", Always, [](Turn& t) { t.Reply("252 2.5.2 Cannot VRFY user, but will accept message"); return true; }},
     {"EXPN", Always, [](Turn& t) { t.Reply("502 5.5.1 EXPN not available"); return true; }},
@@ -264,29 +267,29 @@ qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos,
 {
     if (budgetSpent)   // text that comes while memory is short is not kept, and the message refused
         s.OverBudget = true;
-    const qsizetype before = s.Text.size();
-    s.Text.append(text.constData() + pos, text.size() - pos);
+    const qsizetype before = s.Tx.Text.size();
+    s.Tx.Text.append(text.constData() + pos, text.size() - pos);
     qsizetype lineStart = -1;   // where the line "." starts
-    if (s.TextScanned == 0 && s.Text.startsWith(".\r\n")) {
+    if (s.TextScanned == 0 && s.Tx.Text.startsWith(".\r\n")) {
         lineStart = 0;
     } else {
         // Text always ended with CR LF before this piece, so the line "." can start at the
         // first new byte: search from the CR LF before it.
         const qsizetype from = std::max<qsizetype>(0, std::min(s.TextScanned, before) - 2);
-        const qsizetype at = s.Text.indexOf("\r\n.\r\n", from);
+        const qsizetype at = s.Tx.Text.indexOf("\r\n.\r\n", from);
         if (at >= 0) lineStart = at + 2;
     }
     if (lineStart < 0) {
-        if (s.Text.size() > MaxMessageSize || (s.OverBudget && s.Text.size() > 2)) {
+        if (s.Tx.Text.size() > MaxMessageSize || (s.OverBudget && s.Tx.Text.size() > 2)) {
             // Keep only the tail the end-of-data search needs.
             s.Oversized = !s.OverBudget;
-            s.Text = s.Text.right(2);
+            s.Tx.Text = s.Tx.Text.right(2);
         }
-        s.TextScanned = s.Text.size();
+        s.TextScanned = s.Tx.Text.size();
         return -1;
     }
     const qsizetype endInText = lineStart + 3;
-    s.Text.truncate(lineStart);   // the lines as received, without the "." line
+    s.Tx.Text.truncate(lineStart);   // the lines as received, without the "." line
     s.TextScanned = 0;
     return pos + (endInText - before);
 }
@@ -295,9 +298,9 @@ qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos,
 void EndOfData(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s)
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
-    Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
-                     s.Submission, s.SenderCheck};
-    s.DropTransaction();
+    Envelope message{s.Tx.From, s.Tx.Recipients, s.Tx.Classified, std::move(s.Tx.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
+                     s.Submission, s.Tx.SenderCheck};
+    s.Tx = s.Tx.Following();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
         server.Log(QByteArray::number(index) + "-Refused: " + refusal);

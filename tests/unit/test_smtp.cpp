@@ -334,7 +334,7 @@ private slots:
         t.Play(info + Lines{NoSuch});
         t.root.Write("prog/Aliases.txt", "Address,UserName\ninfo@example.test,hana\n");
         t.Play(info + Lines{Ok});
-        QCOMPARE(t.Session(2)->As<SmtpSession>()->Classified.last().folder, mdlCommon::UsersFolder() + "/hanako");
+        QCOMPARE(t.Session(2)->As<SmtpSession>()->Tx.Classified.last().folder, mdlCommon::UsersFolder() + "/hanako");
         t.root.Write("prog/Aliases.txt", "Address,UserName\nsales@example.test,hana\n");
         t.Play(info + Lines{NoSuch});
         QStringList reported;
