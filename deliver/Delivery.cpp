@@ -1,6 +1,5 @@
 // The delivery of one accepted message, as an ordered list of steps.
 #include "deliver/Delivery.h"
-#include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Failure.h"
 #include "core/Server.h"

@@ -353,6 +353,18 @@ private slots:
         t.Play({"C: RCPT TO:<sales@example.test>", Ok});
     }
 
+    // All or none across the targets: when the queue cannot take the foreign copy, the mailbox
+    // copy already written is taken back, and the sender hears it should try again.
+    void queueFailureTakesBackMailboxCopy()
+    {
+        Smtp t;
+        t.root.Write("prog/Queue", "a file where the queue's folder would be");
+        t.Play({"C: MAIL FROM:<one@here.test>\nRCPT TO:<taro@example.test>\nRCPT TO:<a@far.test>\nDATA\none\n.", Ok, Ok, Ok, Go,
+                "S: 451 4.3.0 Local error: the message could not be stored"});
+        QCOMPARE(t.Contents("taro"), Lines{});
+        QVERIFY(std::any_of(t.log.begin(), t.log.end(), [](const QByteArray& l) { return l.startsWith("2-StoreError a@far.test "); }));
+    }
+
     // Any other domain is queued with the local copy before the 250, and relayed from the
     // queue (read back here as at a start), each recipient on a connection of its own with
     // the Received line on top of the text; subdomains of the served domain are foreign.
