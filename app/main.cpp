@@ -4,6 +4,7 @@
 #include "core/mdlCommon.h"
 #include "dkim/Dkim.h"
 #include "pop3/Pop3Command.h"
+#include "app/Wiring.h"
 #include "relay/Queue.h"
 #include "relay/RelayClient.h"
 #include "smtp/SmtpCommand.h"
@@ -206,13 +207,13 @@ int main(int argc, char* argv[])
     // The pieces meet here: connections on the SMTP ports go to the SMTP service, on the
     // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
     // every accepted message is delivered to the mailboxes and the relay queue.
-    SetRelayTarget(&TheQueue());
+    const Wiring wiring(TheQueue());
     const auto preparing = [](Server& server) {
         for (const QByteArray& line : Dkim::Load())
             server.Log(line);
         PrepareStore(server);
     };
-    if (const int failed = mdlCommon::Main({SmtpService(), Pop3Service(), RelayService()}, frmAdmin::Open, preparing,
+    if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService()}, frmAdmin::Open, preparing,
                                              [](Server& server) { TheQueue().Start(server); }))
         return failed;
     const int rc = app.exec();

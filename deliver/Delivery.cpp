@@ -1,60 +1,25 @@
 // The delivery of one accepted message, as an ordered list of steps.
 #include "deliver/Delivery.h"
-#include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/TextHelper.h"
-#include "check/Checks.h"
-#include "core/mdlCommon.h"
-#include "dkim/Dkim.h"
 #include "mail/AddressList.h"
-#include "mail/AuthResults.h"
-#include "mail/Domain.h"
 #include "mail/Trace.h"
-#include "milter/MilterClient.h"
 #include "store/Aliases.h"
-#include "store/MailStore.h"
 #include "store/Recipient.h"
 
 #include <QDateTime>
 #include <QFileInfo>
 #include <QSet>
 #include <algorithm>
-#include <memory>
-#include <optional>
 
 namespace {
-
-RelayTarget* Relay = nullptr;
 
 // A peer's words in our own header line.
 QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, 256, false); }
 
-// A message on its way.
-struct Delivery {
-    Server& server;
-    Envelope m;
-    std::function<void(const Outcome&)> done;
-    std::vector<MailStore::NewCopy> local;   // the head: trace headers of the copy
-    std::vector<QByteArray> localTo;         // whom each is for
-    std::vector<RelayTarget::Copy> foreign;
-    std::optional<RelayTarget::Written> relayed;
-    Outcome outcome;
-    std::optional<Failure> failure;
-    QByteArray failedAddress;
-
-    QByteArray Prefix() const { return QByteArray::number(m.index); }
-    void Log(const QByteArray& line) { if (m.index >= 0) server.Log(Prefix() + line); }
-    // The same for a notice, which has no connection.
-    void LogAny(const QByteArray& line) { server.Log((m.index >= 0 ? Prefix() : QByteArray("Notice")) + line); }
-    void Refuse(const QByteArray& reply, const QByteArray& why = {})
-    {
-        outcome.refusal = reply;
-        Log(why.isEmpty() ? "-Refused: " + reply : why);
-    }
-};
-using Next = std::function<void()>;
+using Next = Step::Next;
 using D = std::shared_ptr<Delivery>;
 
 Mail::Hop HopOf(const Envelope& m, const QByteArray& host) { return {Clean(m.helo), m.client, m.esmtp, host}; }
@@ -95,59 +60,12 @@ void Complete(const D& d, const Next& next)
     next();
 }
 
-// Mail from outside is checked (SPF, DKIM, DMARC) and says so in an Authentication-Results
-// header under the trace line; a DMARC reject policy that failed refuses it. The answers
-// are waited for off the event thread.
-void Check(const D& d, const Next& next)
-{
-    const Envelope& m = d->m;
-    if (!Checks::Applies(m.origin == Envelope::Origin::Smtp, m.user, m.client))
-        return next();
-    auto verdict = std::make_shared<Checks::Verdict>();
-    const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
-    d->server.Lookup(
-        [d, verdict, held] {
-            const QByteArray id = mdlCommon::HostName.toUtf8();
-            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
-            const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo, d->m.spf};
-            *verdict = Checks::Run(*dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
-            if (verdict->refusal.isEmpty())
-                d->m.text = verdict->header + Mail::WithoutOurResults(d->m.text, id);
-        },
-        [d, verdict, next] {
-            for (const QByteArray& line : verdict->log)
-                d->Log(line);
-            if (!verdict->refusal.isEmpty())
-                d->Refuse(verdict->refusal);
-            next();
-        });
-}
-
-// The operator's filters see mail from outside before it is classified or signed, so that
-// the recipients they leave are the ones served and a signature covers the text they leave.
-// Their sockets are waited on off the event thread.
-void Milter(const D& d, const Next& next)
-{
-    if (!Milters::Applies(d->m))
-        return next();
-    auto verdict = std::make_shared<Milters::Verdict>();
-    const std::shared_ptr<void> held = Budget::Hold(2 * d->m.text.size());   // each filter's copy and its packets
-    d->server.Lookup([d, verdict, held] { *verdict = Milters::Run(d->m); },
-                     [d, verdict, next] {
-                         for (qsizetype i = 0; i < verdict->log.size(); ++i)
-                             if (i + 1 < verdict->log.size() || verdict->refusal.isEmpty()) d->Log("-" + verdict->log[i]);
-                         if (!verdict->refusal.isEmpty())
-                             d->Refuse(verdict->refusal, "-" + verdict->log.last());
-                         else if (verdict->discarded)
-                             d->m.recipients.clear(), d->m.classified.clear();   // a 250, and no copy
-                         next();
-                     });
-}
-
 // Each recipient once: a mailbox copy with its trace headers, or a foreign copy. One copy per
 // mailbox and per foreign address, however often named.
-void Classify(const D& d, const Next& next)
+void ClassifyAll(const D& d, Target& mailboxes, Target* relay, const Next& next)
 {
+    d->mailboxes.target = &mailboxes;
+    d->relay.target = relay;
     const QByteArray host = d->server.LocalHostName(d->m.index);
     const bool trace = d->m.origin == Envelope::Origin::Smtp;
     // One moment for every copy: relayed copies that differ only in their recipient share a transaction.
@@ -161,7 +79,7 @@ void Classify(const D& d, const Next& next)
         if (!r.local) {
             const QString key = QString::fromUtf8(address).toLower();
             if (!seen.contains(key))
-                d->foreign.push_back({address, trace ? Mail::Received(HopOf(d->m, host), Clean(address), when) : QByteArray()});
+                d->relay.copies.push_back({address, {}, trace ? Mail::Received(HopOf(d->m, host), Clean(address), when) : QByteArray()});
             seen.insert(key);
             continue;
         }
@@ -174,73 +92,45 @@ void Classify(const D& d, const Next& next)
             continue;
         seen.insert(r.folder);
         const QByteArray head = Mail::ReturnPath(Clean(d->m.sender)) + (trace ? Mail::Received(HopOf(d->m, host), Clean(address), when) : QByteArray());
-        d->local.push_back({r.folder, head, {}});
-        d->localTo.push_back(address);
+        d->mailboxes.copies.push_back({address, r.folder, head});
     }
     next();
 }
 
-// Mail from the served domain by a client we trust, and our own notices, leave signed. The
-// signature goes on top of the text, below the trace headers each copy gets. The body is
-// hashed off the event thread: a large one takes a while.
-void Sign(const D& d, const Next& next)
+// Writes one target's copies; false when it failed.
+bool WriteBatch(Delivery& d, Delivery::Batch& b)
 {
-    const Envelope& m = d->m;
-    if (!Dkim::Enabled() || (d->local.empty() && d->foreign.empty()))
-        return next();
-    const bool notice = m.origin == Envelope::Origin::Notice;
-    if (!notice && m.user.isEmpty() && !Access::MayRelay(m.client))
-        return next();
-    const bool senderOurs = notice || Mail::Address::Parse(m.sender).domain.IsServed(mdlCommon::ServerDomain);
-    auto made = std::make_shared<Dkim::Signature>();
-    const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
-    d->server.Offload(
-        [d, made, senderOurs, held] {
-            *made = Dkim::Sign(d->m.text, QDateTime::currentSecsSinceEpoch(), senderOurs);
-            if (!made->header.isEmpty())
-                d->m.text.prepend(made->header);
-        },
-        [d, made, next] {
-            if (!made->header.isEmpty())
-                d->LogAny("-DKIM signed " + made->summary);
-            else if (!made->error.isEmpty())
-                d->LogAny("-DKIM not signed: " + made->error);
-            next();
-        });
+    if (b.copies.empty())
+        return true;
+    size_t failed = 0;
+    try {
+        b.written = b.target->Write(d.m.sender, b.copies, d.m.text, failed);
+        b.wrote = true;
+    } catch (const Failure& f) {
+        d.failure = f;
+        d.failedAddress = b.copies[failed].to;
+    }
+    return b.wrote;
 }
 
 // Every copy and the relay entry are on disk before the completion, or none is. The files
 // are written and flushed off the event thread.
 void Write(const D& d, const Next& next)
 {
-    if (d->local.empty() && d->foreign.empty())
+    if (!d->HasCopies())
         return next();
-    if (!d->foreign.empty() && !Relay) {
+    if (!d->relay.copies.empty() && !d->relay.target) {
         d->failure = Failure(Err::DeviceIO, QStringLiteral("no relay queue"));
-        d->failedAddress = d->foreign.front().to;
+        d->failedAddress = d->relay.copies.front().to;
         return next();
     }
     const std::shared_ptr<void> held = Budget::Hold(d->m.text.size());
     d->server.Offload(
         [d, held] {
-            size_t failed = 0;
-            try {
-                MailStore::StoreAll(d->local, d->m.text, failed);
-            } catch (const Failure& f) {
-                d->failure = f;
-                d->failedAddress = d->localTo[failed];
-            }
-            if (!d->failure && !d->foreign.empty()) {
-                try {
-                    d->relayed = Relay->Write(d->m.sender, d->foreign, d->m.text);
-                } catch (const Failure& f) {
-                    d->failure = f;
-                    d->failedAddress = d->foreign.front().to;
-                }
-            }
-            if (d->failure)   // all copies or none: the sender will try again
-                for (const MailStore::NewCopy& c : d->local)
-                    if (!c.stored.isEmpty()) MailStore::Discard(c.folder, c.stored);
+            if (WriteBatch(*d, d->mailboxes) && WriteBatch(*d, d->relay))
+                return;
+            for (Delivery::Batch* b : {&d->mailboxes, &d->relay})   // all copies or none: the sender will try again
+                if (b->wrote) b->target->Abort(b->written);
         },
         next);
 }
@@ -255,34 +145,64 @@ void Commit(const D& d, const Next& next)
                   "-StoreError " + d->failedAddress + ' ' + f->text());
         return next();
     }
-    d->outcome.stored = int(d->local.size());
-    d->outcome.queued = int(d->foreign.size());
-    if (d->relayed && d->relayed->commit)
-        d->relayed->commit();
+    d->outcome.stored = int(d->mailboxes.copies.size());
+    d->outcome.queued = int(d->relay.copies.size());
+    for (Delivery::Batch* b : {&d->mailboxes, &d->relay})
+        if (b->wrote) b->target->Commit(b->written);
     next();
 }
 
-using Step = void (*)(const D&, const Next&);
-// Every delivery, in order; a refusal ends it where it is.
-const Step Steps[] = {Inspect, Check, Owned, Complete, Milter, Classify, Sign, Write, Commit};
+// A step that is one of the functions above.
+class Plain : public Step {
+public:
+    explicit Plain(std::function<void(const D&, const Next&)> f) : f_(std::move(f)) {}
+    void Run(const D& d, const Next& next) const override { f_(d, next); }
 
-void Run(const D& d, size_t step)
+private:
+    std::function<void(const D&, const Next&)> f_;
+};
+
+void Run(const D& d, std::shared_ptr<const StepList> steps, size_t step)
 {
-    if (step == std::size(Steps) || !d->outcome.refusal.isEmpty()) {
+    if (step == steps->size() || !d->outcome.refusal.isEmpty()) {
         auto done = std::move(d->done);
         if (done)
             done(d->outcome);
         return;
     }
-    Steps[step](d, [d, step] { Run(d, step + 1); });
+    const Step& now = *(*steps)[step];
+    now.Run(d, [d, steps = std::move(steps), step] { Run(d, steps, step + 1); });
 }
 
 }
 
-void SetRelayTarget(RelayTarget* target) { Relay = target; }
-
-void Deliver(Server& server, Envelope message, std::function<void(const Outcome&)> done)
+void Delivery::Log(const QByteArray& line) const
 {
-    auto d = std::make_shared<Delivery>(Delivery{server, std::move(message), std::move(done), {}, {}, {}, {}, {}, {}, {}});
-    Run(d, 0);
+    if (m.index >= 0) server.Log(QByteArray::number(m.index) + line);
+}
+
+void Delivery::LogAny(const QByteArray& line) const { server.Log((m.index >= 0 ? QByteArray::number(m.index) : QByteArray("Notice")) + line); }
+
+void Delivery::Refuse(const QByteArray& reply, const QByteArray& why)
+{
+    outcome.refusal = reply;
+    Log(why.isEmpty() ? "-Refused: " + reply : why);
+}
+
+namespace Steps {
+std::shared_ptr<const Step> Inspect() { return std::make_shared<Plain>(::Inspect); }
+std::shared_ptr<const Step> Owned() { return std::make_shared<Plain>(::Owned); }
+std::shared_ptr<const Step> Complete() { return std::make_shared<Plain>(::Complete); }
+std::shared_ptr<const Step> Classify(Target& mailboxes, Target* relay)
+{
+    return std::make_shared<Plain>([&mailboxes, relay](const D& d, const Next& next) { ClassifyAll(d, mailboxes, relay, next); });
+}
+std::shared_ptr<const Step> Write() { return std::make_shared<Plain>(::Write); }
+std::shared_ptr<const Step> Commit() { return std::make_shared<Plain>(::Commit); }
+}
+
+void Deliver(Server& server, const StepList& steps, Envelope message, std::function<void(const Outcome&)> done)
+{
+    auto d = std::make_shared<Delivery>(Delivery{server, std::move(message), std::move(done), {}, {}, {}, {}, {}});
+    Run(d, std::make_shared<const StepList>(steps), 0);
 }

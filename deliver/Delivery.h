@@ -1,50 +1,33 @@
 #pragma once
 // The one way a message is delivered: from SMTP at the end of DATA, and for the notices the
-// relay queue sends. Every recipient is classified once; the local ones get a copy in their
-// mailbox, the foreign ones go to the relay target; all or nothing, then one completion.
-// A delivery runs as a short ordered list of steps (Delivery.cpp): inspect, check (SPF, DKIM,
-// DMARC of mail from outside), the sender's own From (a client that logged in), Date and
-// Message-ID (submitted mail), classify, sign (DKIM), write, commit; a filter is one more step.
-#include "deliver/Envelope.h"
+// relay queue sends. It runs the steps app/ lists, in order. Every recipient is classified
+// once; the local ones get a copy in their mailbox, the foreign ones go to the relay target;
+// all or nothing, then one completion.
+#include "deliver/Step.h"
 
-#include <QByteArray>
-#include <QString>
 #include <functional>
-#include <vector>
 
-class Server;
-
-// Where the copies for other domains go: the relay queue.
-class RelayTarget {
-public:
-    virtual ~RelayTarget() = default;
-    struct Copy {
-        QByteArray to;
-        QByteArray head;   // the trace line this copy gets on top of the text
-    };
-    // What a message written for relaying leaves to do: `commit`, on the event thread,
-    // hands it over for delivery.
-    struct Written {
-        QString id;
-        std::function<void()> commit;
-    };
-    // Writes the message and its recipients to disk; any thread, never the server. Throws
-    // Failure, leaving nothing behind.
-    virtual Written Write(const QByteArray& sender, const std::vector<Copy>& copies, const QByteArray& text) = 0;
-};
-void SetRelayTarget(RelayTarget* target);
-
-// How a delivery ended.
-struct Outcome {
-    QByteArray refusal;        // "": every copy is on disk; otherwise the reply to give
-    QByteArray failure;        // why a copy could not be stored ("" when none failed)
-    int stored = 0;            // mailbox copies written
-    int queued = 0;            // foreign recipients handed to the relay target
-    int noMailbox = 0;         // local recipients without a mailbox, left out
-};
-
-// Delivers `message`; `done` runs once on the event thread, perhaps before this returns.
-void Deliver(Server& server, Envelope message, std::function<void(const Outcome&)> done);
+// Delivers `message` through `steps`; `done` runs once on the event thread, perhaps before
+// this returns.
+void Deliver(Server& server, const StepList& steps, Envelope message, std::function<void(const Outcome&)> done);
 
 // A message that has passed more relays than this is in a loop.
 inline constexpr int MaxHops = 30;
+
+// The steps of every delivery that are the delivery's own. Between them app/ puts the checks,
+// the filters and the signature.
+namespace Steps {
+// A relay loop, or line ends another receiver could misread: refused.
+std::shared_ptr<const Step> Inspect();
+// A client that logged in writes as itself in From:.
+std::shared_ptr<const Step> Owned();
+// Submitted mail gets the Date and Message-ID it lacks.
+std::shared_ptr<const Step> Complete();
+// Each recipient once: a copy for `mailboxes`, or a foreign one for `relay` (none: such a
+// copy cannot be stored).
+std::shared_ptr<const Step> Classify(Target& mailboxes, Target* relay);
+// Every copy is written, or none.
+std::shared_ptr<const Step> Write();
+// The copies are safe: the targets may begin, the sender hears of it.
+std::shared_ptr<const Step> Commit();
+}

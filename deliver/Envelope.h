@@ -3,10 +3,9 @@
 #include <QList>
 #include <QString>
 
-#include "check/Spf.h"
 #include "store/Recipient.h"
 
-#include <optional>
+#include <any>
 
 // A message accepted for delivery: its envelope, its text, and who handed it over and how.
 struct Envelope {
@@ -26,5 +25,5 @@ struct Envelope {
     QString user;                  // who logged in with AUTH; "" for nobody
     qint16 index = -1;             // the connection it came on, for log lines; -1: none
     bool submitted = false;        // it came on the submission port: a missing Date or Message-ID is added
-    std::optional<Spf::Outcome> spf;   // the sender's SPF, when MAIL FROM found it out already
+    std::any senderCheck;          // what a check at MAIL found out about the sender, its maker's own
 };

@@ -2,6 +2,7 @@
 // each input the folder may hold nothing new but whole message files in the mailboxes and
 // the relay queue.
 #include "FuzzSupport.h"
+#include "app/Wiring.h"
 #include "relay/Queue.h"
 #include "smtp/SmtpCommand.h"
 #include "smtp/SmtpSession.h"
@@ -16,13 +17,13 @@ FUZZ_TARGET(smtp)
         folder.Write("Users/other/keep.eml", "kept\r\n");
         QFile::link(folder.Path("Users/other"), folder.Path("Users/linked"));   // delivery must not follow a link out
         mdlCommon::ServerDomain = "example.test";
-        SetRelayTarget(&TheQueue());
         return folder.Fixed(message);
     }();
+    static const Wiring wiring(TheQueue());
     if (size < 1) return 0;
     FakeServer server;
     server.Open<SmtpSession>(2, SmtpStep::Commands);
-    Feed(server, 2, Bytes(data + 1, size - 1), data[0], SmtpCommand, [] {});
+    Feed(server, 2, Bytes(data + 1, size - 1), data[0], [](Server& s, qint16 i, const QByteArray& t) { SmtpCommand(wiring.Smtp(), s, i, t); }, [] {});
     FUZZ_CHECK(folder.Fixed(message) == fixed, "entries besides new messages changed");
     for (const QString& e : folder.Entries().filter(message)) {
         const QByteArray text = folder.Read(e);

@@ -2,7 +2,7 @@
 // The operator's mail filters (setting Milters): one connection per filter per message, the
 // conversation of MilterProtocol over it, each filter in turn seeing the message as the one
 // before left it. The sockets block with time-outs, so this runs on a thread of its own,
-// never the event thread (the delivery step Milter hands it to Server::Lookup).
+// never the event thread (the delivery step FilterStep hands it to Server::Lookup).
 #include "milter/MilterProtocol.h"
 
 #include <QByteArray>

@@ -76,14 +76,14 @@ QByteArray BounceMessage(const QByteArray& host, const BounceFacts& f)
     return m;
 }
 
-void SendNotice(Server& server, const BounceFacts& facts, std::function<void(const QByteArray& line)> log)
+void SendNotice(Server& server, const StepList& steps, const BounceFacts& facts, std::function<void(const QByteArray& line)> log)
 {
     const QByteArray to = facts.sender;
     Envelope notice;
     notice.recipients = {to};
     notice.text = BounceMessage(server.LocalHostName(-1), facts);
     notice.origin = Envelope::Origin::Notice;
-    Deliver(server, std::move(notice), [log = std::move(log), to](const Outcome& o) {
+    Deliver(server, steps, std::move(notice), [log = std::move(log), to](const Outcome& o) {
         if (o.noMailbox > 0)
             log("no notice: the sender <" + to + "> has no mailbox");
         else if (!o.refusal.isEmpty())

@@ -2,6 +2,7 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <functional>
+#include "deliver/Step.h"
 
 class Server;
 
@@ -34,4 +35,4 @@ QByteArray StatusOf(const QByteArray& reply, bool expired);
 
 // Sends the notice to the message's sender through the one delivery: into the sender's
 // mailbox when the sender is local, otherwise through the relay queue. `log` hears where it went.
-void SendNotice(Server& server, const BounceFacts& facts, std::function<void(const QByteArray& line)> log);
+void SendNotice(Server& server, const StepList& steps, const BounceFacts& facts, std::function<void(const QByteArray& line)> log);

@@ -98,19 +98,20 @@ void Queue::Start(Server& server)
     Kick();
 }
 
-RelayTarget::Written Queue::Write(const QByteArray& sender, const std::vector<Copy>& copies, const QByteArray& text)
+Target::Written Queue::Write(const QByteArray& sender, const std::vector<Copy>& copies, const QByteArray& text, size_t& failed)
 {
     QueuedMessage m;
     m.from = sender;
     for (const Copy& c : copies)
         m.recipients.emplace_back(c.to, c.head);
+    failed = 0;   // the message is one file: any failure concerns its first recipient
     QueueFile::Write(m, text);
-    const QString id = m.id;
-    return {id, [self = QPointer<Queue>(this), m = std::move(m)]() mutable {
-                if (self)
-                    self->Add(std::move(m));
-            }};
+    return m;
 }
+
+void Queue::Commit(Written& written) { Add(std::move(std::any_cast<QueuedMessage&>(written))); }
+
+void Queue::Abort(Written& written) { QueueFile::Remove(std::any_cast<QueuedMessage&>(written).id); }
 
 void Queue::Add(QueuedMessage m)
 {

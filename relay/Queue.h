@@ -2,8 +2,8 @@
 // The relay queue's scheduler: mail for other domains is on disk (QueueFile) before it is
 // acknowledged, tried at once, tried again after a temporary failure (setting RelayRetry)
 // until RelayExpire has passed, and returned to its sender as a notice when refused or
-// expired. It is the delivery's relay target.
-#include "deliver/Delivery.h"
+// expired. It is the delivery's target for foreign copies.
+#include "deliver/Step.h"
 #include "relay/QueueFile.h"
 #include "relay/RelaySession.h"
 
@@ -16,13 +16,15 @@
 
 class Server;
 
-class Queue : public QObject, public RelayTarget {
+class Queue : public QObject, public Target {
 public:
     Queue();
     ~Queue() override;
 
     // Reads the queue back, moving damaged files aside, and begins to deliver.
     void Start(Server& server);
+    // The delivery its notices go through.
+    void SetNotices(StepList steps) { notices_ = std::move(steps); }
     // A message just written: its recipients are tried at once (once started).
     void Add(QueuedMessage m);
     // Deferred recipients whose domain is `domain` (any domain when empty; with
@@ -31,7 +33,10 @@ public:
 
     int Size() const;   // recipients waiting or under way
 
-    Written Write(const QByteArray& sender, const std::vector<Copy>& copies, const QByteArray& text) override;
+    // Writes the message and its recipients to disk; Commit hands it over for delivery.
+    Written Write(const QByteArray& sender, const std::vector<Copy>& copies, const QByteArray& text, size_t& failed) override;
+    void Commit(Written& written) override;
+    void Abort(Written& written) override;
 
     // Most relay attempts under way at once: an exchanger that keeps every connection waiting
     // holds up only its own domain's mail, whose connections RelayPerDomain bounds.
@@ -96,6 +101,7 @@ private:
     void Log(const QByteArray& line);
 
     Server* server_ = nullptr;
+    StepList notices_;
     std::shared_ptr<const RelayHostPolicy> relayHost_;   // none: each domain's MX
     QByteArray relayHostProblem_;                        // set: the relay host's mail waits
     std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)

@@ -130,7 +130,7 @@ void Queue::Bounce(Item& item, const QueuedRecipient& r, const QString& host, co
     } catch (const Failure&) {
     }
     BounceFacts facts{item.m.from, r.to, reply, host.toUtf8(), original, QDateTime::fromSecsSinceEpoch(item.m.accepted), expired};
-    SendNotice(*server_, facts, [self = QPointer<Queue>(this), what](const QByteArray& line) {
+    SendNotice(*server_, notices_, facts, [self = QPointer<Queue>(this), what](const QByteArray& line) {
         if (self)
             self->Log(what + line);
     });

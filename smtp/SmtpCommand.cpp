@@ -1,19 +1,14 @@
 // The SMTP commands as one table (which verb is answered when, and by what), the order in
 // which a buffer's lines are taken, and the end of a message.
 #include "smtp/SmtpCommand.h"
-#include "check/Checks.h"
-#include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
-#include "deliver/Delivery.h"
 #include "mail/Domain.h"
-#include "relay/Queue.h"
 #include "smtp/SmtpAuth.h"
+#include "smtp/SmtpPolicy.h"
 #include "smtp/SmtpSession.h"
-#include "store/Aliases.h"
-#include "store/Recipient.h"
 
 #include <iterator>
 
@@ -23,6 +18,7 @@ const QByteArray Syntax = "500 Syntax error";
 
 // One command line being answered.
 struct Turn {
+    const SmtpPolicy& policy;
     Server& server;
     qint16 index;
     Connecter& c;
@@ -31,7 +27,7 @@ struct Turn {
     void Reply(const QByteArray& text) { server.SendReply(index, text); }
 };
 
-void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text);
+void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text);
 
 QByteArray EhloReply(const QByteArray& host, bool offerTls)
 {
@@ -60,79 +56,78 @@ void Hello(Turn& t)
     t.Reply(esmtp ? EhloReply(host, TlsOffer(t)) : "250 " + host);
 }
 
-// A recipient the server will not take: "" when it may be taken. `r` gets where it goes.
-QByteArray RecipientRefusal(const Turn& t, Recipient& r)
+SmtpPolicy::Client Asking(const Turn& t)
 {
-    const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
-    if (open < 0 || close < 0)
-        return {};   // GetRCPT has its own answer
-    r = Classify(t.line.mid(open + 1, close - open - 1));
-    if (!r.local) {
-        if (t.s.User.isEmpty() && (t.s.Submission || !Access::MayRelay(t.server.PeerAddress(t.index))))
-            return "554 5.7.1 Relay access denied";
-        // Mail relayed to this machine would reach whatever listens here as if it came from here.
-        return ThisHost(r.domain, t.server.LocalHostName(t.index)) ? "550 5.7.1 Relaying to this host is not allowed" : "";
-    }
-    return r.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
+    return {t.server.PeerAddress(t.index), t.server.LocalHostName(t.index), t.s.User, t.s.Submission};
 }
 
-// A client that logged in sends as itself only (store/Aliases.h); our own networks' machines
-// that did not log in send as anyone.
+// Once an answer the session waited for has come (`answer`, given the session): only if it is
+// still the connection that asked, and then what the client sent meanwhile is taken.
+void Resume(const SmtpPolicy& policy, Server& server, qint16 index, quint64 serial, const std::function<void(SmtpSession&)>& answer)
+{
+    Connecter* now = server.Session(index);
+    SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
+    if (!s)
+        return;   // the client left meanwhile
+    s->Delivering = false;
+    answer(*s);
+    Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
+}
+
 void Mail(Turn& t)
 {
     QByteArray reply = t.s.GetMAIL(t.line);
-    if (reply.startsWith("250") && !t.s.User.isEmpty() && !Aliases::Owns(t.s.User, t.s.From)) {
-        t.s.From.clear();
-        t.s.DeclaredSize = 0;
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.s.User, t.s.Tx.From)) {
+        t.s.Tx.From.clear();
+        t.s.Tx.DeclaredSize = 0;
         reply = "553 5.7.1 Sender address not owned by user";
     }
-    t.s.SenderRefused = !reply.startsWith("250");
-    const QByteArray client = t.server.PeerAddress(t.index);
-    if (t.s.SenderRefused || !mdlCommon::SpfReject || !Checks::Applies(true, t.s.User, client))
+    t.s.Tx.SenderRefused = !reply.startsWith("250");
+    const SmtpPolicy::Client client = Asking(t);
+    if (t.s.Tx.SenderRefused)
         return t.Reply(reply);
-    // The sender's SPF first: a fail is refused here. What the client sends meanwhile waits,
-    // as it does behind a message being stored.
+    if (!t.policy.ChecksSender(client)) {
+        t.s.Tx = t.s.Tx.Following();   // the sender taken begins a new transaction
+        return t.Reply(reply);
+    }
+    // The sender is checked first. What the client sends meanwhile waits, as it does behind a
+    // message being stored.
     t.s.Delivering = true;
-    auto spf = std::make_shared<Spf::Outcome>();
-    const Checks::Input in{Checks::ClientAddress(client), t.s.From, t.s.Helo, {}};
+    auto check = std::make_shared<SmtpPolicy::SenderCheck>();
+    const SmtpPolicy& policy = t.policy;
     Server& server = t.server;
     const qint16 index = t.index;
-    server.Lookup(
-        [spf, in] {
-            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
-            *spf = Checks::CheckSpf(*dns, in, mdlCommon::HostName.toUtf8());
-        },
-        [&server, index, serial = t.c.Serial, spf, reply] {
-            Connecter* now = server.Session(index);
-            SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
-            if (!s)
-                return;
-            s->Delivering = false;
-            if (spf->result == Spf::Result::Fail) {
-                server.Log(QByteArray::number(index) + "-SPF fail mailfrom=" + TextHelper::Printable(spf->domain, 255, false) + ": refused");
-                s->SenderRefused = true;
-                s->From.clear();
-                server.SendReply(index, Checks::SpfRefusal);
-            } else {
-                s->Spf = *spf;
-                server.SendReply(index, reply);
-            }
-            Process(server, index, *now, *s, std::exchange(s->Pending, {}));
-        });
+    server.Lookup([check, &policy, client, from = t.s.Tx.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
+                  [check, &policy, &server, index, serial = t.c.Serial, reply] {
+                      Resume(policy, server, index, serial, [&](SmtpSession& s) {
+                          if (!check->refusal.isEmpty()) {
+                              server.Log(QByteArray::number(index) + check->log);
+                              s.Tx.SenderRefused = true;
+                              s.Tx.From.clear();
+                              server.SendReply(index, check->refusal);
+                          } else {
+                              s.Tx = s.Tx.Following();
+                              s.Tx.SenderCheck = std::move(check->found);
+                              server.SendReply(index, reply);
+                          }
+                      });
+                  });
 }
 
 // Each recipient is classified here, once: the delivery takes what was found.
 void Rcpt(Turn& t)
 {
-    if (++t.s.RcptCommands > mdlCommon::MaxRecipients)
+    if (++t.s.Tx.RcptCommands > mdlCommon::MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
     Recipient r;
-    if (const QByteArray refusal = RecipientRefusal(t, r); !refusal.isEmpty())
-        return t.Reply(refusal);
-    const qsizetype before = t.s.Recipients.size();
+    const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
+    if (open >= 0 && close >= 0)   // else GetRCPT has its own answer
+        if (const QByteArray refusal = t.policy.Admit(t.line.mid(open + 1, close - open - 1), Asking(t), r); !refusal.isEmpty())
+            return t.Reply(refusal);
+    const qsizetype before = t.s.Tx.Recipients.size();
     t.Reply(t.s.GetRCPT(t.line));
-    if (t.s.Recipients.size() > before)
-        t.s.Classified << r;
+    if (t.s.Tx.Recipients.size() > before)
+        t.s.Tx.Classified << r;
 }
 
 // ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its
@@ -148,7 +143,7 @@ void Etrn(Turn& t)
     const Mail::Domain domain(subdomains ? node.mid(1) : node);
     if (domain.IsServed(mdlCommon::ServerDomain))
         return t.Reply("459 Node " + node + " not allowed: its mail is kept here for POP3");
-    t.Reply(TheQueue().Flush(QString::fromLatin1(domain.Name()), subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
+    t.Reply(t.policy.Flush(QString::fromLatin1(domain.Name()), subdomains) > 0 ? "250 OK, queuing for node " + node + " started"
                                                      : "251 OK, no messages waiting for node " + node);
 }
 
@@ -160,8 +155,8 @@ void Data(Turn& t)
     }
     t.c.SetStep(int(SmtpStep::Text));
     // Only as much as the budget can give: a client may declare what it never sends.
-    if (t.s.DeclaredSize > 0 && t.s.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
-        t.s.Text.reserve(qsizetype(t.s.DeclaredSize) + 4096);
+    if (t.s.Tx.DeclaredSize > 0 && t.s.Tx.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
+        t.s.Tx.Text.reserve(qsizetype(t.s.Tx.DeclaredSize) + 4096);
     t.Reply("354 Start mail input; end with <CRLF>.<CRLF>");
 }
 
@@ -175,8 +170,6 @@ bool StartTls(Turn& t)
     t.Reply("220 Ready to start TLS");
     t.server.StartTls(t.index);
     // The session starts over, on the same port.
-    t.s.From.clear();
-    t.s.DropTransaction();
     const bool submission = t.s.Submission;
     t.s = SmtpSession{};
     t.s.Submission = submission;
@@ -209,10 +202,10 @@ const Unmet Refusals[] = {
 bool Met(Need need, const Turn& t)
 {
     switch (need) {
-    case Recipients: return !t.s.Recipients.isEmpty();
+    case Recipients: return !t.s.Tx.Recipients.isEmpty();
     case NotAuthenticated: return t.s.User.isEmpty();
     case TlsOffered: return TlsOffer(t);
-    case SenderNotRefused: return !t.s.SenderRefused;
+    case SenderNotRefused: return !t.s.Tx.SenderRefused;
     case Submitter: return !t.s.Submission || !t.s.User.isEmpty();
     case Always: break;
     }
@@ -235,7 +228,7 @@ const Verb Verbs[] = {
     {"AUTH", NotAuthenticated, [](Turn& t) { SmtpAuth(t.server, t.index, t.s, t.line); return true; }},
     {"STAR", TlsOffered, StartTls},
     {"DATA", Submitter | Recipients, Go<Data>},
-    {"RSET", Always, [](Turn& t) { t.s.From.clear(); t.s.DropTransaction(); t.Reply("250 OK"); return true; }},
+    {"RSET", Always, [](Turn& t) { t.s.Tx = {}; t.Reply("250 OK"); return true; }},
     {"NOOP", Always, [](Turn& t) { t.Reply("250 OK"); return true; }},
     {"VRFY", Always, [](Turn& t) { t.Reply("252 2.5.2 Cannot VRFY user, but will accept message"); return true; }},
     {"EXPN", Always, [](Turn& t) { t.Reply("502 5.5.1 EXPN not available"); return true; }},
@@ -275,40 +268,40 @@ qsizetype TakeMessageText(SmtpSession& s, const QByteArray& text, qsizetype pos,
 {
     if (budgetSpent)   // text that comes while memory is short is not kept, and the message refused
         s.OverBudget = true;
-    const qsizetype before = s.Text.size();
-    s.Text.append(text.constData() + pos, text.size() - pos);
+    const qsizetype before = s.Tx.Text.size();
+    s.Tx.Text.append(text.constData() + pos, text.size() - pos);
     qsizetype lineStart = -1;   // where the line "." starts
-    if (s.TextScanned == 0 && s.Text.startsWith(".\r\n")) {
+    if (s.TextScanned == 0 && s.Tx.Text.startsWith(".\r\n")) {
         lineStart = 0;
     } else {
         // Text always ended with CR LF before this piece, so the line "." can start at the
         // first new byte: search from the CR LF before it.
         const qsizetype from = std::max<qsizetype>(0, std::min(s.TextScanned, before) - 2);
-        const qsizetype at = s.Text.indexOf("\r\n.\r\n", from);
+        const qsizetype at = s.Tx.Text.indexOf("\r\n.\r\n", from);
         if (at >= 0) lineStart = at + 2;
     }
     if (lineStart < 0) {
-        if (s.Text.size() > MaxMessageSize || (s.OverBudget && s.Text.size() > 2)) {
+        if (s.Tx.Text.size() > MaxMessageSize || (s.OverBudget && s.Tx.Text.size() > 2)) {
             // Keep only the tail the end-of-data search needs.
             s.Oversized = !s.OverBudget;
-            s.Text = s.Text.right(2);
+            s.Tx.Text = s.Tx.Text.right(2);
         }
-        s.TextScanned = s.Text.size();
+        s.TextScanned = s.Tx.Text.size();
         return -1;
     }
     const qsizetype endInText = lineStart + 3;
-    s.Text.truncate(lineStart);   // the lines as received, without the "." line
+    s.Tx.Text.truncate(lineStart);   // the lines as received, without the "." line
     s.TextScanned = 0;
     return pos + (endInText - before);
 }
 
 // The line "." has come: the message is delivered (or refused) before anything else is read.
-void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
+void EndOfData(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s)
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
-    Envelope message{s.From, s.Recipients, s.Classified, std::move(s.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
-                     s.Submission, s.Spf};
-    s.DropTransaction();
+    Envelope message{s.Tx.From, s.Tx.Recipients, s.Tx.Classified, std::move(s.Tx.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
+                     s.Submission, s.Tx.SenderCheck};
+    s.Tx = s.Tx.Following();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
         server.Log(QByteArray::number(index) + "-Refused: " + refusal);
@@ -316,18 +309,14 @@ void EndOfData(Server& server, qint16 index, Connecter& c, SmtpSession& s)
         return;
     }
     s.Delivering = true;
-    Deliver(server, std::move(message), [&server, index, serial = c.Serial](const Outcome& outcome) {
-        Connecter* now = server.Session(index);
-        SmtpSession* s = now && now->Serial == serial ? now->As<SmtpSession>() : nullptr;
-        if (!s)
-            return;   // the client left meanwhile; what was stored stays
-        s->Delivering = false;
-        server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
-        Process(server, index, *now, *s, std::exchange(s->Pending, {}));
+    policy.Deliver(server, std::move(message), [&policy, &server, index, serial = c.Serial](const Outcome& outcome) {
+        Resume(policy, server, index, serial, [&](SmtpSession&) {
+            server.SendReply(index, outcome.refusal.isEmpty() ? QByteArray("250 OK <SB>") : outcome.refusal);
+        });
     });
 }
 
-void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text)
+void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& c, SmtpSession& s, const QByteArray& text)
 {
     qsizetype pos = 0;
     while (pos < text.size() && c.Step() != Closing) {
@@ -340,7 +329,7 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
             if (end < 0)
                 return;
             pos = end;
-            EndOfData(server, index, c, s);
+            EndOfData(policy, server, index, c, s);
             continue;
         }
         if (server.Waiting(index)) {   // a delayed answer first: the rest is taken after it
@@ -349,7 +338,7 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
         }
         qsizetype next = 0;
         const QByteArray line = TextHelper::LineAt(text, pos, &next);
-        Turn t{server, index, c, s, line};
+        Turn t{policy, server, index, c, s, line};
         if (!CommandLine(t))
             return;
         pos = next;
@@ -358,7 +347,7 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
 
 }
 
-void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
+void SmtpCommand(const SmtpPolicy& policy, Server& server, qint16 index, const QByteArray& text)
 {
     Connecter* c = server.Session(index);
     SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
@@ -367,12 +356,13 @@ void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
         return;
     }
     c->Command.clear();
-    Process(server, index, *c, *s, text);
+    Process(policy, server, index, *c, *s, text);
 }
 
-Service SmtpService()
+Service SmtpService(const SmtpPolicy& policy)
 {
-    Service service = MakeService<SmtpSession>(SmtpCommand, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
+    const auto handler = [&policy](Server& server, qint16 index, const QByteArray& text) { SmtpCommand(policy, server, index, text); };
+    Service service = MakeService<SmtpSession>(handler, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
                                                "421 4.3.2 System busy, try again later");
     // The same greeting and dialogue on the submission port, with its rules.
     service.accept = [greet = std::move(service.accept)](Server& server, qint16 index) {

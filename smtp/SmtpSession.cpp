@@ -3,7 +3,6 @@
 #include "core/Server.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
-#include "store/Recipient.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,15 +13,15 @@ QByteArray SmtpSession::GetMAIL(const QByteArray& data)
         const QByteArray address = TextHelper::TextBetween(data, "<", ">");
         if (BadAddress(address))
             return "501 5.1.3 Bad address syntax";
-        From = address;
+        Tx.From = address;
         // Room for the whole text at once: grown step by step it is copied each time, and the
         // memory of the copies stays with the process.
         const qsizetype size = data.toUpper().indexOf(" SIZE=");
-        DeclaredSize = size < 0 ? 0 : data.mid(size + 6).split(' ').first().trimmed().toLongLong();
+        Tx.DeclaredSize = size < 0 ? 0 : data.mid(size + 6).split(' ').first().trimmed().toLongLong();
         // A message we would refuse at its end is refused before it is sent (RFC 1870).
-        if (DeclaredSize > MaxMessageSize) {
-            From.clear();
-            DeclaredSize = 0;
+        if (Tx.DeclaredSize > MaxMessageSize) {
+            Tx.From.clear();
+            Tx.DeclaredSize = 0;
             return "552 5.3.4 Message size exceeds fixed maximum message size";
         }
         return "250 OK";
@@ -37,21 +36,19 @@ QByteArray SmtpSession::GetRCPT(const QByteArray& data)
         const QByteArray address = TextHelper::TextBetween(data, "<", ">");
         if (BadAddress(address))
             return "501 5.1.3 Bad address syntax";
-        Recipients << address;
+        Tx.Recipients << address;
         return "250 OK";
     } catch (const Failure& f) {
         return "500 Syntax error;" + f.text();
     }
 }
 
-void SmtpSession::DropTransaction()
+Transaction Transaction::Following() const
 {
-    Recipients.clear();
-    Classified.clear();
-    Text.clear();
-    RcptCommands = 0;
-    SenderRefused = false;
-    Spf.reset();
+    Transaction next;
+    next.From = From;
+    next.DeclaredSize = DeclaredSize;
+    return next;
 }
 
 int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }
@@ -69,7 +66,7 @@ void SmtpSession::TimedOut(Server& server, qint16 index, qint64)
 void SmtpSession::Stepping(int, int to)
 {
     if (to == int(SmtpStep::Text)) {
-        Text.clear();
+        Tx.Text.clear();
         TextScanned = 0;
         Oversized = false;
         OverBudget = false;

@@ -1,9 +1,11 @@
 #pragma once
-// Shared by the unit tests: the fake connection manager, a program folder per test, a
-// check that an operation fails, and dialogues played as rows.
+// Shared by the unit tests: the fake connection manager, a program folder per test, the
+// server's own wiring, a check that an operation fails, and dialogues played as rows.
+#include "app/Wiring.h"
 #include "core/Failure.h"
 #include "pop3/Pop3Session.h"
 #include "pop3/Pop3Command.h"
+#include "relay/Queue.h"
 #include "smtp/SmtpCommand.h"
 #include "smtp/SmtpSession.h"
 #include "tests/support/FakeServer.h"
@@ -11,6 +13,18 @@
 
 #include <QtTest>
 #include <optional>
+
+// The steps and SMTP answers as the server wires them, over the one queue.
+inline const Wiring& Wired()
+{
+    static const Wiring wiring(TheQueue());
+    return wiring;
+}
+// The SMTP handler as the service has it.
+inline CommandHandler SmtpHandler()
+{
+    return [](Server& s, qint16 i, const QByteArray& text) { SmtpCommand(Wired().Smtp(), s, i, text); };
+}
 
 template <class F>
 std::optional<Failure> FailureOf(F f)
@@ -61,7 +75,7 @@ inline CommandHandler OpenSession(FakeServer& s, qint16 i, bool smtp)
 {
     if (smtp) {
         s.Open<SmtpSession>(i, SmtpStep::Commands);
-        return SmtpCommand;
+        return SmtpHandler();
     }
     s.Open<Pop3Session>(i, Pop3Step::Session);
     return Pop3Command;

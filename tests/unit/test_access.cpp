@@ -123,7 +123,6 @@ private slots:
         ProgramFolder pf("UserName,Password,MailID\ntaro,pw,taro\n", "Domain,MX,Priority\nfar.test,mx.far.test, 10\n");
         pf.Write("Users/taro/250101-10000000.eml", "one\r\n");
         mdlCommon::RelayNetworks = "";
-        SetRelayTarget(&TheQueue());
         FakeServer s;
         s.holdTimers = true;
         const CommandHandler handler = s.resume = OpenSession(s, 2, smtp);

@@ -332,7 +332,7 @@ private slots:
         m.user = user;
         m.index = notice ? -1 : 2;
         bool done = false;
-        Deliver(b, m, [&](const Outcome& o) { done = o.refusal.isEmpty() && o.stored == 1; });
+        Deliver(b, Wired().Steps(), m, [&](const Outcome& o) { done = o.refusal.isEmpty() && o.stored == 1; });
         QVERIFY(done);
         const QByteArray stored = b.Stored();
         const QByteArray trace = notice ? "Return-Path: <>\r\n" : "Return-Path: <" + sender + ">\r\nReceived: from c.test";
@@ -360,7 +360,7 @@ private slots:
         m.text = "just text\r\n";
         m.client = "127.0.0.1";
         m.index = 2;
-        Deliver(b, m, [](const Outcome&) {});
+        Deliver(b, Wired().Steps(), m, [](const Outcome&) {});
         QCOMPARE(DkimLines(b.log), Lines{"2-DKIM not signed: a header line is not a field"});
         QVERIFY(b.Stored().endsWith("\r\njust text\r\n") && !b.Stored().contains("DKIM"));
     }

@@ -401,7 +401,7 @@ private slots:
         SocketFilter filter({"O 6 1ff 0", "C !"});
         mdlCommon::Milters = filter.Setting();
         Outcome outcome;
-        Deliver(b, Incoming(), [&](const Outcome& o) { outcome = o; });
+        Deliver(b, Wired().Steps(), Incoming(), [&](const Outcome& o) { outcome = o; });
         QCOMPARE(outcome.refusal, QByteArray("451 4.7.1 Service unavailable - try again later"));
         QVERIFY(b.Stored().isEmpty());
         QVERIFY2(b.log.contains("2-Milter " + filter.Setting().toUtf8() + ": tempfail 451 4.7.1 (the filter closed the connection)"),
@@ -416,7 +416,7 @@ private slots:
         SocketFilter first({"O 6 1ff 0", "C c", "H c", "M c", "R c", "T c", "L c", "N c", "B c", "E hX-First~1~|c"});
         SocketFilter second({"O 6 1ff 0", "C c", "H c", "M c", "R c", "T c", "L c", "L c", "N c", "B c", "E m1,X-First~changed~|hX-Second~2~|c"});
         mdlCommon::Milters = first.Setting() + ',' + second.Setting();
-        Deliver(b, Incoming(), [](const Outcome&) {});
+        Deliver(b, Wired().Steps(), Incoming(), [](const Outcome&) {});
         QVERIFY2(first.script.error.isEmpty() && second.script.error.isEmpty(), (first.script.error + second.script.error).constData());
         QVERIFY2(b.Stored().endsWith("\r\nSubject: s\r\nX-First: changed\r\nX-Second: 2\r\n\r\nbody\r\n"), b.Stored().constData());
     }

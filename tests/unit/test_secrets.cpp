@@ -7,7 +7,7 @@ namespace {
 const QByteArray Password = "S3cr3t!pw";
 const QByteArray Plain = (QByteArray("\0taro\0", 6) + Password).toBase64(), Name = QByteArray("taro").toBase64(), Pw = Password.toBase64(),
                  Cram = QByteArray("taro 0123456789abcdef0123456789abcdef").toBase64();
-const QByteArray Envelope = "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\n";
+const QByteArray Opening = "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\n";
 const QByteArray Padding = QByteArray("NOOP\r\n").repeated(1000);
 
 }
@@ -42,9 +42,9 @@ private slots:
                                                      << QByteArray("2<EHLO c\r\nAUTH PLAIN ********\r\nMAIL FROM:<a@here.test>\r\n");
         QTest::newRow("SMTP padded") << true << Lines{Padding + "AUTH PLAIN " + Plain + "\r\n"} << QByteArray("NOOP\r\nAUTH PLAIN ********\r\n");
         // Commands that follow message text, in its buffer or after it, or while it is stored.
-        QTest::newRow("after the end of a message") << true << Lines{Envelope + "hi\r\n.\r\nAUTH PLAIN " + Plain + "\r\n"}
+        QTest::newRow("after the end of a message") << true << Lines{Opening + "hi\r\n.\r\nAUTH PLAIN " + Plain + "\r\n"}
                                                     << QByteArray("\r\n.\r\nAUTH PLAIN ********\r\n");
-        QTest::newRow("while the message is stored") << true << Lines{Envelope + "hi\r\n.\r\nAUTH LOGIN\r\n", Name + "\r\n", Pw + "\r\n", "(stored)"}
+        QTest::newRow("while the message is stored") << true << Lines{Opening + "hi\r\n.\r\nAUTH LOGIN\r\n", Name + "\r\n", Pw + "\r\n", "(stored)"}
                                                      << QByteArray("2<********\r\n");
         QTest::newRow("DATA refused") << true << Lines{"DATA\r\nAUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<DATA\r\nAUTH PLAIN ********\r\n");
         // Lines the exchange does not take as its answers must not shift what is masked.

@@ -31,7 +31,6 @@ struct Smtp : FakeServer {
         for (const char* d : {"prog/Users/taro", "prog/Users/hanako", "x"}) QDir(root.dir.path()).mkpath(d);
         QFile::link(root.Path("x"), root.Path("prog/Users/link"));
         mdlCommon::SetProgramFolder(root.Path("prog"));
-        SetRelayTarget(&TheQueue());
         Open<SmtpSession>(2, SmtpStep::Commands);
     }
     // The session on connection 2 starts afresh, as one that came in on `port`.
@@ -39,9 +38,9 @@ struct Smtp : FakeServer {
     {
         sessions.erase(2);
         ports[2] = port;
-        SmtpService().accept(*this, 2);
+        SmtpService(Wired().Smtp()).accept(*this, 2);
     }
-    void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpCommand); Drain(); }); }
+    void Play(const Lines& script) { ::Play(*this, 2, script, [this](qint16 i, const QByteArray& b) { Gather(*this, i, b, SmtpHandler()); Drain(); }); }
     // Each stored message without its trace headers, which must name the sender, the
     // client, this host and the mailbox's own recipient.
     Lines Contents(const QString& box) const
@@ -156,8 +155,8 @@ private slots:
     {
         Smtp t;
         t.deferWrites = true;
-        SmtpCommand(t, 2, "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\nhi\r\n.\r\nNOOP\r\n");
-        SmtpCommand(t, 2, "QUIT\r\n");
+        SmtpHandler()(t, 2, "MAIL FROM:<a@here.test>\r\nRCPT TO:<taro@example.test>\r\nDATA\r\nhi\r\n.\r\nNOOP\r\n");
+        SmtpHandler()(t, 2, "QUIT\r\n");
         QCOMPARE(t.RepliesTo(2).size(), 3);
         t.Drain();
         QCOMPARE(t.RepliesTo(2).mid(3), (Lines{"250 OK <SB>", "250 OK", "221 Merivolant ESMTP Closed"}));
@@ -326,7 +325,7 @@ private slots:
         t.Play(info + Lines{NoSuch});
         t.root.Write("prog/Aliases.txt", "Address,UserName\ninfo@example.test,hana\n");
         t.Play(info + Lines{Ok});
-        QCOMPARE(t.Session(2)->As<SmtpSession>()->Classified.last().folder, mdlCommon::UsersFolder() + "/hanako");
+        QCOMPARE(t.Session(2)->As<SmtpSession>()->Tx.Classified.last().folder, mdlCommon::UsersFolder() + "/hanako");
         t.root.Write("prog/Aliases.txt", "Address,UserName\nsales@example.test,hana\n");
         t.Play(info + Lines{NoSuch});
         QStringList reported;
@@ -343,6 +342,18 @@ private slots:
         mdlCommon::SenderAliases = "Other.txt";
         t.root.Write("prog/Other.txt", "Address,UserName\nsales@example.test,hana\n");
         t.Play({"C: RCPT TO:<sales@example.test>", Ok});
+    }
+
+    // All or none across the targets: when the queue cannot take the foreign copy, the mailbox
+    // copy already written is taken back, and the sender hears it should try again.
+    void queueFailureTakesBackMailboxCopy()
+    {
+        Smtp t;
+        t.root.Write("prog/Queue", "a file where the queue's folder would be");
+        t.Play({"C: MAIL FROM:<one@here.test>\nRCPT TO:<taro@example.test>\nRCPT TO:<a@far.test>\nDATA\none\n.", Ok, Ok, Ok, Go,
+                "S: 451 4.3.0 Local error: the message could not be stored"});
+        QCOMPARE(t.Contents("taro"), Lines{});
+        QVERIFY(std::any_of(t.log.begin(), t.log.end(), [](const QByteArray& l) { return l.startsWith("2-StoreError a@far.test "); }));
     }
 
     // Any other domain is queued with the local copy before the 250, and relayed from the
