@@ -7,6 +7,9 @@
 #include <map>
 #include <memory>
 
+namespace Csv {
+struct Document;
+}
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -38,7 +41,11 @@ public:
 private:
     struct Table;
     Table& TableFor(const QString& name);
+    // The table's copy as its file is now, read again only when the file changed. Throws Failure.
     void Refresh(Table& t);
+    // The copy made afresh from the file's rows, all or nothing.
+    void Load(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName);
+    void Insert(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName);
     void Save(Table& t);
     void Exec(const char* sql);
     QStringList TablesOf(const QString& sql);
