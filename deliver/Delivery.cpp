@@ -27,7 +27,7 @@ namespace {
 RelayTarget* Relay = nullptr;
 
 // A peer's words in our own header line.
-QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, 256, false); }
+QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, TextHelper::ShownValue, false); }
 
 // A message on its way.
 struct Delivery {
@@ -115,9 +115,9 @@ void Owned(const D& d, const Next& next)
     for (const QByteArray& value : Identity::FieldValues(d->m.text, "From")) {
         QList<QByteArray> mailboxes;
         const bool readable = Identity::Mailboxes(value, mailboxes);
-        if (!readable || std::any_of(mailboxes.begin(), mailboxes.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->m.user, a); })) {
+        if (!readable || std::any_of(mailboxes.begin(), mailboxes.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->server.Config(), d->m.user, a); })) {
             const QByteArray reply = "553 5.7.1 Sender address not owned by user";
-            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), 256, true) + ")");
+            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), TextHelper::ShownValue, true) + ")");
             return next();
         }
     }
@@ -139,16 +139,17 @@ void Complete(const D& d, const Next& next)
 void Check(const D& d, const Next& next)
 {
     const Envelope& m = d->m;
-    if (!Checks::Applies(m.origin == Envelope::Origin::Smtp, m.user, m.client))
+    if (!Checks::Applies(d->server.Config(), m.origin == Envelope::Origin::Smtp, m.user, m.client))
         return next();
     auto verdict = std::make_shared<Checks::Verdict>();
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
     d->server.Lookup(
         [d, verdict, held] {
-            const QByteArray id = mdlCommon::HostName.toUtf8();
-            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
+            const Settings& settings = d->server.Config();
+            const QByteArray id = settings.HostName.toUtf8();
+            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), Checks::TimeLimitMs);
             const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo, d->m.spf};
-            *verdict = Checks::Run(*dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
+            *verdict = Checks::Run(settings, *dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
             if (verdict->refusal.isEmpty())
                 d->m.text = verdict->header + Checks::WithoutOurResults(d->m.text, id);
         },
@@ -166,11 +167,11 @@ void Check(const D& d, const Next& next)
 // Their sockets are waited on off the event thread.
 void Milter(const D& d, const Next& next)
 {
-    if (!Milters::Applies(d->m))
+    if (!Milters::Applies(d->server.Config(), d->m))
         return next();
     auto verdict = std::make_shared<Milters::Verdict>();
     const std::shared_ptr<void> held = Budget::Hold(2 * d->m.text.size());   // each filter's copy and its packets
-    d->server.Lookup([d, verdict, held] { *verdict = Milters::Run(d->m); },
+    d->server.Lookup([d, verdict, held] { *verdict = Milters::Run(d->server.Config(), d->m); },
                      [d, verdict, next] {
                          for (qsizetype i = 0; i < verdict->log.size(); ++i)
                              if (i + 1 < verdict->log.size() || verdict->refusal.isEmpty()) d->Log("-" + verdict->log[i]);
@@ -193,7 +194,7 @@ void Classify(const D& d, const Next& next)
     QSet<QString> seen;
     for (qsizetype i = 0; i < d->m.recipients.size(); ++i) {
         const QByteArray& address = d->m.recipients[i];
-        Recipient r = i < d->m.classified.size() ? d->m.classified[i] : Classify(address);
+        Recipient r = i < d->m.classified.size() ? d->m.classified[i] : Classify(d->server.Config(), address);
         if (const QFileInfo folder(r.folder); !r.folder.isEmpty() && (folder.isSymLink() || !folder.isDir()))
             r.folder.clear();   // gone since it was found, or no longer a folder of the store
         if (!r.local) {
@@ -227,7 +228,7 @@ void Sign(const D& d, const Next& next)
     if (!Dkim::Enabled() || (d->local.empty() && d->foreign.empty()))
         return next();
     const bool notice = m.origin == Envelope::Origin::Notice;
-    if (!notice && m.user.isEmpty() && !Access::MayRelay(m.client))
+    if (!notice && m.user.isEmpty() && !Access::MayRelay(d->server.Config(), m.client))
         return next();
     const bool senderOurs = notice || Dkim::Served(Dkim::AddressDomain(m.sender));
     auto made = std::make_shared<Dkim::Signature>();

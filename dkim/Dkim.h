@@ -9,6 +9,8 @@
 #include <functional>
 #include <vector>
 
+struct Settings;
+
 namespace Dkim {
 
 // One header field: its name as written, and the whole field with its folding and CR LF.
@@ -55,7 +57,7 @@ bool Served(const QByteArray& domain);
 
 // Reads the keys the settings name (DkimKey, DkimEd25519Key, their selectors). A key file
 // others may read, or one that cannot be read, is left out. Returns the lines for the log.
-QList<QByteArray> Load();
+QList<QByteArray> Load(const Settings& settings);
 // Forgets the keys; nothing is signed.
 void Unload();
 // Whether a key was loaded.

@@ -75,7 +75,7 @@ void Queue::Log(const QByteArray& line)
 void Queue::Start(Server& server)
 {
     server_ = &server;
-    RelayHost::Loaded host = RelayHost::Load();
+    RelayHost::Loaded host = RelayHost::Load(server.Config());
     relayHost_ = std::move(host.policy);
     relayHostProblem_ = std::move(host.problem);
     for (const QByteArray& line : host.lines)
@@ -188,7 +188,7 @@ void Queue::Tick(bool expiry)
         if (const Connecter* c = server_->Session(index); c && c->Serial == serial)
             RelayResume(*server_, index);
     const qint64 now = Now();
-    const int most = relayHost_ ? MaxRelayHostConnections : mdlCommon::RelayPerDomain;
+    const int most = relayHost_ ? MaxRelayHostConnections : server_->Config().RelayPerDomain;
     // A kick when no destination has both a recipient due and a connection to spare (all busy,
     // or the rest put off) walks nothing: with a queue of 100,000 that walk was most of the work.
     if (!expiry && std::none_of(dueAt_.begin(), dueAt_.end(), [&](const auto& d) { return d.second <= now && Connections(d.first) < most; }))
@@ -202,7 +202,7 @@ void Queue::Tick(bool expiry)
             whole = false;
             break;
         }
-        if (expiry && !item.attempts.empty() && now >= item.m.accepted + mdlCommon::RelayExpire)
+        if (expiry && !item.attempts.empty() && now >= item.m.accepted + server_->Config().RelayExpire)
             for (const auto& [key, a] : item.attempts) {
                 // An exchanger that keeps us waiting past the expiry is left, unless it has the
                 // whole message already and only its answer is missing.

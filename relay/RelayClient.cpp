@@ -26,7 +26,7 @@ void RelaySession::Decide(const QByteArray& reply)
         done(reply, step_, RcptReplies);
 }
 
-int RelaySession::IdleSeconds(int step) const
+int RelaySession::IdleSeconds(int step, const Settings&) const
 {
     if (step == int(RelayStep::Idle))
         return IdleWait;
@@ -186,8 +186,6 @@ void Text(Turn& t)
     t.server.SendFile(t.index, std::move(t.r.Text));
     t.server.SendReply(t.index, ".");
 }
-
-bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
 
 void Rcpt(Turn& t) { t.Send(RelayStep::RcptSent, "RCPT TO:<" + t.r.Recipients.value(t.r.RcptReplies.size()) + ">"); }
 

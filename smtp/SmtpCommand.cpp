@@ -65,9 +65,9 @@ QByteArray RecipientRefusal(const Turn& t, Recipient& r)
     const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
     if (open < 0 || close < 0)
         return {};   // GetRCPT has its own answer
-    r = Classify(t.line.mid(open + 1, close - open - 1));
+    r = Classify(t.server.Config(), t.line.mid(open + 1, close - open - 1));
     if (!r.local) {
-        if (t.s.User.isEmpty() && (t.s.Submission || !Access::MayRelay(t.server.PeerAddress(t.index))))
+        if (t.s.User.isEmpty() && (t.s.Submission || !Access::MayRelay(t.server.Config(), t.server.PeerAddress(t.index))))
             return "554 5.7.1 Relay access denied";
         // Mail relayed to this machine would reach whatever listens here as if it came from here.
         return ThisHost(r.domain, t.server.LocalHostName(t.index)) ? "550 5.7.1 Relaying to this host is not allowed" : "";
@@ -80,14 +80,14 @@ QByteArray RecipientRefusal(const Turn& t, Recipient& r)
 void Mail(Turn& t)
 {
     QByteArray reply = t.s.GetMAIL(t.line);
-    if (reply.startsWith("250") && !t.s.User.isEmpty() && !Aliases::Owns(t.s.User, t.s.From)) {
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !Aliases::Owns(t.server.Config(), t.s.User, t.s.From)) {
         t.s.From.clear();
         t.s.DeclaredSize = 0;
         reply = "553 5.7.1 Sender address not owned by user";
     }
     t.s.SenderRefused = !reply.startsWith("250");
     const QByteArray client = t.server.PeerAddress(t.index);
-    if (t.s.SenderRefused || !mdlCommon::SpfReject || !Checks::Applies(true, t.s.User, client))
+    if (t.s.SenderRefused || !t.server.Config().SpfReject || !Checks::Applies(t.server.Config(), true, t.s.User, client))
         return t.Reply(reply);
     // The sender's SPF first: a fail is refused here. What the client sends meanwhile waits,
     // as it does behind a message being stored.
@@ -97,9 +97,9 @@ void Mail(Turn& t)
     Server& server = t.server;
     const qint16 index = t.index;
     server.Lookup(
-        [spf, in] {
-            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
-            *spf = Checks::CheckSpf(*dns, in, mdlCommon::HostName.toUtf8());
+        [spf, in, &settings = server.Config()] {
+            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), Checks::TimeLimitMs);
+            *spf = Checks::CheckSpf(*dns, in, settings.HostName.toUtf8());
         },
         [&server, index, serial = t.c.Serial, spf, reply] {
             Connecter* now = server.Session(index);
@@ -108,7 +108,7 @@ void Mail(Turn& t)
                 return;
             s->Delivering = false;
             if (spf->result == Spf::Result::Fail) {
-                server.Log(QByteArray::number(index) + "-SPF fail mailfrom=" + TextHelper::Printable(spf->domain, 255, false) + ": refused");
+                server.Log(QByteArray::number(index) + "-SPF fail mailfrom=" + TextHelper::Printable(spf->domain, TextHelper::ShownDomain, false) + ": refused");
                 s->SenderRefused = true;
                 s->From.clear();
                 server.SendReply(index, Checks::SpfRefusal);
@@ -123,7 +123,7 @@ void Mail(Turn& t)
 // Each recipient is classified here, once: the delivery takes what was found.
 void Rcpt(Turn& t)
 {
-    if (++t.s.RcptCommands > mdlCommon::MaxRecipients)
+    if (++t.s.RcptCommands > t.server.Config().MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
     Recipient r;
     if (const QByteArray refusal = RecipientRefusal(t, r); !refusal.isEmpty())
@@ -159,7 +159,7 @@ void Data(Turn& t)
     }
     t.c.SetStep(int(SmtpStep::Text));
     // Only as much as the budget can give: a client may declare what it never sends.
-    if (t.s.DeclaredSize > 0 && t.s.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
+    if (t.s.DeclaredSize > 0 && t.s.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit(t.server.Config().MemoryBudget) - Budget::Held()))
         t.s.Text.reserve(qsizetype(t.s.DeclaredSize) + 4096);
     t.Reply("354 Start mail input; end with <CRLF>.<CRLF>");
 }
@@ -376,7 +376,7 @@ Service SmtpService()
     // The same greeting and dialogue on the submission port, with its rules.
     service.accept = [greet = std::move(service.accept)](Server& server, qint16 index) {
         greet(server, index);
-        const int port = mdlCommon::PortNumber(mdlCommon::SubmissionPort);
+        const int port = mdlCommon::PortNumber(server.Config().SubmissionPort);
         Connecter* c = server.Session(index);
         if (SmtpSession* s = c ? c->As<SmtpSession>() : nullptr; s && port > 0 && server.LocalPort(index) == port)
             s->Submission = true;

@@ -55,8 +55,8 @@ public:
     // RSET: the transaction is dropped, its sender with it.
     void DropTransaction();
 
-    int IdleSeconds(int step) const override;
-    int StepSeconds(int step) const override;
+    int IdleSeconds(int step, const Settings& settings) const override;
+    int StepSeconds(int step, const Settings& settings) const override;
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
     qint64 Held() const override { return Text.capacity() + Pending.size(); }   // what it has room for is held
     bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }

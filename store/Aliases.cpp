@@ -1,5 +1,6 @@
 #include "store/Aliases.h"
 #include "core/Failure.h"
+#include "core/Settings.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 
@@ -19,9 +20,9 @@ void Trouble(const QString& text)
 }
 
 // The rows a statement over the aliases table finds; none when there is no table or file.
-QList<QStringList> Rows(const QString& sql, const QStringList& params)
+QList<QStringList> Rows(const Settings& settings, const QString& sql, const QStringList& params)
 {
-    const QString table = Table();
+    const QString table = Table(settings);
     if (table.isEmpty())
         return {};
     try {
@@ -43,9 +44,9 @@ bool Served(QString domain)
 
 }
 
-QString Table()
+QString Table(const Settings& settings)
 {
-    const QString name = mdlCommon::SenderAliases.trimmed();
+    const QString name = settings.SenderAliases.trimmed();
     if (name.isEmpty())
         return {};
     static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\.txt$"), QRegularExpression::CaseInsensitiveOption);
@@ -57,18 +58,18 @@ QString Table()
     return name;
 }
 
-QString MailIdOf(const QString& localPart)
+QString MailIdOf(const Settings& settings, const QString& localPart)
 {
     if (localPart.isEmpty())
         return {};
     // Blanks and a final dot of an Address do not count, nor letter case.
-    const auto rows = Rows(QStringLiteral("Select u.MailID From %1 a Join Users.txt u On u.UserName = a.UserName "
+    const auto rows = Rows(settings, QStringLiteral("Select u.MailID From %1 a Join Users.txt u On u.UserName = a.UserName "
                                           "Where rtrim(trim(a.Address), '.') COLLATE NOCASE In (?, ?)"),
                            {localPart + QLatin1Char('@') + mdlCommon::ServerDomain, localPart});
     return rows.isEmpty() ? QString() : rows.first().value(0);
 }
 
-bool Owns(const QString& user, const QByteArray& address)
+bool Owns(const Settings& settings, const QString& user, const QByteArray& address)
 {
     if (address.isEmpty())
         return true;
@@ -94,7 +95,7 @@ bool Owns(const QString& user, const QByteArray& address)
     }
     const QString full = local + QLatin1Char('@') + domain;
     const QString bare = Served(domain) ? local : full;   // a local part alone names the served domain's
-    return !Rows(QStringLiteral("Select 1 From %1 Where UserName = ? And rtrim(trim(Address), '.') COLLATE NOCASE In (?, ?)"),
+    return !Rows(settings, QStringLiteral("Select 1 From %1 Where UserName = ? And rtrim(trim(Address), '.') COLLATE NOCASE In (?, ?)"),
                  {user, full, bare}).isEmpty();
 }
 
