@@ -48,6 +48,3 @@ private:
     void Finish(const QString& Domain);
     std::map<QString, std::unique_ptr<Run>> running_;
 };
-
-// The one lookup object of the server.
-DNS& TheDNS();

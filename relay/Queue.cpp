@@ -5,7 +5,6 @@
 #include "core/Server.h"
 #include "core/mdlCommon.h"
 #include "relay/Bounce.h"
-#include "relay/MxLookup.h"
 #include "relay/RelayHost.h"
 #include "relay/RelayClient.h"
 
@@ -309,7 +308,7 @@ quint64 Queue::Begin(Item& item, std::vector<QByteArray> to, const QStringList& 
         });
         return key;
     }
-    TheDNS().Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
+    dns_.Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
         if (self)
             QTimer::singleShot(0, self, [self, id, key, hosts, problem] { self->Resolved(id, key, hosts, problem); });
     });

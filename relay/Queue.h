@@ -4,6 +4,7 @@
 // until RelayExpire has passed, and returned to its sender as a notice when refused or
 // expired. It is the delivery's relay target.
 #include "deliver/Delivery.h"
+#include "relay/MxLookup.h"
 #include "relay/QueueFile.h"
 #include "relay/RelaySession.h"
 
@@ -96,6 +97,7 @@ private:
     void Log(const QByteArray& line);
 
     Server* server_ = nullptr;
+    DNS dns_;   // the exchangers of each domain
     std::shared_ptr<const RelayHostPolicy> relayHost_;   // none: each domain's MX
     QByteArray relayHostProblem_;                        // set: the relay host's mail waits
     std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)
