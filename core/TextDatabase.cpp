@@ -260,11 +260,9 @@ void TextDatabase::Insert(Table& t, const Csv::Document& doc, const QStringList&
     t.lastRowid = rowid;
 }
 
-void TextDatabase::Save(Table& t)
+QHash<qint64, QStringList> TextDatabase::RowsById(const Table& t, QList<qint64>& added)
 {
-    // Every row by rowid, so rows keep their place and lines we could not read stay as they were.
     QHash<qint64, QStringList> rows;
-    QList<qint64> added;
     const QByteArray select = QStringLiteral("SELECT %2, * FROM %1.txt ORDER BY %2").arg(Quoted(t.name), RowidName(t.columns)).toUtf8();
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, select.constData(), -1, &st, nullptr) != SQLITE_OK)
@@ -278,7 +276,30 @@ void TextDatabase::Save(Table& t)
         if (id > t.lastRowid) added << id;
     }
     sqlite3_finalize(st);
+    return rows;
+}
 
+namespace {
+// A line with an unbalanced quote reads on into the lines after it; rows written in a new
+// form could then be taken into it and vanish. Whether `out` reads back as the rows meant.
+bool ReadsBack(const QByteArray& out, const QList<Csv::Record>& records, const QList<qint64>& rowidOf, qsizetype columns)
+{
+    QList<QStringList> expected, found;
+    for (qsizetype r = 0; r < records.size(); ++r)
+        if (rowidOf[r]) expected << records[r].fields;
+    const Csv::Document check = Csv::Parse(out);
+    for (qsizetype r = 1; r < check.records.size(); ++r)
+        if (check.records[r].ok && check.records[r].fields.size() == columns)
+            found << check.records[r].fields;
+    return found == expected;
+}
+}
+
+void TextDatabase::Save(Table& t)
+{
+    // Every row by rowid, so rows keep their place and lines we could not read stay as they were.
+    QList<qint64> added;
+    const QHash<qint64, QStringList> rows = RowsById(t, added);
     const QByteArray& nl = t.doc.newline;
     QByteArray out;
     if (t.doc.bom) out += "\xEF\xBB\xBF";
@@ -309,16 +330,8 @@ void TextDatabase::Save(Table& t)
         rowidOf << id;
     }
 
-    // A line with an unbalanced quote reads on into the lines after it; rows written in a
-    // new form could then be taken into it and vanish. Such a file is left for a hand fix.
-    QList<QStringList> expected, found;
-    for (qsizetype r = 0; r < records.size(); ++r)
-        if (rowidOf[r]) expected << records[r].fields;
-    const Csv::Document check = Csv::Parse(out);
-    for (qsizetype r = 1; r < check.records.size(); ++r)
-        if (check.records[r].ok && check.records[r].fields.size() == t.columns.size())
-            found << check.records[r].fields;
-    if (found != expected) {
+    // A file whose rows would not read back is left for a hand fix.
+    if (!ReadsBack(out, records, rowidOf, t.columns.size())) {
         t.stamp = Stamp();
         throw Failure(Err::Database, QStringLiteral("%1 not written: its rows would not read back the same (a line with an "
                                                     "unbalanced quote takes in the lines after it); correct it by hand").arg(t.name + QStringLiteral(".txt")));

@@ -47,6 +47,8 @@ private:
     void Load(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName);
     void Insert(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName);
     void Save(Table& t);
+    // Every row of the table's copy by rowid; `added` gets those new since the file was read.
+    QHash<qint64, QStringList> RowsById(const Table& t, QList<qint64>& added);
     void Exec(const char* sql);
     QStringList TablesOf(const QString& sql);
     sqlite3_stmt* Prepare(const QString& sql);

@@ -127,7 +127,14 @@ void DNS::Lookup(const QString& Domain, Answer answer)
 
 void DNS::Start(const QString& Domain)
 {
-    Run& run = *running_[Domain];
+    if (Launch(*running_[Domain], Domain))
+        Watch(Domain);
+    else
+        Finish(Domain);
+}
+
+bool DNS::Launch(Run& run, const QString& Domain)
+{
     const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
     // The pipe lives in a folder only we can enter, under a fixed name.
     run.dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
@@ -135,12 +142,12 @@ void DNS::Start(const QString& Domain)
     const QByteArray fifoName = QFile::encodeName(fifo);
     if (!run.dir->isValid() || ::mkfifo(fifoName.constData(), 0600) != 0) {
         mdlCommon::Report(QStringLiteral("GetMX: cannot make the pipe: %1").arg(QString::fromLocal8Bit(strerror(errno))));
-        return Finish(Domain);
+        return false;
     }
     // Opened before the script starts; with no writer yet, nothing is readable until one comes.
     run.fd = ::open(fifoName.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (run.fd < 0)
-        return Finish(Domain);
+        return false;
     // The pipe gives no sign when a writer opens it without writing yet; the next open
     // after ours is the script's, and inotify reports it. Without a watch, the first byte counts.
     run.opens = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -152,11 +159,14 @@ void DNS::Start(const QString& Domain)
     const bool direct = QFileInfo(script).isExecutable();
     const bool started = direct ? QProcess::startDetached(script, {Domain, fifo}, mdlCommon::ProgramFolder())
                                 : QProcess::startDetached(QStringLiteral("/bin/sh"), {script, Domain, fifo}, mdlCommon::ProgramFolder());
-    if (!started) {
+    if (!started)
         mdlCommon::Report(QStringLiteral("GetMX: cannot start %1").arg(script));
-        return Finish(Domain);
-    }
+    return started;
+}
 
+void DNS::Watch(const QString& Domain)
+{
+    Run& run = *running_[Domain];
     run.timer.setSingleShot(true);
     QObject::connect(&run.timer, &QTimer::timeout, [this, Domain] {
         const Run& r = *running_[Domain];

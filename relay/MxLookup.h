@@ -45,6 +45,10 @@ public:
 private:
     struct Run;
     void Start(const QString& Domain);
+    // Makes the pipe and starts the script; false when either failed.
+    bool Launch(Run& run, const QString& Domain);
+    // Waits for the script to open the pipe and for its answer, within the time-outs.
+    void Watch(const QString& Domain);
     void Finish(const QString& Domain);
     std::map<QString, std::unique_ptr<Run>> running_;
 };
