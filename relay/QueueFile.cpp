@@ -189,14 +189,20 @@ QByteArray Start(const QString& id, qint64 bytes)
     return f.Read();
 }
 
-std::vector<QueuedMessage> Read(QStringList* damaged)
-{
-    // One walk through the folder, with each file's type as the directory gives it: a lookup
-    // per file is what a queue of thousands of messages would spend its start-up on.
-    const QString folder = Folder();
-    const QByteArray path = QFile::encodeName(folder);
+namespace {
+// The queue folder's files: envelopes by name, and the ids of message texts (plain files
+// among them) and of envelopes.
+struct Listing {
     std::vector<QString> envelopes;
-    QSet<QString> texts, plainTexts, envelopeIds;   // ids
+    QSet<QString> texts, plainTexts, envelopeIds;
+};
+
+// One walk through the folder, with each file's type as the directory gives it: a lookup
+// per file is what a queue of thousands of messages would spend its start-up on.
+Listing List(const QByteArray& path)
+{
+    Listing l;
+    auto& [envelopes, texts, plainTexts, envelopeIds] = l;
     if (DIR* d = ::opendir(path.constData())) {
         while (const dirent* e = ::readdir(d)) {
             const qsizetype length = qsizetype(strlen(e->d_name));
@@ -226,6 +232,14 @@ std::vector<QueuedMessage> Read(QStringList* damaged)
         ::closedir(d);
     }
     std::sort(envelopes.begin(), envelopes.end());
+    return l;
+}
+}
+
+std::vector<QueuedMessage> Read(QStringList* damaged)
+{
+    const QString folder = Folder();
+    const auto [envelopes, texts, plainTexts, envelopeIds] = List(QFile::encodeName(folder));
     std::vector<QueuedMessage> messages;
     messages.reserve(envelopes.size());
     for (const QString& name : envelopes) {
