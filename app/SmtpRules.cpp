@@ -2,7 +2,7 @@
 #include "check/Checks.h"
 #include "core/Access.h"
 #include "core/TextHelper.h"
-#include "core/mdlCommon.h"
+#include "core/Settings.h"
 #include "deliver/Delivery.h"
 #include "relay/Queue.h"
 #include "store/Aliases.h"
@@ -10,29 +10,32 @@
 
 // A client that logged in sends as itself only (store/Aliases.h); our own networks' machines
 // that did not log in send as anyone.
-bool SmtpRules::Owns(const QString& user, const QByteArray& sender) const { return Aliases::Owns(user, sender); }
+bool SmtpRules::Owns(const Settings& settings, const QString& user, const QByteArray& sender) const
+{
+    return Aliases::Owns(settings, user, sender);
+}
 
 // The sender's SPF first when a fail is refused at MAIL.
 bool SmtpRules::ChecksSender(const Client& client) const
 {
-    return mdlCommon::SpfReject && Checks::Applies(true, client.user, client.address);
+    return client.settings.SpfReject && Checks::Applies(client.settings, true, client.user, client.address);
 }
 
 SmtpPolicy::SenderCheck SmtpRules::CheckSender(const Client& client, const QByteArray& sender, const QByteArray& helo) const
 {
     const Checks::Input in{Checks::ClientAddress(client.address), sender, helo, {}};
-    const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
-    const Spf::Outcome spf = Checks::CheckSpf(*dns, in, mdlCommon::HostName.toUtf8());
+    const auto dns = Checks::Bounded(Dns::MakeResolver(client.settings.DnsServer), Checks::TimeLimitMs);
+    const Spf::Outcome spf = Checks::CheckSpf(*dns, in, client.settings.HostName.toUtf8());
     if (spf.result == Spf::Result::Fail)
-        return {Checks::SpfRefusal, "-SPF fail mailfrom=" + TextHelper::Printable(spf.domain, 255, false) + ": refused", {}};
+        return {Checks::SpfRefusal, "-SPF fail mailfrom=" + TextHelper::Printable(spf.domain, TextHelper::ShownDomain, false) + ": refused", {}};
     return {{}, {}, spf};
 }
 
 QByteArray SmtpRules::Admit(const QByteArray& address, const Client& client, Recipient& where) const
 {
-    where = Classify(address);
+    where = Classify(client.settings, address);
     if (!where.local) {
-        if (client.user.isEmpty() && (client.submission || !Access::MayRelay(client.address)))
+        if (client.user.isEmpty() && (client.submission || !Access::MayRelay(client.settings, client.address)))
             return "554 5.7.1 Relay access denied";
         // Mail relayed to this machine would reach whatever listens here as if it came from here.
         return ThisHost(where.domain, client.hostName) ? "550 5.7.1 Relaying to this host is not allowed" : "";

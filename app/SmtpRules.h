@@ -9,7 +9,7 @@ public:
     // `steps` deliver each accepted message; `queue` is what ETRN flushes. Both outlive it.
     SmtpRules(const StepList& steps, Queue& queue) : steps_(steps), queue_(queue) {}
 
-    bool Owns(const QString& user, const QByteArray& sender) const override;
+    bool Owns(const Settings& settings, const QString& user, const QByteArray& sender) const override;
     bool ChecksSender(const Client& client) const override;
     SenderCheck CheckSender(const Client& client, const QByteArray& sender, const QByteArray& helo) const override;
     QByteArray Admit(const QByteArray& address, const Client& client, Recipient& where) const override;

@@ -1,6 +1,7 @@
 // Tandrivel: a mail server for one domain. POP3 and SMTP on one event thread.
 #include "ui/frmAdmin.h"
 #include "core/Failure.h"
+#include "core/Settings.h"
 #include "core/mdlCommon.h"
 #include "dkim/Dkim.h"
 #include "pop3/Pop3Command.h"
@@ -29,6 +30,8 @@
 
 namespace {
 int SignalPipe[2] = {-1, -1};
+constexpr int MappedFrom = 256 * 1024;   // allocations this big get mappings of their own
+constexpr size_t OutBufferSize = 1 << 16;
 
 void OnSignal(int)
 {
@@ -78,9 +81,10 @@ int KeygenCommand(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QString::fromLatin1(mdlCommon::CompanyName));
     mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
-    QSettings settings;
-    const QByteArray selector = argc == 3 ? QByteArray(argv[2]) : settings.value(QStringLiteral("DkimSelector"), QStringLiteral("tandrivel")).toString().trimmed().toUtf8();
-    const QByteArray domain = settings.value(QStringLiteral("Domain"), QStringLiteral("localhost")).toString().trimmed().toUtf8();
+    QSettings store;
+    const Settings settings = Settings::Read(store, [](const QString&) {}, [] { return QString(); });
+    const QByteArray selector = argc == 3 ? QByteArray(argv[2]) : settings.DkimSelector.toUtf8();
+    const QByteArray domain = settings.ServerDomain.trimmed().toUtf8();
     if (domain == "localhost")
         fprintf(stderr, "Tandrivel: no Domain is set, so the record names localhost\n");
     try {
@@ -164,16 +168,11 @@ void RaiseDescriptorLimit()
         ::setrlimit(RLIMIT_NOFILE, &rl);
     }
 }
-}
 
-int main(int argc, char* argv[])
+// What the process needs before Qt starts: headless without a display, Qt's own event
+// loop, room for descriptors and buffers, no death by SIGPIPE, the system log.
+void PrepareProcess()
 {
-    if (const int rc = InformativeOption(argc, argv); rc >= 0)
-        return rc;
-    if (const int rc = QueueCommand(argc, argv); rc >= 0)
-        return rc;
-    if (const int rc = KeygenCommand(argc, argv); rc >= 0)
-        return rc;
     // Without a display the server runs headless; the log goes to standard output.
     if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM") && !qEnvironmentVariableIsSet("DISPLAY")
         && !qEnvironmentVariableIsSet("WAYLAND_DISPLAY"))
@@ -184,32 +183,47 @@ int main(int argc, char* argv[])
     RaiseDescriptorLimit();
     // Message texts and protocol buffers come and go in megabytes: served from mappings of
     // their own they go back to the system when freed, instead of staying with the process.
-    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+    mallopt(M_MMAP_THRESHOLD, MappedFrom);
     std::signal(SIGPIPE, SIG_IGN);
-    static char outBuffer[1 << 16];
+    static char outBuffer[OutBufferSize];
     setvbuf(stdout, outBuffer, _IOFBF, sizeof outBuffer);
     openlog("Tandrivel", LOG_PID, LOG_MAIL);
+}
 
+// SIGTERM and SIGINT end the event loop, so the log is flushed and sockets close cleanly.
+void QuitOnSignals(QCoreApplication& app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+}
+}
+
+int main(int argc, char* argv[])
+{
+    if (const int rc = InformativeOption(argc, argv); rc >= 0)
+        return rc;
+    if (const int rc = QueueCommand(argc, argv); rc >= 0)
+        return rc;
+    if (const int rc = KeygenCommand(argc, argv); rc >= 0)
+        return rc;
+    PrepareProcess();
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QString::fromLatin1(mdlCommon::CompanyName));
     mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
-
-    // SIGTERM and SIGINT end the event loop, so the log is flushed and sockets close cleanly.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, SignalPipe) == 0) {
-        auto* notifier = new QSocketNotifier(SignalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
-        struct sigaction sa {};
-        sa.sa_handler = OnSignal;
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGINT, &sa, nullptr);
-    }
+    QuitOnSignals(app);
 
     // The pieces meet here: connections on the SMTP ports go to the SMTP service, on the
     // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
     // every accepted message is delivered to the mailboxes and the relay queue.
     const Wiring wiring(TheQueue());
     const auto preparing = [](Server& server) {
-        for (const QByteArray& line : Dkim::Load())
+        for (const QByteArray& line : Dkim::Load(server.Config()))
             server.Log(line);
         PrepareStore(server);
     };

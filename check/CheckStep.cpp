@@ -2,7 +2,7 @@
 #include "check/Checks.h"
 #include "core/Budget.h"
 #include "core/Server.h"
-#include "core/mdlCommon.h"
+#include "core/Settings.h"
 #include "mail/AuthResults.h"
 
 #include <QDateTime>
@@ -10,18 +10,19 @@
 void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
 {
     const Envelope& m = d->m;
-    if (!Checks::Applies(m.origin == Envelope::Origin::Smtp, m.user, m.client))
+    if (!Checks::Applies(d->server.Config(), m.origin == Envelope::Origin::Smtp, m.user, m.client))
         return next();
     auto verdict = std::make_shared<Checks::Verdict>();
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
     d->server.Lookup(
         [d, verdict, held] {
-            const QByteArray id = mdlCommon::HostName.toUtf8();
-            const auto dns = Checks::Bounded(Dns::MakeResolver(), Checks::TimeLimitMs);
+            const Settings& settings = d->server.Config();
+            const QByteArray id = settings.HostName.toUtf8();
+            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), Checks::TimeLimitMs);
             const Spf::Outcome* found = std::any_cast<Spf::Outcome>(&d->m.senderCheck);
             const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo,
                                    found ? std::optional(*found) : std::nullopt};
-            *verdict = Checks::Run(*dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
+            *verdict = Checks::Run(settings, *dns, in, d->m.text, id, QDateTime::currentSecsSinceEpoch());
             if (verdict->refusal.isEmpty())
                 d->m.text = verdict->header + Mail::WithoutOurResults(d->m.text, id);
         },

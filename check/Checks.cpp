@@ -1,6 +1,7 @@
 // The checks on mail from outside, put together: SPF, the DKIM signatures, DMARC over both,
 // one Authentication-Results header (RFC 8601) and the verdict.
 #include "check/Checks.h"
+#include "core/Settings.h"
 #include "dkim/DkimVerify.h"
 #include "check/Dmarc.h"
 #include "core/Access.h"
@@ -17,7 +18,7 @@ namespace {
 // Text for a header comment: printable, no parentheses or backslashes to unbalance it.
 QByteArray Comment(const QByteArray& text)
 {
-    QByteArray c = TextHelper::Printable(text, 200, true);
+    QByteArray c = TextHelper::Printable(text, TextHelper::ShownReason, true);
     for (char& ch : c)
         if (ch == '(' || ch == ')' || ch == '\\') ch = ' ';
     return c.trimmed().isEmpty() ? QByteArray() : " (" + c.trimmed() + ')';
@@ -27,7 +28,7 @@ QByteArray Comment(const QByteArray& text)
 QByteArray Value(const QByteArray& text)
 {
     static const QByteArray special = "()<>@,;:\\\"/[]?= ";
-    QByteArray v = TextHelper::Printable(text, 256, true);
+    QByteArray v = TextHelper::Printable(text, TextHelper::ShownValue, true);
     bool token = !v.isEmpty();
     for (char ch : v)
         if (special.contains(ch)) token = false;
@@ -40,7 +41,7 @@ QByteArray Value(const QByteArray& text)
 // Why a result is what it is, where RFC 8601 puts it (readers drop comments).
 QByteArray Reason(const QByteArray& text)
 {
-    const QByteArray why = TextHelper::Printable(text, 200, true).trimmed();
+    const QByteArray why = TextHelper::Printable(text, TextHelper::ShownReason, true).trimmed();
     return why.isEmpty() ? QByteArray() : " reason=" + Value(why);
 }
 
@@ -67,9 +68,9 @@ std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int
     return std::make_unique<BoundedResolver>(std::move(inner), ms);
 }
 
-bool Applies(bool bySmtp, const QString& user, const QByteArray& client)
+bool Applies(const Settings& settings, bool bySmtp, const QString& user, const QByteArray& client)
 {
-    return bySmtp && mdlCommon::AuthChecks && user.isEmpty() && !Access::MayRelay(client);
+    return bySmtp && settings.AuthChecks && user.isEmpty() && !Access::MayRelay(settings, client);
 }
 
 QHostAddress ClientAddress(const QByteArray& client)
@@ -79,7 +80,7 @@ QHostAddress ClientAddress(const QByteArray& client)
 
 QByteArray DmarcRefusal(const QByteArray& domain)
 {
-    return "550 5.7.1 Rejected by the DMARC policy of " + TextHelper::Printable(domain, 255, false);
+    return "550 5.7.1 Rejected by the DMARC policy of " + TextHelper::Printable(domain, TextHelper::ShownDomain, false);
 }
 
 Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& receiver)
@@ -87,14 +88,14 @@ Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& rec
     return Spf::Check(dns, in.client, in.sender, in.helo, receiver);
 }
 
-Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const QByteArray& authservId, qint64 now)
+Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const QByteArray& text, const QByteArray& authservId, qint64 now)
 {
     Verdict v;
     const Spf::Outcome spf = in.spf ? *in.spf : CheckSpf(dns, in, authservId);
     const QByteArray spfName = Spf::Name(spf.result);
     QList<QByteArray> results;
     results << "spf=" + spfName + Reason(spf.reason) + (spf.identity == "helo" ? " smtp.helo=" : " smtp.mailfrom=") + Value(spf.domain);
-    v.log << "-SPF " + spfName + ' ' + spf.identity + '=' + TextHelper::Printable(spf.domain, 255, false) + Comment(spf.reason);
+    v.log << "-SPF " + spfName + ' ' + spf.identity + '=' + TextHelper::Printable(spf.domain, TextHelper::ShownDomain, false) + Comment(spf.reason);
 
     const std::vector<DkimVerify::Signature> signatures = DkimVerify::Verify(dns, text, now);
     QList<QByteArray> passed;
@@ -107,8 +108,8 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
             passed << s.domain.toLower();
         results << "dkim=" + name + Reason(s.reason) + " header.d=" + Value(s.domain) + " header.s=" + Value(s.selector)
                        + " header.a=" + Value(s.algorithm) + (s.b.isEmpty() ? QByteArray() : " header.b=" + Value(s.b));
-        v.log << "-DKIM " + name + " d=" + TextHelper::Printable(s.domain, 255, false) + " s=" + TextHelper::Printable(s.selector, 64, false)
-                     + " a=" + TextHelper::Printable(s.algorithm, 32, false) + Comment(s.reason);
+        v.log << "-DKIM " + name + " d=" + TextHelper::Printable(s.domain, TextHelper::ShownDomain, false) + " s=" + TextHelper::Printable(s.selector, TextHelper::ShownSelector, false)
+                     + " a=" + TextHelper::Printable(s.algorithm, TextHelper::ShownAlgorithm, false) + Comment(s.reason);
     }
 
     const Dmarc::Outcome dmarc = Dmarc::Check(dns, text, spfName, spf.domain, passed);
@@ -118,8 +119,8 @@ Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const Q
         policy = QByteArray(" (p=") + Dmarc::Name(dmarc.policy) + ')';
     results << "dmarc=" + dmarcName + (policy.isEmpty() ? Reason(dmarc.reason) : policy)
                    + (dmarc.fromDomain.isEmpty() ? QByteArray() : " header.from=" + Value(dmarc.fromDomain));
-    QByteArray line = "-DMARC " + dmarcName + " from=" + TextHelper::Printable(dmarc.fromDomain, 255, false) + policy;
-    if (dmarc.result == Dmarc::Result::Fail && dmarc.policy == Dmarc::Policy::Reject && mdlCommon::DmarcReject) {
+    QByteArray line = "-DMARC " + dmarcName + " from=" + TextHelper::Printable(dmarc.fromDomain, TextHelper::ShownDomain, false) + policy;
+    if (dmarc.result == Dmarc::Result::Fail && dmarc.policy == Dmarc::Policy::Reject && settings.DmarcReject) {
         v.refusal = DmarcRefusal(dmarc.fromDomain);
         line += ": refused";
     } else if (dmarc.result == Dmarc::Result::Fail && dmarc.policy != Dmarc::Policy::None) {

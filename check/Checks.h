@@ -10,11 +10,13 @@
 #include <QList>
 #include <optional>
 
+struct Settings;
+
 namespace Checks {
 
 // Whether a message is checked: it came by SMTP, with the checks on, from a client that
 // neither logged in nor is one of RelayNetworks (those are ours, and signed instead).
-bool Applies(bool bySmtp, const QString& user, const QByteArray& client);
+bool Applies(const Settings& settings, bool bySmtp, const QString& user, const QByteArray& client);
 // A client address as the trace line writes it ("192.0.2.1", "IPv6:2001:db8::1").
 QHostAddress ClientAddress(const QByteArray& client);
 // How long all the DNS answers of one message may take together.
@@ -35,7 +37,7 @@ struct Verdict {
 };
 
 // Runs the checks of a message text as stored; blocks on DNS. `authservId` is HostName.
-Verdict Run(Dns::Resolver& dns, const Input& in, const QByteArray& text, const QByteArray& authservId, qint64 now);
+Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const QByteArray& text, const QByteArray& authservId, qint64 now);
 
 // SPF alone, as MAIL FROM asks for it when a fail is refused there.
 Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& receiver);

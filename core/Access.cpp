@@ -5,9 +5,7 @@
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 
-#include <QHash>
 #include <QHostAddress>
-#include <deque>
 #include <utility>
 
 namespace Access {
@@ -20,64 +18,49 @@ QHostAddress AddressOf(const QByteArray& peer)
 
 QByteArray N(qint64 n) { return QByteArray::number(n); }
 
-// The failed logins of one address within the window, oldest first (no more than the limit
-// matter), and until when it is locked out.
-struct Failures {
-    std::deque<qint64> times;   // ms since the epoch
-    qint64 lockedUntil = 0;
-    int refused = 0;            // attempts refused since the last line about the lock-out
-};
-QHash<QByteArray, Failures>& Book()
-{
-    static QHash<QByteArray, Failures> book;
-    return book;
-}
-PerAddressLog& FailureLog()
-{
-    static PerAddressLog log;
-    return log;
-}
-PerAddressLog& LockLog()
-{
-    static PerAddressLog log;
-    return log;
-}
+// The wait doubles with each failure up to 64 times the first.
+constexpr qsizetype MostDoublings = 6;
+
+using Failures = LoginRecords::Failures;
 
 // The address's record with what fell out of the window dropped; nullptr when it has none.
-Failures* Record(const QByteArray& peer, qint64 now)
+Failures* Record(Server& server, const QByteArray& peer, qint64 now)
 {
-    const auto it = Book().find(peer);
-    if (it == Book().end())
+    QHash<QByteArray, Failures>& book = server.Logins().book;
+    const auto it = book.find(peer);
+    if (it == book.end())
         return nullptr;
-    while (!it->times.empty() && now - it->times.front() >= qint64(mdlCommon::LoginFailureWindow) * 1000)
+    while (!it->times.empty() && now - it->times.front() >= qint64(server.Config().LoginFailureWindow) * 1000)
         it->times.pop_front();
     return &*it;
 }
 
 // The wait after `failures` failures: none, then LoginDelay, doubling up to 64 times it.
-qint64 WaitAfter(qsizetype failures)
+qint64 WaitAfter(const Settings& settings, qsizetype failures)
 {
-    return failures == 0 ? 0 : qint64(mdlCommon::LoginDelay) << std::min<qsizetype>(failures - 1, 6);
+    return failures == 0 ? 0 : qint64(settings.LoginDelay) << std::min<qsizetype>(failures - 1, MostDoublings);
 }
 
 void Failed(Server& server, const QByteArray& peer, qint64 now)
 {
-    if (Book().size() > PerAddressLog::MaxAddresses && !Book().contains(peer))
-        Book().clear();   // a flood of addresses: start over rather than grow
-    Failures* known = Record(peer, now);   // what fell out of the window goes
-    Failures& f = known ? *known : Book()[peer];
+    const Settings& s = server.Config();
+    LoginRecords& records = server.Logins();
+    if (records.book.size() > PerAddressLog::MaxAddresses && !records.book.contains(peer))
+        records.book.clear();   // a flood of addresses: start over rather than grow
+    Failures* known = Record(server, peer, now);   // what fell out of the window goes
+    Failures& f = known ? *known : records.book[peer];
     f.times.push_back(now);
-    while (f.times.size() > size_t(mdlCommon::LoginFailureLimit))
+    while (f.times.size() > size_t(s.LoginFailureLimit))
         f.times.pop_front();
     const qsizetype count = qsizetype(f.times.size());
-    if (FailureLog().Note(peer, now) >= 0)
-        server.Log("Failed logins from " + peer + ": " + N(count) + "; its next login waits " + N(WaitAfter(count)) + " ms");
-    if (count < mdlCommon::LoginFailureLimit)
+    if (records.failureLog.Note(peer, now) >= 0)
+        server.Log("Failed logins from " + peer + ": " + N(count) + "; its next login waits " + N(WaitAfter(s, count)) + " ms");
+    if (count < s.LoginFailureLimit)
         return;
-    f.lockedUntil = now + qint64(mdlCommon::LoginLockout) * 1000;
-    if (LockLog().Note(peer, now) >= 0)
-        server.Log("Logins from " + peer + " locked out for " + N(mdlCommon::LoginLockout) + " s: " + N(count) + " failures in "
-                   + N(mdlCommon::LoginFailureWindow) + " s");
+    f.lockedUntil = now + qint64(s.LoginLockout) * 1000;
+    if (records.lockLog.Note(peer, now) >= 0)
+        server.Log("Logins from " + peer + " locked out for " + N(s.LoginLockout) + " s: " + N(count) + " failures in "
+                   + N(s.LoginFailureWindow) + " s");
 }
 
 }
@@ -95,17 +78,17 @@ QString AccountMailId(const QString& user, const QString& password, const char* 
     return {};
 }
 
-bool MayRelay(const QByteArray& peer)
+bool MayRelay(const Settings& settings, const QByteArray& peer)
 {
     const QHostAddress client = AddressOf(peer);
     if (client.isNull())
         return false;
     static QString parsedFrom;
     static QList<QPair<QHostAddress, int>> blocks;
-    if (parsedFrom != mdlCommon::RelayNetworks || blocks.isEmpty()) {
-        parsedFrom = mdlCommon::RelayNetworks;
+    if (parsedFrom != settings.RelayNetworks || blocks.isEmpty()) {
+        parsedFrom = settings.RelayNetworks;
         blocks.clear();
-        for (const QString& entry : mdlCommon::RelayNetworks.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        for (const QString& entry : settings.RelayNetworks.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
             const QString e = entry.trimmed();
             auto block = QHostAddress::parseSubnet(e.contains(QLatin1Char('/')) ? e : e + (e.contains(QLatin1Char(':')) ? "/128" : "/32"));
             if (block.first.isNull())
@@ -124,18 +107,18 @@ void Attempt(Server& server, qint16 index, std::function<bool()> check, std::fun
 {
     const QByteArray peer = server.PeerAddress(index);
     const qint64 now = server.Now();
-    if (Failures* f = Record(peer, now)) {
+    if (Failures* f = Record(server, peer, now)) {
         if (now < f->lockedUntil) {
             ++f->refused;
-            if (LockLog().Note(peer, now) >= 0)
+            if (server.Logins().lockLog.Note(peer, now) >= 0)
                 server.Log("Logins from " + peer + " locked out for " + N((f->lockedUntil - now + 999) / 1000) + " s more: "
                            + N(std::exchange(f->refused, 0)) + " refused unchecked since the last such line");
             answer(Verdict::LockedOut);
             return;
         }
         if (f->times.empty()) {
-            Book().remove(peer);
-        } else if (const qint64 wait = f->times.back() + WaitAfter(qsizetype(f->times.size())) - now; wait > 0) {
+            server.Logins().book.remove(peer);
+        } else if (const qint64 wait = f->times.back() + WaitAfter(server.Config(), qsizetype(f->times.size())) - now; wait > 0) {
             // Looked at again once the wait is over: another connection of the address may
             // have failed meanwhile, or been locked out.
             server.After(index, int(wait), [&server, index, check = std::move(check), answer = std::move(answer)]() mutable {
@@ -148,13 +131,6 @@ void Attempt(Server& server, qint16 index, std::function<bool()> check, std::fun
     if (!ok)
         Failed(server, peer, now);
     answer(ok ? Verdict::Granted : Verdict::Refused);
-}
-
-void ForgetLogins()
-{
-    Book().clear();
-    FailureLog() = {};
-    LockLog() = {};
 }
 
 }

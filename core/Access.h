@@ -1,9 +1,14 @@
 #pragma once
+#include "core/PerAddressLog.h"
+
 #include <QByteArray>
+#include <QHash>
 #include <QString>
+#include <deque>
 #include <functional>
 
 class Server;
+struct Settings;
 
 // Who may do what: logging in, relaying without logging in, and how long a client that
 // keeps failing to log in waits before its next attempt is even checked.
@@ -14,7 +19,21 @@ namespace Access {
 QString AccountMailId(const QString& user, const QString& password, const char* who);
 
 // True when a client address (as trace headers write it) lies in the setting RelayNetworks.
-bool MayRelay(const QByteArray& peer);
+bool MayRelay(const Settings& settings, const QByteArray& peer);
+
+// The failed logins of the addresses seen lately; the connection manager keeps them.
+class LoginRecords {
+public:
+    // The failed logins of one address within the window, oldest first (no more than the
+    // limit matter), and until when it is locked out.
+    struct Failures {
+        std::deque<qint64> times;   // ms since the epoch
+        qint64 lockedUntil = 0;
+        int refused = 0;            // attempts refused since the last line about the lock-out
+    };
+    QHash<QByteArray, Failures> book;
+    PerAddressLog failureLog, lockLog;
+};
 
 // What became of a login attempt.
 enum class Verdict { Granted, Refused, LockedOut };
@@ -29,8 +48,5 @@ enum class Verdict { Granted, Refused, LockedOut };
 // while it keeps its session, so an attempt whose client left is never checked. The waits and
 // the lock-out are logged at most once a minute per address.
 void Attempt(Server& server, qint16 index, std::function<bool()> check, std::function<void(Verdict)> answer);
-
-// No address has failures on record any more (each fake server of the tests starts so).
-void ForgetLogins();
 
 }

@@ -1,5 +1,4 @@
 #include "core/Budget.h"
-#include "core/mdlCommon.h"
 
 #include <atomic>
 #include <unistd.h>
@@ -18,15 +17,15 @@ qint64 Held() { return held.load(); }
 
 void Add(qint64 delta) { held += delta; }
 
-qint64 Limit()
+qint64 Limit(qint64 setting)
 {
-    if (mdlCommon::MemoryBudget > 0)
-        return mdlCommon::MemoryBudget;
+    if (setting > 0)
+        return setting;
     static const qint64 quarter = qint64(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGE_SIZE) / 4;
     return quarter;
 }
 
-bool Spent() { return Held() > Limit(); }
+bool Spent(qint64 setting) { return Held() > Limit(setting); }
 
 std::shared_ptr<void> Hold(qint64 bytes)
 {

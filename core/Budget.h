@@ -8,8 +8,8 @@ namespace Budget {
 
 qint64 Held();
 void Add(qint64 delta);
-qint64 Limit();   // the setting, or a quarter of physical memory
-bool Spent();
+qint64 Limit(qint64 setting);   // the setting MemoryBudget, or a quarter of physical memory when 0
+bool Spent(qint64 setting);
 
 // Bytes held for as long as any copy of the token lives: a message shared by all the relays
 // that carry it counts once.

@@ -8,6 +8,7 @@
 #include <memory>
 
 class Server;
+struct Settings;
 
 // Every protocol's last step: the connection is released once its last reply has gone out.
 inline constexpr int Closing = 6;
@@ -22,9 +23,9 @@ public:
         // Seconds the connection may stay silent in `step`, and the most a line may take from
         // its first byte to its end; 0 while nothing is expected of the peer (a message
         // being stored).
-        virtual int IdleSeconds(int step) const = 0;
+        virtual int IdleSeconds(int step, const Settings& settings) const = 0;
         // Seconds `step` may last in all, however busy the peer keeps it (message text); 0: no limit.
-        virtual int StepSeconds(int) const { return 0; }
+        virtual int StepSeconds(int, const Settings&) const { return 0; }
         // The peer stayed silent past IdleSeconds: say so where the protocol can, and end.
         virtual void TimedOut(Server& server, qint16 index, qint64 silentSeconds) = 0;
         // Bytes of the memory budget held beyond the receive buffer.

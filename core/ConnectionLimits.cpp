@@ -30,14 +30,14 @@ void ConnectionManager::Account(qint16 index)
     Slot& slot = SlotOf(index);
     Budget::Add(now - slot.accounted);
     slot.accounted = now;
-    if (const bool spent = Budget::Spent(); spent != budgetSpent_) {
+    if (const bool spent = Budget::Spent(settings_.MemoryBudget); spent != budgetSpent_) {
         budgetSpent_ = spent;
-        log_.Add("Memory budget: " + N(Budget::Held() >> 20) + " MiB held of " + N(Budget::Limit() >> 20) + " MiB; "
+        log_.Add("Memory budget: " + N(Budget::Held() >> 20) + " MiB held of " + N(Budget::Limit(settings_.MemoryBudget) >> 20) + " MiB; "
                  + (spent ? "new messages and connections are turned away" : "serving again"));
     }
 }
 
-bool ConnectionManager::OverBudget() { return Budget::Spent(); }
+bool ConnectionManager::OverBudget() { return Budget::Spent(settings_.MemoryBudget); }
 
 // Why connection `index` has run out of time, or "" while it has not. A silent peer, an
 // exchanger that never answers and a peer that never takes our last reply are caught by the
@@ -48,9 +48,9 @@ QByteArray ConnectionManager::Overdue(qint16 index, const Connecter& c, qint64 n
     const Slot& slot = SlotOf(index);
     const int step = c.Step();
     const Connecter::Protocol* part = c.Part();
-    if (slot.handshakeSince > 0 && now - slot.handshakeSince > 1000 * qint64(mdlCommon::TlsHandshakeTimeout))
+    if (slot.handshakeSince > 0 && now - slot.handshakeSince > 1000 * qint64(settings_.TlsHandshakeTimeout))
         return "TLS handshake not done in " + N((now - slot.handshakeSince) / 1000) + " s";
-    const qint64 idle = 1000 * qint64(step == Closing || !part ? ClosingSeconds : part->IdleSeconds(step));
+    const qint64 idle = 1000 * qint64(step == Closing || !part ? ClosingSeconds : part->IdleSeconds(step, settings_));
     if (idle <= 0)
         return {};
     if (now - slot.active > idle)
@@ -60,7 +60,7 @@ QByteArray ConnectionManager::Overdue(qint16 index, const Connecter& c, qint64 n
     const bool unended = !c.Command.isEmpty() && !c.Command.endsWith('\n');
     if (unended && c.LineSince > 0 && now - c.LineSince > idle && !(part && part->TakesPartialLines(step)))
         return "a line not ended in " + N((now - c.LineSince) / 1000) + " s";
-    const qint64 whole = 1000 * qint64(part && step != Closing ? part->StepSeconds(step) : 0);
+    const qint64 whole = 1000 * qint64(part && step != Closing ? part->StepSeconds(step, settings_) : 0);
     if (whole > 0 && now - c.SteppedAt > whole)
         return "message text not ended in " + N((now - c.SteppedAt) / 1000) + " s";
     return {};

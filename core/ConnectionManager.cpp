@@ -55,7 +55,6 @@ void ConnectionManager::PutSession(qint16 index, std::unique_ptr<Connecter> sess
     if (size_t(index) >= sessions_.size())
         sessions_.resize(size_t(index) + 1);
     auto& slot = sessions_[size_t(index)];
-    sessionCount_ += (slot ? 0 : 1) - (session ? 0 : 1);
     slot = std::move(session);
 }
 
@@ -219,7 +218,7 @@ void ConnectionManager::Release(qint16 index)
 QByteArray ConnectionManager::LocalHostName(qint16)
 {
     if (hostName_.isEmpty())
-        hostName_ = (mdlCommon::HostName.isEmpty() ? mdlCommon::MachineName() : mdlCommon::HostName).toUtf8();
+        hostName_ = (settings_.HostName.isEmpty() ? mdlCommon::MachineName() : settings_.HostName).toUtf8();
     return hostName_;
 }
 
@@ -366,7 +365,7 @@ void ConnectionManager::WS_SendComplete(qint16 Index)
         log_.Add(N(Index) + "-Ignored: send completion for a connection without a session");
     if (c && c->Step() == Closing)
         WS_Close(Index);
-    log_.Trim(2000);
+    log_.Trim(KeptLogLines);
 }
 
 void ConnectionManager::WS_Close(qint16 Index)

@@ -35,6 +35,12 @@ public:
 
     // The executable gives the protocol handlers; until then received text is only gathered.
     void SetHandlers(Handlers handlers) { handlers_ = std::move(handlers); }
+    // The settings, before Listen.
+    void Configure(Settings settings)
+    {
+        settings_ = std::move(settings);
+        tls_.Use(settings_.TlsCertificate, settings_.TlsKey);
+    }
 
     // A peer with more than this of our replies still unsent, or with a file still going out,
     // is not read from until they have gone: one that never reads cannot make its replies
@@ -56,6 +62,7 @@ public:
     static constexpr int WriterThreads = 16;
     static constexpr int LookupThreads = 32;
     static constexpr int SweepMs = 1000;        // how often the time-outs are looked at
+    static constexpr int KeptLogLines = 2000;   // the console's log is cut back to this many lines
 
     Connecter* Session(qint16 index) override;
     void SendReply(qint16 index, const QByteArray& text) override;
@@ -63,6 +70,8 @@ public:
     void SendSecret(qint16 index, const QByteArray& text, const QByteArray& shown) override;
     void SendFile(qint16 index, FileReply reply) override;
     void Log(const QByteArray& line) override;
+    const Settings& Config() const override { return settings_; }
+    Access::LoginRecords& Logins() override { return logins_; }
     void LogReceived(qint16 index, const QByteArray& buffer) override;
     qint16 GetFreeIndex() override;
     void AddSession(qint16 index, std::unique_ptr<Connecter> session) override;
@@ -81,8 +90,6 @@ public:
     void Offload(std::function<void()> work, std::function<void()> done) override;
     void Lookup(std::function<void()> work, std::function<void()> done) override;
 
-    int SessionCount() const { return sessionCount_; }
-    bool IsListening() const;
 
 private:
     class Listener;
@@ -141,6 +148,8 @@ private:
     void PutSession(qint16 index, std::unique_ptr<Connecter> session);   // nullptr removes
 
     LogList& log_;
+    Settings settings_;
+    Access::LoginRecords logins_;
     Handlers handlers_;
     std::vector<Listener*> listeners_;   // POP3, SMTP, the same with TLS from the first byte; each address
     TlsContext tls_;
@@ -165,7 +174,6 @@ private:
     std::vector<QSslSocket*> ws_;
     // The session collection: the session of connection i (key "K" + i) is sessions_[i].
     std::vector<std::unique_ptr<Connecter>> sessions_;
-    int sessionCount_ = 0;
     QByteArray hostName_;
     int sockets_ = 0;       // loaded elements from index 2 up
     bool waiting_ = false;  // listeners paused for want of descriptors

@@ -33,21 +33,13 @@ private:
     bool tls;
 };
 
-bool ConnectionManager::IsListening() const
-{
-    for (const Listener* l : listeners_)
-        if (l->isListening())
-            return true;
-    return false;
-}
-
 namespace {
 // The addresses of the setting Listen, or every address (IPv4 and IPv6) when it names none.
 // Throws Failure for an entry that is not an address.
-QList<QHostAddress> ListenAddresses()
+QList<QHostAddress> ListenAddresses(const QString& setting)
 {
     QList<QHostAddress> addresses;
-    for (const QString& entry : mdlCommon::Listen.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString& entry : setting.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         QString text = entry.trimmed();
         if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
             text = text.mid(1, text.size() - 2);
@@ -65,16 +57,16 @@ QList<QHostAddress> ListenAddresses()
 
 void ConnectionManager::Listen()
 {
-    TlsResume::Install(TlsResume::Enabled);   // before the first TLS socket makes its SSL_CTX
-    const QList<QHostAddress> addresses = ListenAddresses();
+    TlsResume::Install(settings_.TlsResumption);   // before the first TLS socket makes its SSL_CTX
+    const QList<QHostAddress> addresses = ListenAddresses(settings_.Listen);
     // Index 0 serves POP3 clients, 1 SMTP peers. The ports after the first two are opened only
     // when set; the mail clients' ports want a certificate.
     const struct { qint16 index; bool tls; const QString& text; const char* name; } ports[] = {
         {0, false, mdlCommon::Pop3Port, "Pop3"},
         {1, false, mdlCommon::SmtpPort, "SMTP"},
-        {0, true, mdlCommon::Pop3sPort, "Pop3s"},
-        {1, true, mdlCommon::SmtpsPort, "Smtps"},
-        {1, false, mdlCommon::SubmissionPort, "Submission"},
+        {0, true, settings_.Pop3sPort, "Pop3s"},
+        {1, true, settings_.SmtpsPort, "Smtps"},
+        {1, false, settings_.SubmissionPort, "Submission"},
     };
     for (const auto& p : ports) {
         if (&p - ports >= 2) {
@@ -131,9 +123,9 @@ void ConnectionManager::CheckDescriptors()
 const Service& ConnectionManager::ServiceOf(int port) const
 {
     using mdlCommon::PortNumber;
-    if (port == PortNumber(mdlCommon::SmtpPort) || port == PortNumber(mdlCommon::SmtpsPort) || port == PortNumber(mdlCommon::SubmissionPort))
+    if (port == PortNumber(mdlCommon::SmtpPort) || port == PortNumber(settings_.SmtpsPort) || port == PortNumber(settings_.SubmissionPort))
         return handlers_.smtp;
-    if (port == PortNumber(mdlCommon::Pop3Port) || port == PortNumber(mdlCommon::Pop3sPort))
+    if (port == PortNumber(mdlCommon::Pop3Port) || port == PortNumber(settings_.Pop3sPort))
         return handlers_.pop3;
     return handlers_.relay;
 }
@@ -145,9 +137,9 @@ QByteArray ConnectionManager::Refuse(qint16 index, const Service& service)
     const QByteArray peer = slot.peer;
     const int open = perAddress_[peer];
     std::optional<Refusal> why;
-    if (open > mdlCommon::MaxPerAddress)
+    if (open > settings_.MaxPerAddress)
         why = Refusal::TooManyFromAddress;
-    else if (Budget::Spent())
+    else if (Budget::Spent(settings_.MemoryBudget))
         why = Refusal::Busy;
     if (!why)
         return {};

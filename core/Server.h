@@ -1,4 +1,7 @@
 #pragma once
+#include "core/Access.h"
+#include "core/Settings.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QList>
@@ -57,6 +60,10 @@ public:
     virtual void SendFile(qint16 index, FileReply reply) { SendReplyTaken(index, reply.Read()); }
     // One line at the top of the log.
     virtual void Log(const QByteArray& line) = 0;
+    // The settings this run was started with.
+    virtual const Settings& Config() const = 0;
+    // The failed logins of the addresses seen lately.
+    virtual Access::LoginRecords& Logins() = 0;
     // A receive buffer as index "<" buffer; the real log keeps a large one without copying it.
     virtual void LogReceived(qint16 index, const QByteArray& buffer) { Log(QByteArray::number(index) + '<' + buffer); }
     // Lowest index with no socket, for a new connection; -1 when none is left.

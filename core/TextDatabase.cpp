@@ -17,11 +17,15 @@ namespace {
 using Stamp = FileStamp;
 inline Stamp StampOf(const QString& path, int* err) { return FileStampOf(path, err); }
 
+constexpr qint64 NsPerSecond = 1000000000;
+// How coarse a file system's clock may be (FAT keeps times in steps of two seconds).
+constexpr qint64 CoarseClockNs = 2 * NsPerSecond;
+
 qint64 NowNs()
 {
     timespec ts {};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return qint64(ts.tv_sec) * NsPerSecond + ts.tv_nsec;
 }
 
 // File times come from a coarse clock (a scheduler tick, or whole seconds on some file
@@ -29,7 +33,7 @@ qint64 NowNs()
 // times are older than our look at it by more than that, equal times prove nothing.
 bool Racy(const Stamp& s, qint64 lookedAtNs)
 {
-    return std::max(s.mtimeNs, s.ctimeNs) >= lookedAtNs - qint64(2000000000);
+    return std::max(s.mtimeNs, s.ctimeNs) >= lookedAtNs - CoarseClockNs;
 }
 
 // Preferences are text with a leading blank (" 10"); they order as numbers.
@@ -178,7 +182,15 @@ void TextDatabase::Refresh(Table& t)
     const QString rowidName = RowidName(columns);
     if (rowidName.isEmpty())
         throw Failure(Err::Database, QStringLiteral("%1 has columns named rowid, _rowid_ and oid; one of those names must stay free").arg(file));
+    Load(t, doc, columns, rowidName);
+    t.doc = std::move(doc);
+    t.stamp = now;
+    t.lookedAt = lookedAt;
+    t.bytes = bytes;
+}
 
+void TextDatabase::Load(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName)
+{
     if (!t.attached) {
         Exec(QStringLiteral("ATTACH DATABASE ':memory:' AS %1").arg(Quoted(t.name)).toUtf8().constData());
         t.attached = true;
@@ -195,44 +207,7 @@ void TextDatabase::Refresh(Table& t)
         } else {
             Exec(QStringLiteral("DELETE FROM %1.txt").arg(Quoted(t.name)).toUtf8().constData());
         }
-        QStringList marks;
-        for (qsizetype i = 0; i < columns.size(); ++i) marks << QStringLiteral("?");
-        const QByteArray insert = QStringLiteral("INSERT INTO %1.txt (%4, %2) VALUES (?, %3)")
-            .arg(Quoted(t.name), [&] { QStringList q; for (auto& c : columns) q << Quoted(c); return q.join(QLatin1Char(',')); }(),
-                 marks.join(QLatin1Char(',')), rowidName).toUtf8();
-        sqlite3_stmt* st = nullptr;
-        if (sqlite3_prepare_v2(db_, insert.constData(), -1, &st, nullptr) != SQLITE_OK)
-            throw Failure(Err::Database, QString::fromUtf8(sqlite3_errmsg(db_)));
-        t.rowidOf.clear();
-        t.rowidOf << 0;  // header
-        qint64 rowid = 0;
-        for (qsizetype r = 1; r < doc.records.size(); ++r) {
-            const Csv::Record& rec = doc.records[r];
-            if (!rec.ok || rec.fields.size() != columns.size()) {
-                if (!rec.raw.isEmpty() && Warning) {
-                    const QString why = rec.ok ? QStringLiteral("%1 fields where the header has %2").arg(rec.fields.size()).arg(columns.size())
-                                               : rec.problem;
-                    Warning(QStringLiteral("%1 line %2: %3; the line is kept but not used").arg(file).arg(rec.line).arg(why));
-                }
-                t.rowidOf << 0;
-                continue;
-            }
-            ++rowid;
-            sqlite3_reset(st);
-            sqlite3_bind_int64(st, 1, rowid);
-            for (int c = 0; c < rec.fields.size(); ++c) {
-                const QByteArray v = rec.fields[c].toUtf8();
-                sqlite3_bind_text(st, c + 2, v.constData(), int(v.size()), SQLITE_TRANSIENT);
-            }
-            if (sqlite3_step(st) != SQLITE_DONE) {
-                const QString msg = QString::fromUtf8(sqlite3_errmsg(db_));
-                sqlite3_finalize(st);
-                throw Failure(Err::Database, msg);
-            }
-            t.rowidOf << rowid;
-        }
-        sqlite3_finalize(st);
-        t.lastRowid = rowid;
+        Insert(t, doc, columns, rowidName);
         Exec("RELEASE load");
     } catch (...) {
         sqlite3_exec(db_, "ROLLBACK TO load; RELEASE load", nullptr, nullptr, nullptr);
@@ -240,17 +215,54 @@ void TextDatabase::Refresh(Table& t)
         t.columns.clear();   // the table made above is rolled back too: make it afresh next time
         throw;
     }
-    t.doc = std::move(doc);
-    t.stamp = now;
-    t.lookedAt = lookedAt;
-    t.bytes = bytes;
 }
 
-void TextDatabase::Save(Table& t)
+void TextDatabase::Insert(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName)
 {
-    // Every row by rowid, so rows keep their place and lines we could not read stay as they were.
+    QStringList marks;
+    for (qsizetype i = 0; i < columns.size(); ++i) marks << QStringLiteral("?");
+    const QByteArray insert = QStringLiteral("INSERT INTO %1.txt (%4, %2) VALUES (?, %3)")
+        .arg(Quoted(t.name), [&] { QStringList q; for (auto& c : columns) q << Quoted(c); return q.join(QLatin1Char(',')); }(),
+             marks.join(QLatin1Char(',')), rowidName).toUtf8();
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db_, insert.constData(), -1, &st, nullptr) != SQLITE_OK)
+        throw Failure(Err::Database, QString::fromUtf8(sqlite3_errmsg(db_)));
+    const QString file = t.name + QStringLiteral(".txt");
+    t.rowidOf.clear();
+    t.rowidOf << 0;  // header
+    qint64 rowid = 0;
+    for (qsizetype r = 1; r < doc.records.size(); ++r) {
+        const Csv::Record& rec = doc.records[r];
+        if (!rec.ok || rec.fields.size() != columns.size()) {
+            if (!rec.raw.isEmpty() && Warning) {
+                const QString why = rec.ok ? QStringLiteral("%1 fields where the header has %2").arg(rec.fields.size()).arg(columns.size())
+                                           : rec.problem;
+                Warning(QStringLiteral("%1 line %2: %3; the line is kept but not used").arg(file).arg(rec.line).arg(why));
+            }
+            t.rowidOf << 0;
+            continue;
+        }
+        ++rowid;
+        sqlite3_reset(st);
+        sqlite3_bind_int64(st, 1, rowid);
+        for (int c = 0; c < rec.fields.size(); ++c) {
+            const QByteArray v = rec.fields[c].toUtf8();
+            sqlite3_bind_text(st, c + 2, v.constData(), int(v.size()), SQLITE_TRANSIENT);
+        }
+        if (sqlite3_step(st) != SQLITE_DONE) {
+            const QString msg = QString::fromUtf8(sqlite3_errmsg(db_));
+            sqlite3_finalize(st);
+            throw Failure(Err::Database, msg);
+        }
+        t.rowidOf << rowid;
+    }
+    sqlite3_finalize(st);
+    t.lastRowid = rowid;
+}
+
+QHash<qint64, QStringList> TextDatabase::RowsById(const Table& t, QList<qint64>& added)
+{
     QHash<qint64, QStringList> rows;
-    QList<qint64> added;
     const QByteArray select = QStringLiteral("SELECT %2, * FROM %1.txt ORDER BY %2").arg(Quoted(t.name), RowidName(t.columns)).toUtf8();
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, select.constData(), -1, &st, nullptr) != SQLITE_OK)
@@ -264,7 +276,30 @@ void TextDatabase::Save(Table& t)
         if (id > t.lastRowid) added << id;
     }
     sqlite3_finalize(st);
+    return rows;
+}
 
+namespace {
+// A line with an unbalanced quote reads on into the lines after it; rows written in a new
+// form could then be taken into it and vanish. Whether `out` reads back as the rows meant.
+bool ReadsBack(const QByteArray& out, const QList<Csv::Record>& records, const QList<qint64>& rowidOf, qsizetype columns)
+{
+    QList<QStringList> expected, found;
+    for (qsizetype r = 0; r < records.size(); ++r)
+        if (rowidOf[r]) expected << records[r].fields;
+    const Csv::Document check = Csv::Parse(out);
+    for (qsizetype r = 1; r < check.records.size(); ++r)
+        if (check.records[r].ok && check.records[r].fields.size() == columns)
+            found << check.records[r].fields;
+    return found == expected;
+}
+}
+
+void TextDatabase::Save(Table& t)
+{
+    // Every row by rowid, so rows keep their place and lines we could not read stay as they were.
+    QList<qint64> added;
+    const QHash<qint64, QStringList> rows = RowsById(t, added);
     const QByteArray& nl = t.doc.newline;
     QByteArray out;
     if (t.doc.bom) out += "\xEF\xBB\xBF";
@@ -295,16 +330,8 @@ void TextDatabase::Save(Table& t)
         rowidOf << id;
     }
 
-    // A line with an unbalanced quote reads on into the lines after it; rows written in a
-    // new form could then be taken into it and vanish. Such a file is left for a hand fix.
-    QList<QStringList> expected, found;
-    for (qsizetype r = 0; r < records.size(); ++r)
-        if (rowidOf[r]) expected << records[r].fields;
-    const Csv::Document check = Csv::Parse(out);
-    for (qsizetype r = 1; r < check.records.size(); ++r)
-        if (check.records[r].ok && check.records[r].fields.size() == t.columns.size())
-            found << check.records[r].fields;
-    if (found != expected) {
+    // A file whose rows would not read back is left for a hand fix.
+    if (!ReadsBack(out, records, rowidOf, t.columns.size())) {
         t.stamp = Stamp();
         throw Failure(Err::Database, QStringLiteral("%1 not written: its rows would not read back the same (a line with an "
                                                     "unbalanced quote takes in the lines after it); correct it by hand").arg(t.name + QStringLiteral(".txt")));

@@ -7,6 +7,9 @@
 #include <map>
 #include <memory>
 
+namespace Csv {
+struct Document;
+}
 struct sqlite3;
 struct sqlite3_stmt;
 
@@ -38,8 +41,14 @@ public:
 private:
     struct Table;
     Table& TableFor(const QString& name);
+    // The table's copy as its file is now, read again only when the file changed. Throws Failure.
     void Refresh(Table& t);
+    // The copy made afresh from the file's rows, all or nothing.
+    void Load(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName);
+    void Insert(Table& t, const Csv::Document& doc, const QStringList& columns, const QString& rowidName);
     void Save(Table& t);
+    // Every row of the table's copy by rowid; `added` gets those new since the file was read.
+    QHash<qint64, QStringList> RowsById(const Table& t, QList<qint64>& added);
     void Exec(const char* sql);
     QStringList TablesOf(const QString& sql);
     sqlite3_stmt* Prepare(const QString& sql);

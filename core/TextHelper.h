@@ -16,6 +16,9 @@ QByteArray LineAt(const QByteArray& text, qsizetype pos, qsizetype* next);
 // only, anything else '?', at most `max` bytes. With `blanks`, runs of white space become
 // one blank; without, a blank is not printable either.
 QByteArray Printable(const QByteArray& text, qsizetype max, bool blanks);
+// How much of a peer's words a line of ours shows: a domain name (its longest), a value or
+// address, a reason or comment, a DKIM selector and algorithm.
+inline constexpr qsizetype ShownDomain = 255, ShownValue = 256, ShownReason = 200, ShownSelector = 64, ShownAlgorithm = 32;
 
 // The end of a line: CR LF, a bare LF, or none.
 QByteArray LineEnd(QByteArrayView line);

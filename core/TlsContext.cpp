@@ -18,7 +18,7 @@ QString PathOf(const QString& setting)
 
 std::optional<QSslConfiguration> TlsContext::Current()
 {
-    const QString cert = PathOf(mdlCommon::TlsCertificate), key = PathOf(mdlCommon::TlsKey);
+    const QString cert = PathOf(certificate_), key = PathOf(key_);
     if (cert.isEmpty() || key.isEmpty())
         return std::nullopt;
     // A look at the files at most once a second: this runs for every new session.

@@ -11,13 +11,9 @@ namespace TlsResume {
 
 constexpr qint64 RotateSeconds = 12 * 3600;
 
-// The setting TlsResumption: sessions resumed, as the server and as the relay's client.
-inline bool Enabled = true;
-
 // From now on every SSL_CTX of the process encrypts and opens tickets with the process's
 // keys (on), or gives out none (off). Once, before the first TLS socket; later calls change nothing.
 void Install(bool on);
-bool Installed();
 
 // For tests: the keys as if `seconds` had passed since they were drawn.
 void AgeKeys(qint64 seconds);

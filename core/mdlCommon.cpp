@@ -43,8 +43,6 @@ TextDatabase& DbConnection()
     return *Db();
 }
 
-void ResetDbConnection() { Db().reset(); }
-
 namespace {
 void (*TheReporter)(const QString&) = nullptr;
 }

@@ -17,7 +17,7 @@
 namespace {
 
 // A peer's words in our own header line.
-QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, 256, false); }
+QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, TextHelper::ShownValue, false); }
 
 using Next = Step::Next;
 using D = std::shared_ptr<Delivery>;
@@ -42,9 +42,9 @@ void Owned(const D& d, const Next& next)
         return next();
     for (const QByteArray& value : Mail::Header(d->m.text).Values("From")) {
         const Mail::AddressList list = Mail::AddressList::Parse(value);
-        if (!list.readable || std::any_of(list.addresses.begin(), list.addresses.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->m.user, a); })) {
+        if (!list.readable || std::any_of(list.addresses.begin(), list.addresses.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->server.Config(), d->m.user, a); })) {
             const QByteArray reply = "553 5.7.1 Sender address not owned by user";
-            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), 256, true) + ")");
+            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), TextHelper::ShownValue, true) + ")");
             return next();
         }
     }
@@ -73,7 +73,7 @@ void ClassifyAll(const D& d, Target& mailboxes, Target* relay, const Next& next)
     QSet<QString> seen;
     for (qsizetype i = 0; i < d->m.recipients.size(); ++i) {
         const QByteArray& address = d->m.recipients[i];
-        Recipient r = i < d->m.classified.size() ? d->m.classified[i] : Classify(address);
+        Recipient r = i < d->m.classified.size() ? d->m.classified[i] : Classify(d->server.Config(), address);
         if (const QFileInfo folder(r.folder); !r.folder.isEmpty() && (folder.isSymLink() || !folder.isDir()))
             r.folder.clear();   // gone since it was found, or no longer a folder of the store
         if (!r.local) {

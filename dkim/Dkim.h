@@ -12,6 +12,8 @@
 #include <QString>
 #include <vector>
 
+struct Settings;
+
 namespace Dkim {
 
 // The names h= lists: each field worth signing as often as it is present, From once more,
@@ -20,7 +22,7 @@ QList<QByteArray> SignedNames(const std::vector<Mail::Field>& fields);
 
 // Reads the keys the settings name (DkimKey, DkimEd25519Key, their selectors). A key file
 // others may read, or one that cannot be read, is left out. Returns the lines for the log.
-QList<QByteArray> Load();
+QList<QByteArray> Load(const Settings& settings);
 // Forgets the keys; nothing is signed.
 void Unload();
 // Whether a key was loaded.

@@ -3,6 +3,7 @@
 #include "dkim/KeyFiles.h"
 #include "core/DurableFile.h"
 #include "core/Failure.h"
+#include "core/Settings.h"
 #include "core/mdlCommon.h"
 #include "mail/Domain.h"
 
@@ -102,17 +103,17 @@ bool ValidSelector(const QByteArray& selector)
     return true;
 }
 
-QList<QByteArray> Load()
+QList<QByteArray> Load(const Settings& settings)
 {
     Unload();
-    const QString rsaFile = mdlCommon::DkimKey.trimmed(), edFile = mdlCommon::DkimEd25519Key.trimmed();
+    const QString rsaFile = settings.DkimKey.trimmed(), edFile = settings.DkimEd25519Key.trimmed();
     if (rsaFile.isEmpty()) {
         if (!edFile.isEmpty())
             return {"DKIM: DkimEd25519Key is used only beside DkimKey; mail goes out unsigned"};
         return {};
     }
-    const QByteArray selector = mdlCommon::DkimSelector.trimmed().toUtf8();
-    const QByteArray edSelector = mdlCommon::DkimEd25519Selector.trimmed().toUtf8();
+    const QByteArray selector = settings.DkimSelector.trimmed().toUtf8();
+    const QByteArray edSelector = settings.DkimEd25519Selector.trimmed().toUtf8();
     for (const QByteArray& s : {selector, edSelector})
         if (!ValidSelector(s))
             return {"DKIM: \"" + s + "\" is not a selector (DNS labels of letters, digits and hyphens); mail goes out unsigned"};

@@ -14,7 +14,7 @@ void SignStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
     if (!Dkim::Enabled() || !d->HasCopies())
         return next();
     const bool notice = m.origin == Envelope::Origin::Notice;
-    if (!notice && m.user.isEmpty() && !Access::MayRelay(m.client))
+    if (!notice && m.user.isEmpty() && !Access::MayRelay(d->server.Config(), m.client))
         return next();
     const bool senderOurs = notice || Mail::Address::Parse(m.sender).domain.IsServed(mdlCommon::ServerDomain);
     auto made = std::make_shared<Dkim::Signature>();

@@ -225,9 +225,9 @@ private:
 
 }
 
-std::unique_ptr<Resolver> MakeResolver(int timeoutMs)
+std::unique_ptr<Resolver> MakeResolver(const QString& server, int timeoutMs)
 {
-    return std::make_unique<LibResolver>(timeoutMs, mdlCommon::DnsServer.toLatin1());
+    return std::make_unique<LibResolver>(timeoutMs, server.toLatin1());
 }
 
 void Table::Add(const QByteArray& name, Type type, const QByteArray& record)

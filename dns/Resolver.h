@@ -34,9 +34,9 @@ public:
     virtual Answer Query(const QByteArray& name, Type type) = 0;
 };
 
-// Asks the server the setting DnsServer names (an address, port 53), or the system's
+// Asks `server` (the setting DnsServer: an address, port 53), or the system's
 // resolvers when it is empty. Each query gives up after `timeoutMs` in all.
-std::unique_ptr<Resolver> MakeResolver(int timeoutMs = 8000);
+std::unique_ptr<Resolver> MakeResolver(const QString& server, int timeoutMs = 8000);
 
 // Fixed answers, for tests and the fuzz targets: what is not in the table is NoSuchDomain.
 class Table : public Resolver {

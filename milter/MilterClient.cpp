@@ -1,4 +1,5 @@
 #include "milter/MilterClient.h"
+#include "core/Settings.h"
 #include "core/Access.h"
 #include "core/mdlCommon.h"
 #include "deliver/Envelope.h"
@@ -187,29 +188,29 @@ Result Talk(const Filter& f, Milter::Conversation& c, int timeoutMs)
     return c.Outcome();
 }
 
-bool Applies(const Envelope& m)
+bool Applies(const Settings& settings, const Envelope& m)
 {
-    if (mdlCommon::Milters.trimmed().isEmpty() || m.origin != Envelope::Origin::Smtp)
+    if (settings.Milters.trimmed().isEmpty() || m.origin != Envelope::Origin::Smtp)
         return false;
-    return mdlCommon::MilterOutgoing || (m.user.isEmpty() && !Access::MayRelay(m.client));
+    return settings.MilterOutgoing || (m.user.isEmpty() && !Access::MayRelay(settings, m.client));
 }
 
-Verdict Run(Envelope& m)
+Verdict Run(const Settings& settings, Envelope& m)
 {
     Verdict v;
-    Milter::Message msg{m.sender, m.recipients, m.text, m.helo, m.client, mdlCommon::HostName.toUtf8(), m.user.toUtf8(),
+    Milter::Message msg{m.sender, m.recipients, m.text, m.helo, m.client, settings.HostName.toUtf8(), m.user.toUtf8(),
                         QByteArray::number(QRandomGenerator::global()->generate64() & 0xFFFFFFFFFFull, 16).toUpper()};
     m.text.clear();   // one copy at a time
-    for (const Filter& f : ParseList(mdlCommon::Milters)) {
+    for (const Filter& f : ParseList(settings.Milters)) {
         const QByteArray who = "Milter " + f.name + ": ";
         Milter::Conversation c(msg);
-        const Result r = Talk(f, c, mdlCommon::MilterTimeout * 1000);
+        const Result r = Talk(f, c, settings.MilterTimeout * 1000);
         for (const Result::Refused& x : r.refused) {
             msg.recipients.removeOne(x.address);
             v.log << who + "reject " + Oneline(x.reply) + " for <" + x.address + '>';
         }
         if (r.kind == Result::Failed) {
-            if (mdlCommon::MilterDefaultAccept) {
+            if (settings.MilterDefaultAccept) {
                 v.log << who + "not used (" + r.why + "), passed per MilterDefault";
                 continue;
             }

@@ -9,6 +9,8 @@
 #include <QList>
 #include <QString>
 
+struct Settings;
+
 struct Envelope;
 
 namespace Milters {
@@ -31,7 +33,7 @@ Milter::Result Talk(const Filter& f, Milter::Conversation& c, int timeoutMs);
 
 // Whether the filters see this message: mail from outside, and with MilterOutgoing that of
 // trusted clients too; never our own notices.
-bool Applies(const Envelope& m);
+bool Applies(const Settings& settings, const Envelope& m);
 
 // What the filters decided about a message.
 struct Verdict {
@@ -41,6 +43,6 @@ struct Verdict {
 };
 // Runs every filter of the setting over `m` in order and applies what they changed to it
 // (sender, recipients, text). Any thread.
-Verdict Run(Envelope& m);
+Verdict Run(const Settings& settings, Envelope& m);
 
 }

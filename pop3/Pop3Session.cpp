@@ -257,7 +257,7 @@ void Pop3Session::TakeBackMarks()
 
 Pop3Session::~Pop3Session() { TakeBackMarks(); }
 
-int Pop3Session::IdleSeconds(int) const { return mdlCommon::Pop3Timeout; }
+int Pop3Session::IdleSeconds(int, const Settings& settings) const { return settings.Pop3Timeout; }
 
 void Pop3Session::TimedOut(Server& server, qint16 index, qint64)
 {

@@ -42,7 +42,7 @@ public:
     qint64 MailSize() const { return mailSize_; }
 
     // What the connection manager asks of every protocol.
-    int IdleSeconds(int step) const override;
+    int IdleSeconds(int step, const Settings& settings) const override;
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
     QByteArray Masked(const QByteArray& buffer, int step) const override;
     void Stepping(int from, int to) override;   // QUIT (Closing) removes what was marked

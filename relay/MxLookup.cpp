@@ -18,12 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-DNS& TheDNS()
-{
-    static DNS dns;
-    return dns;
-}
-
 constexpr int ReadChunk = 4096;
 
 // One run of the script: its pipe, what it wrote so far, and who waits for the answer.

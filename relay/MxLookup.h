@@ -50,5 +50,3 @@ private:
     std::map<QString, std::unique_ptr<Run>> running_;
 };
 
-// The one lookup object of the server.
-DNS& TheDNS();

@@ -6,7 +6,6 @@
 #include "core/mdlCommon.h"
 #include "mail/Domain.h"
 #include "relay/Bounce.h"
-#include "relay/MxLookup.h"
 #include "relay/RelayHost.h"
 #include "relay/RelayClient.h"
 
@@ -74,7 +73,7 @@ void Queue::Log(const QByteArray& line)
 void Queue::Start(Server& server)
 {
     server_ = &server;
-    RelayHost::Loaded host = RelayHost::Load();
+    RelayHost::Loaded host = RelayHost::Load(server.Config());
     relayHost_ = std::move(host.policy);
     relayHostProblem_ = std::move(host.problem);
     for (const QByteArray& line : host.lines)
@@ -188,7 +187,7 @@ void Queue::Tick(bool expiry)
         if (const Connecter* c = server_->Session(index); c && c->Serial == serial)
             RelayResume(*server_, index);
     const qint64 now = Now();
-    const int most = relayHost_ ? MaxRelayHostConnections : mdlCommon::RelayPerDomain;
+    const int most = relayHost_ ? MaxRelayHostConnections : server_->Config().RelayPerDomain;
     // A kick when no destination has both a recipient due and a connection to spare (all busy,
     // or the rest put off) walks nothing: with a queue of 100,000 that walk was most of the work.
     if (!expiry && std::none_of(dueAt_.begin(), dueAt_.end(), [&](const auto& d) { return d.second <= now && Connections(d.first) < most; }))
@@ -202,7 +201,7 @@ void Queue::Tick(bool expiry)
             whole = false;
             break;
         }
-        if (expiry && !item.attempts.empty() && now >= item.m.accepted + mdlCommon::RelayExpire)
+        if (expiry && !item.attempts.empty() && now >= item.m.accepted + server_->Config().RelayExpire)
             for (const auto& [key, a] : item.attempts) {
                 // An exchanger that keeps us waiting past the expiry is left, unless it has the
                 // whole message already and only its answer is missing.
@@ -309,7 +308,7 @@ quint64 Queue::Begin(Item& item, std::vector<QByteArray> to, const QStringList& 
         });
         return key;
     }
-    TheDNS().Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
+    dns_.Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
         if (self)
             QTimer::singleShot(0, self, [self, id, key, hosts, problem] { self->Resolved(id, key, hosts, problem); });
     });

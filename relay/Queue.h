@@ -4,6 +4,7 @@
 // until RelayExpire has passed, and returned to its sender as a notice when refused or
 // expired. It is the delivery's target for foreign copies.
 #include "deliver/Step.h"
+#include "relay/MxLookup.h"
 #include "relay/QueueFile.h"
 #include "relay/RelaySession.h"
 
@@ -102,6 +103,7 @@ private:
 
     Server* server_ = nullptr;
     StepList notices_;
+    DNS dns_;   // the exchangers of each domain
     std::shared_ptr<const RelayHostPolicy> relayHost_;   // none: each domain's MX
     QByteArray relayHostProblem_;                        // set: the relay host's mail waits
     std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)

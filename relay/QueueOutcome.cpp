@@ -58,7 +58,7 @@ void Queue::Finish(Item& item, quint64 key, const std::vector<Outcome>& outcomes
     --running_;
     const QString host = a.hosts.value(a.host);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
-    const qint64 expiry = item.m.accepted + mdlCommon::RelayExpire;
+    const qint64 expiry = item.m.accepted + server_->Config().RelayExpire;
     std::set<QByteArray> done;
     bool deferred = false;
     for (size_t i = 0; i < a.to.size(); ++i) {
@@ -78,7 +78,7 @@ void Queue::Finish(Item& item, quint64 key, const std::vector<Outcome>& outcomes
             Log(what + "expired after " + QByteArray::number(r->attempts) + " attempts (" + r->reply + ")");
             Bounce(item, *r, host, o.reply, true);
         } else {
-            const QList<int>& delays = mdlCommon::RelayRetry;
+            const QList<int>& delays = server_->Config().RelayRetry;
             const qint64 delay = delays.isEmpty() ? 60 : delays[std::min<qsizetype>(r->attempts, delays.size()) - 1];
             r->next = std::min(now + delay, expiry);
             Due(Destination(*r), r->next);

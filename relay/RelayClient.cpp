@@ -26,7 +26,7 @@ void RelaySession::Decide(const QByteArray& reply)
         done(reply, step_, RcptReplies);
 }
 
-int RelaySession::IdleSeconds(int step) const
+int RelaySession::IdleSeconds(int step, const Settings&) const
 {
     if (step == int(RelayStep::Idle))
         return IdleWait;

@@ -1,4 +1,5 @@
 #include "relay/RelayHost.h"
+#include "core/Settings.h"
 #include "core/mdlCommon.h"
 
 #include <QDir>
@@ -68,10 +69,10 @@ QByteArray Password(const QString& setting, QByteArray& problem)
 
 }
 
-Loaded Load()
+Loaded Load(const Settings& settings)
 {
     Loaded loaded;
-    const QString setting = mdlCommon::RelayHost.trimmed();
+    const QString setting = settings.RelayHost.trimmed();
     if (setting.isEmpty())
         return loaded;
     auto policy = std::make_shared<RelayHostPolicy>();
@@ -79,19 +80,19 @@ Loaded Load()
         loaded.problem = "RelayHost=\"" + setting.toUtf8() + "\" is not host[:port]";
     policy->shown = policy->host.contains(QLatin1Char(':')) ? "[" + policy->host.toUtf8() + "]:" : policy->host.toUtf8() + ":";
     policy->shown += QByteArray::number(policy->port);
-    const QString tls = mdlCommon::RelayHostTls.trimmed().toLower();
+    const QString tls = settings.RelayHostTls.trimmed().toLower();
     if (tls == QLatin1String("encrypt"))
         policy->tls = RelayHostPolicy::Tls::Encrypt;
     else if (tls == QLatin1String("none"))
         policy->tls = RelayHostPolicy::Tls::None;
     else if (!tls.isEmpty() && tls != QLatin1String("verify"))
         loaded.lines << "Setting RelayHostTls=\"" + tls.toUtf8() + "\" is none of verify, encrypt, none; verify is used";
-    if (const QString ca = mdlCommon::RelayHostCaFile.trimmed(); !ca.isEmpty()) {
+    if (const QString ca = settings.RelayHostCaFile.trimmed(); !ca.isEmpty()) {
         policy->ca = QSslCertificate::fromPath(Absolute(ca));
         if (policy->ca.isEmpty())
             loaded.lines << "Relay host: no certificate could be read from RelayHostCaFile " + QFile::encodeName(Absolute(ca)) + "; only the system's are trusted";
     }
-    policy->user = mdlCommon::RelayHostUser.trimmed().toUtf8();
+    policy->user = settings.RelayHostUser.trimmed().toUtf8();
     if (!policy->user.isEmpty() && policy->tls == RelayHostPolicy::Tls::None) {
         // A password never goes out in clear.
         loaded.lines << "Relay host: RelayHostTls=none, so RelayHostUser is not used (no login without TLS)";
@@ -99,7 +100,7 @@ Loaded Load()
     }
     QByteArray problem;
     if (!policy->user.isEmpty())
-        policy->password = Password(mdlCommon::RelayHostPasswordFile.trimmed(), problem);
+        policy->password = Password(settings.RelayHostPasswordFile.trimmed(), problem);
     if (loaded.problem.isEmpty())
         loaded.problem = problem;
     static const char* const Tls[] = {"verify: STARTTLS and a valid certificate", "encrypt: STARTTLS, certificate not checked", "none: no TLS"};

@@ -7,6 +7,8 @@
 #include <QList>
 #include <memory>
 
+struct Settings;
+
 namespace RelayHost {
 
 struct Loaded {
@@ -17,6 +19,6 @@ struct Loaded {
 
 // Reads the settings and the password file: its first line, and only when nobody but its
 // owner may read it.
-Loaded Load();
+Loaded Load(const Settings& settings);
 
 }

@@ -29,6 +29,9 @@ enum class RelayStep : int {
     Idle = 19,            // a copy decided and none waiting: kept open a moment for the next one
 };
 
+// Whether an exchanger's final reply took what it answered.
+inline bool Accepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
+
 // The relay host (smarthost) every foreign copy goes to, when one is set: where it is, how TLS
 // is held to, and the login. Made once at start-up (see relay/RelayHost.h).
 struct RelayHostPolicy {
@@ -82,7 +85,7 @@ public:
     void Decide(const QByteArray& reply);
 
     RelayStep Step() const { return step_; }
-    int IdleSeconds(int step) const override;
+    int IdleSeconds(int step, const Settings&) const override;
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
     void Stepping(int, int to) override { step_ = RelayStep(to); }
     bool IsClient() const override { return true; }

@@ -112,7 +112,7 @@ void SmtpAuth(Server& server, qint16 index, SmtpSession& s, const QByteArray& li
     // A password in clear only over TLS, once we can offer it, except from our own networks;
     // on the submission port only over TLS.
     if (mechanism != "CRAM-MD5" && !server.IsEncrypted(index)
-        && (s.Submission || (server.TlsAvailable() && !Access::MayRelay(server.PeerAddress(index))))) {
+        && (s.Submission || (server.TlsAvailable() && !Access::MayRelay(server.Config(), server.PeerAddress(index))))) {
         server.SendReply(index, "538 5.7.11 Encryption required");
         return;
     }

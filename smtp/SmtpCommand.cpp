@@ -58,7 +58,7 @@ void Hello(Turn& t)
 
 SmtpPolicy::Client Asking(const Turn& t)
 {
-    return {t.server.PeerAddress(t.index), t.server.LocalHostName(t.index), t.s.User, t.s.Submission};
+    return {t.server.Config(), t.server.PeerAddress(t.index), t.server.LocalHostName(t.index), t.s.User, t.s.Submission};
 }
 
 // Once an answer the session waited for has come (`answer`, given the session): only if it is
@@ -77,7 +77,7 @@ void Resume(const SmtpPolicy& policy, Server& server, qint16 index, quint64 seri
 void Mail(Turn& t)
 {
     QByteArray reply = t.s.GetMAIL(t.line);
-    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.s.User, t.s.Tx.From)) {
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.server.Config(), t.s.User, t.s.Tx.From)) {
         t.s.Tx.From.clear();
         t.s.Tx.DeclaredSize = 0;
         reply = "553 5.7.1 Sender address not owned by user";
@@ -117,7 +117,7 @@ void Mail(Turn& t)
 // Each recipient is classified here, once: the delivery takes what was found.
 void Rcpt(Turn& t)
 {
-    if (++t.s.Tx.RcptCommands > mdlCommon::MaxRecipients)
+    if (++t.s.Tx.RcptCommands > t.server.Config().MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
     Recipient r;
     const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
@@ -155,7 +155,7 @@ void Data(Turn& t)
     }
     t.c.SetStep(int(SmtpStep::Text));
     // Only as much as the budget can give: a client may declare what it never sends.
-    if (t.s.Tx.DeclaredSize > 0 && t.s.Tx.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit() - Budget::Held()))
+    if (t.s.Tx.DeclaredSize > 0 && t.s.Tx.DeclaredSize <= std::min<qint64>(MaxMessageSize, Budget::Limit(t.server.Config().MemoryBudget) - Budget::Held()))
         t.s.Tx.Text.reserve(qsizetype(t.s.Tx.DeclaredSize) + 4096);
     t.Reply("354 Start mail input; end with <CRLF>.<CRLF>");
 }
@@ -367,7 +367,7 @@ Service SmtpService(const SmtpPolicy& policy)
     // The same greeting and dialogue on the submission port, with its rules.
     service.accept = [greet = std::move(service.accept)](Server& server, qint16 index) {
         greet(server, index);
-        const int port = mdlCommon::PortNumber(mdlCommon::SubmissionPort);
+        const int port = mdlCommon::PortNumber(server.Config().SubmissionPort);
         Connecter* c = server.Session(index);
         if (SmtpSession* s = c ? c->As<SmtpSession>() : nullptr; s && port > 0 && server.LocalPort(index) == port)
             s->Submission = true;

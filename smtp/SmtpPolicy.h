@@ -11,6 +11,7 @@
 #include <functional>
 
 class Server;
+struct Settings;
 
 class SmtpPolicy {
 public:
@@ -18,6 +19,7 @@ public:
 
     // The client a question is about.
     struct Client {
+        const Settings& settings;   // the server's, alive as long as it
         QByteArray address;    // as trace headers write it
         QByteArray hostName;   // this server's name on its connection
         QString user;          // who logged in, "" for nobody
@@ -31,7 +33,7 @@ public:
     };
 
     // MAIL: whether the logged-in `user` may send as `sender`.
-    virtual bool Owns(const QString& user, const QByteArray& sender) const = 0;
+    virtual bool Owns(const Settings& settings, const QString& user, const QByteArray& sender) const = 0;
     // MAIL: whether the sender is checked (CheckSender) before MAIL is answered.
     virtual bool ChecksSender(const Client& client) const = 0;
     // Blocks on DNS: runs off the event thread.

@@ -51,10 +51,13 @@ Transaction Transaction::Following() const
     return next;
 }
 
-int SmtpSession::IdleSeconds(int) const { return Delivering ? 0 : mdlCommon::SmtpTimeout; }
+int SmtpSession::IdleSeconds(int, const Settings& settings) const { return Delivering ? 0 : settings.SmtpTimeout; }
 
 // The whole text, from DATA to the final line, within SmtpDataTimeout (RFC 5321 4.5.3.2).
-int SmtpSession::StepSeconds(int step) const { return step == int(SmtpStep::Text) ? mdlCommon::SmtpDataTimeout : 0; }
+int SmtpSession::StepSeconds(int step, const Settings& settings) const
+{
+    return step == int(SmtpStep::Text) ? settings.SmtpDataTimeout : 0;
+}
 
 void SmtpSession::TimedOut(Server& server, qint16 index, qint64)
 {

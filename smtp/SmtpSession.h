@@ -60,8 +60,8 @@ public:
     QByteArray GetMAIL(const QByteArray& data);
     QByteArray GetRCPT(const QByteArray& data);
 
-    int IdleSeconds(int step) const override;
-    int StepSeconds(int step) const override;
+    int IdleSeconds(int step, const Settings& settings) const override;
+    int StepSeconds(int step, const Settings& settings) const override;
     void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
     qint64 Held() const override { return Tx.Text.capacity() + Pending.size(); }   // what it has room for is held
     bool TakesPartialLines(int step) const override { return step == int(SmtpStep::Text); }

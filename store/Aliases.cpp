@@ -1,6 +1,7 @@
 #include "store/Aliases.h"
 #include "mail/Domain.h"
 #include "core/Failure.h"
+#include "core/Settings.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 
@@ -20,9 +21,9 @@ void Trouble(const QString& text)
 }
 
 // The rows a statement over the aliases table finds; none when there is no table or file.
-QList<QStringList> Rows(const QString& sql, const QStringList& params)
+QList<QStringList> Rows(const Settings& settings, const QString& sql, const QStringList& params)
 {
-    const QString table = Table();
+    const QString table = Table(settings);
     if (table.isEmpty())
         return {};
     try {
@@ -39,9 +40,9 @@ bool Served(const Mail::Domain& domain) { return domain.IsEmpty() || domain.IsSe
 
 }
 
-QString Table()
+QString Table(const Settings& settings)
 {
-    const QString name = mdlCommon::SenderAliases.trimmed();
+    const QString name = settings.SenderAliases.trimmed();
     if (name.isEmpty())
         return {};
     static const QRegularExpression shape(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*\\.txt$"), QRegularExpression::CaseInsensitiveOption);
@@ -53,18 +54,18 @@ QString Table()
     return name;
 }
 
-QString MailIdOf(const QString& localPart)
+QString MailIdOf(const Settings& settings, const QString& localPart)
 {
     if (localPart.isEmpty())
         return {};
     // Blanks and a final dot of an Address do not count, nor letter case.
-    const auto rows = Rows(QStringLiteral("Select u.MailID From %1 a Join Users.txt u On u.UserName = a.UserName "
+    const auto rows = Rows(settings, QStringLiteral("Select u.MailID From %1 a Join Users.txt u On u.UserName = a.UserName "
                                           "Where rtrim(trim(a.Address), '.') COLLATE NOCASE In (?, ?)"),
                            {localPart + QLatin1Char('@') + mdlCommon::ServerDomain, localPart});
     return rows.isEmpty() ? QString() : rows.first().value(0);
 }
 
-bool Owns(const QString& user, const QByteArray& address)
+bool Owns(const Settings& settings, const QString& user, const QByteArray& address)
 {
     if (address.isEmpty())
         return true;
@@ -87,7 +88,7 @@ bool Owns(const QString& user, const QByteArray& address)
     }
     const QString full = local + QLatin1Char('@') + (served ? mdlCommon::ServerDomain : QString::fromUtf8(a.domain.Name()));
     const QString bare = served ? local : full;   // a local part alone names the served domain's
-    return !Rows(QStringLiteral("Select 1 From %1 Where UserName = ? And rtrim(trim(Address), '.') COLLATE NOCASE In (?, ?)"),
+    return !Rows(settings, QStringLiteral("Select 1 From %1 Where UserName = ? And rtrim(trim(Address), '.') COLLATE NOCASE In (?, ?)"),
                  {user, full, bare}).isEmpty();
 }
 

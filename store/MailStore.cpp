@@ -70,6 +70,11 @@ QString FolderForLocalPart(const QString& localPart)
 
 namespace {
 
+// Message names count hundredths of a second: a taken name moves on by one of them, and a
+// mailbox that has no free name after this many is given up.
+constexpr int NameStepMs = 10;
+constexpr int MostNameTries = 100000;
+
 // Gives a written temporary file the name of `when` in `folder`, moving on to the next free
 // hundredth when the name is taken; the temporary name goes in any case. Throws Failure.
 QString Name(const QString& folder, const QByteArray& tmp, const QDateTime& when)
@@ -84,13 +89,13 @@ QString Name(const QString& folder, const QByteArray& tmp, const QDateTime& when
     QDateTime moment = when;
     const auto last = lastName.constFind(folder);
     if (last != lastName.constEnd() && moment <= *last)
-        moment = last->addMSecs(10);
-    for (int attempt = 0; attempt < 100000; ++attempt) {
+        moment = last->addMSecs(NameStepMs);
+    for (int attempt = 0; attempt < MostNameTries; ++attempt) {
         const QString name = Stem(moment) + QStringLiteral(".eml");
         const QByteArray target = dir + '/' + QFile::encodeName(name);
         // The same stem marked ".del" is a message too: RSET must find its name free.
         const QByteArray marked = dir + '/' + QFile::encodeName(Stem(moment)) + ".del";
-        if (::access(marked.constData(), F_OK) == 0) { moment = moment.addMSecs(10); continue; }
+        if (::access(marked.constData(), F_OK) == 0) { moment = moment.addMSecs(NameStepMs); continue; }
         const int linked = DurableFile::LinkNew(tmp, target);
         if (linked == 0) {
             lastName.insert(folder, moment);
@@ -102,7 +107,7 @@ QString Name(const QString& folder, const QByteArray& tmp, const QDateTime& when
             ::unlink(tmp.constData());
             throw FailureFromErrno(linked, folder + QLatin1Char('/') + name);
         }
-        moment = moment.addMSecs(10);
+        moment = moment.addMSecs(NameStepMs);
     }
     ::unlink(tmp.constData());
     throw Failure(Err::FileExists, QStringLiteral("No free message name in %1").arg(folder));

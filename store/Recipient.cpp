@@ -1,5 +1,6 @@
 #include "store/Recipient.h"
 #include "core/Failure.h"
+#include "core/Settings.h"
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 #include "mail/Domain.h"
@@ -15,9 +16,9 @@
 namespace {
 
 // The mailbox that takes postmaster's mail: the setting Postmaster, else the first account's.
-QString PostmasterFolder()
+QString PostmasterFolder(const QString& setting)
 {
-    QString box = mdlCommon::Postmaster;
+    QString box = setting;
     if (box.isEmpty()) {
         try {
             const auto r = mdlCommon::DbConnection().Execute(QStringLiteral("Select MailID From Users.txt"), {});
@@ -32,7 +33,7 @@ QString PostmasterFolder()
 
 }
 
-Recipient Classify(const QByteArray& address)
+Recipient Classify(const Settings& settings, const QByteArray& address)
 {
     const Mail::Address a = Mail::Address::Parse(address);
     Recipient r;
@@ -43,11 +44,11 @@ Recipient Classify(const QByteArray& address)
     if (!r.local)
         return r;
     const QString localPart = QString::fromUtf8(a.local);
-    r.folder = localPart.compare(QLatin1String("postmaster"), Qt::CaseInsensitive) == 0 ? PostmasterFolder()
+    r.folder = localPart.compare(QLatin1String("postmaster"), Qt::CaseInsensitive) == 0 ? PostmasterFolder(settings.Postmaster)
                                                                                       : MailStore::FolderForLocalPart(localPart);
     // An account's own mailbox first: an alias cannot take another account's mail.
     if (r.folder.isEmpty())
-        if (const QString id = Aliases::MailIdOf(localPart); !id.isEmpty())
+        if (const QString id = Aliases::MailIdOf(settings, localPart); !id.isEmpty())
             r.folder = MailStore::MailboxFolder(id);
     return r;
 }

@@ -2,6 +2,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct Settings;
+
 // Where a recipient's mail goes: its domain (what follows the last "@" outside quotes, lower
 // case, without a final dot; the served domain for an address without one), whether that is
 // the served domain, and then its mailbox folder ("" when it has none). Postmaster
@@ -12,7 +14,7 @@ struct Recipient {
     bool local = false;
     QString folder;
 };
-Recipient Classify(const QByteArray& address);
+Recipient Classify(const Settings& settings, const QByteArray& address);
 
 // True when a domain names this machine, so that relaying there would hand mail to whatever
 // listens here: localhost and the names under it, the host name `hostName` (the setting

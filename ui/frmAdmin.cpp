@@ -100,22 +100,7 @@ frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
     box->addLayout(grid);
     box->addWidget(lstUsers, 1);
 
-    grpSending = new QGroupBox(QStringLiteral("送信と中継（次回の起動から有効）"));
-    auto* form = new QFormLayout(grpSending);
-    for (const SendingBox& b : SendingBoxes) {
-        this->*b.box = new QLineEdit;
-        form->addRow(QLatin1String(b.key) + QLatin1Char(':'), this->*b.box);
-        (this->*b.box)->installEventFilter(this);
-    }
-    txtSubmission->setMaximumWidth(70);
-    txtRelayHost->setPlaceholderText(QStringLiteral("host[:port]"));
-    cboRelayHostTls = new QComboBox;
-    cboRelayHostTls->addItems({QStringLiteral("verify"), QStringLiteral("encrypt"), QStringLiteral("none")});
-    form->addRow(QStringLiteral("RelayHostTls:"), cboRelayHostTls);
-    box->addWidget(grpSending);
-    connect(cboRelayHostTls, &QComboBox::activated, this, [this] {
-        QSettings().setValue(QStringLiteral("RelayHostTls"), cboRelayHostTls->currentText());
-    });
+    AddSending(box);
 
     connect(cmdAddUser, &QPushButton::clicked, this, &frmAdmin::cmdAddUser_Click);
     connect(cmdPassword, &QPushButton::clicked, this, &frmAdmin::cmdPassword_Click);
@@ -132,6 +117,27 @@ frmAdmin::frmAdmin(QWidget* parent) : QWidget(parent)
     Form_Initialize();
     Form_Load();
     loaded_ = true;
+}
+
+// The settings of sending and relaying, stored as typed; they count from the next start.
+void frmAdmin::AddSending(QVBoxLayout* box)
+{
+    grpSending = new QGroupBox(QStringLiteral("送信と中継（次回の起動から有効）"));
+    auto* form = new QFormLayout(grpSending);
+    for (const SendingBox& b : SendingBoxes) {
+        this->*b.box = new QLineEdit;
+        form->addRow(QLatin1String(b.key) + QLatin1Char(':'), this->*b.box);
+        (this->*b.box)->installEventFilter(this);
+    }
+    txtSubmission->setMaximumWidth(70);
+    txtRelayHost->setPlaceholderText(QStringLiteral("host[:port]"));
+    cboRelayHostTls = new QComboBox;
+    cboRelayHostTls->addItems({QStringLiteral("verify"), QStringLiteral("encrypt"), QStringLiteral("none")});
+    form->addRow(QStringLiteral("RelayHostTls:"), cboRelayHostTls);
+    box->addWidget(grpSending);
+    connect(cboRelayHostTls, &QComboBox::activated, this, [this] {
+        QSettings().setValue(QStringLiteral("RelayHostTls"), cboRelayHostTls->currentText());
+    });
 }
 
 frmAdmin::~frmAdmin()

@@ -8,6 +8,7 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
+class QVBoxLayout;
 
 // Accounts, the served domain and the two ports; under them, the submission port and the
 // relay host, which take effect at the next start.
@@ -51,6 +52,7 @@ protected:
 
 private:
     void Message(const QString& text, bool critical = false);
+    void AddSending(QVBoxLayout* box);
     void StoreSetting(QObject* box);   // the setting of a domain, port or relay box, if it is one
     void LoadSending();
     bool reloading_ = false;

@@ -17,8 +17,6 @@ using Lines = QList<QByteArray>;
 
 class FakeServer : public Server {
 public:
-    FakeServer() { Access::ForgetLogins(); }   // no address has failed to log in yet
-
     std::map<qint16, std::unique_ptr<Connecter>> sessions;
     std::vector<std::pair<qint16, QByteArray>> sent;   // every SendReply, in order
     Lines log;                                          // newest last; replies as "i>text"
@@ -40,6 +38,10 @@ public:
         log << QByteArray::number(i) + '>' + shown;
     }
     void Log(const QByteArray& line) override { log << line; }
+    Settings settings;   // as a test sets them
+    const Settings& Config() const override { return settings; }
+    Access::LoginRecords logins;   // no address has failed to log in yet
+    Access::LoginRecords& Logins() override { return logins; }
     qint16 GetFreeIndex() override { qint16 i = 2; while (sessions.count(i)) ++i; return i; }
     void AddSession(qint16 i, std::unique_ptr<Connecter> s) override { sessions[i] = std::move(s); }
     void Connect(qint16 i, const QString& h, quint16 port) override { connects.emplace_back(i, h + ':' + QString::number(port)); }

@@ -16,25 +16,9 @@ QByteArray Plain(const QByteArray& password) { return "C: AUTH PLAIN " + (QByteA
 
 class TestAccess : public QObject {
     Q_OBJECT
-    const QString networks_ = mdlCommon::RelayNetworks;
 
 private slots:
-    void init()
-    {
-        mdlCommon::LoginDelay = 250;
-        mdlCommon::LoginFailureLimit = 4;
-        mdlCommon::LoginFailureWindow = 10;
-        mdlCommon::LoginLockout = 5;
-        mdlCommon::ServerDomain = "example.test";
-        mdlCommon::RelayNetworks = networks_;
-    }
-    void cleanupTestCase()
-    {
-        mdlCommon::LoginDelay = 250;
-        mdlCommon::LoginFailureLimit = 10;
-        mdlCommon::LoginFailureWindow = 900;
-        mdlCommon::LoginLockout = 900;
-    }
+    void init() { mdlCommon::ServerDomain = "example.test"; }
 
     // Each attempt "<ms> <address> right|wrong [leaves <ms>]" comes on a connection of its
     // own at that time; each is answered "checked at <ms>", "locked out at <ms>" or never.
@@ -67,6 +51,9 @@ private slots:
     {
         QFETCH(Lines, attempts); QFETCH(Lines, outcomes); QFETCH(Lines, log);
         FakeServer s;
+        s.settings.LoginFailureLimit = 4;
+        s.settings.LoginFailureWindow = 10;
+        s.settings.LoginLockout = 5;
         s.holdTimers = true;
         const qint64 start = s.clock;
         // Every event (an attempt, a client leaving) in the order of its time, then of the rows.
@@ -122,8 +109,11 @@ private slots:
         QFETCH(bool, smtp); QFETCH(Lines, script);
         ProgramFolder pf("UserName,Password,MailID\ntaro,pw,taro\n", "Domain,MX,Priority\nfar.test,mx.far.test, 10\n");
         pf.Write("Users/taro/250101-10000000.eml", "one\r\n");
-        mdlCommon::RelayNetworks = "";
         FakeServer s;
+        s.settings.RelayNetworks = "";
+        s.settings.LoginFailureLimit = 4;
+        s.settings.LoginFailureWindow = 10;
+        s.settings.LoginLockout = 5;
         s.holdTimers = true;
         const CommandHandler handler = s.resume = OpenSession(s, 2, smtp);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {

@@ -67,12 +67,11 @@ private slots:
         Fill(dns, records);
         dns.Set("broken.test", Dns::Type::Txt, Dns::Status::TempError);
         dns.Set("_dmarc.broken.test", Dns::Type::Txt, Dns::Status::TempError);
-        const bool before = mdlCommon::DmarcReject;
-        mdlCommon::DmarcReject = dmarcReject;
+        Settings settings;
+        settings.DmarcReject = dmarcReject;
         const Checks::Input in{QHostAddress("192.0.2.7"), sender, "client.test", {}};
         const QByteArray text = "From: <x@" + from + ">\r\nSubject: s\r\n\r\nbody\r\n";
-        const Checks::Verdict v = Checks::Run(dns, in, text, Id, 1700000000);
-        mdlCommon::DmarcReject = before;
+        const Checks::Verdict v = Checks::Run(settings, dns, in, text, Id, 1700000000);
         QCOMPARE(v.refusal, refusal);
         QVERIFY2(v.header.startsWith("Authentication-Results: mx.example.test;\r\n\t"), v.header.constData());
         for (const QByteArray& piece : header)

@@ -199,18 +199,18 @@ QByteArray OwnSigned(const QByteArray& text, bool ed25519 = false)
 {
     ProgramFolder pf;
     mdlCommon::ServerDomain = "example.test";
-    mdlCommon::DkimSelector = "sel";
-    mdlCommon::DkimEd25519Selector = "ed";
+    Settings settings;
+    settings.DkimSelector = "sel";
+    settings.DkimEd25519Selector = "ed";
     pf.Write("rsa.pem", Rsa().pem);
     ::chmod(QFile::encodeName(pf.Path("rsa.pem")).constData(), 0600);
-    mdlCommon::DkimKey = "rsa.pem";
-    mdlCommon::DkimEd25519Key.clear();
+    settings.DkimKey = "rsa.pem";
     if (ed25519) {
         pf.Write("ed.pem", Ed().pem);
         ::chmod(QFile::encodeName(pf.Path("ed.pem")).constData(), 0600);
-        mdlCommon::DkimEd25519Key = "ed.pem";
+        settings.DkimEd25519Key = "ed.pem";
     }
-    Dkim::Load();
+    Dkim::Load(settings);
     const Dkim::Signature s = Dkim::Sign(text, Now, true);
     Dkim::Unload();
     if (s.header.isEmpty())

@@ -186,15 +186,7 @@ private slots:
     void initTestCase()
     {
         mdlCommon::ServerDomain = "example.test";
-        mdlCommon::HostName = "mx.example.test";
         mdlCommon::SetReporter([](const QString&) {});
-        mdlCommon::AuthChecks = false;   // their DNS questions would leave the machine
-    }
-    void cleanup()
-    {
-        mdlCommon::Milters.clear();
-        mdlCommon::MilterTimeout = 30;
-        mdlCommon::MilterDefaultAccept = mdlCommon::MilterOutgoing = false;
     }
 
     // What we send at each step, what each reply does to the message, and how it ends.
@@ -399,7 +391,8 @@ private slots:
     {
         Box b;
         SocketFilter filter({"O 6 1ff 0", "C !"});
-        mdlCommon::Milters = filter.Setting();
+        b.settings.AuthChecks = false;   // their DNS questions would leave the machine
+        b.settings.Milters = filter.Setting();
         Outcome outcome;
         Deliver(b, Wired().Steps(), Incoming(), [&](const Outcome& o) { outcome = o; });
         QCOMPARE(outcome.refusal, QByteArray("451 4.7.1 Service unavailable - try again later"));
@@ -415,7 +408,8 @@ private slots:
         Box b;
         SocketFilter first({"O 6 1ff 0", "C c", "H c", "M c", "R c", "T c", "L c", "N c", "B c", "E hX-First~1~|c"});
         SocketFilter second({"O 6 1ff 0", "C c", "H c", "M c", "R c", "T c", "L c", "L c", "N c", "B c", "E m1,X-First~changed~|hX-Second~2~|c"});
-        mdlCommon::Milters = first.Setting() + ',' + second.Setting();
+        b.settings.AuthChecks = false;
+        b.settings.Milters = first.Setting() + ',' + second.Setting();
         Deliver(b, Wired().Steps(), Incoming(), [](const Outcome&) {});
         QVERIFY2(first.script.error.isEmpty() && second.script.error.isEmpty(), (first.script.error + second.script.error).constData());
         QVERIFY2(b.Stored().endsWith("\r\nSubject: s\r\nX-First: changed\r\nX-Second: 2\r\n\r\nbody\r\n"), b.Stored().constData());

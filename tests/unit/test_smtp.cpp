@@ -31,6 +31,7 @@ struct Smtp : FakeServer {
         for (const char* d : {"prog/Users/taro", "prog/Users/hanako", "x"}) QDir(root.dir.path()).mkpath(d);
         QFile::link(root.Path("x"), root.Path("prog/Users/link"));
         mdlCommon::SetProgramFolder(root.Path("prog"));
+        settings.SubmissionPort = "587";
         Open<SmtpSession>(2, SmtpStep::Commands);
     }
     // The session on connection 2 starts afresh, as one that came in on `port`.
@@ -52,7 +53,7 @@ struct Smtp : FakeServer {
             const QByteArray text = root.Read("prog/Users/" + box + '/' + n);
             const auto m = trace.match(QString::fromLatin1(text));
             const bool named = m.captured(1).startsWith(box, Qt::CaseInsensitive) || (box == "taro" && m.captured(1).compare("postmaster", Qt::CaseInsensitive) == 0)
-                               || Classify(m.captured(1).toUtf8()).folder == mdlCommon::UsersFolder() + '/' + box;   // an alias
+                               || Classify(settings, m.captured(1).toUtf8()).folder == mdlCommon::UsersFolder() + '/' + box;   // an alias
             if (!m.hasMatch() || !named || !QRegularExpression("^\\d{6}-\\d{8}\\.eml$").match(n).hasMatch())
                 return {"<bad trace head or name: " + n.toUtf8() + "> " + text.left(200)};
             r << text.mid(m.capturedLength());
@@ -68,16 +69,9 @@ QByteArray Hops(int n) { QByteArray h; for (int i = 0; i < n; ++i) h += "Receive
 
 class TestSmtp : public QObject {
     Q_OBJECT
-    const QString networks_ = mdlCommon::RelayNetworks;
 
 private slots:
-    void init()
-    {
-        mdlCommon::ServerDomain = "example.test";
-        mdlCommon::RelayNetworks = networks_;
-        mdlCommon::SubmissionPort = "587";
-        mdlCommon::SenderAliases = "Aliases.txt";
-    }
+    void init() { mdlCommon::ServerDomain = "example.test"; }
 
     void dialogue_data()
     {
@@ -195,8 +189,8 @@ private slots:
     void access()
     {
         QFETCH(QString, networks); QFETCH(bool, tls); QFETCH(Lines, script);
-        mdlCommon::RelayNetworks = networks;
         Smtp t;
+        t.settings.RelayNetworks = networks;
         t.tls = tls;
         t.Play(script);
     }
@@ -259,8 +253,8 @@ private slots:
     void submission()
     {
         QFETCH(int, port); QFETCH(bool, tls); QFETCH(QString, networks); QFETCH(Lines, script); QFETCH(Lines, taro); QFETCH(Lines, hanako);
-        mdlCommon::RelayNetworks = networks;
         Smtp t;
+        t.settings.RelayNetworks = networks;
         t.tls = tls;
         t.On(port);
         t.Play(script);
@@ -333,13 +327,13 @@ private slots:
         sink = &reported;
         mdlCommon::SetReporter([](const QString& line) { *sink << line; });
         for (const char* setting : {"", "../Aliases.txt", "Users.txt", "/etc/passwd"}) {
-            mdlCommon::SenderAliases = setting;
+            t.settings.SenderAliases = setting;
             t.Play({"C: RCPT TO:<sales@example.test>", NoSuch});
         }
         mdlCommon::SetReporter(nullptr);
         QCOMPARE(reported.size(), 3);
         QVERIFY2(reported.first().startsWith("Setting SenderAliases=\"../Aliases.txt\" is not a table file name"), qPrintable(reported.first()));
-        mdlCommon::SenderAliases = "Other.txt";
+        t.settings.SenderAliases = "Other.txt";
         t.root.Write("prog/Other.txt", "Address,UserName\nsales@example.test,hana\n");
         t.Play({"C: RCPT TO:<sales@example.test>", Ok});
     }
