@@ -5,6 +5,7 @@
 #include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
+#include "core/SessionPart.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
 #include "deliver/Delivery.h"
@@ -359,12 +360,9 @@ void Process(Server& server, qint16 index, Connecter& c, SmtpSession& s, const Q
 
 void SmtpCommand(Server& server, qint16 index, const QByteArray& text)
 {
-    Connecter* c = server.Session(index);
-    SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
-    if (!s) {
-        server.Log(QByteArray::number(index) + "-Ignored: no session for SMTP text");
+    const auto [c, s] = PartOf<SmtpSession>(server, index, "SMTP text");
+    if (!s)
         return;
-    }
     c->Command.clear();
     Process(server, index, *c, *s, text);
 }
