@@ -17,7 +17,6 @@ inline bool Enabled = true;
 // From now on every SSL_CTX of the process encrypts and opens tickets with the process's
 // keys (on), or gives out none (off). Once, before the first TLS socket; later calls change nothing.
 void Install(bool on);
-bool Installed();
 
 // For tests: the keys as if `seconds` had passed since they were drawn.
 void AgeKeys(qint64 seconds);
