@@ -30,6 +30,8 @@ QByteArray Bare(QByteArray name)
 
 QByteArray Name(const QByteArray& name) { return Bare(name.toLower()); }
 
+constexpr int EscapeDigits = 3;   // a byte as \DDD, in decimal
+
 // Names here are the bytes of their labels joined by dots; libresolv reads and writes them in
 // presentation form, where a backslash escapes. A name made of what a client sent (an SPF macro
 // of its local part) is asked as it is, not read as escapes or cut at a NUL, and a name an
@@ -41,7 +43,7 @@ QByteArray Presentation(const QByteArray& name)
     for (const char c : name) {
         const uchar u = uchar(c);
         if (u == '\\' || u <= 0x20 || u >= 0x7f)
-            text += '\\' + QByteArray::number(u).rightJustified(3, '0');
+            text += '\\' + QByteArray::number(u).rightJustified(EscapeDigits, '0');
         else
             text += c;
     }
@@ -56,7 +58,7 @@ QByteArray Raw(const char* text)
             name += *p;
         } else if (std::isdigit(uchar(p[1])) && std::isdigit(uchar(p[2])) && std::isdigit(uchar(p[3]))) {
             name += char((p[1] - '0') * 100 + (p[2] - '0') * 10 + (p[3] - '0'));
-            p += 3;
+            p += EscapeDigits;
         } else {
             name += *++p;
         }
