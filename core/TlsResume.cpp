@@ -176,7 +176,6 @@ void Install(bool on)
     keys.index = CRYPTO_get_ex_new_index(CRYPTO_EX_INDEX_SSL_CTX, 0, nullptr, NewContext, nullptr, nullptr);
 }
 
-
 void AgeKeys(qint64 seconds)
 {
     const std::lock_guard guard(keys.lock);

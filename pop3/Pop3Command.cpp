@@ -1,8 +1,8 @@
 // The POP3 commands as one table: which verb is answered when, and by what.
 #include "pop3/Pop3Command.h"
 #include "core/Access.h"
-#include "core/Connecter.h"
 #include "core/Failure.h"
+#include "core/SessionPart.h"
 #include "core/TextHelper.h"
 #include "pop3/Pop3Session.h"
 
@@ -134,12 +134,9 @@ void Answer(Turn& t)
 
 void Pop3Command(Server& server, qint16 index, const QByteArray& text)
 {
-    Connecter* c = server.Session(index);
-    Pop3Session* s = c ? c->As<Pop3Session>() : nullptr;
-    if (!s) {
-        server.Log(QByteArray::number(index) + "-Ignored: no session for POP3 text");
+    const auto [c, s] = PartOf<Pop3Session>(server, index, "POP3 text");
+    if (!s)
         return;
-    }
     // Every line of a buffer is answered in order (RFC 2449 PIPELINING), none after QUIT or
     // after STLS (what follows it in clear is dropped); while an answer waits (a delayed login,
     // a message still going out), the lines after it wait in the buffer.

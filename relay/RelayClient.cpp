@@ -1,5 +1,6 @@
 // The relay client's dialogue as one table: what each reply leads to in each step.
 #include "relay/RelayClient.h"
+#include "core/SessionPart.h"
 #include "relay/RelaySession.h"
 
 #include <QList>
@@ -245,12 +246,9 @@ const Row Rows[] = {
 
 void RelayReply(Server& server, qint16 index, const QByteArray& text)
 {
-    Connecter* c = server.Session(index);
-    RelaySession* r = c ? c->As<RelaySession>() : nullptr;
-    if (!r) {
-        server.Log(QByteArray::number(index) + "-Ignored: no session for relay reply");
+    const auto [c, r] = PartOf<RelaySession>(server, index, "relay reply");
+    if (!r)
         return;
-    }
     c->Command.clear();
     Turn t{server, index, *c, *r, text};
     const auto row = std::find_if(std::begin(Rows), std::end(Rows), [&](const Row& w) { return int(w.step) == c->Step(); });

@@ -3,6 +3,7 @@
 #include "smtp/SmtpCommand.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
+#include "core/SessionPart.h"
 #include "core/TextHelper.h"
 #include "core/mdlCommon.h"
 #include "mail/Domain.h"
@@ -349,12 +350,9 @@ void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& 
 
 void SmtpCommand(const SmtpPolicy& policy, Server& server, qint16 index, const QByteArray& text)
 {
-    Connecter* c = server.Session(index);
-    SmtpSession* s = c ? c->As<SmtpSession>() : nullptr;
-    if (!s) {
-        server.Log(QByteArray::number(index) + "-Ignored: no session for SMTP text");
+    const auto [c, s] = PartOf<SmtpSession>(server, index, "SMTP text");
+    if (!s)
         return;
-    }
     c->Command.clear();
     Process(policy, server, index, *c, *s, text);
 }

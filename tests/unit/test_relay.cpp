@@ -356,6 +356,23 @@ private slots:
         }
         mdlCommon::SetReporter(nullptr);
     }
+
+    // Text for a connection whose session has gone, or holds another protocol's part, is
+    // dropped with a line in the log: no handler answers it or leaves it in the buffer.
+    void noSession()
+    {
+        struct Row { CommandHandler handler; QByteArray what; bool otherIsSmtp; };
+        for (const Row& row : {Row{Pop3Command, "POP3 text", true}, Row{SmtpCommand, "SMTP text", false}, Row{RelayReply, "relay reply", false}}) {
+            FakeServer s;
+            OpenSession(s, 3, row.otherIsSmtp);
+            s.Session(3)->Command = "QUIT\r\n";
+            row.handler(s, 2, "QUIT\r\n");
+            row.handler(s, 3, "QUIT\r\n");
+            QCOMPARE(s.log, (Lines{"2-Ignored: no session for " + row.what, "3-Ignored: no session for " + row.what}));
+            QCOMPARE(s.Session(3)->Command, QByteArray("QUIT\r\n"));
+            QVERIFY(s.sent.empty() && s.released.empty());
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestRelay)
