@@ -109,14 +109,6 @@ private slots:
         QCOMPARE(shown(*first), before);
     }
 
-    void storeIntoMissingFolderFails()
-    {
-        ProgramFolder pf;
-        const auto f = FailureOf([&] { MailStore::Store(pf.Path("Users/nobody"), "x\r\n"); });
-        QVERIFY(f && f->number == Err::FileNotFound);
-        QVERIFY(!QFileInfo::exists(pf.Path("Users/nobody")));
-    }
-
     // Copies of one message are stored all or none, whichever copy fails: the others' files
     // (named or not yet) are gone, and the failure names the copy.
     void storeAllOrNone_data()
