@@ -303,7 +303,6 @@ private slots:
         // l=: only that much of the canonical body is hashed.
         const qsizetype relaxedLength = Dkim::RelaxedBody(Text.mid(Text.indexOf("\r\n\r\n") + 4)).size();
         const QByteArray withL = HandSigned(Text, Tags("l", QByteArray::number(relaxedLength)));
-        row("hand l= the whole body", withL, pass);
         row("hand l= body changed inside", Changed(withL, "First", "Fürst"), "fail (body hash did not verify)");
         row("hand l=0", HandSigned(Text, Tags("l", "0")) + "anything\r\n", pass);
         row("hand l= longer than the body", HandSigned(Text, Tags("l", QByteArray::number(relaxedLength + 1), Tags("bh", "AAAA"))),
@@ -376,8 +375,6 @@ private slots:
             {"sel._domainkey.example.test|" + Rsa1024().record, "sel._domainkey.example.test|" + Rsa().record});
 
         // Several signatures; more than ten; an unreadable header; none.
-        row("two signatures, one good", HandSigned(Changed(HandSigned(Text, Usual), "Last", "Least"), Tags("s", "k1024"), Rsa1024().pem),
-            "pass | fail (body hash did not verify)");
         QByteArray many = Text;
         for (int i = 0; i < 12; ++i)
             many = HandSigned(many, Tags("s", i % 2 ? "sel" : "k1024"), i % 2 ? Rsa().pem : Rsa1024().pem);
@@ -386,7 +383,6 @@ private slots:
         row("twelve signatures", many, manyExpect.join(" | "));
         row("header that cannot be read", Changed(own, "\r\n\r\n", "\r\nnot a field\r\n\r\n"), "permerror (a header line is not a field)");
         row("no signature", Text, "");
-        row("empty text", "", "");
     }
     void verify()
     {
