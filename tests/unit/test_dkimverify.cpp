@@ -202,6 +202,7 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QByteArray>("tags");    // "name=value|..." of what is kept
         QTest::addColumn<QByteArray>("error");   // "" when it parses
+        QTest::newRow("final ;") << QByteArray("a=1;") << QByteArray("a=1") << QByteArray();
         QTest::newRow("folding") << QByteArray("\r\n a \t= 1 \r\n\t;\r\n b=x  y\r\n z ") << QByteArray("a=1|b=x  y\r\n z") << QByteArray();
         QTest::newRow("duplicate") << QByteArray("d=a; s=b; d=c") << QByteArray("d=a|s=b") << QByteArray("duplicate d=");
         QTest::newRow("no =") << QByteArray("a=1; bogus; c=3") << QByteArray("a=1|c=3") << QByteArray("tag without =");
@@ -337,6 +338,7 @@ private slots:
         row("hand c=bogus", HandSigned(Text, Tags("c", "relaxed/bogus")), "permerror (c= is not a known canonicalization)");
         row("hand h= without from", HandSigned(Text, Tags("h", "to:subject")), "permerror (h= does not sign From)");
         row("hand h= with an empty name", HandSigned(Text, Tags("h", "from::to")), "permerror (h= does not parse)");
+        row("hand q=dns/txt among others", HandSigned(Text, Tags("q", "x-other:dns/txt")), pass);
         row("hand q=other", HandSigned(Text, Tags("q", "https")), "permerror (q= names no known query method)");
         row("hand d= not a domain", HandSigned(Text, Tags("d", "exa(mple).test")), "permerror (d= is not a domain name)");
         row("hand s= not a selector", HandSigned(Text, Tags("s", "a..b")), "permerror (s= is not a selector)");
@@ -349,6 +351,7 @@ private slots:
         row("key: DNS failure", HandSigned(Text, Usual), "temperror (DNS lookup of the key failed)", {"sel._domainkey.example.test|!temp"});
         row("key: revoked", HandSigned(Text, Usual), "permerror (key revoked)", {"sel._domainkey.example.test|v=DKIM1; k=rsa; p="});
         row("key: no p=", HandSigned(Text, Usual), "permerror (key record has no p=)", {"sel._domainkey.example.test|v=DKIM1; k=rsa"});
+        row("key: v=DKIM2", HandSigned(Text, Usual), "permerror (key record is not v=DKIM1)", {"sel._domainkey.example.test|v=DKIM2; " + p});
         row("key: v= not first", HandSigned(Text, Usual), "permerror (key record has v= after other tags)",
             {"sel._domainkey.example.test|k=rsa; v=DKIM1; " + p});
         row("key: does not parse", HandSigned(Text, Usual), "permerror (key record does not parse: tag without =)",

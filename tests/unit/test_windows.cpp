@@ -111,7 +111,10 @@ private slots:
         }
         a.txtPop3->setText("pop");   // ports are stored as typed, digits or not
         f.Focus(a.txtSMTP);
-        QCOMPARE((QStringList{mdlCommon::Pop3Port, QSettings().value("Pop3").toString()}), (QStringList{"pop", "pop"}));
+        a.txtSMTP->setText("2525");
+        f.Focus(a.txtUserName);
+        QCOMPARE((QStringList{mdlCommon::Pop3Port, mdlCommon::SmtpPort, QSettings().value("Pop3").toString(), QSettings().value("SMTP").toString()}),
+                 (QStringList{"pop", "2525", "pop", "2525"}));
         // A switch to another window or a context menu does not store the box being edited;
         // closing the window does.
         f.Focus(a.txtPop3);
