@@ -5,11 +5,9 @@
 #include "TestSupport.h"
 #include "dkim/DkimVerify.h"
 #include "dkim/Dkim.h"
+#include "tests/support/DkimKeys.h"
 
 #include <QMap>
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
 #include <sys/stat.h>
 
 using DkimVerify::Result;
@@ -19,75 +17,18 @@ namespace {
 // The moment the python3-dkim texts were signed; every row verifies at it unless it says.
 constexpr qint64 Now = 1796606321;
 
-struct Key {
-    QByteArray pem;      // private, PEM
-    QByteArray record;   // the TXT record that publishes the public half
-    QByteArray der;      // the public half as SubjectPublicKeyInfo (RSA) or raw (Ed25519)
-};
-
-Key MakeKey(const char* type, int bits)
-{
-    EVP_PKEY* key = qstrcmp(type, "RSA") == 0   ? EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(bits))
-                    : qstrcmp(type, "EC") == 0 ? EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256")
-                                               : EVP_PKEY_Q_keygen(nullptr, nullptr, type);
-    BIO* bio = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* data = nullptr;
-    const long n = BIO_get_mem_data(bio, &data);
-    Key k;
-    k.pem = QByteArray(data, qsizetype(n));
-    BIO_free(bio);
-    if (qstrcmp(type, "ED25519") == 0) {
-        unsigned char raw[32];
-        size_t length = sizeof raw;
-        EVP_PKEY_get_raw_public_key(key, raw, &length);
-        k.der = QByteArray(reinterpret_cast<const char*>(raw), qsizetype(length));
-        k.record = "v=DKIM1; k=ed25519; p=" + k.der.toBase64();
-    } else {   // RSA, or an EC key published as if it were RSA
-        unsigned char* der = nullptr;
-        const int length = i2d_PUBKEY(key, &der);
-        k.der = QByteArray(reinterpret_cast<const char*>(der), length);
-        OPENSSL_free(der);
-        k.record = "v=DKIM1; k=rsa; p=" + k.der.toBase64();
-    }
-    EVP_PKEY_free(key);
-    return k;
-}
-
-// One key of each kind for the whole run: making them takes a while.
-const Key& Rsa() { static const Key k = MakeKey("RSA", 2048); return k; }
-const Key& Rsa1024() { static const Key k = MakeKey("RSA", 1024); return k; }
-const Key& Rsa512() { static const Key k = MakeKey("RSA", 512); return k; }
-const Key& Ed() { static const Key k = MakeKey("ED25519", 0); return k; }
-const Key& Ec() { static const Key k = MakeKey("EC", 0); return k; }
-
 // Signed by python3-dkim 1.1.4 (dkim.sign, include_headers from:to:subject:date:message-id:from)
-// with the keys of these records, over Python's text: the stored one has its "." line stuffed.
+// with l=, over Python's text: the stored one has its "." line stuffed. Its other forms are
+// signed afresh in tests/e2e/test_dkimverify.py.
 const QByteArray PyRsa = "v=DKIM1; k=rsa; p=MIGfMA0GCSqGSIb3DQEBAQUAA4GNADCBiQKBgQC5KE2/l086tXh5xmD2p5maczrplYRQo7qIYGKLE9Iw9INcr2AKQy/v/"
                          "v15vPEHdh3ie5xw6tnTKonX7IJ3XLLTryrdIWXn8AsoWlbRcm0bNp+uJfy/wBQ98Rc3KMZuldzQB69DIiXNc2ILOcDU7D5LtRHgC5cKwWCczsOupn6/XQIDAQAB";
-const QByteArray PyEd = "v=DKIM1; k=ed25519; p=qtvhuZx8DD4VrK5fnUASXAUxLa/VvArXcM3GE+WJw4E=";
 const QByteArray PyText = "Received: from x\r\nFrom: Alice  <alice@python.test>\r\nTo: bob@example.test\r\nSubject: a  test\r\n\tfolded\r\n"
                           "Date: Mon, 1 Jan 2024 10:00:00 +0000\r\nMessage-ID: <p1@python.test>\r\n\r\nHello  there \r\n\r\n..dot\r\nend\r\n\r\n\r\n";
-const QByteArray PyRelaxedSimple =
-    "DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/simple; d=python.test;\r\n i=@python.test; q=dns/txt; s=py; t=1796606321; h=from : to : subject :\r\n"
-    " date : message-id : from;\r\n bh=A545RzKQPkZq0bfIjOOmtWeq/YnCSOtIUkXZoVlMubA=;\r\n"
-    " b=WFSd48sUB9E8WNV8YVMqfRp6WuFgro3Gb3R7KVFiqGKuYFFnoOsPy3UNE8uOcEcD3/XFS\r\n K4MJJMbSaZBHUsqoE7pYVMUSebIfwJCBLHNebc0ZBMUeKCNwRxB9jOvDj5JHK8NpASjAEtb\r\n"
-    " Rs6jFlT8Ou5B4JstJlJ1mzlXadjeg8Y=\r\n";
-const QByteArray PySimpleSimple =
-    "DKIM-Signature: v=1; a=rsa-sha256; c=simple/simple; d=python.test;\r\n i=@python.test; q=dns/txt; s=py; t=1796606321; h=from : to : subject :\r\n"
-    " date : message-id : from;\r\n bh=A545RzKQPkZq0bfIjOOmtWeq/YnCSOtIUkXZoVlMubA=;\r\n"
-    " b=TUNxfQ5E6tTjVaNq5GnNUG42aytMKTE88anO/0B16duKTQwljG1XneC0b8+d69/Spm7E0\r\n aboNWoLS4U/JOyt3q+8RK4ibzI4VTln4WyHGOVJyCtk0n3Id8aRQFrlbPEgXxO4cjKSlMeU\r\n"
-    " ohxkc+1be5yxV+qBA5LmH2oHeGYYgdM=\r\n";
 const QByteArray PyRelaxedLength =
     "DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=python.test;\r\n i=@python.test; l=26; q=dns/txt; s=py; t=1796606321; h=from : to :\r\n"
     " subject : date : message-id : from;\r\n bh=jXIkkYadbtTtE7pIxI70iG9DK1ToFb148IPj8yDD8x0=;\r\n"
     " b=Io5x6CsIR4eS/0nEAJeNUaHh3SrB1Asf6rf4yb0DgCVIXmskDkr7+5QQfyN7gA+z1dOWE\r\n DFaYTyy3glrtrwHLsG33arak7jfIIoKpkIujHM1GdgCBvrOxJZ7WqAGbla2cCHLI4JnrPYn\r\n"
     " Y2qpsZaWP8Tx2UFgBg+dpdy0oZNbuCY=\r\n";
-const QByteArray PyEd25519 =
-    "DKIM-Signature: v=1; a=ed25519-sha256; c=relaxed/relaxed; d=python.test;\r\n i=@python.test; q=dns/txt; s=py; t=1796606321; h=from : to : subject :\r\n"
-    " date : message-id : from;\r\n bh=jXIkkYadbtTtE7pIxI70iG9DK1ToFb148IPj8yDD8x0=;\r\n"
-    " b=rwa8pB6wiX295T4UUdinhTS4/i/3RsGsi7lz7eIeKjInq+DT9UzrsvcBXvfFvzDtOyrjo\r\n CC02Aj7ufKDmVLBCw==\r\n";
-
 // The keys every row finds, by name; a row's own entries replace those of a name.
 QMap<QByteArray, Lines> BaseKeys()
 {
@@ -135,31 +76,6 @@ QByteArray TagOf(const QByteArray& tags, const QByteArray& name)
             return item.mid(eq + 1).trimmed();
     }
     return {};
-}
-
-EVP_PKEY* Private(const QByteArray& pem)
-{
-    BIO* bio = BIO_new_mem_buf(pem.constData(), int(pem.size()));
-    EVP_PKEY* key = PEM_read_bio_PrivateKey(bio, nullptr, nullptr, nullptr);
-    BIO_free(bio);
-    return key;
-}
-
-QByteArray SignData(const QByteArray& pem, bool ed25519, const QByteArray& data)
-{
-    EVP_PKEY* key = Private(pem);
-    EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-    const QByteArray input = ed25519 ? QCryptographicHash::hash(data, QCryptographicHash::Sha256) : data;
-    size_t length = 0;
-    EVP_DigestSignInit(ctx, nullptr, ed25519 ? nullptr : EVP_sha256(), nullptr, key);
-    EVP_DigestSign(ctx, nullptr, &length, reinterpret_cast<const unsigned char*>(input.constData()), size_t(input.size()));
-    QByteArray signature(qsizetype(length), '\0');
-    EVP_DigestSign(ctx, reinterpret_cast<unsigned char*>(signature.data()), &length, reinterpret_cast<const unsigned char*>(input.constData()),
-                   size_t(input.size()));
-    EVP_MD_CTX_free(ctx);
-    EVP_PKEY_free(key);
-    signature.truncate(qsizetype(length));
-    return signature;
 }
 
 // A DKIM-Signature by hand on top of a stored text: `tags` are all but bh= and b= (bh= too when
@@ -289,14 +205,10 @@ private slots:
         QTest::addColumn<QByteArray>("error");   // "" when it parses
         QTest::newRow("final ;") << QByteArray("a=1;") << QByteArray("a=1") << QByteArray();
         QTest::newRow("folding") << QByteArray("\r\n a \t= 1 \r\n\t;\r\n b=x  y\r\n z ") << QByteArray("a=1|b=x  y\r\n z") << QByteArray();
-        QTest::newRow("empty value") << QByteArray("p=; a=1") << QByteArray("p=|a=1") << QByteArray();
-        QTest::newRow("= in a value") << QByteArray("b=ab==; c=x=y") << QByteArray("b=ab==|c=x=y") << QByteArray();
-        QTest::newRow("empty list") << QByteArray("  ") << QByteArray() << QByteArray();
         QTest::newRow("duplicate") << QByteArray("d=a; s=b; d=c") << QByteArray("d=a|s=b") << QByteArray("duplicate d=");
         QTest::newRow("no =") << QByteArray("a=1; bogus; c=3") << QByteArray("a=1|c=3") << QByteArray("tag without =");
         QTest::newRow("empty tag") << QByteArray("a=1;; c=3") << QByteArray("a=1|c=3") << QByteArray("empty tag");
         QTest::newRow("name starts with a digit") << QByteArray("1a=x; b=2") << QByteArray("b=2") << QByteArray("bad tag name");
-        QTest::newRow("name with -") << QByteArray("a-b=x") << QByteArray() << QByteArray("bad tag name");
         QTest::newRow("8-bit value") << QByteArray("a=caf\xc3\xa9") << QByteArray() << QByteArray("bad character in a=");
     }
     void tags()
@@ -333,31 +245,22 @@ private slots:
         row("own: changed signed field", Changed(both, "Subject: Hello", "Subject: Hullo"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: changed field it does not sign", Changed(both, "from far.test", "from elsewhere.test"), "pass | pass");
-        row("own: field added on top", UnderSignatures(both, "X-Spam: no\r\n"), "pass | pass");
         row("own: From added on top (From oversigned)", UnderSignatures(both, "From: evil@evil.test\r\n"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: From added at the bottom", Changed(both, "\r\n\r\n", "\r\nFrom: evil@evil.test\r\n\r\n"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: To added on top (signed once: the lowest counts)", UnderSignatures(both, "To: evil@evil.test\r\n"), "pass | pass");
         row("own: blanks and folding changed (relaxed)", Changed(both, "Subject: Hello", "SUBJECT:\r\n \t Hello  "), "pass | pass");
-        row("own: blanks in the body changed (relaxed)", Changed(both, "First line.", "First   line.\t"), "pass | pass");
         row("own: stuffed dot left unstuffed", Changed(both, "..stuffed", ".stuffed"), "fail (body hash did not verify) | fail (body hash did not verify)");
         row("own: b= changed", FlipB(own), "fail (signature did not verify)");
         row("own: lower-case field name", QByteArray(own).replace("DKIM-Signature:", "dkim-signature:"), pass);
 
-        // python3-dkim's signatures, the text stored with its "." stuffed.
-        row("python3-dkim relaxed/simple", PyRelaxedSimple + PyText, pass);
-        row("python3-dkim simple/simple", PySimpleSimple + PyText, pass);
-        row("python3-dkim relaxed/relaxed l=", PyRelaxedLength + PyText, pass);
+        // python3-dkim's signature with l=, the text stored with its "." stuffed.
         row("python3-dkim relaxed/relaxed l=, text appended", PyRelaxedLength + PyText + "Appended by a list\r\n", pass);
-        row("python3-dkim ed25519-sha256", PyEd25519 + PyText, pass, {"py._domainkey.python.test|" + PyEd});
-        row("python3-dkim simple/simple: blank changed in a field", Changed(PySimpleSimple + PyText, "a  test", "a test"), "fail (signature did not verify)");
-        row("python3-dkim ed25519 with the RSA key", PyEd25519 + PyText, "permerror (key type rsa does not match a=ed25519-sha256)");
 
         // By hand: each canonicalisation, algorithm and key.
         row("hand relaxed/relaxed", HandSigned(Text, Usual), pass);
         row("hand simple/simple", HandSigned(Text, Tags("c", "simple/simple")), pass);
-        row("hand relaxed/simple", HandSigned(Text, Tags("c", "relaxed/simple")), pass);
         row("hand c=relaxed is relaxed/simple: trailing blank added", Changed(HandSigned(Text, Tags("c", "relaxed")), "Last line.", "Last line. "),
             "fail (body hash did not verify)");
         row("hand no c= is simple/simple: field refolded", Changed(HandSigned(Text, Tags("c", "-")), "Subject: Hello", "Subject:\r\n Hello"),
@@ -381,7 +284,6 @@ private slots:
 
         // Fields: bottom up, repeated names, names with no field left (over-signed).
         const QByteArray twoTo = Changed(Text, "To: taro@example.org\r\n", "To: first@example.org\r\nTo: second@example.org\r\n");
-        row("hand h= To twice", HandSigned(twoTo, Tags("h", "from:to:to")), pass);
         row("hand h= To twice, To changed", Changed(HandSigned(twoTo, Tags("h", "from:to:to")), "first@", "third@"), "fail (signature did not verify)");
         row("hand h= To once, top To changed", Changed(HandSigned(twoTo, Tags("h", "from:to")), "first@", "third@"), pass);
         row("hand h= To once, bottom To changed", Changed(HandSigned(twoTo, Tags("h", "from:to")), "second@", "third@"), "fail (signature did not verify)");
@@ -398,7 +300,6 @@ private slots:
         // l=: only that much of the canonical body is hashed.
         const qsizetype relaxedLength = Dkim::RelaxedBody(Text.mid(Text.indexOf("\r\n\r\n") + 4)).size();
         const QByteArray withL = HandSigned(Text, Tags("l", QByteArray::number(relaxedLength)));
-        row("hand l= the whole body", withL, pass);
         row("hand l= body changed inside", Changed(withL, "First", "Fürst"), "fail (body hash did not verify)");
         row("hand l=0", HandSigned(Text, Tags("l", "0")) + "anything\r\n", pass);
         row("hand l= longer than the body", HandSigned(Text, Tags("l", QByteArray::number(relaxedLength + 1), Tags("bh", "AAAA"))),
@@ -450,8 +351,6 @@ private slots:
         row("key: name without TXT", HandSigned(Text, Usual), "permerror (no key at sel._domainkey.example.test)", {"sel._domainkey.example.test|!nodata"});
         row("key: DNS failure", HandSigned(Text, Usual), "temperror (DNS lookup of the key failed)", {"sel._domainkey.example.test|!temp"});
         row("key: revoked", HandSigned(Text, Usual), "permerror (key revoked)", {"sel._domainkey.example.test|v=DKIM1; k=rsa; p="});
-        row("key: revoked, body changed too", Changed(HandSigned(Text, Usual), "Last", "Least"), "permerror (key revoked)",
-            {"sel._domainkey.example.test|v=DKIM1; p= ;"});
         row("key: no p=", HandSigned(Text, Usual), "permerror (key record has no p=)", {"sel._domainkey.example.test|v=DKIM1; k=rsa"});
         row("key: v=DKIM2", HandSigned(Text, Usual), "permerror (key record is not v=DKIM1)", {"sel._domainkey.example.test|v=DKIM2; " + p});
         row("key: v= not first", HandSigned(Text, Usual), "permerror (key record has v= after other tags)",
@@ -471,8 +370,6 @@ private slots:
             {"sel._domainkey.example.test|" + Rsa1024().record, "sel._domainkey.example.test|" + Rsa().record});
 
         // Several signatures; more than ten; an unreadable header; none.
-        row("two signatures, one good", HandSigned(Changed(HandSigned(Text, Usual), "Last", "Least"), Tags("s", "k1024"), Rsa1024().pem),
-            "pass | fail (body hash did not verify)");
         QByteArray many = Text;
         for (int i = 0; i < 12; ++i)
             many = HandSigned(many, Tags("s", i % 2 ? "sel" : "k1024"), i % 2 ? Rsa().pem : Rsa1024().pem);
@@ -481,7 +378,6 @@ private slots:
         row("twelve signatures", many, manyExpect.join(" | "));
         row("header that cannot be read", Changed(own, "\r\n\r\n", "\r\nnot a field\r\n\r\n"), "permerror (a header line is not a field)");
         row("no signature", Text, "");
-        row("empty text", "", "");
     }
     void verify()
     {

@@ -78,19 +78,14 @@ private slots:
                              << QByteArray("reject quarantine s s 20");
         QTest::newRow("blanks and case") << QByteArray(" v = DMARC1 ;P=Reject;  SP = None ; ADKIM=S ; ") << QByteArray("reject none s r 100");
         QTest::newRow("unknown and malformed tags ignored") << QByteArray("v=DMARC1; p=quarantine; fo=1; junk; x=y") << QByteArray("quarantine - r r 100");
-        QTest::newRow("first of a name counts") << QByteArray("v=DMARC1; p=reject; p=none") << QByteArray("reject - r r 100");
         QTest::newRow("pct out of range") << QByteArray("v=DMARC1; p=reject; pct=150") << QByteArray("reject - r r 100");
-        QTest::newRow("pct=0") << QByteArray("v=DMARC1; p=reject; pct=0") << QByteArray("reject - r r 0");
-        QTest::newRow("adkim neither r nor s") << QByteArray("v=DMARC1; p=none; adkim=x") << QByteArray("none - r r 100");
         QTest::newRow("no p") << QByteArray("v=DMARC1; sp=reject") << QByteArray("invalid");
         QTest::newRow("no p, rua") << QByteArray("v=DMARC1; sp=reject; adkim=s; rua=mailto:d@example.com") << QByteArray("none - r r 100");
         QTest::newRow("invalid p") << QByteArray("v=DMARC1; p=block") << QByteArray("invalid");
         QTest::newRow("invalid p, rua") << QByteArray("v=DMARC1; p=block; rua=mailto:d@example.com!10m") << QByteArray("none - r r 100");
         QTest::newRow("invalid p, rua not a URI") << QByteArray("v=DMARC1; p=block; rua=d@example.com") << QByteArray("invalid");
-        QTest::newRow("invalid p, second rua a URI") << QByteArray("v=DMARC1; p=block; rua=nothing, mailto:x@y.z") << QByteArray("none - r r 100");
         QTest::newRow("invalid sp") << QByteArray("v=DMARC1; p=reject; sp=maybe") << QByteArray("invalid");
         QTest::newRow("v= not first") << QByteArray("p=reject; v=DMARC1") << QByteArray("invalid");
-        QTest::newRow("v=DMARC2") << QByteArray("v=DMARC2; p=reject") << QByteArray("invalid");
         QTest::newRow("v=dmarc1") << QByteArray("v=dmarc1; p=reject") << QByteArray("invalid");
     }
     void record()
@@ -125,7 +120,6 @@ private slots:
         row("p=none, DKIM aligned", a, {none}, "none ", "example.com", "pass none none example.com example.com", "DKIM d=example.com aligned");
         row("p=none, SPF aligned", a, {none}, "pass example.com", "", "pass none none example.com example.com", "SPF example.com aligned");
         row("p=none, nothing aligned", a, {none}, "fail example.com", "other.org", "fail none none example.com example.com", "no aligned DKIM or SPF");
-        row("p=quarantine fails", a, {quarantine}, "softfail example.com", "", "fail quarantine quarantine example.com example.com");
         row("p=reject, DKIM of another domain, SPF neutral", a, {reject}, "neutral example.com", "other.org,example.net",
             "fail reject reject example.com example.com");
         row("p=reject, one DKIM of several aligned", a, {reject}, "none ", "other.org,EXAMPLE.com.", "pass none reject example.com example.com");
@@ -133,7 +127,6 @@ private slots:
         // Relaxed and strict alignment.
         row("DKIM relaxed: parent signs a subdomain's From", "x@mail.example.com", {reject}, "none ", "example.com",
             "pass none reject mail.example.com example.com");
-        row("DKIM relaxed: sibling subdomains", "x@a.example.com", {reject}, "none ", "b.example.com", "pass none reject a.example.com example.com");
         row("DKIM strict: parent", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "example.com",
             "fail reject reject mail.example.com example.com");
         row("DKIM strict: exact", "x@mail.example.com", {"_dmarc.example.com|v=DMARC1; p=reject; adkim=s"}, "none ", "Mail.Example.com",
@@ -163,8 +156,6 @@ private slots:
         row("co.uk: record of the organisational domain", "x@a.b.example.co.uk", {uk}, "none ", "", "fail reject reject a.b.example.co.uk example.co.uk");
         row("co.uk: DKIM of the organisational domain", "x@a.b.example.co.uk", {uk}, "none ", "example.co.uk",
             "pass none reject a.b.example.co.uk example.co.uk");
-        row("co.uk: DKIM of another organisation under co.uk", "x@a.b.example.co.uk", {uk}, "none ", "other.co.uk",
-            "fail reject reject a.b.example.co.uk example.co.uk");
         row("co.uk: DKIM of co.uk itself", "x@example.co.uk", {uk}, "none ", "co.uk", "fail reject reject example.co.uk example.co.uk");
         row("co.uk: no record at co.uk asked", "x@example.co.uk", {"_dmarc.co.uk|v=DMARC1; p=reject"}, "none ", "", "none none none example.co.uk -");
         row("*.ck: the organisational domain is one more label", "x@a.mail.shop.ck", {"_dmarc.mail.shop.ck|v=DMARC1; p=reject", "_dmarc.shop.ck|v=DMARC1; p=none"},
@@ -196,12 +187,9 @@ private slots:
         row("pct=50, outside", a, {half}, "none ", "", "fail quarantine reject example.com example.com", "no aligned DKIM or SPF, outside pct=50", 50);
         row("pct=0, quarantine: none", a, {"_dmarc.example.com|v=DMARC1; p=quarantine; pct=0"}, "none ", "", "fail none quarantine example.com example.com",
             {}, 0);
-        row("pct=0, pass stays pass", a, {"_dmarc.example.com|v=DMARC1; p=reject; pct=0"}, "none ", "example.com", "pass none reject example.com example.com");
 
         // DNS failures.
         row("DNS failure at the From domain", a, {"_dmarc.example.com|!temp"}, "pass example.com", "example.com", "temperror none none example.com example.com");
-        row("DNS failure at the organisational domain", "x@mail.example.com", {"_dmarc.example.com|!temp"}, "none ", "",
-            "temperror none none mail.example.com example.com");
         row("DNS failure at the subdomain, record at the organisation", "x@mail.example.com", {"_dmarc.mail.example.com|!temp", reject}, "none ", "",
             "temperror none none mail.example.com mail.example.com");
 

@@ -201,12 +201,8 @@ private slots:
         const QList<QByteArray> v6 = {"O 6 1ff 0"};
         QTest::newRow("continue throughout") << v6 + Through + QList<QByteArray>{"E c"} << all << Result::Continue << QByteArray() << QByteArray();
         QTest::newRow("reject at connect") << v6 + QList<QByteArray>{"C r"} << QByteArray("OCQ") << Result::Reject << QByteArray("550 5.7.1 Command rejected") << QByteArray();
-        QTest::newRow("tempfail at MAIL") << v6 + QList<QByteArray>{"C c", "H c", "M t"} << QByteArray("OCHMQ") << Result::Tempfail
-                                          << QByteArray("451 4.7.1 Service unavailable - try again later") << QByteArray();
         QTest::newRow("accept at HELO: no more questions") << v6 + QList<QByteArray>{"C c", "H a"} << QByteArray("OCHQ") << Result::Accept << QByteArray() << QByteArray();
         QTest::newRow("discard in the body") << v6 + Through.mid(0, 10) + QList<QByteArray>{"B d"} << all.left(12) + 'Q' << Result::Discard << QByteArray() << QByteArray();
-        QTest::newRow("custom reply at the end") << v6 + Through + QList<QByteArray>{"E y554 5.7.1 Gtube pattern~"} << all << Result::Reject
-                                                 << QByteArray("554 5.7.1 Gtube pattern") << QByteArray();
         QTest::newRow("custom reply of several lines, LF or CR LF") << v6 + Through + QList<QByteArray>{"E y550-5.7.1 one\n550-5.7.1 two\r\n550 5.7.1 three~"} << all
                                                          << Result::Reject << QByteArray("550-5.7.1 one\r\n550-5.7.1 two\r\n550 5.7.1 three") << QByteArray();
         QTest::newRow("one recipient refused") << v6 + QList<QByteArray>{"C c", "H c", "M c", "R c", "R y550 5.1.1 No such user~"} + Through.mid(5) + QList<QByteArray>{"E c"}

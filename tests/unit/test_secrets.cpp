@@ -28,7 +28,6 @@ private slots:
         QTest::newRow("POP3 commands in one buffer") << false << Lines{"USER taro\r\nPASS " + Password + "\r\nSTAT\r\n"}
                                                      << QByteArray("2<USER taro\r\nPASS ********\r\nSTAT\r\n");
         QTest::newRow("POP3 AUTH, not offered") << false << Lines{"AUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<AUTH PLAIN ********\r\n");
-        QTest::newRow("POP3 padded") << false << Lines{Padding + "PASS " + Password + "\r\n"} << QByteArray("NOOP\r\nPASS ********\r\n");
 
         QTest::newRow("PLAIN with the login") << true << Lines{"AUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<AUTH PLAIN ********\r\n");
         QTest::newRow("PLAIN asked for") << true << Lines{"AUTH PLAIN\r\n", Plain + "\r\n"} << QByteArray("2<********\r\n");

@@ -88,7 +88,6 @@ private slots:
         QTest::addColumn<QByteArray>("before");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QByteArray>("after");
-        QTest::newRow("into header only") << Header << "pw" << Header + "u,pw,m\n";
         QTest::newRow("after a last line without line end") << Header + "a,b,c" << "pw" << Header + "a,b,c\nu,pw,m\n";
         QTest::newRow("CRLF and BOM kept") << QByteArray("\xEF\xBB\xBFUserName,Password,MailID\r\na,b,c\r\n") << "pw"
                                            << QByteArray("\xEF\xBB\xBFUserName,Password,MailID\r\na,b,c\r\nu,pw,m\r\n");
