@@ -5,7 +5,6 @@ import collections
 import concurrent.futures
 import os
 import smtplib
-import socket
 import sys
 import threading
 import time
