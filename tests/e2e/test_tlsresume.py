@@ -5,9 +5,9 @@ import ssl
 import unittest
 
 import harness
-from harness import HOST, ROOT, connect, free_port, message, read_line, real_exchanger, send, session as greeted, wait_for
+from harness import HOST, ROOT, client_context, connect, free_port, make_cert, message, read_line, real_exchanger, send, server_context
+from harness import session as greeted, wait_for
 import test_internet
-from test_internet import client_context, make_cert
 
 # How clients resume: the name, the version, whether they take tickets (else the session ID).
 CLIENTS = (("TLS 1.3", ssl.TLSVersion.TLSv1_3, True), ("TLS 1.2 ticket", ssl.TLSVersion.TLSv1_2, True),
@@ -109,8 +109,7 @@ class RelayResumes(harness.Case):
             self.skipTest("the exchanger listens on port 25 (run as root)")
         for version in (ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_2):
             with self.subTest(version=version.name):
-                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-                ctx.load_cert_chain(*make_cert("mx.remote.test"))
+                ctx = server_context()
                 ctx.maximum_version = version
                 mx, deliveries = real_exchanger(self, ctx)
                 s = self.server(domain_mx=[("tls.test", mx, " 10")])
