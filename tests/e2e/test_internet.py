@@ -1,5 +1,5 @@
 """On the open internet: TLS (STARTTLS, STLS, Smtps, Pop3s), AUTH, no open relay, unknown recipients refused
-at RCPT, relays over TLS, no password in the log, real clients over TLS. How failed logins are slowed down
+at RCPT, no password in the log, real clients over TLS. How failed logins are slowed down
 is in tests/unit/test_access.cpp (on the fake server's clock), test_commands.py and test_limits.py (the real server)."""
 import base64
 import os
@@ -12,10 +12,9 @@ import ssl
 import subprocess
 import threading
 import time
-import unittest
 
 import harness
-from harness import CURL, HOST, ROOT, TIMEOUT, ca, client_context, free_port, make_cert, server_context, read_line, real_exchanger, relay_index, smtp, untraced, wait_for
+from harness import CURL, HOST, TIMEOUT, ca, client_context, free_port, make_cert, read_line, smtp, untraced
 
 MESSAGE = b"From: demo@example.test\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 STUFFED = MESSAGE.replace(b"\r\n.", b"\r\n..")   # as sent, and kept by the store, which RETR sends as it is
@@ -156,22 +155,6 @@ class Auth(Case):
                 self.assertEqual(mech and auth(m, mech), authed)
                 m.mail("demo@example.test")
                 self.assertEqual((m.rcpt("demo@example.test")[0], m.rcpt("x@far.test")[0]), (250, relayed))
-
-
-@unittest.skipUnless(ROOT, "the exchangers need port 25, which needs root")
-class RelayOverTls(harness.Case):
-    setUp = unittest.TestCase.setUp
-
-    def test_tls_where_the_exchanger_offers_it(self):
-        (secure, over_tls), (plain, in_clear) = real_exchanger(self, server_context()), real_exchanger(self)
-        s = self.server(domain_mx=[("tls.test", secure, " 10"), ("plain.test", plain, " 10")])
-        with smtp(s) as m:
-            m.sendmail("demo@example.test", ["x@tls.test", "y@plain.test"], MESSAGE)
-        wait_for(lambda: over_tls and in_clear, what="both relays")
-        self.assertEqual([(r, untraced(c)) for _, r, c, *_ in over_tls + in_clear], [(["x@tls.test"], MESSAGE), (["y@plain.test"], MESSAGE)])
-        self.assertEqual((over_tls[0][4] in ("TLSv1.2", "TLSv1.3"), in_clear[0][4]), (True, None))
-        for domain, version in (("tls.test", r"TLSv1\.[23]"), ("plain.test", "none")):
-            s.wait_log(rf"^{relay_index(s, domain)}-TLS {version}\b")
 
 
 def run(test, argv, stdin=b""):   # what a client printed; it must succeed within TIMEOUT
