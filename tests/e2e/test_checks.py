@@ -172,6 +172,9 @@ class Checks(unittest.TestCase):
                 got = results(stored)["dkim"]
                 self.assertEqual([r.result for r in got], expected)
                 self.assertEqual({prop(r, "header.d") for r in got}, {"signer.test"})
+                b = [re.sub(rb"\s", b"", v).decode() for v in re.findall(rb"(?m)[;\s]b=([A-Za-z0-9+/=\s]+?)(?:;|\r\n(?!\s))", sent)]
+                for hb in (prop(r, "header.b") for r in got):   # the first 8 characters of its b= (RFC 6008)
+                    self.assertTrue(hb is None or len(hb) == 8 and any(x.startswith(hb) for x in b), hb)
                 self.assertEqual(python_dkim(sent), expected[0] == "pass")
         # Nothing the server added or stuffed broke the simple/simple signature of the stored copy.
         stored = self.deliver(both, "a@signer.test")
