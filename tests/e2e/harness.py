@@ -402,6 +402,16 @@ def read_line(sock, timeout=TIMEOUT):   # up to and including CR LF, less when t
     return data
 
 
+def until_closed(sock, pace=None):   # all the server sent; `pace`: bytes a second taken at most
+    sock.settimeout(TIMEOUT)
+    data, start = b"", time.monotonic()
+    while chunk := sock.recv(65536):
+        data += chunk
+        if pace:
+            time.sleep(max(0.0, len(data) / pace - (time.monotonic() - start)))
+    return data
+
+
 def session(port, timeout=TIMEOUT):   # connected and greeted
     s = connect(port, timeout)
     read_line(s)

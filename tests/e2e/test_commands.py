@@ -11,20 +11,10 @@ import time
 import unittest
 
 import test_internet
-from harness import EXE, HOST, TIMEOUT, Case, ca, client_context, connect, message, read_line, subjects, untraced
+from harness import EXE, HOST, TIMEOUT, Case, ca, client_context, connect, message, read_line, subjects, until_closed, untraced
 
 PIPELINED = b"USER demo\r\nPASS secret\r\nSTAT\r\nQUIT\r\nNOOP\r\n"   # nothing after QUIT is answered
 LOGGED = r"^\d+<USER demo\\r\\nPASS \*{8}\\r\\nSTAT\\r\\nQUIT\\r\\nNOOP\\r\\n$"   # one buffer
-
-
-def until_closed(sock, pace=None):   # all the server sent; `pace`: bytes a second taken at most
-    sock.settimeout(TIMEOUT)
-    data, start = b"", time.monotonic()
-    while chunk := sock.recv(65536):
-        data += chunk
-        if pace:
-            time.sleep(max(0.0, len(data) / pace - (time.monotonic() - start)))
-    return data
 
 
 class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
