@@ -9,12 +9,14 @@ import re
 import shutil
 import smtplib
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import warnings
 
 EXE = os.environ.get("TANDRIVEL_EXE", os.path.join(os.path.dirname(__file__), "../../build/Tandrivel"))
 SOURCE = os.environ.get("TANDRIVEL_SOURCE", os.path.join(os.path.dirname(__file__), "../.."))
@@ -93,6 +95,55 @@ def dkim_key(path, kind="rsa"):   # an RSA 2048 or Ed25519 key made by openssl a
     os.chmod(path, 0o600)
     der = subprocess.run(["openssl", "pkey", "-in", path, "-pubout", "-outform", "DER"], check=True, capture_output=True).stdout
     return f"v=DKIM1; k={kind}; p={base64.b64encode(der if kind == 'rsa' else der[-32:]).decode()}"   # Ed25519: the bare key (RFC 8463)
+
+
+CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-certs-")
+EC_KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
+
+
+def openssl(*args):
+    subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=TIMEOUT)
+
+
+def make_cert(name, signed_for=None):
+    """(cert, key) for `name`: self-signed for it and 127.0.0.1, so clients can check it; with `signed_for`
+    (a subjectAltName) signed by the test CA, CERTS/ca.pem."""
+    d = CERTS.name
+    cert, key = f"{d}/{name}.pem", f"{d}/{name}.key"
+    if os.path.exists(cert):
+        return cert, key
+    if not signed_for:
+        openssl("req", "-x509", *EC_KEY, "-subj", f"/CN={name}", "-addext", f"subjectAltName=DNS:{name},IP:127.0.0.1",
+                "-keyout", key, "-out", cert)
+        return cert, key
+    if not os.path.exists(f"{d}/ca.pem"):
+        openssl("req", "-x509", *EC_KEY, "-subj", "/CN=Tandrivel test CA", "-addext", "basicConstraints=critical,CA:TRUE",
+                "-addext", "keyUsage=critical,keyCertSign", "-keyout", f"{d}/ca.key", "-out", f"{d}/ca.pem")
+    openssl("req", "-new", *EC_KEY[:4], "-nodes", "-subj", f"/CN={name}", "-keyout", key, "-out", f"{d}/{name}.csr")
+    pathlib.Path(d, f"{name}.ext").write_text(f"subjectAltName={signed_for}\n")
+    openssl("x509", "-req", "-in", f"{d}/{name}.csr", "-CA", f"{d}/ca.pem", "-CAkey", f"{d}/ca.key", "-CAcreateserial", "-days", "2",
+            "-extfile", f"{d}/{name}.ext", "-out", cert)
+    return cert, key
+
+
+def ca():   # what clients trust: the server's own certificate
+    return make_cert(HOST)[0]
+
+
+def client_context(version=None):
+    ctx = ssl.create_default_context(cafile=ca())
+    if version:   # lowered security level, or the client would not even offer TLS 1.1
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            ctx.minimum_version = ctx.maximum_version = version
+    return ctx
+
+
+def server_context(name="mx.remote.test", signed_for=None):   # for a peer that offers TLS
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(*make_cert(name, signed_for))
+    return ctx
 
 
 def message(subject, body=b"x\r\n"):
@@ -348,6 +399,16 @@ def read_line(sock, timeout=TIMEOUT):   # up to and including CR LF, less when t
     data = b""
     while not data.endswith(b"\r\n") and (chunk := sock.recv(1)):
         data += chunk
+    return data
+
+
+def until_closed(sock, pace=None):   # all the server sent; `pace`: bytes a second taken at most
+    sock.settimeout(TIMEOUT)
+    data, start = b"", time.monotonic()
+    while chunk := sock.recv(65536):
+        data += chunk
+        if pace:
+            time.sleep(max(0.0, len(data) / pace - (time.monotonic() - start)))
     return data
 
 

@@ -1,6 +1,6 @@
 """Addresses and names as real software uses them: Postmaster and recipients without a domain (msmtp, smtplib),
 domains that do not exist or take no mail bounced at once (the lookup script, a table row, or GetMX.sh as shipped
-asking dnsmasq with dig), and the host name the server gives itself, which an exchanger that wants a fully
+asking a private unbound with dig), and the host name the server gives itself, which an exchanger that wants a fully
 qualified one (Postfix) takes or refuses."""
 import email
 import os
@@ -13,6 +13,7 @@ import sys
 import time
 import unittest
 
+import dnszone
 import harness
 from harness import HOST, POSTFIX, ROOT, TIMEOUT, Case, bind_loopback, connect, message, read_line, send, subjects, wait_for
 
@@ -76,28 +77,6 @@ def null_mx(domain):
     return ("5.1.10", f"556 5.1.10 Domain {domain} accepts no mail (null MX)")
 
 
-def dnsmasq(test, *options):   # a DNS server of the test's own on 127.0.0.1, answering for .test only; its port
-    port = None
-
-    def start():
-        nonlocal port
-        port = harness.free_port()
-        proc = subprocess.Popen(["dnsmasq", "--no-daemon", "--conf-file=/dev/null", "--no-resolv", "--no-hosts", "--pid-file=",
-                                 "--local=/test/", "--listen-address=127.0.0.1", "--bind-interfaces", f"--port={port}", *options],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
-        probe = ["dig", "@127.0.0.1", "-p", str(port), "+time=1", "+tries=1", "+short", "-t", "MX", "ready.test"]
-        wait_for(lambda: proc.poll() is not None or subprocess.run(probe, capture_output=True).returncode == 0, what="dnsmasq")
-        test.addCleanup(proc.stderr.close)
-        if proc.poll() is None:
-            test.addCleanup(proc.wait)
-            test.addCleanup(proc.terminate)
-            return True
-        test.assertIn("in use", proc.stderr.read())   # anything else is the test's to judge
-        return False
-    harness.retry_taken(start, "dnsmasq")
-    return port
-
-
 class Bounces(Case):
     setUp = unittest.TestCase.setUp   # each test lays out its own server
 
@@ -123,14 +102,14 @@ class Bounces(Case):
                                  "z@listed.test.": null_mx("listed.test")})   # and before the row is matched
         self.assertEqual(pathlib.Path(s.folder, "lookups.txt").read_text().split(), ["gone.test", "nomail.test"])
 
-    @unittest.skipUnless(shutil.which("dig") and shutil.which("dnsmasq"), "needs dig (dnsutils) and dnsmasq (dnsmasq-base)")
+    @unittest.skipUnless(shutil.which("dig"), "needs dig (dnsutils)")
     def test_dns_says_so(self):
-        port = dnsmasq(self, "--mx-host=nomail.test,.,0")   # any other name under .test does not exist
+        zone = dnszone.Zone(self, [("nomail.test", "MX", "0 .")])   # any other name does not exist
         s = self.server(getmx=SHIPPED, settings={"HostName": "mail.example.test"}, wait=None)
         shutil.copy(os.path.join(harness.SOURCE, "relay", "GetMX.sh"), os.path.join(s.folder, "shipped-GetMX.sh"))
         os.mkdir(os.path.join(s.folder, "bin"))
         dig = pathlib.Path(s.folder, "bin", "dig")
-        dig.write_text(f'#!/bin/sh\nexec {shutil.which("dig")} @127.0.0.1 -p {port} "$@"\n')
+        dig.write_text(f'#!/bin/sh\nexec {shutil.which("dig")} @{zone.address} "$@"\n')
         dig.chmod(0o755)
         s.start()
         self.bounced_at_once(s, {"x@gone.test": GONE, "y@NoMail.test.": null_mx("NoMail.test")})

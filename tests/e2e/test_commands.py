@@ -11,20 +11,10 @@ import time
 import unittest
 
 import test_internet
-from harness import EXE, HOST, TIMEOUT, Case, connect, message, read_line, subjects, untraced
+from harness import EXE, HOST, TIMEOUT, Case, ca, client_context, connect, message, read_line, subjects, until_closed, untraced
 
 PIPELINED = b"USER demo\r\nPASS secret\r\nSTAT\r\nQUIT\r\nNOOP\r\n"   # nothing after QUIT is answered
 LOGGED = r"^\d+<USER demo\\r\\nPASS \*{8}\\r\\nSTAT\\r\\nQUIT\\r\\nNOOP\\r\\n$"   # one buffer
-
-
-def until_closed(sock, pace=None):   # all the server sent; `pace`: bytes a second taken at most
-    sock.settimeout(TIMEOUT)
-    data, start = b"", time.monotonic()
-    while chunk := sock.recv(65536):
-        data += chunk
-        if pace:
-            time.sleep(max(0.0, len(data) / pace - (time.monotonic() - start)))
-    return data
 
 
 class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
@@ -34,7 +24,7 @@ class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
         self.stat = b"+OK 2 %d" % sum(os.path.getsize(os.path.join(self.s.mailbox(), n)) for n in self.stored)
 
     def test_four_commands_in_one_packet_get_four_answers(self):
-        s, ca = self.s, test_internet.ca()
+        s, cafile = self.s, ca()
         answers = [b"+OK all respons OK", b"+OK all respons OK", self.stat, b"+OK Merivolant POP3 Closed"]
         greeting = f"+OK {HOST} Merivolant POP3".encode()
 
@@ -45,9 +35,9 @@ class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
         for how, run, greeted in (
                 ("socket", plain, True),
                 ("s_client -starttls pop3", lambda: test_internet.run(
-                    self, test_internet.S_CLIENT + [ca, "-starttls", "pop3", "-connect", f"127.0.0.1:{s.pop3}"], PIPELINED), False),
+                    self, test_internet.S_CLIENT + [cafile, "-starttls", "pop3", "-connect", f"127.0.0.1:{s.pop3}"], PIPELINED), False),
                 ("s_client on Pop3s", lambda: test_internet.run(
-                    self, test_internet.S_CLIENT + [ca, "-connect", f"127.0.0.1:{s.pop3s}"], PIPELINED), True)):
+                    self, test_internet.S_CLIENT + [cafile, "-connect", f"127.0.0.1:{s.pop3s}"], PIPELINED), True)):
             with self.subTest(how):
                 m = s.mark()
                 self.assertEqual(run().split(b"\r\n"), [greeting] * greeted + answers + [b""])
@@ -59,7 +49,7 @@ class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
             read_line(raw)
             raw.sendall(b"STLS\r\nUSER demo\r\nPASS secret\r\n")   # as a man in the middle would add them
             self.assertEqual(read_line(raw), b"+OK Begin TLS negotiation\r\n")
-            with test_internet.client_context().wrap_socket(raw, server_hostname="127.0.0.1") as c:
+            with client_context().wrap_socket(raw, server_hostname="127.0.0.1") as c:
                 c.sendall(b"STAT\r\nQUIT\r\n")
                 self.assertEqual(until_closed(c), b"+OK 0 0\r\n+OK Merivolant POP3 Closed\r\n")   # not logged in
 

@@ -1,5 +1,5 @@
 """On the open internet: TLS (STARTTLS, STLS, Smtps, Pop3s), AUTH, no open relay, unknown recipients refused
-at RCPT, relays over TLS, no password in the log, real clients over TLS. How failed logins are slowed down
+at RCPT, no password in the log, real clients over TLS. How failed logins are slowed down
 is in tests/unit/test_access.cpp (on the fake server's clock), test_commands.py and test_limits.py (the real server)."""
 import base64
 import os
@@ -10,44 +10,14 @@ import smtplib
 import socket
 import ssl
 import subprocess
-import tempfile
 import threading
 import time
-import unittest
-import warnings
 
 import harness
-from harness import CURL, HOST, ROOT, TIMEOUT, free_port, read_line, real_exchanger, relay_index, smtp, untraced, wait_for
+from harness import CURL, HOST, TIMEOUT, ca, client_context, free_port, make_cert, read_line, smtp, untraced
 
 MESSAGE = b"From: demo@example.test\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 STUFFED = MESSAGE.replace(b"\r\n.", b"\r\n..")   # as sent, and kept by the store, which RETR sends as it is
-CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-certs-")
-
-
-def make_cert(name):
-    """A self-signed certificate for `name` and 127.0.0.1, so clients can check it; (cert, key)."""
-    cert, key = (os.path.join(CERTS.name, f"{name}.{ext}") for ext in ("pem", "key"))
-    if not os.path.exists(cert):
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-                        "-days", "2", "-subj", f"/CN={name}", "-addext", f"subjectAltName=DNS:{name},IP:127.0.0.1",
-                        "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=TIMEOUT)
-    return cert, key
-
-
-def ca():
-    return make_cert(HOST)[0]
-
-
-def client_context(version=None):
-    ctx = ssl.create_default_context(cafile=ca())
-    if version:   # lowered security level, or the client would not even offer TLS 1.1
-        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)
-            ctx.minimum_version = ctx.maximum_version = version
-    return ctx
-
-
 def auth(m, mech):   # the reply code
     m.user, m.password = "demo", "secret"
     try:
@@ -187,24 +157,6 @@ class Auth(Case):
                 self.assertEqual((m.rcpt("demo@example.test")[0], m.rcpt("x@far.test")[0]), (250, relayed))
 
 
-@unittest.skipUnless(ROOT, "the exchangers need port 25, which needs root")
-class RelayOverTls(harness.Case):
-    setUp = unittest.TestCase.setUp
-
-    def test_tls_where_the_exchanger_offers_it(self):
-        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        ctx.load_cert_chain(*make_cert("mx.remote.test"))
-        (secure, over_tls), (plain, in_clear) = real_exchanger(self, ctx), real_exchanger(self)
-        s = self.server(domain_mx=[("tls.test", secure, " 10"), ("plain.test", plain, " 10")])
-        with smtp(s) as m:
-            m.sendmail("demo@example.test", ["x@tls.test", "y@plain.test"], MESSAGE)
-        wait_for(lambda: over_tls and in_clear, what="both relays")
-        self.assertEqual([(r, untraced(c)) for _, r, c, *_ in over_tls + in_clear], [(["x@tls.test"], MESSAGE), (["y@plain.test"], MESSAGE)])
-        self.assertEqual((over_tls[0][4] in ("TLSv1.2", "TLSv1.3"), in_clear[0][4]), (True, None))
-        for domain, version in (("tls.test", r"TLSv1\.[23]"), ("plain.test", "none")):
-            s.wait_log(rf"^{relay_index(s, domain)}-TLS {version}\b")
-
-
 def run(test, argv, stdin=b""):   # what a client printed; it must succeed within TIMEOUT
     if not shutil.which(argv[0]):
         test.skipTest(f"{argv[0]} is not installed")
@@ -308,6 +260,3 @@ class Deadlines(Case):
         for why in ("a line not ended in", "message text not ended in", "TLS handshake not done in"):
             self.assertTrue(s.count_log(rf"^\d+-Timeout: {why} \d+ s; connection closed$"), why)
 
-
-def tearDownModule():
-    CERTS.cleanup()

@@ -5,14 +5,13 @@ import collections
 import concurrent.futures
 import os
 import smtplib
-import socket
 import sys
 import threading
 import time
 import unittest
 
 from harness import (ROOT, SANITIZED, TIMEOUT, Case, bind_loopback, connect, memory_kb, message, read_line, real_exchanger,
-                     pop3_stat, send, session, smtp, subjects, wait_for)
+                     pop3_stat, send, session, smtp, subjects, until_closed, wait_for)
 
 ENVELOPE = b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\n"
 
@@ -23,14 +22,6 @@ def megabytes(n, subject="big"):
 
 def replies(sock, n, timeout=TIMEOUT):
     return [read_line(sock, timeout)[:3] for _ in range(n)]
-
-
-def until_closed(sock, since=0):   # what the server sent before it closed, and when it did
-    data, chunk = b"", True
-    while chunk:
-        sock.settimeout(TIMEOUT)
-        data += (chunk := sock.recv(4096))
-    return data, time.monotonic() - since
 
 
 class Limits(Case):
@@ -48,7 +39,7 @@ class Limits(Case):
         marked = s.pop3_login()
         marked.dele(1)
         for sock, said in ((greeted, b"421 4.4.2 Timeout\r\n"), (mid_envelope, b"421 4.4.2 Timeout\r\n"), (pop3_greeted, b""), (marked.sock, b"")):
-            text, after = until_closed(sock, start)
+            text, after = until_closed(sock), time.monotonic() - start
             self.figure(f"closed after {after:.1f} s, saying {text!r}")
             self.assertEqual(text, said)
             self.assertTrue(1.9 < after < 6, f"closed after {after:.1f} s with a time-out of 2 s")
@@ -80,7 +71,7 @@ class Limits(Case):
             if said[:3] in (b"220", b"+OK"):
                 return kept.append(self.closing(c)) or "greeted"
             with c:
-                return "refused" if said + until_closed(c)[0] == refusals[i % 2] else said
+                return "refused" if said + until_closed(c) == refusals[i % 2] else said
         with concurrent.futures.ThreadPoolExecutor(32) as pool:
             knocks, waits = [pool.submit(knock, i) for i in range(2000)], []
             while not knocks[-1].done() and len(waits) < 200:   # meanwhile another address is greeted at once, and served

@@ -9,43 +9,20 @@ import pathlib
 import re
 import shutil
 import smtplib
-import ssl
 import subprocess
 import tempfile
 import unittest
 
-from harness import ROOT, TIMEOUT, Case, Postfix, free_port, message, wait_for
+from harness import CERTS, ROOT, TIMEOUT, Case, Postfix, free_port, make_cert, message, server_context, wait_for
 
 USER, PASSWORD = "me@home.test", "s3cret pass"
-CERTS = tempfile.TemporaryDirectory(prefix="tandrivel-relayhost-certs-")
 logging.getLogger("mail.log").setLevel(logging.CRITICAL)   # refused handshakes are expected here
 DOVECOT = shutil.which("dovecot") or "/usr/sbin/dovecot"
 
 
-def openssl(*args):
-    subprocess.run(["openssl", *args], check=True, capture_output=True, timeout=TIMEOUT)
-
-
-def certificate(kind):
-    """(cert, key) for the relay host at 127.0.0.1: "self" signed by itself, "signed" by the test CA (ca.pem),
-    "elsewhere" signed by the test CA for another name only."""
-    d = CERTS.name
-    cert, key = f"{d}/{kind}.pem", f"{d}/{kind}.key"
-    if os.path.exists(cert):
-        return cert, key
-    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
-    if kind == "self":
-        openssl("req", "-x509", *ec, "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert)
-        return cert, key
-    if not os.path.exists(f"{d}/ca.pem"):
-        openssl("req", "-x509", *ec, "-subj", "/CN=Tandrivel test CA", "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign", "-keyout", f"{d}/ca.key", "-out", f"{d}/ca.pem")
-    name = "IP:127.0.0.1" if kind == "signed" else "DNS:elsewhere.test"
-    openssl("req", "-new", *ec[:4], "-nodes", "-subj", "/CN=relay", "-keyout", key, "-out", f"{d}/{kind}.csr")
-    pathlib.Path(d, f"{kind}.ext").write_text(f"subjectAltName={name}\n")
-    openssl("x509", "-req", "-in", f"{d}/{kind}.csr", "-CA", f"{d}/ca.pem", "-CAkey", f"{d}/ca.key", "-CAcreateserial", "-days", "2",
-            "-extfile", f"{d}/{kind}.ext", "-out", cert)
-    return cert, key
+# The relay host's certificates: self-signed, signed by the test CA for 127.0.0.1, or by it for another name only.
+CERTIFICATES = {"self": ("relay.test", None), "signed": ("relay-signed", "IP:127.0.0.1"), "elsewhere": ("relay-elsewhere", "DNS:elsewhere.test")}
+CA = os.path.join(CERTS.name, "ca.pem")
 
 
 def aiosmtpd_relay(test, cert="self", users=((USER, PASSWORD),)):
@@ -66,8 +43,7 @@ def aiosmtpd_relay(test, cert="self", users=((USER, PASSWORD),)):
         logins.append((mechanism, data.login.decode() if isinstance(data, LoginPassword) else None, ok, bool(session.ssl)))
         return AuthResult(success=ok, handled=False)
 
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(*certificate(cert))
+    context = server_context(*CERTIFICATES[cert])
     port = free_port()
     controller = Controller(Recorder(), hostname="127.0.0.1", port=port, server_hostname="relay.test", ready_timeout=TIMEOUT,
                             tls_context=context, require_starttls=True, auth_required=True, auth_require_tls=True,
@@ -127,8 +103,8 @@ class RelayHost(Case):
     TLS = [  # RelayHostTls, the host's certificate, RelayHostCaFile, what the log says of the copy
         ("verify", "self", None, r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*self-signed.*\)"),
         ("encrypt", "self", None, r"delivered to "),
-        ("verify", "signed", "ca.pem", r"delivered to "),
-        ("verify", "elsewhere", "ca.pem", r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*host name did not match.*\)"),
+        ("verify", "signed", CA, r"delivered to "),
+        ("verify", "elsewhere", CA, r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*host name did not match.*\)"),
         ("verify", "signed", None, r"deferred by relay host 127\.0\.0\.1:\d+ \(TLS failed: .*issuer certificate.*\)"),
     ]
 
@@ -136,7 +112,7 @@ class RelayHost(Case):
         for tls, cert, ca, logged in self.TLS:
             with self.subTest(tls=tls, cert=cert, ca=ca):
                 port, deliveries, logins = aiosmtpd_relay(self, cert)
-                s = self.relaying(port, tls, RelayHostCaFile=ca and os.path.join(CERTS.name, ca))
+                s = self.relaying(port, tls, RelayHostCaFile=ca)
                 with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
                     c.sendmail("demo@example.test", ["far@away.test"], message("tls"))
                 s.wait_log(r"<far@away\.test>: " + logged)
@@ -235,7 +211,7 @@ class PostfixRelayHost(Case):
         # aiosmtpd that records it.
         from harness import real_exchanger
         onward, deliveries = real_exchanger(self)
-        cert, key = certificate("signed")
+        cert, key = make_cert(*CERTIFICATES["signed"])
         postfix = TlsPostfix(self, dict(myhostname="relay.test", mydestination="", mynetworks="192.0.2.1/32",
                                      smtpd_tls_cert_file=cert, smtpd_tls_key_file=key, smtpd_tls_security_level="may", smtpd_tls_loglevel=1,
                                      smtpd_tls_auth_only="yes", smtpd_sasl_auth_enable="yes", smtpd_sasl_type="dovecot",
@@ -246,7 +222,7 @@ class PostfixRelayHost(Case):
         pathlib.Path(folder, "pw").write_text(PASSWORD + "\n")
         os.chmod(f"{folder}/pw", 0o600)
         s = self.server(getmx=GETMX, settings={"RelayHost": f"{postfix.host}:{postfix.port}", "RelayHostUser": USER,
-                                               "RelayHostPasswordFile": f"{folder}/pw", "RelayHostCaFile": os.path.join(CERTS.name, "ca.pem")})
+                                               "RelayHostPasswordFile": f"{folder}/pw", "RelayHostCaFile": CA})
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
             for n in range(10):
                 c.sendmail("demo@example.test", [f"r{n}@far{n}.test"], message(f"p{n}"))

@@ -93,7 +93,7 @@ class Settings(Case):
                 listen += ", [::1]"
             except OSError:
                 pass
-        s = self.server(settings={"Listen": listen, "SMTP": smtp_port, "Pop3": pop3_port})
+        self.server(settings={"Listen": listen, "SMTP": smtp_port, "Pop3": pop3_port})
         for port, greeting in ((smtp_port, b"220 "), (pop3_port, b"+OK ")):
             with socket.create_connection(("127.0.0.2", port), TIMEOUT) as c:
                 self.assertTrue(read_line(c).startswith(greeting))

@@ -13,8 +13,7 @@ import subprocess
 import unittest
 
 import harness
-from harness import HOST, TIMEOUT, free_port, message, send, subjects, untraced
-from test_internet import ca, client_context, make_cert, tearDownModule  # noqa: F401  (the certificates go with this module)
+from harness import HOST, TIMEOUT, ca, client_context, free_port, make_cert, message, send, subjects, untraced
 
 try:
     import dkim

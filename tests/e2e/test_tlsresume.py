@@ -1,14 +1,16 @@
 """TLS sessions resumed: a client that keeps its session (ticket) makes no full handshake on its next
 connection, over STARTTLS and on the TLS ports, TLS 1.2 and 1.3; not with TlsResumption=no, and a
-ticket of another server process only costs a full handshake."""
+ticket of another server process only costs a full handshake. Relays go over TLS where the exchanger offers it,
+and the next one resumes."""
 import ssl
 import unittest
 
 import harness
-from harness import HOST, ROOT, connect, free_port, message, read_line, real_exchanger, send, session as greeted, wait_for
+from harness import HOST, ROOT, client_context, connect, free_port, make_cert, read_line, real_exchanger, relay_index, send, server_context
+from harness import session as greeted, untraced, wait_for
 import test_internet
-from test_internet import client_context, make_cert
 
+TEXT = b"From: demo@example.test\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 # How clients resume: the name, the version, whether they take tickets (else the session ID).
 CLIENTS = (("TLS 1.3", ssl.TLSVersion.TLSv1_3, True), ("TLS 1.2 ticket", ssl.TLSVersion.TLSv1_2, True),
            ("TLS 1.2 session ID", ssl.TLSVersion.TLSv1_2, False))
@@ -103,24 +105,29 @@ class Off(test_internet.Case):
                     self.assertEqual(resumed(port, dialogue, ctx, session)[0], False)
 
 
-class RelayResumes(harness.Case):
-    def test_the_next_relay_to_an_exchanger_resumes(self):
+class RelayOverTls(harness.Case):
+    def test_tls_where_the_exchanger_offers_it_and_the_next_relay_resumes(self):
         if not ROOT:
-            self.skipTest("the exchanger listens on port 25 (run as root)")
+            self.skipTest("the exchangers listen on port 25 (run as root)")
+        plain, in_clear = real_exchanger(self)
         for version in (ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_2):
             with self.subTest(version=version.name):
-                ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-                ctx.load_cert_chain(*make_cert("mx.remote.test"))
+                ctx = server_context()
                 ctx.maximum_version = version
                 mx, deliveries = real_exchanger(self, ctx)
-                s = self.server(domain_mx=[("tls.test", mx, " 10")])
+                s = self.server(domain_mx=[("tls.test", mx, " 10"), ("plain.test", plain, " 10")])
                 for n in range(3):
-                    send(s, message(f"m{n}"), to=[f"x{n}@tls.test"])
+                    send(s, TEXT, to=[f"x{n}@tls.test"])
                     wait_for(lambda: len(deliveries) > n, what=f"relay {n}")
                     wait_for(lambda: deliveries.quits > n, what=f"the end of connection {n}")   # not reused: a new one
                 shown = version.name.replace("_", ".")
                 self.assertEqual([(d[4], d[5]) for d in deliveries], [(shown, False), (shown, True), (shown, True)])
-
+                self.assertEqual(untraced(deliveries[0][2]), TEXT)
+                s.wait_log(rf"^{relay_index(s, 'tls.test')}-TLS {shown}\b")
+        send(s, TEXT, to=["y@plain.test"])   # in clear where the exchanger offers no TLS
+        wait_for(lambda: in_clear, what="the relay in clear")
+        self.assertEqual((untraced(in_clear[0][2]), in_clear[0][4]), (TEXT, None))
+        s.wait_log(rf"^{relay_index(s, 'plain.test')}-TLS none\b")
 
 if __name__ == "__main__":
     unittest.main()
