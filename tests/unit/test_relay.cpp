@@ -355,7 +355,7 @@ private slots:
     void noSession()
     {
         struct Row { CommandHandler handler; QByteArray what; bool otherIsSmtp; };
-        for (const Row& row : {Row{Pop3Command, "POP3 text", true}, Row{SmtpCommand, "SMTP text", false}, Row{RelayReply, "relay reply", false}}) {
+        for (const Row& row : {Row{Pop3Command, "POP3 text", true}, Row{SmtpHandler(), "SMTP text", false}, Row{RelayReply, "relay reply", false}}) {
             FakeServer s;
             OpenSession(s, 3, row.otherIsSmtp);
             s.Session(3)->Command = "QUIT\r\n";
