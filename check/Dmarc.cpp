@@ -152,6 +152,37 @@ bool Aligned(const QByteArray& a, const QByteArray& b, bool strict)
     return x == y || (!strict && OrganizationalDomain(x) == OrganizationalDomain(y));
 }
 
+namespace {
+
+// The message's one author domain (RFC 7489 6.6.1), or "" with why there is none.
+QByteArray AuthorDomain(const QByteArray& text, QByteArray& why)
+{
+    const Mail::Header header(text);
+    if (!header.Readable())
+        return why = "a header line is not a field", QByteArray();
+    const Mail::Field* from = nullptr;
+    for (const Mail::Field& f : header.Fields()) {
+        if (!f.Is("from"))
+            continue;
+        if (from)
+            return why = "more than one From", QByteArray();
+        from = &f;
+    }
+    if (!from)
+        return why = "no From", QByteArray();
+    const Mail::AddressList mailboxes = Mail::AddressList::Parse(from->Value());
+    if (mailboxes.addresses.size() != 1)
+        return why = mailboxes.addresses.isEmpty() ? "From names no mailbox" : "From names more than one mailbox", QByteArray();
+    const QByteArray domain = PublicSuffix::Normalized(mailboxes.FirstDomain().Name());
+    if (domain.isEmpty())
+        return why = "From has no domain", QByteArray();
+    if (!DomainName(domain))
+        return why = "From domain is not a domain name", QByteArray();
+    return domain;
+}
+
+}
+
 Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfResult, const QByteArray& spfDomain,
               const QList<QByteArray>& dkimPassDomains, int sample)
 {
@@ -161,27 +192,10 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
         o.reason = why;
         return o;
     };
-    const Mail::Header header(text);
-    if (!header.Readable())
-        return verdict(Result::PermError, "a header line is not a field");
-    const Mail::Field* from = nullptr;
-    for (const Mail::Field& f : header.Fields()) {
-        if (!f.Is("from"))
-            continue;
-        if (from)
-            return verdict(Result::PermError, "more than one From");
-        from = &f;
-    }
-    if (!from)
-        return verdict(Result::PermError, "no From");
-    const Mail::AddressList mailboxes = Mail::AddressList::Parse(from->Value());
-    if (mailboxes.addresses.size() != 1)
-        return verdict(Result::PermError, mailboxes.addresses.isEmpty() ? "From names no mailbox" : "From names more than one mailbox");
-    const QByteArray domain = PublicSuffix::Normalized(mailboxes.FirstDomain().Name());
+    QByteArray problem;
+    const QByteArray domain = AuthorDomain(text, problem);
     if (domain.isEmpty())
-        return verdict(Result::PermError, "From has no domain");
-    if (!DomainName(domain))
-        return verdict(Result::PermError, "From domain is not a domain name");
+        return verdict(Result::PermError, problem);
     o.fromDomain = domain;
 
     // Policy discovery (6.6.3): the From domain, then its organisational domain if it has none.
