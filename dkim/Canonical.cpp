@@ -68,6 +68,26 @@ QByteArray SimpleHeader(const QByteArray& raw)
 
 namespace {
 
+// One line in the relaxed form: blanks at its start (`indented`) one space, runs inside it one
+// space, those at its end none; handed on as it grows, so a long line is never held whole.
+template <class Flush>
+void AppendRelaxed(QByteArray& out, bool indented, const char* first, const char* stop, const Flush& flush)
+{
+    if (indented)
+        out += ' ';
+    for (const char* q = first; q < stop;) {
+        const char* run = q;
+        while (run < stop && !Blank(*run))
+            ++run;
+        out.append(q, run - q);
+        for (q = run; q < stop && Blank(*q);)
+            ++q;
+        if (q < stop)
+            out += ' ';
+        flush(false);
+    }
+}
+
 // Both forms of a stored body (RFC 6376 3.4.3 simple, 3.4.4 relaxed), handed on in pieces. Empty
 // lines are held back (those at the end do not count); in the relaxed form a line of blanks is
 // empty, blanks at its start become one space and runs inside it one space, those at its end go.
@@ -110,19 +130,7 @@ void Body(QByteArrayView stored, bool relaxed, const std::function<void(QByteArr
         } else if (!relaxed) {
             out.append(p, stop - p);
         } else {
-            if (first > p)
-                out += ' ';
-            for (const char* q = first; q < stop;) {
-                const char* run = q;
-                while (run < stop && !Blank(*run))
-                    ++run;
-                out.append(q, run - q);
-                for (q = run; q < stop && Blank(*q);)
-                    ++q;
-                if (q < stop)
-                    out += ' ';
-                flush(false);   // a long line too
-            }
+            AppendRelaxed(out, first > p, first, stop, flush);
         }
         out += "\r\n";
         flush(false);
