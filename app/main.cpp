@@ -221,14 +221,15 @@ int main(int argc, char* argv[])
     // The pieces meet here: connections on the SMTP ports go to the SMTP service, on the
     // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
     // every accepted message is delivered to the mailboxes and the relay queue.
-    const Wiring wiring(TheQueue());
+    Queue queue;
+    const Wiring wiring(queue);
     const auto preparing = [](Server& server) {
         for (const QByteArray& line : Dkim::Load(server.Config()))
             server.Log(line);
         PrepareStore(server);
     };
     if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService()}, frmAdmin::Open, preparing,
-                                             [](Server& server) { TheQueue().Start(server); }))
+                                             [&queue](Server& server) { queue.Start(server); }))
         return failed;
     const int rc = app.exec();
     fflush(stdout);

@@ -19,7 +19,8 @@ FUZZ_TARGET(smtp)
         mdlCommon::ServerDomain = "example.test";
         return folder.Fixed(message);
     }();
-    static const Wiring wiring(TheQueue());
+    static Queue queue;
+    static const Wiring wiring(queue);
     if (size < 1) return 0;
     FakeServer server;
     server.Open<SmtpSession>(2, SmtpStep::Commands);

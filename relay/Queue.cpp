@@ -43,12 +43,6 @@ void SetDomains(QueuedMessage& m)
 
 }
 
-Queue& TheQueue()
-{
-    static Queue queue;
-    return queue;
-}
-
 Queue::Queue()
 {
     tick_.setInterval(TickMs);

@@ -121,5 +121,3 @@ private:
     QTimer tick_;
 };
 
-// The one queue of the server.
-Queue& TheQueue();

@@ -17,7 +17,8 @@
 // The steps and SMTP answers as the server wires them, over the one queue.
 inline const Wiring& Wired()
 {
-    static const Wiring wiring(TheQueue());
+    static Queue queue;
+    static const Wiring wiring(queue);
     return wiring;
 }
 // The SMTP handler as the service has it.
