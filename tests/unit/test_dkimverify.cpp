@@ -1,7 +1,8 @@
 // DKIM verification: messages signed by our own signer (deliver/Dkim), by hand here (any tag
 // the test wants, signed with OpenSSL) and by Debian's python3-dkim (fixed texts below), then
-// changed or not, against keys in a Dns::Table. tests/e2e/test_dkimverify.py sends a few through
-// the server, with fresh python3-dkim signatures and a real DNS server.
+// changed or not, against keys in a Dns::Table. tests/e2e/test_checks.py sends a few through
+// the server (test_dkim_as_python3_dkim_says): rsa-sha256 simple/simple and ed25519-sha256
+// signed by python3-dkim pass there, a changed body fails.
 #include "TestSupport.h"
 #include "dkim/DkimVerify.h"
 #include "dkim/Dkim.h"
@@ -42,7 +43,7 @@ QMap<QByteArray, Lines> BaseKeys()
 }
 
 // A table of the base keys with a row's entries "name|record" over them; the record "!temp"
-// makes the name a DNS failure, "!nodata" a name without TXT, "!none" takes the name out.
+// makes the name a DNS failure, "!nodata" a name without TXT.
 void Fill(Dns::Table& table, const Lines& entries)
 {
     QMap<QByteArray, Lines> keys = BaseKeys();
@@ -62,7 +63,7 @@ void Fill(Dns::Table& table, const Lines& entries)
                 table.Set(it.key(), Dns::Type::Txt, Dns::Status::TempError);
             else if (record == "!nodata")
                 table.Set(it.key(), Dns::Type::Txt, Dns::Status::NoData);
-            else if (record != "!none")
+            else
                 table.Add(it.key(), Dns::Type::Txt, record);
         }
 }
@@ -174,14 +175,6 @@ QByteArray UnderSignatures(const QByteArray& signedText, const QByteArray& field
     return Changed(signedText, "\r\nReceived: ", "\r\n" + field + "Received: ");
 }
 
-// The text with the first character of the first b= value changed.
-QByteArray FlipB(QByteArray text)
-{
-    const qsizetype at = text.indexOf("b=") + 2;
-    text[at] = text[at] == 'A' ? 'B' : 'A';
-    return text;
-}
-
 QByteArray Report(const std::vector<DkimVerify::Signature>& found)
 {
     QList<QByteArray> parts;
@@ -205,8 +198,6 @@ private slots:
         QTest::addColumn<QByteArray>("error");   // "" when it parses
         QTest::newRow("final ;") << QByteArray("a=1;") << QByteArray("a=1") << QByteArray();
         QTest::newRow("folding") << QByteArray("\r\n a \t= 1 \r\n\t;\r\n b=x  y\r\n z ") << QByteArray("a=1|b=x  y\r\n z") << QByteArray();
-        QTest::newRow("duplicate") << QByteArray("d=a; s=b; d=c") << QByteArray("d=a|s=b") << QByteArray("duplicate d=");
-        QTest::newRow("no =") << QByteArray("a=1; bogus; c=3") << QByteArray("a=1|c=3") << QByteArray("tag without =");
         QTest::newRow("empty tag") << QByteArray("a=1;; c=3") << QByteArray("a=1|c=3") << QByteArray("empty tag");
         QTest::newRow("name starts with a digit") << QByteArray("1a=x; b=2") << QByteArray("b=2") << QByteArray("bad tag name");
         QTest::newRow("8-bit value") << QByteArray("a=caf\xc3\xa9") << QByteArray() << QByteArray("bad character in a=");
@@ -241,7 +232,6 @@ private slots:
         // Our own signer: rsa-sha256 and ed25519-sha256, relaxed/relaxed, From signed twice.
         const QByteArray own = OwnSigned(Text), both = OwnSigned(Text, true);
         row("own rsa-sha256 and ed25519-sha256", both, "pass | pass");
-        row("own: changed body", Changed(both, "Last line.", "Last line!"), "fail (body hash did not verify) | fail (body hash did not verify)");
         row("own: changed signed field", Changed(both, "Subject: Hello", "Subject: Hullo"),
             "fail (signature did not verify) | fail (signature did not verify)");
         row("own: changed field it does not sign", Changed(both, "from far.test", "from elsewhere.test"), "pass | pass");
@@ -252,20 +242,16 @@ private slots:
         row("own: To added on top (signed once: the lowest counts)", UnderSignatures(both, "To: evil@evil.test\r\n"), "pass | pass");
         row("own: blanks and folding changed (relaxed)", Changed(both, "Subject: Hello", "SUBJECT:\r\n \t Hello  "), "pass | pass");
         row("own: stuffed dot left unstuffed", Changed(both, "..stuffed", ".stuffed"), "fail (body hash did not verify) | fail (body hash did not verify)");
-        row("own: b= changed", FlipB(own), "fail (signature did not verify)");
         row("own: lower-case field name", QByteArray(own).replace("DKIM-Signature:", "dkim-signature:"), pass);
 
         // python3-dkim's signature with l=, the text stored with its "." stuffed.
         row("python3-dkim relaxed/relaxed l=, text appended", PyRelaxedLength + PyText + "Appended by a list\r\n", pass);
 
-        // By hand: each canonicalisation, algorithm and key.
-        row("hand relaxed/relaxed", HandSigned(Text, Usual), pass);
-        row("hand simple/simple", HandSigned(Text, Tags("c", "simple/simple")), pass);
+        // By hand: the canonicalisations' defaults, and each key.
         row("hand c=relaxed is relaxed/simple: trailing blank added", Changed(HandSigned(Text, Tags("c", "relaxed")), "Last line.", "Last line. "),
             "fail (body hash did not verify)");
         row("hand no c= is simple/simple: field refolded", Changed(HandSigned(Text, Tags("c", "-")), "Subject: Hello", "Subject:\r\n Hello"),
             "fail (signature did not verify)");
-        row("hand ed25519-sha256", HandSigned(Text, Tags("s", "ed", Tags("a", "ed25519-sha256")), Ed().pem), pass);
         row("hand 1024-bit key", HandSigned(Text, Tags("s", "k1024"), Rsa1024().pem), pass);
         row("hand 512-bit key", HandSigned(Text, Tags("s", "short"), Rsa512().pem), "permerror (key too short: 512 bits)");
         row("hand signed with another key", HandSigned(Text, Usual, Rsa1024().pem), "fail (signature did not verify)");

@@ -65,23 +65,6 @@ private slots:
         }
     }
 
-    // Missing at the first statement, or taken away after one: error 53 naming the file.
-    void missingTableFails()
-    {
-        ProgramFolder f;
-        QVERIFY(QFile::remove(f.Path("Users.txt")));
-        TextDatabase db(f.dir.path());
-        for (int round = 0; round < 2; ++round) {
-            const auto e = FailureOf([&] { db.Execute("Select * From Users.txt"); });
-            QVERIFY(e && e->number == Err::FileNotFound);
-            QVERIFY2(e->text().startsWith("53:") && e->description.contains("Users.txt"), e->text().constData());
-            f.Write("Users.txt", Header + "taro,pw,taro\n");
-            QCOMPARE(db.Execute("Select * From Users.txt").rows.size(), 1);
-            QVERIFY(QFile::remove(f.Path("Users.txt")));
-        }
-        QVERIFY(!QFile::exists(f.Path("Users.txt")));   // nothing created it behind our back
-    }
-
     // A write replaces the file whole, keeps its form, and sets user u's password to `value`.
     void writes_data()
     {
