@@ -361,10 +361,11 @@ class ServerProcess:
 
 
 class Case(unittest.TestCase):
-    SERVER = {}   # settings of the server each test gets as self.s
+    SERVER = {}   # settings of the server each test gets as self.s; None: each test starts its own
 
     def setUp(self):
-        self.s = self.server(**self.SERVER)
+        if self.SERVER is not None:
+            self.s = self.server(**self.SERVER)
 
     def server(self, **settings):
         s = ServerProcess(**settings)

@@ -7,7 +7,6 @@ import smtplib
 import sys
 import threading
 import time
-import unittest
 
 from harness import (ROOT, TIMEOUT, Case, connect, message, read_line, real_exchanger, send, session, subjects, until_closed,
                      wait_for)
@@ -24,7 +23,7 @@ def replies(sock, n, timeout=TIMEOUT):
 
 
 class Limits(Case):
-    setUp = unittest.TestCase.setUp   # each case starts the server it needs
+    SERVER = None   # each case starts the server it needs
 
     def figure(self, text):   # what a case measured, for the run's output
         print(f"\n{self.id().split('.')[-1]}: {text}", file=sys.stderr)

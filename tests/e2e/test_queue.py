@@ -29,8 +29,7 @@ def option(server, name):   # `Tandrivel --queue` / `--flush` beside the running
 
 @unittest.skipUnless(ROOT, "port 25 needs root")
 class Queue(Case):
-    def setUp(self):   # each test lays out its own server
-        pass
+    SERVER = None   # each test lays out its own server
 
     def test_relay_to_a_real_server(self):
         mx, deliveries = real_exchanger(self)

@@ -58,8 +58,7 @@ GETMX = '#!/bin/sh\necho "$1" >> getmx-calls.txt\n'
 
 
 class RelayHost(Case):
-    def setUp(self):   # each test lays out its own server
-        pass
+    SERVER = None   # each test lays out its own server
 
     def relaying(self, port, tls="encrypt", password=PASSWORD, mode=0o600, **settings):
         folder = tempfile.mkdtemp(prefix="tandrivel-relayhost-")
