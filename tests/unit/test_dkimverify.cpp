@@ -1,4 +1,4 @@
-// DKIM verification: messages signed by our own signer (deliver/Dkim), by hand here (any tag
+// DKIM verification: messages signed by our own signer (dkim/Dkim), by hand here (any tag
 // the test wants, signed with OpenSSL) and by Debian's python3-dkim (fixed texts below), then
 // changed or not, against keys in a Dns::Table. tests/e2e/test_checks.py sends a few through
 // the server (test_dkim_as_python3_dkim_says): rsa-sha256 simple/simple and ed25519-sha256
@@ -20,7 +20,7 @@ constexpr qint64 Now = 1796606321;
 
 // Signed by python3-dkim 1.1.4 (dkim.sign, include_headers from:to:subject:date:message-id:from)
 // with l=, over Python's text: the stored one has its "." line stuffed. Its other forms are
-// signed afresh in tests/e2e/test_dkimverify.py.
+// signed afresh in tests/e2e/test_checks.py.
 const QByteArray PyRsa = "v=DKIM1; k=rsa; p=MIGfMA0GCSqGSIb3DQEBAQUAA4GNADCBiQKBgQC5KE2/l086tXh5xmD2p5maczrplYRQo7qIYGKLE9Iw9INcr2AKQy/v/"
                          "v15vPEHdh3ie5xw6tnTKonX7IJ3XLLTryrdIWXn8AsoWlbRcm0bNp+uJfy/wBQ98Rc3KMZuldzQB69DIiXNc2ILOcDU7D5LtRHgC5cKwWCczsOupn6/XQIDAQAB";
 const QByteArray PyText = "Received: from x\r\nFrom: Alice  <alice@python.test>\r\nTo: bob@example.test\r\nSubject: a  test\r\n\tfolded\r\n"
@@ -110,7 +110,7 @@ QByteArray HandSigned(const QByteArray& text, const QByteArray& tags, const QByt
     return field + SignData(pem, TagOf(tags, "a").startsWith("ed25519"), data).toBase64() + "\r\n" + text;
 }
 
-// Signed by our own signer (deliver/Dkim) for example.test: selector sel with Rsa(), and
+// Signed by our own signer (dkim/Dkim) for example.test: selector sel with Rsa(), and
 // selector ed with Ed() beside it when `ed25519`.
 QByteArray OwnSigned(const QByteArray& text, bool ed25519 = false)
 {

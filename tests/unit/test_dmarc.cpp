@@ -1,6 +1,6 @@
 // DMARC: organisational domains by the public suffix list,
 // the record, policy discovery and alignment, against records in a Dns::Table.
-// tests/e2e/test_dkimverify.py sends a few of these through the server, its checks fed by the session.
+// tests/e2e/test_checks.py sends a few of these through the server, its checks fed by the session.
 #include "TestSupport.h"
 #include "check/Dmarc.h"
 
