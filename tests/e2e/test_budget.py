@@ -79,9 +79,9 @@ def take_nothing_after_data(listener, stop):   # an exchanger that says 354 and 
         c.close()
 
 
-@unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
+@unittest.skipIf(SANITIZED, "a sanitizer build: its memory figures say nothing")
 class Budget(Case):
-    setUp = unittest.TestCase.setUp   # each case starts the server it needs
+    SERVER = None   # each case starts the server it needs
 
     def figure(self, text):
         print(f"\n{self.id().split('.')[-1]}: {text}", file=sys.stderr)

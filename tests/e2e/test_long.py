@@ -55,7 +55,7 @@ class Long(Case):
             self.assertEqual(p.retr(1)[0], b"+OK %d octets" % len(big))
         self.assertLess(memory_kb(s.proc.pid) - before, 200 << 10, "the server grew by over 200 MB")
 
-    @unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
+    @unittest.skipIf(SANITIZED, "a sanitizer build: its memory figures say nothing")
     def test_memory_comes_back_after_a_thousand_connections(self):
         s = self.s
         # The warm-up fills the log to its 2000 lines and starts the threads that write message files.
@@ -68,7 +68,7 @@ class Long(Case):
         self.assertEqual(s.messages(), [])
         self.assertLess(after - before, 2048, f"VmRSS {before} kB after the warm-up, {after} kB after 1020 more connections")
 
-    @unittest.skipUnless(SANITIZED, "leaks are checked in the AddressSanitizer build (scripts/test-sanitize.sh)")
+    @unittest.skipUnless(SANITIZED, "not a sanitizer build: leaks are checked in scripts/test-sanitize.sh")
     def test_no_leak_after_a_few_hundred_sessions(self):
         mx, deliveries = real_exchanger(self)
         dead = self.closing(bind_loopback(25))

@@ -27,7 +27,7 @@ def option(server, name):   # `Tandrivel --queue` / `--flush` beside the running
                           env=dict(os.environ, QT_QPA_PLATFORM="offscreen")).stdout.decode()
 
 
-@unittest.skipUnless(ROOT, "port 25 needs root")
+@unittest.skipUnless(ROOT, "needs root: port 25")
 class Queue(Case):
     SERVER = None   # each test lays out its own server
 
