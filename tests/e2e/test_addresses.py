@@ -78,7 +78,7 @@ def null_mx(domain):
 
 
 class Bounces(Case):
-    setUp = unittest.TestCase.setUp   # each test lays out its own server
+    SERVER = None   # each test lays out its own
 
     def bounced_at_once(self, s, cases):   # cases: {recipient: (Status, the reply the notice quotes)}
         start = time.monotonic()
@@ -116,7 +116,7 @@ class Bounces(Case):
 
 
 class Names(Case):
-    setUp = unittest.TestCase.setUp   # a server for each name
+    SERVER = None   # a server for each name
 
     def test_the_name_in_greetings_trace_and_log(self):
         qualified = "" if "." in HOST else " (not fully qualified: exchangers may refuse it; set HostName)"
@@ -132,9 +132,10 @@ class Names(Case):
                 self.assertRegex(s.files()[0], rb"\r\n\tby " + re.escape(name.encode()) + rb" with ESMTP\r\n")
 
 
-@unittest.skipUnless(ROOT and os.path.exists(POSTFIX), "needs root (port 25) and Postfix")
+@unittest.skipUnless(ROOT, "needs root: port 25")
+@unittest.skipUnless(os.path.exists(POSTFIX), "needs postfix (scripts/install-deps.sh test)")
 class NameCheckingExchanger(Case):
-    setUp = unittest.TestCase.setUp
+    SERVER = None
 
     def test_postfix_takes_a_qualified_name_and_refuses_a_bare_one(self):
         def address():

@@ -1,6 +1,6 @@
 """Command lines as real clients send them: POP3 commands pipelined in one packet (a socket, openssl s_client in
-clear, after STLS and on the Pop3s port), also behind a delayed answer and behind a
-message a slow reader is still taking; lines ended by a bare LF (nc); SIZE at MAIL and EXPN; the command line
+clear, after STLS and on the Pop3s port), also behind a message a slow reader is still taking (behind a delayed
+answer: tests/unit/test_access.cpp); lines ended by a bare LF (nc); SIZE at MAIL and EXPN; the command line
 options of the executable."""
 import os
 import shutil
@@ -52,23 +52,6 @@ class Pop3Pipelining(test_internet.Case):   # with TLS: STLS and the Pop3s port
             with client_context().wrap_socket(raw, server_hostname="127.0.0.1") as c:
                 c.sendall(b"STAT\r\nQUIT\r\n")
                 self.assertEqual(until_closed(c), b"+OK 0 0\r\n+OK Merivolant POP3 Closed\r\n")   # not logged in
-
-    def test_lines_wait_behind_a_delayed_answer(self):
-        s = self.s
-
-        def login(password):   # from an address of its own: failed logins slow down only that one
-            c = socket.create_connection(("127.0.0.1", s.pop3), TIMEOUT, source_address=("127.0.0.7", 0))
-            read_line(c)
-            c.sendall(b"USER demo\r\nPASS " + password + b"\r\nSTAT\r\nQUIT\r\n")
-            return c
-        for _ in range(2):
-            with login(b"wrong") as c:
-                until_closed(c)
-        start = time.monotonic()
-        with login(b"wrong") as c:   # its PASS answer waits; STAT and QUIT behind it
-            got = until_closed(c)
-        self.assertEqual(got, b"+OK all respons OK\r\n" * 2 + b"+OK 0 0\r\n+OK Merivolant POP3 Closed\r\n")
-        self.assertGreaterEqual(time.monotonic() - start, 0.2, "the answer was not delayed")
 
 
 class Pop3BehindAMessage(Case):

@@ -42,14 +42,10 @@ def unstuffed(stored):   # a mailbox file as a client reads it
     return re.sub(rb"(?m)^\.", b"", stored)
 
 
-@unittest.skipUnless(ROOT, "the exchangers need port 25, which needs root")
+@unittest.skipUnless(ROOT, "needs root: the exchangers listen on port 25")
 @unittest.skipUnless(dkim, "needs Debian's python3-dkim (apt-get install python3-dkim)")
 class Dkim(Case):
-    def setUp(self):   # each test lays out its own server
-        pass
-
-    def laid_out(self, **settings):   # a server not yet started, with domain example.test
-        return self.server(wait=None, **settings)
+    SERVER = None   # each test lays out its own
 
     def verify(self, text, dns, algorithms=("rsa-sha256", "ed25519-sha256"), what=""):
         """Every signature of `text` verifies (looked up in `dns`), signs the trace headers not, and the
@@ -78,7 +74,7 @@ class Dkim(Case):
     def test_signed_copies_verify(self):
         mx, deliveries = real_exchanger(self)
         refusing, _ = real_exchanger(self, answers=["550 5.1.1 no such user"])
-        s = self.laid_out(domain_mx=[("remote.test", mx, "10"), ("refusing.test", refusing, "10")])
+        s = self.server(wait=None, domain_mx=[("remote.test", mx, "10"), ("refusing.test", refusing, "10")])
         records = keys(s.folder)
         # DkimKey relative to the program folder, DkimEd25519Key absolute; the selectors' defaults.
         s.settings_file().write_text(s.settings_file().read_text() + f"DkimKey=rsa.pem\nDkimEd25519Key={s.folder}/ed.pem\n")
@@ -115,7 +111,7 @@ class Dkim(Case):
 
     def test_only_trusted_mail_of_the_domain(self):
         mx, deliveries = real_exchanger(self)
-        s = self.laid_out(domain_mx=[("remote.test", mx, "10")], settings={"RelayNetworks": "127.0.0.1"})
+        s = self.server(wait=None, domain_mx=[("remote.test", mx, "10")], settings={"RelayNetworks": "127.0.0.1"})
         records = keys(s.folder)
         s.settings_file().write_text(s.settings_file().read_text() + "DkimKey=rsa.pem\nDkimSelector=mail2024\n")
         s.start()
@@ -137,7 +133,7 @@ class Dkim(Case):
         self.assertEqual(s.count_log(r"-DKIM signed d=example\.test s=mail2024 \(rsa-sha256\)$"), 1)
 
     def test_keygen(self):
-        s = self.laid_out()
+        s = self.server(wait=None)
         exe = os.path.join(s.folder, "Tandrivel")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=s.config)
 
