@@ -198,6 +198,10 @@ def message(subject, body=b"x\r\n"):
     return b"From: a@example.org\r\nSubject: " + subject.encode() + b"\r\n\r\n" + body
 
 
+def megabytes(n, subject="big"):   # a message of about n MB, in lines of 80
+    return message(subject, (b"y" * 78 + b"\r\n") * ((n << 20) // 80))
+
+
 def stuffed(text):   # as it travels and is stored
     return re.sub(rb"(?m)^\.", b"..", text)
 
@@ -421,6 +425,9 @@ class Case(unittest.TestCase):
         self.addCleanup(s.stop)
         return s
 
+    def figure(self, text):   # what a case measured, for the run's output
+        print(f"\n{self.id().split('.')[-1]}: {text}", file=sys.stderr)
+
     def closing(self, sock):   # closed when the test ends
         self.addCleanup(sock.close)
         return sock
@@ -481,12 +488,12 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, hold=0):
+def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, hold=0, port=25, **options):
     """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the list of
     deliveries (from, to, content, options, TLS version or None, TLS session resumed, the client's address and port) it
     took. Its answers to RCPT are the `rcpt` lists of its local part in turn, then 250; to the end of data, after `hold`
     seconds, `answers` in turn, then "250 OK queued"; only a 250 counts. The list's `quits` counts QUITs, `asked` holds
-    every RCPT address in order and `most` the most messages taken at once."""
+    every RCPT address in order and `most` the most messages taken at once. `options` go to aiosmtpd's Controller."""
     import asyncio
     from aiosmtpd.controller import Controller
 
@@ -522,8 +529,8 @@ def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, 
     if address is None:
         with bind_loopback(25) as free:
             address = free.getsockname()[0]
-    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
-                            tls_context=tls_context)
+    controller = Controller(Recorder(), hostname=address, port=port, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
+                            tls_context=tls_context, **options)
     controller.start()
     test.addCleanup(controller.stop)
     return address, deliveries

@@ -11,7 +11,7 @@ import unittest
 
 import harness
 import test_internet
-from harness import HOST, POSTFIX, ROOT, TIMEOUT, Case, ca, curl, free_port, message, read_line, send, session, stuffed, subjects, untraced, wait_for
+from harness import HOST, POSTFIX, ROOT, TIMEOUT, Case, ca, curl, free_port, megabytes, message, read_line, send, session, stuffed, subjects, untraced, wait_for
 
 # A line that is only ".", lines starting with dots, 8-bit bytes, NUL, an empty and a long line.
 TRICKY = (b"From: a@example.org\r\nSubject: tricky\r\n\r\n.leading dot\r\n.\r\n..two dots\r\n"
@@ -64,7 +64,7 @@ class Smtp(Case):   # a 250 means stored: test_stored.py
             self.skipTest("not permitted here: mounting a small file system: " + r.stderr)
         self.addCleanup(subprocess.run, ["umount", "-l", s.mailbox()])
         with self.assertRaises(smtplib.SMTPDataError) as e:
-            send(s, message("too big", (b"x" * 78 + b"\r\n") * ((3 << 20) // 80)))
+            send(s, megabytes(3, "too big"))
         self.assertEqual(e.exception.smtp_code, 452)
         self.assertEqual(os.listdir(s.mailbox()), [])
         send(s, message("fits"))

@@ -66,9 +66,7 @@ class Dkim(Case):
         for idx in range(count):
             d = dkim.DKIM(text)
             self.assertTrue(d.verify(idx=idx, dnsfunc=lookup), f"{what}: signature {idx} does not verify: {head[:800]!r}")
-            found.append(d.signature_fields[b"a"].decode())
-            self.assertEqual(d.signature_fields[b"d"], DOMAIN.encode())
-            self.assertIn(b"from:from", re.sub(rb"\s", b"", d.signature_fields[b"h"]))   # oversigned
+            found.append(d.signature_fields[b"a"].decode())   # its other tags: tests/unit/test_dkim.cpp
         self.assertEqual(found, list(algorithms), what)
 
     def test_signed_copies_verify(self):
@@ -155,7 +153,6 @@ class Dkim(Case):
         again = keygen("s1")
         self.assertEqual((again.returncode, key.read_bytes()), (1, before))
         self.assertIn(b"exists already", again.stderr)
-        self.assertIn(b"--dkim-keygen [selector]", subprocess.run([exe, "--help"], capture_output=True, env=env).stdout)
         # The key signs, and the record verifies it.
         s.settings_file().write_text(s.settings_file().read_text() + "DkimKey=s1.private\nDkimSelector=s1\n")
         s.start()

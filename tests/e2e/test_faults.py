@@ -6,7 +6,7 @@ import re
 import signal
 import subprocess
 
-from harness import Case, connect, message, pop3_stat, read_line, send, session, untraced, wait_for
+from harness import Case, connect, megabytes, message, pop3_stat, read_line, send, session, untraced, wait_for
 
 
 def drain(sock):   # reads the replies until the server closes the connection
@@ -19,7 +19,7 @@ class KilledWhileWriting(Case):
         s, box = self.s, self.s.mailbox()
         send(s, message("before"))
         [before] = s.messages()
-        body = message("big", (b"x" * 78 + b"\r\n") * ((64 << 20) // 80))
+        body = megabytes(64)
         with session(s.smtp, timeout=120) as c:
             c.sendall(b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n")
             for _ in range(3):

@@ -58,8 +58,7 @@ class Tls(Case):
             self.assertEqual(m.login("demo", "secret")[0], 235)
             m.sendmail("demo@example.test", ["demo@example.test"], MESSAGE)
         self.assertEqual(self.stored(), [STUFFED])
-        p = poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT)
-        self.addCleanup(p.close)
+        p = self.closing(poplib.POP3("127.0.0.1", self.s.pop3, timeout=TIMEOUT))
         self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": [], "PIPELINING": [], "STLS": []})
         self.assertTrue(p.stls(client_context()).startswith(b"+OK"))
         self.assertEqual(p.capa(), {"USER": [], "UIDL": [], "TOP": [], "PIPELINING": []})
@@ -86,11 +85,8 @@ class Tls(Case):
                     self.assertEqual((m.sock.version(), m.noop()[0]), (version.name.replace("_", "."), 250))
                 else:   # refused, or the connection simply ends
                     self.assertRaises(OSError, m.starttls, context=client_context(version))
-        stalled = smtp(s)   # said STARTTLS, never sends a hello
-        self.addCleanup(stalled.close)
-        self.assertEqual(stalled.docmd("STARTTLS")[0], 220)
-        mute = socket.create_connection(("127.0.0.1", s.smtps), TIMEOUT)
-        self.addCleanup(mute.close)
+        self.assertEqual(self.closing(smtp(s)).docmd("STARTTLS")[0], 220)   # and never a hello
+        self.closing(connect(s.smtps))   # mute
         for port, garbage in ((s.smtps, b"EHLO plain.test\r\n"), (s.pop3s, b"USER demo\r\n")):
             with socket.create_connection(("127.0.0.1", port), TIMEOUT) as c:
                 c.sendall(garbage)

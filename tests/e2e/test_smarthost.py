@@ -12,7 +12,7 @@ import smtplib
 import tempfile
 import unittest
 
-from harness import CERTS, ROOT, TIMEOUT, Case, Postfix, free_port, make_cert, message, server_context, spawn, wait_for
+from harness import CERTS, ROOT, TIMEOUT, Case, Postfix, free_port, make_cert, message, real_exchanger, server_context, spawn, wait_for
 
 USER, PASSWORD = "me@home.test", "s3cret pass"
 logging.getLogger("mail.log").setLevel(logging.CRITICAL)   # refused handshakes are expected here
@@ -24,31 +24,18 @@ CERTIFICATES = {"self": ("relay.test", None), "signed": ("relay-signed", "IP:127
 CA = os.path.join(CERTS.name, "ca.pem")
 
 
-def aiosmtpd_relay(test, cert="self", users=((USER, PASSWORD),)):
+def aiosmtpd_relay(test, cert="self"):
     """aiosmtpd as a relay host on 127.0.0.1: STARTTLS required, AUTH required inside TLS. Its port, the deliveries
-    (from, to, content, TLS version) and the logins (mechanism, user, accepted, under TLS) it took."""
-    from aiosmtpd.controller import Controller
+    (as harness.real_exchanger has them) and the logins (mechanism, user, accepted, under TLS) it took."""
     from aiosmtpd.smtp import AuthResult, LoginPassword
-    deliveries, logins, users = [], [], dict(users)
-
-    class Recorder:
-        async def handle_DATA(self, server, session, envelope):
-            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content,
-                               session.ssl and session.ssl["ssl_object"].version()))
-            return "250 OK queued"
+    logins, port = [], free_port()
 
     def authenticator(server, session, envelope, mechanism, data):
-        ok = isinstance(data, LoginPassword) and users.get(data.login.decode()) == data.password.decode()
-        logins.append((mechanism, data.login.decode() if isinstance(data, LoginPassword) else None, ok, bool(session.ssl)))
-        return AuthResult(success=ok, handled=False)
-
-    context = server_context(*CERTIFICATES[cert])
-    port = free_port()
-    controller = Controller(Recorder(), hostname="127.0.0.1", port=port, server_hostname="relay.test", ready_timeout=TIMEOUT,
-                            tls_context=context, require_starttls=True, auth_required=True, auth_require_tls=True,
-                            authenticator=authenticator)
-    controller.start()
-    test.addCleanup(controller.stop)
+        user = data.login.decode() if isinstance(data, LoginPassword) else None
+        logins.append((mechanism, user, user == USER and data.password.decode() == PASSWORD, bool(session.ssl)))
+        return AuthResult(success=logins[-1][2], handled=False)
+    deliveries = real_exchanger(test, server_context(*CERTIFICATES[cert]), address="127.0.0.1", port=port, require_starttls=True,
+                                auth_required=True, auth_require_tls=True, authenticator=authenticator)[1]
     return port, deliveries, logins
 
 
@@ -81,7 +68,7 @@ class RelayHost(Case):
                 c.sendmail("demo@example.test", [f"r{n}@far{n}.test"] + (["demo@example.test"] if n == 0 else []), message(f"m{n}"))
         wait_for(lambda: len(deliveries) == 10, what=lambda: f"ten deliveries, not {len(deliveries)}")
         self.assertEqual(sorted(d[1][0] for d in deliveries), sorted(f"r{n}@far{n}.test" for n in range(10)))
-        self.assertTrue(all(d[0] == "demo@example.test" and d[3] and d[3].startswith("TLSv1.") for d in deliveries), deliveries)
+        self.assertTrue(all(d[0] == "demo@example.test" and d[4] and d[4].startswith("TLSv1.") for d in deliveries), deliveries)
         self.assertTrue(all(f"Subject: m{d[1][0][1:].split('@')[0]}\r\n".encode() in d[2] for d in deliveries))
         # One login per connection, each right and inside TLS; fewer connections than messages.
         self.assertTrue(all(l[1:] == (USER, True, True) for l in logins), logins)
@@ -194,7 +181,6 @@ class PostfixRelayHost(Case):
     def test_postfix_with_dovecot_sasl(self):
         # Postfix takes mail only from a login (loopback is not among its networks) and hands it on to a plain
         # aiosmtpd that records it.
-        from harness import real_exchanger
         onward, deliveries = real_exchanger(self)
         cert, key = make_cert(*CERTIFICATES["signed"])
         postfix = TlsPostfix(self, dict(myhostname="relay.test", mydestination="", mynetworks="192.0.2.1/32",
