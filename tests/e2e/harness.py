@@ -91,14 +91,14 @@ def answers(address):   # ("host", port) or a unix socket path: whether a connec
             return False
 
 
-def spawn(test, argv, ready, timeout=TIMEOUT, logs=(), **popen):
-    """A peer, stopped when `test` ends, once ready() holds. Should it end first or not get there in time, the
-    failure shows its own output and the tails of `logs`, the files it writes."""
+def spawn(test, argv, ready, timeout=TIMEOUT, logs=(), kill=False, **popen):
+    """A peer, stopped when `test` ends (killed with `kill`), once ready() holds. Should it end first or not get there in
+    time, the failure shows its own output and the tails of `logs`, the files it writes."""
     out = tempfile.TemporaryFile()
     proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, **popen)
 
     def stop():
-        proc.terminate()
+        proc.kill() if kill else proc.terminate()
         try:
             proc.wait(TIMEOUT)
         except subprocess.TimeoutExpired:

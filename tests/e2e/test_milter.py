@@ -59,7 +59,7 @@ def peer(test, port=None):
     """The pymilter filter on a free port; returns its setting and the file its records go to."""
     port = port or free_port()
     record = os.path.join(test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-milterpeer-")), "seen.jsonl")
-    spawn(test, [PYTHON, os.path.join(HERE, "milterpeer.py"), f"inet:{port}@127.0.0.1", record], lambda: answers(("127.0.0.1", port)))
+    spawn(test, [PYTHON, os.path.join(HERE, "milterpeer.py"), f"inet:{port}@127.0.0.1", record], lambda: answers(("127.0.0.1", port)), kill=True)
     return f"inet:127.0.0.1:{port}", record
 
 
