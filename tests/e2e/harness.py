@@ -489,7 +489,7 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
 
 
 def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, hold=0, port=25, **options):
-    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the list of
+    """aiosmtpd on `port` of its own address (offering STARTTLS with `tls_context`): that address, and the list of
     deliveries (from, to, content, options, TLS version or None, TLS session resumed, the client's address and port) it
     took. Its answers to RCPT are the `rcpt` lists of its local part in turn, then 250; to the end of data, after `hold`
     seconds, `answers` in turn, then "250 OK queued"; only a 250 counts. The list's `quits` counts QUITs, `asked` holds
@@ -507,7 +507,7 @@ def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, 
             deliveries.quits += 1
             return "221 Bye"
 
-        async def handle_RCPT(self, server, session, envelope, address, options):
+        async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
             deliveries.asked.append(address)
             answer = (rcpt.get(address.split("@")[0]) or ["250 OK"]).pop(0)
             if answer.startswith("250"):
