@@ -37,6 +37,18 @@ ROOT = os.geteuid() == 0
 SANITIZED = b"__asan_init" in pathlib.Path(EXE).read_bytes()   # memory figures of such a build say nothing
 USERS = (("demo", "secret", "demo"), ("alice", "wonder", "alice"), ("bob", "hunter2", "bob"))
 
+# Under scripts/test.sh (TANDRIVEL_PEERS=all) every peer the tests use is installed: a skip for a missing one
+# is then a failure. Skips about the machine rather than a package stay skips; their reasons start so.
+MACHINE = ("needs root", "a sanitizer build", "not a sanitizer build", "not permitted here")
+if os.environ.get("TANDRIVEL_PEERS") == "all":
+    _skip = unittest.TestResult.addSkip
+
+    def _missing_peer(result, test, reason):
+        if reason.startswith(MACHINE):
+            return _skip(result, test, reason)
+        result.addFailure(test, (AssertionError, AssertionError(f"skipped, but scripts/test.sh installs every peer: {reason}"), None))
+    unittest.TestResult.addSkip = _missing_peer
+
 
 # Ports handed out here were free when chosen, but anyone may take one before it is listened on
 # (CTest runs tests side by side, and every client's source port comes from the same range):
@@ -68,6 +80,42 @@ def wait_for(predicate, timeout=TIMEOUT, what="condition"):
         if time.time() > deadline:
             raise AssertionError(f"timed out waiting for {what() if callable(what) else what}")
         time.sleep(0.01)
+
+
+def answers(address):   # ("host", port) or a unix socket path: whether a connection there is taken
+    with contextlib.closing(socket.socket(socket.AF_UNIX if isinstance(address, str) else socket.AF_INET)) as s:
+        try:
+            s.connect(address)
+            return True
+        except OSError:
+            return False
+
+
+def spawn(test, argv, ready, timeout=TIMEOUT, logs=(), kill=False, **popen):
+    """A peer, stopped when `test` ends (killed with `kill`), once ready() holds. Should it end first or not get there in
+    time, the failure shows its own output and the tails of `logs`, the files it writes."""
+    out = tempfile.TemporaryFile()
+    proc = subprocess.Popen(argv, stdout=out, stderr=subprocess.STDOUT, **popen)
+
+    def stop():
+        proc.kill() if kill else proc.terminate()
+        try:
+            proc.wait(TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+        out.close()
+    test.addCleanup(stop)
+    deadline = time.time() + timeout
+    while not ready():
+        if proc.poll() is not None or time.time() > deadline:
+            out.seek(0)
+            tails = [out.read().decode(errors="replace")] + [f"--- {p}:\n" + pathlib.Path(p).read_text(errors="replace")
+                                                           for p in logs if os.path.exists(p)]
+            state = f"ended with {proc.returncode}" if proc.poll() is not None else f"not ready after {timeout} s"
+            raise AssertionError(f"{' '.join(argv)[:300]} {state}:\n" + "\n".join(tail[-3000:] for tail in tails))
+        time.sleep(0.05)
+    return proc
 
 
 def memory_kb(pid):
@@ -148,6 +196,10 @@ def server_context(name="mx.remote.test", signed_for=None):   # for a peer that 
 
 def message(subject, body=b"x\r\n"):
     return b"From: a@example.org\r\nSubject: " + subject.encode() + b"\r\n\r\n" + body
+
+
+def megabytes(n, subject="big"):   # a message of about n MB, in lines of 80
+    return message(subject, (b"y" * 78 + b"\r\n") * ((n << 20) // 80))
 
 
 def stuffed(text):   # as it travels and is stored
@@ -373,6 +425,9 @@ class Case(unittest.TestCase):
         self.addCleanup(s.stop)
         return s
 
+    def figure(self, text):   # what a case measured, for the run's output
+        print(f"\n{self.id().split('.')[-1]}: {text}", file=sys.stderr)
+
     def closing(self, sock):   # closed when the test ends
         self.addCleanup(sock.close)
         return sock
@@ -433,35 +488,49 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-def real_exchanger(test, tls_context=None, answers=(), address=None):
-    """aiosmtpd on port 25 of its own address (offering STARTTLS with `tls_context`): that address, and the
-    list of deliveries (from, to, content, options, TLS version or None, TLS session resumed) it took. Its answers to the end of
-    data are `answers` in turn, then "250 OK queued"; only a 250 counts as a delivery. The list's `quits` counts QUITs."""
+def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, hold=0, port=25, **options):
+    """aiosmtpd on `port` of its own address (offering STARTTLS with `tls_context`): that address, and the list of
+    deliveries (from, to, content, options, TLS version or None, TLS session resumed, the client's address and port) it
+    took. Its answers to RCPT are the `rcpt` lists of its local part in turn, then 250; to the end of data, after `hold`
+    seconds, `answers` in turn, then "250 OK queued"; only a 250 counts. The list's `quits` counts QUITs, `asked` holds
+    every RCPT address in order and `most` the most messages taken at once. `options` go to aiosmtpd's Controller."""
+    import asyncio
     from aiosmtpd.controller import Controller
 
     class Deliveries(list):
-        quits = 0
-    deliveries = Deliveries()
-    answers = list(answers)
+        quits = most = busy = 0
+    deliveries, answers, rcpt = Deliveries(), list(answers), rcpt or {}
+    deliveries.asked = []
 
     class Recorder:
         async def handle_QUIT(self, server, session, envelope):
             deliveries.quits += 1
             return "221 Bye"
 
+        async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
+            deliveries.asked.append(address)
+            answer = (rcpt.get(address.split("@")[0]) or ["250 OK"]).pop(0)
+            if answer.startswith("250"):
+                envelope.rcpt_tos.append(address)
+            return answer
+
         async def handle_DATA(self, server, session, envelope):
+            deliveries.busy += 1
+            deliveries.most = max(deliveries.most, deliveries.busy)
+            await asyncio.sleep(hold)
+            deliveries.busy -= 1
             answer = answers.pop(0) if answers else "250 OK queued"
             if answer.startswith("250"):
+                tls = session.ssl and session.ssl["ssl_object"]
                 deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content, envelope.mail_options,
-                                   session.ssl and session.ssl["ssl_object"].version(),
-                                   bool(session.ssl) and session.ssl["ssl_object"].session_reused))
+                                   tls and tls.version(), bool(tls) and tls.session_reused, session.peer))
             return answer
 
     if address is None:
         with bind_loopback(25) as free:
             address = free.getsockname()[0]
-    controller = Controller(Recorder(), hostname=address, port=25, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
-                            tls_context=tls_context)
+    controller = Controller(Recorder(), hostname=address, port=port, server_hostname="mx.remote.test", ready_timeout=TIMEOUT,
+                            tls_context=tls_context, **options)
     controller.start()
     test.addCleanup(controller.stop)
     return address, deliveries

@@ -3,7 +3,7 @@
     milterpeer.py <socket> <record-file>
 
 What it does to a message depends on its Subject; it refuses the recipient refused@ at RCPT.
-Each message it sees is one JSON line in <record-file>: macros, headers and body as told.
+Each message it sees is one JSON line in <record-file>: macros, client, envelope and headers as told.
 """
 import json
 import sys
@@ -16,7 +16,7 @@ RECORD = sys.argv[2]
 
 class Peer(Milter.Base):
     def __init__(self):
-        self.macros, self.headers, self.text, self.rcpts = {}, [], b"", []
+        self.macros, self.headers, self.rcpts = {}, [], []
 
     def _macros(self, *names):
         for n in names:
@@ -50,16 +50,11 @@ class Peer(Milter.Base):
         self.headers.append([name, value])
         return Milter.CONTINUE
 
-    def body(self, chunk):
-        self.text += chunk
-        return Milter.CONTINUE
-
     def eom(self):
         subject = next((v for n, v in self.headers if n.lower() == "subject"), "")
         with open(RECORD, "a") as f:
             f.write(json.dumps({"subject": subject, "macros": self.macros, "headers": self.headers, "client": self.client,
-                                "helo": self.helo, "sender": self.sender, "rcpts": self.rcpts,
-                                "body": self.text.decode("latin-1")}) + "\n")
+                                "helo": self.helo, "sender": self.sender, "rcpts": self.rcpts}) + "\n")
         if "stall" in subject:
             time.sleep(3600)
         if "reject" in subject:

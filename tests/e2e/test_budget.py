@@ -2,21 +2,17 @@
 fetched by clients that read nothing, keep the server within MemoryBudget and a fixed overhead, while a
 bystander is answered at once and new clients are served."""
 import socket
-import sys
+import socketserver
 import threading
 import time
 import unittest
 
-from harness import SANITIZED, TIMEOUT, Case, bind_loopback, connect, memory_kb, message, read_line, send, session
+from harness import SANITIZED, TIMEOUT, Case, bind_loopback, connect, megabytes, memory_kb, read_line, send, session
 
 BUDGET = 64 << 20
 # What the server may hold beyond the budget: its own code and tables, Qt's and the kernel's
 # buffers per connection, malloc's slack. Measured at 20-30 MB on Debian 12 (see bench/README.md).
 OVERHEAD = 48 << 20
-
-
-def megabytes(n, subject):
-    return message(subject, (b"y" * 78 + b"\r\n") * ((n << 20) // 80))
 
 
 class Watch:
@@ -52,39 +48,21 @@ class Watch:
         self.thread.join(TIMEOUT)
 
 
-def take_nothing_after_data(listener, stop):   # an exchanger that says 354 and then never reads
-    listener.listen(300)
-    held = []
+class Silent(socketserver.ThreadingTCPServer):   # an exchanger that says 354 and then never reads
+    daemon_threads, request_queue_size, stopped = True, 300, threading.Event()
 
-    def serve(c):
-        c.sendall(b"220 mx.silent.test ESMTP\r\n")
+    def finish_request(self, c, _):
         f = c.makefile("rb")
-        for line in f:
-            verb = line[:4].upper()
-            if verb == b"DATA":
-                c.sendall(b"354 go ahead\r\n")
-                stop.wait()
-                return
+        c.sendall(b"220 mx.silent.test ESMTP\r\n")
+        while (verb := f.readline()[:4].upper()) not in (b"DATA", b""):
             c.sendall(b"250-mx.silent.test\r\n250 SIZE\r\n" if verb == b"EHLO" else b"250 OK\r\n")
-
-    listener.settimeout(0.5)
-    while not stop.is_set():
-        try:
-            c, _ = listener.accept()
-        except socket.timeout:
-            continue
-        held.append(c)
-        threading.Thread(target=serve, args=(c,), daemon=True).start()
-    for c in held:
-        c.close()
+        c.sendall(b"354 go ahead\r\n")
+        self.stopped.wait()
 
 
-@unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
+@unittest.skipIf(SANITIZED, "a sanitizer build: its memory figures say nothing")
 class Budget(Case):
-    setUp = unittest.TestCase.setUp   # each case starts the server it needs
-
-    def figure(self, text):
-        print(f"\n{self.id().split('.')[-1]}: {text}", file=sys.stderr)
+    SERVER = None   # each case starts the server it needs
 
     def check(self, watch, baseline, what):
         watch.stop()
@@ -95,13 +73,13 @@ class Budget(Case):
         self.assertEqual(watch.refused, [])
 
     def test_relay_to_a_hundred_exchangers_that_take_nothing(self):
-        listener, stop = bind_loopback(25), threading.Event()
-        address = listener.getsockname()[0]
+        with bind_loopback(25) as free:
+            address = free.getsockname()[0]
+        exchanger = Silent((address, 25), None)
+        threading.Thread(target=exchanger.serve_forever, daemon=True).start()
+        self.addCleanup(lambda: (exchanger.stopped.set(), exchanger.shutdown(), exchanger.server_close()))
         domains = [f"d{i}.test" for i in range(100)]   # a hundred relays at once, not 20 to one domain
         s = self.server(settings={"MemoryBudget": BUDGET}, domain_mx=[(d, address, " 10") for d in domains])
-        exchanger = threading.Thread(target=take_nothing_after_data, args=(listener, stop))
-        exchanger.start()
-        self.addCleanup(lambda: (stop.set(), exchanger.join(TIMEOUT), listener.close()))
         baseline = memory_kb(s.proc.pid) << 10
         watch = Watch(self, s)
         send(s, megabytes(5, "to a hundred"), to=[f"x@{d}" for d in domains], timeout=120)

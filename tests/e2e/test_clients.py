@@ -1,5 +1,5 @@
-"""Round trips and no mail lost: stored and fetched byte for byte as sent under the trace headers (smtplib, poplib, curl); on
-disk before its 250; Postfix relays over one reused connection; fetchmail and getmail fetch each once."""
+"""Round trips and no mail lost: stored and fetched byte for byte as sent under the trace headers (smtplib, poplib, curl);
+a full disk refused; Postfix relays over one reused connection; fetchmail (over STLS) and getmail fetch each once."""
 import os
 import pathlib
 import pwd
@@ -10,7 +10,8 @@ import tempfile
 import unittest
 
 import harness
-from harness import POSTFIX, ROOT, TIMEOUT, Case, curl, free_port, message, read_line, send, session, smtp, stuffed, subjects, untraced, wait_for
+import test_internet
+from harness import HOST, POSTFIX, ROOT, TIMEOUT, Case, ca, curl, free_port, megabytes, message, read_line, send, session, stuffed, subjects, untraced, wait_for
 
 # A line that is only ".", lines starting with dots, 8-bit bytes, NUL, an empty and a long line.
 TRICKY = (b"From: a@example.org\r\nSubject: tricky\r\n\r\n.leading dot\r\n.\r\n..two dots\r\n"
@@ -52,62 +53,29 @@ class RoundTrip(Case):
         self.assertEqual(sorted(untraced(t) for t in s.files()), sorted(message(f"gone {n}") for n in range(10)))
 
 
-ENVELOPE = b"HELO client.test\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n"
 
 
-class Smtp(Case):
-    def test_stored_before_acknowledged(self):
-        s = self.s
-        with session(s.smtp) as c:   # and then leaves without QUIT
-            c.sendall(ENVELOPE)
-            self.assertEqual([read_line(c)[:3] for _ in range(4)], [b"250", b"250", b"250", b"354"])
-            c.sendall(message("acked") + b".\r\n")
-            self.assertEqual(read_line(c)[:4], b"250 ")
-            self.assertEqual(len(s.messages()), 1, "250 before the message was stored")
-        m = s.mark()
-        with session(s.smtp) as c:   # dropped before the end of the message
-            c.sendall(ENVELOPE + message("cut"))
-        s.wait_log(r"^Close \d+$", after=m)
-        client = smtp(s)   # smtplib without QUIT
-        client.sendmail("a@example.org", ["demo@example.test"], message("no quit"))
-        client.close()
-        self.assertEqual(subjects(s.files()), {"acked": 1, "no quit": 1})
-        self.assertEqual(sorted(os.listdir(s.mailbox())), s.messages(), "a temporary file is left")
-
-    @unittest.skipUnless(ROOT, "mounting a small file system needs root")
+class Smtp(Case):   # a 250 means stored: test_stored.py
+    @unittest.skipUnless(ROOT, "needs root: mounting a small file system")
     def test_full_disk(self):
         s = self.s
         r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tandrivel-full", s.mailbox()], capture_output=True, text=True)
         if r.returncode != 0:
-            self.skipTest("cannot mount a small file system here: " + r.stderr)
+            self.skipTest("not permitted here: mounting a small file system: " + r.stderr)
         self.addCleanup(subprocess.run, ["umount", "-l", s.mailbox()])
         with self.assertRaises(smtplib.SMTPDataError) as e:
-            send(s, message("too big", (b"x" * 78 + b"\r\n") * ((3 << 20) // 80)))
+            send(s, megabytes(3, "too big"))
         self.assertEqual(e.exception.smtp_code, 452)
         self.assertEqual(os.listdir(s.mailbox()), [])
         send(s, message("fits"))
         self.assertEqual(subjects(s.files()), {"fits": 1})
 
 
-class Pop3(Case):
+class Pop3(test_internet.Case):   # with TLS; whose marks a session takes back is tests/unit/test_pop3.cpp's
     def setUp(self):
         super().setUp()
-        self.names = [self.s.put_message(message(f"put {i}")) for i in range(1, 4)]
-
-    def test_marks_live_only_with_their_session(self):
-        s, names = self.s, self.names
-        p = s.pop3_login()
-        p.dele(1)
-        p.close()   # no QUIT
-        wait_for(lambda: s.messages() == names, what="the mark undone after the connection dropped")
-        a, b = self.closing(s.pop3_login()), s.pop3_login()
-        self.assertEqual(b.stat()[0], 3)
-        a.dele(1)
-        b.dele(2)
-        b.quit()
-        self.assertEqual(sorted(n[:15] for n in os.listdir(s.mailbox())), [names[0][:15], names[2][:15]])
-        a.rset()
-        self.assertEqual(s.messages(), [names[0], names[2]])
+        for i in range(1, 4):
+            self.s.put_message(message(f"put {i}"))
 
     def fetch_three_times(self, run):
         # run(folder) returns all the client delivered so far: each message once, and it stays.
@@ -125,13 +93,15 @@ class Pop3(Case):
             out, rc = os.path.join(tmp, "delivered"), os.path.join(tmp, "fetchmailrc")
             with open(os.open(rc, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600), "w") as f:
                 f.write(f"set no syslog\npoll 127.0.0.1 service {self.s.pop3} protocol pop3 uidl:\n"
-                        f"  user \"demo\" there with password \"secret\" sslproto '' keep mda \"cat >> {out}\"\n")
+                        f"  user \"demo\" there with password \"secret\" sslcertfile \"{ca()}\" sslcommonname \"{HOST}\""
+                        f" keep mda \"cat >> {out}\"\n")
             r = subprocess.run(["fetchmail", "-f", rc, "--nodetach", "--keep", "--uidl", "--idfile", os.path.join(tmp, "ids"),
                                 "--pidfile", os.path.join(tmp, "pid")], env=dict(os.environ, FETCHMAILHOME=tmp),
                                capture_output=True, timeout=TIMEOUT * 3)
             self.assertIn(r.returncode, (0, 1), r.stdout + r.stderr)   # 1: no new mail
             return [pathlib.Path(out).read_bytes()]
         self.fetch_three_times(run)
+        self.assertEqual(self.s.count_log(r"^\d+<STLS\\r\\n$"), 3)   # it insists on TLS, checking the certificate
 
     @unittest.skipUnless(shutil.which("getmail"), "getmail6 is not installed")
     def test_getmail(self):
@@ -151,7 +121,8 @@ class Pop3(Case):
         self.fetch_three_times(run)
 
 
-@unittest.skipUnless(ROOT and os.path.exists(POSTFIX), "needs root and Postfix")
+@unittest.skipUnless(ROOT, "needs root: Postfix runs as root")
+@unittest.skipUnless(os.path.exists(POSTFIX), "needs postfix (scripts/install-deps.sh test)")
 class Postfix(Case):
     def test_fifty_messages_relayed_once_over_a_reused_connection(self):
         # A Postfix of its own on a free port, relaying everything to the server, delivering nothing.

@@ -42,14 +42,10 @@ def unstuffed(stored):   # a mailbox file as a client reads it
     return re.sub(rb"(?m)^\.", b"", stored)
 
 
-@unittest.skipUnless(ROOT, "the exchangers need port 25, which needs root")
+@unittest.skipUnless(ROOT, "needs root: the exchangers listen on port 25")
 @unittest.skipUnless(dkim, "needs Debian's python3-dkim (apt-get install python3-dkim)")
 class Dkim(Case):
-    def setUp(self):   # each test lays out its own server
-        pass
-
-    def laid_out(self, **settings):   # a server not yet started, with domain example.test
-        return self.server(wait=None, **settings)
+    SERVER = None   # each test lays out its own
 
     def verify(self, text, dns, algorithms=("rsa-sha256", "ed25519-sha256"), what=""):
         """Every signature of `text` verifies (looked up in `dns`), signs the trace headers not, and the
@@ -70,15 +66,13 @@ class Dkim(Case):
         for idx in range(count):
             d = dkim.DKIM(text)
             self.assertTrue(d.verify(idx=idx, dnsfunc=lookup), f"{what}: signature {idx} does not verify: {head[:800]!r}")
-            found.append(d.signature_fields[b"a"].decode())
-            self.assertEqual(d.signature_fields[b"d"], DOMAIN.encode())
-            self.assertIn(b"from:from", re.sub(rb"\s", b"", d.signature_fields[b"h"]))   # oversigned
+            found.append(d.signature_fields[b"a"].decode())   # its other tags: tests/unit/test_dkim.cpp
         self.assertEqual(found, list(algorithms), what)
 
     def test_signed_copies_verify(self):
         mx, deliveries = real_exchanger(self)
         refusing, _ = real_exchanger(self, answers=["550 5.1.1 no such user"])
-        s = self.laid_out(domain_mx=[("remote.test", mx, "10"), ("refusing.test", refusing, "10")])
+        s = self.server(wait=None, domain_mx=[("remote.test", mx, "10"), ("refusing.test", refusing, "10")])
         records = keys(s.folder)
         # DkimKey relative to the program folder, DkimEd25519Key absolute; the selectors' defaults.
         s.settings_file().write_text(s.settings_file().read_text() + f"DkimKey=rsa.pem\nDkimEd25519Key={s.folder}/ed.pem\n")
@@ -115,7 +109,7 @@ class Dkim(Case):
 
     def test_only_trusted_mail_of_the_domain(self):
         mx, deliveries = real_exchanger(self)
-        s = self.laid_out(domain_mx=[("remote.test", mx, "10")], settings={"RelayNetworks": "127.0.0.1"})
+        s = self.server(wait=None, domain_mx=[("remote.test", mx, "10")], settings={"RelayNetworks": "127.0.0.1"})
         records = keys(s.folder)
         s.settings_file().write_text(s.settings_file().read_text() + "DkimKey=rsa.pem\nDkimSelector=mail2024\n")
         s.start()
@@ -137,7 +131,7 @@ class Dkim(Case):
         self.assertEqual(s.count_log(r"-DKIM signed d=example\.test s=mail2024 \(rsa-sha256\)$"), 1)
 
     def test_keygen(self):
-        s = self.laid_out()
+        s = self.server(wait=None)
         exe = os.path.join(s.folder, "Tandrivel")
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=s.config)
 
@@ -159,7 +153,6 @@ class Dkim(Case):
         again = keygen("s1")
         self.assertEqual((again.returncode, key.read_bytes()), (1, before))
         self.assertIn(b"exists already", again.stderr)
-        self.assertIn(b"--dkim-keygen [selector]", subprocess.run([exe, "--help"], capture_output=True, env=env).stdout)
         # The key signs, and the record verifies it.
         s.settings_file().write_text(s.settings_file().read_text() + "DkimKey=s1.private\nDkimSelector=s1\n")
         s.start()

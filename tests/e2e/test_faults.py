@@ -6,7 +6,7 @@ import re
 import signal
 import subprocess
 
-from harness import Case, connect, message, pop3_stat, read_line, send, session, untraced, wait_for
+from harness import Case, connect, megabytes, message, pop3_stat, read_line, send, session, untraced, wait_for
 
 
 def drain(sock):   # reads the replies until the server closes the connection
@@ -19,7 +19,7 @@ class KilledWhileWriting(Case):
         s, box = self.s, self.s.mailbox()
         send(s, message("before"))
         [before] = s.messages()
-        body = message("big", (b"x" * 78 + b"\r\n") * ((64 << 20) // 80))
+        body = megabytes(64)
         with session(s.smtp, timeout=120) as c:
             c.sendall(b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n")
             for _ in range(3):
@@ -42,21 +42,20 @@ class KilledWhileWriting(Case):
 
 class BrokenUsersTable(Case):
     def test_logged_and_put_right_while_serving(self):
+        s, table = self.s, os.path.join(self.s.folder, "Users.txt")
+        s.put_message(message("for bob"), box="bob")
         malformed = 'UserName,Password,MailID\n"never closed,x\nshort,line\nbob,hunter2,bob\n'
-        for why, damage, bob_sees, logged in (
+        for n, (why, damage, bob_sees, logged) in enumerate((
                 ("missing", os.remove, 0, r"^Login of bob failed: 53:Table file not found"),
                 # Root reads any file: a folder in its place is what cannot be read.
                 ("unreadable", lambda t: os.remove(t) or os.mkdir(t), 0, r"^Login of bob failed: 70:Cannot read table file"),
-                ("malformed lines cost only themselves", lambda t: pathlib.Path(t).write_text(malformed), 1, r"^Users\.txt line 3: ")):
+                ("malformed lines cost only themselves", lambda t: pathlib.Path(t).write_text(malformed), 1, r"^Users\.txt line 3: "))):
             with self.subTest(why):
-                s = self.server()
-                table = os.path.join(s.folder, "Users.txt")
-                s.put_message(message("for bob"), box="bob")
                 damage(table)
                 self.assertEqual(pop3_stat(s, "bob", "hunter2")[0], bob_sees)   # a failed login just sees no mail
                 s.wait_log(logged)
                 send(s, message("smtp works"))
-                self.assertEqual(len(s.messages()), 1)
+                self.assertEqual(len(s.messages()), n + 1)
                 if os.path.isdir(table):
                     os.rmdir(table)
                 pathlib.Path(table).write_text("UserName,Password,MailID\nbob,hunter2,bob\n")

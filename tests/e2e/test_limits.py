@@ -4,18 +4,13 @@ import collections
 import concurrent.futures
 import os
 import smtplib
-import sys
 import threading
 import time
 
-from harness import (ROOT, TIMEOUT, Case, connect, message, read_line, real_exchanger, send, session, subjects, until_closed,
+from harness import (ROOT, TIMEOUT, Case, connect, megabytes, message, read_line, real_exchanger, send, session, subjects, until_closed,
                      wait_for)
 
 ENVELOPE = b"MAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\n"
-
-
-def megabytes(n, subject="big"):
-    return message(subject, (b"y" * 78 + b"\r\n") * ((n << 20) // 80))
 
 
 def replies(sock, n, timeout=TIMEOUT):
@@ -24,9 +19,6 @@ def replies(sock, n, timeout=TIMEOUT):
 
 class Limits(Case):
     SERVER = None   # each case starts the server it needs
-
-    def figure(self, text):   # what a case measured, for the run's output
-        print(f"\n{self.id().split('.')[-1]}: {text}", file=sys.stderr)
 
     def test_connections_per_address(self):
         s = self.server(settings={"MaxPerAddress": 20})

@@ -1,15 +1,15 @@
-"""Long cases (CTest label `long`): 50 MB messages, a client that stops reading, memory over time, leaks (ASan)."""
+"""Long cases (CTest label `long`): 50 MB messages, a client that stops reading, memory over time. Leaks: every server
+the end-to-end tests stop in scripts/test-sanitize.sh's build reports its own."""
 import socket
 import unittest
 
-from harness import SANITIZED, Case, bind_loopback, connect, memory_kb, pop3_stat, read_line, real_exchanger, send, session, stuffed, untraced, wait_for
+from harness import SANITIZED, Case, connect, memory_kb, pop3_stat, read_line, send, session, stuffed, untraced, wait_for
 
 
-def sessions(server, rounds, relay_to=()):
+def sessions(server, rounds):
     # Six connections a round: a message sent, one read and deleted, one left mid-message, three empty.
     for n in range(rounds):
-        send(server, b"Subject: round %d\r\n\r\n" % n + b"line of text\r\n" * 40,
-             to=["demo@example.test"] + [f"someone@{d}" for d in relay_to if n % 10 == 0])
+        send(server, b"Subject: round %d\r\n\r\n" % n + b"line of text\r\n" * 40)
         p = server.pop3_login()
         for i in range(1, p.stat()[0] + 1):
             p.retr(i)
@@ -55,7 +55,7 @@ class Long(Case):
             self.assertEqual(p.retr(1)[0], b"+OK %d octets" % len(big))
         self.assertLess(memory_kb(s.proc.pid) - before, 200 << 10, "the server grew by over 200 MB")
 
-    @unittest.skipIf(SANITIZED, "memory figures of a sanitizer build say nothing")
+    @unittest.skipIf(SANITIZED, "a sanitizer build: its memory figures say nothing")
     def test_memory_comes_back_after_a_thousand_connections(self):
         s = self.s
         # The warm-up fills the log to its 2000 lines and starts the threads that write message files.
@@ -67,14 +67,4 @@ class Long(Case):
         after = memory_kb(s.proc.pid)
         self.assertEqual(s.messages(), [])
         self.assertLess(after - before, 2048, f"VmRSS {before} kB after the warm-up, {after} kB after 1020 more connections")
-
-    @unittest.skipUnless(SANITIZED, "leaks are checked in the AddressSanitizer build (scripts/test-sanitize.sh)")
-    def test_no_leak_after_a_few_hundred_sessions(self):
-        mx, deliveries = real_exchanger(self)
-        dead = self.closing(bind_loopback(25))
-        s = self.server(domain_mx=(("relay.test", mx, " 10"), ("dead.test", dead.getsockname()[0], " 10")))
-        sessions(s, 60, relay_to=("relay.test", "dead.test"))
-        wait_for(lambda: len(deliveries) == 6, what="six relayed messages")
-        self.assertEqual(s.stop(), 0, s.log[-40:])
-        self.assertEqual(s.count_log("LeakSanitizer|runtime error"), 0)
 

@@ -5,6 +5,7 @@ EICAR test file; a filter that goes silent (451 after MilterTimeout, other sessi
 that is not running (451, or passed per MilterDefault).
 Mail from 127.0.0.2 comes from outside (RelayNetworks is 127.0.0.1); 127.0.0.1 is trusted."""
 import base64
+import concurrent.futures
 import contextlib
 import hashlib
 import json
@@ -12,14 +13,12 @@ import os
 import pathlib
 import shutil
 import smtplib
-import socket
 import subprocess
 import tempfile
-import threading
 import time
 import unittest
 
-from harness import ROOT, TIMEOUT, USERS, Case, free_port, pop3_login, untraced, wait_for
+from harness import ROOT, TIMEOUT, USERS, Case, answers, free_port, pop3_login, spawn, untraced
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
@@ -36,18 +35,6 @@ try:
     PYMILTER = True
 except ImportError:
     PYMILTER = False
-
-
-def listening(address, timeout=TIMEOUT):   # ("host", port) or a unix socket path
-    def up():
-        family = socket.AF_UNIX if isinstance(address, str) else socket.AF_INET
-        with contextlib.closing(socket.socket(family)) as s:
-            try:
-                s.connect(address)
-                return True
-            except OSError:
-                return False
-    wait_for(up, timeout, what=f"a filter listening on {address}")
 
 
 def mail(subject, body=b"Hello.\r\n.A line with a dot.\r\n", extra=b""):
@@ -71,12 +58,8 @@ def submit(server, msg, to=("demo@example.test",), source=OUTSIDE, sender="ann@o
 def peer(test, port=None):
     """The pymilter filter on a free port; returns its setting and the file its records go to."""
     port = port or free_port()
-    folder = test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-milterpeer-"))
-    record = os.path.join(folder, "seen.jsonl")
-    p = subprocess.Popen([PYTHON, os.path.join(HERE, "milterpeer.py"), f"inet:{port}@127.0.0.1", record],
-                         stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-    test.addCleanup(lambda: (p.kill(), p.wait()))
-    listening(("127.0.0.1", port))
+    record = os.path.join(test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-milterpeer-")), "seen.jsonl")
+    spawn(test, [PYTHON, os.path.join(HERE, "milterpeer.py"), f"inet:{port}@127.0.0.1", record], lambda: answers(("127.0.0.1", port)), kill=True)
     return f"inet:127.0.0.1:{port}", record
 
 
@@ -119,22 +102,15 @@ class Rspamd:
         self.dns_pid = f"{self.dir}/dnsmasq.pid"
         dns = (f"{DNSMASQ} --conf-file=/dev/null --no-resolv --no-hosts --listen-address=127.0.0.1 --bind-interfaces "
                f"--port=53 --address=/#/ --user=root --pid-file={self.dns_pid} && " if DNSMASQ else "")
-        self.proc = subprocess.Popen(
-            ["unshare", "-n", "sh", "-c", f'ip link set lo up && {dns}exec "$@"', "sh", RSPAMD, "-f", "-i", "-c",
-             "/etc/rspamd/rspamd.conf", *variables], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        test.addCleanup(self.stop)
-        listening(self.socket, timeout=240)   # it compiles its rules at start: slow on a busy machine
+        test.addCleanup(self.stop_dns)
+        # It compiles its rules at start: slow on a busy machine.
+        spawn(test, ["unshare", "-n", "sh", "-c", f'ip link set lo up && {dns}exec "$@"', "sh", RSPAMD, "-f", "-i", "-c",
+                     "/etc/rspamd/rspamd.conf", *variables], lambda: answers(self.socket), timeout=240)
         self.setting = f"unix:{self.socket}"
 
-    def stop(self):
+    def stop_dns(self):
         with contextlib.suppress(OSError, ValueError):
             os.kill(int(pathlib.Path(self.dns_pid).read_text()), 15)
-        self.proc.terminate()
-        try:
-            self.proc.wait(20)
-        except subprocess.TimeoutExpired:
-            self.proc.kill()
-            self.proc.wait()
 
 
 class Opendkim:
@@ -148,9 +124,7 @@ class Opendkim:
         pathlib.Path(d, "opendkim.conf").write_text(
             f"Mode s\nSocket inet:{port}@127.0.0.1\nDomain out.test\nSelector s1\nKeyFile {d}/key.pem\n"
             f"InternalHosts 127.0.0.0/8\nRequireSafeKeys no\nPidFile {d}/pid\nSyslog no\n")
-        self.proc = subprocess.Popen([OPENDKIM, "-f", "-x", f"{d}/opendkim.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        test.addCleanup(lambda: (self.proc.terminate(), self.proc.wait()))
-        listening(("127.0.0.1", port))
+        spawn(test, [OPENDKIM, "-f", "-x", f"{d}/opendkim.conf"], lambda: answers(("127.0.0.1", port)))
         self.setting = f"inet:127.0.0.1:{port}"
 
 
@@ -165,16 +139,12 @@ class Clamav:
         pathlib.Path(d, "db/eicar.hdb").write_text(f"{hashlib.md5(EICAR).hexdigest()}:{len(EICAR)}:Eicar-Test-Signature\n")
         pathlib.Path(d, "clamd.conf").write_text(
             f"LocalSocket {d}/clamd.sock\nDatabaseDirectory {d}/db\nForeground yes\nLogFile {d}/clamd.log\n")
-        self.clamd = subprocess.Popen([CLAMD, "-c", f"{d}/clamd.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        test.addCleanup(lambda: (self.clamd.terminate(), self.clamd.wait()))
-        listening(f"{d}/clamd.sock", timeout=120)
+        spawn(test, [CLAMD, "-c", f"{d}/clamd.conf"], lambda: answers(f"{d}/clamd.sock"), 120, [f"{d}/clamd.log"])
         port = free_port()
         pathlib.Path(d, "milter.conf").write_text(
             f"MilterSocket inet:{port}@127.0.0.1\nClamdSocket unix:{d}/clamd.sock\nForeground yes\nOnInfected Reject\n"
             f"OnFail Defer\nAddHeader Replace\nLogFile {d}/milter.log\n")
-        self.milter = subprocess.Popen([CLAMAV_MILTER, "-c", f"{d}/milter.conf"], stdout=subprocess.DEVNULL, stderr=subprocess.STDOUT)
-        test.addCleanup(lambda: (self.milter.terminate(), self.milter.wait()))
-        listening(("127.0.0.1", port))
+        spawn(test, [CLAMAV_MILTER, "-c", f"{d}/milter.conf"], lambda: answers(("127.0.0.1", port)), logs=[f"{d}/milter.log"])
         self.setting = f"inet:127.0.0.1:{port}"
 
 
@@ -192,9 +162,7 @@ class Dialogues(Case):
         self.s = self.server(users=USERS + (("refused", "x", "refused"),), settings=server_settings(self.milter))
 
     def stored(self, box, subject):
-        found = [f for f in self.s.files(box) if b"Message-ID: <" + subject.replace(" ", ".").encode() + b"@out.test>" in f
-                 or b"Subject: edited by the peer" in f]
-        return found
+        return [f for f in self.s.files(box) if b"Message-ID: <" + subject.replace(" ", ".").encode() + b"@out.test>" in f]
 
     def test_answers(self):
         # subject, recipients, the reply, the boxes that get a copy, a log line; every other answer is a row of
@@ -216,7 +184,7 @@ class Dialogues(Case):
                     self.assertEqual(len(self.stored(box, subject)), box in boxes, box)
         quarantined = self.stored("demo", "quarantine")[0]
         self.assertTrue(untraced(quarantined).startswith(b"X-Spam-Flag: YES\r\nFrom: ann@out.test\r\n"), quarantined[:300])
-        # What the filter was told: the macros, the client, the headers and the body without SMTP's doubled dots.
+        # What the filter was told at connect, HELO, MAIL and RCPT (the headers and the body: tests/unit/test_milter.cpp).
         seen = {r["subject"]: r for r in records(self.record)}
         plain = seen["plain"]
         for name, value in {"j": self.s.wait_log(r"^Host name: ").split()[2], "{daemon_name}": "Tandrivel",
@@ -225,8 +193,6 @@ class Dialogues(Case):
         self.assertRegex(plain["macros"]["i"], r"^[0-9A-F]+$")
         self.assertEqual(plain["client"], [f"[{OUTSIDE}]", OUTSIDE])
         self.assertEqual((plain["helo"], plain["sender"], plain["rcpts"]), ("client.out.test", "<ann@out.test>", ["<demo@example.test>"]))
-        self.assertEqual(plain["headers"][:3], [["From", "ann@out.test"], ["To", "demo@example.test"], ["Subject", "plain"]])
-        self.assertEqual(plain["body"], "Hello.\r\n.A line with a dot.\r\n")
         self.assertEqual(seen["one refused"]["rcpts"], ["<demo@example.test>"])
 
     def test_changes(self):
@@ -260,27 +226,18 @@ class Failures(Case):
     """A filter that goes silent or is not there: 451 4.7.1 (never a silent drop), or passed per MilterDefault."""
     SERVER = None
 
-    def setUp(self):
-        pass
-
     def test_silent_filter(self):
         milter, _ = peer(self)
         s = self.server(settings=server_settings(milter, MilterTimeout=2))
-        result = {}
-
-        def stalled():
-            start = time.monotonic()
-            result["reply"] = submit(s, mail("stall"))
-            result["took"] = time.monotonic() - start
-        t = threading.Thread(target=stalled)
-        t.start()
-        time.sleep(0.5)
-        start = time.monotonic()   # meanwhile another client is served at once
-        self.assertEqual(submit(s, mail("other"), source="127.0.0.1"), (250, b""))
-        self.assertLess(time.monotonic() - start, 1.5)
-        t.join(TIMEOUT)
-        self.assertEqual(result["reply"], (451, b"4.7.1 Service unavailable - try again later"))
-        self.assertGreaterEqual(result["took"], 2)
+        start = time.monotonic()
+        with concurrent.futures.ThreadPoolExecutor(1) as pool:
+            stalled = pool.submit(submit, s, mail("stall"))
+            time.sleep(0.5)
+            other = time.monotonic()   # meanwhile another client is served at once
+            self.assertEqual(submit(s, mail("other"), source="127.0.0.1"), (250, b""))
+            self.assertLess(time.monotonic() - other, 1.5)
+            self.assertEqual(stalled.result(TIMEOUT), (451, b"4.7.1 Service unavailable - try again later"))
+        self.assertGreaterEqual(time.monotonic() - start, 2)
         s.wait_log(r"-Milter \S+: tempfail 451 4\.7\.1 \(no reply in 2 s\)$")
         self.assertEqual(len(s.files()), 1)
 
@@ -295,8 +252,8 @@ class Failures(Case):
                 self.assertEqual(len(s.files()), stored)
 
 
-@unittest.skipUnless(ROOT and os.path.exists(RSPAMD) and shutil.which("unshare"),
-                     "needs root (rspamd in a network namespace of its own) and rspamd (scripts/install-deps.sh test)")
+@unittest.skipUnless(ROOT, "needs root: rspamd runs in a network namespace of its own")
+@unittest.skipUnless(os.path.exists(RSPAMD), "needs rspamd (scripts/install-deps.sh test)")
 class RealEngines(Case):
     """rspamd in milter mode; opendkim behind it as a second filter."""
     SERVER = None
@@ -345,17 +302,10 @@ class RealEngines(Case):
         self.assertEqual(submit(s, mail("gtube", body=GTUBE + b"\r\n"))[0], 554)   # the first one's refusal ends it
 
 
-if __name__ == "__main__":
-    unittest.main()
-
-
 @unittest.skipUnless(os.path.exists(CLAMD) and os.path.exists(CLAMAV_MILTER), "needs clamav-daemon and clamav-milter (scripts/install-deps.sh test)")
 class Viruses(Case):
     """clamav-milter over clamd refuses a message with the EICAR test file attached and marks a clean one."""
     SERVER = None
-
-    def setUp(self):
-        pass
 
     def test_eicar_refused(self):
         clam = Clamav(self)

@@ -1,9 +1,9 @@
 """Relaying through the queue: byte for byte to a real SMTP server (aiosmtpd); nothing acknowledged is lost,
 temporary failures are tried again, refusals and expiries come back as delivery status notices, every MX is
 tried, and a slow lookup blocks nobody; needs root."""
-import email
 import os
 import pathlib
+import re
 import signal
 import smtplib
 import subprocess
@@ -27,7 +27,7 @@ def option(server, name):   # `Tandrivel --queue` / `--flush` beside the running
                           env=dict(os.environ, QT_QPA_PLATFORM="offscreen")).stdout.decode()
 
 
-@unittest.skipUnless(ROOT, "port 25 needs root")
+@unittest.skipUnless(ROOT, "needs root: port 25")
 class Queue(Case):
     SERVER = None   # each test lays out its own server
 
@@ -88,7 +88,6 @@ class Queue(Case):
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
             c.ehlo("client.test")
             self.assertEqual(c.docmd("ETRN", "away.test"), (250, b"OK, queuing for node away.test started"))
-            self.assertEqual(c.docmd("ETRN", "@nowhere.test"), (251, b"OK, no messages waiting for node @nowhere.test"))
         s.wait_log(r"deferred \(452 4\.3\.1 full\)")
         self.assertIn("trying every deferred recipient now", option(s, "--flush"))
         s.wait_log(r"<far@away\.test>: delivered to ")
@@ -96,31 +95,21 @@ class Queue(Case):
         self.assertEqual(len(deliveries), 1)
 
     def test_refused_and_expired_come_back(self):
-        mx, deliveries = real_exchanger(self, answers=["550 5.1.1 no such user", "550 5.1.1 no such user"])
+        # A notice's fields are test_addresses.py's; a refusal at RCPT is test_relay_many.py's.
+        mx, deliveries = real_exchanger(self, answers=["550 5.1.1 no such user"] * 2)
         silent = self.closing(bind_loopback(25))
         silent.listen()   # takes the connection, never greets
         s = self.server(domain_mx=[("refusing.test", mx, "10"), ("silent.test", silent.getsockname()[0], "10")],
                         settings={"RelayExpire": 5})
-        subject = b"Subject: where it went\r\n"
         for rcpt in ("nobody@refusing.test", "x@silent.test"):
-            send(s, subject + b"\r\nbody\r\n", to=[rcpt], sender="demo@example.test")
+            send(s, message(rcpt), to=[rcpt], sender="demo@example.test")
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:   # a notice itself is never answered
             c.sendmail("", ["nobody@refusing.test"], message("a notice"))
         s.wait_log(r"<nobody@refusing\.test>: no notice: the message is itself a notice")
         s.wait_log(r"<x@silent\.test>: expired after \d+ attempts", timeout=TIMEOUT + 10)
         wait_for(lambda: len(s.messages()) == 2, what="two notices")
-        for rcpt, status, action in (("nobody@refusing.test", "5.1.1", "refused"), ("x@silent.test", "4.4.7", "expired")):
-            box = [t for t in s.files() if rcpt.encode() in t]
-            self.assertEqual(len(box), 1, rcpt)
-            m = email.message_from_bytes(box[0])
-            self.assertEqual(m["Return-Path"], "<>")
-            self.assertEqual(m["From"], "Mail Delivery System <MAILER-DAEMON@example.test>")
-            self.assertEqual(m.get_content_type(), "multipart/report")
-            self.assertEqual(m.get_param("report-type"), "delivery-status")
-            plain, report, headers = m.get_payload()
-            fields = dict(report.get_payload()[1].items())
-            self.assertEqual((fields["Final-Recipient"], fields["Action"], fields["Status"]), (f"rfc822; {rcpt}", "failed", status), action)
-            self.assertIn(subject.strip(), headers.as_bytes())
+        statuses = {re.search(rb"Final-Recipient: rfc822; (\S+)\r\nAction: failed\r\nStatus: (\S+)", t).groups() for t in s.files()}
+        self.assertEqual(statuses, {(b"nobody@refusing.test", b"5.1.1"), (b"x@silent.test", b"4.4.7")})
         self.assertEqual(deliveries, [])
 
     def test_second_exchanger_when_first_refuses(self):

@@ -9,11 +9,10 @@ import pathlib
 import re
 import shutil
 import smtplib
-import subprocess
 import tempfile
 import unittest
 
-from harness import CERTS, ROOT, TIMEOUT, Case, Postfix, free_port, make_cert, message, server_context, wait_for
+from harness import CERTS, ROOT, TIMEOUT, Case, Postfix, free_port, make_cert, message, real_exchanger, server_context, spawn, wait_for
 
 USER, PASSWORD = "me@home.test", "s3cret pass"
 logging.getLogger("mail.log").setLevel(logging.CRITICAL)   # refused handshakes are expected here
@@ -25,31 +24,18 @@ CERTIFICATES = {"self": ("relay.test", None), "signed": ("relay-signed", "IP:127
 CA = os.path.join(CERTS.name, "ca.pem")
 
 
-def aiosmtpd_relay(test, cert="self", users=((USER, PASSWORD),)):
+def aiosmtpd_relay(test, cert="self"):
     """aiosmtpd as a relay host on 127.0.0.1: STARTTLS required, AUTH required inside TLS. Its port, the deliveries
-    (from, to, content, TLS version) and the logins (mechanism, user, accepted, under TLS) it took."""
-    from aiosmtpd.controller import Controller
+    (as harness.real_exchanger has them) and the logins (mechanism, user, accepted, under TLS) it took."""
     from aiosmtpd.smtp import AuthResult, LoginPassword
-    deliveries, logins, users = [], [], dict(users)
-
-    class Recorder:
-        async def handle_DATA(self, server, session, envelope):
-            deliveries.append((envelope.mail_from, envelope.rcpt_tos, envelope.original_content,
-                               session.ssl and session.ssl["ssl_object"].version()))
-            return "250 OK queued"
+    logins, port = [], free_port()
 
     def authenticator(server, session, envelope, mechanism, data):
-        ok = isinstance(data, LoginPassword) and users.get(data.login.decode()) == data.password.decode()
-        logins.append((mechanism, data.login.decode() if isinstance(data, LoginPassword) else None, ok, bool(session.ssl)))
-        return AuthResult(success=ok, handled=False)
-
-    context = server_context(*CERTIFICATES[cert])
-    port = free_port()
-    controller = Controller(Recorder(), hostname="127.0.0.1", port=port, server_hostname="relay.test", ready_timeout=TIMEOUT,
-                            tls_context=context, require_starttls=True, auth_required=True, auth_require_tls=True,
-                            authenticator=authenticator)
-    controller.start()
-    test.addCleanup(controller.stop)
+        user = data.login.decode() if isinstance(data, LoginPassword) else None
+        logins.append((mechanism, user, user == USER and data.password.decode() == PASSWORD, bool(session.ssl)))
+        return AuthResult(success=logins[-1][2], handled=False)
+    deliveries = real_exchanger(test, server_context(*CERTIFICATES[cert]), address="127.0.0.1", port=port, require_starttls=True,
+                                auth_required=True, auth_require_tls=True, authenticator=authenticator)[1]
     return port, deliveries, logins
 
 
@@ -57,26 +43,24 @@ def aiosmtpd_relay(test, cert="self", users=((USER, PASSWORD),)):
 GETMX = '#!/bin/sh\necho "$1" >> getmx-calls.txt\n'
 
 
+def relaying(test, host, password=PASSWORD, mode=0o600, **settings):   # a server for `host` over TLS encrypt unless told
+    secret = pathlib.Path(test.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-relayhost-")), "relay-password")
+    secret.write_text(password + "\nnot the password\n")
+    secret.chmod(mode)
+    return test.server(getmx=GETMX, settings={"RelayHost": host, "RelayHostUser": USER, "RelayHostPasswordFile": secret,
+                                              "RelayHostTls": "encrypt", "RelayRetry": 1, **settings})
+
+
 class RelayHost(Case):
     SERVER = None   # each test lays out its own server
 
-    def relaying(self, port, tls="encrypt", password=PASSWORD, mode=0o600, **settings):
-        folder = tempfile.mkdtemp(prefix="tandrivel-relayhost-")
-        self.addCleanup(shutil.rmtree, folder, True)
-        secret = pathlib.Path(folder, "relay-password")
-        secret.write_text(password + "\nnot the password\n")
-        secret.chmod(mode)
-        return self.server(getmx=GETMX, settings={"RelayHost": f"127.0.0.1:{port}", "RelayHostUser": USER, "RelayHostPasswordFile": secret,
-                                                  "RelayHostTls": tls, "RelayRetry": 1, **settings})
-
-    def assert_no_password(self, s):
-        for secret in (PASSWORD, base64.b64encode(PASSWORD.encode()).decode(),
-                       base64.b64encode(f"\0{USER}\0{PASSWORD}".encode()).decode()):
+    def assert_no_password(self, s, password=PASSWORD):
+        for secret in (password, base64.b64encode(password.encode()).decode(), base64.b64encode(f"\0{USER}\0{password}".encode()).decode()):
             self.assertFalse([line for line in s.log if secret in line], "the password is in the log")
 
     def test_every_foreign_copy_goes_to_the_relay_host(self):
         port, deliveries, logins = aiosmtpd_relay(self)
-        s = self.relaying(port)
+        s = relaying(self, f"127.0.0.1:{port}")
         s.wait_log(rf"^Relay host: every foreign recipient goes to 127\.0\.0\.1:{port} \(TLS encrypt: .*; login {re.escape(USER)}\)$")
         # Ten messages for as many domains, and a local one, sent one after the other.
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
@@ -84,7 +68,7 @@ class RelayHost(Case):
                 c.sendmail("demo@example.test", [f"r{n}@far{n}.test"] + (["demo@example.test"] if n == 0 else []), message(f"m{n}"))
         wait_for(lambda: len(deliveries) == 10, what=lambda: f"ten deliveries, not {len(deliveries)}")
         self.assertEqual(sorted(d[1][0] for d in deliveries), sorted(f"r{n}@far{n}.test" for n in range(10)))
-        self.assertTrue(all(d[0] == "demo@example.test" and d[3] and d[3].startswith("TLSv1.") for d in deliveries), deliveries)
+        self.assertTrue(all(d[0] == "demo@example.test" and d[4] and d[4].startswith("TLSv1.") for d in deliveries), deliveries)
         self.assertTrue(all(f"Subject: m{d[1][0][1:].split('@')[0]}\r\n".encode() in d[2] for d in deliveries))
         # One login per connection, each right and inside TLS; fewer connections than messages.
         self.assertTrue(all(l[1:] == (USER, True, True) for l in logins), logins)
@@ -111,7 +95,7 @@ class RelayHost(Case):
         for tls, cert, ca, logged in self.TLS:
             with self.subTest(tls=tls, cert=cert, ca=ca):
                 port, deliveries, logins = aiosmtpd_relay(self, cert)
-                s = self.relaying(port, tls, RelayHostCaFile=ca)
+                s = relaying(self, f"127.0.0.1:{port}", RelayHostTls=tls, RelayHostCaFile=ca)
                 with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
                     c.sendmail("demo@example.test", ["far@away.test"], message("tls"))
                 s.wait_log(r"<far@away\.test>: " + logged)
@@ -123,7 +107,7 @@ class RelayHost(Case):
 
     def test_wrong_password_is_retried_and_never_logged(self):
         port, deliveries, logins = aiosmtpd_relay(self)
-        s = self.relaying(port, password="not it")
+        s = relaying(self, f"127.0.0.1:{port}", password="not it")
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
             c.sendmail("demo@example.test", ["far@away.test"], message("wrong password"))
         rx = rf"<far@away\.test>: deferred by relay host 127\.0\.0\.1:{port} \(login refused: 535 5\.7\.8 .*\); next attempt "
@@ -131,8 +115,7 @@ class RelayHost(Case):
         self.assertEqual(deliveries, [])
         self.assertTrue(len(logins) >= 2 and all(l[1:] == (USER, False, True) for l in logins), logins)
         self.assertEqual(s.count_log(r"bounced|notice"), 0)
-        for secret in ("not it", base64.b64encode(b"not it").decode(), base64.b64encode(f"\0{USER}\0not it".encode()).decode()):
-            self.assertFalse([line for line in s.log if secret in line])
+        self.assert_no_password(s, "not it")
         self.assertTrue(s.count_log(r"^\d+>AUTH PLAIN \*{8}$"))
         # Put right and started again, the waiting copy goes.
         s.stop()
@@ -142,7 +125,7 @@ class RelayHost(Case):
 
     def test_password_file_others_may_read(self):
         port, deliveries, logins = aiosmtpd_relay(self)
-        s = self.relaying(port, mode=0o644)
+        s = relaying(self, f"127.0.0.1:{port}", mode=0o644)
         s.wait_log(r"^Relay host: .*; not used, mail waits in the queue: password file \S+ may be read by others \(mode 0644\)")
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
             c.sendmail("demo@example.test", ["far@away.test"], message("kept"))
@@ -182,33 +165,22 @@ class TlsPostfix(Postfix):   # its smtpd offers STARTTLS, which needs the TLS ma
     DAEMONS = Postfix.DAEMONS + ["tlsmgr unix - - n 1000? 1 tlsmgr"]
 
 
-@unittest.skipUnless(ROOT, "Postfix and Dovecot run as root")
+@unittest.skipUnless(ROOT, "needs root: Postfix and Dovecot run as root")
 @unittest.skipUnless(os.path.exists(DOVECOT), "needs dovecot-core (scripts/install-deps.sh)")
 class PostfixRelayHost(Case):
-    def setUp(self):
-        pass
+    SERVER = None
 
     def dovecot(self):   # a private auth service: its socket
         d = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-dovecot-"))
         os.chmod(d, 0o755)
         pathlib.Path(d, "passwd").write_text(f"{USER}:{{PLAIN}}{PASSWORD}\n")
         pathlib.Path(d, "dovecot.conf").write_text(DOVECOT_CONF.format(d=d))
-        proc = subprocess.Popen([DOVECOT, "-F", "-c", f"{d}/dovecot.conf"], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-
-        def stop():
-            proc.terminate()
-            proc.wait(TIMEOUT)
-            proc.stdout.close()
-        self.addCleanup(stop)
-        wait_for(lambda: os.path.exists(f"{d}/auth") or proc.poll() is not None, what="Dovecot's auth socket")
-        if proc.poll() is not None:
-            self.fail("Dovecot did not start: " + proc.stdout.read().decode(errors="replace"))
+        spawn(self, [DOVECOT, "-F", "-c", f"{d}/dovecot.conf"], lambda: os.path.exists(f"{d}/auth"), logs=[f"{d}/dovecot.log"])
         return f"{d}/auth"
 
     def test_postfix_with_dovecot_sasl(self):
         # Postfix takes mail only from a login (loopback is not among its networks) and hands it on to a plain
         # aiosmtpd that records it.
-        from harness import real_exchanger
         onward, deliveries = real_exchanger(self)
         cert, key = make_cert(*CERTIFICATES["signed"])
         postfix = TlsPostfix(self, dict(myhostname="relay.test", mydestination="", mynetworks="192.0.2.1/32",
@@ -217,11 +189,7 @@ class PostfixRelayHost(Case):
                                      smtpd_sasl_path=self.dovecot(), smtpd_relay_restrictions="permit_sasl_authenticated, reject",
                                      relayhost=f"[{onward}]:25", smtp_tls_security_level="none"),
                           listen=lambda: f"127.0.0.1:{free_port()}")
-        folder = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-relayhost-"))
-        pathlib.Path(folder, "pw").write_text(PASSWORD + "\n")
-        os.chmod(f"{folder}/pw", 0o600)
-        s = self.server(getmx=GETMX, settings={"RelayHost": f"{postfix.host}:{postfix.port}", "RelayHostUser": USER,
-                                               "RelayHostPasswordFile": f"{folder}/pw", "RelayHostCaFile": CA})
+        s = relaying(self, f"{postfix.host}:{postfix.port}", RelayHostTls=None, RelayHostCaFile=CA)
         with smtplib.SMTP("127.0.0.1", s.smtp, timeout=TIMEOUT) as c:
             for n in range(10):
                 c.sendmail("demo@example.test", [f"r{n}@far{n}.test"], message(f"p{n}"))

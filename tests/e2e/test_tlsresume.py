@@ -1,13 +1,13 @@
 """TLS sessions resumed: a client that keeps its session (ticket) makes no full handshake on its next
 connection, over STARTTLS and on the TLS ports, TLS 1.2 and 1.3; not with TlsResumption=no, and a
-ticket of another server process only costs a full handshake. Relays go over TLS where the exchanger offers it,
-and the next one resumes."""
+ticket of another server process only costs a full handshake (the keys' rotation is tests/unit/test_tlsresume.cpp's).
+Relays go over TLS where the exchanger offers it, and the next one resumes."""
 import ssl
 import unittest
 
 import harness
 from harness import HOST, ROOT, client_context, connect, free_port, make_cert, read_line, real_exchanger, relay_index, send, server_context
-from harness import session as greeted, untraced, wait_for
+from harness import untraced, wait_for
 import test_internet
 
 TEXT = b"From: demo@example.test\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
@@ -24,91 +24,53 @@ def context(version, tickets):
     return ctx
 
 
-def smtp_lines(sock):   # a whole reply
-    while True:
-        line = read_line(sock)
-        if line[3:4] != b"-":
-            return line
+def reply(sock):   # the last line of a whole SMTP reply, or a POP3 one
+    while (line := read_line(sock))[3:4] == b"-":
+        pass
+    return line
 
 
-def starttls(port, ctx, session):
-    sock = greeted(port)
-    sock.sendall(b"EHLO client.test\r\n")
-    smtp_lines(sock)
-    sock.sendall(b"STARTTLS\r\n")
-    assert smtp_lines(sock).startswith(b"220 ")
-    t = ctx.wrap_socket(sock, server_hostname=HOST, session=session)
-    t.sendall(b"EHLO client.test\r\nQUIT\r\n")
-    assert smtp_lines(t).startswith(b"250 ") and smtp_lines(t).startswith(b"221 ")   # the tickets come before
-    return t
-
-
-def smtps(port, ctx, session):   # TLS from the first byte, then the greeting
-    t = ctx.wrap_socket(connect(port), server_hostname=HOST, session=session)
-    assert smtp_lines(t).startswith(b"220 ")
-    t.sendall(b"QUIT\r\n")
-    assert smtp_lines(t).startswith(b"221 ")
-    return t
-
-
-def pop3s(port, ctx, session):
-    t = ctx.wrap_socket(connect(port), server_hostname=HOST, session=session)
-    assert read_line(t).startswith(b"+OK")
-    t.sendall(b"QUIT\r\n")
-    assert read_line(t).startswith(b"+OK")
-    return t
-
-
-def resumed(port, dialogue, ctx, session):   # whether the connection resumed `session`, and its own
-    t = dialogue(port, ctx, session)
-    try:
+def resumed(port, kind, ctx, session):   # whether a connection resumed `session`, and its own; kind: STARTTLS, Smtps or Pop3s
+    sock = connect(port)
+    if kind == "STARTTLS":
+        reply(sock)
+        sock.sendall(b"EHLO client.test\r\nSTARTTLS\r\n")
+        assert reply(sock).startswith(b"250 ") and reply(sock).startswith(b"220 ")
+    with ctx.wrap_socket(sock, server_hostname=HOST, session=session) as t:
+        if kind != "STARTTLS":
+            assert reply(t)[:3] in (b"220", b"+OK")
+        t.sendall(b"QUIT\r\n")   # the tickets come before its answer
+        assert reply(t)[:3] in (b"221", b"+OK")
         return t.session_reused, t.session
-    finally:
-        t.close()
 
 
 class Resumption(test_internet.Case):
-    def ports(self, s):
-        return (("STARTTLS", s.smtp, starttls), ("Smtps", s.smtps, smtps), ("Pop3s", s.pop3s, pop3s))
-
     def test_the_second_connection_resumes(self):
-        for (name, port, dialogue) in self.ports(self.s):
+        for kind, port in (("STARTTLS", self.s.smtp), ("Smtps", self.s.smtps), ("Pop3s", self.s.pop3s)):
             for client, *how in CLIENTS:
-                with self.subTest(port=name, client=client):
+                with self.subTest(port=kind, client=client):
                     ctx = context(*how)
-                    first, session = resumed(port, dialogue, ctx, None)
-                    second, session = resumed(port, dialogue, ctx, session)
-                    third, _ = resumed(port, dialogue, ctx, session)   # a ticket of a resumed session works too
+                    first, session = resumed(port, kind, ctx, None)
+                    second, session = resumed(port, kind, ctx, session)
+                    third, _ = resumed(port, kind, ctx, session)   # a ticket of a resumed session works too
                     self.assertEqual((first, second, third), (False, True, True))
 
-    def test_a_ticket_of_another_server_is_a_full_handshake(self):
+    def test_off_or_a_ticket_of_another_server_is_a_full_handshake(self):
         cert, key = make_cert(HOST)   # the same certificate, other keys
-        other = self.server(settings=dict(TlsCertificate=cert, TlsKey=key, Smtps=free_port(), Pop3s=free_port()))
+        tls = dict(TlsCertificate=cert, TlsKey=key, Smtps=free_port(), Pop3s=free_port())
+        other, off = self.server(settings=tls), self.server(settings=dict(tls, Smtps=free_port(), Pop3s=free_port(), TlsResumption="no"))
         for client, *how in CLIENTS:
             with self.subTest(client=client):
                 ctx = context(*how)
-                _, theirs = resumed(other.pop3s, pop3s, ctx, None)
-                self.assertEqual(resumed(self.s.pop3s, pop3s, ctx, theirs)[0], False)
-                _, ours = resumed(self.s.smtp, starttls, ctx, None)
-                self.assertEqual(resumed(self.s.smtp, starttls, ctx, ours)[0], True)
-
-
-class Off(test_internet.Case):
-    SETTINGS = {"TlsResumption": "no"}
-
-    def test_no_session_is_resumed(self):
-        for (name, port, dialogue) in (("STARTTLS", self.s.smtp, starttls), ("Pop3s", self.s.pop3s, pop3s)):
-            for client, *how in CLIENTS:
-                with self.subTest(port=name, client=client):
-                    ctx = context(*how)
-                    _, session = resumed(port, dialogue, ctx, None)
-                    self.assertEqual(resumed(port, dialogue, ctx, session)[0], False)
+                theirs = resumed(other.pop3s, "Pop3s", ctx, None)[1]
+                self.assertEqual(resumed(self.s.pop3s, "Pop3s", ctx, theirs)[0], False)
+                for kind, port in (("STARTTLS", off.smtp), ("Pop3s", off.pop3s)):
+                    self.assertEqual(resumed(port, kind, ctx, resumed(port, kind, ctx, None)[1])[0], False, kind)
 
 
 class RelayOverTls(harness.Case):
+    @unittest.skipUnless(ROOT, "needs root: the exchangers listen on port 25")
     def test_tls_where_the_exchanger_offers_it_and_the_next_relay_resumes(self):
-        if not ROOT:
-            self.skipTest("the exchangers listen on port 25 (run as root)")
         plain, in_clear = real_exchanger(self)
         for version in (ssl.TLSVersion.TLSv1_3, ssl.TLSVersion.TLSv1_2):
             with self.subTest(version=version.name):
@@ -128,6 +90,7 @@ class RelayOverTls(harness.Case):
         wait_for(lambda: in_clear, what="the relay in clear")
         self.assertEqual((untraced(in_clear[0][2]), in_clear[0][4]), (TEXT, None))
         s.wait_log(rf"^{relay_index(s, 'plain.test')}-TLS none\b")
+
 
 if __name__ == "__main__":
     unittest.main()
