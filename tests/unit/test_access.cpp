@@ -12,6 +12,17 @@ const QByteArray Ok = "S: +OK all respons OK", LockedOut = "S: 454 4.7.0 Too man
                  Refused = "S: 535 5.7.8 Authentication credentials invalid", Granted = "S: 235 2.7.0 Authentication successful";
 QByteArray Plain(const QByteArray& password) { return "C: AUTH PLAIN " + (QByteArray("\0taro\0", 6) + password).toBase64(); }
 
+// Four failures in 10 s lock an address out for 5 s; waits run on the fake clock.
+struct Guarded : FakeServer {
+    Guarded()
+    {
+        settings.LoginFailureLimit = 4;
+        settings.LoginFailureWindow = 10;
+        settings.LoginLockout = 5;
+        holdTimers = true;
+    }
+};
+
 }
 
 class TestAccess : public QObject {
@@ -50,11 +61,7 @@ private slots:
     void rules()
     {
         QFETCH(Lines, attempts); QFETCH(Lines, outcomes); QFETCH(Lines, log);
-        FakeServer s;
-        s.settings.LoginFailureLimit = 4;
-        s.settings.LoginFailureWindow = 10;
-        s.settings.LoginLockout = 5;
-        s.holdTimers = true;
+        Guarded s;
         const qint64 start = s.clock;
         // Every event (an attempt, a client leaving) in the order of its time, then of the rows.
         std::multimap<qint64, std::function<void()>> events;
@@ -108,12 +115,8 @@ private slots:
         QFETCH(bool, smtp); QFETCH(Lines, script);
         ProgramFolder pf("UserName,Password,MailID\ntaro,pw,taro\n", "Domain,MX,Priority\nfar.test,mx.far.test, 10\n");
         pf.Write("Users/taro/250101-10000000.eml", "one\r\n");
-        FakeServer s;
+        Guarded s;
         s.settings.RelayNetworks = "";
-        s.settings.LoginFailureLimit = 4;
-        s.settings.LoginFailureWindow = 10;
-        s.settings.LoginLockout = 5;
-        s.holdTimers = true;
         const CommandHandler handler = s.resume = OpenSession(s, 2, smtp);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(wait "))

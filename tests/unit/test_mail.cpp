@@ -20,8 +20,7 @@ private slots:
         QTest::addColumn<QByteArray>("normal");
         QTest::addColumn<bool>("served");   // as example.test
         QTest::newRow("as served") << QByteArray("example.test") << QByteArray("example.test") << true;
-        QTest::newRow("letter case") << QByteArray("Example.TEST") << QByteArray("example.test") << true;
-        QTest::newRow("final dot") << QByteArray("example.test.") << QByteArray("example.test") << true;
+        QTest::newRow("letter case, final dot") << QByteArray("Example.TEST.") << QByteArray("example.test") << true;
         QTest::newRow("a longer name") << QByteArray("example.test.x") << QByteArray("example.test.x") << false;
         QTest::newRow("a subdomain") << QByteArray("mx.example.test") << QByteArray("mx.example.test") << false;
         QTest::newRow("empty is no domain") << QByteArray() << QByteArray() << false;
