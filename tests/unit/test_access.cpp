@@ -90,7 +90,7 @@ private slots:
     }
 
     // What a client is told: POP3 as ever, and nobody logged in; SMTP 454. What it sent
-    // behind an attempt that waits is answered after it, in order.
+    // behind an attempt that waits is answered after it, in order (POP3: tests/e2e/test_commands.py).
     void replies_data()
     {
         QTest::addColumn<bool>("smtp");
@@ -100,7 +100,6 @@ private slots:
             << false << Lines{"C: USER taro", Ok, "C: PASS pw", Ok, "C: STAT", stat, "C: PASS a", Ok, "C: PASS b", "C: (wait 250)", Ok,
                               "C: PASS c", "C: (wait 500)", Ok, "C: PASS d", "C: (wait 1000)", Ok, "C: STAT", "S: +OK 0 0",
                               "C: PASS pw", Ok, "C: STAT", "S: +OK 0 0", "C: (wait 5000)", "C: PASS pw", Ok, "C: STAT", stat};
-        QTest::newRow("POP3 pipelined behind a wait") << false << Lines{"C: USER taro\nPASS a\nPASS pw\nSTAT", Ok, Ok, "C: (wait 250)", Ok, stat};
         QTest::newRow("SMTP locked out: 454")
             << true << Lines{Plain("a"), Refused, Plain("b"), "C: (wait 250)", Refused, Plain("c"), "C: (wait 500)", Refused,
                              Plain("d"), "C: (wait 1000)", Refused, Plain("pw"), LockedOut,
