@@ -14,7 +14,7 @@ QByteArray Plain(const QByteArray& password) { return "C: AUTH PLAIN " + (QByteA
 
 // Four failures in 10 s lock an address out for 5 s; waits run on the fake clock.
 struct Guarded : FakeServer {
-    Guarded() { settings.LoginFailureLimit = 4, settings.LoginFailureWindow = 10, settings.LoginLockout = 5, holdTimers = true; }
+    Guarded() { settings.LoginFailureLimit = 4; settings.LoginFailureWindow = 10; settings.LoginLockout = 5; holdTimers = true; }
 };
 
 }
