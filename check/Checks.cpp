@@ -92,7 +92,7 @@ Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const
 {
     Verdict v;
     const Spf::Outcome spf = in.spf ? *in.spf : CheckSpf(dns, in, authservId);
-    const QByteArray spfName = Spf::Name(spf.result);
+    const QByteArray spfName = Mail::Name(spf.result);
     QList<QByteArray> results;
     results << "spf=" + spfName + Reason(spf.reason) + (spf.identity == "helo" ? " smtp.helo=" : " smtp.mailfrom=") + Value(spf.domain);
     v.log << "-SPF " + spfName + ' ' + spf.identity + '=' + TextHelper::Printable(spf.domain, TextHelper::ShownDomain, false) + Comment(spf.reason);

@@ -6,20 +6,6 @@
 
 namespace Spf {
 
-const char* Name(Result result)
-{
-    switch (result) {
-    case Result::None: return "none";
-    case Result::Neutral: return "neutral";
-    case Result::Pass: return "pass";
-    case Result::Fail: return "fail";
-    case Result::SoftFail: return "softfail";
-    case Result::TempError: return "temperror";
-    case Result::PermError: return "permerror";
-    }
-    return "none";
-}
-
 namespace {
 
 constexpr qsizetype ReasonCap = 200;   // an Outcome's reason, "..." included
@@ -39,9 +25,7 @@ QByteArray Printable(QByteArray text)
 // 1 to 63 octets, no domain literal. Anything else gives "none".
 bool ValidInitial(QByteArrayView domain)
 {
-    if (domain.startsWith('[') || !Askable(domain) || !domain.contains('.'))
-        return false;
-    if (domain.endsWith('.') && domain.count('.') < 2)
+    if (domain.startsWith('[') || !Askable(domain) || !Mail::WithoutFinalDot(domain).contains('.'))
         return false;
     for (const char c : domain)
         if (c < 0x21 || c > 0x7e)
@@ -86,22 +70,21 @@ Outcome Check(Dns::Resolver& dns, const QHostAddress& client, const QByteArray& 
     }
     const Mail::Address split = Mail::Address::Parse(address);
     QByteArray local = split.local;
-    QByteArray domain = split.hasDomain ? split.domainText : address;
+    const QByteArray written = split.hasDomain ? split.domainText : address;
     if (!split.hasDomain || local.isEmpty())   // 4.3: a sender without local-part is postmaster's
         local = "postmaster";
-    out.domain = Mail::Domain(domain).Name();
+    out.domain = Mail::Domain(written).Name();
 
     const QHostAddress ip = ClientAddress(client);
     if (ip.isNull()) {
         out.reason = "no client address";
         return out;
     }
-    if (!ValidInitial(domain)) {
-        out.reason = Printable(domain + " is not a valid domain name");
+    if (!ValidInitial(written)) {
+        out.reason = Printable(written + " is not a valid domain name");
         return out;
     }
-    if (domain.endsWith('.'))
-        domain.chop(1);
+    const QByteArray domain = Mail::WithoutFinalDot(written);   // macros see the sender's letter case
 
     Checker checker(dns, ip, limitMs);
     checker.sender = local + '@' + domain;

@@ -4,17 +4,15 @@
 // mechanism and modifier, macros (section 7) and the processing limits of 4.6.4, asked through
 // a Dns::Resolver. Nothing is cached between checks.
 #include "dns/Resolver.h"
+#include "mail/AuthResults.h"
 
 #include <QByteArray>
 #include <QHostAddress>
 
 namespace Spf {
 
-enum class Result { None, Neutral, Pass, Fail, SoftFail, TempError, PermError };
-
-// "none", "neutral", "pass", "fail", "softfail", "temperror", "permerror": the words of
-// RFC 7208 section 2.6, as Authentication-Results and Received-SPF write them.
-const char* Name(Result);
+// The results of RFC 7208 section 2.6 are Authentication-Results' own: every one but policy.
+using Result = Mail::AuthResult;
 
 struct Outcome {
     Result result = Result::None;

@@ -1,6 +1,7 @@
 // check_host(): the record of a domain, its terms evaluated one by one with the lookup limits,
 // and the macro values of this check.
 #include "check/SpfChecker.h"
+#include "mail/Domain.h"
 
 #include <QDateTime>
 #include <algorithm>
@@ -168,7 +169,7 @@ bool Checker::Matches(const Directive& d, const QByteArray& domain)
     case Mechanism::A: return AddressMatches(target, prefix);
     case Mechanism::Mx: return MxMatches(d, domain, target, prefix);
     case Mechanism::Ptr: {
-        const QByteArray suffix = target.toLower();
+        const QByteArray suffix = Mail::Domain(target).Name();
         for (const QByteArray& name : Validated(true))
             if (name == suffix || name.endsWith('.' + suffix))
                 return true;
@@ -233,7 +234,7 @@ QList<QByteArray> Checker::Validated(bool counted)
     for (const QByteArray& name : ptr.records.mid(0, MaxPtrNames)) {
         const Dns::Answer a = ask(name, six_ ? Dns::Type::Aaaa : Dns::Type::A);
         if (a.status == Dns::Status::Ok && Addresses(a).contains(ip_))
-            validated << name.toLower();
+            validated << Mail::Domain(name).Name();
     }
     return validated;
 }
@@ -271,7 +272,7 @@ QByteArray Checker::P(const QByteArray& domain)
             validated_ = QList<QByteArray>();
         }
     }
-    const QByteArray d = domain.toLower();
+    const QByteArray d = Mail::Domain(domain).Name();
     if (validated_->isEmpty())
         return "unknown";
     if (validated_->contains(d))

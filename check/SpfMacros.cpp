@@ -1,5 +1,6 @@
 // SPF macros: the macro-string syntax of RFC 7208 7.1 and the expansion of 7.3 and 7.4.
 #include "check/SpfMacros.h"
+#include "mail/Domain.h"
 
 #include <QByteArrayList>
 #include <algorithm>
@@ -169,9 +170,7 @@ QByteArray Expand(const Pieces& pieces, const MacroValue& value)
 
 QByteArray ExpandTarget(const Pieces& pieces, const MacroValue& value)
 {
-    QByteArray name = Expand(pieces, value);
-    if (name.endsWith('.'))
-        name.chop(1);
+    QByteArray name = Mail::WithoutFinalDot(Expand(pieces, value));
     while (name.size() > MaxNameLength) {
         const qsizetype dot = name.indexOf('.');
         if (dot < 0)

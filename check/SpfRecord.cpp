@@ -1,5 +1,6 @@
 // The SPF record's syntax: terms, mechanisms with their arguments, and modifiers.
 #include "check/SpfRecord.h"
+#include "mail/Domain.h"
 
 #include <arpa/inet.h>
 
@@ -182,10 +183,9 @@ bool IsSpf(const QByteArray& text)
            && (text.size() == VersionLength || text[VersionLength] == ' ');
 }
 
-bool Askable(QByteArrayView name)
+bool Askable(QByteArrayView written)
 {
-    if (name.endsWith('.'))
-        name.chop(1);
+    const QByteArray name = Mail::WithoutFinalDot(written);
     if (name.isEmpty() || name.size() > MaxNameLength)
         return false;
     qsizetype start = 0;

@@ -25,12 +25,7 @@ public:
     std::function<void(qint16, const QByteArray&)> onReply;   // sees every reply as it is sent
 
     Connecter* Session(qint16 i) override { auto it = sessions.find(i); return it == sessions.end() ? nullptr : it->second.get(); }
-    void SendReply(qint16 i, const QByteArray& text) override
-    {
-        if (onReply) onReply(i, text);
-        sent.emplace_back(i, text);
-        log << QByteArray::number(i) + '>' + text;
-    }
+    void SendReply(qint16 i, const QByteArray& text) override { SendSecret(i, text, text); }
     void SendSecret(qint16 i, const QByteArray& text, const QByteArray& shown) override
     {
         if (onReply) onReply(i, text);

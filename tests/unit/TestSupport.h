@@ -3,6 +3,7 @@
 // server's own wiring, a check that an operation fails, and dialogues played as rows.
 #include "app/Wiring.h"
 #include "core/Failure.h"
+#include "dns/Resolver.h"
 #include "pop3/Pop3Session.h"
 #include "pop3/Pop3Command.h"
 #include "relay/Queue.h"
@@ -83,3 +84,30 @@ inline CommandHandler OpenSession(FakeServer& s, qint16 i, bool smtp)
 }
 
 inline QString ScriptsDir() { return qEnvironmentVariable("RELAY_TEST_SCRIPTS", QFINDTESTDATA("scripts")); }
+
+// DNS answers as lines "<name> <TYPE> <data>" (TYPE one of TXT, A, AAAA, MX, PTR; the data is the
+// rest of the line, an MX's "<preference> <host>"), or "<name> <TYPE> !NODATA" / "!TEMP" for a
+// name without such records / whose server fails; a name no line names does not exist.
+inline void FillDns(Dns::Table& table, const QByteArrayList& lines)
+{
+    static const QHash<QByteArray, Dns::Type> types{{"TXT", Dns::Type::Txt}, {"A", Dns::Type::A}, {"AAAA", Dns::Type::Aaaa},
+                                                    {"MX", Dns::Type::Mx}, {"PTR", Dns::Type::Ptr}};
+    for (const QByteArray& line : lines) {
+        qsizetype a = -1;   // the name may hold spaces: the first " TYPE " ends it
+        for (auto t = types.begin(); t != types.end(); ++t) {
+            const qsizetype at = line.indexOf(' ' + t.key() + ' ');
+            if (at > 0 && (a < 0 || at < a))
+                a = at;
+        }
+        QVERIFY2(a > 0, line.constData());
+        const qsizetype b = line.indexOf(' ', a + 1);
+        const QByteArray name = line.left(a), data = line.mid(b + 1);
+        const Dns::Type type = types[line.mid(a + 1, b - a - 1)];
+        if (data == "!NODATA")
+            table.Set(name, type, Dns::Status::NoData);
+        else if (data == "!TEMP")
+            table.Set(name, type, Dns::Status::TempError);
+        else
+            table.Add(name, type, data);
+    }
+}

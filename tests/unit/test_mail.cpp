@@ -20,8 +20,7 @@ private slots:
         QTest::addColumn<QByteArray>("normal");
         QTest::addColumn<bool>("served");   // as example.test
         QTest::newRow("as served") << QByteArray("example.test") << QByteArray("example.test") << true;
-        QTest::newRow("letter case") << QByteArray("Example.TEST") << QByteArray("example.test") << true;
-        QTest::newRow("final dot") << QByteArray("example.test.") << QByteArray("example.test") << true;
+        QTest::newRow("letter case, final dot") << QByteArray("Example.TEST.") << QByteArray("example.test") << true;
         QTest::newRow("a longer name") << QByteArray("example.test.x") << QByteArray("example.test.x") << false;
         QTest::newRow("a subdomain") << QByteArray("mx.example.test") << QByteArray("mx.example.test") << false;
         QTest::newRow("empty is no domain") << QByteArray() << QByteArray() << false;
@@ -112,7 +111,6 @@ private slots:
     {
         QTest::addColumn<Lines>("pieces");
         QTest::addColumn<qint64>("body");
-        QTest::newRow("one piece") << Lines{"A: 1\r\n\r\nb"} << qint64(8);
         QTest::newRow("split inside the empty line") << Lines{"A: 1\r\n\r", "\nb"} << qint64(8);
         QTest::newRow("empty header") << Lines{"\r\n", "b"} << qint64(2);
         QTest::newRow("a CR run") << Lines{"A\r\r\n\r\n"} << qint64(6);
@@ -170,7 +168,6 @@ private slots:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<int>("removed");   // the rest is the text without those
         const QByteArray rest = "Subject: s\r\n\r\nbody\r\n";
-        QTest::newRow("ours") << "Authentication-Results: mx.example.test; spf=pass\r\n" + rest << 1;
         QTest::newRow("ours, folded, comment, case, final dot")
             << "Authentication-Results: (forged) MX.Example.TEST.\r\n\t; dkim=pass\r\n" + rest << 1;
         QTest::newRow("ours with a version, stuffed") << ".authentication-results:mx.example.test 1; none\r\n" + rest << 1;

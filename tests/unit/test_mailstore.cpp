@@ -20,7 +20,6 @@ private slots:
         const QDateTime t = At(9, 5, 7, 300);
         QTest::newRow("free") << t << QStringList{"250302-09050731.eml"} << "250302-09050730.eml";
         QTest::newRow("999 ms is not rounded up") << At(9, 5, 7, 999) << QStringList{} << "250302-09050799.eml";
-        QTest::newRow("del taken, so RSET can restore it") << t << QStringList{"250302-09050730.del"} << "250302-09050731.eml";
         QTest::newRow("eml and next del taken") << t << QStringList{"250302-09050730.eml", "250302-09050731.del"} << "250302-09050732.eml";
         QTest::newRow("into the next day") << At(23, 59, 59, 995) << QStringList{"250302-23595999.del"} << "250303-00000000.eml";
         QTest::newRow("other extensions do not block") << t << QStringList{"250302-09050730.txt", "250302-09050730.EML"} << "250302-09050730.eml";

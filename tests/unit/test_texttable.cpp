@@ -33,21 +33,18 @@ class TestTextTable : public QObject {
 private slots:
     void lookups()
     {
-        const QByteArray users = Header + "taro,pw,taro\ntwin,same,first\ntwin,same,second\npad,pw,pad       \n";
+        const QByteArray users = Header + "taro,pw,taro\ntwin,same,first\ntwin,same,second\n";
         const QString byMailId = "Select MailID From Users.txt Where MailID=?";
         const struct { QString sql; QStringList params, found; } rows[] = {
             {byMailId, {"taro      "}, {"taro"}},                          // padded to ten
-            {byMailId, {"pad"}, {"pad       "}},                           // padded in the file
             {byMailId, {" taro"}, {}},                                     // a leading blank counts
-            {Login, {"taro", "PW"}, {}},                                   // case-sensitive (quotes and injection: see the POP3 login)
+            {Login, {"taro", "PW"}, {}},                                   // case-sensitive (quotes, injection, padding: the POP3 logins)
             {Login, {"twin", "same"}, {"first", "second"}},                // in file order
         };
         ProgramFolder f(users);
         TextDatabase db(f.dir.path());
         for (const auto& r : rows)
             QVERIFY2(Column(db.Execute(r.sql, r.params)) == r.found, qPrintable(r.params.join('|')));
-        f.Write("Users.txt", "\xEF\xBB\xBFUserName,Password,MailID\r\ntaro,pw,taro\r\n");   // CRLF and BOM
-        QCOMPARE(Column(db.Execute(Login, {"taro", "pw"})), QStringList{"taro"});
     }
 
     // Same size every time and edited at once after a read: file times alone may not move.
