@@ -3,6 +3,7 @@
 // server's own wiring, a check that an operation fails, and dialogues played as rows.
 #include "app/Wiring.h"
 #include "core/Failure.h"
+#include "dns/Resolver.h"
 #include "pop3/Pop3Session.h"
 #include "pop3/Pop3Command.h"
 #include "relay/Queue.h"
@@ -83,3 +84,29 @@ inline CommandHandler OpenSession(FakeServer& s, qint16 i, bool smtp)
 }
 
 inline QString ScriptsDir() { return qEnvironmentVariable("RELAY_TEST_SCRIPTS", QFINDTESTDATA("scripts")); }
+
+// DNS answers from "name TYPE value" lines (TXT, A, AAAA, MX, PTR); the value "!NODATA" or
+// "!TEMP" makes that name and type answer so. The name may hold spaces: the first " TYPE " ends it.
+inline void FillDns(Dns::Table& table, const QByteArrayList& lines)
+{
+    static const QHash<QByteArray, Dns::Type> types{{"TXT", Dns::Type::Txt}, {"A", Dns::Type::A}, {"AAAA", Dns::Type::Aaaa},
+                                                    {"MX", Dns::Type::Mx}, {"PTR", Dns::Type::Ptr}};
+    for (const QByteArray& line : lines) {
+        qsizetype a = -1;
+        for (auto t = types.begin(); t != types.end(); ++t) {
+            const qsizetype at = line.indexOf(' ' + t.key() + ' ');
+            if (at > 0 && (a < 0 || at < a))
+                a = at;
+        }
+        QVERIFY2(a > 0, line.constData());
+        const qsizetype b = line.indexOf(' ', a + 1);
+        const QByteArray name = line.left(a), data = line.mid(b + 1);
+        const Dns::Type type = types[line.mid(a + 1, b - a - 1)];
+        if (data == "!NODATA")
+            table.Set(name, type, Dns::Status::NoData);
+        else if (data == "!TEMP")
+            table.Set(name, type, Dns::Status::TempError);
+        else
+            table.Add(name, type, data);
+    }
+}
