@@ -5,7 +5,6 @@
 #include "deliver/Delivery.h"
 #include "tests/support/DkimKeys.h"
 
-#include <QCryptographicHash>
 #include <QRegularExpression>
 #include <sys/stat.h>
 #include <tuple>
@@ -117,17 +116,16 @@ private slots:
     }
 
     // The signature: the tags as meant (h=: the fields worth signing, as often as present in
-    // any letter case, From once more) and a body hash of the relaxed body. Its folding and
-    // python3-dkim's verdict are tests/e2e/test_dkim.py's.
+    // any letter case, From once more). Its folding, body hash and python3-dkim's verdict are
+    // tests/e2e/test_dkim.py's.
     void signature()
     {
         const QByteArray selector = "a-rather-long-selector-name.for-folding";
         const QByteArray text = "Received: from elsewhere\r\nTo: first@x.test\r\nFrom:  Demo \t <demo@example.test>  \r\nSubject: one\r\n\ttwo\r\n"
-                                "X-Other: o\r\nto: second@x.test\r\nMessage-ID: <1@example.test>\r\n\r\n..dot  line\r\n\r\n";
+                                "X-Other: o\r\nto: second@x.test\r\nMessage-ID: <1@example.test>\r\n\r\nbody\r\n";
         const Dkim::Signature s = Signing(selector, true).Sign(text, 1700000000, false);
         QVERIFY2(s.error.isEmpty(), s.error.constData());
         QCOMPARE(s.summary, "d=example.test s=" + selector + " (rsa-sha256, ed25519-sha256)");
-        const QByteArray bodyHash = QCryptographicHash::hash(".dot line\r\n", QCryptographicHash::Sha256).toBase64();
         const qsizetype second = s.header.indexOf("DKIM-Signature:", 1);
         QVERIFY(second > 0);
         for (const auto& [field, ed25519] : {std::pair{s.header.left(second), false}, std::pair{s.header.mid(second), true}}) {
@@ -137,16 +135,15 @@ private slots:
             QCOMPARE(tags["c"] + ' ' + tags["d"] + ' ' + tags["t"] + ' ' + tags["v"], QByteArray("relaxed/relaxed example.test 1700000000 1"));
             QCOMPARE(tags["s"], ed25519 ? QByteArray("ed") : selector);
             QCOMPARE(tags["h"], QByteArray("from:from:to:to:subject:message-id"));
-            QCOMPARE(tags["bh"], bodyHash);
         }
         // From is listed once more than present, also when absent: nobody can add one.
         QCOMPARE(Dkim::SignedNames(Mail::Header("Subject: s\r\n").Fields()).join(':'), QByteArray("from:subject"));
     }
 
     // Which mail of a trusted client is signed: envelope sender or From: in the served domain;
-    // one log line each. The signature sits on top of the text, under the trace headers of the
-    // copy. A header that cannot be read is delivered unsigned, with a line that says why.
-    // Untrusted, logged-in and notices are tests/e2e/test_dkim.py's.
+    // one log line each. A header that cannot be read is delivered unsigned, with a line that
+    // says why. Where the signature sits, untrusted, logged-in and notices are
+    // tests/e2e/test_dkim.py's.
     void deliveries_data()
     {
         QTest::addColumn<QByteArray>("sender");
@@ -178,17 +175,12 @@ private slots:
         Deliver(b, wiring.Steps(), m, [&](const Outcome& o) { done = o.refusal.isEmpty() && o.stored == 1; });
         QVERIFY(done);
         const QByteArray stored = b.Stored();
-        QVERIFY2(stored.startsWith("Return-Path: <" + sender + ">\r\nReceived: from c.test"), stored.constData());
-        const qsizetype at = stored.indexOf("DKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=example.test;");
         Lines dkimLines;
         for (const QByteArray& line : b.log)
             if (line.contains("DKIM")) dkimLines << line;
         QCOMPARE(dkimLines, log.isEmpty() ? Lines{} : Lines{log});
         QVERIFY2(stored.endsWith("\r\n" + text), stored.constData());
-        if (!log.startsWith("2-DKIM signed"))
-            QCOMPARE(at, -1);
-        else
-            QVERIFY2(at > 0 && stored.indexOf("\r\n\r\n") > at && stored.mid(at).indexOf("\r\nFrom: ") > 0, stored.constData());
+        QCOMPARE(stored.contains("\r\nDKIM-Signature: v=1; a=rsa-sha256; c=relaxed/relaxed; d=example.test;"), log.startsWith("2-DKIM signed"));
     }
 
     // --dkim-keygen: a 2048-bit key and no other file; a selector that is no plain name makes
