@@ -247,7 +247,6 @@ private slots:
         const auto row = [](const char* name, const QByteArray& packets, const QByteArray& text, const QByteArray& log,
                             const QByteArray& sender = "ann@out.test", const QByteArray& recipients = "taro@example.test,jiro@example.test",
                             const QByteArray& protocol = "0") { QTest::newRow(name) << packets << text << log << sender << recipients << protocol; };
-        row("nothing", "c", "", "");
         row("add, folded value with LF", "hX-Spamd-Result~default: False [0.1 / 15.0];\n\tR_SPF (0.0)~|c",
             head + "X-Spamd-Result: default: False [0.1 / 15.0];\r\n\tR_SPF (0.0)\r\n" + body, "+1 header");
         row("a value cannot start a field or end the header", "hX-A~1\r\nBcc: x\r\n\r\nnew body~|c", head + "X-A: 1\r\n\tBcc: x\r\n\tnew body\r\n" + body,
