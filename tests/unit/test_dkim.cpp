@@ -7,7 +7,6 @@
 
 #include <QRegularExpression>
 #include <sys/stat.h>
-#include <tuple>
 
 namespace {
 
@@ -29,19 +28,16 @@ class TestDkim : public QObject {
 private slots:
     void initTestCase() { mdlCommon::ServerDomain = "Example.Test"; }
 
-    // A stored body in relaxed form: blanks run together, none at a line's end, empty lines at
-    // the end left out, one CR LF at the end of a body that has text; one stuffed dot taken off.
+    // A stored body in relaxed form, as pieces handed to the hash: one stuffed dot taken off;
+    // blanks run together, none at a line's end, and empty lines at the end left out across
+    // pieces. Short bodies of every kind are python3-dkim's to verify (tests/e2e/test_dkim.py).
     void relaxedBody_data()
     {
         QTest::addColumn<QByteArray>("in");
         QTest::addColumn<QByteArray>("out");
-        for (const auto& [name, in, out] : std::initializer_list<std::tuple<const char*, QByteArray, QByteArray>>{
-            {"RFC 6376 3.4.5", " C \r\nD \t E\r\n\r\n\r\n", " C\r\nD E\r\n"},
-            {"empty", "", ""},
-            {"empty and blank lines inside kept, emptied", "a\r\n\r\n \t \r\nb\r\n", "a\r\n\r\n\r\nb\r\n"},
-            {"stuffed dots", "..leading\r\n...two\r\n..\r\na.\r\n ..x\r\n..  \r\n",
-             ".leading\r\n..two\r\n.\r\na.\r\n ..x\r\n.\r\n"}})
-            QTest::newRow(name) << in << out;
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+        QTest::newRow("stuffed dots") << QByteArray("..leading\r\n...two\r\n..\r\na.\r\n ..x\r\n..  \r\n")
+                                      << QByteArray(".leading\r\n..two\r\n.\r\na.\r\n ..x\r\n.\r\n");
         const QByteArray y(100000, 'y'), z(100000, 'z'), empties = QByteArray(100000, '\n').replace("\n", "\r\n");
         QTest::newRow("line longer than a piece") << y + " \t " + z + " \r\n" << y + " " + z + "\r\n";
         QTest::newRow("empty lines longer than a piece") << "a\r\n" + empties + "b\r\n\r\n" << "a\r\n" + empties + "b\r\n";
