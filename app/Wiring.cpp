@@ -3,11 +3,12 @@
 #include "check/CheckStep.h"
 #include "deliver/Delivery.h"
 #include "deliver/Mailboxes.h"
+#include "dkim/Dkim.h"
 #include "dkim/SignStep.h"
 #include "milter/FilterStep.h"
 #include "relay/Queue.h"
 
-Wiring::Wiring(Queue& queue) : mailboxes_(std::make_unique<Mailboxes>())
+Wiring::Wiring(Queue& queue) : mailboxes_(std::make_unique<Mailboxes>()), signer_(std::make_unique<Dkim::Signer>())
 {
     // Every delivery, in order; a refusal ends it where it is. The filters see the text before
     // the recipients are classified, and the signature covers what they left.
@@ -17,7 +18,7 @@ Wiring::Wiring(Queue& queue) : mailboxes_(std::make_unique<Mailboxes>())
               Steps::Complete(),
               std::make_shared<FilterStep>(),
               Steps::Classify(*mailboxes_, &queue),
-              std::make_shared<SignStep>(),
+              std::make_shared<SignStep>(*signer_),
               Steps::Write(),
               Steps::Commit()};
     queue.SetNotices(steps_);

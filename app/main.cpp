@@ -222,9 +222,9 @@ int main(int argc, char* argv[])
     // POP3 ports to POP3, on any other (the relay's own connections) to the relay client;
     // every accepted message is delivered to the mailboxes and the relay queue.
     Queue queue;
-    const Wiring wiring(queue);
-    const auto preparing = [](Server& server) {
-        for (const QByteArray& line : Dkim::Load(server.Config()))
+    Wiring wiring(queue);
+    const auto preparing = [&wiring](Server& server) {
+        for (const QByteArray& line : wiring.Signer().Load(server.Config()))
             server.Log(line);
         PrepareStore(server);
     };

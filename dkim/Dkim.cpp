@@ -1,7 +1,5 @@
 // DKIM signing: the fields signed and the DKIM-Signature field.
 #include "dkim/Dkim.h"
-#include "dkim/KeyFiles.h"
-#include "core/mdlCommon.h"
 #include "mail/AddressList.h"
 
 #include <algorithm>
@@ -87,10 +85,10 @@ QList<QByteArray> SignedNames(const std::vector<Mail::Field>& fields)
     return names;
 }
 
-Signature Sign(const QByteArray& text, qint64 now, bool senderOurs)
+Signature Signer::Sign(const QByteArray& text, qint64 now, bool senderOurs) const
 {
     Signature made;
-    if (Keys().empty())
+    if (keys_.empty())
         return made;
     const Mail::Header header(text);
     if (!header.Readable()) {
@@ -100,7 +98,7 @@ Signature Sign(const QByteArray& text, qint64 now, bool senderOurs)
     const std::vector<Mail::Field>& fields = header.Fields();
     if (!senderOurs) {
         const auto from = std::find_if(fields.begin(), fields.end(), [](const Mail::Field& f) { return f.Is("from"); });
-        if (from == fields.end() || !Mail::AddressList::Parse(from->Value()).FirstDomain().IsServed(mdlCommon::ServerDomain))
+        if (from == fields.end() || !Mail::AddressList::Parse(from->Value()).FirstDomain().IsServed(QString::fromUtf8(domain_)))
             return made;
     }
     const QList<QByteArray> names = SignedNames(fields);
@@ -123,8 +121,8 @@ Signature Sign(const QByteArray& text, qint64 now, bool senderOurs)
     for (qsizetype i = 1; i < names.size(); ++i)
         h << ':' + names[i];
     QByteArray algorithms;
-    for (const Key& key : Keys()) {
-        const QList<Tag> tags{{"v=1"}, {"a=" + key.Algorithm()}, {"c=relaxed/relaxed"}, {"d=" + SigningDomain()}, {"s=" + key.selector},
+    for (const Key& key : keys_) {
+        const QList<Tag> tags{{"v=1"}, {"a=" + key.Algorithm()}, {"c=relaxed/relaxed"}, {"d=" + domain_}, {"s=" + key.selector},
                               {"t=" + QByteArray::number(now)}, h, {"bh=" + bodyHash.toBase64()}};
         // The field signs itself too: with b= empty and without its CR LF.
         const QByteArray bEmpty = RelaxedHeader(Folded(tags + QList<Tag>{{"b="}}));
@@ -137,7 +135,7 @@ Signature Sign(const QByteArray& text, qint64 now, bool senderOurs)
         made.header += Folded(tags + QList<Tag>{Base64Tag("b=", signature.toBase64())});
         algorithms += (algorithms.isEmpty() ? "" : ", ") + key.Algorithm();
     }
-    made.summary = "d=" + SigningDomain() + " s=" + Keys().front().selector + " (" + algorithms + ")";
+    made.summary = "d=" + domain_ + " s=" + keys_.front().selector + " (" + algorithms + ")";
     return made;
 }
 

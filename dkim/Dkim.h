@@ -4,6 +4,7 @@
 // Canonicalisation is ours (dkim/Canonical.h), the header mail/'s; keys, hashes and
 // signatures are OpenSSL's.
 #include "dkim/Canonical.h"
+#include "dkim/KeyFiles.h"
 #include "mail/Header.h"
 
 #include <QByteArray>
@@ -20,24 +21,36 @@ namespace Dkim {
 // so that nobody can add a From the signature would not cover.
 QList<QByteArray> SignedNames(const std::vector<Mail::Field>& fields);
 
-// Reads the keys the settings name (DkimKey, DkimEd25519Key, their selectors). A key file
-// others may read, or one that cannot be read, is left out. Returns the lines for the log.
-QList<QByteArray> Load(const Settings& settings);
-// Forgets the keys; nothing is signed.
-void Unload();
-// Whether a key was loaded.
-bool Enabled();
-
-// The DKIM-Signature fields that go on top of a stored message `text`, signed at `now`
-// (seconds since the epoch) for the served domain: when `senderOurs`, or when its From: is in
-// the served domain. `header` is "" when the message is not signed; `error` then says why,
-// if it is a fault rather than foreign mail.
+// The DKIM-Signature fields that go on top of a stored message. `header` is "" when the
+// message is not signed; `error` then says why, if it is a fault rather than foreign mail.
 struct Signature {
     QByteArray header;
     QByteArray summary;   // "d=<domain> s=<selector> (<algorithms>)" for the log
     QByteArray error;
 };
-Signature Sign(const QByteArray& text, qint64 now, bool senderOurs);
+
+// The keys mail is signed with, and the domain it is signed for. Loaded at start-up before
+// anything is served; the writer threads only sign with them.
+class Signer {
+public:
+    Signer() = default;   // no keys: nothing is signed
+    // `domain` as the settings spell it; the signature names it in lower case, without a final dot.
+    Signer(std::vector<Key> keys, const QString& domain);
+
+    // Reads the keys the settings name (DkimKey, DkimEd25519Key, their selectors) in place of
+    // those held. A key file others may read, or one that cannot be read, is left out.
+    // Returns the lines for the log.
+    QList<QByteArray> Load(const Settings& settings);
+    bool Enabled() const { return !keys_.empty(); }
+
+    // The signatures of a stored message `text` at `now` (seconds since the epoch): when
+    // `senderOurs`, or when its From: is in the signing domain.
+    Signature Sign(const QByteArray& text, qint64 now, bool senderOurs) const;
+
+private:
+    std::vector<Key> keys_;
+    QByteArray domain_;
+};
 
 // A new 2048-bit RSA key in `<folder>/<selector>.private`, its owner's alone, never over an
 // existing file. Returns the DNS TXT record that publishes its public half for `domain`.

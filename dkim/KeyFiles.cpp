@@ -36,8 +36,6 @@ constexpr qsizetype MaxLabel = 63, MaxLabels = 4;
 // Receivers ignore RSA keys shorter than this.
 constexpr int MinRsaBits = 1024;
 
-std::vector<Key> Loaded;
-
 // A key file of the settings: its owner's alone, and of the kind asked for. Returns null with
 // `problem` set otherwise.
 Pkey ReadKey(const QString& setting, bool ed25519, QByteArray& problem)
@@ -74,9 +72,10 @@ Pkey ReadKey(const QString& setting, bool ed25519, QByteArray& problem)
 
 }
 
-const std::vector<Key>& Keys() { return Loaded; }
-
-QByteArray SigningDomain() { return Mail::Domain(QByteArrayView(mdlCommon::ServerDomain.toUtf8())).Name(); }
+Signer::Signer(std::vector<Key> keys, const QString& domain)
+    : keys_(std::move(keys)), domain_(Mail::Domain(QByteArrayView(domain.toUtf8())).Name())
+{
+}
 
 QByteArray OpenSslError()
 {
@@ -103,9 +102,9 @@ bool ValidSelector(const QByteArray& selector)
     return true;
 }
 
-QList<QByteArray> Load(const Settings& settings)
+QList<QByteArray> Signer::Load(const Settings& settings)
 {
-    Unload();
+    *this = Signer({}, settings.ServerDomain);
     const QString rsaFile = settings.DkimKey.trimmed(), edFile = settings.DkimEd25519Key.trimmed();
     if (rsaFile.isEmpty()) {
         if (!edFile.isEmpty())
@@ -123,12 +122,12 @@ QList<QByteArray> Load(const Settings& settings)
     if (!rsa)
         return {"DKIM: " + problem + "; mail goes out unsigned"};
     const int bits = EVP_PKEY_get_bits(rsa.get());
-    Loaded.push_back({std::shared_ptr<EVP_PKEY>(rsa.release(), EVP_PKEY_free), selector, false});
-    QByteArray signing = "DKIM: signing mail of " + SigningDomain() + " with " + selector + "._domainkey (rsa-sha256, " + QByteArray::number(bits) + " bits)";
+    keys_.push_back({std::shared_ptr<EVP_PKEY>(rsa.release(), EVP_PKEY_free), selector, false});
+    QByteArray signing = "DKIM: signing mail of " + domain_ + " with " + selector + "._domainkey (rsa-sha256, " + QByteArray::number(bits) + " bits)";
     if (!edFile.isEmpty()) {
         problem.clear();
         if (Pkey ed = ReadKey(edFile, true, problem)) {
-            Loaded.push_back({std::shared_ptr<EVP_PKEY>(ed.release(), EVP_PKEY_free), edSelector, true});
+            keys_.push_back({std::shared_ptr<EVP_PKEY>(ed.release(), EVP_PKEY_free), edSelector, true});
             signing += " and " + edSelector + "._domainkey (ed25519-sha256)";
         } else {
             lines << "DKIM: " + problem + "; signing with rsa-sha256 only";
@@ -136,10 +135,6 @@ QList<QByteArray> Load(const Settings& settings)
     }
     return lines << signing;
 }
-
-void Unload() { Loaded.clear(); }
-
-bool Enabled() { return !Loaded.empty(); }
 
 QByteArray MakeKey(const QString& folder, const QByteArray& selector, const QByteArray& domain)
 {

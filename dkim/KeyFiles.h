@@ -3,7 +3,6 @@
 #include <QByteArray>
 #include <memory>
 #include <openssl/evp.h>
-#include <vector>
 
 namespace Dkim {
 
@@ -13,11 +12,6 @@ struct Key {
     bool ed25519 = false;
     QByteArray Algorithm() const { return ed25519 ? "ed25519-sha256" : "rsa-sha256"; }
 };
-// Set at start-up before anything is served; the writer threads only read them.
-const std::vector<Key>& Keys();
-
-// The domain mail is signed for: the served domain, lower case, without a final dot.
-QByteArray SigningDomain();
 
 // What OpenSSL said last, for a log line.
 QByteArray OpenSslError();

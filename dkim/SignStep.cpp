@@ -11,7 +11,7 @@
 void SignStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
 {
     const Envelope& m = d->m;
-    if (!Dkim::Enabled() || !d->HasCopies())
+    if (!signer_.Enabled() || !d->HasCopies())
         return next();
     const bool notice = m.origin == Envelope::Origin::Notice;
     if (!notice && m.user.isEmpty() && !Access::MayRelay(d->server.Config(), m.client))
@@ -20,8 +20,8 @@ void SignStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
     auto made = std::make_shared<Dkim::Signature>();
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
     d->server.Offload(
-        [d, made, senderOurs, held] {
-            *made = Dkim::Sign(d->m.text, QDateTime::currentSecsSinceEpoch(), senderOurs);
+        [this, d, made, senderOurs, held] {
+            *made = signer_.Sign(d->m.text, QDateTime::currentSecsSinceEpoch(), senderOurs);
             if (!made->header.isEmpty())
                 d->m.text.prepend(made->header);
         },

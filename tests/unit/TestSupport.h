@@ -85,15 +85,14 @@ inline CommandHandler OpenSession(FakeServer& s, qint16 i, bool smtp)
 
 inline QString ScriptsDir() { return qEnvironmentVariable("RELAY_TEST_SCRIPTS", QFINDTESTDATA("scripts")); }
 
-// DNS answers as lines "<name> <TYPE> <data>" (TYPE one of TXT, A, AAAA, MX, PTR; the data is the
-// rest of the line, an MX's "<preference> <host>"), or "<name> <TYPE> !NODATA" / "!TEMP" for a
-// name without such records / whose server fails; a name no line names does not exist.
+// DNS answers from "name TYPE value" lines (TXT, A, AAAA, MX, PTR); the value "!NODATA" or
+// "!TEMP" makes that name and type answer so. The name may hold spaces: the first " TYPE " ends it.
 inline void FillDns(Dns::Table& table, const QByteArrayList& lines)
 {
     static const QHash<QByteArray, Dns::Type> types{{"TXT", Dns::Type::Txt}, {"A", Dns::Type::A}, {"AAAA", Dns::Type::Aaaa},
                                                     {"MX", Dns::Type::Mx}, {"PTR", Dns::Type::Ptr}};
     for (const QByteArray& line : lines) {
-        qsizetype a = -1;   // the name may hold spaces: the first " TYPE " ends it
+        qsizetype a = -1;
         for (auto t = types.begin(); t != types.end(); ++t) {
             const qsizetype at = line.indexOf(' ' + t.key() + ' ');
             if (at > 0 && (a < 0 || at < a))

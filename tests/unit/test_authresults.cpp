@@ -1,23 +1,7 @@
 // The header the checks leave on mail from outside, and what their verdict does: how SPF,
 // DKIM and DMARC outcomes become the header, the log lines, a refusal or a spam mark.
+#include "TestSupport.h"
 #include "check/Checks.h"
-#include "core/mdlCommon.h"
-
-#include <QtTest>
-
-namespace {
-const QByteArray Id = "mx.example.test";
-
-// Rows of "name TYPE data".
-void Fill(Dns::Table& dns, const QList<QByteArray>& rows)
-{
-    static const QHash<QByteArray, Dns::Type> types{{"A", Dns::Type::A}, {"TXT", Dns::Type::Txt}, {"MX", Dns::Type::Mx}};
-    for (const QByteArray& row : rows) {
-        const QList<QByteArray> parts = row.split(' ');
-        dns.Add(parts[0], types.value(parts[1]), row.mid(parts[0].size() + parts[1].size() + 2));
-    }
-}
-}
 
 class TestAuthResults : public QObject {
     Q_OBJECT
@@ -48,22 +32,15 @@ private slots:
     }
     void verdict()
     {
-        QFETCH(QList<QByteArray>, records);
-        QFETCH(QByteArray, sender);
-        QFETCH(QByteArray, from);
-        QFETCH(bool, dmarcReject);
-        QFETCH(QList<QByteArray>, header);
-        QFETCH(QByteArray, refusal);
-        QFETCH(QList<QByteArray>, log);
+        QFETCH(QList<QByteArray>, records); QFETCH(QByteArray, sender); QFETCH(QByteArray, from); QFETCH(bool, dmarcReject);
+        QFETCH(QList<QByteArray>, header); QFETCH(QByteArray, refusal); QFETCH(QList<QByteArray>, log);
         Dns::Table dns;
-        Fill(dns, records);
-        dns.Set("broken.test", Dns::Type::Txt, Dns::Status::TempError);
-        dns.Set("_dmarc.broken.test", Dns::Type::Txt, Dns::Status::TempError);
+        FillDns(dns, records);
         Settings settings;
         settings.DmarcReject = dmarcReject;
         const Checks::Input in{QHostAddress("192.0.2.7"), sender, "client.test", {}};
         const QByteArray text = "From: <x@" + from + ">\r\nSubject: s\r\n\r\nbody\r\n";
-        const Checks::Verdict v = Checks::Run(settings, dns, in, text, Id, 1700000000);
+        const Checks::Verdict v = Checks::Run(settings, dns, in, text, "mx.example.test", 1700000000);
         QCOMPARE(v.refusal, refusal);
         QVERIFY2(v.header.startsWith("Authentication-Results: mx.example.test;\r\n\t"), v.header.constData());
         for (const QByteArray& piece : header)
