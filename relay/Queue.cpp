@@ -130,6 +130,13 @@ int Queue::Size() const
     return n;
 }
 
+void Queue::Exchangers(const QString& domain, DNS::Answer answer)
+{
+    if (relayHost_)
+        return answer({}, QStringLiteral("relay host"));
+    dns_.Lookup(domain, std::move(answer));
+}
+
 int Queue::Flush(const QString& domain, bool subdomains)
 {
     int n = 0;

@@ -145,8 +145,23 @@ void Rcpt(Turn& t)
         t.s.Tx.Recipients.removeLast();
         return t.Reply(refusal);
     }
-    t.s.Tx.Classified << r;
-    t.Reply(reply);
+    if (r.local) {
+        t.s.Tx.Classified << r;
+        return t.Reply(reply);
+    }
+    // Where a foreign recipient's mail would go is found first; what the client sends meanwhile waits.
+    t.s.Delivering = true;
+    const SmtpPolicy& policy = t.policy;
+    Server& server = t.server;
+    policy.Route(server, r, [&policy, &server, index = t.index, serial = t.c.Serial, r, reply](const QByteArray& refusal) {
+        Resume(policy, server, index, serial, [&](SmtpSession& s) {
+            if (refusal.isEmpty())
+                s.Tx.Classified << r;
+            else
+                s.Tx.Recipients.removeLast();
+            server.SendReply(index, refusal.isEmpty() ? reply : refusal);
+        });
+    });
 }
 
 // ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its

@@ -64,5 +64,21 @@ class Rules(unittest.TestCase):
                     self.assertTrue(re.search(rb"with ESMTPSA\r\n", self.latest("alice")))
 
 
+class ExchangerHere(harness.Case):
+    SERVER = None
+
+    @unittest.skipUnless(harness.ROOT, "port 25 needs root")
+    def test_relay_to_a_domain_whose_mx_is_this_host_is_refused_at_rcpt(self):
+        with harness.bind_loopback(25) as free:   # where relays connect: a loop when the MX is here
+            address = free.getsockname()[0]
+        s = self.server(settings={"SMTP": 25, "Listen": address},
+                        domain_mx=(("loop.test", address, "10"), ("named.test", "localhost", "10"), ("far.test", "192.0.2.1", "10")))
+        with smtplib.SMTP(address, 25, local_hostname="client.test", timeout=TIMEOUT) as m:
+            m.mail("a@example.org")
+            for rcpt, code in (("x@loop.test", 554), ("x@named.test", 554), ("x@far.test", 250), ("demo@example.test", 250)):
+                self.assertEqual(m.rcpt(rcpt)[0], code, rcpt)
+            m.rset()
+
+
 if __name__ == "__main__":
     unittest.main()
