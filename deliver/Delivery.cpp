@@ -16,8 +16,16 @@
 
 namespace {
 
-// A peer's words in our own header line.
-QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, TextHelper::ShownValue, false); }
+// A peer's words in our own header line; UTF-8 stays, as SMTPUTF8 mail carries it (RFC 6532 3.7).
+QByteArray Clean(const QByteArray& text)
+{
+    QByteArray out = TextHelper::Printable(text, TextHelper::ShownValue, false);
+    if (QString::fromUtf8(text).toUtf8() == text)
+        for (qsizetype i = 0; i < out.size(); ++i)
+            if (uchar(text[i]) >= 0x80)
+                out[i] = text[i];
+    return out;
+}
 
 using Next = Step::Next;
 using D = std::shared_ptr<Delivery>;

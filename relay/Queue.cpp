@@ -309,7 +309,7 @@ quint64 Queue::Begin(Item& item, std::vector<QByteArray> to, const QStringList& 
         });
         return key;
     }
-    dns_.Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
+    dns_.Lookup(QString::fromLatin1(Mail::Domain(DomainOf(a.to.front())).Name()), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
         if (self)
             QTimer::singleShot(0, self, [self, id, key, hosts, problem] { self->Resolved(id, key, hosts, problem); });
     });

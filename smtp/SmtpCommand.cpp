@@ -32,12 +32,13 @@ void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& 
 
 QByteArray EhloReply(const QByteArray& host, bool offerTls)
 {
-    // The classic lines as they always were; STARTTLS when we can, and AUTH once more in the
-    // form older clients read, so that they find LOGIN under its own name.
+    // The classic lines as they always were, with SMTPUTF8 (RFC 6531); STARTTLS when we can,
+    // and AUTH once more in the form older clients read, so that they find LOGIN under its own name.
     return "250-" + host + "\r\n"
            "250-VRFY\r\n"
            "250-ETRN\r\n"
            "250-8BITMIME\r\n"
+           "250-SMTPUTF8\r\n"
            "250-PIPELINING\r\n"
            "250-AUTH LONGIN PLAIN CRAM-MD5\r\n"
            "250-AUTH=LOGIN PLAIN CRAM-MD5\r\n"

@@ -14,7 +14,7 @@ const QByteArray BadSyntax = "501 5.1.3 Bad address syntax";
 const QByteArray NotOffered = "555 5.5.4 Unsupported parameter";
 
 // MAIL's parameters of the extensions the EHLO reply offers; RCPT has none.
-const QByteArrayView MailParameters[] = {"SIZE", "BODY", "AUTH"};
+const QByteArrayView MailParameters[] = {"SIZE", "BODY", "AUTH", "SMTPUTF8"};
 
 // Whether every parameter after the address is one of `offered` (RFC 5321 4.1.2, 4.1.4).
 bool OnlyOffered(const QByteArray& data, std::span<const QByteArrayView> offered)

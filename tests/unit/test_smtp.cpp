@@ -11,7 +11,7 @@
 
 namespace {
 
-const QByteArray Ehlo = "S: 250-mx.test.host\n250-VRFY\n250-ETRN\n250-8BITMIME\n250-PIPELINING\n250-AUTH LONGIN PLAIN CRAM-MD5\n250-AUTH=LOGIN PLAIN CRAM-MD5\n250 SIZE";
+const QByteArray Ehlo = "S: 250-mx.test.host\n250-VRFY\n250-ETRN\n250-8BITMIME\n250-SMTPUTF8\n250-PIPELINING\n250-AUTH LONGIN PLAIN CRAM-MD5\n250-AUTH=LOGIN PLAIN CRAM-MD5\n250 SIZE";
 const QByteArray Ok = "S: 250 OK", Go = "S: 354 Start mail input; end with <CRLF>.<CRLF>", Taken = "S: 250 OK <SB>",
                  Bye = "S: 221 Merivolant ESMTP Closed", Syntax = "S: 500 Syntax error";
 const QByteArray Env = "C: MAIL FROM:<a@here.test>\nRCPT TO:<taro@example.test>";
@@ -130,7 +130,7 @@ private slots:
         QTest::newRow("second MAIL refused") << Lines{Env + "\nMAIL FROM:b@x\nMAIL FROM:<b@x> SIZE=999999999999\nRCPT TO:<hanako@example.test>\nDATA\nhi\n.", Ok, Ok,
                                                       "S: 500 *", "S: 552 5.3.4 *", Ok, Go, Taken} << Lines{"hi\r\n"} << Lines{"hi\r\n"};
         QTest::newRow("parameters never offered") << Lines{"C: MAIL FROM:<a@here.test> RET=HDRS", "S: 555 5.5.4 Unsupported parameter", "C: MAIL FROM:<a@here.test> ENVID=x",
-                                                           "S: 555 *", "C: mail from:<a@here.test> body=8BITMIME AUTH=<> SIZE=5", Ok,
+                                                           "S: 555 *", "C: mail from:<a@here.test> body=8BITMIME AUTH=<> SIZE=5 SMTPUTF8", Ok,
                                                            "C: RCPT TO:<taro@example.test> NOTIFY=NEVER", "S: 555 *", "C: RCPT TO:<nobody@example.test> ORCPT=rfc822;x@y", "S: 555 *",
                                                            "C: RCPT TO:<a\rb@example.test>", "S: 501 5.1.3 Bad address syntax", "C: RCPT TO:<\x01@far.test>", "S: 501 5.1.3 *",
                                                            "C: DATA", "S: 554 5.5.1 No valid recipients"} << Lines{} << Lines{};
