@@ -1,5 +1,6 @@
-"""Addresses in UTF-8 (RFC 6531) with smtplib and aiosmtpd: taken when SMTPUTF8 is given, a Unicode domain is its
-xn-- form, and a relayed copy asks SMTPUTF8 of the exchanger, or bounces with why when it is not offered."""
+"""Addresses in UTF-8 (RFC 6531) with smtplib, Postfix and aiosmtpd: taken when SMTPUTF8 is given, a Unicode domain
+is its xn-- form, and a relayed copy asks SMTPUTF8 of the exchanger, or bounces with why when it is not offered."""
+import os
 import smtplib
 import unittest
 
@@ -46,6 +47,19 @@ class Utf8(harness.Case):
         self.assertEqual([(f, t, "SMTPUTF8" in o) for f, t, o in wide[1]], [("demo@bücher.test", ["ñandú@wide.test"], True)])
         self.assertEqual(narrow[1], [])
         self.assertIn(b"553 5.6.7 SMTPUTF8 is required, but the exchanger does not offer it", s.files()[1])
+
+    @unittest.skipUnless(harness.ROOT and os.path.exists(harness.POSTFIX), "needs root and Postfix")
+    def test_postfix_relays_utf8_here(self):   # it bounced them: "SMTPUTF8 is required, but was not offered"
+        s = self.server(domain="xn--bcher-kva.test")
+        postfix = harness.Postfix(self, dict(myhostname="postfix.test", mydestination="", inet_interfaces="127.0.0.1", mynetworks="127.0.0.0/8",
+                                             relayhost=f"[127.0.0.1]:{s.smtp}", local_transport="error:no local mail", smtputf8_enable="yes",
+                                             smtp_tls_security_level="none"),
+                                  lambda: f"127.0.0.1:{harness.free_port()}")
+        with smtplib.SMTP(postfix.host, int(postfix.port), timeout=TIMEOUT) as m:
+            m.sendmail(SENDER, ["demo@bücher.test"], TEXT, mail_options=["SMTPUTF8"])
+        wait_for(lambda: s.files() or "status=" in postfix.maillog(), 60, lambda: postfix.maillog())
+        self.assertTrue(s.files(), postfix.maillog())
+        self.assertEqual(s.files()[0].split(b"\r\n")[0], f"Return-Path: <{SENDER}>".encode())
 
 
 if __name__ == "__main__":
