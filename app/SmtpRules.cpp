@@ -3,10 +3,15 @@
 #include "core/Access.h"
 #include "core/TextHelper.h"
 #include "core/Settings.h"
+#include "core/mdlCommon.h"
 #include "deliver/Delivery.h"
 #include "relay/Queue.h"
+#include "relay/RelaySession.h"
 #include "store/Aliases.h"
 #include "store/Recipient.h"
+
+#include <QHostAddress>
+#include <QHostInfo>
 
 // A client that logged in sends as itself only (store/Aliases.h); our own networks' machines
 // that did not log in send as anyone.
@@ -41,6 +46,30 @@ QByteArray SmtpRules::Admit(const QByteArray& address, const Client& client, Rec
         return ThisHost(where.domain, client.hostName) ? "550 5.7.1 Relaying to this host is not allowed" : "";
     }
     return where.folder.isEmpty() ? "550 5.1.1 No such mailbox" : "";
+}
+
+// Whether an exchanger's name or one of its addresses is this machine's. Blocks on DNS.
+static bool AnyIsThisHost(const QStringList& hosts)
+{
+    return std::any_of(hosts.begin(), hosts.end(), [](const QString& host) {
+        const QList<QHostAddress> addresses = QHostInfo::fromName(host).addresses();
+        return ThisHost(host.toUtf8(), {}) || std::any_of(addresses.begin(), addresses.end(), [](const QHostAddress& a) { return ThisHost(a.toString().toLatin1(), {}); });
+    });
+}
+
+// An exchanger here would take the relayed mail back on this very port, again and again: only
+// while this server listens where relays connect.
+void SmtpRules::Route(Server& server, const Recipient& where, std::function<void(const QByteArray&)> done) const
+{
+    if (mdlCommon::PortNumber(server.Config().SmtpPort) != SmtpRelayPort)
+        return done({});
+    const QString domain = QString::fromUtf8(where.domain);
+    queue_.Exchangers(domain, [&server, domain, done = std::move(done)](const QStringList& hosts, const QString& problem) {
+        auto loops = std::make_shared<bool>(false);
+        const QStringList tried = hosts.isEmpty() && problem.isEmpty() ? QStringList{domain} : hosts;   // no MX: its own address
+        server.Lookup([loops, tried] { *loops = AnyIsThisHost(tried); },
+                      [loops, done] { done(*loops ? "554 5.4.6 Mail for this domain loops back to this host" : ""); });
+    });
 }
 
 int SmtpRules::Flush(const QString& domain, bool subdomains) const { return queue_.Flush(domain, subdomains); }

@@ -16,13 +16,21 @@
 
 namespace {
 
-// A peer's words in our own header line.
-QByteArray Clean(const QByteArray& text) { return TextHelper::Printable(text, TextHelper::ShownValue, false); }
+// A peer's words in our own header line; UTF-8 stays, as SMTPUTF8 mail carries it (RFC 6532 3.7).
+QByteArray Clean(const QByteArray& text)
+{
+    QByteArray out = TextHelper::Printable(text, TextHelper::ShownValue, false);
+    if (QString::fromUtf8(text).toUtf8() == text)
+        for (qsizetype i = 0; i < out.size(); ++i)
+            if (uchar(text[i]) >= 0x80)
+                out[i] = text[i];
+    return out;
+}
 
 using Next = Step::Next;
 using D = std::shared_ptr<Delivery>;
 
-Mail::Hop HopOf(const Envelope& m, const QByteArray& host) { return {Clean(m.helo), m.client, m.esmtp, host}; }
+Mail::Hop HopOf(const Envelope& m, const QByteArray& host) { return {Clean(m.helo), m.client, m.esmtp, host, m.tls, !m.user.isEmpty()}; }
 
 // A message in a relay loop, or with line ends another receiver could misread, goes no further.
 void Inspect(const D& d, const Next& next)
@@ -34,20 +42,22 @@ void Inspect(const D& d, const Next& next)
     next();
 }
 
-// A client that logged in writes as itself: every mailbox of its From: fields is its account's,
-// or the signature would vouch for a forgery.
+// A client that logged in writes as itself: every mailbox of the fields that name the author or
+// sender is its account's, or the signature would vouch for a forgery.
 void Owned(const D& d, const Next& next)
 {
     if (d->m.user.isEmpty())
         return next();
-    for (const QByteArray& value : Mail::Header(d->m.text).Values("From")) {
-        const Mail::AddressList list = Mail::AddressList::Parse(value);
-        if (!list.readable || std::any_of(list.addresses.begin(), list.addresses.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->server.Config(), d->m.user, a); })) {
-            const QByteArray reply = "553 5.7.1 Sender address not owned by user";
-            d->Refuse(reply, "-Refused: " + reply + " (From: " + TextHelper::Printable(value.trimmed(), TextHelper::ShownValue, true) + ")");
-            return next();
+    const Mail::Header header(d->m.text);
+    for (const char* field : {"From", "Sender", "Resent-From", "Resent-Sender"})
+        for (const QByteArray& value : header.Values(field)) {
+            const Mail::AddressList list = Mail::AddressList::Parse(value);
+            if (!list.readable || std::any_of(list.addresses.begin(), list.addresses.end(), [&](const QByteArray& a) { return !Aliases::Owns(d->server.Config(), d->m.user, a); })) {
+                const QByteArray reply = "553 5.7.1 Sender address not owned by user";
+                d->Refuse(reply, "-Refused: " + reply + " (" + field + ": " + TextHelper::Printable(value.trimmed(), TextHelper::ShownValue, true) + ")");
+                return next();
+            }
         }
-    }
     next();
 }
 

@@ -26,4 +26,5 @@ struct Envelope {
     qint16 index = -1;             // the connection it came on, for log lines; -1: none
     bool submitted = false;        // it came on the submission port: a missing Date or Message-ID is added
     std::any senderCheck;          // what a check at MAIL found out about the sender, its maker's own
+    bool tls = false;              // it came over TLS
 };

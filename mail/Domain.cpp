@@ -1,10 +1,19 @@
 #include "mail/Domain.h"
 
+#include <QUrl>
+#include <algorithm>
+
 namespace Mail {
 
 QByteArray WithoutFinalDot(QByteArrayView name) { return (name.endsWith('.') ? name.chopped(1) : name).toByteArray(); }
 
-Domain::Domain(QByteArrayView name) : name_(WithoutFinalDot(name).toLower()) {}
+Domain::Domain(QByteArrayView name) : name_(WithoutFinalDot(name).toLower())
+{
+    // A name in Unicode (U-labels) is compared in the form the DNS knows (A-labels, RFC 5890).
+    if (std::any_of(name_.begin(), name_.end(), [](char c) { return uchar(c) >= 0x80; }))
+        if (const QByteArray ace = QUrl::toAce(QString::fromUtf8(name_)); !ace.isEmpty())
+            name_ = ace;
+}
 
 bool Domain::IsServed(const QString& served) const { return !name_.isEmpty() && *this == Domain(QByteArrayView(served.toUtf8())); }
 

@@ -8,7 +8,7 @@
 namespace Mail {
 
 // A domain name as compared: lower case (ASCII), a final dot dropped ("example.test." names
-// the same domain as "Example.Test").
+// the same domain as "Example.Test"), Unicode labels as their "xn--" form.
 class Domain {
 public:
     Domain() = default;

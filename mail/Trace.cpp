@@ -5,12 +5,20 @@
 
 namespace Mail {
 
+namespace {
+// ESMTP with S for TLS and A for a login (RFC 3848); a client of HELO spoke plain SMTP.
+QByteArray Protocol(const Hop& hop)
+{
+    return hop.esmtp ? QByteArray("ESMTP") + (hop.tls ? "S" : "") + (hop.authenticated ? "A" : "") : QByteArray("SMTP");
+}
+}
+
 QByteArray Received(const Hop& hop, const QByteArray& rcpt, const QByteArray& when)
 {
     QByteArray from = hop.helo.isEmpty() ? QByteArray("unknown") : hop.helo;
     if (!hop.client.isEmpty())
         from += " ([" + hop.client + "])";
-    return "Received: from " + from + "\r\n\tby " + hop.host + " with " + (hop.esmtp ? "ESMTP" : "SMTP") + "\r\n\tfor <" + rcpt + ">; "
+    return "Received: from " + from + "\r\n\tby " + hop.host + " with " + Protocol(hop) + "\r\n\tfor <" + rcpt + ">; "
            + when + "\r\n";
 }
 

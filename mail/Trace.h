@@ -14,6 +14,8 @@ struct Hop {
     QByteArray client;   // its address as trace lines write it ("192.0.2.1", "IPv6:::1"); "" unknown
     bool esmtp = false;  // it greeted with EHLO
     QByteArray host;     // our host name
+    bool tls = false;            // it came over TLS
+    bool authenticated = false;  // its client logged in
 };
 // "Received: from …\r\n\tby …\r\n\tfor <rcpt>; when\r\n".
 QByteArray Received(const Hop& hop, const QByteArray& rcpt, const QByteArray& when);

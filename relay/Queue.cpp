@@ -130,6 +130,13 @@ int Queue::Size() const
     return n;
 }
 
+void Queue::Exchangers(const QString& domain, DNS::Answer answer)
+{
+    if (relayHost_)
+        return answer({}, QStringLiteral("relay host"));
+    dns_.Lookup(domain, std::move(answer));
+}
+
 int Queue::Flush(const QString& domain, bool subdomains)
 {
     int n = 0;
@@ -302,7 +309,7 @@ quint64 Queue::Begin(Item& item, std::vector<QByteArray> to, const QStringList& 
         });
         return key;
     }
-    dns_.Lookup(QString::fromLatin1(DomainOf(a.to.front())), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
+    dns_.Lookup(QString::fromLatin1(Mail::Domain(DomainOf(a.to.front())).Name()), [self, id = item.m.id, key](const QStringList& hosts, const QString& problem) {
         if (self)
             QTimer::singleShot(0, self, [self, id, key, hosts, problem] { self->Resolved(id, key, hosts, problem); });
     });

@@ -31,6 +31,9 @@ public:
     // Deferred recipients whose domain is `domain` (any domain when empty; with
     // `subdomains`, also its subdomains) are tried now. Returns how many.
     int Flush(const QString& domain = {}, bool subdomains = false);
+    // The exchangers of `domain` as a relay finds them; a problem and none when a relay host
+    // takes every domain's mail.
+    void Exchangers(const QString& domain, DNS::Answer answer);
 
     int Size() const;   // recipients waiting or under way
 

@@ -64,6 +64,7 @@ public:
     // line as head, then the text without its last CR LF (the end of data adds it).
     FileReply Text;
     bool TlsOffered = false;       // the exchanger's EHLO reply offers STARTTLS
+    bool Utf8Offered = false;      // its last EHLO reply offers SMTPUTF8
     // Set for a relay host: STARTTLS and AUTH as it demands, and several copies in turn.
     std::shared_ptr<const RelayHostPolicy> Host;
     QList<QByteArray> AuthOffered;   // the SASL mechanisms of its last EHLO reply

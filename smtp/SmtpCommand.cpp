@@ -32,12 +32,13 @@ void Process(const SmtpPolicy& policy, Server& server, qint16 index, Connecter& 
 
 QByteArray EhloReply(const QByteArray& host, bool offerTls)
 {
-    // The classic lines as they always were; STARTTLS when we can, and AUTH once more in the
-    // form older clients read, so that they find LOGIN under its own name.
+    // The classic lines as they always were, with SMTPUTF8 (RFC 6531); STARTTLS when we can,
+    // and AUTH once more in the form older clients read, so that they find LOGIN under its own name.
     return "250-" + host + "\r\n"
            "250-VRFY\r\n"
            "250-ETRN\r\n"
            "250-8BITMIME\r\n"
+           "250-SMTPUTF8\r\n"
            "250-PIPELINING\r\n"
            "250-AUTH LONGIN PLAIN CRAM-MD5\r\n"
            "250-AUTH=LOGIN PLAIN CRAM-MD5\r\n"
@@ -75,20 +76,38 @@ void Resume(const SmtpPolicy& policy, Server& server, qint16 index, quint64 seri
     Process(policy, server, index, *now, *s, std::exchange(s->Pending, {}));
 }
 
+// A refused MAIL leaves an open transaction as it was, its sender included (RFC 5321 4.1.4);
+// with none open, RCPT waits for a MAIL or RSET that is taken.
+void RefuseSender(SmtpSession& s, Transaction kept)
+{
+    if (kept.Open)
+        return void(s.Tx = std::move(kept));
+    s.Tx.From.clear();
+    s.Tx.DeclaredSize = 0;
+    s.Tx.SenderRefused = true;
+}
+
+// The sender taken begins a new transaction.
+void TakeSender(SmtpSession& s, std::any found = {})
+{
+    s.Tx = s.Tx.Following();
+    s.Tx.Open = true;
+    s.Tx.SenderCheck = std::move(found);
+}
+
 void Mail(Turn& t)
 {
+    Transaction kept = t.s.Tx;
     QByteArray reply = t.s.GetMAIL(t.line);
-    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.server.Config(), t.s.User, t.s.Tx.From)) {
-        t.s.Tx.From.clear();
-        t.s.Tx.DeclaredSize = 0;
+    if (reply.startsWith("250") && !t.s.User.isEmpty() && !t.policy.Owns(t.server.Config(), t.s.User, t.s.Tx.From))
         reply = "553 5.7.1 Sender address not owned by user";
-    }
-    t.s.Tx.SenderRefused = !reply.startsWith("250");
     const SmtpPolicy::Client client = Asking(t);
-    if (t.s.Tx.SenderRefused)
+    if (!reply.startsWith("250")) {
+        RefuseSender(t.s, std::move(kept));
         return t.Reply(reply);
+    }
     if (!t.policy.ChecksSender(client)) {
-        t.s.Tx = t.s.Tx.Following();   // the sender taken begins a new transaction
+        TakeSender(t.s);
         return t.Reply(reply);
     }
     // The sender is checked first. What the client sends meanwhile waits, as it does behind a
@@ -99,36 +118,51 @@ void Mail(Turn& t)
     Server& server = t.server;
     const qint16 index = t.index;
     server.Lookup([check, &policy, client, from = t.s.Tx.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
-                  [check, &policy, &server, index, serial = t.c.Serial, reply] {
+                  [check, &policy, &server, index, serial = t.c.Serial, reply, kept = std::move(kept)] {
                       Resume(policy, server, index, serial, [&](SmtpSession& s) {
                           if (!check->refusal.isEmpty()) {
                               server.Log(QByteArray::number(index) + check->log);
-                              s.Tx.SenderRefused = true;
-                              s.Tx.From.clear();
+                              RefuseSender(s, kept);
                               server.SendReply(index, check->refusal);
                           } else {
-                              s.Tx = s.Tx.Following();
-                              s.Tx.SenderCheck = std::move(check->found);
+                              TakeSender(s, std::move(check->found));
                               server.SendReply(index, reply);
                           }
                       });
                   });
 }
 
-// Each recipient is classified here, once: the delivery takes what was found.
+// Each recipient is classified here, once: the delivery takes what was found. Its syntax and
+// parameters first, so a malformed address is told so whatever the address would be.
 void Rcpt(Turn& t)
 {
     if (++t.s.Tx.RcptCommands > t.server.Config().MaxRecipients)
         return t.Reply("452 4.5.3 Too many recipients");
+    const QByteArray reply = t.s.GetRCPT(t.line);
     Recipient r;
-    const qsizetype open = t.line.indexOf('<'), close = t.line.indexOf('>', open + 1);
-    if (open >= 0 && close >= 0)   // else GetRCPT has its own answer
-        if (const QByteArray refusal = t.policy.Admit(t.line.mid(open + 1, close - open - 1), Asking(t), r); !refusal.isEmpty())
-            return t.Reply(refusal);
-    const qsizetype before = t.s.Tx.Recipients.size();
-    t.Reply(t.s.GetRCPT(t.line));
-    if (t.s.Tx.Recipients.size() > before)
+    if (!reply.startsWith("250"))
+        return t.Reply(reply);
+    if (const QByteArray refusal = t.policy.Admit(t.s.Tx.Recipients.last(), Asking(t), r); !refusal.isEmpty()) {
+        t.s.Tx.Recipients.removeLast();
+        return t.Reply(refusal);
+    }
+    if (r.local) {
         t.s.Tx.Classified << r;
+        return t.Reply(reply);
+    }
+    // Where a foreign recipient's mail would go is found first; what the client sends meanwhile waits.
+    t.s.Delivering = true;
+    const SmtpPolicy& policy = t.policy;
+    Server& server = t.server;
+    policy.Route(server, r, [&policy, &server, index = t.index, serial = t.c.Serial, r, reply](const QByteArray& refusal) {
+        Resume(policy, server, index, serial, [&](SmtpSession& s) {
+            if (refusal.isEmpty())
+                s.Tx.Classified << r;
+            else
+                s.Tx.Recipients.removeLast();
+            server.SendReply(index, refusal.isEmpty() ? reply : refusal);
+        });
+    });
 }
 
 // ETRN (RFC 1985): the deferred mail for a domain is tried now. "@domain" takes its
@@ -301,7 +335,7 @@ void EndOfData(const SmtpPolicy& policy, Server& server, qint16 index, Connecter
 {
     const QByteArray refusal = s.Oversized ? "552 Message too large" : s.OverBudget ? "452 4.3.1 Insufficient system storage" : QByteArray();
     Envelope message{s.Tx.From, s.Tx.Recipients, s.Tx.Classified, std::move(s.Tx.Text), Envelope::Origin::Smtp, s.Helo, s.Esmtp, server.PeerAddress(index), s.User, index,
-                     s.Submission, s.Tx.SenderCheck};
+                     s.Submission, s.Tx.SenderCheck, server.IsEncrypted(index)};
     s.Tx = s.Tx.Following();
     c.SetStep(int(SmtpStep::Commands));
     if (!refusal.isEmpty()) {
@@ -362,12 +396,14 @@ Service SmtpService(const SmtpPolicy& policy)
     const auto handler = [&policy](Server& server, qint16 index, const QByteArray& text) { SmtpCommand(policy, server, index, text); };
     Service service = MakeService<SmtpSession>(handler, int(SmtpStep::Commands), "220 ", " Merivolant ESMTP", "421 4.7.0 Too many connections",
                                                "421 4.3.2 System busy, try again later");
-    // The same greeting and dialogue on the submission port, with its rules.
+    // The same greeting and dialogue on the submission ports, with their rules: implicit TLS
+    // is submission too (RFC 8314 3.3).
     service.accept = [greet = std::move(service.accept)](Server& server, qint16 index) {
         greet(server, index);
-        const int port = mdlCommon::PortNumber(server.Config().SubmissionPort);
+        const int port = server.LocalPort(index);
+        const bool submission = port > 0 && (port == mdlCommon::PortNumber(server.Config().SubmissionPort) || port == mdlCommon::PortNumber(server.Config().SmtpsPort));
         Connecter* c = server.Session(index);
-        if (SmtpSession* s = c ? c->As<SmtpSession>() : nullptr; s && port > 0 && server.LocalPort(index) == port)
+        if (SmtpSession* s = c ? c->As<SmtpSession>() : nullptr; s && submission)
             s->Submission = true;
     };
     return service;

@@ -6,13 +6,36 @@
 
 #include <algorithm>
 #include <cctype>
+#include <span>
+
+namespace {
+
+const QByteArray BadSyntax = "501 5.1.3 Bad address syntax";
+const QByteArray NotOffered = "555 5.5.4 Unsupported parameter";
+
+// MAIL's parameters of the extensions the EHLO reply offers; RCPT has none.
+const QByteArrayView MailParameters[] = {"SIZE", "BODY", "AUTH", "SMTPUTF8"};
+
+// Whether every parameter after the address is one of `offered` (RFC 5321 4.1.2, 4.1.4).
+bool OnlyOffered(const QByteArray& data, std::span<const QByteArrayView> offered)
+{
+    const QList<QByteArray> words = data.mid(data.indexOf('>', data.indexOf('<')) + 1).simplified().split(' ');
+    return std::all_of(words.begin(), words.end(), [&](const QByteArray& word) {
+        const QByteArray keyword = word.split('=').first().toUpper();
+        return word.isEmpty() || std::find(offered.begin(), offered.end(), keyword) != offered.end();
+    });
+}
+
+}
 
 QByteArray SmtpSession::GetMAIL(const QByteArray& data)
 {
     try {
         const QByteArray address = TextHelper::TextBetween(data, "<", ">");
         if (BadAddress(address))
-            return "501 5.1.3 Bad address syntax";
+            return BadSyntax;
+        if (!OnlyOffered(data, MailParameters))
+            return NotOffered;
         Tx.From = address;
         // Room for the whole text at once: grown step by step it is copied each time, and the
         // memory of the copies stays with the process.
@@ -35,7 +58,9 @@ QByteArray SmtpSession::GetRCPT(const QByteArray& data)
     try {
         const QByteArray address = TextHelper::TextBetween(data, "<", ">");
         if (BadAddress(address))
-            return "501 5.1.3 Bad address syntax";
+            return BadSyntax;
+        if (!OnlyOffered(data, {}))
+            return NotOffered;
         Tx.Recipients << address;
         return "250 OK";
     } catch (const Failure& f) {

@@ -32,6 +32,7 @@ struct Transaction {
     int RcptCommands = 0;          // RCPT commands, refused ones too
     qint64 DeclaredSize = 0;       // SIZE= of the MAIL command: room made for the text at once
     bool SenderRefused = false;    // the last MAIL was refused: no RCPT until a MAIL or RSET is taken
+    bool Open = false;             // a MAIL was taken and its message has not ended
     std::any SenderCheck;          // what checking the sender at MAIL found, for the delivery
 
     // The transaction after this one's message: its sender and size stay, as they always have,

@@ -33,7 +33,9 @@ public:
         log << QByteArray::number(i) + '>' + shown;
     }
     void Log(const QByteArray& line) override { log << line; }
-    Settings settings;   // as a test sets them
+    // As a test sets them; the SMTP port is not the one relays connect to, so no exchanger is
+    // ever this server and none is looked up.
+    Settings settings = [] { Settings s; s.SmtpPort = QStringLiteral("2525"); return s; }();
     const Settings& Config() const override { return settings; }
     Access::LoginRecords logins;   // no address has failed to log in yet
     Access::LoginRecords& Logins() override { return logins; }

@@ -11,7 +11,7 @@
 
 namespace {
 
-const QByteArray Ehlo = "S: 250-mx.test.host\n250-VRFY\n250-ETRN\n250-8BITMIME\n250-PIPELINING\n250-AUTH LONGIN PLAIN CRAM-MD5\n250-AUTH=LOGIN PLAIN CRAM-MD5\n250 SIZE";
+const QByteArray Ehlo = "S: 250-mx.test.host\n250-VRFY\n250-ETRN\n250-8BITMIME\n250-SMTPUTF8\n250-PIPELINING\n250-AUTH LONGIN PLAIN CRAM-MD5\n250-AUTH=LOGIN PLAIN CRAM-MD5\n250 SIZE";
 const QByteArray Ok = "S: 250 OK", Go = "S: 354 Start mail input; end with <CRLF>.<CRLF>", Taken = "S: 250 OK <SB>",
                  Bye = "S: 221 Merivolant ESMTP Closed", Syntax = "S: 500 Syntax error";
 const QByteArray Env = "C: MAIL FROM:<a@here.test>\nRCPT TO:<taro@example.test>";
@@ -32,6 +32,7 @@ struct Smtp : FakeServer {
         QFile::link(root.Path("x"), root.Path("prog/Users/link"));
         mdlCommon::SetProgramFolder(root.Path("prog"));
         settings.SubmissionPort = "587";
+        settings.SmtpsPort = "465";
         Open<SmtpSession>(2, SmtpStep::Commands);
     }
     // The session on connection 2 starts afresh, as one that came in on `port`.
@@ -47,7 +48,7 @@ struct Smtp : FakeServer {
     Lines Contents(const QString& box) const
     {
         static const QRegularExpression trace("^Return-Path: <[^>]*>\\r\\nReceived: from \\S+ \\(\\[127\\.0\\.0\\.1\\]\\)\\r\\n"
-                                              "\\tby mx\\.test\\.host with E?SMTP\\r\\n\\tfor <([^>]*)>; [^\\r\\n]+\\r\\n");
+                                              "\\tby mx\\.test\\.host with (?:SMTP|ESMTPS?A?)\\r\\n\\tfor <([^>]*)>; [^\\r\\n]+\\r\\n");
         Lines r;
         for (const QString& n : root.Files("prog/Users/" + box)) {
             const QByteArray text = root.Read("prog/Users/" + box + '/' + n);
@@ -125,6 +126,14 @@ private slots:
         for (const QByteArray& a : here)
             self << "C: RCPT TO:<" + a + ">" << "S: 550 5.7.1 Relaying to this host is not allowed";
         QTest::newRow("no relay to this host") << self + Lines{"C: RCPT TO:<taro@Example.Test.>\nDATA\nhi\n.", Ok, Go, Taken} << Lines{"hi\r\n"} << Lines{};
+        // A refused MAIL inside a transaction leaves it open: its recipients stay and take more.
+        QTest::newRow("second MAIL refused") << Lines{Env + "\nMAIL FROM:b@x\nMAIL FROM:<b@x> SIZE=999999999999\nRCPT TO:<hanako@example.test>\nDATA\nhi\n.", Ok, Ok,
+                                                      "S: 500 *", "S: 552 5.3.4 *", Ok, Go, Taken} << Lines{"hi\r\n"} << Lines{"hi\r\n"};
+        QTest::newRow("parameters never offered") << Lines{"C: MAIL FROM:<a@here.test> RET=HDRS", "S: 555 5.5.4 Unsupported parameter", "C: MAIL FROM:<a@here.test> ENVID=x",
+                                                           "S: 555 *", "C: mail from:<a@here.test> body=8BITMIME AUTH=<> SIZE=5 SMTPUTF8", Ok,
+                                                           "C: RCPT TO:<taro@example.test> NOTIFY=NEVER", "S: 555 *", "C: RCPT TO:<nobody@example.test> ORCPT=rfc822;x@y", "S: 555 *",
+                                                           "C: RCPT TO:<a\rb@example.test>", "S: 501 5.1.3 Bad address syntax", "C: RCPT TO:<\x01@far.test>", "S: 501 5.1.3 *",
+                                                           "C: DATA", "S: 554 5.5.1 No valid recipients"} << Lines{} << Lines{};
     }
     // Every copy is on disk before its "250 OK <SB>", also when the files are written later
     // than the reply would go: what the client sends meanwhile waits, and is answered in
@@ -226,6 +235,9 @@ private slots:
             << Lines{"C: RCPT TO:<info@EXAMPLE.test>\nRCPT TO:<SALES>\nRCPT TO:<hanako@example.test>\nRCPT TO:<lost@example.test>\nRCPT TO:<sales@example.test.>\nDATA\nhi\n.",
                      Ok, Ok, Ok, NoSuch, Ok, Go, Taken}
             << Lines{"hi\r\n"} << Lines{"hi\r\n"};
+        // Implicit TLS is submission too.
+        QTest::newRow("465 is submission") << 465 << true << QString(local) << Lines{"C: MAIL FROM:<a@here.test>", "S: 530 5.7.0 Authentication required"}
+                                           << Lines{} << Lines{};
     }
     void submission()
     {
@@ -267,6 +279,8 @@ private slots:
             {"no From at all", "Subject: s", true},
             {"foreign", "From: hana@far.test", false},
             {"stuffed dot", "..From: taro@example.test", true},   // a field named ".From"
+            {"Sender another's", "From: hana@example.test\nSender: taro@example.test", false},
+            {"Resent-From another's", "Resent-From: taro@example.test", false},
         };
         for (const auto& [name, head, taken] : rows)
             QTest::newRow(name) << head << true << taken;
