@@ -140,7 +140,7 @@ class Clients(Case):
                  "--data", "-", "--port"]
         dialogue = b"EHLO client.test\r\nMAIL FROM:<demo@example.test>\r\nRCPT TO:<demo@example.test>\r\nDATA\r\n" + STUFFED + b".\r\nQUIT\r\n"
         swaks = [(swaks + [str(port)] + more, MESSAGE[:-2]) for port, more in (   # it ends the text with a line end of its own
-            (s.smtp, ["--pipeline"]), (s.smtps, ["--tls-on-connect"]), (s.smtp, ["--tls"] + auth + ["LOGIN"]), (s.smtp, auth + ["CRAM-MD5"]))]
+            (s.smtp, ["--pipeline"]), (s.smtps, ["--tls-on-connect"] + auth + ["PLAIN"]), (s.smtp, ["--tls"] + auth + ["LOGIN"]), (s.smtp, auth + ["CRAM-MD5"]))]
         for argv, stdin in swaks + [
                 (CURL + ["--ssl-reqd", "--cacert", ca(), f"smtp://127.0.0.1:{s.smtp}", "--mail-from", "demo@example.test",
                          "--mail-rcpt", "demo@example.test", "-T", "-"], MESSAGE),
