@@ -165,6 +165,9 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bo
             throw f;
         }
         accepted = true;
+        // A reply goes out in several writes (a message: its line, the file, the final dot): the
+        // last one must not wait for the client's delayed ACK of the one before, 40 ms a time.
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         PutSession(i, std::make_unique<Connecter>());
         Load(i, s);
         Slot& slot = SlotOf(i);

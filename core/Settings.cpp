@@ -55,9 +55,11 @@ const QList<SettingRow> Rows = {
     {"RelayExpire", "432000", K::Number, &S::RelayExpire, 1, Int32, nullptr, "seconds before a foreign recipient is given up"},
     {"RelayPerDomain", "20", K::Number, &S::RelayPerDomain, 1, MaxPerDomain, nullptr, "connections to one domain's exchangers"},
     {"LoginDelay", "250", K::Number, &S::LoginDelay, 1, MaxLoginDelayMs, nullptr, "ms waited after a failed login, doubling"},
-    {"LoginFailureLimit", "10", K::Number, &S::LoginFailureLimit, 1, Int, nullptr, "failed logins that lock an address out"},
+    {"LoginFailureLimit", "10", K::Number, &S::LoginFailureLimit, 1, Int, nullptr, "failed logins of one account that lock it out from an address"},
+    {"LoginAddressFailureLimit", "100", K::Number, &S::LoginAddressFailureLimit, 1, Int, nullptr, "failed logins of any accounts that lock an address out"},
     {"LoginFailureWindow", "900", K::Number, &S::LoginFailureWindow, 1, Int, nullptr, "seconds those failures are counted over"},
-    {"LoginLockout", "900", K::Number, &S::LoginLockout, 1, Int, nullptr, "seconds a locked-out address is refused"},
+    {"LoginLockout", "900", K::Number, &S::LoginLockout, 1, Int, nullptr, "seconds a locked-out account or address is refused"},
+    {"Pop3LoginErrors", "no", K::Flag, &S::Pop3LoginErrors, 0, 0, nullptr, "a failed POP3 login says so (RFC 3206)"},
     {"MilterTimeout", "30", K::Number, &S::MilterTimeout, 1, MaxMilterSeconds, nullptr, "seconds a filter may take for each reply"},
     {"RelayRetry", "60,300,900,1800,3600,7200", K::Seconds, &S::RelayRetry, 0, 0, nullptr, "seconds before each new relay attempt"},
 };

@@ -34,9 +34,12 @@ struct Settings {
     qint64 RelayExpire = 432000;                // seconds after acceptance that a relay is given up
     int RelayPerDomain = 20;                    // connections to one domain's exchangers at once
     // Password guessing: the wait after a failed login (ms, doubling with each further failure up
-    // to 64 times), and how many failures within the window (s) lock an address out for how long (s).
+    // to 64 times), and how many failures within the window (s) lock an account out from an
+    // address, or the address from every account, for how long (s).
     int LoginDelay = 250;
-    int LoginFailureLimit = 10, LoginFailureWindow = 900, LoginLockout = 900;
+    int LoginFailureLimit = 10, LoginAddressFailureLimit = 100, LoginFailureWindow = 900, LoginLockout = 900;
+    // A failed POP3 login says so (RFC 3206 response codes) rather than showing an empty mailbox.
+    bool Pop3LoginErrors = false;
     // DKIM: the key files (PEM; none: nothing is signed) and the selectors their public halves are under.
     QString DkimKey, DkimEd25519Key;
     QString DkimSelector = QStringLiteral("tandrivel");
