@@ -23,6 +23,7 @@ struct Settings {
     QString HostName;     // how the server names itself; the machine's name when not set
     QString Postmaster;   // the mailbox of postmaster@; "" for the first account's
     QString Listen;       // addresses the ports listen on, comma-separated; none: every address
+    QString RelaySourceAddress;   // where relay connections leave from; none: the first of Listen
     int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent, or take for a line
     int SmtpDataTimeout = 600;                  // seconds from DATA to the final "."
     int TlsHandshakeTimeout = 30;               // seconds a TLS handshake may take
@@ -33,6 +34,7 @@ struct Settings {
     QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
     qint64 RelayExpire = 432000;                // seconds after acceptance that a relay is given up
     int RelayPerDomain = 20;                    // connections to one domain's exchangers at once
+    qint64 MxCacheSeconds = 3600;               // longest a row of DomainMX.txt learned from DNS is used
     // Password guessing: the wait after a failed login (ms, doubling with each further failure up
     // to 64 times), and how many failures within the window (s) lock an account out from an
     // address, or the address from every account, for how long (s).
