@@ -223,9 +223,13 @@ void DNS::Watch(const QString& Domain)
     run.timer.setSingleShot(true);
     QObject::connect(&run.timer, &QTimer::timeout, [this, Domain] {
         Run& r = *running_[Domain];
-        mdlCommon::Report(QStringLiteral("GetMX %1: lookup timed out (%2); the script is stopped")
-                              .arg(Domain, r.opened ? QStringLiteral("it did not finish in time") : QStringLiteral("it never opened the pipe")));
-        r.timedOut = true;
+        // A script that ended without opening the pipe found nothing; one still running hangs.
+        r.timedOut = r.script && r.script->state() != QProcess::NotRunning;
+        if (r.timedOut)
+            mdlCommon::Report(QStringLiteral("GetMX %1: lookup timed out (%2); the script is stopped")
+                                  .arg(Domain, r.opened ? QStringLiteral("it did not finish in time") : QStringLiteral("it never opened the pipe")));
+        else
+            mdlCommon::Report(QStringLiteral("GetMX %1: the script never opened the pipe").arg(Domain));
         Finish(Domain);
     });
     run.timer.start(OpenTimeoutMs);

@@ -1,7 +1,7 @@
 """The relay as exchangers see it: MX rows learned from DNS asked again after their TTL, a lookup script
 that hangs stopped, a kept connection whose RSET is refused replaced at once, and every connection
 leaving from RelaySourceAddress."""
-import os
+import contextlib
 import pathlib
 import re
 import unittest
@@ -70,11 +70,21 @@ class RelayLookups(Case):
         self.assertEqual(pathlib.Path(self.s.folder, "DomainMX.txt").read_text().count("moved.test"), 1)
 
     def test_hanging_lookup_script_is_stopped(self):
+        def stopped(pid):   # gone, or killed and not yet reaped
+            with contextlib.suppress(OSError):
+                return "State:\tZ" in pathlib.Path(f"/proc/{pid}/status").read_text()
+            return True
         send(self.s, message("hang"), to=["a@hang.test"])
         self.s.wait_log(r"GetMX hang\.test: lookup timed out", timeout=30)
         self.s.wait_log(r"<a@hang\.test>: deferred \(lookup failed: lookup timed out\)")
         pid = int(pathlib.Path(self.s.folder, "hang.pid").read_text())
-        wait_for(lambda: not os.path.exists(f"/proc/{pid}"), what="the script's child stopped")
+        wait_for(lambda: stopped(pid), what="the script's child stopped")
+        # and at the server's stop
+        send(self.s, message("hang again"), to=["b@hang.test"])
+        wait_for(lambda: pathlib.Path(self.s.folder, "hang.pid").read_text() not in ("", f"{pid}\n"), what="the next lookup")
+        pid = int(pathlib.Path(self.s.folder, "hang.pid").read_text())
+        self.s.stop()
+        self.assertTrue(stopped(pid), "the script's child outlived the server")
 
     def test_refused_rset_opens_a_fresh_connection_at_once(self):
         address, taken = exchanger(self, refuse_rset=True)
