@@ -24,8 +24,8 @@ bool MayRelay(const Settings& settings, const QByteArray& peer);
 // The failed logins of the addresses seen lately; the connection manager keeps them.
 class LoginRecords {
 public:
-    // The failed logins of one address within the window, oldest first (no more than the
-    // limit matter), and until when it is locked out.
+    // The failed logins of one address (or of one address and account) within the window,
+    // oldest first (no more than the limit matter), and until when it is locked out.
     struct Failures {
         std::deque<qint64> times;   // ms since the epoch
         qint64 lockedUntil = 0;
@@ -47,6 +47,10 @@ enum class Verdict { Granted, Refused, LockedOut };
 // LoginLockout seconds without a check. Meanwhile the connection reads nothing; both run only
 // while it keeps its session, so an attempt whose client left is never checked. The waits and
 // the lock-out are logged at most once a minute per address.
-void Attempt(Server& server, qint16 index, std::function<bool()> check, std::function<void(Verdict)> answer);
+// The failures are counted per address and account (`account`, "" when the client names none)
+// against LoginFailureLimit, which also sets the waits, and per address across all accounts
+// against LoginAddressFailureLimit: either locks out what it counts.
+void Attempt(Server& server, qint16 index, std::function<bool()> check, std::function<void(Verdict)> answer,
+             const QString& account = {});
 
 }

@@ -207,7 +207,11 @@ void ConnectionManager::Connect(qint16 index, const QString& host, quint16 port)
     QSslSocket* s = Element(index);
     if (!s)
         s = Load(index);
-    s->connectToHost(host, port);
+    if (relaySource_.isNull())
+        return s->connectToHost(host, port);
+    if (!s->bind(relaySource_))
+        log_.Add(N(index) + "-Cannot leave from " + relaySource_.toString().toUtf8() + ": " + s->errorString().toUtf8());
+    s->connectToHost(host, port, QIODevice::ReadWrite, relaySource_.protocol());
 }
 
 void ConnectionManager::Release(qint16 index)

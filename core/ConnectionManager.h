@@ -3,6 +3,7 @@
 #include "core/Server.h"
 #include "core/TlsContext.h"
 
+#include <QHostAddress>
 #include <QObject>
 #include <QTcpServer>
 #include <QThreadPool>
@@ -149,6 +150,7 @@ private:
 
     LogList& log_;
     Settings settings_;
+    QHostAddress relaySource_;   // where relay connections leave from; null: the system's choice
     Access::LoginRecords logins_;
     Handlers handlers_;
     std::vector<Listener*> listeners_;   // POP3, SMTP, the same with TLS from the first byte; each address

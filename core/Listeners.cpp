@@ -53,12 +53,32 @@ QList<QHostAddress> ListenAddresses(const QString& setting)
     }
     return addresses;
 }
+
+// Where relay connections leave from: the setting RelaySourceAddress, else the first address of
+// Listen that can reach other machines (not loopback, not every address); null: the system's choice.
+QHostAddress RelaySource(const QString& setting, const QList<QHostAddress>& listen)
+{
+    QString text = setting.trimmed();
+    if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
+        text = text.mid(1, text.size() - 2);
+    if (!text.isEmpty()) {
+        QHostAddress a;
+        if (!a.setAddress(text))
+            throw Failure(Err::InvalidArgument, QStringLiteral("Setting RelaySourceAddress: \"%1\" is not an IPv4 or IPv6 address").arg(text));
+        return a;
+    }
+    for (const QHostAddress& a : listen)
+        if (!a.isLoopback() && a != QHostAddress::AnyIPv4 && a != QHostAddress::AnyIPv6 && a != QHostAddress::Any)
+            return a;
+    return {};
+}
 }
 
 void ConnectionManager::Listen()
 {
     TlsResume::Install(settings_.TlsResumption);   // before the first TLS socket makes its SSL_CTX
     const QList<QHostAddress> addresses = ListenAddresses(settings_.Listen);
+    relaySource_ = RelaySource(settings_.RelaySourceAddress, addresses);
     // Index 0 serves POP3 clients, 1 SMTP peers. The ports after the first two are opened only
     // when set; the mail clients' ports want a certificate.
     const struct { qint16 index; bool tls; const QString& text; const char* name; } ports[] = {
@@ -165,6 +185,9 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bo
             throw f;
         }
         accepted = true;
+        // A reply goes out in several writes (a message: its line, the file, the final dot): the
+        // last one must not wait for the client's delayed ACK of the one before, 40 ms a time.
+        s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         PutSession(i, std::make_unique<Connecter>());
         Load(i, s);
         Slot& slot = SlotOf(i);

@@ -23,6 +23,7 @@ struct Settings {
     QString HostName;     // how the server names itself; the machine's name when not set
     QString Postmaster;   // the mailbox of postmaster@; "" for the first account's
     QString Listen;       // addresses the ports listen on, comma-separated; none: every address
+    QString RelaySourceAddress;   // where relay connections leave from; none: the first of Listen
     int SmtpTimeout = 300, Pop3Timeout = 600;   // seconds a connection may stay silent, or take for a line
     int SmtpDataTimeout = 600;                  // seconds from DATA to the final "."
     int TlsHandshakeTimeout = 30;               // seconds a TLS handshake may take
@@ -33,10 +34,14 @@ struct Settings {
     QList<int> RelayRetry = {60, 300, 900, 1800, 3600, 7200};   // seconds before each new attempt; the last repeats
     qint64 RelayExpire = 432000;                // seconds after acceptance that a relay is given up
     int RelayPerDomain = 20;                    // connections to one domain's exchangers at once
+    qint64 MxCacheSeconds = 3600;               // longest a row of DomainMX.txt learned from DNS is used
     // Password guessing: the wait after a failed login (ms, doubling with each further failure up
-    // to 64 times), and how many failures within the window (s) lock an address out for how long (s).
+    // to 64 times), and how many failures within the window (s) lock an account out from an
+    // address, or the address from every account, for how long (s).
     int LoginDelay = 250;
-    int LoginFailureLimit = 10, LoginFailureWindow = 900, LoginLockout = 900;
+    int LoginFailureLimit = 10, LoginAddressFailureLimit = 100, LoginFailureWindow = 900, LoginLockout = 900;
+    // A failed POP3 login says so (RFC 3206 response codes) rather than showing an empty mailbox.
+    bool Pop3LoginErrors = false;
     // DKIM: the key files (PEM; none: nothing is signed) and the selectors their public halves are under.
     QString DkimKey, DkimEd25519Key;
     QString DkimSelector = QStringLiteral("tandrivel");

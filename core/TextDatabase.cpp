@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QSet>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <cerrno>
@@ -91,7 +92,6 @@ struct TextDatabase::Table {
     QStringList columns;
     Csv::Document doc;     // the file as last read; records[0] is the header
     QList<qint64> rowidOf; // per record: its rowid, or 0 when the record is not a row
-    qint64 lastRowid = 0;
 };
 
 TextDatabase::TextDatabase(const QString& folder) : folder_(folder)
@@ -257,7 +257,6 @@ void TextDatabase::Insert(Table& t, const Csv::Document& doc, const QStringList&
         t.rowidOf << rowid;
     }
     sqlite3_finalize(st);
-    t.lastRowid = rowid;
 }
 
 QHash<qint64, QStringList> TextDatabase::RowsById(const Table& t, QList<qint64>& added)
@@ -267,13 +266,15 @@ QHash<qint64, QStringList> TextDatabase::RowsById(const Table& t, QList<qint64>&
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db_, select.constData(), -1, &st, nullptr) != SQLITE_OK)
         throw Failure(Err::Database, QString::fromUtf8(sqlite3_errmsg(db_)));
+    // A rowid freed by a delete may be given again: new is what the file does not hold.
+    const QSet<qint64> known(t.rowidOf.begin(), t.rowidOf.end());
     while (sqlite3_step(st) == SQLITE_ROW) {
         const qint64 id = sqlite3_column_int64(st, 0);
         QStringList fields;
         for (int c = 1; c < sqlite3_column_count(st); ++c)
             fields << QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, c)), sqlite3_column_bytes(st, c));
         rows.insert(id, fields);
-        if (id > t.lastRowid) added << id;
+        if (!known.contains(id)) added << id;
     }
     sqlite3_finalize(st);
     return rows;
@@ -307,6 +308,11 @@ void TextDatabase::Save(Table& t)
     QList<qint64> rowidOf = t.rowidOf;
     for (qsizetype r = 0; r < records.size(); ++r) {
         const qint64 id = rowidOf[r];
+        if (id && !rows.contains(id)) {   // deleted
+            records.removeAt(r);
+            rowidOf.removeAt(r--);
+            continue;
+        }
         // A row SQL left alone keeps its bytes as written.
         if (id && rows.contains(id) && rows.value(id) != records[r].fields) {
             records[r].fields = rows.value(id);
@@ -347,7 +353,6 @@ void TextDatabase::Save(Table& t)
     }
     t.doc.records = records;
     t.rowidOf = rowidOf;
-    if (!added.isEmpty()) t.lastRowid = added.last();
     int err = 0;
     t.lookedAt = NowNs();
     t.stamp = StampOf(t.path, &err);

@@ -11,6 +11,8 @@
 namespace {
 const QByteArray NotSupported = QByteArrayLiteral("-ERR \xE5\xAF\xBE\xE5\xBF\x9C\xE3\x81\x97\xE3\x81\xA6\xE3\x81\xBE\xE3\x81\x9B\xE3\x82\x93\xE3\x80\x82");  // 対応してません。
 const QByteArray UnknownCommand = "-ERR command error";
+const QByteArray LoginError = "-ERR [AUTH] Invalid user name or password";
+const QByteArray LockedOutError = "-ERR [SYS/TEMP] Too many failed logins, try again later";
 
 // One command being answered.
 struct Turn {
@@ -41,7 +43,8 @@ QString Argument(const QByteArray& text)
 }
 
 // USER and PASS answer alike either way, locked out too (nobody is logged in then); once
-// both are given, the login is checked when the client's address has waited its turn.
+// both are given, the login is checked when the client's address has waited its turn. With
+// Pop3LoginErrors a failed login says so (RFC 3206), so the client can say the password is wrong.
 void Login(Turn& t)
 {
     const QString argument = Argument(t.line);
@@ -54,11 +57,15 @@ void Login(Turn& t)
         return t.server.SendReply(t.index, reply);
     Server& server = t.server;
     Pop3Session* s = &t.s;
-    Access::Attempt(server, t.index, [s] { return s->LogIn(); }, [&server, index = t.index, s, reply](Access::Verdict v) {
+    const bool errors = server.Config().Pop3LoginErrors;
+    Access::Attempt(server, t.index, [s] { return s->LogIn(); }, [&server, index = t.index, s, reply, errors](Access::Verdict v) {
         if (v == Access::Verdict::LockedOut)
             s->SetMailID({});
-        server.SendReply(index, reply);
-    });
+        if (!errors || v == Access::Verdict::Granted)
+            return server.SendReply(index, reply);
+        s->SetPassword({});   // the next USER starts a new login
+        server.SendReply(index, v == Access::Verdict::LockedOut ? LockedOutError : LoginError);
+    }, s->UserName());
 }
 
 void Stls(Turn& t)
@@ -77,7 +84,9 @@ void Quit(Turn& t)
 void Capa(Turn& t)
 {
     const bool tls = t.server.TlsAvailable() && !t.server.IsEncrypted(t.index);
-    t.Reply(QByteArray("+OK\r\n") + (tls ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\nPIPELINING\r\n.");
+    const bool codes = t.server.Config().Pop3LoginErrors;
+    t.Reply(QByteArray("+OK\r\n") + (tls ? "STLS\r\n" : "") + "USER\r\nUIDL\r\nTOP\r\nPIPELINING\r\n"
+            + (codes ? "RESP-CODES\r\nAUTH-RESP-CODE\r\n" : "") + ".");
 }
 
 struct Verb {

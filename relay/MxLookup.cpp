@@ -3,6 +3,7 @@
 #include "core/TextDatabase.h"
 #include "core/mdlCommon.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -14,11 +15,17 @@
 #include <cerrno>
 #include <limits>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 constexpr int ReadChunk = 4096;
+constexpr int KilledWaitMs = 1000;
+
+// A row learned from DNS carries in its Priority when it is to be asked again: " 10 (from DNS
+// until 2026-12-07T11:45:00Z)". A row without it was written by hand and is kept for good.
+const QString LearnedMark = QStringLiteral(" (from DNS until ");
 
 // One run of the script: its pipe, what it wrote so far, and who waits for the answer.
 struct DNS::Run {
@@ -27,10 +34,13 @@ struct DNS::Run {
     int fd = -1;
     int opens = -1;   // inotify: tells when the script opens the pipe
     bool opened = false;
+    bool timedOut = false;
     QByteArray text;
     std::unique_ptr<QSocketNotifier> reads, openings;
     QTimer timer;
     QString fifo;
+    std::unique_ptr<QProcess> script;   // in a process group of its own, stopped with all it started
+    QStringList stale;                  // learned rows past their time: the answer when DNS gives none
 
     // The pipe, in a folder only we can enter, under a fixed name, opened before the script
     // starts; false when it cannot be made.
@@ -58,6 +68,10 @@ struct DNS::Run {
     }
     ~Run()
     {
+        if (script && script->state() != QProcess::NotRunning) {
+            ::kill(-pid_t(script->processId()), SIGKILL);
+            script->waitForFinished(KilledWaitMs);
+        }
         reads.reset();
         openings.reset();
         if (fd >= 0) ::close(fd);
@@ -83,8 +97,15 @@ QList<DNS::Record> DNS::ParseRecords(const QByteArray& text)
         const qsizetype next = text.indexOf(pref, s);
         // A record is whole only when its parts stand in order before the next record.
         const bool whole = comma >= 0 && m >= 0 && crlf >= 0 && comma < m && (next < 0 || crlf < next);
-        if (whole)
+        if (whole) {
             records << Record{QString::fromUtf8(text.mid(s, comma - s)), QString::fromUtf8(text.mid(h, crlf - h))};
+            static const QByteArray ttl = "ttl = ";
+            if (const qsizetype t = text.indexOf(ttl, comma); t >= 0 && t < m) {
+                bool ok = false;
+                const qint64 seconds = text.mid(t + ttl.size(), text.indexOf(',', t) - t - ttl.size()).trimmed().toLongLong(&ok);
+                records.last().Ttl = ok && seconds >= 0 ? seconds : -1;
+            }
+        }
         p = whole ? text.indexOf(pref, h) : next;
     }
     return records;
@@ -95,7 +116,7 @@ QStringList DNS::ByPreference(QList<Record> records)
     // A preference that is no number goes last.
     const auto rank = [](const Record& r) {
         bool ok = false;
-        const qint64 n = r.Priority.trimmed().toLongLong(&ok);
+        const qint64 n = r.Priority.trimmed().section(QLatin1Char(' '), 0, 0).toLongLong(&ok);
         return ok ? n : std::numeric_limits<qint64>::max();
     };
     std::stable_sort(records.begin(), records.end(), [&](const Record& a, const Record& b) { return rank(a) < rank(b); });
@@ -104,6 +125,16 @@ QStringList DNS::ByPreference(QList<Record> records)
         if (!r.MX.trimmed().isEmpty() && !hosts.contains(r.MX))
             hosts << r.MX;
     return hosts;
+}
+
+qint64 DNS::LearnedUntil(const QString& priority)
+{
+    const qsizetype at = priority.indexOf(LearnedMark);
+    if (at < 0)
+        return -1;
+    const QString stamp = priority.mid(at + LearnedMark.size()).section(QLatin1Char(')'), 0, 0);
+    const QDateTime until = QDateTime::fromString(stamp, Qt::ISODate);
+    return until.isValid() ? until.toSecsSinceEpoch() : 0;   // unreadable: asked again
 }
 
 bool DNS::SaysNoSuchDomain(const QByteArray& output)
@@ -123,18 +154,24 @@ void Answered(const DNS::Answer& answer, const QStringList& hosts, const QString
 
 void DNS::Lookup(const QString& Domain, Answer answer)
 {
-    QList<Record> known;
+    QList<Record> hand, learned;
+    qint64 until = std::numeric_limits<qint64>::max();
     try {
         const auto rows = mdlCommon::DbConnection().Execute(
             QStringLiteral("select MX, Priority from DomainMX.txt where Domain=? Order By Priority"), {Domain});
-        for (const QStringList& row : rows.rows)
-            known << Record{row.value(1), row.value(0)};
+        for (const QStringList& row : rows.rows) {
+            const qint64 learnedUntil = LearnedUntil(row.value(1));
+            (learnedUntil < 0 ? hand : learned) << Record{row.value(1), row.value(0)};
+            if (learnedUntil >= 0)
+                until = std::min(until, learnedUntil);
+        }
     } catch (const Failure& f) {
         answer({}, QString::fromUtf8(f.text()));
         return;
     }
-    if (!known.isEmpty()) {
-        Answered(answer, ByPreference(known), {});
+    // Rows written by hand win; learned ones count until the first of them is due.
+    if (!hand.isEmpty() || (!learned.isEmpty() && QDateTime::currentSecsSinceEpoch() < until)) {
+        Answered(answer, ByPreference(hand.isEmpty() ? learned : hand), {});
         return;
     }
     if (auto run = running_.find(Domain); run != running_.end()) {
@@ -150,6 +187,7 @@ void DNS::Lookup(const QString& Domain, Answer answer)
     }
     running_[Domain] = std::make_unique<Run>();
     running_[Domain]->waiting.push_back(std::move(answer));
+    running_[Domain]->stale = ByPreference(learned);
     Start(Domain);
 }
 
@@ -159,11 +197,19 @@ void DNS::Start(const QString& Domain)
     const QString script = mdlCommon::ProgramFolder() + QStringLiteral("/GetMX.sh");
     if (!run.Open())
         return Finish(Domain);
-    // Started by its own interpreter line when it may be run, else by the shell.
+    // Started by its own interpreter line when it may be run, else by the shell; in a session of
+    // its own, so that a script that hangs is stopped with whatever it started.
     const bool direct = QFileInfo(script).isExecutable();
-    const bool started = direct ? QProcess::startDetached(script, {Domain, run.fifo}, mdlCommon::ProgramFolder())
-                                : QProcess::startDetached(QStringLiteral("/bin/sh"), {script, Domain, run.fifo}, mdlCommon::ProgramFolder());
-    if (!started) {
+    run.script = std::make_unique<QProcess>();
+    QProcess& p = *run.script;
+    p.setProgram(direct ? script : QStringLiteral("/bin/sh"));
+    p.setArguments(direct ? QStringList{Domain, run.fifo} : QStringList{script, Domain, run.fifo});
+    p.setWorkingDirectory(mdlCommon::ProgramFolder());
+    p.setProcessChannelMode(QProcess::ForwardedChannels);
+    p.setStandardInputFile(QProcess::nullDevice());
+    p.setChildProcessModifier([] { ::setsid(); });
+    p.start();
+    if (!p.waitForStarted()) {
         mdlCommon::Report(QStringLiteral("GetMX: cannot start %1").arg(script));
         return Finish(Domain);
     }
@@ -176,9 +222,14 @@ void DNS::Watch(const QString& Domain)
     Run& run = *running_[Domain];
     run.timer.setSingleShot(true);
     QObject::connect(&run.timer, &QTimer::timeout, [this, Domain] {
-        const Run& r = *running_[Domain];
-        mdlCommon::Report(r.opened ? QStringLiteral("GetMX %1: the script did not finish in time").arg(Domain)
-                                   : QStringLiteral("GetMX %1: the script never opened the pipe").arg(Domain));
+        Run& r = *running_[Domain];
+        // A script that ended without opening the pipe found nothing; one still running hangs.
+        r.timedOut = r.script && r.script->state() != QProcess::NotRunning;
+        if (r.timedOut)
+            mdlCommon::Report(QStringLiteral("GetMX %1: lookup timed out (%2); the script is stopped")
+                                  .arg(Domain, r.opened ? QStringLiteral("it did not finish in time") : QStringLiteral("it never opened the pipe")));
+        else
+            mdlCommon::Report(QStringLiteral("GetMX %1: the script never opened the pipe").arg(Domain));
         Finish(Domain);
     });
     run.timer.start(OpenTimeoutMs);
@@ -225,21 +276,43 @@ void DNS::Finish(const QString& Domain)
     run->reads.reset();
     run->openings.reset();
     run->timer.stop();
+    std::vector<Answer> waiting = std::move(run->waiting);
     const QList<Record> records = ParseRecords(run->text);
+    const bool none = records.isEmpty() && SaysNoSuchDomain(run->text);
     QString problem;
-    try {
-        TextDatabase& db = mdlCommon::DbConnection();
-        for (const Record& r : records)
-            db.Execute(QStringLiteral("Insert Into DomainMX.txt (Domain, MX, Priority) values(?,?,?)"), {Domain, r.MX, r.Priority});
-    } catch (const Failure& f) {
-        problem = QString::fromUtf8(f.text());   // the hosts are good for now even so
-    }
-    const QStringList hosts = ByPreference(records);
-    if (records.isEmpty() && SaysNoSuchDomain(run->text))
+    if (!records.isEmpty() || none)
+        problem = Learn(Domain, records);
+    QStringList hosts = ByPreference(records);
+    if (none)
         problem = NoSuchDomain;
-    // Deleted once the answers are out: an answer may start another lookup.
-    QTimer::singleShot(0, [run = std::shared_ptr<Run>(std::move(run)), hosts, problem] {
-        for (const Answer& a : run->waiting)
+    else if (records.isEmpty() && !run->stale.isEmpty())
+        hosts = run->stale;   // no answer now: the exchangers known before
+    else if (records.isEmpty() && run->timedOut)
+        problem = LookupTimedOut;
+    run.reset();   // the script stopped before the answers, which may start it again
+    // Told once the caller's turn is over: an answer may start another lookup.
+    QTimer::singleShot(0, [waiting = std::move(waiting), hosts, problem] {
+        for (const Answer& a : waiting)
             Answered(a, hosts, problem);
     });
+}
+
+// The learned rows of the domain give way to these records, each kept for its TTL, no longer
+// than CacheSeconds. Returns the table's failure, "" when written: the hosts are good for now even so.
+QString DNS::Learn(const QString& Domain, const QList<Record>& records)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    try {
+        TextDatabase& db = mdlCommon::DbConnection();
+        db.Execute(QStringLiteral("Delete From DomainMX.txt where Domain=? And instr(Priority, ?) > 0"), {Domain, LearnedMark});
+        for (const Record& r : records) {
+            const qint64 keep = r.Ttl < 0 ? CacheSeconds : std::min<qint64>(r.Ttl, CacheSeconds);
+            const QString until = QDateTime::fromSecsSinceEpoch(now + keep, Qt::UTC).toString(Qt::ISODate);
+            db.Execute(QStringLiteral("Insert Into DomainMX.txt (Domain, MX, Priority) values(?,?,?)"),
+                       {Domain, r.MX, r.Priority + LearnedMark + until + QLatin1Char(')')});
+        }
+    } catch (const Failure& f) {
+        return QString::fromUtf8(f.text());
+    }
+    return {};
 }

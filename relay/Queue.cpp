@@ -67,6 +67,7 @@ void Queue::Log(const QByteArray& line)
 void Queue::Start(Server& server)
 {
     server_ = &server;
+    dns_.CacheSeconds = server.Config().MxCacheSeconds;
     RelayHost::Loaded host = RelayHost::Load(server.Config());
     relayHost_ = std::move(host.policy);
     relayHostProblem_ = std::move(host.problem);

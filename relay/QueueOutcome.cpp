@@ -33,6 +33,12 @@ void Queue::Ended(const QString& id, quint64 key, const QByteArray& reply, Relay
         ++a.host;
         return Connect(*item, key);
     }
+    // A kept connection that refused RSET (or ended on it) carries no more: a fresh one, at once.
+    if (step == RelayStep::RsetSent) {
+        for (const QByteArray& to : a.to)
+            Log("Queue " + id.toLatin1() + " <" + to + ">: RSET failed on a kept connection (" + OneLine(reply) + "); on a new connection");
+        return Connect(*item, key);
+    }
     // A refusal of the envelope or the message is final; one of the greeting or EHLO is not.
     // A recipient refused at RCPT is decided by its own reply, the others by the last one.
     std::vector<Outcome> outcomes;

@@ -25,8 +25,8 @@ class TestAccess : public QObject {
 private slots:
     void init() { mdlCommon::ServerDomain = "example.test"; }
 
-    // Each attempt "<ms> <address> right|wrong [leaves <ms>]" comes on a connection of its
-    // own at that time; each is answered "checked at <ms>", "locked out at <ms>" or never.
+    // Each attempt "<ms> <address>[/<account>] right|wrong [leaves <ms>]" comes on a connection of
+    // its own at that time; each is answered "checked at <ms>", "locked out at <ms>" or never.
     void rules_data()
     {
         QTest::addColumn<Lines>("attempts");
@@ -51,11 +51,18 @@ private slots:
             << Lines{"0 a wrong", "0 a wrong", "0 a wrong", "12000 a wrong", "12000 a right", "70000 a wrong", "70000 a wrong"}
             << Lines{"checked at 0", "checked at 250", "checked at 750", "checked at 12000", "checked at 12250", "checked at 70000", "checked at 70250"}
             << Lines{failed1, "Failed logins from a: 1; its next login waits 250 ms"};   // at most once a minute
+        QTest::newRow("one account locked out from the address; the address only past its own limit of 6")
+            << Lines{"0 a/x wrong", "0 a/x wrong", "0 a/x wrong", "0 a/x wrong", "1750 a/y right", "1750 a/x right", "1750 a/y wrong", "2000 a/y wrong", "3000 a/z right"}
+            << Lines{"checked at 0", "checked at 250", "checked at 750", "checked at 1750", "checked at 1750", "locked out at 1750", "checked at 1750",
+                     "checked at 2000", "locked out at 3000"}
+            << Lines{"Failed logins from a for x: 1; its next login waits 250 ms", "Logins from a for x locked out for 5 s: 4 failures in 10 s",
+                     "Failed logins from a for y: 1; its next login waits 250 ms", "Logins from a locked out for 5 s: 6 failures in 10 s"};
     }
     void rules()
     {
         QFETCH(Lines, attempts); QFETCH(Lines, outcomes); QFETCH(Lines, log);
         Guarded s;
+        s.settings.LoginAddressFailureLimit = 6;
         const qint64 start = s.clock;
         // Every event (an attempt, a client leaving) in the order of its time, then of the rows.
         std::multimap<qint64, std::function<void()>> events;
@@ -63,13 +70,13 @@ private slots:
         for (qsizetype k = 0; k < attempts.size(); ++k) {
             const QList<QByteArray> w = attempts[k].split(' ');
             const qint16 index = qint16(2 + k);
-            events.emplace(w[0].toLongLong(), [&s, &got, &start, k, index, address = w[1], right = w[2] == "right"] {
+            events.emplace(w[0].toLongLong(), [&s, &got, &start, k, index, who = w[1].split('/'), right = w[2] == "right"] {
                 s.sessions[index] = std::make_unique<Connecter>();
-                s.peers[index] = address;
+                s.peers[index] = who[0];
                 Access::Attempt(s, index, [&s, &got, &start, k, right] { got[k] = "checked at " + QByteArray::number(s.clock - start); return right; },
                                 [&s, &got, &start, k](Access::Verdict v) {
                                     if (v == Access::Verdict::LockedOut) got[k] = "locked out at " + QByteArray::number(s.clock - start);
-                                });
+                                }, QString::fromUtf8(who.value(1)));
             });
             if (w.size() > 4)
                 events.emplace(w[4].toLongLong(), [&s, index] { s.Release(index); });
@@ -94,6 +101,12 @@ private slots:
             << false << Lines{"C: USER taro", Ok, "C: PASS pw", Ok, "C: STAT", stat, "C: PASS a", Ok, "C: PASS b", "C: (wait 250)", Ok,
                               "C: PASS c", "C: (wait 500)", Ok, "C: PASS d", "C: (wait 1000)", Ok, "C: STAT", "S: +OK 0 0",
                               "C: PASS pw", Ok, "C: STAT", "S: +OK 0 0", "C: (wait 5000)", "C: PASS pw", Ok, "C: STAT", stat};
+        const QByteArray authError = "S: -ERR [AUTH] Invalid user name or password";
+        QTest::newRow("POP3 with Pop3LoginErrors: -ERR [AUTH], locked out [SYS/TEMP]")
+            << false << Lines{"C: CAPA", "S: +OK\nUSER\nUIDL\nTOP\nPIPELINING\nRESP-CODES\nAUTH-RESP-CODE\n.", "C: USER taro", Ok, "C: PASS a", authError,
+                              "C: PASS b", "C: (wait 250)", authError, "C: PASS c", "C: (wait 500)", authError, "C: PASS d", "C: (wait 1000)", authError,
+                              "C: PASS pw", "S: -ERR [SYS/TEMP] Too many failed logins, try again later", "C: (wait 5000)", "C: PASS pw", Ok, "C: STAT", stat};
+        QTest::newRow("POP3 pipelined behind a wait") << false << Lines{"C: USER taro\nPASS a\nPASS pw\nSTAT", Ok, Ok, "C: (wait 250)", Ok, stat};
         QTest::newRow("SMTP locked out: 454")
             << true << Lines{Plain("a"), Refused, Plain("b"), "C: (wait 250)", Refused, Plain("c"), "C: (wait 500)", Refused,
                              Plain("d"), "C: (wait 1000)", Refused, Plain("pw"), LockedOut,
@@ -110,6 +123,7 @@ private slots:
         pf.Write("Users/taro/250101-10000000.eml", "one\r\n");
         Guarded s;
         s.settings.RelayNetworks = "";
+        s.settings.Pop3LoginErrors = QByteArray(QTest::currentDataTag()).contains("Pop3LoginErrors");
         const CommandHandler handler = s.resume = OpenSession(s, 2, smtp);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(wait "))
