@@ -48,7 +48,7 @@ void Check(Server& server, qint16 index, SmtpSession& s, const QString& user, st
         if (v == Access::Verdict::Granted)
             session->User = user;
         server.SendReply(index, v == Access::Verdict::Granted ? Granted : v == Access::Verdict::Refused ? Refused : LockedOut);
-    });
+    }, user);
 }
 
 // One base64 line of the client; false when it cannot be read.
