@@ -488,12 +488,13 @@ def bind_loopback(port):   # bound, not listening: a connection to it is refused
     raise RuntimeError(f"no loopback address with port {port} free")
 
 
-def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, hold=0, port=25, **options):
+def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, hold=0, port=25, rset=None, **options):
     """aiosmtpd on `port` of its own address (offering STARTTLS with `tls_context`): that address, and the list of
     deliveries (from, to, content, options, TLS version or None, TLS session resumed, the client's address and port) it
     took. Its answers to RCPT are the `rcpt` lists of its local part in turn, then 250; to the end of data, after `hold`
     seconds, `answers` in turn, then "250 OK queued"; only a 250 counts. The list's `quits` counts QUITs, `asked` holds
-    every RCPT address in order and `most` the most messages taken at once. `options` go to aiosmtpd's Controller."""
+    every RCPT address in order and `most` the most messages taken at once; `rset`: its answer to RSET, when not 250.
+    `options` go to aiosmtpd's Controller."""
     import asyncio
     from aiosmtpd.controller import Controller
 
@@ -506,6 +507,9 @@ def real_exchanger(test, tls_context=None, answers=(), address=None, rcpt=None, 
         async def handle_QUIT(self, server, session, envelope):
             deliveries.quits += 1
             return "221 Bye"
+
+        async def handle_RSET(self, server, session, envelope):
+            return rset or "250 OK"
 
         async def handle_RCPT(self, server, session, envelope, address, rcpt_options):
             deliveries.asked.append(address)

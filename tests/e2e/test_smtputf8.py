@@ -11,28 +11,12 @@ SENDER = "jösé@example.org"
 TEXT = "From: jösé@example.org\r\nSubject: ñ\r\n\r\nx\r\n".encode()
 
 
-def exchanger(test, utf8):   # aiosmtpd on port 25 of a loopback address of its own; what it took
-    from aiosmtpd.controller import Controller
-    taken = []
-
-    class Taker:
-        async def handle_DATA(self, server, session, envelope):
-            taken.append((envelope.mail_from, envelope.rcpt_tos, envelope.mail_options))
-            return "250 OK"
-    with harness.bind_loopback(25) as free:
-        address = free.getsockname()[0]
-    controller = Controller(Taker(), hostname=address, port=25, enable_SMTPUTF8=utf8, ready_timeout=TIMEOUT)
-    controller.start()
-    test.addCleanup(controller.stop)
-    return address, taken
-
-
 class Utf8(harness.Case):
     SERVER = None
 
     def test_utf8_addresses_stored_and_relayed(self):
-        wide = exchanger(self, True) if harness.ROOT else None
-        narrow = exchanger(self, False) if harness.ROOT else None
+        wide = harness.real_exchanger(self, enable_SMTPUTF8=True) if harness.ROOT else None
+        narrow = harness.real_exchanger(self, enable_SMTPUTF8=False) if harness.ROOT else None
         s = self.server(domain="xn--bcher-kva.test", domain_mx=(("wide.test", wide[0], "10"), ("narrow.test", narrow[0], "10")) if wide else ())
         with smtp(s) as m:
             self.assertTrue(m.has_extn("smtputf8"))
@@ -40,11 +24,11 @@ class Utf8(harness.Case):
         self.assertEqual(len(s.files()), 1)
         self.assertEqual(s.files()[0].split(b"\r\n")[0], f"Return-Path: <{SENDER}>".encode())
         if not wide:
-            raise unittest.SkipTest("exchangers on port 25 need root")
+            raise unittest.SkipTest("needs root: exchangers on port 25")
         with smtp(s) as m:
             m.sendmail("demo@bücher.test", ["ñandú@wide.test", "ñandú@narrow.test"], TEXT, mail_options=["SMTPUTF8"])
         wait_for(lambda: wide[1] and len(s.files()) == 2, what="the relay and the notice")
-        self.assertEqual([(f, t, "SMTPUTF8" in o) for f, t, o in wide[1]], [("demo@bücher.test", ["ñandú@wide.test"], True)])
+        self.assertEqual([(d[0], d[1], "SMTPUTF8" in d[3]) for d in wide[1]], [("demo@bücher.test", ["ñandú@wide.test"], True)])
         self.assertEqual(narrow[1], [])
         self.assertIn(b"553 5.6.7 SMTPUTF8 is required, but the exchanger does not offer it", s.files()[1])
 
