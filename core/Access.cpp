@@ -105,6 +105,16 @@ QString AccountMailId(const QString& user, const QString& password, const char* 
     return {};
 }
 
+bool AccountExists(const QString& user)
+{
+    try {
+        return !mdlCommon::DbConnection().Execute(QStringLiteral("Select 1 From Users.txt Where UserName=?"), {user}).rows.isEmpty();
+    } catch (const Failure& f) {
+        mdlCommon::Report(QStringLiteral("Account check of %1 failed: %2").arg(user, QString::fromUtf8(f.text())));
+    }
+    return false;
+}
+
 bool MayRelay(const Settings& settings, const QByteArray& peer)
 {
     const QHostAddress client = AddressOf(peer);

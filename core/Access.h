@@ -18,6 +18,9 @@ namespace Access {
 // is none. A table that cannot be read logs `who` + " of <user> failed: …" and lets nobody in.
 QString AccountMailId(const QString& user, const QString& password, const char* who);
 
+// Whether Users.txt still has an account named `user`; false too when the table cannot be read.
+bool AccountExists(const QString& user);
+
 // True when a client address (as trace headers write it) lies in the setting RelayNetworks.
 bool MayRelay(const Settings& settings, const QByteArray& peer);
 

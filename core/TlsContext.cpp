@@ -8,10 +8,34 @@
 #include <QSslCertificate>
 #include <QSslKey>
 
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <memory>
+
 namespace {
 QString PathOf(const QString& setting)
 {
     return setting.isEmpty() ? QString() : QDir(mdlCommon::ProgramFolder()).absoluteFilePath(setting);
+}
+
+// Whether the key is the one the certificate was issued for: a renewal caught half written on
+// disk pairs a new certificate with the old key, and every handshake with it fails.
+bool KeyFits(const QSslCertificate& certificate, const QByteArray& keyPem)
+{
+    const QByteArray certPem = certificate.toPem();
+    const std::unique_ptr<BIO, decltype(&BIO_free)> certBio(BIO_new_mem_buf(certPem.constData(), int(certPem.size())), BIO_free);
+    const std::unique_ptr<BIO, decltype(&BIO_free)> keyBio(BIO_new_mem_buf(keyPem.constData(), int(keyPem.size())), BIO_free);
+    if (!certBio || !keyBio)
+        return false;
+    const std::unique_ptr<X509, decltype(&X509_free)> x509(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr), X509_free);
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+    const bool fits = x509 && key && X509_check_private_key(x509.get(), key.get()) == 1;
+    ERR_clear_error();   // a mismatch leaves its reason behind, for the next TLS session to trip on
+    return fits;
 }
 
 }
@@ -52,6 +76,8 @@ std::optional<QSslConfiguration> TlsContext::Current()
         return fail(QStringLiteral("%1 holds no PEM certificate").arg(cert));
     if (privateKey.isNull())
         return fail(QStringLiteral("%1 holds no PEM key (RSA or EC, not encrypted)").arg(key));
+    if (!KeyFits(chain.first(), keyPem))
+        return fail(QStringLiteral("the key in %1 does not match the certificate in %2").arg(key, cert));
     QSslConfiguration c = QSslConfiguration::defaultConfiguration();
     c.setLocalCertificateChain(chain);
     c.setPrivateKey(privateKey);

@@ -23,8 +23,24 @@ void RelaySession::Lost(const QByteArray& why)
 
 void RelaySession::Decide(const QByteArray& reply)
 {
-    if (auto done = std::exchange(Done, nullptr))
-        done(reply, step_, RcptReplies);
+    // What is decided is kept in the queue file, listed and mailed back to the sender.
+    if (auto done = std::exchange(Done, nullptr)) {
+        QList<QByteArray> rcpt;
+        for (const QByteArray& r : RcptReplies)
+            rcpt << Masked(r, 0);
+        done(Masked(reply, 0), step_, rcpt);
+    }
+}
+
+QByteArray RelaySession::Masked(const QByteArray& buffer, int) const
+{
+    if (!Host || Host->password.isEmpty())
+        return buffer;
+    QByteArray shown = buffer;
+    const QByteArray plain = (QByteArray(1, '\0') + Host->user + '\0' + Host->password).toBase64();
+    for (const QByteArray& secret : {plain, Host->password.toBase64(), Host->password})
+        shown.replace(secret, "********");
+    return shown;
 }
 
 int RelaySession::IdleSeconds(int step, const Settings&) const

@@ -91,6 +91,8 @@ public:
     void Stepping(int, int to) override { step_ = RelayStep(to); }
     bool IsClient() const override { return true; }
     void Lost(const QByteArray& why) override;
+    // A host may repeat the login in its replies: the log and the decided reply never show it.
+    QByteArray Masked(const QByteArray& buffer, int) const override;
 
 private:
     RelayStep step_ = RelayStep::Connecting;

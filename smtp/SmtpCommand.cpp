@@ -1,6 +1,7 @@
 // The SMTP commands as one table (which verb is answered when, and by what), the order in
 // which a buffer's lines are taken, and the end of a message.
 #include "smtp/SmtpCommand.h"
+#include "core/Access.h"
 #include "core/Budget.h"
 #include "core/Connecter.h"
 #include "core/SessionPart.h"
@@ -272,6 +273,17 @@ const Verb Verbs[] = {
     {"QUIT", Always, Go<Quit>},
 };
 
+// A login lasts only while its account does: once the account is gone from Users.txt the
+// session is nobody's, and the transaction it opened goes with it.
+void LoginLapses(Turn& t)
+{
+    if (t.s.User.isEmpty() || Access::AccountExists(t.s.User))
+        return;
+    t.server.Log(QByteArray::number(t.index) + "-AUTH " + t.s.User.toUtf8() + ": the account is gone; logged out");
+    t.s.User.clear();
+    t.s.Tx = {};
+}
+
 // Answers one command line. Returns false when the rest of the buffer must be dropped.
 bool CommandLine(Turn& t)
 {
@@ -283,6 +295,7 @@ bool CommandLine(Turn& t)
         SmtpAuth(t.server, t.index, t.s, t.line);
         return true;
     }
+    LoginLapses(t);
     const QByteArray word = t.line.left(4).toUpper();
     const auto verb = std::find_if(std::begin(Verbs), std::end(Verbs), [&](const Verb& v) { return word == v.word; });
     if (verb == std::end(Verbs)) {

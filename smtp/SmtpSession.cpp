@@ -121,7 +121,8 @@ int SmtpSession::AnswersOwed() const { return Auth.isEmpty() ? 0 : Auth == "LOGI
 QByteArray SmtpSession::Masked(const QByteArray& buffer, int) const
 {
     // Input waiting in Pending has not been read yet: the exchange is where its lines left it.
-    int owed = Pending.isEmpty() ? AnswersOwed() : maskOwed_;
+    // A refused AUTH owes nothing, but its client may still send the answers it meant to give.
+    int owed = Pending.isEmpty() ? std::max(AnswersOwed(), maskOwed_) : maskOwed_;
     const QByteArray masked = TextHelper::ReplaceLines(buffer, [&owed](QByteArrayView line) {
         QByteArray instead;
         int next = 0;

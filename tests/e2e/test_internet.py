@@ -1,4 +1,4 @@
-"""On the open internet: TLS (STARTTLS, STLS, Smtps, Pop3s), AUTH, no password in the log, real clients over TLS,
+"""On the open internet: TLS (STARTTLS, STLS, Smtps, Pop3s; a renewal half on disk waits), AUTH, no password in the log, real clients over TLS,
 deadlines for clients that trickle. Who may relay, log in or reach which recipient is the access table of
 tests/unit/test_smtp.cpp; how failed logins are slowed down is tests/unit/test_access.cpp's."""
 import base64
@@ -15,7 +15,7 @@ import threading
 import time
 
 import harness
-from harness import CURL, HOST, TIMEOUT, ca, client_context, connect, free_port, make_cert, read_line, smtp, until_closed, untraced
+from harness import CURL, HOST, TIMEOUT, ca, client_context, connect, free_port, make_cert, read_line, smtp, until_closed, untraced, wait_for
 
 MESSAGE = b"From: demo@example.test\r\nSubject: over TLS\r\n\r\n.leading dot\r\nbody\r\n"
 STUFFED = MESSAGE.replace(b"\r\n.", b"\r\n..")   # as sent, and kept by the store, which RETR sends as it is
@@ -99,6 +99,21 @@ class Tls(Case):
         with smtp(s, tls=client_context()) as m:
             m.sendmail("demo@example.test", ["demo@example.test"], MESSAGE)
         self.assertEqual(self.stored(), [STUFFED])
+
+
+    def test_a_renewal_is_used_once_its_key_matches(self):
+        s, (cert, key) = self.s, make_cert("renewed.test")
+
+        def served():   # the certificate a STARTTLS handshake shows
+            with smtp(s, tls=ssl._create_unverified_context()) as m:
+                return m.sock.getpeercert(binary_form=True)
+        first = served()
+        shutil.copy(cert, os.path.join(s.folder, "cert.pem"))   # the key is not renewed yet
+        wait_for(lambda: served() and s.count_log(r"^TLS: the key in \S+/key\.pem does not match the certificate in \S+/cert\.pem; "
+                                                   r"the certificate read before stays in use$"), what="the mismatch logged")
+        self.assertEqual(served(), first)
+        shutil.copy(key, os.path.join(s.folder, "key.pem"))
+        wait_for(lambda: served() != first, what="the renewed pair in use")
 
 
 class WithoutCertificate(Case):

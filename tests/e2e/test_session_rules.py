@@ -1,6 +1,7 @@
 """SMTP as real clients hold it to the RFCs, with smtplib: a refused second MAIL leaves the transaction open, a
-control character in RCPT and parameters never offered get syntax replies, port 465 is submission, a logged-in
-client's Sender: and Resent-From: are its own, and the Received: line says how the message came (RFC 3848)."""
+control character in RCPT and parameters never offered get syntax replies, port 465 is submission, a login ends with
+its account, a logged-in client's Sender: and Resent-From: are its own, and the Received: line says how the message came (RFC 3848)."""
+import pathlib
 import re
 import smtplib
 import unittest
@@ -49,6 +50,19 @@ class Rules(unittest.TestCase):
         text = self.latest("bob")
         self.assertRegex(text, rb"\r\n\tby [^ ]+ with ESMTPSA\r\n")
         self.assertRegex(text, rb"\r\nDate: .*\r\nMessage-ID: <.*>\r\nFrom: demo@example\.test\r\n")
+
+    def test_login_ends_with_its_account(self):
+        table = pathlib.Path(self.s.folder, "Users.txt")
+        kept = table.read_text()
+        table.write_text(kept + "leaver,pw,demo\n")
+        self.addCleanup(table.write_text, kept)
+        with smtplib.SMTP_SSL("127.0.0.1", self.s.smtps, context=client_context(), timeout=TIMEOUT) as m:
+            m.login("leaver", "pw")
+            self.assertEqual((m.mail("leaver@example.test")[0], m.rcpt("far@away.test")[0]), (250, 250))
+            table.write_text(kept)
+            for command in ("RCPT TO:<far@away.test>", "DATA", "MAIL FROM:<leaver@example.test>"):
+                self.assertEqual(m.docmd(command)[0], 530, command)
+        self.s.wait_log(r"^\d+-AUTH leaver: the account is gone; logged out$")
 
     def test_logged_in_senders_own_every_author_field(self):
         for field, taken in ((b"Sender: demo@example.test", True), (b"Sender: bob@example.test", False),

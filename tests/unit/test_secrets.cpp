@@ -44,6 +44,8 @@ private slots:
                                                     << QByteArray("\r\n.\r\nAUTH PLAIN ********\r\n");
         QTest::newRow("while the message is stored") << true << Lines{Opening + "hi\r\n.\r\nAUTH LOGIN\r\n", Name + "\r\n", Pw + "\r\n", "(stored)"}
                                                      << QByteArray("2<********\r\n");
+        QTest::newRow("answers after a refused AUTH") << true << Lines{"AUTH PLAIN " + Plain + "\r\n", "AUTH LOGIN\r\n", Name + "\r\n", Pw + "\r\n"}
+                                                      << QByteArray("2<********\r\n");
         QTest::newRow("DATA refused") << true << Lines{"DATA\r\nAUTH PLAIN " + Plain + "\r\n"} << QByteArray("2<DATA\r\nAUTH PLAIN ********\r\n");
         // Lines the exchange does not take as its answers must not shift what is masked.
         QTest::newRow("too long a line in the exchange") << true << Lines{"AUTH LOGIN\r\n" + QByteArray(600, 'x') + "\r\n" + Name + "\r\n" + Pw + "\r\n"}
