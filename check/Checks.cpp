@@ -120,10 +120,13 @@ Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const
     results << "dmarc=" + dmarcName + (policy.isEmpty() ? Reason(dmarc.reason) : policy)
                    + (dmarc.fromDomain.isEmpty() ? QByteArray() : " header.from=" + Value(dmarc.fromDomain));
     QByteArray line = "-DMARC " + dmarcName + " from=" + TextHelper::Printable(dmarc.fromDomain, TextHelper::ShownDomain, false) + policy;
-    if (dmarc.result == Dmarc::Result::Fail && dmarc.policy == Dmarc::Policy::Reject && settings.DmarcReject) {
-        v.refusal = DmarcRefusal(dmarc.fromDomain);
+    if (dmarc.severalAuthors)
+        line += Comment(dmarc.reason);
+    const bool rejects = (dmarc.result == Dmarc::Result::Fail && dmarc.policy == Dmarc::Policy::Reject) || dmarc.severalAuthors;
+    if (rejects && settings.DmarcReject) {
+        v.refusal = dmarc.severalAuthors ? QByteArray(SeveralAuthorsRefusal) : DmarcRefusal(dmarc.fromDomain);
         line += ": refused";
-    } else if (dmarc.result == Dmarc::Result::Fail && dmarc.policy != Dmarc::Policy::None) {
+    } else if (rejects || (dmarc.result == Dmarc::Result::Fail && dmarc.policy != Dmarc::Policy::None)) {
         v.quarantined = true;
         line += ": kept as spam";
     }

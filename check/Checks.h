@@ -49,5 +49,6 @@ std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int
 // Log line and refusal texts.
 inline constexpr char SpfRefusal[] = "550 5.7.23 SPF validation failed";
 QByteArray DmarcRefusal(const QByteArray& domain);
+inline constexpr char SeveralAuthorsRefusal[] = "550 5.7.1 Rejected: From names authors of more than one domain";
 
 }

@@ -154,31 +154,34 @@ bool Aligned(const QByteArray& a, const QByteArray& b, bool strict)
 
 namespace {
 
-// The message's one author domain (RFC 7489 6.6.1), or "" with why there is none.
-QByteArray AuthorDomain(const QByteArray& text, QByteArray& why)
+// The message's author domain (RFC 7489 6.6.1): the one domain of every mailbox of every From
+// field, fields after an odd line too (a reader may show any of them), or "" with why there is
+// none. Mailboxes of more than one domain leave the author untold: `several`.
+QByteArray AuthorDomain(const QByteArray& text, QByteArray& why, bool& several)
 {
     const Mail::Header header(text);
-    if (!header.Readable())
-        return why = "a header line is not a field", QByteArray();
-    const Mail::Field* from = nullptr;
+    QList<QByteArray> domains;
+    bool from = false;
     for (const Mail::Field& f : header.Fields()) {
         if (!f.Is("from"))
             continue;
-        if (from)
-            return why = "more than one From", QByteArray();
-        from = &f;
+        from = true;
+        for (const QByteArray& address : Mail::AddressList::Parse(f.Value()).addresses) {
+            const QByteArray domain = PublicSuffix::Normalized(Mail::Address::Parse(address).domain.Name());
+            if (!domains.contains(domain))
+                domains << domain;
+        }
     }
-    if (!from)
-        return why = "no From", QByteArray();
-    const Mail::AddressList mailboxes = Mail::AddressList::Parse(from->Value());
-    if (mailboxes.addresses.size() != 1)
-        return why = mailboxes.addresses.isEmpty() ? "From names no mailbox" : "From names more than one mailbox", QByteArray();
-    const QByteArray domain = PublicSuffix::Normalized(mailboxes.FirstDomain().Name());
-    if (domain.isEmpty())
+    several = domains.size() > 1;
+    if (several)
+        return why = "From names more than one domain", QByteArray();
+    if (domains.isEmpty())
+        return why = from ? "From names no mailbox" : "no From", QByteArray();
+    if (domains.first().isEmpty())
         return why = "From has no domain", QByteArray();
-    if (!DomainName(domain))
+    if (!DomainName(domains.first()))
         return why = "From domain is not a domain name", QByteArray();
-    return domain;
+    return domains.first();
 }
 
 }
@@ -193,7 +196,7 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
         return o;
     };
     QByteArray problem;
-    const QByteArray domain = AuthorDomain(text, problem);
+    const QByteArray domain = AuthorDomain(text, problem, o.severalAuthors);
     if (domain.isEmpty())
         return verdict(Result::PermError, problem);
     o.fromDomain = domain;

@@ -25,6 +25,9 @@ struct Outcome {
     QByteArray fromDomain;             // header.from: lower case, no final dot
     QByteArray policyDomain;           // where the record was found: the From domain or its organisational domain
     QByteArray reason;                 // short printable text, no parentheses
+    // From names mailboxes of more than one domain (PermError): which one a reader takes for the
+    // author cannot be told, so the message is held to the strictest policy, p=reject.
+    bool severalAuthors = false;
 };
 
 // The record of a domain (RFC 7489 6.3), parsed as receivers do: tags in any letter case,
@@ -44,7 +47,7 @@ bool IsRecord(const QByteArray& text);
 // valid (6.6.3 step 6), and is not valid otherwise.
 Record ParseRecord(const QByteArray& text);
 
-// The From: domain of the text (exactly one From with one mailbox; otherwise permerror), the
+// The From: domain of the text (the one domain of every From mailbox; otherwise permerror), the
 // SPF result ("pass" etc.) and the domain it checked, and the domains of the DKIM
 // signatures that passed. `sample` (0..99) decides pct= sampling: the policy applies when
 // it is below pct=; -1 draws it at random. Blocks on DNS: at most two queries.

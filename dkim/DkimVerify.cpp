@@ -250,9 +250,11 @@ Verdict Judge(Context& c, size_t index, const Tags& tags)
     if (found)
         return *found;
     const QByteArray data = SignedData(c, index, k);
+    // A body signed only in part could carry anything after that part (RFC 6376 8.2).
+    const bool wholeBody = k.length < 0 || c.bodies[std::make_pair(k.relaxedBody, k.length)].second == k.length;
     for (const Pkey& key : keys)
         if (VerifyData(key.get(), k.ed25519, data, k.signature))
-            return {Result::Pass, {}};
+            return wholeBody ? Verdict{Result::Pass, {}} : Verdict{Result::Policy, "l= leaves part of the body unsigned"};
     return {Result::Fail, "signature did not verify"};
 }
 

@@ -14,8 +14,9 @@
 //              a revoked key (empty p=), a key not for this algorithm, hash, service or
 //              identity, an RSA key shorter than 1024 bits (RFC 8301);
 //   temperror  the key could not be asked (DNS time-out or server failure);
-//   neutral    not checked: the signatures after the first MaxSignatures.
-// None and Policy are not given to a signature: a message without one has no entry at all.
+//   neutral    not checked: the signatures after the first MaxSignatures;
+//   policy     it verifies, but its l= leaves part of the body unsigned: not a pass.
+// None is not given to a signature: a message without one has no entry at all.
 #include "dkim/Tags.h"
 #include "dns/Resolver.h"
 #include "mail/AuthResults.h"

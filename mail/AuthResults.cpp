@@ -26,6 +26,38 @@ QByteArray AuthResultsField(const QByteArray& authservId, const QList<QByteArray
 
 namespace {
 
+// The authserv-id: the first word of a value, a quoted string or not (RFC 8601 allows both),
+// comments, folding and quoted pairs read as a mail reader reads them.
+QByteArray AuthservId(QByteArrayView value)
+{
+    int depth = 0;
+    bool quoted = false, escaped = false;
+    QByteArray word;
+    for (const char ch : value) {
+        const bool blank = ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
+        if (escaped || (quoted && ch != '"' && ch != '\\')) {
+            escaped = false;
+            if (quoted && ch != '\r' && ch != '\n')
+                word += ch;
+        } else if (ch == '\\' && (quoted || depth > 0)) {
+            escaped = true;
+        } else if (quoted) {
+            break;   // the closing quote
+        } else if (ch == '(') {
+            ++depth;
+        } else if (ch == ')' && depth > 0) {
+            --depth;
+        } else if (depth == 0 && ch == '"' && word.isEmpty()) {
+            quoted = true;
+        } else if (depth == 0 && (ch == ';' || (blank && !word.isEmpty()))) {
+            break;
+        } else if (depth == 0 && !blank) {
+            word += ch;
+        }
+    }
+    return word.trimmed();
+}
+
 // Whether one field (as the message has it, folded or not) is an Authentication-Results that
 // names `authservId` (any letter case, a final dot aside).
 bool NamesUs(QByteArrayView field, const QByteArray& authservId)
@@ -33,17 +65,7 @@ bool NamesUs(QByteArrayView field, const QByteArray& authservId)
     const qsizetype colon = field.indexOf(':');
     if (colon < 0 || field.first(colon).trimmed().compare("Authentication-Results", Qt::CaseInsensitive) != 0)
         return false;
-    // The authserv-id: the first word of the value, comments and folding aside.
-    int depth = 0;
-    QByteArray word;
-    for (const char ch : field.sliced(colon + 1)) {
-        const bool blank = ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n';
-        if (ch == '(') ++depth;
-        else if (ch == ')' && depth > 0) --depth;
-        else if (depth > 0) continue;
-        else if (ch == ';' || (blank && !word.isEmpty())) break;
-        else if (!blank) word += ch;
-    }
+    const QByteArray word = AuthservId(field.sliced(colon + 1));
     return !word.isEmpty() && Domain(word) == Domain(authservId);
 }
 

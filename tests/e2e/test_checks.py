@@ -180,13 +180,14 @@ class Checks(unittest.TestCase):
         self.assertTrue(python_dkim(re.sub(rb"(?m)^\.", b"", stored)))
 
     def test_dmarc_through_the_server(self):
-        # name, From domain, signing domain or None, expected dmarc= or the refusal; MAIL FROM is other.test's
-        for name, domain, signer, expected, spam in (
-                ("p=reject, nothing aligned", "reject.test", "other.test", 550, None),
-                ("p=quarantine, nothing aligned", "quarantine.test", None, "fail", ["YES"]),
-                ("the DNS cannot give the record", "broken.test", None, "temperror", [])):
+        # name, From domain, signing domain or None, more header, expected dmarc= or the refusal; MAIL FROM is other.test's
+        for name, domain, signer, extra, expected, spam in (
+                ("p=reject, nothing aligned", "reject.test", "other.test", b"", 550, None),
+                ("a second From field of a p=reject domain", "other.test", "other.test", b"From: <ceo@reject.test>\r\n", 550, None),
+                ("p=quarantine, nothing aligned", "quarantine.test", None, b"", "fail", ["YES"]),
+                ("the DNS cannot give the record", "broken.test", None, b"", "temperror", [])):
             with self.subTest(name):
-                text = message(f"someone@{domain}", name)
+                text = message(f"someone@{domain}", name, extra=extra)
                 got = self.deliver(sign(text, signer) if signer else text, "a@other.test")
                 if isinstance(got, tuple):   # refused; a record the DNS cannot give may also be a 4xx
                     self.assertTrue((got[0], got[1][:5]) == (expected, "5.7.1") or expected == "temperror" and 400 <= got[0] < 500, got)

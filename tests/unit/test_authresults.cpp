@@ -29,6 +29,10 @@ private slots:
             << records << QByteArray("a@bad.test") << QByteArray("bad.test") << false
             << QList<QByteArray>{"\tdmarc=fail (p=reject) header.from=bad.test\r\nX-Spam-Flag: YES\r\n"} << QByteArray()
             << QList<QByteArray>{"-SPF fail mailfrom=bad.test", "-DMARC fail from=bad.test (p=reject): kept as spam"};
+        QTest::newRow("authors of two domains, refusing off: kept as spam")
+            << records << QByteArray("a@good.test") << QByteArray("good.test>, <y@bad.test") << false
+            << QList<QByteArray>{"	dmarc=permerror reason=\"From names more than one domain\"\r\nX-Spam-Flag: YES\r\n"} << QByteArray()
+            << QList<QByteArray>{"-DMARC permerror from= (From names more than one domain): kept as spam"};
     }
     void verdict()
     {

@@ -151,7 +151,9 @@ private slots:
         row("own signature ten days later", both, "pass | pass", {}, Now + 864000);
 
         // python3-dkim's signature with l=, the text stored with its "." stuffed.
-        row("python3-dkim relaxed/relaxed l=, text appended", PyRelaxedLength + PyText + "Appended by a list\r\n", pass);
+        row("python3-dkim relaxed/relaxed l= of the whole body", PyRelaxedLength + PyText, pass);
+        row("python3-dkim relaxed/relaxed l=, text appended", PyRelaxedLength + PyText + "Appended by a list\r\n",
+            "policy (l= leaves part of the body unsigned)");
 
         // By hand: the canonicalisations' defaults, and each key.
         row("hand c=relaxed is relaxed/simple: trailing blank added", Changed(HandSigned(Text, Tags("c", "relaxed")), "Last line.", "Last line. "), badBody);

@@ -172,16 +172,22 @@ private slots:
 
         // The From field.
         row("letter case and final dot", "A@EXAMPLE.Com.", {reject}, "none ", "example.com", "pass none reject example.com example.com");
-        row("two mailboxes", "a@example.com, b@example.com", {reject}, "none ", "example.com", "permerror none none - -", "From names more than one mailbox");
+        row("two mailboxes of one domain", "a@example.com, B@Example.COM", {reject}, "none ", "example.com", "pass none reject example.com example.com");
+        row("mailboxes of two domains", "a@other.org, b@example.com", {reject}, "none ", "other.org", "permerror none none - -",
+            "From names more than one domain");
+        row("a mailbox without a domain beside one", "someone, b@example.com", {reject}, "none ", "", "permerror none none - -",
+            "From names more than one domain");
         row("empty group", "undisclosed-recipients:;", {reject}, "none ", "", "permerror none none - -", "From names no mailbox");
         row("no domain", "someone", {reject}, "none ", "", "permerror none none - -", "From has no domain");
         row("address literal", "a@[192.0.2.1]", {reject}, "none ", "", "permerror none none - -", "From domain is not a domain name");
-        QTest::newRow("two From fields") << QByteArray("From: a@example.com\r\nFrom: b@other.org\r\n") << Lines{reject} << QByteArray("none ")
-                                         << QByteArray("example.com") << 0 << QByteArray("permerror none none - -") << QByteArray("more than one From");
+        QTest::newRow("two From fields, two domains") << QByteArray("From: a@example.com\r\nFrom: b@other.org\r\n") << Lines{reject} << QByteArray("none ")
+                                                      << QByteArray("example.com") << 0 << QByteArray("permerror none none - -")
+                                                      << QByteArray("From names more than one domain");
         QTest::newRow("no From") << QByteArray("Sender: a@example.com\r\n") << Lines{reject} << QByteArray("none ") << QByteArray("example.com") << 0
                                  << QByteArray("permerror none none - -") << QByteArray("no From");
-        QTest::newRow("header that cannot be read") << QByteArray("From: a@example.com\r\nnot a field\r\n") << Lines{reject} << QByteArray("none ")
-                                                    << QByteArray() << 0 << QByteArray("permerror none none - -") << QByteArray("a header line is not a field");
+        QTest::newRow("From after a line no field still counts") << QByteArray("X: 1\r\nnot a field\r\nFrom: a@example.com\r\n") << Lines{reject}
+                                                                 << QByteArray("none ") << QByteArray() << 0
+                                                                 << QByteArray("fail reject reject example.com example.com") << QByteArray();
     }
     void check()
     {
@@ -201,6 +207,7 @@ private slots:
         QVERIFY(!o.reason.isEmpty() && !o.reason.contains('(') && !o.reason.contains(')'));
         QVERIFY(table.queries <= 2);
         QVERIFY(o.result == Result::Fail || o.policy == Policy::None);
+        QCOMPARE(o.severalAuthors, o.reason == "From names more than one domain");
     }
 
     // pct= drawn at random when no sample is given: about that share of messages.

@@ -171,7 +171,10 @@ private slots:
         QTest::newRow("ours, folded, comment, case, final dot")
             << "Authentication-Results: (forged) MX.Example.TEST.\r\n\t; dkim=pass\r\n" + rest << 1;
         QTest::newRow("ours with a version, stuffed") << ".authentication-results:mx.example.test 1; none\r\n" + rest << 1;
+        QTest::newRow("ours quoted, a quoted pair, folded") << "Authentication-Results: \"MX.example\\.test.\r\n \"; dkim=pass\r\n" + rest << 1;
+        QTest::newRow("ours after a comment with a quoted pair") << "Authentication-Results: (a \\) b) mx.example.test; x\r\n" + rest << 1;
         QTest::newRow("another server's") << "Authentication-Results: other.test; spf=pass\r\n" + rest << 0;
+        QTest::newRow("another server's, quoted") << "Authentication-Results: \"other.test\" (mx.example.test); x\r\n" + rest << 0;
         QTest::newRow("a longer name") << "Authentication-Results: mx.example.test.evil; x\r\n" + rest << 0;
         QTest::newRow("another field") << "Authentication-Results-Original: mx.example.test; x\r\n" + rest << 0;
         QTest::newRow("in the body") << rest + "Authentication-Results: mx.example.test; x\r\n" << 0;
