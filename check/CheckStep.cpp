@@ -18,7 +18,8 @@ void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
         [d, verdict, held] {
             const Settings& settings = d->server.Config();
             const QByteArray id = settings.HostName.toUtf8();
-            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), Checks::TimeLimitMs);
+            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), Checks::TimeLimitMs,
+                                              [&server = d->server] { return server.Stopping(); });
             const Spf::Outcome* found = std::any_cast<Spf::Outcome>(&d->m.senderCheck);
             const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo,
                                    found ? std::optional(*found) : std::nullopt};

@@ -47,10 +47,14 @@ QByteArray Reason(const QByteArray& text)
 
 class BoundedResolver : public Dns::Resolver {
 public:
-    BoundedResolver(std::unique_ptr<Dns::Resolver> inner, int ms) : inner_(std::move(inner)), ms_(ms) { clock_.start(); }
+    BoundedResolver(std::unique_ptr<Dns::Resolver> inner, int ms, std::function<bool()> stopped)
+        : inner_(std::move(inner)), ms_(ms), stopped_(std::move(stopped))
+    {
+        clock_.start();
+    }
     Dns::Answer Query(const QByteArray& name, Dns::Type type) override
     {
-        if (clock_.elapsed() >= ms_)
+        if (clock_.elapsed() >= ms_ || (stopped_ && stopped_()))
             return Dns::Answer{};
         return inner_->Query(name, type);
     }
@@ -58,14 +62,15 @@ public:
 private:
     std::unique_ptr<Dns::Resolver> inner_;
     int ms_;
+    std::function<bool()> stopped_;
     QElapsedTimer clock_;
 };
 
 }
 
-std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms)
+std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms, std::function<bool()> stopped)
 {
-    return std::make_unique<BoundedResolver>(std::move(inner), ms);
+    return std::make_unique<BoundedResolver>(std::move(inner), ms, std::move(stopped));
 }
 
 bool Applies(const Settings& settings, bool bySmtp, const QString& user, const QByteArray& client)

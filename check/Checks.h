@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QHostAddress>
 #include <QList>
+#include <functional>
 #include <optional>
 
 struct Settings;
@@ -42,9 +43,10 @@ Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const
 // SPF alone, as MAIL FROM asks for it when a fail is refused there.
 Spf::Outcome CheckSpf(Dns::Resolver& dns, const Input& in, const QByteArray& receiver);
 
-// A resolver that gives up on every query once `ms` have passed since it was made, so that one
-// message's checks end in bounded time however slow the name server.
-std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms);
+// A resolver that gives up on every query once `ms` have passed since it was made, or once
+// `stopped` says so, so that one message's checks end in bounded time however slow the name
+// server, and soon when the server stops.
+std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms, std::function<bool()> stopped = {});
 
 // Log line and refusal texts.
 inline constexpr char SpfRefusal[] = "550 5.7.23 SPF validation failed";

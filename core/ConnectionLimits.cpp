@@ -91,3 +91,25 @@ void ConnectionManager::Sweep()
         part->TimedOut(*this, index, (now - slot.active) / 1000);
     }
 }
+
+// The server stops: lookups not yet begun are dropped, those under way give up at their next
+// query, and whoever waits for the reply to a message hears its service's busy refusal, as
+// that message was not taken. The writers still finish every copy they began.
+void ConnectionManager::Stop()
+{
+    stopping_ = true;
+    lookups_.clear();
+    for (size_t i = 2; i < ws_.size(); ++i) {
+        const qint16 index = qint16(i);
+        const Connecter* c = Session(index);
+        const Connecter::Protocol* part = c ? c->Part() : nullptr;
+        if (!ws_[i] || !part || part->IsClient() || c->Step() == Closing || part->IdleSeconds(c->Step(), settings_) != 0)
+            continue;
+        const Service& service = ServiceOf(LocalPort(index));
+        if (!service.refuse)
+            continue;
+        Send(index, service.refuse(Refusal::Busy), nullptr);
+        ws_[i]->flush();
+    }
+    log_.FlushBeforeSend();
+}

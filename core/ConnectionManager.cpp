@@ -7,6 +7,7 @@
 #include "core/LogList.h"
 #include "core/mdlCommon.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QHostInfo>
 #include <QPointer>
@@ -33,6 +34,8 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);
+    if (QCoreApplication* app = QCoreApplication::instance())
+        connect(app, &QCoreApplication::aboutToQuit, this, &ConnectionManager::Stop);
 }
 
 ConnectionManager::Slot& ConnectionManager::SlotOf(qint16 index)

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QTcpServer>
 #include <QThreadPool>
+#include <atomic>
 #include <deque>
 #include <map>
 #include <set>
@@ -90,6 +91,9 @@ public:
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
     void Lookup(std::function<void()> work, std::function<void()> done) override;
+    bool Stopping() const override { return stopping_; }
+    // The application is quitting (see ConnectionLimits.cpp).
+    void Stop();
 
 
 private:
@@ -181,6 +185,7 @@ private:
     bool waiting_ = false;  // listeners paused for want of descriptors
     QThreadPool writers_;   // message files are written and flushed here
     QThreadPool lookups_;   // DNS queries of the checks on arriving mail
+    std::atomic<bool> stopping_ = false;
     void RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done);
     int turnDepth_ = 0;
     std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn

@@ -117,6 +117,9 @@ public:
     // The same for work that waits on other machines (DNS answers), in threads of its own so
     // that a slow name server never holds up the disk writes of other messages.
     virtual void Lookup(std::function<void()> work, std::function<void()> done) { Offload(std::move(work), std::move(done)); }
+    // True once the server is stopping: lookups still running give up at their next query.
+    // Safe from any thread.
+    virtual bool Stopping() const { return false; }
 };
 
 // A protocol handler: a connection's received text, whole lines ending with CR LF.

@@ -220,6 +220,24 @@ class Checks(unittest.TestCase):
             self.assertEqual(slow.getreply()[0], 250)
         self.assertEqual(results(self.s.files()[-1])["spf"][0].result, "temperror")
 
+    def test_a_stop_refuses_the_messages_waiting_on_a_silent_name_server(self):
+        s = self.server({})
+        waiting = []
+        for i in range(70):   # more than the lookup threads, in rounds of a silent query each
+            c = smtp(s, source=f"127.0.7.{i + 1}")
+            self.addCleanup(c.close)
+            c.mail("someone@slow.test")
+            c.rcpt("demo@example.test")
+            c.docmd("DATA")
+            c.send(message("someone@slow.test", f"waiting {i}") + b".\r\n")
+            waiting.append(c)
+        started = time.monotonic()
+        s.proc.terminate()
+        self.assertEqual(s.wait_exit(), 0)
+        self.assertLess(time.monotonic() - started, 12, "what has not started is not waited for")
+        self.assertEqual({c.getreply()[0] for c in waiting}, {421})
+        self.assertEqual(s.messages(), [])
+
     def test_trusted_clients_are_not_checked(self):
         s = self.server({"RelayNetworks": None})   # loopback relays
         self.assertEqual(fields(self.deliver(message("someone@bad.test", "trusted"), "someone@bad.test", s=s),
