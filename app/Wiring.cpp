@@ -1,6 +1,7 @@
 #include "app/Wiring.h"
 #include "app/SmtpRules.h"
 #include "check/CheckStep.h"
+#include "core/Server.h"
 #include "deliver/Delivery.h"
 #include "deliver/Mailboxes.h"
 #include "dkim/Dkim.h"
@@ -16,7 +17,10 @@ Wiring::Wiring(Queue& queue) : mailboxes_(std::make_unique<Mailboxes>()), signer
               std::make_shared<CheckStep>(),
               Steps::Owned(),
               Steps::Complete(),
-              std::make_shared<FilterStep>(),
+              std::make_shared<FilterStep>([this](const Delivery& d, const QByteArray& address) {
+                  Recipient where;
+                  return smtp_->Admit(address, {d.server.Config(), d.m.client, d.server.LocalHostName(d.m.index), d.m.user, d.m.submitted}, where);
+              }),
               Steps::Classify(*mailboxes_, &queue),
               std::make_shared<SignStep>(*signer_),
               Steps::Write(),

@@ -4,9 +4,11 @@
 #include "mail/Domain.h"
 #include "core/mdlCommon.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QMutex>
+#include <QTcpSocket>
 #include <QtEndian>
 #include <algorithm>
 #include <arpa/inet.h>
@@ -124,14 +126,46 @@ constexpr int AnswerBytes = 65536;             // the largest message DNS carrie
 constexpr int Ipv4Bytes = 4, Ipv6Bytes = 16;
 constexpr int MxPreferenceBytes = 2;
 
-// What a failed res_nquery() left in its state, as a status.
-Status Failed(const struct __res_state& st)
+// The OPT record of EDNS (RFC 6891) that res_nquery() adds for RES_USE_EDNS0: root name,
+// type 41, the UDP payload we take as its class, no flags, no data.
+constexpr quint16 EdnsPayload = 1232;
+constexpr int HeaderBytes = 12, ArCountAt = 10, LengthBytes = 2;
+constexpr unsigned char OptType = 41;
+
+int WithEdns(unsigned char* query, int size, int room)
 {
-    switch (st.res_h_errno) {
-    case HOST_NOT_FOUND: return Status::NoSuchDomain;
-    case NO_DATA: return Status::NoData;
-    default: return Status::TempError;
+    const unsigned char opt[] = {0, 0, OptType, EdnsPayload >> 8, EdnsPayload & 0xFF, 0, 0, 0, 0, 0, 0};
+    if (size + int(sizeof opt) > room)
+        return size;
+    std::memcpy(query + size, opt, sizeof opt);
+    qToBigEndian<quint16>(qFromBigEndian<quint16>(query + ArCountAt) + 1, query + ArCountAt);
+    return size + int(sizeof opt);
+}
+
+// The query over TCP (RFC 7766) within `ms`: the reply's size, or -1. The C library's TCP
+// read waits without end, so a server that answers UDP cut short and never over TCP would
+// hold the check for good.
+int AskTcp(const sockaddr_in& server, const unsigned char* query, int size, unsigned char* reply, int room, int ms)
+{
+    const QDeadlineTimer deadline(std::max(ms, 0));
+    QTcpSocket s;
+    s.connectToHost(QHostAddress(reinterpret_cast<const sockaddr*>(&server)), qFromBigEndian(server.sin_port));
+    if (!s.waitForConnected(int(deadline.remainingTime())))
+        return -1;
+    QByteArray out(LengthBytes, 0);
+    qToBigEndian<quint16>(quint16(size), out.data());
+    s.write(out + QByteArray(reinterpret_cast<const char*>(query), size));
+    QByteArray in;
+    while (in.size() < LengthBytes || in.size() < LengthBytes + qFromBigEndian<quint16>(in.constData())) {
+        if (deadline.hasExpired() || !s.waitForReadyRead(int(deadline.remainingTime())))
+            return -1;
+        in += s.readAll();
     }
+    const int n = qFromBigEndian<quint16>(in.constData());
+    if (n < HeaderBytes || n > room || std::memcmp(in.constData() + LengthBytes, query, 2) != 0)
+        return -1;   // not the answer to this query
+    std::memcpy(reply, in.constData() + LengthBytes, n);
+    return n;
 }
 
 // The character-strings of one TXT record joined; nothing when one runs past the data.
@@ -235,7 +269,6 @@ private:
             return false;
         st.retry = Tries;
         st.retrans = std::max(1, timeoutMs_ / (Tries * 1000));
-        st.options |= RES_USE_EDNS0;
         if (server_.isEmpty())
             return true;
         in_addr a{};
@@ -250,20 +283,34 @@ private:
         return true;
     }
 
-    // `ttl` becomes the least time to live of the records found.
+    // `ttl` becomes the least time to live of the records found. A reply cut short over UDP
+    // is asked again over TCP, in what is left of the time-out.
     Answer Ask(const QByteArray& name, Type type, qint64& ttl) const
     {
+        QElapsedTimer clock;
+        clock.start();
         struct __res_state st;
         if (!Open(st))
             return Answer{};
+        st.options |= RES_IGNTC;
+        unsigned char query[NS_PACKETSZ];
         unsigned char reply[AnswerBytes];
-        const QByteArray query = Presentation(Bare(name));
-        const int n = res_nquery(&st, query.constData(), ns_c_in, int(type), reply, sizeof reply);
-        const Status failed = n < 0 ? Failed(st) : Status::Ok;
+        int size = res_nmkquery(&st, ns_o_query, Presentation(Bare(name)).constData(), ns_c_in, int(type), nullptr, 0, nullptr, query, sizeof query);
+        if (size > 0)
+            size = WithEdns(query, size, sizeof query);
+        int n = size > 0 ? res_nsend(&st, query, size, reply, sizeof reply) : -1;
+        if (n >= HeaderBytes && reinterpret_cast<const HEADER*>(reply)->tc)
+            n = st.nsaddr_list[0].sin_family == AF_INET
+                    ? AskTcp(st.nsaddr_list[0], query, size, reply, sizeof reply, timeoutMs_ - int(clock.elapsed()))
+                    : -1;
         res_nclose(&st);
-        if (n < 0)
-            return Answer{failed, {}};
-        return ReadAnswer(reply, n, type, ttl);
+        if (n < HeaderBytes)
+            return Answer{};
+        switch (reinterpret_cast<const HEADER*>(reply)->rcode) {
+        case ns_r_noerror: return ReadAnswer(reply, n, type, ttl);
+        case ns_r_nxdomain: return Answer{Status::NoSuchDomain, {}};
+        default: return Answer{};
+        }
     }
 
     int timeoutMs_;

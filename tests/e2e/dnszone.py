@@ -1,8 +1,10 @@
 """A private DNS server (Debian's unbound) on a loopback address of its own, port 53, serving
 only the records a test gives it: every other name is NXDOMAIN, nothing is asked outside."""
+import contextlib
 import os
 import socket
 import tempfile
+import threading
 import unittest
 
 from harness import spawn
@@ -66,3 +68,30 @@ class Zone:
                 if "already in use" not in str(e):
                     raise
         raise AssertionError("no loopback address free for the DNS server")
+
+
+def cut_short(test):
+    """A hostile name server on a loopback address of its own: every UDP reply is cut short (TC), as if
+    it had to be asked again over TCP, where it takes the connection and never answers. Its address."""
+    if os.geteuid() != 0:
+        raise unittest.SkipTest("needs root: a DNS server listens on port 53")
+    for n in range(2, 252):
+        udp, tcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM), socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        try:
+            udp.bind((f"127.0.54.{n}", 53))
+            tcp.bind((f"127.0.54.{n}", 53))
+            break
+        except OSError:
+            udp.close()
+            tcp.close()
+    tcp.listen()
+    test.addCleanup(tcp.close)
+    test.addCleanup(udp.close)
+
+    def answer():   # the query itself turned into a reply: QR and TC set, no records
+        with contextlib.suppress(OSError):
+            while True:
+                query, peer = udp.recvfrom(512)
+                udp.sendto(query[:2] + bytes([query[2] | 0x82, 0]) + query[4:], peer)
+    threading.Thread(target=answer, daemon=True).start()
+    return udp.getsockname()[0]

@@ -238,6 +238,13 @@ class Checks(unittest.TestCase):
         self.assertEqual({c.getreply()[0] for c in waiting}, {421})
         self.assertEqual(s.messages(), [])
 
+    def test_a_name_server_cutting_replies_short_and_silent_over_tcp_gives_temperror_in_time(self):
+        s = self.server({"DnsServer": dnszone.cut_short(self)})
+        started = time.monotonic()
+        stored = self.deliver(message("someone@cut.test", "cut short"), "someone@cut.test", s=s)
+        self.assertLess(time.monotonic() - started, 30)   # 20 s for the message's questions, 8 for the last one
+        self.assertEqual(results(stored)["spf"][0].result, "temperror")
+
     def test_trusted_clients_are_not_checked(self):
         s = self.server({"RelayNetworks": None})   # loopback relays
         self.assertEqual(fields(self.deliver(message("someone@bad.test", "trusted"), "someone@bad.test", s=s),

@@ -7,6 +7,7 @@ Mail from 127.0.0.2 comes from outside (RelayNetworks is 127.0.0.1); 127.0.0.1 i
 import base64
 import concurrent.futures
 import contextlib
+import glob
 import hashlib
 import json
 import os
@@ -212,6 +213,20 @@ class Dialogues(Case):
         p = pop3_login(self.s, "alice", "wonder")
         self.assertIn(b".A line with a dot.", p.retr(1)[1])
         p.quit()
+
+    def test_added_recipients(self):
+        """Recipients a filter adds are held to the rules of RCPT for the client that sent the message."""
+        s = self.server(settings=server_settings(self.milter, MilterOutgoing="yes", MaxRecipients=2))
+        host = s.wait_log(r"^Host name: ").split()[2]
+        for source, refused in ((OUTSIDE, "554 5.7.1 Relay access denied"), ("127.0.0.1", "550 5.7.1 Relaying to this host is not allowed")):
+            with self.subTest(source):
+                mark = s.mark()
+                self.assertEqual(submit(s, mail("recipients"), source=source), (250, b""))
+                for to, why in (("root@localhost", refused), (r"x@\[127\.0\.0\.1\]", refused), (f"postmaster@{host}", refused),
+                                ("a{256}", "bad address"), ("far@foreign.test", refused if source == OUTSIDE else "too many recipients"),
+                                ("bob@example.test", "too many recipients")):
+                    s.wait_log(rf"-Milter: \+rcpt <{to}> left out: {why}$", after=mark)
+        self.assertEqual((len(s.files("alice")), s.files("bob"), glob.glob(os.path.join(s.folder, "Queue", "*"))), (2, [], []))
 
     def test_trusted_clients(self):
         """Mail of a trusted client passes unfiltered; with MilterOutgoing=yes it is filtered too."""
