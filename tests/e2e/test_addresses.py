@@ -92,7 +92,7 @@ class Bounces(Case):
         self.bounced_at_once(s, {"x@gone.test": GONE,
                                  "y@nomail.test.": null_mx("nomail.test"),   # the final dot dropped before the lookup
                                  "z@listed.test.": null_mx("listed.test")})   # and before the row is matched
-        self.assertEqual(pathlib.Path(s.folder, "lookups.txt").read_text().split(), ["gone.test", "nomail.test"])
+        self.assertEqual(sorted(pathlib.Path(s.folder, "lookups.txt").read_text().split()), ["gone.test", "nomail.test"])   # asked side by side
 
     @unittest.skipUnless(shutil.which("dig"), "needs dig (dnsutils)")
     def test_dns_says_so(self):

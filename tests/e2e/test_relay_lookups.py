@@ -37,7 +37,7 @@ class RelayLookups(Case):
         rows = pathlib.Path(self.s.folder, "DomainMX.txt").read_text()
         self.assertRegex(rows, rf"moved\.test,{re.escape(old)}, 10 \(from DNS until \d{{4}}-\d\d-\d\dT\d\d:\d\d:\d\dZ\)")
         self.answer("moved.test", new, ttl=60)
-        self.s.wait_log(r"^\d+-Timeout: nothing for 2 s; connection closed")   # the kept connection gone, and the TTL past
+        self.s.wait_log(r"^\d+-Timeout: nothing for \d+ s; connection closed")   # the kept connection gone, and the TTL past
         send(self.s, message("after"), to=["a@moved.test"])
         wait_for(lambda: new_taken, what="the second message at the new exchanger")
         self.assertEqual(seen(old_taken) + seen(new_taken), [(SOURCE, "before"), (SOURCE, "after")])   # from RelaySourceAddress
