@@ -15,9 +15,10 @@ allowed() {
         milter)  echo "milter deliver mail core" ;;
         pop3)    echo "pop3 store mail core" ;;
         smtp)    echo "smtp deliver mail core" ;;
+        imap)    echo "imap store mail core" ;;
         relay)   echo "relay deliver store dns mail core" ;;
         ui)      echo "ui store mail core" ;;
-        app)     echo "app ui relay smtp pop3 milter check dkim deliver store dns mail core" ;;
+        app)     echo "app ui relay imap smtp pop3 milter check dkim deliver store dns mail core" ;;
         *)       echo "?" ;;
     esac
 }
