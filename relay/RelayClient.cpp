@@ -279,7 +279,7 @@ void RelayReply(Server& server, qint16 index, const QByteArray& text)
         return;
     c->Command.clear();
     Turn t{server, index, *c, *r, text};
-    const auto row = std::find_if(std::begin(Rows), std::end(Rows), [&](const Row& w) { return int(w.step) == c->Step(); });
+    const auto row = std::find_if(std::begin(Rows), std::end(Rows), [step = c->Step()](const Row& w) { return int(w.step) == step; });
     if (row == std::end(Rows)) {
         server.SendReply(index, "500 Syntax error");
         server.Release(index);
