@@ -6,6 +6,7 @@
 #include "mail/AuthResults.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 
 void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
 {
@@ -14,11 +15,13 @@ void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
         return next();
     auto verdict = std::make_shared<Checks::Verdict>();
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
+    // The time limit runs from here: waiting for a free thread is waiting for the answers too.
+    const QDeadlineTimer deadline(Checks::TimeLimitMs);
     d->server.Lookup(
-        [d, verdict, held] {
+        [d, verdict, held, deadline] {
             const Settings& settings = d->server.Config();
             const QByteArray id = settings.HostName.toUtf8();
-            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), Checks::TimeLimitMs,
+            const auto dns = Checks::Bounded(Dns::MakeResolver(settings.DnsServer), int(deadline.remainingTime()),
                                               [&server = d->server] { return server.Stopping(); });
             const Spf::Outcome* found = std::any_cast<Spf::Outcome>(&d->m.senderCheck);
             const Checks::Input in{Checks::ClientAddress(d->m.client), d->m.sender, d->m.helo,

@@ -15,4 +15,22 @@ bool Spent(qint64 setting);
 // that carry it counts once.
 std::shared_ptr<void> Hold(qint64 bytes);
 
+// Bytes held by one owner for as long as it lives, as many as it last said: a message text on its
+// way from the end of its upload to its files grows and shrinks as the steps change it.
+class Charge {
+public:
+    Charge() = default;
+    Charge(const Charge&) = delete;
+    Charge& operator=(const Charge&) = delete;
+    ~Charge() { Set(0); }
+    void Set(qint64 bytes)
+    {
+        Add(bytes - bytes_);
+        bytes_ = bytes;
+    }
+
+private:
+    qint64 bytes_ = 0;
+};
+
 }

@@ -67,8 +67,10 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
     if (partial ? !c->Command.endsWith("\r\n") : !c->Command.endsWith('\n')) {
         // Message text goes on in pieces of whole lines: held until a read happens to end a
         // line, megabytes of it would wait here beside the message; handed on at every read,
-        // the log would get a line for every 64 KiB.
-        const qsizetype cut = partial && c->Command.size() >= PartialHandover ? c->Command.lastIndexOf("\r\n") : -1;
+        // the log would get a line for every 64 KiB. Past the memory budget it goes at once, to be
+        // dropped: a message refused does not wait here either.
+        const qsizetype handover = server.OverBudget() ? 0 : PartialHandover;
+        const qsizetype cut = partial && c->Command.size() >= handover ? c->Command.lastIndexOf("\r\n") : -1;
         if (cut < 0) {
             if (c->Command.size() > (partial ? MaxBuffer : MaxLineBuffer)) {
                 server.Log(n + "-Overflow: " + QByteArray::number(c->Command.size()) + " bytes without CR LF; connection closed");

@@ -1,6 +1,5 @@
 // The delivery of one accepted message, as an ordered list of steps.
 #include "deliver/Delivery.h"
-#include "core/Budget.h"
 #include "core/Failure.h"
 #include "core/Server.h"
 #include "core/TextHelper.h"
@@ -134,9 +133,8 @@ void Write(const D& d, const Next& next)
         d->failedAddress = d->relay.copies.front().to;
         return next();
     }
-    const std::shared_ptr<void> held = Budget::Hold(d->m.text.size());
     d->server.Offload(
-        [d, held] {
+        [d] {
             if (WriteBatch(*d, d->mailboxes) && WriteBatch(*d, d->relay))
                 return;
             for (Delivery::Batch* b : {&d->mailboxes, &d->relay})   // all copies or none: the sender will try again
@@ -180,6 +178,7 @@ void Run(const D& d, std::shared_ptr<const StepList> steps, size_t step)
             done(d->outcome);
         return;
     }
+    d->held.Set(d->m.text.capacity());
     const Step& now = *(*steps)[step];
     now.Run(d, [d, steps = std::move(steps), step] { Run(d, steps, step + 1); });
 }
@@ -213,6 +212,6 @@ std::shared_ptr<const Step> Commit() { return std::make_shared<Plain>(::Commit);
 
 void Deliver(Server& server, const StepList& steps, Envelope message, std::function<void(const Outcome&)> done)
 {
-    auto d = std::make_shared<Delivery>(Delivery{server, std::move(message), std::move(done), {}, {}, {}, {}, {}});
+    auto d = std::make_shared<Delivery>(server, std::move(message), std::move(done));
     Run(d, std::make_shared<const StepList>(steps), 0);
 }

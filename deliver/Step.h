@@ -1,6 +1,7 @@
 #pragma once
 // A delivery runs as an ordered list of steps, which app/ puts together: each does its part
 // for the message on its way, then hands it on; a refusal ends the delivery where it is.
+#include "core/Budget.h"
 #include "core/Failure.h"
 #include "deliver/Envelope.h"
 #include "deliver/Target.h"
@@ -39,6 +40,9 @@ struct Delivery {
     Batch mailboxes, relay;   // filled when the recipients are classified
     std::optional<Failure> failure;
     QByteArray failedAddress;
+    // The text is held from the end of its upload until the delivery ends, waiting for a
+    // check or a filter too; each step starts with it charged as the one before left it.
+    Budget::Charge held;
 
     bool HasCopies() const { return !mailboxes.copies.empty() || !relay.copies.empty(); }
     void Log(const QByteArray& line) const;

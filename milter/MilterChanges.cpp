@@ -121,7 +121,7 @@ struct Editing {
         case '+': case '2': return AddRecipient(c.name);
         case '-': return DeleteRecipient(c.name);
         case 'e': return ChangeSender(c.name);
-        case 'b': body = body.value_or(QByteArray()) + c.value; return;
+        case 'b': (body ? *body : body.emplace()).append(c.value); return;
         case 'q': return Quarantine(c.name);
         }
     }

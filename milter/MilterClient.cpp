@@ -203,7 +203,7 @@ Verdict Run(const Settings& settings, Envelope& m)
     m.text.clear();   // one copy at a time
     for (const Filter& f : ParseList(settings.Milters)) {
         const QByteArray who = "Milter " + f.name + ": ";
-        Milter::Conversation c(msg);
+        Milter::Conversation c(msg, settings.MemoryBudget);
         const Result r = Talk(f, c, settings.MilterTimeout * 1000);
         for (const Result::Refused& x : r.refused) {
             msg.recipients.removeOne(x.address);
@@ -220,7 +220,7 @@ Verdict Run(const Settings& settings, Envelope& m)
         }
         if (r.kind == Result::Reject || r.kind == Result::Tempfail) {
             v.refusal = r.reply;
-            v.log << who + (r.kind == Result::Reject ? "reject " : "tempfail ") + Oneline(r.reply);
+            v.log << who + (r.kind == Result::Reject ? "reject " : "tempfail ") + Oneline(r.reply) + (r.why.isEmpty() ? "" : " (" + r.why + ')');
             break;
         }
         if (r.kind == Result::Discard) {

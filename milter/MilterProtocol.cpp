@@ -23,6 +23,8 @@ bool Blank(char c) { return c == ' ' || c == '\t'; }
 
 // A malformed reply is shown in the log up to this many bytes.
 constexpr qsizetype ShownReply = 80;
+// Changes are held as they came, as the body they make, and as the text made of that.
+constexpr qint64 ChangesHeld = 3;
 
 // The NUL-ended strings of a packet; a last one without its NUL counts too.
 QList<QByteArray> Strings(const QByteArray& data)
@@ -111,7 +113,7 @@ std::optional<QByteArray> CustomReply(const QByteArray& data)
     return lines.join("\r\n");
 }
 
-Conversation::Conversation(Message m) : m_(std::move(m)) {}
+Conversation::Conversation(Message m, qint64 memoryBudget) : m_(std::move(m)), budget_(memoryBudget) {}
 
 QByteArray Conversation::Begin()
 {
@@ -295,6 +297,11 @@ QByteArray Conversation::TakeChange(const Packet& p)
         return Failure("change '" + QByteArray(1, c) + "' the filter did not ask to make");
     if ((changed_ += p.data.size()) > MaxChanges)
         return Failure("changes too large");
+    held_.Set(ChangesHeld * changed_);
+    if (Budget::Spent(budget_)) {
+        result_.why = "the memory budget is spent";
+        return Finish(Result::Tempfail, "452 4.3.1 Insufficient system storage");
+    }
     Change change{c, 0, {}, {}};
     if (c == 'b') {
         change.value = p.data;

@@ -2,6 +2,8 @@
 // The MTA side of the milter protocol (version 6, as libmilter and Postfix speak it), as
 // data in and data out: packets, the conversation with one filter about one message, and
 // the changes it asks for applied to the message. No sockets here (see MilterClient).
+#include "core/Budget.h"
+
 #include <QByteArray>
 #include <QList>
 #include <optional>
@@ -77,7 +79,7 @@ struct Change {
 struct Result {
     enum Kind { Continue, Accept, Reject, Tempfail, Discard, Failed } kind = Continue;
     QByteArray reply;        // Reject, Tempfail: the SMTP reply
-    QByteArray why;          // Failed: what went wrong
+    QByteArray why;          // Failed: what went wrong; Tempfail: why we gave up, when it was our doing
     struct Refused { QByteArray address, reply; };
     std::vector<Refused> refused;   // recipients it refused at RCPT
     std::vector<Change> changes;    // Continue, Accept at the end of the message
@@ -86,10 +88,11 @@ struct Result {
 
 // The conversation with one filter: Begin gives the first bytes to send, Feed each packet the
 // filter sends and gives back what to send then; Done once it is over (the quit is in the
-// last bytes given).
+// last bytes given). The changes it collects are held in the memory budget (setting
+// MemoryBudget); one that would take the process past it ends the conversation.
 class Conversation {
 public:
-    explicit Conversation(Message m);
+    explicit Conversation(Message m, qint64 memoryBudget = 0);
     QByteArray Begin();
     QByteArray Feed(const Packet& p);
     bool Done() const { return done_; }
@@ -122,6 +125,8 @@ private:
     int rcptKept_ = 0;
     quint32 actions_ = 0, flags_ = 0;
     qsizetype changed_ = 0;
+    qint64 budget_;
+    Budget::Charge held_;
     bool done_ = false;
     Result result_;
 };

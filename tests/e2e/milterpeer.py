@@ -71,6 +71,9 @@ class Peer(Milter.Base):
             self.addrcpt("<alice@example.test>")
             self.delrcpt("<bob@example.test>")
             self.replacebody(b"Replaced body.\r\n.A line with a dot.\r\n")
+        if "flood" in subject:   # a new body of 100 MB, far past the server's memory budget
+            for _ in range(100):
+                self.replacebody((b"z" * 78 + b"\r\n") * 13107)
         if "recipients" in subject:   # what RCPT refuses: another host, this one, a long address, one too many
             for to in ("alice@example.test", "root@localhost", "x@[127.0.0.1]", f"postmaster@{self.macros.get('j')}",
                        "a" * 600 + "@example.test", "far@foreign.test", "bob@example.test"):

@@ -1,18 +1,22 @@
-"""One memory budget that holds: a large message relayed to exchangers that take nothing, and large messages
-fetched by clients that read nothing, keep the server within MemoryBudget and a fixed overhead, while a
-bystander is answered at once and new clients are served."""
+"""One memory budget that holds: a large message relayed to exchangers that take nothing, large messages
+fetched by clients that read nothing, and many messages waiting for their checks keep the server within
+MemoryBudget and a fixed overhead, while a bystander is answered at once and new clients are served."""
+import concurrent.futures
+import smtplib
 import socket
 import socketserver
 import threading
 import time
 import unittest
 
-from harness import SANITIZED, TIMEOUT, Case, bind_loopback, connect, megabytes, memory_kb, read_line, send, session
+from harness import ROOT, SANITIZED, TIMEOUT, Case, bind_loopback, connect, megabytes, memory_kb, message, read_line, send, session, smtp
 
 BUDGET = 64 << 20
 # What the server may hold beyond the budget: its own code and tables, Qt's and the kernel's
 # buffers per connection, malloc's slack. Measured at 20-30 MB on Debian 12 (see bench/README.md).
 OVERHEAD = 48 << 20
+# What one connection sending a message holds beyond the budget (Qt's buffers, its share of the heap; README).
+UPLOADING = 256 << 10
 
 
 class Watch:
@@ -46,6 +50,20 @@ class Watch:
     def stop(self):
         self.running = False
         self.thread.join(TIMEOUT)
+
+
+def upload(server, text):   # from outside, so the checks apply: the reply to the end of DATA, and how long it took
+    try:
+        with smtp(server, source="127.0.0.2", timeout=120) as m:
+            m.mail("a@example.org")
+            m.rcpt("demo@example.test")
+            if (code := m.docmd("DATA")[0]) != 354:
+                return code, 0.0
+            m.send(text + b".\r\n")
+            start = time.monotonic()
+            return m.getreply()[0], time.monotonic() - start
+    except (smtplib.SMTPConnectError, smtplib.SMTPServerDisconnected):
+        return 421, 0.0
 
 
 class Silent(socketserver.ThreadingTCPServer):   # an exchanger that says 354 and then never reads
@@ -105,3 +123,23 @@ class Budget(Case):
                 read_line(c)
         time.sleep(5)
         self.check(watch, baseline, "five unread RETRs of 100 MB")
+
+    @unittest.skipUnless(ROOT, "needs root: a name server on port 53")
+    def test_messages_waiting_for_their_checks(self):
+        """A hundred clients from outside at once, each message in one read, their checks asking a name server that
+        never answers: the messages taken stay in the budget until they are stored, and each gets its reply within
+        the checks' 20 s however many wait for a thread."""
+        dns = self.closing(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
+        dns.bind(("127.0.55.9", 53))
+        for clients, size in ((100, 1 << 20), (100, 512 << 10)):   # more than the budget takes; less
+            with self.subTest(clients=clients, size=size):
+                s = self.server(settings={"MemoryBudget": BUDGET, "RelayNetworks": "127.0.0.1/32", "DnsServer": "127.0.55.9"})
+                rest = memory_kb(s.proc.pid) << 10
+                text = message("waits", (b"y" * 78 + b"\r\n") * (size // 80))
+                with concurrent.futures.ThreadPoolExecutor(clients) as pool:
+                    taken = [wait for code, wait in pool.map(lambda _: upload(s, text), range(clients)) if code == 250]
+                peak = memory_kb(s.proc.pid, "VmHWM") << 10
+                self.figure(f"{clients} x {size >> 10} KiB waiting for their checks: VmHWM {peak >> 20} MB ({rest >> 20} MB at rest), "
+                            f"{len(taken)} taken, the last {max(taken, default=0):.0f} s after its text")
+                self.assertLess(peak, rest + BUDGET + clients * UPLOADING)
+                self.assertLess(max(taken, default=0), 30)   # 20 s, and a query under way then

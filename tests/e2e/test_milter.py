@@ -19,7 +19,7 @@ import tempfile
 import time
 import unittest
 
-from harness import ROOT, TIMEOUT, USERS, Case, answers, free_port, pop3_login, spawn, untraced
+from harness import ROOT, TIMEOUT, USERS, Case, answers, free_port, memory_kb, pop3_login, spawn, untraced
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 PYTHON = "/usr/bin/python3"
@@ -238,7 +238,8 @@ class Dialogues(Case):
 
 @unittest.skipUnless(PYMILTER, "needs python3-milter (scripts/install-deps.sh test)")
 class Failures(Case):
-    """A filter that goes silent or is not there: 451 4.7.1 (never a silent drop), or passed per MilterDefault."""
+    """A filter that goes silent or is not there: 451 4.7.1 (never a silent drop), or passed per MilterDefault; one whose
+    new body would take the server past its memory budget: 452 4.3.1."""
     SERVER = None
 
     def test_silent_filter(self):
@@ -255,6 +256,17 @@ class Failures(Case):
         self.assertGreaterEqual(time.monotonic() - start, 2)
         s.wait_log(r"-Milter \S+: tempfail 451 4\.7\.1 \(no reply in 2 s\)$")
         self.assertEqual(len(s.files()), 1)
+
+    def test_new_body_past_the_budget(self):
+        milter, _ = peer(self)
+        s = self.server(settings=server_settings(milter, MemoryBudget=64 << 20, MilterTimeout=10))
+        rest = memory_kb(s.proc.pid) << 10
+        self.assertEqual(submit(s, mail("flood")), (452, b"4.3.1 Insufficient system storage"))
+        s.wait_log(r"-Milter \S+: tempfail 452 4\.3\.1 Insufficient system storage \(the memory budget is spent\)$")
+        self.assertEqual(s.files(), [])
+        peak = memory_kb(s.proc.pid, "VmHWM") << 10
+        self.figure(f"a new body of 100 MB against a 64 MB budget: VmHWM {peak >> 20} MB ({rest >> 20} MB at rest)")
+        self.assertLess(peak, rest + (64 << 20))
 
     def test_filter_not_running(self):
         for default, reply, stored, log in (("tempfail", (451, b"4.7.1 Service unavailable - try again later"), 0,
