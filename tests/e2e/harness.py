@@ -118,9 +118,9 @@ def spawn(test, argv, ready, timeout=TIMEOUT, logs=(), kill=False, **popen):
     return proc
 
 
-def memory_kb(pid):
+def memory_kb(pid, field="VmRSS"):
     with open(f"/proc/{pid}/status") as f:
-        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+        return next(int(line.split()[1]) for line in f if line.startswith(field + ":"))
 
 
 def listening(pid):   # the TCP ports a process listens on, whoever else may hold the same numbers
