@@ -14,7 +14,7 @@ void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
         return next();
     auto verdict = std::make_shared<Checks::Verdict>();
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
-    d->server.Lookup(
+    d->server.Lookup(Server::Waits::Dns, m.client,
         [d, verdict, held] {
             const Settings& settings = d->server.Config();
             const QByteArray id = settings.HostName.toUtf8();
