@@ -59,15 +59,15 @@ static bool AnyIsThisHost(const QStringList& hosts)
 
 // An exchanger here would take the relayed mail back on this very port, again and again: only
 // while this server listens where relays connect.
-void SmtpRules::Route(Server& server, const Recipient& where, std::function<void(const QByteArray&)> done) const
+void SmtpRules::Route(Server& server, const Recipient& where, const Client& client, std::function<void(const QByteArray&)> done) const
 {
     if (mdlCommon::PortNumber(server.Config().SmtpPort) != SmtpRelayPort)
         return done({});
     const QString domain = QString::fromUtf8(where.domain);
-    queue_.Exchangers(domain, [&server, domain, done = std::move(done)](const QStringList& hosts, const QString& problem) {
+    queue_.Exchangers(domain, [&server, domain, address = client.address, done = std::move(done)](const QStringList& hosts, const QString& problem) {
         auto loops = std::make_shared<bool>(false);
         const QStringList tried = hosts.isEmpty() && problem.isEmpty() ? QStringList{domain} : hosts;   // no MX: its own address
-        server.Lookup([loops, tried] { *loops = AnyIsThisHost(tried); },
+        server.Lookup(Server::Waits::Dns, address, [loops, tried] { *loops = AnyIsThisHost(tried); },
                       [loops, done] { done(*loops ? "554 5.4.6 Mail for this domain loops back to this host" : ""); });
     });
 }

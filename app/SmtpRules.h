@@ -13,7 +13,7 @@ public:
     bool ChecksSender(const Client& client) const override;
     SenderCheck CheckSender(const Client& client, const QByteArray& sender, const QByteArray& helo) const override;
     QByteArray Admit(const QByteArray& address, const Client& client, Recipient& where) const override;
-    void Route(Server& server, const Recipient& where, std::function<void(const QByteArray&)> done) const override;
+    void Route(Server& server, const Recipient& where, const Client& client, std::function<void(const QByteArray&)> done) const override;
     int Flush(const QString& domain, bool subdomains) const override;
     void Deliver(Server& server, Envelope message, std::function<void(const Outcome&)> done) const override;
 

@@ -17,7 +17,7 @@ void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
     const std::shared_ptr<void> held = Budget::Hold(m.text.size());   // the text is copied once more
     // The time limit runs from here: waiting for a free thread is waiting for the answers too.
     const QDeadlineTimer deadline(Checks::TimeLimitMs);
-    d->server.Lookup(
+    d->server.Lookup(Server::Waits::Dns, m.client,
         [d, verdict, held, deadline] {
             const Settings& settings = d->server.Config();
             const QByteArray id = settings.HostName.toUtf8();

@@ -25,7 +25,7 @@ struct Outcome {
     QByteArray reason;
     // The expanded exp= text after a fail ("" if none, or if the record's exp= gave nothing
     // usable: section 6.2). It comes from the DNS of the domain checked: printable ASCII, but
-    // otherwise the publisher's own words.
+    // otherwise the publisher's own words, at most ExplanationCap of them.
     QByteArray explanation;
 };
 
@@ -37,9 +37,13 @@ struct Outcome {
 Outcome Check(Dns::Resolver& dns, const QHostAddress& client, const QByteArray& sender, const QByteArray& helo,
               const QByteArray& receiver, int limitMs = 20000);
 
+constexpr qsizetype ExplanationCap = 512;   // the most a reply line holds
+
 // The processing limits of RFC 7208 4.6.4.
 constexpr int MaxDnsTerms = 10;     // include, a, mx, ptr, exists and redirect, over the whole check
 constexpr int MaxVoidLookups = 2;   // queries answered NXDOMAIN or with no records
+// Not of 4.6.4: each term parsed holds a few hundred bytes, and no published record comes near.
+constexpr int MaxTerms = 1000;
 constexpr int MaxMxNames = 10;      // an mx mechanism whose name has more MX records is a permerror
 constexpr int MaxPtrNames = 10;     // a ptr mechanism (or %{p}) looks at the first ten PTR names only
 

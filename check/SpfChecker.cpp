@@ -106,7 +106,7 @@ QByteArray Checker::Explain(const Verdict& v)
         Pieces pieces;
         if (answer.status != Dns::Status::Ok || answer.records.size() != 1 || !ParseMacros(answer.records[0], true, pieces))
             return {};
-        return Expand(pieces, [&](char letter) { return Value(letter, v.expDomain); });
+        return Expand(pieces, [&](char letter) { return Value(letter, v.expDomain); }, ExplanationCap);
     } catch (const Stop&) {
         return {};
     }

@@ -150,27 +150,38 @@ bool ParseTargetDomain(QByteArrayView s, Pieces& out)
     return dot >= 0 && TopLabel(tail.sliced(dot + 1));
 }
 
-QByteArray Expand(const Pieces& pieces, const MacroValue& value)
+namespace {
+
+QByteArray Text(const Piece& piece, const MacroValue& value)
+{
+    if (!piece.letter)
+        return piece.literal;
+    QByteArray text = value(piece.letter);
+    if (piece.digits || piece.reverse || !piece.delimiters.isEmpty())
+        text = Transform(piece, text);
+    return piece.upper ? Escaped(text) : text;
+}
+
+}
+
+QByteArray Expand(const Pieces& pieces, const MacroValue& value, qsizetype most)
 {
     QByteArray out;
-    for (const Piece& piece : pieces) {
-        if (!piece.letter) {
-            out += piece.literal;
-            continue;
-        }
-        QByteArray text = value(piece.letter);
-        if (piece.digits || piece.reverse || !piece.delimiters.isEmpty())
-            text = Transform(piece, text);
-        if (piece.upper)
-            text = Escaped(text);
-        out += text;
-    }
+    for (auto piece = pieces.begin(); piece != pieces.end() && out.size() <= most; ++piece)
+        out += Text(*piece, value);
+    out.truncate(most);
     return out;
 }
 
 QByteArray ExpandTarget(const Pieces& pieces, const MacroValue& value)
 {
-    QByteArray name = Mail::WithoutFinalDot(Expand(pieces, value));
+    // Labels are taken off the left, so only the end counts: a final dot and a name one longer
+    // than what may be asked.
+    constexpr qsizetype Tail = MaxNameLength + 2;
+    QByteArray name;
+    for (auto piece = pieces.rbegin(); piece != pieces.rend() && name.size() <= Tail; ++piece)
+        name.prepend(Text(*piece, value));
+    name = Mail::WithoutFinalDot(name.right(Tail));
     while (name.size() > MaxNameLength) {
         const qsizetype dot = name.indexOf('.');
         if (dot < 0)

@@ -38,7 +38,9 @@ bool ParseTargetDomain(QByteArrayView s, Pieces& out);
 // The value of a macro letter (lower case) in the check at hand.
 using MacroValue = std::function<QByteArray(char letter)>;
 
-QByteArray Expand(const Pieces& pieces, const MacroValue& value);
+// The expansion, no longer than `most`: a record can repeat a macro of what the client sent
+// into megabytes.
+QByteArray Expand(const Pieces& pieces, const MacroValue& value, qsizetype most);
 
 // A target domain expanded into the name to ask (7.3): no final dot, and no longer than 253
 // characters, taking whole labels off the left.

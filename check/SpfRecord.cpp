@@ -166,9 +166,16 @@ Record ParseRecord(const QByteArray& text)
     for (const char c : text)
         if (c < 0x20 || c > 0x7e)
             Perm("a character other than printable ASCII in the record");
-    for (const QByteArray& term : text.mid(VersionLength).split(' ')) {
+    int terms = 0;
+    for (qsizetype at = VersionLength, end = 0; at < text.size(); at = end + 1) {
+        end = text.indexOf(' ', at);
+        if (end < 0)
+            end = text.size();
+        const QByteArray term = text.mid(at, end - at);
         if (term.isEmpty())
             continue;
+        if (++terms > MaxTerms)
+            Perm("more than " + QByteArray::number(MaxTerms) + " terms in the record");
         if (const qsizetype k = ModifierName(term))
             ParseModifier(record, term, k);
         else

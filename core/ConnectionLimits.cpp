@@ -92,13 +92,17 @@ void ConnectionManager::Sweep()
     }
 }
 
-// The server stops: lookups not yet begun are dropped, those under way give up at their next
-// query, and whoever waits for the reply to a message hears its service's busy refusal, as
-// that message was not taken. The writers still finish every copy they began.
+// The server stops: lookups and filter conversations not yet begun are dropped, lookups under
+// way give up at their next query, and whoever waits for the reply to a message hears its
+// service's busy refusal, as that message was not taken. The writers still finish every copy
+// they began.
 void ConnectionManager::Stop()
 {
     stopping_ = true;
-    lookups_.clear();
+    for (Remote* r : {&lookups_, &filters_}) {
+        r->share.Clear();
+        r->pool.clear();
+    }
     for (size_t i = 2; i < ws_.size(); ++i) {
         const qint16 index = qint16(i);
         const Connecter* c = Session(index);

@@ -30,7 +30,6 @@ ConnectionManager::ConnectionManager(LogList& log, QObject* parent)
     // Flushes wait on the disk, not the processor: several at once let the file system
     // commit them together.
     writers_.setMaxThreadCount(WriterThreads);
-    lookups_.setMaxThreadCount(LookupThreads);
     tls_.Warning = [this](const QString& line) { log_.Add(line.toUtf8()); };
     sweep_ = new QTimer(this);
     connect(sweep_, &QTimer::timeout, this, &ConnectionManager::Sweep);
@@ -47,7 +46,8 @@ ConnectionManager::Slot& ConnectionManager::SlotOf(qint16 index)
 
 ConnectionManager::~ConnectionManager()
 {
-    lookups_.waitForDone();   // their results go on to the writers
+    lookups_.pool.waitForDone();   // their results go on to the writers
+    filters_.pool.waitForDone();
     writers_.waitForDone();   // no message is left half written at exit
     for (QSslSocket* s : ws_)
         if (s) { s->disconnect(this); s->abort(); }
@@ -285,9 +285,15 @@ void ConnectionManager::Offload(std::function<void()> work, std::function<void()
     RunOff(writers_, std::move(work), std::move(done));
 }
 
-void ConnectionManager::Lookup(std::function<void()> work, std::function<void()> done)
+void ConnectionManager::Lookup(Waits what, const QByteArray& client, std::function<void()> work, std::function<void()> done)
 {
-    RunOff(lookups_, std::move(work), std::move(done));
+    Remote& r = what == Waits::Dns ? lookups_ : filters_;
+    r.share.Add(client, [this, &r, client, work = std::move(work), done = std::move(done)]() mutable {
+        RunOff(r.pool, std::move(work), [&r, client, done = std::move(done)] {
+            r.share.Finished(client);
+            done();
+        });
+    });
 }
 
 void ConnectionManager::RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done)

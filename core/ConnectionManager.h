@@ -1,4 +1,5 @@
 #pragma once
+#include "core/FairShare.h"
 #include "core/PerAddressLog.h"
 #include "core/Server.h"
 #include "core/TlsContext.h"
@@ -63,6 +64,7 @@ public:
     static constexpr int TlsGoodbyeMs = 10000;
     static constexpr int WriterThreads = 16;
     static constexpr int LookupThreads = 32;
+    static constexpr int FilterThreads = 16;
     static constexpr int SweepMs = 1000;        // how often the time-outs are looked at
     static constexpr int KeptLogLines = 2000;   // the console's log is cut back to this many lines
 
@@ -90,7 +92,7 @@ public:
     bool OverBudget() override;
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
-    void Lookup(std::function<void()> work, std::function<void()> done) override;
+    void Lookup(Waits what, const QByteArray& client, std::function<void()> work, std::function<void()> done) override;
     bool Stopping() const override { return stopping_; }
     // The application is quitting (see ConnectionLimits.cpp).
     void Stop();
@@ -184,7 +186,13 @@ private:
     int sockets_ = 0;       // loaded elements from index 2 up
     bool waiting_ = false;  // listeners paused for want of descriptors
     QThreadPool writers_;   // message files are written and flushed here
-    QThreadPool lookups_;   // DNS queries of the checks on arriving mail
+    // The DNS queries of the checks on arriving mail, and the conversations with mail filters.
+    struct Remote {
+        explicit Remote(int threads) : share(threads) { pool.setMaxThreadCount(threads); }
+        QThreadPool pool;
+        FairShare share;
+    };
+    Remote lookups_{LookupThreads}, filters_{FilterThreads};
     std::atomic<bool> stopping_ = false;
     void RunOff(QThreadPool& pool, std::function<void()> work, std::function<void()> done);
     int turnDepth_ = 0;

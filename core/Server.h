@@ -114,9 +114,15 @@ public:
         work();
         done();
     }
-    // The same for work that waits on other machines (DNS answers), in threads of its own so
-    // that a slow name server never holds up the disk writes of other messages.
-    virtual void Lookup(std::function<void()> work, std::function<void()> done) { Offload(std::move(work), std::move(done)); }
+    // The same for work that waits on other machines, in threads of its own so that a slow name
+    // server never holds up the disk writes of other messages: the checks' DNS questions and the
+    // mail filters' conversations each have their own pool, of which one client address takes
+    // at most a quarter (see FairShare).
+    enum class Waits { Dns, Filters };
+    virtual void Lookup(Waits, const QByteArray&, std::function<void()> work, std::function<void()> done)
+    {
+        Offload(std::move(work), std::move(done));
+    }
     // True once the server is stopping: lookups still running give up at their next query.
     // Safe from any thread.
     virtual bool Stopping() const { return false; }

@@ -18,7 +18,9 @@
 #include <resolv.h>
 #include <cctype>
 #include <cstring>
+#include <list>
 #include <optional>
+#include <unordered_map>
 
 namespace Dns {
 
@@ -72,46 +74,72 @@ QByteArray Raw(const char* text)
 QByteArray Key(const QByteArray& name, Type type) { return Name(name) + '/' + QByteArray::number(int(type)); }
 
 // Answers kept for their time to live (negative ones a minute), as a caching resolver keeps
-// them: the mail of one sender asks the same few names over and over. Per server asked.
+// them: the mail of one sender asks the same few names over and over. Per server asked. Their
+// bytes are bounded, not counted in MemoryBudget: a name server that sends large answers must
+// not turn clients away. An answer over MostAnswerBytes (a hostile name server's, hardly ever a
+// mail domain's) is used once and asked again next time; the oldest go first to make room.
 class Cache {
 public:
     static constexpr qint64 NegativeSeconds = 60, LongestSeconds = 3600;
-    static constexpr qsizetype MostEntries = 20000;
+    static constexpr qsizetype MostBytes = qsizetype(8) << 20, MostAnswerBytes = qsizetype(16) << 10;
+    static constexpr qsizetype EntryBytes = 160, RecordBytes = 48;   // what the hash, the list and each record cost beyond their text
 
     std::optional<Answer> Find(const QByteArray& key)
     {
         const QMutexLocker lock(&mutex_);
-        const auto e = entries_.constFind(key);
-        if (e == entries_.constEnd() || e->until <= Clock())
+        const auto e = entries_.find(key);
+        if (e == entries_.end())
             return std::nullopt;
-        return e->answer;
+        if (e->second.until <= Clock()) {
+            Drop(e);
+            return std::nullopt;
+        }
+        return e->second.answer;
     }
     void Keep(const QByteArray& key, const Answer& answer, qint64 seconds)
     {
-        if (answer.status == Status::TempError || seconds <= 0)
+        const qsizetype bytes = Cost(key, answer);
+        if (answer.status == Status::TempError || seconds <= 0 || bytes > MostAnswerBytes)
             return;
         const QMutexLocker lock(&mutex_);
-        if (entries_.size() >= MostEntries) {   // the expired first; all when none is
-            const qint64 now = Clock();
-            entries_.removeIf([now](const auto& e) { return e.value().until <= now; });
-            if (entries_.size() >= MostEntries)
-                entries_.clear();
-        }
-        entries_.insert(key, {answer, Clock() + std::min(seconds, LongestSeconds) * 1000});
+        if (const auto e = entries_.find(key); e != entries_.end())
+            Drop(e);
+        while (bytes_ + bytes > MostBytes)
+            Drop(entries_.find(age_.front()));
+        age_.push_back(key);
+        entries_.emplace(key, Entry{answer, Clock() + std::min(seconds, LongestSeconds) * 1000, bytes, std::prev(age_.end())});
+        bytes_ += bytes;
     }
 
 private:
     struct Entry {
         Answer answer;
         qint64 until;   // ms of the monotonic clock
+        qsizetype bytes;
+        std::list<QByteArray>::iterator age;
     };
+    static qsizetype Cost(const QByteArray& key, const Answer& answer)
+    {
+        qsizetype bytes = EntryBytes + 2 * key.size();
+        for (const QByteArray& r : answer.records)
+            bytes += RecordBytes + r.capacity();
+        return bytes;
+    }
+    void Drop(std::unordered_map<QByteArray, Entry>::iterator e)
+    {
+        bytes_ -= e->second.bytes;
+        age_.erase(e->second.age);
+        entries_.erase(e);
+    }
     static qint64 Clock()
     {
         static const QElapsedTimer started = [] { QElapsedTimer t; t.start(); return t; }();
         return started.elapsed();
     }
     QMutex mutex_;
-    QHash<QByteArray, Entry> entries_;
+    std::unordered_map<QByteArray, Entry> entries_;
+    std::list<QByteArray> age_;   // the keys, oldest first
+    qsizetype bytes_ = 0;
 };
 
 Cache& Kept()
@@ -172,6 +200,7 @@ int AskTcp(const sockaddr_in& server, const unsigned char* query, int size, unsi
 std::optional<QByteArray> TxtRecord(const unsigned char* data, int length)
 {
     QByteArray text;
+    text.reserve(length);
     for (int at = 0; at < length;) {
         const int piece = data[at];
         if (at + 1 + piece > length)

@@ -36,7 +36,7 @@ void FilterStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
         return next();
     auto verdict = std::make_shared<Milters::Verdict>();
     const std::shared_ptr<void> held = Budget::Hold(2 * d->m.text.size());   // each filter's copy and its packets
-    d->server.Lookup([d, verdict, held] { *verdict = Milters::Run(d->server.Config(), d->m); },
+    d->server.Lookup(Server::Waits::Filters, d->m.client, [d, verdict, held] { *verdict = Milters::Run(d->server.Config(), d->m); },
                      [d, verdict, next, given = d->m.recipients, admit = admit_] {
                          for (qsizetype i = 0; i < verdict->log.size(); ++i)
                              if (i + 1 < verdict->log.size() || verdict->refusal.isEmpty()) d->Log("-" + verdict->log[i]);

@@ -118,7 +118,7 @@ void Mail(Turn& t)
     const SmtpPolicy& policy = t.policy;
     Server& server = t.server;
     const qint16 index = t.index;
-    server.Lookup([check, &policy, client, from = t.s.Tx.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
+    server.Lookup(Server::Waits::Dns, client.address, [check, &policy, client, from = t.s.Tx.From, helo = t.s.Helo] { *check = policy.CheckSender(client, from, helo); },
                   [check, &policy, &server, index, serial = t.c.Serial, reply, kept = std::move(kept)] {
                       Resume(policy, server, index, serial, [&](SmtpSession& s) {
                           if (!check->refusal.isEmpty()) {
@@ -155,7 +155,7 @@ void Rcpt(Turn& t)
     t.s.Delivering = true;
     const SmtpPolicy& policy = t.policy;
     Server& server = t.server;
-    policy.Route(server, r, [&policy, &server, index = t.index, serial = t.c.Serial, r, reply](const QByteArray& refusal) {
+    policy.Route(server, r, Asking(t), [&policy, &server, index = t.index, serial = t.c.Serial, r, reply](const QByteArray& refusal) {
         Resume(policy, server, index, serial, [&](SmtpSession& s) {
             if (refusal.isEmpty())
                 s.Tx.Classified << r;

@@ -42,7 +42,7 @@ public:
     virtual QByteArray Admit(const QByteArray& address, const Client& client, Recipient& where) const = 0;
     // RCPT of a foreign recipient that Admit took: `done` gets "" or the refusal, on the event
     // thread, once where its mail would go is known (perhaps at once).
-    virtual void Route(Server& server, const Recipient& where, std::function<void(const QByteArray&)> done) const = 0;
+    virtual void Route(Server& server, const Recipient& where, const Client& client, std::function<void(const QByteArray&)> done) const = 0;
     // ETRN: the deferred mail for `domain` (and with `subdomains` its subdomains') is tried
     // now. Returns how many recipients.
     virtual int Flush(const QString& domain, bool subdomains) const = 0;

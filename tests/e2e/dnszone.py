@@ -70,9 +70,10 @@ class Zone:
         raise AssertionError("no loopback address free for the DNS server")
 
 
-def cut_short(test):
+def cut_short(test, answer=None):
     """A hostile name server on a loopback address of its own: every UDP reply is cut short (TC), as if
-    it had to be asked again over TCP, where it takes the connection and never answers. Its address."""
+    it had to be asked again over TCP, where it takes the connection and never answers, or with `answer`
+    replies answer(query). Its address."""
     if os.geteuid() != 0:
         raise unittest.SkipTest("needs root: a DNS server listens on port 53")
     for n in range(2, 252):
@@ -88,10 +89,23 @@ def cut_short(test):
     test.addCleanup(tcp.close)
     test.addCleanup(udp.close)
 
-    def answer():   # the query itself turned into a reply: QR and TC set, no records
+    def cut():   # the query itself turned into a reply: QR and TC set, no records
         with contextlib.suppress(OSError):
             while True:
                 query, peer = udp.recvfrom(512)
                 udp.sendto(query[:2] + bytes([query[2] | 0x82, 0]) + query[4:], peer)
-    threading.Thread(target=answer, daemon=True).start()
+
+    def talk(c):
+        with c, contextlib.suppress(OSError):
+            while len(size := c.recv(2, socket.MSG_WAITALL)) == 2:
+                reply = answer(c.recv(int.from_bytes(size, "big"), socket.MSG_WAITALL))
+                c.sendall(len(reply).to_bytes(2, "big") + reply)
+
+    def accept():
+        with contextlib.suppress(OSError):
+            while True:
+                threading.Thread(target=talk, args=(tcp.accept()[0],), daemon=True).start()
+    threading.Thread(target=cut, daemon=True).start()
+    if answer:
+        threading.Thread(target=accept, daemon=True).start()
     return udp.getsockname()[0]

@@ -9,6 +9,7 @@ import threading
 import time
 import unittest
 
+import dnszone
 from harness import ROOT, SANITIZED, TIMEOUT, Case, bind_loopback, connect, megabytes, memory_kb, message, read_line, send, session, smtp
 
 BUDGET = 64 << 20
@@ -64,6 +65,19 @@ def upload(server, text):   # from outside, so the checks apply: the reply to th
             return m.getreply()[0], time.monotonic() - start
     except (smtplib.SMTPConnectError, smtplib.SMTPServerDisconnected):
         return 421, 0.0
+
+
+def txt(*strings):   # a TXT record of the name asked, an hour to live
+    data = b"".join(bytes([len(x)]) + x for x in strings)
+    return b"\xc0\x0c\0\x10\0\x01\0\0\x0e\x10" + len(data).to_bytes(2, "big") + data
+
+
+# Every TXT answer 60 KB: an SPF record that includes two names under the one asked (ten lookups a check), and padding.
+WIDE = [txt(b"v=spf1 include:a.%{d} include:b.%{d} -all")] + [txt(*[b"x" * 255] * 4)] * 58
+
+
+def wide(query):
+    return query[:2] + b"\x84\0\0\1" + len(WIDE).to_bytes(2, "big") + bytes(4) + query[12:query.index(b"\0", 12) + 5] + b"".join(WIDE)
 
 
 class Silent(socketserver.ThreadingTCPServer):   # an exchanger that says 354 and then never reads
@@ -143,3 +157,23 @@ class Budget(Case):
                             f"{len(taken)} taken, the last {max(taken, default=0):.0f} s after its text")
                 self.assertLess(peak, rest + BUDGET + clients * UPLOADING)
                 self.assertLess(max(taken, default=0), 30)   # 20 s, and a query under way then
+
+    def test_a_name_server_of_sixty_kilobyte_answers(self):
+        s = self.server(settings={"MemoryBudget": BUDGET, "SpfReject": "yes", "RelayNetworks": "10.0.0.0/8",
+                                  "DnsServer": dnszone.cut_short(self, wide)})
+        taken = []
+
+        def senders(k):   # MAIL FROM a domain of its own and RSET, over and over
+            with smtp(s, timeout=120) as c:
+                for i in range(30):
+                    taken.append(c.mail(f"a@d{k}-{i}.wide.test")[0])
+                    c.rset()
+        clients = [threading.Thread(target=senders, args=(k,)) for k in range(4)]
+        for c in clients:
+            c.start()
+        for c in clients:
+            c.join()
+        peak = memory_kb(s.proc.pid, "VmHWM") << 10
+        self.figure(f"120 SPF checks of 60 KB answers: VmHWM {peak >> 20} MB (budget {BUDGET >> 20} MB)")
+        self.assertEqual(taken, [250] * 120)
+        self.assertLess(peak, BUDGET + OVERHEAD)

@@ -220,6 +220,20 @@ class Checks(unittest.TestCase):
             self.assertEqual(slow.getreply()[0], 250)
         self.assertEqual(results(self.s.files()[-1])["spf"][0].result, "temperror")
 
+    def test_two_addresses_flooding_a_silent_name_server_leave_threads_to_others(self):
+        s = self.server({})
+        for i in range(40):   # more than the lookup threads
+            c = smtp(s, source=f"127.0.8.{i % 2 + 1}")
+            self.addCleanup(c.close)
+            c.mail("someone@slow.test")
+            c.rcpt("demo@example.test")
+            c.docmd("DATA")
+            c.send(message("someone@slow.test", f"flood {i}") + b".\r\n")
+        with smtp(s) as c:   # an unrelated sender's 250 does not wait for theirs
+            started = time.monotonic()
+            c.sendmail("someone@good.test", ["demo@example.test"], message("someone@good.test", "unrelated"))
+            self.assertLess(time.monotonic() - started, 5)
+
     def test_a_stop_refuses_the_messages_waiting_on_a_silent_name_server(self):
         s = self.server({})
         waiting = []

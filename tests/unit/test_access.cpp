@@ -1,9 +1,11 @@
 // Password guessing costs time whatever the client does: when each login attempt is checked,
 // when an address is locked out, and what POP3 and SMTP answer meanwhile, on the fake
 // server's clock (LoginDelay 250 ms, so waits of 250, 500, 1000, 2000 ms; four failures in
-// 10 s lock an address out for 5 s).
+// 10 s lock an address out for 5 s). And no address takes more than its share of the
+// lookup threads.
 #include "TestSupport.h"
 #include "core/Access.h"
+#include "core/FairShare.h"
 #include "relay/Queue.h"
 
 namespace {
@@ -131,6 +133,31 @@ private slots:
             else
                 Gather(s, i, b, handler);
         });
+    }
+
+    // Events "a" (address a adds work) and "-a" (a piece of a's work is over), one after the
+    // other; the addresses whose work started, in order.
+    void fairShare_data()
+    {
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<QByteArray>("events");
+        QTest::addColumn<QByteArray>("started");
+        QTest::newRow("past its share an address waits, others go ahead") << 8 << QByteArray("a a a b -a") << QByteArray("aaba");
+        QTest::newRow("a free thread goes to the addresses that wait in turn, none left out")
+            << 4 << QByteArray("a a a b b c d -a -b -c -d -a") << QByteArray("abcdaba");
+    }
+    void fairShare()
+    {
+        QFETCH(int, threads);
+        QFETCH(QByteArray, events);
+        FairShare share(threads);
+        QByteArray started;
+        for (const QByteArray& e : events.split(' '))
+            if (e.startsWith('-'))
+                share.Finished(e.mid(1));
+            else
+                share.Add(e, [&started, e] { started += e; });
+        QTEST(started, "started");
     }
 };
 

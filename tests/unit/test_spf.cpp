@@ -58,6 +58,8 @@ const char* const V4 = "192.0.2.10";
 const char* const User = "user@example.org";
 const QByteArray Rev4 = "10.2.0.192.in-addr.arpa";
 
+const QByteArray CutExplanation = QByteArray(User).repeated(100).left(Spf::ExplanationCap);
+
 std::vector<Row> Rows()
 {
     return {
@@ -112,6 +114,11 @@ std::vector<Row> Rows()
          User, "fail", 12},
         {"the null sender: the HELO name", {"mail.example.net TXT v=spf1 -all exp=why.example.net", "why.example.net TXT %{s} %{l} %{o} %{d} %{h}"}, "", "fail", 2,
          "postmaster@mail.example.net postmaster mail.example.net mail.example.net mail.example.net"},
+        // --- What a hostile record may cost ---
+        {"a thousand terms", {"example.org TXT v=spf1" + QByteArray(" ip4:192.0.2.10").repeated(Spf::MaxTerms)}, User, "pass"},
+        {"more terms than that", {"example.org TXT v=spf1" + QByteArray(" ip4:192.0.2.10").repeated(Spf::MaxTerms + 1)}, User, "permerror"},
+        {"exp: cut at 512 octets", {"example.org TXT v=spf1 -all exp=why.example.org", "why.example.org TXT " + QByteArray("%{s}").repeated(100)}, User, "fail", 2,
+         CutExplanation.constData()},
     };
 }
 
