@@ -4,6 +4,7 @@
 #include "store/Folders.h"
 #include "store/MailStore.h"
 #include "store/MailboxIndex.h"
+#include "deliver/Delivery.h"
 #include "mail/Header.h"
 
 
@@ -213,6 +214,32 @@ private slots:
         a->Append("y\r\n", {}, {});
         QCOMPARE(told, 4);
         QVERIFY(MailStore::List(home)->messages.size() == 1);   // POP3 sees INBOX only
+    }
+
+    // QuarantineToJunk files mail marked as spam into Junk, made when missing; POP3 keeps it otherwise.
+    void junk_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QByteArray>("flag");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("marked, on") << true << QByteArray("X-Spam-Flag:  yes ") << "Users/taro/.imap/Junk";
+        QTest::newRow("marked, off") << false << QByteArray("X-Spam-Flag: YES") << "Users/taro";
+        QTest::newRow("not marked, on") << true << QByteArray("X-Spam-Flag: NO") << "Users/taro";
+    }
+    void junk()
+    {
+        QFETCH(bool, on); QFETCH(QByteArray, flag); QFETCH(QString, folder);
+        Box b;
+        mdlCommon::ServerDomain = "example.test";
+        b.settings.AuthChecks = false;
+        b.settings.QuarantineToJunk = on;
+        Envelope m;
+        m.sender = "ann@out.test", m.recipients = {"taro@example.test", "Taro@example.test"}, m.text = flag + "\r\nSubject: s\r\n\r\nbody\r\n";
+        m.client = "192.0.2.7", m.index = 2;
+        int stored = 0;
+        Deliver(b, Wired().Steps(), m, [&](const Outcome& o) { stored = o.stored; });
+        QCOMPARE(stored, 1);
+        QCOMPARE(b.pf.Files(folder).filter(".eml").size(), 1);
     }
 };
 
