@@ -2,6 +2,7 @@
 #include "core/DurableFile.h"
 #include "core/Failure.h"
 #include "mail/Header.h"
+#include "store/Folders.h"
 #include "store/IndexFile.h"
 #include "store/MailStore.h"
 
@@ -59,6 +60,18 @@ qint64 SenderSize(const QString& folder, const QString& name)
     for (qsizetype at = stored.indexOf("\n."); at >= 0; at = stored.indexOf("\n.", at + 2))
         ++dots;
     return stored.size() - dots;
+}
+
+// The size and arrival of a file first seen; false when it is gone again already.
+bool Measure(const QString& folder, IndexEntry& e)
+{
+    try {
+        e.size = SenderSize(folder, e.name);
+    } catch (const Failure&) {
+        return false;
+    }
+    e.internalDate = QFileInfo(folder + QLatin1Char('/') + e.name).lastModified().toSecsSinceEpoch();
+    return true;
 }
 
 QString Marked(const QString& name) { return name.chopped(3) + QLatin1String("del"); }
@@ -176,6 +189,8 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
     struct stat st {};
     if (::lstat(QFile::encodeName(key).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw Failure(Err::FileNotFound, QStringLiteral("No such mailbox"));
+    if (::lstat(QFile::encodeName(key + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)).constData(), &st) == 0)
+        throw Failure(Err::PathAccess, QStringLiteral("Mailbox cannot be selected"));
     if (auto live = Open_().value(key).lock(); live && live->d_->snapshot == live->d_->SnapshotInode())
         return live;   // a folder deleted, renamed or made again since gets an index of its own
     std::shared_ptr<MailboxIndex> index(new MailboxIndex(key));
@@ -228,15 +243,8 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
             continue;
         IndexEntry e = salvage.value(m.name);
         e.name = m.name;
-        if (e.internalDate == 0) {
-            try {
-                e.size = SenderSize(path, m.name);
-            } catch (const Failure&) {
-                continue;   // gone again already
-            }
-            e.internalDate = QFileInfo(path + QLatin1Char('/') + m.name).lastModified().toSecsSinceEpoch();
-        }
-        added.push_back(std::move(e));
+        if (e.internalDate != 0 || Measure(path, e))
+            added.push_back(std::move(e));
     }
     for (const IndexEntry& e : data.entries) {
         if (present.contains(e.name))

@@ -76,7 +76,7 @@ private slots:
             << QStringList{"INBOX \\HasNoChildren *", "Archive \\HasNoChildren \\Archive *", "Drafts \\HasNoChildren \\Drafts *",
                            "Junk \\HasNoChildren \\Junk *", "Sent \\HasNoChildren \\Sent *", "Trash \\HasNoChildren \\Trash *"};
         QTest::newRow("parents made; a deleted parent stays Noselect until its children go")
-            << QStringList{"create a/b/c/", "delete a/b", "!delete a/b 75", "create inbox/x", "delete a/b/c", "delete a/b"}
+            << QStringList{"create a/b/c/", "select a/b", "delete a/b", "!delete a/b 75", "!select a/b 75", "create inbox/x", "delete a/b/c", "delete a/b"}
             << QStringList{"INBOX \\HasChildren", "INBOX/x \\HasNoChildren", "a \\HasNoChildren"};
         QTest::newRow("Noselect made selectable again") << QStringList{"create a/b", "delete a", "create a"}
             << QStringList{"INBOX \\HasNoChildren", "a \\HasChildren", "a/b \\HasNoChildren"};
@@ -103,6 +103,7 @@ private slots:
                 else if (w[0] == "delete") Folders::Delete(home, w[1]);
                 else if (w[0] == "rename") Folders::Rename(home, w[1], w[2]);
                 else if (w[0] == "subscribe" || w[0] == "unsubscribe") Folders::Subscribe(home, w[1], w[0] == "subscribe");
+                else if (w[0] == "select") MailboxIndex::Open(Folders::PathOf(home, w[1]));
                 else if (w[0] == "link") QVERIFY(QFile::link(pf.Path("Users"), home + "/.imap/" + w[1]));
             });
             QVERIFY2(failure.has_value() == fails, qPrintable(step + (failure ? ": " + failure->description : QString())));
