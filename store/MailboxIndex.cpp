@@ -82,9 +82,20 @@ bool Exists(const QString& folder, const QString& name)
     return ::lstat(QFile::encodeName(folder + QLatin1Char('/') + name).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-QHash<QString, std::weak_ptr<MailboxIndex>>& Open_()
+// A folder by what it is on disk, whatever its name: a folder renamed keeps its index.
+using FolderId = std::pair<dev_t, ino_t>;
+
+FolderId IdOf(const QString& path)
 {
-    static QHash<QString, std::weak_ptr<MailboxIndex>> open;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    return {st.st_dev, st.st_ino};
+}
+
+std::map<FolderId, std::weak_ptr<MailboxIndex>>& Open_()
+{
+    static std::map<FolderId, std::weak_ptr<MailboxIndex>> open;
     return open;
 }
 
@@ -94,6 +105,7 @@ bool IndexEntry::Has(QByteArrayView flag) const { return Contains(flags, flag); 
 
 struct MailboxIndex::State {
     QString path;
+    FolderId id;
     IndexData data;
     IndexFile::Journal journal;
     qsizetype journalRecords = 0;
@@ -178,24 +190,31 @@ MailboxIndex::MailboxIndex(const QString& path) : d_(std::make_unique<State>()) 
 
 MailboxIndex::~MailboxIndex()
 {
-    const auto at = Open_().constFind(d_->path);
-    if (at != Open_().constEnd() && at->expired())
+    const auto at = Open_().find(d_->id);
+    if (at != Open_().end() && at->second.expired())
         Open_().erase(at);
 }
 
 std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
 {
     const QString key = QDir::cleanPath(path);
-    struct stat st {};
-    if (::lstat(QFile::encodeName(key).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    const FolderId id = IdOf(key);
+    if (id == FolderId{})
         throw Failure(Err::FileNotFound, QStringLiteral("No such mailbox"));
-    if (::lstat(QFile::encodeName(key + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)).constData(), &st) == 0)
+    if (QFileInfo::exists(key + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
         throw Failure(Err::PathAccess, QStringLiteral("Mailbox cannot be selected"));
-    if (auto live = Open_().value(key).lock(); live && live->d_->snapshot == live->d_->SnapshotInode())
-        return live;   // a folder deleted, renamed or made again since gets an index of its own
+    if (auto live = Open_()[id].lock()) {
+        if (live->d_->path != key) {   // renamed since
+            live->d_->path = key;
+            live->d_->seen.reset();
+        }
+        if (live->d_->snapshot == live->d_->SnapshotInode())
+            return live;   // else its index files went (a folder deleted and made again): a fresh index
+    }
     std::shared_ptr<MailboxIndex> index(new MailboxIndex(key));
     State& s = *index->d_;
     s.self = index;
+    s.id = id;
     qint64 journalLength = 0;
     const IndexFile::Loaded loaded = IndexFile::Load(key, s.data, journalLength, s.journalRecords);
     QHash<QString, IndexEntry> salvage;   // what a damaged index still tells of its files
@@ -218,7 +237,7 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
     s.Reconcile(*s.seen, salvage);
     if (s.journalRecords > JournalSlack + qsizetype(s.data.entries.size()))
         s.Save();
-    Open_().insert(key, index);
+    Open_()[id] = index;
     return index;
 }
 
@@ -290,6 +309,8 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
 bool MailboxIndex::Refresh()
 {
     State& s = *d_;
+    if (IdOf(s.path) != s.id)
+        return false;   // moved away or gone: nothing more is told until it is opened by its name
     const auto listing = MailStore::List(s.path);
     if (listing == s.seen && s.marked.empty())
         return false;

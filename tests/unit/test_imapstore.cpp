@@ -202,6 +202,9 @@ private slots:
         QCOMPARE(QList<QByteArray>(e.flags), QList<QByteArray>({"\\Seen", "$Later"}));
         QCOMPARE(e.internalDate, date.toSecsSinceEpoch());
         QCOMPARE(sent->Text(copy), text);
+        Folders::Rename(home, "Sent", "Old/Sent");   // renamed while open: the same index, by its new name
+        QCOMPARE(MailboxIndex::Open(Folders::PathOf(home, "Old/Sent")).get(), sent.get());
+        QCOMPARE(sent->Text(copy), text);
 
         const quint64 before = a->HighestModSeq();
         const quint32 second = a->Append("x\r\n", {}, {});
