@@ -23,8 +23,6 @@ namespace {
 
 // How often a watched folder is looked at for files changed by others.
 constexpr int WatchIntervalMs = 500;
-// Removed UIDs remembered one by one; older removals are remembered as a range.
-constexpr size_t MaxTombstones = 10000;
 // The journal is folded into the snapshot once it holds more records than this plus one per message.
 constexpr qsizetype JournalSlack = 1000;
 
@@ -140,18 +138,6 @@ struct MailboxIndex::State {
         if (journalRecords > JournalSlack + qsizetype(data.entries.size())) {
             try { Save(); } catch (const Failure&) {}   // the journal holds it all still
         }
-    }
-
-    void Prune()
-    {
-        if (data.tombstones.size() <= MaxTombstones)
-            return;
-        const auto keep = data.tombstones.end() - MaxTombstones / 2;
-        for (auto t = data.tombstones.begin(); t != keep; ++t) {
-            data.prunedUid = std::max(data.prunedUid, t->first);
-            data.prunedModSeq = std::max(data.prunedModSeq, t->second);
-        }
-        data.tombstones.erase(data.tombstones.begin(), keep);
     }
 
     void Forget(quint32 uid, quint64 modseq)
@@ -281,7 +267,7 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
         Forget(uid, modseq);
         records += IndexFile::RemovedRecord(uid, modseq);
     }
-    Prune();
+    data.Prune();
     const quint32 first = data.uidNext;
     for (IndexEntry& e : added) {
         e.uid = data.uidNext++;
@@ -428,7 +414,7 @@ void MailboxIndex::Expunge(const QList<quint32>& uids)
         s.Forget(uid, modseq);
         records += IndexFile::RemovedRecord(uid, modseq);
     }
-    s.Prune();
+    s.data.Prune();
     try {
         s.Write(records, removed.size());
     } catch (const Failure&) {
@@ -437,25 +423,7 @@ void MailboxIndex::Expunge(const QList<quint32>& uids)
     s.Notify();
 }
 
-QList<quint32> MailboxIndex::ExpungedSince(quint64 modseq) const
-{
-    const IndexData& data = d_->data;
-    std::set<quint32> out;
-    for (const auto& [uid, when] : data.tombstones)
-        if (when > modseq) out.insert(uid);
-    if (modseq < data.prunedModSeq) {
-        // Which of the early removals came after `modseq` is no longer known: every UID up to
-        // prunedUid that is not here may be one.
-        auto e = data.entries.begin();
-        for (quint32 uid = 1; uid <= data.prunedUid; ++uid) {
-            while (e != data.entries.end() && e->uid < uid)
-                ++e;
-            if (e == data.entries.end() || e->uid != uid)
-                out.insert(uid);
-        }
-    }
-    return QList<quint32>(out.begin(), out.end());
-}
+QList<quint32> MailboxIndex::ExpungedSince(quint64 modseq) const { return d_->data.RemovedSince(modseq); }
 
 QByteArray MailboxIndex::Text(quint32 uid) const
 {

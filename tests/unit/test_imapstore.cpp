@@ -2,6 +2,7 @@
 // UIDs that are never used twice, flags kept across reopening, and files changed by others.
 #include "TestSupport.h"
 #include "store/Folders.h"
+#include "store/IndexFile.h"
 #include "store/MailStore.h"
 #include "store/MailboxIndex.h"
 #include "deliver/Delivery.h"
@@ -218,6 +219,19 @@ private slots:
         a->Append("y\r\n", {}, {});
         QCOMPARE(told, 4);
         QVERIFY(MailStore::List(home)->messages.size() == 1);   // POP3 sees INBOX only
+    }
+
+    // Removals stay told however many there are: the oldest ones as the UIDs not present.
+    void tombstones()
+    {
+        IndexData data;
+        data.Put({20001, "kept.eml", 1, {}, 0, 0});
+        for (quint32 uid = 1; uid <= 20000; ++uid)
+            data.Remove(uid, uid + 1);
+        data.Prune();
+        QVERIFY(data.tombstones.size() <= 10000);
+        QCOMPARE(data.RemovedSince(0).size(), 20000);
+        QCOMPARE(data.RemovedSince(19999), QList<quint32>({19999, 20000}));
     }
 
     // QuarantineToJunk files mail marked as spam into Junk, made when missing; POP3 keeps it otherwise.
