@@ -130,14 +130,19 @@ struct MailboxIndex::State {
         snapshot = SnapshotInode();
     }
 
-    // On disk before the change is told; the journal is folded in once it has grown.
+    // On disk before the change is told.
     void Write(const QByteArray& records, qsizetype count)
     {
         journal.Append(records);
         journalRecords += count;
-        if (journalRecords > JournalSlack + qsizetype(data.entries.size())) {
-            try { Save(); } catch (const Failure&) {}   // the journal holds it all still
-        }
+    }
+
+    // Once the change is in `data`: the journal is folded into the snapshot when it has grown.
+    void Settle()
+    {
+        if (journalRecords <= JournalSlack + qsizetype(data.entries.size()))
+            return;
+        try { Save(); } catch (const Failure&) {}   // the journal holds it all still
     }
 
     void Forget(quint32 uid, quint64 modseq)
@@ -221,8 +226,7 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
     }
     s.seen = MailStore::List(key);
     s.Reconcile(*s.seen, salvage);
-    if (s.journalRecords > JournalSlack + qsizetype(s.data.entries.size()))
-        s.Save();
+    s.Settle();
     Open_()[id] = index;
     return index;
 }
@@ -309,6 +313,7 @@ bool MailboxIndex::Refresh()
 
 void MailboxIndex::State::Notify()
 {
+    Settle();
     const auto keep = self.lock();   // a watcher may drop the last other hold on the index
     const auto now = watchers;
     for (const auto& [id, changed] : now)

@@ -221,6 +221,27 @@ private slots:
         QVERIFY(MailStore::List(home)->messages.size() == 1);   // POP3 sees INBOX only
     }
 
+    // A journal grown past the messages is folded into the snapshot, each change with it.
+    void fold()
+    {
+        ProgramFolder pf;
+        const QString home = pf.Mailbox("taro");
+        for (int i = 0; i < 1100; ++i)
+            pf.Write(QString("Users/taro/251207-%1.eml").arg(i, 8, 10, QChar('0')), "x\r\n");
+        auto index = MailboxIndex::Open(home);
+        QList<quint32> all;
+        for (const IndexEntry& e : index->Entries())
+            all << e.uid;
+        index->Store(all, MailboxIndex::FlagMode::Add, {"\\Seen"});
+        index->Store(1, MailboxIndex::FlagMode::Add, {"last"});
+        QVERIFY(QFileInfo(home + "/.imap-journal").size() < 100);   // the last change only
+        index.reset();
+        index = MailboxIndex::Open(home);
+        QCOMPARE(index->Entries().size(), size_t(1100));
+        QVERIFY(std::all_of(index->Entries().begin(), index->Entries().end(), [](const IndexEntry& e) { return e.Has("\\seen"); }));
+        QVERIFY(index->Find(1)->Has("last"));
+    }
+
     // Removals stay told however many there are: the oldest ones as the UIDs not present.
     void tombstones()
     {
