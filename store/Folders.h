@@ -23,6 +23,7 @@ QString PathOf(const QString& home, const QString& name);
 // (the first login). Throws Failure.
 void MakeSpecial(const QString& home);
 // The folder special mail is filed into (Junk for QuarantineToJunk), made when missing.
+// Throws Failure.
 QString JunkPath(const QString& home);
 
 struct Info {

@@ -25,8 +25,9 @@ struct IndexEntry {
 
 class MailboxIndex {
 public:
-    // The index of the folder at `path` (made when missing), shared while anyone holds it.
-    // Throws Failure.
+    // The index of the folder at `path` (made when missing), shared while anyone holds it,
+    // whatever name the folder is reached by (renamed meanwhile). Throws Failure: no such
+    // folder (Err::FileNotFound), one that is only its children's parent (Err::PathAccess).
     static std::shared_ptr<MailboxIndex> Open(const QString& path);
 
     QString Path() const;

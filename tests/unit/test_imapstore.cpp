@@ -1,13 +1,12 @@
 // The IMAP folders of an account and the index of each: names that cannot leave the account,
 // UIDs that are never used twice, flags kept across reopening, and files changed by others.
 #include "TestSupport.h"
+#include "deliver/Delivery.h"
+#include "mail/Header.h"
 #include "store/Folders.h"
 #include "store/IndexFile.h"
 #include "store/MailStore.h"
 #include "store/MailboxIndex.h"
-#include "deliver/Delivery.h"
-#include "mail/Header.h"
-
 
 namespace {
 // "INBOX" first, each folder as "name attributes", "*" when subscribed.
