@@ -142,10 +142,12 @@ bool Modifiers(ItemReader& r, quint64* changedSince, bool* vanished)
     return r.End() && (!*vanished || *changedSince > 0);
 }
 
-QByteArray Literal(const QByteArray& data, bool binary)
+// Appends `data` as a literal: a message's text is copied once, into the response.
+void Literal(QByteArray& out, QByteArrayView data, bool binary)
 {
     const bool eight = binary && data.contains('\0');
-    return (eight ? "~{" : "{") + QByteArray::number(data.size()) + "}\r\n" + data;
+    out += (eight ? "~{" : "{") + QByteArray::number(data.size()) + "}\r\n";
+    out += data;
 }
 
 QByteArray InternalDate(qint64 secs)
@@ -177,7 +179,8 @@ struct FetchItems::Items {
     quint64 changedSince = 0;
     bool vanished = false;
     bool Has(Kind k) const { return std::any_of(items.begin(), items.end(), [k](const Item& i) { return i.kind == k; }); }
-    QByteArray Answer(const Item& item, const MessageRef& m, const std::function<const QByteArray&()>& text, QByteArray* error) const;
+    // Appends the item's answer to `out`; false and `error` when there is none for this message.
+    bool Answer(QByteArray& out, const Item& item, const MessageRef& m, const std::function<const QByteArray&()>& text, QByteArray* error) const;
 };
 
 FetchItems::FetchItems() : d_(std::make_unique<Items>()) {}
@@ -225,36 +228,39 @@ bool FetchItems::SetsSeen() const
 bool FetchItems::WantsModSeq() const { return d_->changedSince > 0 || d_->Has(Kind::ModSeq); }
 quint64 FetchItems::ChangedSince() const { return d_->changedSince; }
 
-QByteArray FetchItems::Items::Answer(const Item& item, const MessageRef& m, const std::function<const QByteArray&()>& text, QByteArray* error) const
+bool FetchItems::Items::Answer(QByteArray& out, const Item& item, const MessageRef& m, const std::function<const QByteArray&()>& text,
+                               QByteArray* error) const
 {
     const IndexEntry& e = *m.entry;
     switch (item.kind) {
-    case Kind::Flags: return Flags(e);
-    case Kind::Uid: return "UID " + QByteArray::number(e.uid);
-    case Kind::InternalDate: return "INTERNALDATE " + InternalDate(e.internalDate);
-    case Kind::Size: return "RFC822.SIZE " + QByteArray::number(e.size);
-    case Kind::ModSeq: return "MODSEQ (" + QByteArray::number(e.modseq) + ')';
-    case Kind::Envelope: return "ENVELOPE " + Mime::Envelope(text());
-    case Kind::Body: return "BODY " + Mime::BodyStructure(text(), false);
-    case Kind::BodyStructure: return "BODYSTRUCTURE " + Mime::BodyStructure(text(), true);
-    case Kind::Rfc822: return "RFC822 " + Literal(text(), false);
-    case Kind::Rfc822Header: return "RFC822.HEADER " + Literal(Mime::Section(text(), "HEADER").value_or(""), false);
-    case Kind::Rfc822Text: return "RFC822.TEXT " + Literal(Mime::Section(text(), "TEXT").value_or(""), false);
+    case Kind::Flags: return out += Flags(e), true;
+    case Kind::Uid: return out += "UID " + QByteArray::number(e.uid), true;
+    case Kind::InternalDate: return out += "INTERNALDATE " + InternalDate(e.internalDate), true;
+    case Kind::Size: return out += "RFC822.SIZE " + QByteArray::number(e.size), true;
+    case Kind::ModSeq: return out += "MODSEQ (" + QByteArray::number(e.modseq) + ')', true;
+    case Kind::Envelope: return out += "ENVELOPE " + Mime::Envelope(text()), true;
+    case Kind::Body: return out += "BODY " + Mime::BodyStructure(text(), false), true;
+    case Kind::BodyStructure: return out += "BODYSTRUCTURE " + Mime::BodyStructure(text(), true), true;
+    case Kind::Rfc822: return out += "RFC822 ", Literal(out, text(), false), true;
+    case Kind::Rfc822Header: return out += "RFC822.HEADER ", Literal(out, Mime::Section(text(), "HEADER").value_or(""), false), true;
+    case Kind::Rfc822Text: return out += "RFC822.TEXT ", Literal(out, Mime::Section(text(), "TEXT").value_or(""), false), true;
     default: break;
     }
     const bool body = item.kind == Kind::Section;
     const std::optional<QByteArray> data = body ? Mime::Section(text(), item.section) : Mime::Binary(text(), item.section);
     if (!data) {
         *error = "[UNKNOWN-CTE] Cannot decode the part's content";
-        return {};
+        return false;
     }
     if (item.kind == Kind::BinarySize)
-        return "BINARY.SIZE[" + item.section + "] " + QByteArray::number(data->size());
-    QByteArray out = (body ? "BODY[" : "BINARY[") + item.section + ']';
+        return out += "BINARY.SIZE[" + item.section + "] " + QByteArray::number(data->size()), true;
+    out += (body ? "BODY[" : "BINARY[") + item.section + ']';
     if (item.origin < 0)
-        return out + ' ' + Literal(*data, !body);
+        return out += ' ', Literal(out, *data, !body), true;
     out += '<' + QByteArray::number(item.origin) + "> ";
-    return out + Literal(item.origin < data->size() ? data->mid(item.origin, item.length) : QByteArray(), !body);
+    const qint64 from = std::min<qint64>(item.origin, data->size());
+    Literal(out, QByteArrayView(*data).sliced(from, std::min<qint64>(item.length, data->size() - from)), !body);
+    return true;
 }
 
 QByteArray FetchItems::Response(const MessageRef& m, bool uidCommand, bool flagsChanged, QByteArray* error) const
@@ -272,10 +278,9 @@ QByteArray FetchItems::Response(const MessageRef& m, bool uidCommand, bool flags
     for (const Item& item : d_->items) {
         if (item.kind == Kind::Uid && uidCommand)
             continue;
-        const QByteArray answer = d_->Answer(item, m, read, error);
-        if (answer.isEmpty())
+        if (!d_->Answer(out, item, m, read, error))
             return {};
-        out += answer + ' ';
+        out += ' ';
     }
     if (flagsChanged && !d_->Has(Kind::Flags))
         out += Flags(*m.entry) + ' ';
