@@ -49,6 +49,7 @@ void LogIn(Turn& t, const QString& user, const QString& password)
             s->User = user;
             s->Home = *home;
             s->state = State::Authenticated;
+            LoggedIn(*s);
             server.SendReply(index, tag + " OK [CAPABILITY " + Capabilities(server, index, *s) + "] Logged in");
         }, user);
 }
@@ -129,6 +130,8 @@ void Enable(Turn& t)
 
 void Idle(Turn& t)
 {
+    if (t.s.Box)
+        Report(t.server, t.index, t.s, true);
     t.s.Waiting = t.command.tag;
     t.c.SetStep(int(ImapStep::Idle));
     t.server.SendReply(t.index, "+ idling");
@@ -158,7 +161,32 @@ const Verb Verbs[] = {
     {"ENABLE", Authenticated, Enable},
     {"NAMESPACE", Authenticated, [](Turn& t) { t.Untagged("NAMESPACE ((\"\" \"/\")) NIL NIL"); t.Ok("NAMESPACE completed"); }},
     {"IDLE", Authenticated, Idle},
+    {"SELECT", Authenticated, Select},
+    {"EXAMINE", Authenticated, Select},
+    {"CREATE", Authenticated, ChangeFolder},
+    {"DELETE", Authenticated, ChangeFolder},
+    {"RENAME", Authenticated, ChangeFolder},
+    {"SUBSCRIBE", Authenticated, ChangeFolder},
+    {"UNSUBSCRIBE", Authenticated, ChangeFolder},
+    {"LIST", Authenticated, List},
+    {"LSUB", Authenticated, List},
+    {"STATUS", Authenticated, Status},
+    {"APPEND", Authenticated, Append},
     {"CHECK", Selected, Noop},
+    {"CLOSE", Selected, Close},
+    {"UNSELECT", Selected, Close},
+    {"EXPUNGE", Selected, Expunge},
+    {"UID EXPUNGE", Selected, Expunge},
+    {"SEARCH", Selected, Search},
+    {"UID SEARCH", Selected, Search},
+    {"FETCH", Selected, Fetch},
+    {"UID FETCH", Selected, Fetch},
+    {"STORE", Selected, Store},
+    {"UID STORE", Selected, Store},
+    {"COPY", Selected, CopyMove},
+    {"UID COPY", Selected, CopyMove},
+    {"MOVE", Selected, CopyMove},
+    {"UID MOVE", Selected, CopyMove},
 };
 
 unsigned Bit(State state)
@@ -172,6 +200,13 @@ unsigned Bit(State state)
     return 0;
 }
 
+// Whether others' expunges may be told before this command: never before FETCH, STORE or
+// SEARCH by sequence number, whose numbers the client may still be using.
+bool ExpungesBefore(const QByteArray& name)
+{
+    return name != "FETCH" && name != "STORE" && name != "SEARCH";
+}
+
 void Answer(Turn& t)
 {
     const auto verb = std::find_if(std::begin(Verbs), std::end(Verbs), [&](const Verb& v) { return t.command.name == v.name; });
@@ -179,6 +214,8 @@ void Answer(Turn& t)
         return t.Bad("Unknown command");
     if (!(verb->states & Bit(t.s.state)))
         return t.Bad("Command not valid in this state");
+    if (t.s.state == State::Selected && verb->answer != Select && verb->answer != Close)
+        Report(t.server, t.index, t.s, ExpungesBefore(t.command.name));
     verb->answer(t);
 }
 
