@@ -31,12 +31,17 @@ struct Info {
 // Every folder of the account, INBOX first, then by name.
 std::vector<Info> List(const QString& home);
 
-// Each throws Failure with a text fit for a NO reply: the name taken, missing, INBOX where
-// INBOX cannot be used, a name that cannot be a folder.
+// Each throws Failure with a text fit for a NO reply: the name taken (Err::FileExists),
+// missing (Err::FileNotFound), INBOX where INBOX cannot be used (Err::PermissionDenied), a
+// name that cannot be a folder (Err::InvalidArgument), a folder with children whose own
+// messages are gone already (Err::PathAccess). A folder deleted while it has children stays
+// as their parent, \Noselect, until it is created again.
 void Create(const QString& home, const QString& name);
 void Delete(const QString& home, const QString& name);   // its messages too; children stay
 void Rename(const QString& home, const QString& from, const QString& to);   // children move along;
                                                                              // INBOX's messages move, INBOX stays
 void Subscribe(const QString& home, const QString& name, bool on);
+// The subscribed names, folders or not (LSUB, LIST (SUBSCRIBED)).
+QStringList Subscriptions(const QString& home);
 
 }

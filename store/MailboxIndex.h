@@ -43,7 +43,12 @@ public:
     enum class FlagMode { Set, Add, Remove };
     // Changes one message's flags under a new mod-sequence (none when they stay as they were).
     // With `unchangedSince` (CONDSTORE), a message changed after it is left alone: false.
+    // System flags take their usual spelling. Throws Failure when the change cannot be
+    // written: then nothing changed.
     bool Store(quint32 uid, FlagMode mode, const QList<QByteArray>& flags, quint64 unchangedSince = 0);
+    // The same for many messages at once, written once (STORE 1:*): returns the UIDs left
+    // alone for `unchangedSince`.
+    QList<quint32> Store(const QList<quint32>& uids, FlagMode mode, const QList<QByteArray>& flags, quint64 unchangedSince = 0);
     // A new message from its text as the sender wrote it (stored dot-stuffed, as SMTP stores
     // it). Returns its UID. Throws Failure.
     quint32 Append(const QByteArray& text, const QList<QByteArray>& flags, const QDateTime& internalDate);
