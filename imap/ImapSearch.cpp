@@ -141,7 +141,7 @@ bool SearchQuery::Keys::Read(const std::vector<Arg>& args, size_t& i, Key* into,
         if (!(o = operand(false)) || o->text.isEmpty()) return false;
         into->name = o->text;
         [[fallthrough]];
-    case Operand::String: return (o = operand(false)) && !(into->needle = QString::fromUtf8(o->text)).isNull();
+    case Operand::String: return (o = operand(false)) && (into->needle = QString::fromUtf8(o->text), true);
     case Operand::Number: return (o = operand(true)) && (into->number = o->text.toLongLong(&ok)) >= 0 && ok;
     case Operand::Date: return (o = operand(false)) && (into->number = Day(o->text)) > 0;
     case Operand::Set: return (o = operand(true)) && (into->set = SequenceSet::Parse(o->text)).has_value();

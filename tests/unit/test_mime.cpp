@@ -1,6 +1,7 @@
 // Messages as IMAP shows them: envelopes, body structures, sections and decoded parts; the
 // FETCH items and SEARCH keys a client sends, over a few messages.
 #include "imap/ImapFetch.h"
+#include "imap/ImapParser.h"
 #include "mail/Mime.h"
 #include "mail/MimeParts.h"
 
@@ -10,23 +11,12 @@ namespace {
 
 QByteArray Crlf(QByteArray text) { return text.replace("\n", "\r\n"); }
 
-// Arguments as a parser might hand them over: "(", ")" and quotes make lists and strings,
-// everything else (brackets too) is an atom.
-std::vector<Imap::Arg> Args(QByteArrayView text, qsizetype& i)
+// The arguments of a command line as the server reads them (none when it cannot).
+std::vector<Imap::Arg> Args(const QByteArray& text)
 {
-    std::vector<Imap::Arg> out;
-    while (i < text.size() && text[i] != ')') {
-        const char c = text[i++];
-        if (c == ' ') continue;
-        Imap::Arg a;
-        if (c == '(') a.kind = Imap::Arg::List, a.items = Args(text, i), ++i;
-        else if (c == '"') a.kind = Imap::Arg::String, a.text = text.sliced(i, text.indexOf('"', i) - i).toByteArray(), i += a.text.size() + 1;
-        else for (a.text = QByteArray(1, c); i < text.size() && !strchr(" ()\"", text[i]); ++i) a.text += text[i];
-        out.push_back(a);
-    }
-    return out;
+    QByteArray tag, error;
+    return Imap::ParseCommand("A1 X " + text, &tag, &error).value_or(Imap::Command()).args;
 }
-std::vector<Imap::Arg> Args(QByteArrayView text) { qsizetype i = 0; return Args(text, i); }
 
 const QByteArray Mixed = Crlf("From: Taro <taro@example.test>\nSubject: =?UTF-8?Q?caf=C3=A9?= menu\nDate: Mon, 7 Dec 2026 10:00:00 +0900 (JST)\n"
                               "Content-Type: multipart/mixed; boundary=\"outer\"\n\npreamble\n--outer\n"
@@ -39,26 +29,6 @@ const QByteArray Mixed = Crlf("From: Taro <taro@example.test>\nSubject: =?UTF-8?
 const QByteArray Plain = Crlf("Subject: hello\nX-Note: a\n b\n\nhello\nworld\n");
 const QByteArray Broken = Crlf("Content-Type: multipart/mixed; boundary=b\nContent-Transfer-Encoding: x-uuencode\n\nno delimiter\n");
 
-}
-
-// Until the parser is merged in: the least a sequence set and an atom need to be.
-bool Imap::Arg::IsAtom(QByteArrayView word) const { return kind == Atom && text.compare(word, Qt::CaseInsensitive) == 0; }
-std::optional<Imap::SequenceSet> Imap::SequenceSet::Parse(QByteArrayView text)
-{
-    SequenceSet s;
-    for (const QByteArray& r : text.toByteArray().split(',')) {
-        const QList<QByteArray> ends = r.split(':');
-        const auto n = [](const QByteArray& e) { return e == "*" ? 0u : e.toUInt(); };
-        s.ranges_.emplace_back(n(ends.first()), n(ends.last()));
-        if (ends.size() > 2 || (!s.ranges_.back().first && ends.first() != "*") || (!s.ranges_.back().second && ends.last() != "*")) return std::nullopt;
-    }
-    return s;
-}
-bool Imap::SequenceSet::Contains(quint32 n, quint32 largest) const
-{
-    for (auto [a, b] : ranges_)
-        if (n >= std::min(a ? a : largest, b ? b : largest) && n <= std::max(a ? a : largest, b ? b : largest)) return true;
-    return false;
 }
 
 class TestMime : public QObject {
