@@ -18,6 +18,8 @@ struct Token {
     bool quoted = false;
 };
 
+bool Ends(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '(' || c == '"' || c == '\0' || strchr(Specials, c); }
+
 std::vector<Token> Tokens(QByteArrayView v)
 {
     std::vector<Token> out;
@@ -36,8 +38,9 @@ std::vector<Token> Tokens(QByteArrayView v)
             const qsizetype close = c == '[' ? literalEnd : -1;   // a domain literal
             if (close > 0)
                 i = close + 1;
-            while (close < 0 && i < v.size() && !strchr(" \t\r\n(\"", v[i]) && !strchr(Specials, v[i]))
+            while (close < 0 && i < v.size() && !Ends(v[i]))
                 ++i;
+            i += i == from;   // a character no atom holds (a NUL): taken alone
             out.push_back({0, v.sliced(from, i - from).toByteArray()});
         }
     }
