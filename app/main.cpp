@@ -4,6 +4,7 @@
 #include "core/Settings.h"
 #include "core/mdlCommon.h"
 #include "dkim/Dkim.h"
+#include "imap/ImapCommand.h"
 #include "pop3/Pop3Command.h"
 #include "app/Wiring.h"
 #include "relay/Queue.h"
@@ -228,7 +229,7 @@ int main(int argc, char* argv[])
             server.Log(line);
         PrepareStore(server);
     };
-    if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService()}, frmAdmin::Open, preparing,
+    if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService(), ImapService()}, frmAdmin::Open, preparing,
                                              [&queue](Server& server) { queue.Start(server); }))
         return failed;
     const int rc = app.exec();

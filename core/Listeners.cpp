@@ -20,7 +20,7 @@ QByteArray N(qint64 n) { return QByteArray::number(n); }
 }
 
 // Reports each pending connection with its descriptor before anything accepts it.
-// Index 0 takes POP3 clients, 1 SMTP peers; a TLS listener speaks TLS from the first byte.
+// Index 0 takes POP3 clients, 1 SMTP peers, 2 IMAP clients; a TLS listener speaks TLS from the first byte.
 // There is one for each port and address of the setting Listen.
 class ConnectionManager::Listener : public QTcpServer {
 public:
@@ -87,6 +87,8 @@ void ConnectionManager::Listen()
         {0, true, settings_.Pop3sPort, "Pop3s"},
         {1, true, settings_.SmtpsPort, "Smtps"},
         {1, false, settings_.SubmissionPort, "Submission"},
+        {2, false, settings_.ImapPort, "Imap"},
+        {2, true, settings_.ImapsPort, "Imaps"},
     };
     for (const auto& p : ports) {
         if (&p - ports >= 2) {
@@ -94,7 +96,7 @@ void ConnectionManager::Listen()
                 continue;
             if (!tls_.Current())
                 log_.Add("TLS: the " + QByteArray(p.name) + " port listens, but without a certificate "
-                         + (p.tls ? "its clients are turned away" : "only CRAM-MD5 logins work there"));
+                         + (p.tls ? "its clients are turned away" : p.index == 2 ? "passwords are taken in clear" : "only CRAM-MD5 logins work there"));
         }
         const int port = mdlCommon::PortNumber(p.text);
         if (port < 0)
@@ -147,6 +149,8 @@ const Service& ConnectionManager::ServiceOf(int port) const
         return handlers_.smtp;
     if (port == PortNumber(mdlCommon::Pop3Port) || port == PortNumber(settings_.Pop3sPort))
         return handlers_.pop3;
+    if (port == PortNumber(settings_.ImapPort) || port == PortNumber(settings_.ImapsPort))
+        return handlers_.imap;
     return handlers_.relay;
 }
 

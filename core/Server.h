@@ -158,10 +158,10 @@ Service MakeService(CommandHandler command, int step, QByteArray greeting, QByte
     return service;
 }
 
-// Which service takes a connection: the one of the SMTP ports, of the POP3 ports, or of any
-// other port (the relay client's own connections).
+// Which service takes a connection: the one of the SMTP ports, of the POP3 ports, of any
+// other port (the relay client's own connections), or of the IMAP ports.
 struct Handlers {
-    Service smtp, pop3, relay;
+    Service smtp, pop3, relay, imap;
 };
 
 // Largest receive buffer a connection may hold without a CR LF at its end: message text may

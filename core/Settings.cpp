@@ -23,6 +23,8 @@ const QList<SettingRow> Rows = {
     {"Smtps", "", K::Text, &S::SmtpsPort, 0, 0, nullptr, "SMTP port with TLS from the first byte"},
     {"Pop3s", "", K::Text, &S::Pop3sPort, 0, 0, nullptr, "POP3 port with TLS from the first byte"},
     {"Submission", "", K::Text, &S::SubmissionPort, 0, 0, nullptr, "mail clients' port: AUTH before MAIL"},
+    {"Imap", "", K::Text, &S::ImapPort, 0, 0, nullptr, "the plain IMAP port"},
+    {"Imaps", "", K::Text, &S::ImapsPort, 0, 0, nullptr, "IMAP port with TLS from the first byte"},
     {"SenderAliases", "Aliases.txt", K::Trimmed, &S::SenderAliases, 0, 0, nullptr, "the aliases table; empty for none"},
     {"RelayHost", "", K::Trimmed, &S::RelayHost, 0, 0, nullptr, "smarthost host[:port] for every foreign recipient"},
     {"RelayHostUser", "", K::Trimmed, &S::RelayHostUser, 0, 0, nullptr, "the login at the relay host"},

@@ -16,6 +16,7 @@ struct Settings {
     QString TlsCertificate, TlsKey;   // PEM files; none: no TLS
     QString SmtpsPort, Pop3sPort;     // ports with TLS from the first byte; none when empty
     QString SubmissionPort;           // mail clients' port (RFC 6409): AUTH before MAIL; none when empty
+    QString ImapPort, ImapsPort;      // IMAP, plain and with TLS from the first byte; none when empty
     // The table of further addresses an account may send from and receives for (Address,UserName),
     // a file of the program folder; "" for none.
     QString SenderAliases = QStringLiteral("Aliases.txt");

@@ -7,7 +7,7 @@ set -eu
 cd "$(dirname "$0")/.."
 secs=${1:-60}
 [ $# -gt 0 ] && shift
-targets=${*:-smtp pop3 relay table dns dkim milter}
+targets=${*:-smtp pop3 relay table dns dkim milter mime imap}
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
 command -v clang++ >/dev/null || { echo "needs clang: apt-get install -y --no-install-recommends clang libclang-rt-14-dev" >&2; exit 2; }
 cmake -S . -B "$dir" -DCMAKE_CXX_COMPILER=clang++ -DTANDRIVEL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -34,6 +34,8 @@ struct SendingBox {
 };
 const SendingBox SendingBoxes[] = {
     {&frmAdmin::txtSubmission, "Submission"},
+    {&frmAdmin::txtImap, "Imap"},
+    {&frmAdmin::txtImaps, "Imaps"},
     {&frmAdmin::txtRelayHost, "RelayHost"},
     {&frmAdmin::txtRelayHostUser, "RelayHostUser"},
     {&frmAdmin::txtRelayHostPasswordFile, "RelayHostPasswordFile"},
@@ -129,7 +131,8 @@ void frmAdmin::AddSending(QVBoxLayout* box)
         form->addRow(QLatin1String(b.key) + QLatin1Char(':'), this->*b.box);
         (this->*b.box)->installEventFilter(this);
     }
-    txtSubmission->setMaximumWidth(70);
+    for (QLineEdit* port : {txtSubmission, txtImap, txtImaps})
+        port->setMaximumWidth(70);
     txtRelayHost->setPlaceholderText(QStringLiteral("host[:port]"));
     cboRelayHostTls = new QComboBox;
     cboRelayHostTls->addItems({QStringLiteral("verify"), QStringLiteral("encrypt"), QStringLiteral("none")});

@@ -39,7 +39,7 @@ public:
     QPushButton *cmdAddUser, *cmdPassword;
     QListWidget* lstUsers;
     QGroupBox* grpSending;
-    QLineEdit *txtSubmission, *txtRelayHost, *txtRelayHostUser, *txtRelayHostPasswordFile;
+    QLineEdit *txtSubmission, *txtImap, *txtImaps, *txtRelayHost, *txtRelayHostUser, *txtRelayHostPasswordFile;
     QComboBox* cboRelayHostTls;
 
     // Tests see message boxes here instead of on the screen.

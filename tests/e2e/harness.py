@@ -296,7 +296,7 @@ def curl(*args):
     return subprocess.run(CURL + list(args), capture_output=True, check=True).stdout
 
 
-PORTS = ("Pop3", "SMTP", "Pop3s", "Smtps", "Submission")   # the settings that are ports
+PORTS = ("Pop3", "SMTP", "Pop3s", "Smtps", "Submission", "Imap", "Imaps")   # the settings that are ports
 
 
 class ServerProcess:
@@ -324,7 +324,7 @@ class ServerProcess:
         if wait is not None:   # None: laid out, not started
             self.start(wait)
 
-    pop3, smtp, pop3s, smtps, submission = (property(lambda self, k=k: self.settings.get(k)) for k in PORTS)
+    pop3, smtp, pop3s, smtps, submission, imap, imaps = (property(lambda self, k=k: self.settings.get(k)) for k in PORTS)
 
     def settings_file(self):
         return pathlib.Path(self.config, "Merivolant", "Tandrivel.conf")

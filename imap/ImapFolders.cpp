@@ -1,0 +1,218 @@
+// The account's folders: LIST and LSUB (with LIST-EXTENDED and LIST-STATUS), STATUS, APPEND,
+// CREATE, DELETE, RENAME, SUBSCRIBE and UNSUBSCRIBE, and the folders made at the first login.
+#include "core/Failure.h"
+#include "core/mdlCommon.h"
+#include "imap/ImapTurn.h"
+#include "store/Folders.h"
+#include "store/MailboxIndex.h"
+
+#include <QDir>
+#include <QLocale>
+#include <QRegularExpression>
+
+namespace Imap {
+
+namespace {
+
+QByteArray Num(quint64 n) { return QByteArray::number(n); }
+
+// A folder name as a reply writes it: an atom where it can be, else a quoted string.
+QByteArray Quoted(const QString& name)
+{
+    const QByteArray utf8 = name.toUtf8();
+    const bool atom = !utf8.isEmpty() && std::all_of(utf8.begin(), utf8.end(), [](char c) {
+        return uchar(c) > 0x20 && uchar(c) < 0x7f && !QByteArrayView("(){\"\\%*]").contains(c);
+    });
+    return atom ? utf8 : '"' + QByteArray(utf8).replace('\\', "\\\\").replace('"', "\\\"") + '"';
+}
+
+// A LIST pattern: "*" matches anything, "%" anything but a level's end.
+QRegularExpression Pattern(const QString& pattern)
+{
+    QString re;
+    for (const QChar c : pattern)
+        re += c == u'*' ? QStringLiteral(".*") : c == u'%' ? QStringLiteral("[^/]*") : QRegularExpression::escape(c);
+    return QRegularExpression(QRegularExpression::anchoredPattern(re), QRegularExpression::DotMatchesEverythingOption);
+}
+
+// "(MESSAGES 3 UNSEEN 1 ...)" of the items asked for; throws Failure.
+QByteArray StatusOf(const QString& path, const std::vector<Arg>& items)
+{
+    const std::shared_ptr<MailboxIndex> box = MailboxIndex::Open(path);
+    box->Refresh();
+    const std::vector<IndexEntry>& entries = box->Entries();
+    const auto count = [&](const char* flag, bool has) {
+        return Num(std::count_if(entries.begin(), entries.end(), [&](const IndexEntry& e) { return e.Has(flag) == has; }));
+    };
+    QByteArrayList out;
+    for (const Arg& a : items) {
+        const QByteArray item = a.text.toUpper();
+        QByteArray value;
+        if (item == "MESSAGES") value = Num(entries.size());
+        else if (item == "UIDNEXT") value = Num(box->UidNext());
+        else if (item == "UIDVALIDITY") value = Num(box->UidValidity());
+        else if (item == "UNSEEN") value = count("\\Seen", false);
+        else if (item == "DELETED") value = count("\\Deleted", true);
+        else if (item == "RECENT") value = "0";
+        else if (item == "HIGHESTMODSEQ") value = Num(box->HighestModSeq());
+        else if (item == "SIZE") {
+            qint64 size = 0;
+            for (const IndexEntry& e : entries) size += e.size;
+            value = Num(quint64(size));
+        } else
+            throw Failure(Err::InvalidArgument, QStringLiteral("Unknown STATUS item"));
+        out << item + ' ' + value;
+    }
+    return '(' + out.join(' ') + ')';
+}
+
+struct ListRequest {
+    bool subscribedOnly = false, showSubscribed = false, specialOnly = false;
+    const Arg* status = nullptr;   // RETURN (STATUS (...))
+    QStringList patterns;
+};
+
+// LIST [(selection)] reference pattern(s) [RETURN (options)]; LSUB reference pattern.
+std::optional<ListRequest> ListArgs(const Turn& t)
+{
+    ListRequest r;
+    const std::vector<Arg>& args = t.command.args;
+    size_t i = 0;
+    if (!args.empty() && args[0].kind == Arg::List)
+        for (const Arg& o : args[i++].items) {
+            r.subscribedOnly = r.subscribedOnly || o.IsAtom("SUBSCRIBED");
+            r.specialOnly = r.specialOnly || o.IsAtom("SPECIAL-USE");
+        }
+    if (args.size() < i + 2 || args[i].kind == Arg::List)
+        return std::nullopt;
+    const QString reference = QString::fromUtf8(args[i].text);
+    for (const Arg& p : args[i + 1].kind == Arg::List ? args[i + 1].items : std::vector<Arg>{args[i + 1]})
+        r.patterns << reference + QString::fromUtf8(p.text);
+    if (args.size() > i + 3 && args[i + 2].IsAtom("RETURN") && args[i + 3].kind == Arg::List) {
+        const std::vector<Arg>& options = args[i + 3].items;
+        for (size_t k = 0; k < options.size(); ++k) {
+            r.showSubscribed = r.showSubscribed || options[k].IsAtom("SUBSCRIBED");
+            if (options[k].IsAtom("STATUS") && k + 1 < options.size() && options[k + 1].kind == Arg::List)
+                r.status = &options[k + 1];
+        }
+    }
+    r.subscribedOnly = r.subscribedOnly || t.command.name == "LSUB";
+    r.showSubscribed = r.showSubscribed || r.subscribedOnly;
+    return r;
+}
+
+}
+
+void List(Turn& t)
+{
+    const auto r = ListArgs(t);
+    if (!r)
+        return t.Bad(t.command.name + " wants a reference and a mailbox pattern");
+    if (r->patterns == QStringList{QString()})
+        return t.Untagged(t.command.name + " (\\Noselect) \"/\" \"\""), t.Ok(t.command.name + " completed");
+    for (const Folders::Info& f : Folders::List(t.s.Home)) {
+        const bool matches = std::any_of(r->patterns.begin(), r->patterns.end(), [&](const QString& p) {
+            return Pattern(p.startsWith(QLatin1String("INBOX"), Qt::CaseInsensitive) ? QStringLiteral("INBOX") + p.mid(5) : p).match(f.name).hasMatch();
+        });
+        QStringList attributes = f.attributes;
+        if (r->showSubscribed && f.subscribed)
+            attributes << QStringLiteral("\\Subscribed");
+        const bool special = attributes.size() > attributes.filter(QRegularExpression("^\\\\(Has|No)")).size();
+        if (!matches || (r->subscribedOnly && !f.subscribed) || (r->specialOnly && !special))
+            continue;
+        t.Untagged(t.command.name + " (" + attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(f.name));
+        if (r->status && !attributes.contains(QStringLiteral("\\Noselect"))) {
+            try {
+                t.Untagged("STATUS " + Quoted(f.name) + ' ' + StatusOf(Folders::PathOf(t.s.Home, f.name), r->status->items));
+            } catch (const Failure& fail) {
+                return t.Bad(fail.description.toUtf8());
+            }
+        }
+    }
+    t.Ok(t.command.name + " completed");
+}
+
+void Status(Turn& t)
+{
+    const auto name = t.Text(0);
+    if (!name || t.command.args.size() != 2 || t.command.args[1].kind != Arg::List)
+        return t.Bad("STATUS wants a mailbox and a list of items");
+    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
+    if (path.isEmpty() || !QDir(path).exists())
+        return t.No("[NONEXISTENT] No such mailbox");
+    try {
+        t.Untagged("STATUS " + Quoted(QString::fromUtf8(*name)) + ' ' + StatusOf(path, t.command.args[1].items));
+    } catch (const Failure& f) {
+        return t.Bad(f.description.toUtf8());
+    }
+    t.Ok("STATUS completed");
+}
+
+// APPEND mailbox [(flags)] ["date-time"] message
+void Append(Turn& t)
+{
+    const std::vector<Arg>& args = t.command.args;
+    const auto name = t.Text(0);
+    if (!name || args.size() < 2 || args.size() > 4 || args.back().kind != Arg::String)
+        return t.Bad("APPEND wants a mailbox, flags, a date and a message");
+    QList<QByteArray> flags;
+    QDateTime date = QDateTime::currentDateTimeUtc();
+    for (size_t i = 1; i + 1 < args.size(); ++i) {
+        if (args[i].kind == Arg::List) {
+            for (const Arg& f : args[i].items) flags << f.text;
+            continue;
+        }
+        // " 7-Dec-2026 10:00:00 +0100"
+        const QList<QByteArray> parts = args[i].text.simplified().split(' ');
+        bool zoned = false;
+        const int zone = parts.value(2).toInt(&zoned);
+        date = QLocale::c().toDateTime(QString::fromLatin1(parts.value(0) + ' ' + parts.value(1)), QStringLiteral("d-MMM-yyyy HH:mm:ss"));
+        if (parts.size() != 3 || !zoned || !date.isValid())
+            return t.Bad("Malformed date-time");
+        date.setTimeSpec(Qt::UTC);
+        date = date.addSecs(-qint64((zone / 100) * 3600 + (zone % 100) * 60));
+    }
+    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
+    if (path.isEmpty() || !QDir(path).exists())
+        return t.No("[TRYCREATE] No such mailbox");
+    try {
+        const std::shared_ptr<MailboxIndex> box = MailboxIndex::Open(path);
+        const quint32 uid = box->Append(args.back().text, flags, date);
+        if (t.s.Box == box)
+            Report(t.server, t.index, t.s, false);
+        t.Ok("[APPENDUID " + Num(box->UidValidity()) + ' ' + Num(uid) + "] APPEND completed");
+    } catch (const Failure& f) {
+        t.No(f.description.toUtf8());
+    }
+}
+
+void ChangeFolder(Turn& t)
+{
+    const QByteArray& verb = t.command.name;
+    const auto name = t.Text(0), second = t.Text(1);
+    if (!name || t.command.args.size() != (verb == "RENAME" ? 2u : 1u) || (verb == "RENAME" && !second))
+        return t.Bad(verb + " wants " + (verb == "RENAME" ? "two mailbox names" : "a mailbox name"));
+    QString folder = QString::fromUtf8(*name);
+    if (verb == "CREATE" && folder.endsWith(QLatin1Char(Folders::Delimiter)))
+        folder.chop(1);
+    try {
+        if (verb == "CREATE") Folders::Create(t.s.Home, folder);
+        else if (verb == "DELETE") Folders::Delete(t.s.Home, folder);
+        else if (verb == "RENAME") Folders::Rename(t.s.Home, folder, QString::fromUtf8(*second));
+        else Folders::Subscribe(t.s.Home, folder, verb == "SUBSCRIBE");
+    } catch (const Failure& f) {
+        return t.No(f.description.toUtf8());
+    }
+    t.Ok(verb + " completed");
+}
+
+void LoggedIn(ImapSession& s)
+{
+    try {
+        Folders::MakeSpecial(s.Home);
+    } catch (const Failure& f) {
+        mdlCommon::Report(QStringLiteral("IMAP folders of %1: %2").arg(s.User, f.description));
+    }
+}
+
+}

@@ -1,0 +1,359 @@
+// The selected folder: SELECT and EXAMINE, the changes others made told at the moments the
+// client may hear them, FETCH, STORE, SEARCH, EXPUNGE, COPY and MOVE, CLOSE and UNSELECT.
+#include "core/Failure.h"
+#include "imap/ImapFetch.h"
+#include "imap/ImapTurn.h"
+#include "store/Folders.h"
+#include "store/MailboxIndex.h"
+
+#include <QDir>
+#include <algorithm>
+
+namespace Imap {
+
+namespace {
+
+const QByteArray SystemFlags = "\\Answered \\Flagged \\Deleted \\Seen \\Draft";
+const char* const Deleted = "\\Deleted";
+
+QByteArray Num(quint64 n) { return QByteArray::number(n); }
+
+QByteArray FlagList(const QList<QByteArray>& flags) { return '(' + flags.join(' ') + ')'; }
+
+// UIDs or numbers as a set, runs joined: "1:3,7".
+QByteArray SetOf(std::vector<quint32> numbers)
+{
+    std::sort(numbers.begin(), numbers.end());
+    QByteArray r;
+    for (size_t i = 0; i < numbers.size();) {
+        size_t j = i;
+        while (j + 1 < numbers.size() && numbers[j + 1] == numbers[j] + 1)
+            ++j;
+        r += (r.isEmpty() ? "" : ",") + Num(numbers[i]) + (j > i ? ':' + Num(numbers[j]) : QByteArray());
+        i = j + 1;
+    }
+    return r;
+}
+
+bool IsUid(const Turn& t) { return t.command.name.startsWith("UID "); }
+
+// The sequence numbers the set names, by number or (UID commands) by UID; nullopt when the
+// set is malformed. Only what exists is looked at, however wide the set.
+std::optional<std::vector<quint32>> Chosen(const Turn& t, size_t arg)
+{
+    const auto set = t.Text(arg) ? SequenceSet::Parse(*t.Text(arg)) : std::nullopt;
+    if (!set)
+        return std::nullopt;
+    const std::vector<quint32>& uids = t.s.Uids;
+    std::vector<quint32> seqs;
+    if (!IsUid(t)) {
+        for (const auto& [a, b] : set->Ranges(quint32(uids.size())))
+            for (quint64 n = std::max<quint32>(a, 1); n <= b && n <= uids.size(); ++n)
+                seqs.push_back(quint32(n));
+        return seqs;
+    }
+    for (const auto& [a, b] : set->Ranges(uids.empty() ? 0 : uids.back()))
+        for (auto it = std::lower_bound(uids.begin(), uids.end(), a); it != uids.end() && *it <= b; ++it)
+            seqs.push_back(quint32(it - uids.begin() + 1));
+    return seqs;
+}
+
+MessageRef Ref(const ImapSession& s, quint32 seq, const IndexEntry* entry)
+{
+    const std::shared_ptr<MailboxIndex> box = s.Box;
+    const quint32 uid = entry->uid;
+    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }};
+}
+
+QByteArray FlagsFetch(const ImapSession& s, quint32 seq, const IndexEntry& e, bool uid)
+{
+    return Num(seq) + " FETCH (" + (uid ? "UID " + Num(e.uid) + ' ' : QByteArray()) + "FLAGS " + FlagList(e.flags)
+           + (s.CondStore ? " MODSEQ (" + Num(e.modseq) + ')' : QByteArray()) + ')';
+}
+
+void Remember(ImapSession& s, const IndexEntry& e) { s.ShownFlags[e.uid] = {e.flags, e.modseq}; }
+
+}
+
+void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
+{
+    s.Box->Refresh();
+    s.Changed = false;
+    if (expunges) {
+        std::vector<quint32> gone;
+        for (size_t n = s.Uids.size(); n > 0; --n) {
+            if (s.Box->Find(s.Uids[n - 1]))
+                continue;
+            gone.push_back(s.Uids[n - 1]);
+            if (!s.QResync)
+                server.SendReply(index, "* " + Num(n) + " EXPUNGE");
+            s.ShownFlags.erase(s.Uids[n - 1]);
+            s.Uids.erase(s.Uids.begin() + qsizetype(n - 1));
+        }
+        if (s.QResync && !gone.empty())
+            server.SendReply(index, "* VANISHED " + SetOf(gone));
+    }
+    const size_t before = s.Uids.size();
+    for (const IndexEntry& e : s.Box->Entries())
+        if (s.Uids.empty() || e.uid > s.Uids.back()) {
+            s.Uids.push_back(e.uid);
+            Remember(s, e);
+        }
+    if (s.Uids.size() != before)
+        server.SendReply(index, "* " + Num(s.Uids.size()) + " EXISTS");
+    for (size_t n = 1; n <= before; ++n) {
+        const IndexEntry* e = s.Box->Find(s.Uids[n - 1]);
+        const ImapSession::Shown& shown = s.ShownFlags[s.Uids[n - 1]];
+        if (e && (e->flags != shown.flags || (s.CondStore && e->modseq != shown.modseq))) {
+            server.SendReply(index, "* " + FlagsFetch(s, quint32(n), *e, s.QResync));
+            Remember(s, *e);
+        }
+    }
+}
+
+// "* VANISHED (EARLIER) ..." and the changed flags for a client that knew the folder up to
+// `modseq` (QRESYNC).
+void Resync(Turn& t, quint32 validity, quint64 modseq)
+{
+    if (validity != t.s.Box->UidValidity())
+        return;
+    std::vector<quint32> vanished;
+    for (quint32 uid : t.s.Box->ExpungedSince(modseq))
+        if (!t.s.Box->Find(uid))
+            vanished.push_back(uid);
+    if (!vanished.empty())
+        t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
+    for (size_t n = 1; n <= t.s.Uids.size(); ++n)
+        if (const IndexEntry* e = t.s.Box->Find(t.s.Uids[n - 1]); e && e->modseq > modseq)
+            t.Untagged(FlagsFetch(t.s, quint32(n), *e, true));
+}
+
+void Select(Turn& t)
+{
+    const auto name = t.Text(0);
+    const QString path = name ? Folders::PathOf(t.s.Home, QString::fromUtf8(*name)) : QString();
+    if (t.s.state == ImapSession::State::Selected) {
+        t.s.Deselect();
+        t.Untagged("OK [CLOSED] Previous mailbox closed");
+    }
+    if (!name)
+        return t.Bad("SELECT wants a mailbox name");
+    if (path.isEmpty() || !QDir(path).exists())
+        return t.No("[NONEXISTENT] No such mailbox");
+    const Arg* params = t.command.args.size() > 1 && t.command.args[1].kind == Arg::List ? &t.command.args[1] : nullptr;
+    try {
+        t.s.Box = MailboxIndex::Open(path);
+        t.s.Box->Refresh();
+    } catch (const Failure& f) {
+        t.s.Box.reset();
+        return t.No("[SERVERBUG] " + f.description.toUtf8());
+    }
+    ImapSession& s = t.s;
+    s.state = ImapSession::State::Selected;
+    s.BoxName = QString::fromUtf8(*name);
+    s.ReadOnly = t.command.name == "EXAMINE";
+    for (const IndexEntry& e : s.Box->Entries()) {
+        s.Uids.push_back(e.uid);
+        Remember(s, e);
+    }
+    Server* server = &t.server;
+    const qint16 index = t.index;
+    ImapSession* session = &s;
+    const std::shared_ptr<MailboxIndex> box = s.Box;
+    const int id = box->Watch([server, index, session] {
+        session->Changed = true;
+        if (Connecter* c = server->Session(index); c && c->Step() == int(ImapStep::Idle))
+            Report(*server, index, *session, true);
+    });
+    s.Watching = std::shared_ptr<void>(nullptr, [box, id](void*) { box->Unwatch(id); });
+    t.Untagged("FLAGS (" + SystemFlags + ")");
+    t.Untagged("OK [PERMANENTFLAGS (" + SystemFlags + " \\*)] Flags permitted");
+    t.Untagged(Num(s.Uids.size()) + " EXISTS");
+    t.Untagged("0 RECENT");
+    t.Untagged("OK [UIDVALIDITY " + Num(s.Box->UidValidity()) + "] UIDs valid");
+    t.Untagged("OK [UIDNEXT " + Num(s.Box->UidNext()) + "] Predicted next UID");
+    t.Untagged("OK [HIGHESTMODSEQ " + Num(s.Box->HighestModSeq()) + "] Highest");
+    for (const Arg& p : params ? params->items : std::vector<Arg>{}) {
+        s.CondStore = s.CondStore || p.IsAtom("CONDSTORE");
+        if (p.kind == Arg::List && p.items.size() >= 2 && s.QResync)
+            Resync(t, p.items[0].text.toUInt(), p.items[1].text.toULongLong());
+    }
+    t.Ok(QByteArray(s.ReadOnly ? "[READ-ONLY] " : "[READ-WRITE] ") + t.command.name + " completed");
+}
+
+void Close(Turn& t)
+{
+    if (t.command.name == "CLOSE" && !t.s.ReadOnly) {
+        QList<quint32> deleted;
+        for (const IndexEntry& e : t.s.Box->Entries())
+            if (e.Has(Deleted))
+                deleted << e.uid;
+        t.s.Box->Expunge(deleted);
+    }
+    t.s.Deselect();
+    t.Ok(t.command.name + " completed");
+}
+
+void Expunge(Turn& t)
+{
+    const auto chosen = IsUid(t) ? Chosen(t, 0) : std::optional<std::vector<quint32>>(std::vector<quint32>{});
+    if (!chosen)
+        return t.Bad("Malformed sequence set");
+    if (t.s.ReadOnly)
+        return t.No("[READ-ONLY] Mailbox is read-only");
+    QList<quint32> deleted;
+    for (size_t n = 1; n <= t.s.Uids.size(); ++n) {
+        const IndexEntry* e = t.s.Box->Find(t.s.Uids[n - 1]);
+        if (e && e->Has(Deleted) && (!IsUid(t) || std::binary_search(chosen->begin(), chosen->end(), quint32(n))))
+            deleted << e->uid;
+    }
+    t.s.Box->Expunge(deleted);
+    Report(t.server, t.index, t.s, true);
+    t.Ok("[HIGHESTMODSEQ " + Num(t.s.Box->HighestModSeq()) + "] " + t.command.name + " completed");
+}
+
+void Fetch(Turn& t)
+{
+    const auto chosen = Chosen(t, 0);
+    QByteArray error;
+    const auto items = FetchItems::Parse(t.command.args, 1, &error);
+    if (!chosen || !items)
+        return t.Bad(chosen ? error : "Malformed sequence set");
+    t.s.CondStore = t.s.CondStore || items->WantsModSeq();
+    QByteArray failed;
+    for (quint32 seq : *chosen) {
+        const quint32 uid = t.s.Uids[seq - 1];
+        const IndexEntry* e = t.s.Box->Find(uid);
+        if (!e || (items->ChangedSince() && e->modseq <= items->ChangedSince()))
+            continue;
+        const bool seen = items->SetsSeen() && !t.s.ReadOnly && !e->Has("\\Seen");
+        try {
+            if (seen) {
+                t.s.Box->Store(uid, MailboxIndex::FlagMode::Add, {"\\Seen"});
+                e = t.s.Box->Find(uid);
+                Remember(t.s, *e);
+            }
+            QByteArray response = items->Response(Ref(t.s, seq, e), IsUid(t), seen, &error);
+            if (response.isEmpty())
+                failed = error;
+            else
+                t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
+        } catch (const Failure& f) {
+            failed = "Message " + Num(seq) + " cannot be read: " + f.description.toUtf8();
+        }
+    }
+    if (!failed.isEmpty())
+        return t.No(failed);
+    t.Ok(t.command.name + " completed");
+}
+
+// STORE set [(UNCHANGEDSINCE n)] [+-]FLAGS[.SILENT] flags
+void Store(Turn& t)
+{
+    const auto chosen = Chosen(t, 0);
+    const std::vector<Arg>& args = t.command.args;
+    const bool conditional = args.size() > 1 && args[1].kind == Arg::List;
+    const size_t at = conditional ? 2 : 1;
+    quint64 unchangedSince = 0;
+    if (conditional) {
+        const std::vector<Arg>& mods = args[1].items;
+        if (mods.size() != 2 || !mods[0].IsAtom("UNCHANGEDSINCE"))
+            return t.Bad("Unknown STORE modifier");
+        unchangedSince = mods[1].text.toULongLong();
+        t.s.CondStore = true;
+    }
+    QByteArray item = at < args.size() && args[at].kind == Arg::Atom ? args[at].text.toUpper() : QByteArray();
+    const bool silent = item.endsWith(".SILENT");
+    item.chop(silent ? 7 : 0);
+    const auto mode = item == "FLAGS" ? MailboxIndex::FlagMode::Set : item == "+FLAGS" ? MailboxIndex::FlagMode::Add : MailboxIndex::FlagMode::Remove;
+    QList<QByteArray> flags;
+    for (size_t i = at + 1; i < args.size(); ++i)
+        for (const Arg& f : args[i].kind == Arg::List ? args[i].items : std::vector<Arg>{args[i]})
+            flags << f.text;
+    if (!chosen || (item != "FLAGS" && item != "+FLAGS" && item != "-FLAGS") || at + 1 >= args.size())
+        return t.Bad("STORE wants a set, FLAGS, +FLAGS or -FLAGS and flags");
+    if (t.s.ReadOnly)
+        return t.No("[READ-ONLY] Mailbox is read-only");
+    QList<quint32> uids;
+    for (quint32 seq : *chosen)
+        uids << t.s.Uids[seq - 1];
+    QList<quint32> leftAlone;
+    try {
+        leftAlone = t.s.Box->Store(uids, mode, flags, unchangedSince);
+    } catch (const Failure& f) {
+        return t.No(f.description.toUtf8());
+    }
+    std::vector<quint32> modified;
+    for (quint32 seq : *chosen) {
+        const quint32 uid = t.s.Uids[seq - 1];
+        const IndexEntry* e = t.s.Box->Find(uid);
+        if (leftAlone.contains(uid))
+            modified.push_back(IsUid(t) ? uid : seq);
+        if (!e || leftAlone.contains(uid))
+            continue;
+        if (!silent || (t.s.CondStore && e->modseq != t.s.ShownFlags[uid].modseq))
+            t.Untagged(FlagsFetch(t.s, seq, *e, IsUid(t)));
+        Remember(t.s, *e);
+    }
+    t.Ok((modified.empty() ? QByteArray() : "[MODIFIED " + SetOf(modified) + "] ") + t.command.name + " completed");
+}
+
+void Search(Turn& t)
+{
+    QByteArray error;
+    const auto query = SearchQuery::Parse(t.command.args, 0, &error);
+    if (!query)
+        return error.startsWith("[BADCHARSET]") ? t.No(error) : t.Bad(error);
+    std::vector<quint32> matches;
+    quint64 highest = 0;
+    const quint32 largestUid = t.s.Uids.empty() ? 0 : t.s.Uids.back();
+    try {
+        for (size_t n = 1; n <= t.s.Uids.size(); ++n) {
+            const IndexEntry* e = t.s.Box->Find(t.s.Uids[n - 1]);
+            if (!e || !query->Matches(Ref(t.s, quint32(n), e), quint32(t.s.Uids.size()), largestUid))
+                continue;
+            matches.push_back(IsUid(t) ? e->uid : quint32(n));
+            highest = std::max(highest, e->modseq);
+        }
+    } catch (const Failure& f) {
+        return t.No("Cannot search: " + f.description.toUtf8());
+    }
+    const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest);
+    t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
+    t.Ok(t.command.name + " completed");
+}
+
+void CopyMove(Turn& t)
+{
+    const auto chosen = Chosen(t, 0);
+    const auto name = t.Text(1);
+    if (!chosen || !name || t.command.args.size() != 2)
+        return t.Bad(t.command.name + " wants a set and a mailbox");
+    const bool move = t.command.name.endsWith("MOVE");
+    if (move && t.s.ReadOnly)
+        return t.No("[READ-ONLY] Mailbox is read-only");
+    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
+    if (path.isEmpty() || !QDir(path).exists())
+        return t.No("[TRYCREATE] No such mailbox");
+    std::vector<quint32> from, to;
+    try {
+        const std::shared_ptr<MailboxIndex> target = MailboxIndex::Open(path);
+        for (quint32 seq : *chosen)
+            if (const quint32 uid = t.s.Uids[seq - 1]; t.s.Box->Find(uid)) {
+                to.push_back(t.s.Box->CopyTo(uid, *target));
+                from.push_back(uid);
+            }
+        const QByteArray code = from.empty() ? QByteArray() : "[COPYUID " + Num(target->UidValidity()) + ' ' + SetOf(from) + ' ' + SetOf(to) + "] ";
+        if (!move)
+            return t.Ok(code + "COPY completed");
+        if (!code.isEmpty())
+            t.Untagged("OK " + code + "Moved");
+        t.s.Box->Expunge(QList<quint32>(from.begin(), from.end()));
+    } catch (const Failure& f) {
+        return t.No(f.description.toUtf8());
+    }
+    Report(t.server, t.index, t.s, true);
+    t.Ok(t.command.name + " completed");
+}
+
+}

@@ -1,0 +1,60 @@
+#pragma once
+// The IMAP part of a session: the command reader, who logged in, what the client enabled, and
+// the selected folder as this session last showed it (sequence numbers, flags, mod-sequences),
+// so that changes made by others reach the client at the moments it may hear of them.
+#include "core/Connecter.h"
+#include "imap/ImapParser.h"
+
+#include <QList>
+#include <QString>
+#include <map>
+#include <memory>
+
+class MailboxIndex;
+
+// An IMAP connection's steps; then every protocol's Closing.
+enum class ImapStep : int {
+    Commands = 5,       // reading commands
+    Literal = 7,        // reading the bytes of a literal
+    Idle = 8,           // IDLE: waiting for DONE
+    Authenticate = 9,   // AUTHENTICATE: waiting for the client's response
+};
+
+// Seconds a client may stay silent: at least the thirty minutes IMAP promises.
+inline constexpr int ImapIdleSeconds = 1800;
+// A client that has not logged in gets less.
+inline constexpr int ImapLoginSeconds = 60;
+
+class ImapSession : public Connecter::Protocol {
+public:
+    enum class State { NotAuthenticated, Authenticated, Selected, Logout };
+
+    Imap::CommandReader Reader;
+    State state = State::NotAuthenticated;
+    QString User;          // who logged in
+    QString Home;          // the account's mailbox folder, INBOX
+    QByteArray Waiting;    // the tag of an IDLE or AUTHENTICATE under way
+    bool CondStore = false, QResync = false, Utf8 = false;   // ENABLEd or implied
+
+    // The selected folder as this session last showed it.
+    struct Shown {
+        QList<QByteArray> flags;
+        quint64 modseq = 0;
+    };
+    std::shared_ptr<MailboxIndex> Box;
+    QString BoxName;
+    bool ReadOnly = false;
+    std::vector<quint32> Uids;            // sequence number n is Uids[n - 1]
+    std::map<quint32, Shown> ShownFlags;  // by UID
+    std::shared_ptr<void> Watching;       // the index's watch, given back with it
+    bool Changed = false;                 // the index told of a change since the last look
+
+    // Leaves the selected folder, if any.
+    void Deselect();
+
+    int IdleSeconds(int step, const Settings& settings) const override;
+    void TimedOut(Server& server, qint16 index, qint64 silentSeconds) override;
+    qint64 Held() const override { return Reader.Held(); }
+    bool TakesPartialLines(int step) const override { return step == int(ImapStep::Literal); }
+    QByteArray Masked(const QByteArray& buffer, int step) const override;
+};

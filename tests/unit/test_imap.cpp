@@ -1,0 +1,126 @@
+// IMAP as a client sees it: the command syntax as the parser reads it, sequence sets, and
+// dialogues on connections 2 and 3 against Alice's mailbox, without a socket.
+#include "TestSupport.h"
+#include "imap/ImapCommand.h"
+#include "imap/ImapParser.h"
+#include "imap/ImapSession.h"
+
+namespace {
+
+using namespace Imap;
+
+// A parsed argument as the rows write it: atoms bare, strings quoted, lists in parentheses.
+QByteArray Shown(const Arg& a)
+{
+    if (a.kind == Arg::String)
+        return '"' + a.text + '"';
+    if (a.kind != Arg::List)
+        return a.kind == Arg::Nil ? "NIL" : a.text;
+    QByteArrayList items;
+    for (const Arg& i : a.items) items << Shown(i);
+    return '(' + items.join(' ') + ')';
+}
+
+const QByteArray Caps = "IMAP4rev2 IMAP4rev1 AUTH=PLAIN SASL-IR LITERAL+ ENABLE IDLE NAMESPACE ID UIDPLUS MOVE UNSELECT CHILDREN "
+                        "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH CONDSTORE QRESYNC BINARY";
+const QByteArray After = "IMAP4rev2 IMAP4rev1 LITERAL+ ENABLE IDLE NAMESPACE ID UIDPLUS MOVE UNSELECT CHILDREN "
+                         "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH CONDSTORE QRESYNC BINARY";
+const Lines Login = {"C: a LOGIN alice secret", "S: a OK [CAPABILITY " + After + "] Logged in"};
+
+}
+
+class TestImap : public QObject {
+    Q_OBJECT
+private slots:
+    void parse_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("parsed");
+        QTest::newRow("atoms, strings, NIL") << QByteArray("a1 login \"al \\\"x\\\\\" nil") << QByteArray("a1 LOGIN \"al \"x\\\" NIL");
+        QTest::newRow("uid joined") << QByteArray("t uid fetch 1:* (FLAGS)") << QByteArray("t UID FETCH 1:* (FLAGS)");
+        QTest::newRow("section one atom") << QByteArray("t FETCH 1 (BODY.PEEK[HEADER.FIELDS (FROM TO)]<0.10> UID)")
+                                          << QByteArray("t FETCH 1 (BODY.PEEK[HEADER.FIELDS (FROM TO)]<0.10> UID)");
+        QTest::newRow("literals") << QByteArray("t LOGIN {3}\r\na b ~{2+}\r\n\r\n") << QByteArray("t LOGIN \"a b\" \"\r\n\"");
+        QTest::newRow("nested lists, flags") << QByteArray("t STORE 1 +FLAGS (\\Seen (x ()) $Junk)") << QByteArray("t STORE 1 +FLAGS (\\Seen (x ()) $Junk)");
+        QTest::newRow("bad escape") << QByteArray("t LOGIN \"a\\b\" c") << QByteArray("t BAD Bad escape in quoted string");
+        QTest::newRow("unended quote") << QByteArray("t LOGIN \"abc") << QByteArray("t BAD Unterminated quoted string");
+        QTest::newRow("unended list") << QByteArray("t X (a b") << QByteArray("t BAD Missing or malformed argument");
+        QTest::newRow("unended section") << QByteArray("t FETCH 1 BODY[TEXT") << QByteArray("t BAD Unterminated [");
+        QTest::newRow("too deep") << "t X " + QByteArray(MaxDepth + 1, '(') + QByteArray(MaxDepth + 1, ')') << QByteArray("t BAD Lists nested too deep");
+        QTest::newRow("no tag") << QByteArray("+x NOOP") << QByteArray(" BAD Missing or malformed tag");
+        QTest::newRow("8-bit atom") << QByteArray("t NOOP \xff") << QByteArray("t BAD Missing or malformed argument");
+        QTest::newRow("short literal") << QByteArray("t LOGIN {9}\r\nab") << QByteArray("t BAD Malformed literal");
+    }
+    void parse()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, parsed);
+        QByteArray tag, error;
+        const auto c = ParseCommand(line + "\r\n", &tag, &error);
+        QByteArrayList words{tag + ' ' + (c ? c->name : "BAD " + error)};
+        for (const Arg& a : c ? c->args : std::vector<Arg>{}) words << Shown(a);
+        QCOMPARE(words.join(' '), parsed);
+    }
+
+    void sequenceSets_data()
+    {
+        QTest::addColumn<QByteArray>("set");
+        QTest::addColumn<QByteArray>("ranges");   // with "*" as 10
+        QTest::newRow("merged, sorted") << QByteArray("7,1:3,4,9:8") << QByteArray("1-4 7-9");
+        QTest::newRow("star") << QByteArray("*:5,12:*") << QByteArray("5-12");
+        QTest::newRow("largest number") << QByteArray("1:4294967295") << QByteArray("1-4294967295");
+        for (const char* bad : {"0", "1:0", "", "1,", "a", "4294967296", "1::2", "-1", "1:2:3"})
+            QTest::newRow(bad) << QByteArray(bad) << QByteArray("invalid");
+    }
+    void sequenceSets()
+    {
+        QFETCH(QByteArray, set);
+        QFETCH(QByteArray, ranges);
+        const auto parsed = SequenceSet::Parse(set);
+        QByteArrayList shown;
+        for (const auto& [a, b] : parsed ? parsed->Ranges(10) : std::vector<std::pair<quint32, quint32>>{})
+            shown << QByteArray::number(a) + '-' + QByteArray::number(b);
+        QCOMPARE(parsed ? shown.join(' ') : QByteArray("invalid"), ranges);
+        for (quint32 n = 1; parsed && n <= 13; ++n)   // Contains agrees with Ranges
+            QCOMPARE(parsed->Contains(n, 10), std::any_of(shown.begin(), shown.end(), [n](const QByteArray& r) {
+                return n >= r.split('-')[0].toUInt() && n <= r.split('-')[1].toUInt(); }));
+    }
+
+    void dialogue_data()
+    {
+        QTest::addColumn<Lines>("script");
+        QTest::newRow("before login") << Lines{"C: a CAPABILITY", "S: * CAPABILITY " + Caps, "S: a OK CAPABILITY completed",
+            "C: b NOOP", "S: b OK NOOP completed", "C: c CHECK", "S: c BAD Command not valid in this state",
+            "C: d FROB", "S: d BAD Unknown command", "C: e STARTTLS", "S: e BAD STARTTLS not available", "C: ", "S: * BAD Empty command line",
+            "C: f ID NIL", "S: * ID (\"name\" \"Tandrivel\")", "S: f OK ID completed", "C: g ENABLE CONDSTORE", "S: g BAD Command not valid in this state",
+            "C: h LOGOUT", "S: * BYE Logging out", "S: h OK LOGOUT completed"};
+        const QByteArray failed = "NO [AUTHENTICATIONFAILED] Invalid credentials";
+        QTest::newRow("logins") << Lines{"C: a LOGIN alice wrong", "S: a " + failed, "C: b LOGIN alice", "S: b BAD LOGIN wants a user name and a password",
+            "C: c AUTHENTICATE PLAIN " + QByteArray("\0alice\0wrong", 12).toBase64(), "S: c " + failed,
+            "C: d AUTHENTICATE CRAM-MD5", "S: d NO Unsupported authentication mechanism",
+            "C: e AUTHENTICATE PLAIN", "S: + ", "C: *", "S: e BAD AUTHENTICATE cancelled",
+            "C: f AUTHENTICATE PLAIN", "S: + ", "C: !!", "S: f BAD Malformed PLAIN response",
+            "C: g AUTHENTICATE PLAIN " + QByteArray("bob\0alice\0secret", 16).toBase64(), "S: g " + failed,
+            "C: h AUTHENTICATE PLAIN", "S: + ", "C: " + QByteArray("\0alice\0secret", 13).toBase64(), "S: h OK [CAPABILITY " + After + "] Logged in",
+            "C: i LOGIN alice secret", "S: i BAD Command not valid in this state", "C: j ENABLE QRESYNC x", "S: * ENABLED CONDSTORE QRESYNC",
+            "S: j OK ENABLE completed", "C: k ENABLE CONDSTORE", "S: * ENABLED", "S: k OK ENABLE completed",
+            "C: l NAMESPACE", "S: * NAMESPACE ((\"\" \"/\")) NIL NIL", "S: l OK NAMESPACE completed"};
+        // Literals: one the client waits for, one it does not, one too large, and pipelining.
+        QTest::newRow("literals") << Lines{"C: a LOGIN {5}", "S: + Ready for literal", "C: alice {6+}\nsecret\nb NOOP",
+            "S: a OK [CAPABILITY " + After + "] Logged in", "S: b OK NOOP completed",
+            "C: c ID {300000000}", "S: c NO [TOOBIG] Literal too large", "C: d IDLE", "S: + idling", "C: done", "S: d OK IDLE terminated",
+            "C: e NOOP {300000000+}", "S: * BYE Literal too large"};
+    }
+    void dialogue()
+    {
+        QFETCH(Lines, script);
+        ProgramFolder pf("UserName,Password,MailID\nalice,secret,alice\n");
+        pf.Mailbox("alice");
+        FakeServer s;
+        for (qint16 i : {2, 3}) s.Open<ImapSession>(i, ImapStep::Commands);
+        Play(s, 2, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, ImapCommand); });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestImap)
+#include "test_imap.moc"
