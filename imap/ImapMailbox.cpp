@@ -6,7 +6,6 @@
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
 
-#include <QDir>
 #include <algorithm>
 
 namespace Imap {
@@ -131,14 +130,14 @@ void Resync(Turn& t, quint32 validity, quint64 modseq)
 void Select(Turn& t)
 {
     const auto name = t.Text(0);
-    const QString path = name ? Folders::PathOf(t.s.Home, QString::fromUtf8(*name)) : QString();
+    const QString path = name ? SelectablePath(t.s.Home, *name) : QString();
     if (t.s.state == ImapSession::State::Selected) {
         t.s.Deselect();
         t.Untagged("OK [CLOSED] Previous mailbox closed");
     }
     if (!name)
         return t.Bad("SELECT wants a mailbox name");
-    if (path.isEmpty() || !QDir(path).exists())
+    if (path.isEmpty())
         return t.No("[NONEXISTENT] No such mailbox");
     const Arg* params = t.command.args.size() > 1 && t.command.args[1].kind == Arg::List ? &t.command.args[1] : nullptr;
     try {
@@ -332,8 +331,8 @@ void CopyMove(Turn& t)
     const bool move = t.command.name.endsWith("MOVE");
     if (move && t.s.ReadOnly)
         return t.No("[READ-ONLY] Mailbox is read-only");
-    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
-    if (path.isEmpty() || !QDir(path).exists())
+    const QString path = SelectablePath(t.s.Home, *name);
+    if (path.isEmpty())
         return t.No("[TRYCREATE] No such mailbox");
     std::vector<quint32> from, to;
     try {
