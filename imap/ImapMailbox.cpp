@@ -276,9 +276,11 @@ void Store(Turn& t)
     QList<quint32> uids;
     for (quint32 seq : *chosen)
         uids << t.s.Uids[seq - 1];
-    QList<quint32> leftAlone;
+    // UNCHANGEDSINCE 0 leaves every message alone: each has been changed since.
+    QList<quint32> leftAlone = conditional && unchangedSince == 0 ? uids : QList<quint32>();
     try {
-        leftAlone = t.s.Box->Store(uids, mode, flags, unchangedSince);
+        if (leftAlone.isEmpty())
+            leftAlone = t.s.Box->Store(uids, mode, flags, unchangedSince);
     } catch (const Failure& f) {
         return t.No(f.description.toUtf8());
     }
@@ -290,7 +292,7 @@ void Store(Turn& t)
             modified.push_back(IsUid(t) ? uid : seq);
         if (!e || leftAlone.contains(uid))
             continue;
-        if (!silent || (t.s.CondStore && e->modseq != t.s.ShownFlags[uid].modseq))
+        if (!silent)
             t.Untagged(FlagsFetch(t.s, seq, *e, IsUid(t)));
         Remember(t.s, *e);
     }

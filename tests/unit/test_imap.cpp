@@ -131,6 +131,9 @@ private slots:
             "C: j UID EXPUNGE 2", "S: * 2 EXPUNGE", "S: j OK [HIGHESTMODSEQ *", "C3: d FETCH 2 (UID)", "S3: * 1 FETCH (FLAGS (\\Deleted $Later))", "S3: d OK FETCH completed",
             "C3: e CHECK", "S3: * 2 EXPUNGE", "S3: e OK CHECK completed", "C: k STORE 1 FLAGS ()", "S: * 1 FETCH (FLAGS ())", "S: k OK STORE completed",
             "C: l FETCH x FLAGS", "S: l BAD Malformed sequence set", "C: m CLOSE", "S: m OK CLOSE completed", "C: n FETCH 1 UID", "S: n BAD Command not valid in this state"};
+        QTest::newRow("condstore, qresync") << Login + Lines{"C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"}
+            + Selected("C", 2, 3) + Lines{"C: c STORE 1:2 (UNCHANGEDSINCE 0) +FLAGS x", "S: c OK [MODIFIED 1:2] STORE completed",
+            "C: d UID STORE 2 +FLAGS.SILENT \\Deleted", "S: d OK UID STORE completed", "C: e EXPUNGE", "S: * VANISHED 2", "S: e OK [HIGHESTMODSEQ *"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
             "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
             "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
