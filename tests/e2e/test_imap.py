@@ -1,6 +1,6 @@
 """IMAP against the real server: mail sent over SMTP read, flagged, searched, copied, moved and expunged with imaplib,
 what POP3 and IMAP each do seen by the other, two sessions and IDLE told of each other's changes, and hostile input
-answered while another client is served."""
+answered while another client is served; curl, fetchmail, getmail6, mbsync and offlineimap3 as they are."""
 import imaplib
 import os
 import pathlib
@@ -169,26 +169,34 @@ class RealClients(test_internet.Case):   # each fetches what is new, once; mbsyn
                 self.setUp_messages()
                 self.s.start()
 
-    @unittest.skipUnless(shutil.which("mbsync"), "isync is not installed")
-    def test_mbsync_flags_both_ways(self):
-        tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-mbsync-"))
-        config = pathlib.Path(tmp, "mbsyncrc")
-        os.makedirs(os.path.join(tmp, "mail"))
-        config.write_text(f"IMAPAccount t\nHost 127.0.0.1\nPort {self.s.imap}\nUser demo\nPass secret\nSSLType None\n\n"
-                          f"IMAPStore remote\nAccount t\n\nMaildirStore local\nPath {tmp}/mail/\nInbox {tmp}/mail/INBOX\n\n"
-                          "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\nSyncState *\n")
+    def test_sync_flags_both_ways(self):
+        imap = self.s.imap
+        rows = (("mbsync", "-c", lambda tmp: f"IMAPAccount t\nHost 127.0.0.1\nPort {imap}\nUser demo\nPass secret\nSSLType None\n\n"
+                 f"IMAPStore remote\nAccount t\n\nMaildirStore local\nPath {tmp}/mail/\nInbox {tmp}/mail/INBOX\n\n"
+                 "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\nSyncState *\n", ["-a"]),
+                ("offlineimap", "-c", lambda tmp: f"[general]\naccounts = t\nmetadata = {tmp}/meta\n[Account t]\nlocalrepository = l\n"
+                 f"remoterepository = r\n[Repository l]\ntype = Maildir\nlocalfolders = {tmp}/mail\n[Repository r]\ntype = IMAP\n"
+                 f"remotehost = 127.0.0.1\nremoteport = {imap}\nremoteuser = demo\nremotepass = secret\nssl = no\n"
+                 "folderfilter = lambda f: f == 'INBOX'\n", ["-o", "-u", "quiet"]))
+        for client, option, config, more in rows:
+            with self.subTest(client):
+                if not shutil.which(client):
+                    self.skipTest(f"{client} is not installed (isync, offlineimap3)")
+                tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-sync-"))
+                os.makedirs(os.path.join(tmp, "mail"))
+                pathlib.Path(tmp, "rc").write_text(config(tmp))
 
-        def sync():
-            r = subprocess.run(["mbsync", "-c", str(config), "-a"], capture_output=True, timeout=TIMEOUT * 3)
-            self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-            return sorted(pathlib.Path(tmp, "mail", "INBOX").glob("*/*"))
-        local = sync()
-        self.assertEqual(len(local), 3)
-        local[0].rename(str(local[0]).split(":2,")[0] + ":2,S")   # read here
-        m = login(self.s)
-        m.select("INBOX")
-        ok(m.store("3", "+FLAGS", r"\Flagged"))                  # flagged there
-        local = sync()
-        self.assertEqual(ok(m.search(None, "SEEN")), [b"1"])
-        self.assertTrue(any(str(p).endswith(",U=3:2,F") for p in local), local)
-        m.logout()
+                def sync():
+                    r = subprocess.run([client, option, f"{tmp}/rc", *more], capture_output=True, timeout=TIMEOUT * 3)
+                    self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                    return {int(re.search(r",U=(\d+)", p.name)[1]): p for p in pathlib.Path(tmp, "mail", "INBOX").glob("*/*")}
+                local = sync()
+                self.assertEqual(sorted(local), [1, 2, 3])
+                local[1].rename(str(local[1]).split(":2,")[0] + ":2,S")   # read here
+                m = login(self.s)
+                m.select("INBOX")
+                ok(m.store("3", "FLAGS", r"\Flagged"))                    # flagged there
+                self.assertTrue(sync()[3].name.endswith("F"))
+                self.assertEqual(ok(m.search(None, "SEEN")), [b"1"])
+                ok(m.store("1:*", "FLAGS", "()"))
+                m.logout()
