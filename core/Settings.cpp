@@ -47,6 +47,7 @@ const QList<SettingRow> Rows = {
     {"Milters", "", K::Trimmed, &S::Milters, 0, 0, nullptr, "mail filters, inet:host:port or unix:/path"},
     {"MilterOutgoing", "no", K::Flag, &S::MilterOutgoing, 0, 0, nullptr, "filter the mail of trusted clients too"},
     {"MilterDefault", "tempfail", K::Choice, &S::MilterDefaultAccept, 0, 0, "accept", "what a failing filter does: tempfail or accept"},
+    {"QuarantineToJunk", "no", K::Flag, &S::QuarantineToJunk, 0, 0, nullptr, "mail marked as spam goes to the Junk folder"},
     {"TlsResumption", "yes", K::Flag, &S::TlsResumption, 0, 0, nullptr, "TLS sessions may be resumed"},
     {"SmtpTimeout", "300", K::Number, &S::SmtpTimeout, 1, Int, nullptr, "seconds an SMTP connection may stay silent"},
     {"Pop3Timeout", "600", K::Number, &S::Pop3Timeout, 1, Int, nullptr, "seconds a POP3 connection may stay silent"},

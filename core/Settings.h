@@ -62,6 +62,8 @@ struct Settings {
     QString Milters;
     int MilterTimeout = 30;
     bool MilterDefaultAccept = false, MilterOutgoing = false;
+    // Mail marked X-Spam-Flag: YES goes to the recipient's Junk folder (IMAP) instead of INBOX.
+    bool QuarantineToJunk = false;
 
     // The settings as the store holds them; a value that cannot be used is reported through
     // `report` and its default is used. HostName and DkimEd25519Selector, when not set, are

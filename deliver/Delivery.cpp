@@ -7,6 +7,7 @@
 #include "mail/AddressList.h"
 #include "mail/Trace.h"
 #include "store/Aliases.h"
+#include "store/Folders.h"
 #include "store/Recipient.h"
 
 #include <QDateTime>
@@ -25,6 +26,23 @@ QByteArray Clean(const QByteArray& text)
             if (uchar(text[i]) >= 0x80)
                 out[i] = text[i];
     return out;
+}
+
+// Mail the checks or a filter marked as spam.
+bool Spam(const QByteArray& text)
+{
+    const QList<QByteArray> flags = Mail::Header(text).Values("X-Spam-Flag");
+    return std::any_of(flags.begin(), flags.end(), [](const QByteArray& v) { return v.trimmed().compare("YES", Qt::CaseInsensitive) == 0; });
+}
+
+// The Junk folder of a mailbox; the mailbox itself when Junk cannot be made, so the mail still arrives.
+QString Junk(const QString& mailbox)
+{
+    try {
+        return Folders::JunkPath(mailbox);
+    } catch (const Failure&) {
+        return mailbox;
+    }
 }
 
 using Next = Step::Next;
@@ -81,6 +99,7 @@ void ClassifyAll(const D& d, Target& mailboxes, Target* relay, const Next& next)
     // One moment for every copy: relayed copies that differ only in their recipient share a transaction.
     const QByteArray when = QDateTime::currentDateTime().toString(Qt::RFC2822Date).toLatin1();
     QSet<QString> seen;
+    const bool junk = d->server.Config().QuarantineToJunk && Spam(d->m.text);
     for (qsizetype i = 0; i < d->m.recipients.size(); ++i) {
         const QByteArray& address = d->m.recipients[i];
         Recipient r = i < d->m.classified.size() ? d->m.classified[i] : Classify(d->server.Config(), address);
@@ -101,6 +120,8 @@ void ClassifyAll(const D& d, Target& mailboxes, Target* relay, const Next& next)
         if (seen.contains(r.folder))
             continue;
         seen.insert(r.folder);
+        if (junk)
+            r.folder = Junk(r.folder);
         const QByteArray head = Mail::ReturnPath(Clean(d->m.sender)) + (trace ? Mail::Received(HopOf(d->m, host), Clean(address), when) : QByteArray());
         d->mailboxes.copies.push_back({address, r.folder, head});
     }

@@ -49,7 +49,9 @@ QByteArray Flat(const Arg& a)
     return out + ')';
 }
 
-bool Digits(QByteArrayView s) { return !s.isEmpty() && s.size() <= 19 && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }); }
+constexpr qsizetype MaxDigits = 18;   // any such number fits in 63 bits
+
+bool Digits(QByteArrayView s) { return !s.isEmpty() && s.size() <= MaxDigits && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }); }
 
 // One item from `text` at `i`.
 class ItemReader {
@@ -227,6 +229,7 @@ bool FetchItems::SetsSeen() const
 
 bool FetchItems::WantsModSeq() const { return d_->changedSince > 0 || d_->Has(Kind::ModSeq); }
 quint64 FetchItems::ChangedSince() const { return d_->changedSince; }
+bool FetchItems::Vanished() const { return d_->vanished; }
 
 bool FetchItems::Items::Answer(QByteArray& out, const Item& item, const MessageRef& m, const std::function<const QByteArray&()>& text,
                                QByteArray* error) const

@@ -27,6 +27,7 @@ public:
     bool SetsSeen() const;      // BODY[...] or RFC822(.TEXT) without PEEK
     bool WantsModSeq() const;   // MODSEQ asked for, or CHANGEDSINCE given
     quint64 ChangedSince() const;   // 0 when not given
+    bool Vanished() const;          // VANISHED given (QRESYNC): expunged UIDs go as VANISHED (EARLIER)
     // "* <seq> FETCH (...)\r\n". UID comes first under UID FETCH; FLAGS is added when
     // `flagsChanged` and not asked for. Returns an empty array and `error` (a NO text, such as
     // "[UNKNOWN-CTE] ...") when an item cannot be answered for this message.

@@ -4,6 +4,7 @@
 #include "mail/Mime.h"
 #include "mail/MimeParts.h"
 
+#include <numeric>
 #include <vector>
 
 namespace Mime {
@@ -20,6 +21,7 @@ struct Token {
 std::vector<Token> Tokens(QByteArrayView v)
 {
     std::vector<Token> out;
+    qsizetype literalEnd = -2;   // the next "]", looked for once however many "[" there are
     for (qsizetype i = 0; SkipCfws(v, i), i < v.size();) {
         const char c = v[i];
         if (c == '"') {
@@ -29,7 +31,9 @@ std::vector<Token> Tokens(QByteArrayView v)
             ++i;
         } else {
             const qsizetype from = i;
-            const qsizetype close = c == '[' ? v.indexOf(']', i) : -1;   // a domain literal
+            if (c == '[' && literalEnd != -1 && literalEnd < i)
+                literalEnd = v.indexOf(']', i);
+            const qsizetype close = c == '[' ? literalEnd : -1;   // a domain literal
             if (close > 0)
                 i = close + 1;
             while (close < 0 && i < v.size() && !strchr(" \t\r\n(\"", v[i]) && !strchr(Specials, v[i]))
@@ -139,9 +143,17 @@ QByteArray Envelope(const QByteArray& message)
     const auto addresses = [&](QByteArrayView name) { return AddressReader().Read(value(name)); };
     const QByteArray from = addresses("From");
     const QByteArray sender = addresses("Sender"), replyTo = addresses("Reply-To");
-    return '(' + String(value("Date")) + ' ' + String(value("Subject")) + ' ' + from + ' ' + (sender == "NIL" ? from : sender) + ' ' +
-           (replyTo == "NIL" ? from : replyTo) + ' ' + addresses("To") + ' ' + addresses("Cc") + ' ' + addresses("Bcc") + ' ' +
-           String(value("In-Reply-To")) + ' ' + String(value("Message-ID")) + ')';
+    const QByteArray members[] = {String(value("Date")), String(value("Subject")), from, sender == "NIL" ? from : sender,
+                                  replyTo == "NIL" ? from : replyTo, addresses("To"), addresses("Cc"), addresses("Bcc"),
+                                  String(value("In-Reply-To")), String(value("Message-ID"))};
+    QByteArray out;
+    out.reserve(std::accumulate(std::begin(members), std::end(members), qsizetype(2), [](qsizetype n, const QByteArray& m) { return n + m.size() + 1; }));
+    for (const QByteArray& m : members) {
+        out += out.isEmpty() ? '(' : ' ';
+        out += m;
+    }
+    out += ')';
+    return out;
 }
 
 }

@@ -8,6 +8,7 @@ namespace {
 
 constexpr qsizetype MaxBoundary = 200;   // RFC 2046 allows 70; senders overshoot a little
 constexpr qsizetype MaxCharsetName = 64;
+constexpr qsizetype MaxEncodedWord = 256;   // RFC 2047 allows 75; some senders write longer ones
 
 bool Blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 int Hex(char c)
@@ -201,22 +202,24 @@ QByteArray UndoQuotedPrintable(QByteArrayView in)
 }
 
 // One encoded word at `at` ("=?charset?B?text?=", the charset may carry "*language"):
-// its text, and where it ends; null when it is no encoded word.
+// its text, and where it ends; null when it is no encoded word. Only so far is looked at
+// for its end, so a header full of "=?" costs no more than its length times that.
 QString EncodedWord(QByteArrayView v, qsizetype at, qsizetype* end)
 {
-    const qsizetype q1 = v.indexOf('?', at + 2);
-    if (q1 < 0 || q1 - at - 2 > MaxCharsetName || q1 + 3 >= v.size() || v[q1 + 2] != '?')
+    const QByteArrayView word = v.sliced(at, std::min(v.size() - at, MaxEncodedWord));
+    const qsizetype q1 = word.indexOf('?', 2);
+    if (q1 < 0 || q1 - 2 > MaxCharsetName || q1 + 3 >= word.size() || word[q1 + 2] != '?')
         return {};
-    const qsizetype close = v.indexOf("?=", q1 + 3);
+    const qsizetype close = word.indexOf("?=", q1 + 3);
     if (close < 0)
         return {};
-    QByteArrayView charset = v.sliced(at + 2, q1 - at - 2);
+    QByteArrayView charset = word.sliced(2, q1 - 2);
     charset = charset.first(charset.indexOf('*') < 0 ? charset.size() : charset.indexOf('*'));
-    const QByteArrayView text = v.sliced(q1 + 3, close - q1 - 3);
+    const QByteArrayView text = word.sliced(q1 + 3, close - q1 - 3);
     if (charset.isEmpty() || text.contains(' '))
         return {};
     QByteArray bytes;
-    const char how = char(v[q1 + 1] | 0x20);
+    const char how = char(word[q1 + 1] | 0x20);
     if (how == 'b') {
         bytes = QByteArray::fromBase64(text.toByteArray());
     } else if (how == 'q') {
@@ -225,7 +228,7 @@ QString EncodedWord(QByteArrayView v, qsizetype at, qsizetype* end)
     } else {
         return {};
     }
-    *end = close + 2;
+    *end = at + close + 2;
     QString out = InCharset(charset, bytes);
     return out.isNull() ? QString("") : out;
 }

@@ -23,7 +23,7 @@ namespace {
 constexpr int MaxLevels = 32;                  // deeper than any client goes, far below PATH_MAX
 constexpr qsizetype MaxLevelBytes = 255;       // NAME_MAX
 const QString Root = QStringLiteral(".imap");  // hidden: POP3 and the listings never look inside
-const QString Unselectable = QStringLiteral(".imap-noselect");
+const QString Unselectable = QLatin1String(NoselectMark);
 const QString SubscriptionFile = QStringLiteral(".subscriptions");
 const QString Inbox = QStringLiteral("INBOX");
 

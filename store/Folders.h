@@ -11,6 +11,8 @@
 namespace Folders {
 
 inline constexpr char Delimiter = '/';
+// The mark of a folder that is only its children's parent (\Noselect): it has no index.
+inline constexpr char NoselectMark[] = ".imap-noselect";
 
 // The folder on disk of the IMAP name `name` (UTF-8, delimiter "/") in the account whose
 // mailbox folder is `home`: `home` itself for INBOX in any letter case, "" when the name

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <set>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,6 +17,8 @@ const char JournalFile[] = "/.imap-journal";
 const QByteArray Magic = "tandrivel-index";
 constexpr int Version = 1;
 constexpr int EntryFields = 6;   // "+", uid, modseq, date, size, name; the flags follow
+// Removed UIDs remembered one by one; older removals are remembered as a range.
+constexpr size_t MaxTombstones = 10000;
 
 QByteArray Native(const QString& path, const char* file) { return QFile::encodeName(path) + file; }
 
@@ -125,6 +128,37 @@ void IndexData::Remove(quint32 uid, quint64 modseq)
     uidNext = std::max(uidNext, uid + 1);
     highestModSeq = std::max(highestModSeq, modseq);
     tombstones.emplace_back(uid, modseq);
+}
+
+void IndexData::Prune()
+{
+    if (tombstones.size() <= MaxTombstones)
+        return;
+    const auto keep = tombstones.end() - MaxTombstones / 2;
+    for (auto t = tombstones.begin(); t != keep; ++t) {
+        prunedUid = std::max(prunedUid, t->first);
+        prunedModSeq = std::max(prunedModSeq, t->second);
+    }
+    tombstones.erase(tombstones.begin(), keep);
+}
+
+QList<quint32> IndexData::RemovedSince(quint64 modseq) const
+{
+    std::set<quint32> out;
+    for (const auto& [uid, when] : tombstones)
+        if (when > modseq) out.insert(uid);
+    if (modseq < prunedModSeq) {
+        // Which of the early removals came after `modseq` is no longer known: every UID up to
+        // prunedUid that is not here may be one.
+        auto e = entries.begin();
+        for (quint32 uid = 1; uid <= prunedUid; ++uid) {
+            while (e != entries.end() && e->uid < uid)
+                ++e;
+            if (e == entries.end() || e->uid != uid)
+                out.insert(uid);
+        }
+    }
+    return QList<quint32>(out.begin(), out.end());
 }
 
 namespace IndexFile {

@@ -25,6 +25,10 @@ struct IndexData {
     IndexEntry* Find(quint32 uid);
     void Put(IndexEntry entry);
     void Remove(quint32 uid, quint64 modseq);
+    // Keeps the tombstones bounded: the oldest half goes into the range once there are too many.
+    void Prune();
+    // UIDs removed after `modseq`, and perhaps some removed before (QRESYNC).
+    QList<quint32> RemovedSince(quint64 modseq) const;
 };
 
 namespace IndexFile {

@@ -5,6 +5,7 @@
 #include "mail/Header.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QHash>
 #include <QMutex>
@@ -280,14 +281,19 @@ QStringList Recover()
     const QDir users(mdlCommon::UsersFolder());
     for (const QString& box : users.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks)) {
         const QDir dir(users.filePath(box));
-        for (const QFileInfo& fi : dir.entryInfoList({QStringLiteral(".incoming-*")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
-            const QString name = box + QLatin1Char('/') + fi.fileName();
-            const qint64 size = fi.size();
-            if (::unlink(QFile::encodeName(fi.filePath()).constData()) == 0)
-                lines << QStringLiteral("Removed unfinished delivery Users/%1 (%2 bytes)").arg(name).arg(size);
-            else
-                lines << QStringLiteral("Cannot remove unfinished delivery Users/%1: %2").arg(name, QString::fromLocal8Bit(strerror(errno)));
-        }
+        // The IMAP folders below the mailbox take deliveries too (Junk, APPEND).
+        QStringList folders{dir.path()};
+        for (QDirIterator it(dir.filePath(QStringLiteral(".imap")), QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks, QDirIterator::Subdirectories); it.hasNext();)
+            folders << it.next();
+        for (const QString& folder : folders)
+            for (const QFileInfo& fi : QDir(folder).entryInfoList({QStringLiteral(".incoming-*")}, QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+                const QString name = users.relativeFilePath(fi.filePath());
+                const qint64 size = fi.size();
+                if (::unlink(QFile::encodeName(fi.filePath()).constData()) == 0)
+                    lines << QStringLiteral("Removed unfinished delivery Users/%1 (%2 bytes)").arg(name).arg(size);
+                else
+                    lines << QStringLiteral("Cannot remove unfinished delivery Users/%1: %2").arg(name, QString::fromLocal8Bit(strerror(errno)));
+            }
         // No session is alive yet: every mark is one whose session ended without QUIT.
         for (const QFileInfo& fi : dir.entryInfoList({QStringLiteral("*.del")}, QDir::Files | QDir::NoSymLinks)) {
             const QString name = box + QLatin1Char('/') + fi.fileName();

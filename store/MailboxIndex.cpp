@@ -2,6 +2,7 @@
 #include "core/DurableFile.h"
 #include "core/Failure.h"
 #include "mail/Header.h"
+#include "store/Folders.h"
 #include "store/IndexFile.h"
 #include "store/MailStore.h"
 
@@ -22,8 +23,6 @@ namespace {
 
 // How often a watched folder is looked at for files changed by others.
 constexpr int WatchIntervalMs = 500;
-// Removed UIDs remembered one by one; older removals are remembered as a range.
-constexpr size_t MaxTombstones = 10000;
 // The journal is folded into the snapshot once it holds more records than this plus one per message.
 constexpr qsizetype JournalSlack = 1000;
 
@@ -61,6 +60,18 @@ qint64 SenderSize(const QString& folder, const QString& name)
     return stored.size() - dots;
 }
 
+// The size and arrival of a file first seen; false when it is gone again already.
+bool Measure(const QString& folder, IndexEntry& e)
+{
+    try {
+        e.size = SenderSize(folder, e.name);
+    } catch (const Failure&) {
+        return false;
+    }
+    e.internalDate = QFileInfo(folder + QLatin1Char('/') + e.name).lastModified().toSecsSinceEpoch();
+    return true;
+}
+
 QString Marked(const QString& name) { return name.chopped(3) + QLatin1String("del"); }
 
 bool Exists(const QString& folder, const QString& name)
@@ -69,9 +80,20 @@ bool Exists(const QString& folder, const QString& name)
     return ::lstat(QFile::encodeName(folder + QLatin1Char('/') + name).constData(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-QHash<QString, std::weak_ptr<MailboxIndex>>& Open_()
+// A folder by what it is on disk, whatever its name: a folder renamed keeps its index.
+using FolderId = std::pair<dev_t, ino_t>;
+
+FolderId IdOf(const QString& path)
 {
-    static QHash<QString, std::weak_ptr<MailboxIndex>> open;
+    struct stat st {};
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
+    return {st.st_dev, st.st_ino};
+}
+
+std::map<FolderId, std::weak_ptr<MailboxIndex>>& Open_()
+{
+    static std::map<FolderId, std::weak_ptr<MailboxIndex>> open;
     return open;
 }
 
@@ -81,6 +103,7 @@ bool IndexEntry::Has(QByteArrayView flag) const { return Contains(flags, flag); 
 
 struct MailboxIndex::State {
     QString path;
+    FolderId id;
     IndexData data;
     IndexFile::Journal journal;
     qsizetype journalRecords = 0;
@@ -107,26 +130,19 @@ struct MailboxIndex::State {
         snapshot = SnapshotInode();
     }
 
-    // On disk before the change is told; the journal is folded in once it has grown.
+    // On disk before the change is told.
     void Write(const QByteArray& records, qsizetype count)
     {
         journal.Append(records);
         journalRecords += count;
-        if (journalRecords > JournalSlack + qsizetype(data.entries.size())) {
-            try { Save(); } catch (const Failure&) {}   // the journal holds it all still
-        }
     }
 
-    void Prune()
+    // Once the change is in `data`: the journal is folded into the snapshot when it has grown.
+    void Settle()
     {
-        if (data.tombstones.size() <= MaxTombstones)
+        if (journalRecords <= JournalSlack + qsizetype(data.entries.size()))
             return;
-        const auto keep = data.tombstones.end() - MaxTombstones / 2;
-        for (auto t = data.tombstones.begin(); t != keep; ++t) {
-            data.prunedUid = std::max(data.prunedUid, t->first);
-            data.prunedModSeq = std::max(data.prunedModSeq, t->second);
-        }
-        data.tombstones.erase(data.tombstones.begin(), keep);
+        try { Save(); } catch (const Failure&) {}   // the journal holds it all still
     }
 
     void Forget(quint32 uid, quint64 modseq)
@@ -165,22 +181,31 @@ MailboxIndex::MailboxIndex(const QString& path) : d_(std::make_unique<State>()) 
 
 MailboxIndex::~MailboxIndex()
 {
-    const auto at = Open_().constFind(d_->path);
-    if (at != Open_().constEnd() && at->expired())
+    const auto at = Open_().find(d_->id);
+    if (at != Open_().end() && at->second.expired())
         Open_().erase(at);
 }
 
 std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
 {
     const QString key = QDir::cleanPath(path);
-    struct stat st {};
-    if (::lstat(QFile::encodeName(key).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    const FolderId id = IdOf(key);
+    if (id == FolderId{})
         throw Failure(Err::FileNotFound, QStringLiteral("No such mailbox"));
-    if (auto live = Open_().value(key).lock(); live && live->d_->snapshot == live->d_->SnapshotInode())
-        return live;   // a folder deleted, renamed or made again since gets an index of its own
+    if (QFileInfo::exists(key + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
+        throw Failure(Err::PathAccess, QStringLiteral("Mailbox cannot be selected"));
+    if (auto live = Open_()[id].lock()) {
+        if (live->d_->path != key) {   // renamed since
+            live->d_->path = key;
+            live->d_->seen.reset();
+        }
+        if (live->d_->snapshot == live->d_->SnapshotInode())
+            return live;   // else its index files went (a folder deleted and made again): a fresh index
+    }
     std::shared_ptr<MailboxIndex> index(new MailboxIndex(key));
     State& s = *index->d_;
     s.self = index;
+    s.id = id;
     qint64 journalLength = 0;
     const IndexFile::Loaded loaded = IndexFile::Load(key, s.data, journalLength, s.journalRecords);
     QHash<QString, IndexEntry> salvage;   // what a damaged index still tells of its files
@@ -201,9 +226,8 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
     }
     s.seen = MailStore::List(key);
     s.Reconcile(*s.seen, salvage);
-    if (s.journalRecords > JournalSlack + qsizetype(s.data.entries.size()))
-        s.Save();
-    Open_().insert(key, index);
+    s.Settle();
+    Open_()[id] = index;
     return index;
 }
 
@@ -228,15 +252,8 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
             continue;
         IndexEntry e = salvage.value(m.name);
         e.name = m.name;
-        if (e.internalDate == 0) {
-            try {
-                e.size = SenderSize(path, m.name);
-            } catch (const Failure&) {
-                continue;   // gone again already
-            }
-            e.internalDate = QFileInfo(path + QLatin1Char('/') + m.name).lastModified().toSecsSinceEpoch();
-        }
-        added.push_back(std::move(e));
+        if (e.internalDate != 0 || Measure(path, e))
+            added.push_back(std::move(e));
     }
     for (const IndexEntry& e : data.entries) {
         if (present.contains(e.name))
@@ -254,7 +271,7 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
         Forget(uid, modseq);
         records += IndexFile::RemovedRecord(uid, modseq);
     }
-    Prune();
+    data.Prune();
     const quint32 first = data.uidNext;
     for (IndexEntry& e : added) {
         e.uid = data.uidNext++;
@@ -282,6 +299,8 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
 bool MailboxIndex::Refresh()
 {
     State& s = *d_;
+    if (IdOf(s.path) != s.id)
+        return false;   // moved away or gone: nothing more is told until it is opened by its name
     const auto listing = MailStore::List(s.path);
     if (listing == s.seen && s.marked.empty())
         return false;
@@ -294,6 +313,7 @@ bool MailboxIndex::Refresh()
 
 void MailboxIndex::State::Notify()
 {
+    Settle();
     const auto keep = self.lock();   // a watcher may drop the last other hold on the index
     const auto now = watchers;
     for (const auto& [id, changed] : now)
@@ -399,7 +419,7 @@ void MailboxIndex::Expunge(const QList<quint32>& uids)
         s.Forget(uid, modseq);
         records += IndexFile::RemovedRecord(uid, modseq);
     }
-    s.Prune();
+    s.data.Prune();
     try {
         s.Write(records, removed.size());
     } catch (const Failure&) {
@@ -408,25 +428,7 @@ void MailboxIndex::Expunge(const QList<quint32>& uids)
     s.Notify();
 }
 
-QList<quint32> MailboxIndex::ExpungedSince(quint64 modseq) const
-{
-    const IndexData& data = d_->data;
-    std::set<quint32> out;
-    for (const auto& [uid, when] : data.tombstones)
-        if (when > modseq) out.insert(uid);
-    if (modseq < data.prunedModSeq) {
-        // Which of the early removals came after `modseq` is no longer known: every UID up to
-        // prunedUid that is not here may be one.
-        auto e = data.entries.begin();
-        for (quint32 uid = 1; uid <= data.prunedUid; ++uid) {
-            while (e != data.entries.end() && e->uid < uid)
-                ++e;
-            if (e == data.entries.end() || e->uid != uid)
-                out.insert(uid);
-        }
-    }
-    return QList<quint32>(out.begin(), out.end());
-}
+QList<quint32> MailboxIndex::ExpungedSince(quint64 modseq) const { return d_->data.RemovedSince(modseq); }
 
 QByteArray MailboxIndex::Text(quint32 uid) const
 {

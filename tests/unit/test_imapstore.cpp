@@ -2,8 +2,10 @@
 // UIDs that are never used twice, flags kept across reopening, and files changed by others.
 #include "TestSupport.h"
 #include "store/Folders.h"
+#include "store/IndexFile.h"
 #include "store/MailStore.h"
 #include "store/MailboxIndex.h"
+#include "deliver/Delivery.h"
 #include "mail/Header.h"
 
 
@@ -75,7 +77,7 @@ private slots:
             << QStringList{"INBOX \\HasNoChildren *", "Archive \\HasNoChildren \\Archive *", "Drafts \\HasNoChildren \\Drafts *",
                            "Junk \\HasNoChildren \\Junk *", "Sent \\HasNoChildren \\Sent *", "Trash \\HasNoChildren \\Trash *"};
         QTest::newRow("parents made; a deleted parent stays Noselect until its children go")
-            << QStringList{"create a/b/c/", "delete a/b", "!delete a/b 75", "create inbox/x", "delete a/b/c", "delete a/b"}
+            << QStringList{"create a/b/c/", "select a/b", "delete a/b", "!delete a/b 75", "!select a/b 75", "create inbox/x", "delete a/b/c", "delete a/b"}
             << QStringList{"INBOX \\HasChildren", "INBOX/x \\HasNoChildren", "a \\HasNoChildren"};
         QTest::newRow("Noselect made selectable again") << QStringList{"create a/b", "delete a", "create a"}
             << QStringList{"INBOX \\HasNoChildren", "a \\HasChildren", "a/b \\HasNoChildren"};
@@ -102,6 +104,7 @@ private slots:
                 else if (w[0] == "delete") Folders::Delete(home, w[1]);
                 else if (w[0] == "rename") Folders::Rename(home, w[1], w[2]);
                 else if (w[0] == "subscribe" || w[0] == "unsubscribe") Folders::Subscribe(home, w[1], w[0] == "subscribe");
+                else if (w[0] == "select") MailboxIndex::Open(Folders::PathOf(home, w[1]));
                 else if (w[0] == "link") QVERIFY(QFile::link(pf.Path("Users"), home + "/.imap/" + w[1]));
             });
             QVERIFY2(failure.has_value() == fails, qPrintable(step + (failure ? ": " + failure->description : QString())));
@@ -200,6 +203,9 @@ private slots:
         QCOMPARE(QList<QByteArray>(e.flags), QList<QByteArray>({"\\Seen", "$Later"}));
         QCOMPARE(e.internalDate, date.toSecsSinceEpoch());
         QCOMPARE(sent->Text(copy), text);
+        Folders::Rename(home, "Sent", "Old/Sent");   // renamed while open: the same index, by its new name
+        QCOMPARE(MailboxIndex::Open(Folders::PathOf(home, "Old/Sent")).get(), sent.get());
+        QCOMPARE(sent->Text(copy), text);
 
         const quint64 before = a->HighestModSeq();
         const quint32 second = a->Append("x\r\n", {}, {});
@@ -213,6 +219,66 @@ private slots:
         a->Append("y\r\n", {}, {});
         QCOMPARE(told, 4);
         QVERIFY(MailStore::List(home)->messages.size() == 1);   // POP3 sees INBOX only
+    }
+
+    // A journal grown past the messages is folded into the snapshot, each change with it.
+    void fold()
+    {
+        ProgramFolder pf;
+        const QString home = pf.Mailbox("taro");
+        for (int i = 0; i < 1100; ++i)
+            pf.Write(QString("Users/taro/251207-%1.eml").arg(i, 8, 10, QChar('0')), "x\r\n");
+        auto index = MailboxIndex::Open(home);
+        QList<quint32> all;
+        for (const IndexEntry& e : index->Entries())
+            all << e.uid;
+        index->Store(all, MailboxIndex::FlagMode::Add, {"\\Seen"});
+        index->Store(1, MailboxIndex::FlagMode::Add, {"last"});
+        QVERIFY(QFileInfo(home + "/.imap-journal").size() < 100);   // the last change only
+        index.reset();
+        index = MailboxIndex::Open(home);
+        QCOMPARE(index->Entries().size(), size_t(1100));
+        QVERIFY(std::all_of(index->Entries().begin(), index->Entries().end(), [](const IndexEntry& e) { return e.Has("\\seen"); }));
+        QVERIFY(index->Find(1)->Has("last"));
+    }
+
+    // Removals stay told however many there are: the oldest ones as the UIDs not present.
+    void tombstones()
+    {
+        IndexData data;
+        data.Put({20001, "kept.eml", 1, {}, 0, 0});
+        for (quint32 uid = 1; uid <= 20000; ++uid)
+            data.Remove(uid, uid + 1);
+        data.Prune();
+        QVERIFY(data.tombstones.size() <= 10000);
+        QCOMPARE(data.RemovedSince(0).size(), 20000);
+        QCOMPARE(data.RemovedSince(19999), QList<quint32>({19999, 20000}));
+    }
+
+    // QuarantineToJunk files mail marked as spam into Junk, made when missing; POP3 keeps it otherwise.
+    void junk_data()
+    {
+        QTest::addColumn<bool>("on");
+        QTest::addColumn<QByteArray>("flag");
+        QTest::addColumn<QString>("folder");
+        QTest::newRow("marked, on") << true << QByteArray("X-Spam-Flag:  yes ") << "Users/taro/.imap/Junk";
+        QTest::newRow("marked, off") << false << QByteArray("X-Spam-Flag: YES") << "Users/taro";
+        QTest::newRow("not marked, on") << true << QByteArray("X-Spam-Flag: NO") << "Users/taro";
+    }
+    void junk()
+    {
+        QFETCH(bool, on); QFETCH(QByteArray, flag); QFETCH(QString, folder);
+        Box b;
+        mdlCommon::ServerDomain = "example.test";
+        b.settings.AuthChecks = false;
+        b.settings.QuarantineToJunk = on;
+        Envelope m;
+        m.sender = "ann@out.test", m.recipients = {"taro@example.test", "Taro@example.test"}, m.text = flag + "\r\nSubject: s\r\n\r\nbody\r\n";
+        m.client = "192.0.2.7", m.index = 2;
+        int stored = 0;
+        Deliver(b, Wired().Steps(), m, [&](const Outcome& o) { stored = o.stored; });
+        QCOMPARE(stored, 1);
+        QCOMPARE(b.pf.Files(folder).filter(".eml").size(), 1);
     }
 };
 

@@ -143,14 +143,16 @@ private slots:
     {
         ProgramFolder pf;
         for (const char* f : {"Users/taro/.incoming-a1B2c3.tmp", "Users/taro/.incoming-older", "Users/taro/250302-09050730.eml",
-                              "Users/taro/250302-09050731.del", "Users/taro/notes.incoming-x", "outside/.incoming-z.tmp"})
+                              "Users/taro/250302-09050731.del", "Users/taro/notes.incoming-x", "outside/.incoming-z.tmp",
+                              "Users/taro/.imap/Junk/.incoming-j.tmp"})
             pf.Write(f, QByteArray(f).right(5));
         pf.Mailbox("taro/.incoming-folder");
         QFile::link(pf.Path("outside/.incoming-z.tmp"), pf.Path("Users/taro/.incoming-link.tmp"));
         QFile::link(pf.Path("outside"), pf.Path("Users/linked"));
         QStringList lines = MailStore::Recover();
         lines.sort();
-        QCOMPARE(lines, (QStringList{"Removed unfinished delivery Users/taro/.incoming-a1B2c3.tmp (5 bytes)",
+        QCOMPARE(lines, (QStringList{"Removed unfinished delivery Users/taro/.imap/Junk/.incoming-j.tmp (5 bytes)",
+                                     "Removed unfinished delivery Users/taro/.incoming-a1B2c3.tmp (5 bytes)",
                                      "Removed unfinished delivery Users/taro/.incoming-older (5 bytes)",
                                      "Took back the mark of Users/taro/250302-09050731.del (its session ended without QUIT)"}));
         QCOMPARE(pf.Files("Users/taro"), (QStringList{".incoming-link.tmp", "250302-09050730.eml", "250302-09050731.eml", "notes.incoming-x"}));
