@@ -7,6 +7,7 @@
 #include "store/MailboxIndex.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
 
@@ -106,14 +107,9 @@ std::optional<ListRequest> ListArgs(const Turn& t)
 QString SelectablePath(const QString& home, const QByteArray& name)
 {
     const QString path = Folders::PathOf(home, QString::fromUtf8(name));
-    if (path.isEmpty() || !QDir(path).exists())
+    if (path.isEmpty() || !QDir(path).exists() || QFile::exists(path + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
         return {};
-    if (path == home)
-        return path;
-    for (const Folders::Info& f : Folders::List(home))
-        if (Folders::PathOf(home, f.name) == path)
-            return f.attributes.contains(QStringLiteral("\\Noselect")) ? QString() : path;
-    return {};
+    return path;
 }
 
 void List(Turn& t)

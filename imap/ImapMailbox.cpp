@@ -219,6 +219,15 @@ void Fetch(Turn& t)
     if (!chosen || !items)
         return t.Bad(chosen ? error : "Malformed sequence set");
     t.s.CondStore = t.s.CondStore || items->WantsModSeq();
+    if (items->Vanished() && IsUid(t)) {
+        const auto set = SequenceSet::Parse(*t.Text(0));
+        std::vector<quint32> vanished;
+        for (quint32 uid : t.s.Box->ExpungedSince(items->ChangedSince()))
+            if (set->Contains(uid, t.s.Box->UidNext() - 1) && !t.s.Box->Find(uid))
+                vanished.push_back(uid);
+        if (!vanished.empty())
+            t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
+    }
     QByteArray failed;
     for (quint32 seq : *chosen) {
         const quint32 uid = t.s.Uids[seq - 1];
