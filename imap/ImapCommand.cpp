@@ -130,8 +130,6 @@ void Enable(Turn& t)
 
 void Idle(Turn& t)
 {
-    if (t.s.Box)
-        Report(t.server, t.index, t.s, true);
     t.s.Waiting = t.command.tag;
     t.c.SetStep(int(ImapStep::Idle));
     t.server.SendReply(t.index, "+ idling");

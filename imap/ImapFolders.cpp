@@ -7,6 +7,7 @@
 #include "store/MailboxIndex.h"
 
 #include <QDir>
+#include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
 
@@ -103,6 +104,14 @@ std::optional<ListRequest> ListArgs(const Turn& t)
 
 }
 
+QString SelectablePath(const QString& home, const QByteArray& name)
+{
+    const QString path = Folders::PathOf(home, QString::fromUtf8(name));
+    if (path.isEmpty() || !QDir(path).exists() || QFile::exists(path + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
+        return {};
+    return path;
+}
+
 void List(Turn& t)
 {
     const auto r = ListArgs(t);
@@ -137,8 +146,8 @@ void Status(Turn& t)
     const auto name = t.Text(0);
     if (!name || t.command.args.size() != 2 || t.command.args[1].kind != Arg::List)
         return t.Bad("STATUS wants a mailbox and a list of items");
-    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
-    if (path.isEmpty() || !QDir(path).exists())
+    const QString path = SelectablePath(t.s.Home, *name);
+    if (path.isEmpty())
         return t.No("[NONEXISTENT] No such mailbox");
     try {
         t.Untagged("STATUS " + Quoted(QString::fromUtf8(*name)) + ' ' + StatusOf(path, t.command.args[1].items));
@@ -172,8 +181,8 @@ void Append(Turn& t)
         date.setTimeSpec(Qt::UTC);
         date = date.addSecs(-qint64((zone / 100) * 3600 + (zone % 100) * 60));
     }
-    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
-    if (path.isEmpty() || !QDir(path).exists())
+    const QString path = SelectablePath(t.s.Home, *name);
+    if (path.isEmpty())
         return t.No("[TRYCREATE] No such mailbox");
     try {
         const std::shared_ptr<MailboxIndex> box = MailboxIndex::Open(path);

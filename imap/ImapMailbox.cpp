@@ -6,7 +6,6 @@
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
 
-#include <QDir>
 #include <algorithm>
 
 namespace Imap {
@@ -131,14 +130,14 @@ void Resync(Turn& t, quint32 validity, quint64 modseq)
 void Select(Turn& t)
 {
     const auto name = t.Text(0);
-    const QString path = name ? Folders::PathOf(t.s.Home, QString::fromUtf8(*name)) : QString();
+    const QString path = name ? SelectablePath(t.s.Home, *name) : QString();
     if (t.s.state == ImapSession::State::Selected) {
         t.s.Deselect();
         t.Untagged("OK [CLOSED] Previous mailbox closed");
     }
     if (!name)
         return t.Bad("SELECT wants a mailbox name");
-    if (path.isEmpty() || !QDir(path).exists())
+    if (path.isEmpty())
         return t.No("[NONEXISTENT] No such mailbox");
     const Arg* params = t.command.args.size() > 1 && t.command.args[1].kind == Arg::List ? &t.command.args[1] : nullptr;
     try {
@@ -220,6 +219,15 @@ void Fetch(Turn& t)
     if (!chosen || !items)
         return t.Bad(chosen ? error : "Malformed sequence set");
     t.s.CondStore = t.s.CondStore || items->WantsModSeq();
+    if (items->Vanished() && IsUid(t)) {
+        const auto set = SequenceSet::Parse(*t.Text(0));
+        std::vector<quint32> vanished;
+        for (quint32 uid : t.s.Box->ExpungedSince(items->ChangedSince()))
+            if (set->Contains(uid, t.s.Box->UidNext() - 1) && !t.s.Box->Find(uid))
+                vanished.push_back(uid);
+        if (!vanished.empty())
+            t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
+    }
     QByteArray failed;
     for (quint32 seq : *chosen) {
         const quint32 uid = t.s.Uids[seq - 1];
@@ -277,9 +285,11 @@ void Store(Turn& t)
     QList<quint32> uids;
     for (quint32 seq : *chosen)
         uids << t.s.Uids[seq - 1];
-    QList<quint32> leftAlone;
+    // UNCHANGEDSINCE 0 leaves every message alone: each has been changed since.
+    QList<quint32> leftAlone = conditional && unchangedSince == 0 ? uids : QList<quint32>();
     try {
-        leftAlone = t.s.Box->Store(uids, mode, flags, unchangedSince);
+        if (leftAlone.isEmpty())
+            leftAlone = t.s.Box->Store(uids, mode, flags, unchangedSince);
     } catch (const Failure& f) {
         return t.No(f.description.toUtf8());
     }
@@ -291,7 +301,7 @@ void Store(Turn& t)
             modified.push_back(IsUid(t) ? uid : seq);
         if (!e || leftAlone.contains(uid))
             continue;
-        if (!silent || (t.s.CondStore && e->modseq != t.s.ShownFlags[uid].modseq))
+        if (!silent)
             t.Untagged(FlagsFetch(t.s, seq, *e, IsUid(t)));
         Remember(t.s, *e);
     }
@@ -332,8 +342,8 @@ void CopyMove(Turn& t)
     const bool move = t.command.name.endsWith("MOVE");
     if (move && t.s.ReadOnly)
         return t.No("[READ-ONLY] Mailbox is read-only");
-    const QString path = Folders::PathOf(t.s.Home, QString::fromUtf8(*name));
-    if (path.isEmpty() || !QDir(path).exists())
+    const QString path = SelectablePath(t.s.Home, *name);
+    if (path.isEmpty())
         return t.No("[TRYCREATE] No such mailbox");
     std::vector<quint32> from, to;
     try {

@@ -27,6 +27,9 @@ struct Turn {
     }
 };
 
+// The folder on disk of a name that can be selected (not a \\Noselect parent), "" for none.
+QString SelectablePath(const QString& home, const QByteArray& name);
+
 // The capabilities as the client may use them now.
 QByteArray Capabilities(Server& server, qint16 index, const ImapSession& s);
 

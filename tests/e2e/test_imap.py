@@ -1,12 +1,20 @@
 """IMAP against the real server: mail sent over SMTP read, flagged, searched, copied, moved and expunged with imaplib,
 what POP3 and IMAP each do seen by the other, two sessions and IDLE told of each other's changes, and hostile input
-answered while another client is served."""
+answered while another client is served; curl, fetchmail, getmail6 and mbsync as they are."""
 import imaplib
+import os
+import pathlib
 import re
+import shutil
 import socket
+import subprocess
+import tempfile
 import time
+import unittest
 
-from harness import TIMEOUT, Case, free_port, message, read_line, send, stuffed, wait_for
+import test_clients
+import test_internet
+from harness import HOST, TIMEOUT, Case, ca, curl, free_port, message, read_line, send, stuffed, wait_for
 
 
 def login(s, user="demo", password="secret"):
@@ -115,3 +123,76 @@ class Imap(Case):
             self.assertRegex(b"".join(answer), expect)
             self.assertEqual(ok(other.select("INBOX")), [b"1"])
         wait_for(lambda: hostile.recv(4096) == b"", what="the connection closed")
+
+
+class RealClients(test_internet.Case):   # each fetches what is new, once; mbsync carries flags both ways
+    SETTINGS = {"Imap": free_port(), "Imaps": free_port()}
+
+    def setUp(self):
+        super().setUp()
+        self.setUp_messages()
+
+    def setUp_messages(self):
+        for i in range(1, 4):
+            self.s.put_message(message(f"put {i}"))
+
+    def test_curl(self):
+        s = self.s
+        url = f"imaps://127.0.0.1:{s.imaps}/INBOX"
+        self.assertEqual(stuffed(curl("--cacert", ca(), "-u", "demo:secret", url + "/;UID=2")), s.files()[1])
+        self.assertIn(b"(\\HasNoChildren \\Trash) \"/\" Trash", curl("-u", "demo:secret", f"imap://127.0.0.1:{s.imap}/"))
+
+    def test_fetchers(self):
+        imap = ("fetchmail", lambda tmp: f"poll 127.0.0.1 service {self.s.imap} protocol imap:\n  user \"demo\" there with password \"secret\""
+                f" sslcertfile \"{ca()}\" sslcommonname \"{HOST}\" keep mda \"cat >> {tmp}/delivered\"\n")
+        rows = [imap] + [("getmail", lambda tmp, kind=kind, port=port: f"[retriever]\ntype = {kind}\nserver = 127.0.0.1\nport = {port}\n"
+                          f"username = demo\npassword = secret\n[destination]\ntype = MDA_external\npath = /bin/sh\n"
+                          f"arguments = ('-c', 'cat >> {tmp}/delivered')\nallow_root_commands = true\n"
+                          "[options]\nread_all = false\ndelete = false\n")
+                         for kind, port in (("SimpleIMAPRetriever", self.s.imap), ("SimpleIMAPSSLRetriever", self.s.imaps))]
+        for client, config in rows:
+            with self.subTest(client):
+                def run(tmp):
+                    pathlib.Path(tmp, "delivered").touch()
+                    rc = pathlib.Path(tmp, "rc")
+                    rc.write_text(config(tmp))
+                    rc.chmod(0o600)
+                    argv = (["fetchmail", "-f", str(rc), "--nodetach", "--keep", "--pidfile", f"{tmp}/pid"] if client == "fetchmail"
+                            else ["getmail", "--getmaildir", tmp, "--rcfile", "rc"])
+                    r = subprocess.run(argv, env=dict(os.environ, FETCHMAILHOME=tmp), capture_output=True, timeout=TIMEOUT * 3)
+                    self.assertIn(r.returncode, (0, 1), r.stdout + r.stderr)   # fetchmail 1: no new mail
+                    return [pathlib.Path(tmp, "delivered").read_bytes()]
+                test_clients.Pop3.fetch_three_times(self, run)
+                self.s.stop()   # the next row starts from the three messages
+                shutil.rmtree(self.s.mailbox())
+                os.makedirs(self.s.mailbox())
+                self.setUp_messages()
+                self.s.start()
+
+    def test_sync_flags_both_ways(self):
+        imap = self.s.imap
+        rows = (("mbsync", "-c", lambda tmp: f"IMAPAccount t\nHost 127.0.0.1\nPort {imap}\nUser demo\nPass secret\nSSLType None\n\n"
+                 f"IMAPStore remote\nAccount t\n\nMaildirStore local\nPath {tmp}/mail/\nInbox {tmp}/mail/INBOX\n\n"
+                 "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\nSyncState *\n", ["-a"]),)
+        for client, option, config, more in rows:
+            with self.subTest(client):
+                if not shutil.which(client):
+                    self.skipTest(f"{client} is not installed (isync)")
+                tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-sync-"))
+                os.makedirs(os.path.join(tmp, "mail"))
+                pathlib.Path(tmp, "rc").write_text(config(tmp))
+
+                def sync():
+                    r = subprocess.run([client, option, f"{tmp}/rc", *more], capture_output=True, timeout=TIMEOUT * 3)
+                    self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+                    return {int(re.search(r",U=(\d+)", p.name)[1]): p for p in pathlib.Path(tmp, "mail", "INBOX").glob("*/*")}
+                local = sync()
+                self.assertEqual(sorted(local), [1, 2, 3])
+                local[1].rename(str(local[1]).split(":2,")[0] + ":2,S")   # read here
+                m = login(self.s)
+                m.select("INBOX")
+                ok(m.store("3", "FLAGS", r"\Flagged"))                    # flagged there
+                self.assertTrue(sync()[3].name.endswith("F"))
+                self.assertEqual(ok(m.search(None, "SEEN")), [b"1"])
+                ok(m.store("1:*", "FLAGS", "()"))
+                m.logout()

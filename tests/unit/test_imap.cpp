@@ -26,6 +26,16 @@ const QByteArray Caps = "IMAP4rev2 IMAP4rev1 AUTH=PLAIN SASL-IR LITERAL+ ENABLE 
 const QByteArray After = "IMAP4rev2 IMAP4rev1 LITERAL+ ENABLE IDLE NAMESPACE ID UIDPLUS MOVE UNSELECT CHILDREN "
                          "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH CONDSTORE QRESYNC BINARY";
 const Lines Login = {"C: a LOGIN alice secret", "S: a OK [CAPABILITY " + After + "] Logged in"};
+// SELECT of Alice's INBOX with `exists` messages, the next UID `next`, on connection `c`.
+Lines Selected(const QByteArray& c, int exists, int next, const QByteArray& verb = "SELECT", const QByteArray& tag = "s")
+{
+    const QByteArray S = c == "C" ? "S: " : "S" + c.mid(1) + ": ";
+    return {c + ": " + tag + ' ' + verb + " INBOX", S + "* FLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft)",
+            S + "* OK [PERMANENTFLAGS (\\Answered \\Flagged \\Deleted \\Seen \\Draft \\*)] Flags permitted",
+            S + "* " + QByteArray::number(exists) + " EXISTS", S + "* 0 RECENT", S + "* OK [UIDVALIDITY *",
+            S + "* OK [UIDNEXT " + QByteArray::number(next) + "] Predicted next UID", S + "* OK [HIGHESTMODSEQ *",
+            S + tag + (verb == "SELECT" ? " OK [READ-WRITE] SELECT completed" : " OK [READ-ONLY] EXAMINE completed")};
+}
 
 }
 
@@ -110,12 +120,40 @@ private slots:
             "S: a OK [CAPABILITY " + After + "] Logged in", "S: b OK NOOP completed",
             "C: c ID {300000000}", "S: c NO [TOOBIG] Literal too large", "C: d IDLE", "S: + idling", "C: done", "S: d OK IDLE terminated",
             "C: e NOOP {300000000+}", "S: * BYE Literal too large"};
+        // Reading sets \\Seen; another session hears of flags at its next command and of expunges
+        // only where sequence numbers cannot shift under the client (never during FETCH).
+        QTest::newRow("read, flag, search, expunge") << Login + Selected("C", 2, 3) + Lines{"C3: a LOGIN alice secret", "S3: a OK *"}
+            + Selected("C3", 2, 3, "EXAMINE") + Lines{"C: f FETCH 1:4294967295 (UID RFC822.SIZE)", "S: * 1 FETCH (UID 1 RFC822.SIZE 23)",
+            "S: * 2 FETCH (UID 2 RFC822.SIZE 27)", "S: f OK FETCH completed", "C: g FETCH 2 BODY[TEXT]", "S: * 2 FETCH (BODY[TEXT] {11}\n.\nsecond\n FLAGS (\\Seen))",
+            "S: g OK FETCH completed", "C3: b STORE 1 +FLAGS x", "S3: * 2 FETCH (FLAGS (\\Seen))", "S3: b NO [READ-ONLY] Mailbox is read-only",
+            "C3: c NOOP", "S3: c OK NOOP completed",
+            "C: h STORE 1:2 +FLAGS.SILENT (\\Deleted $Later)", "S: h OK STORE completed", "C: i UID SEARCH DELETED KEYWORD $later", "S: * SEARCH 1 2", "S: i OK UID SEARCH completed",
+            "C: j UID EXPUNGE 2", "S: * 2 EXPUNGE", "S: j OK [HIGHESTMODSEQ *", "C3: d FETCH 2 (UID)", "S3: * 1 FETCH (FLAGS (\\Deleted $Later))", "S3: d OK FETCH completed",
+            "C3: e CHECK", "S3: * 2 EXPUNGE", "S3: e OK CHECK completed", "C: k STORE 1 FLAGS ()", "S: * 1 FETCH (FLAGS ())", "S: k OK STORE completed",
+            "C: l FETCH x FLAGS", "S: l BAD Malformed sequence set", "C: m CLOSE", "S: m OK CLOSE completed", "C: n FETCH 1 UID", "S: n BAD Command not valid in this state"};
+        QTest::newRow("condstore, qresync") << Login + Lines{"C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"}
+            + Selected("C", 2, 3) + Lines{"C: c STORE 1:2 (UNCHANGEDSINCE 0) +FLAGS x", "S: c OK [MODIFIED 1:2] STORE completed",
+            "C: d UID STORE 2 +FLAGS.SILENT \\Deleted", "S: d OK UID STORE completed", "C: e EXPUNGE", "S: * VANISHED 2", "S: e OK [HIGHESTMODSEQ *"};
+        QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
+            "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
+            "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
+            "C: c CREATE Work/2026/", "S: c OK CREATE completed", "C: d CREATE ../up", "S: d NO *", "C: e RENAME Work Job", "S: e OK RENAME completed",
+            "C: f LIST (SUBSCRIBED) \"\" J%", "S: * LIST (\\HasNoChildren \\Junk \\Subscribed) \"/\" Junk", "S: f OK LIST completed", "C: g SUBSCRIBE Job/2026", "S: g OK SUBSCRIBE completed",
+            "C: h LIST \"\" Job* RETURN (SUBSCRIBED STATUS (MESSAGES UIDNEXT))", "S: * LIST (\\HasChildren) \"/\" Job", "S: * STATUS Job (MESSAGES 0 UIDNEXT 1)",
+            "S: * LIST (\\HasNoChildren \\Subscribed) \"/\" Job/2026", "S: * STATUS Job/2026 (MESSAGES 0 UIDNEXT 1)", "S: h OK LIST completed",
+            "C: i APPEND Nowhere {2+}\nhi", "S: i NO [TRYCREATE] No such mailbox", "C: j SELECT Nowhere", "S: j NO [NONEXISTENT] No such mailbox"}
+            + Selected("C", 2, 3) + Lines{"C: k APPEND INBOX (\\Seen) \" 7-Dec-2026 10:00:00 +0100\" {8+}\nSubject:", "S: * 3 EXISTS", "S: k OK [APPENDUID *",
+            "C: l FETCH 3 (FLAGS INTERNALDATE)", "S: * 3 FETCH (FLAGS (\\Seen) INTERNALDATE \"07-Dec-2026 09:00:00 +0000\")", "S: l OK FETCH completed",
+            "C: m COPY 2:3 Job", "S: m OK [COPYUID *", "C: n UID MOVE 1 Trash", "S: * OK [COPYUID *", "S: * 1 EXPUNGE", "S: n OK UID MOVE completed",
+            "C: o STATUS Job (MESSAGES UNSEEN SIZE)", "S: * STATUS Job (MESSAGES 2 UNSEEN 1 SIZE 35)", "S: o OK STATUS completed",
+            "C: p DELETE Job", "S: p OK DELETE completed", "C: q COPY 1 Job", "S: q NO [TRYCREATE] No such mailbox"};
     }
     void dialogue()
     {
         QFETCH(Lines, script);
         ProgramFolder pf("UserName,Password,MailID\nalice,secret,alice\n");
-        pf.Mailbox("alice");
+        pf.Write("Users/alice/250101-10000000.eml", "Subject: one\r\n\r\nfirst\r\n");
+        pf.Write("Users/alice/250101-10000001.eml", "Subject: two\r\n\r\n..\r\nsecond\r\n");
         FakeServer s;
         for (qint16 i : {2, 3}) s.Open<ImapSession>(i, ImapStep::Commands);
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, ImapCommand); });
