@@ -24,7 +24,9 @@ for t in $targets; do
     out="$dir/fuzz-out/$t"
     mkdir -p "$out/corpus"
     echo "== $t: $secs s"
-    "$dir/fuzz/fuzz_$t" "$out/corpus" "fuzz/corpus/$t" -dict="fuzz/$t.dict" -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 \
+    dict=""   # libFuzzer refuses to start on a missing dictionary
+    [ -f "fuzz/$t.dict" ] && dict="-dict=fuzz/$t.dict"
+    "$dir/fuzz/fuzz_$t" "$out/corpus" "fuzz/corpus/$t" $dict -max_total_time="$secs" -timeout=10 -rss_limit_mb=2048 \
         -max_len=4096 -print_final_stats=1 -artifact_prefix="$out/" >"$out/log" 2>&1 || true
     grep -E "^stat::(number_of_executed_units|peak_rss_mb)|^#[0-9]+ +DONE|ERROR:|SUMMARY:" "$out/log" || true
     for f in "$out"/crash-* "$out"/leak-* "$out"/timeout-* "$out"/oom-*; do
