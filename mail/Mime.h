@@ -16,7 +16,7 @@ QByteArray Envelope(const QByteArray& message);
 QByteArray BodyStructure(const QByteArray& message, bool extended);
 // The bytes of BODY[section]: "" (all), "HEADER", "TEXT", "HEADER.FIELDS (A B)",
 // "HEADER.FIELDS.NOT (A B)", "1", "1.2", "1.2.MIME", "2.HEADER", "2.TEXT"... A part that is not
-// there gives an empty section; a malformed section spec gives nullopt.
+// there gives an empty section; a malformed section gives nullopt.
 std::optional<QByteArray> Section(const QByteArray& message, QByteArrayView section);
 // BINARY[part]: the part's content with its transfer encoding undone; nullopt when the
 // encoding is unknown (the reply is then NO [UNKNOWN-CTE]).

@@ -220,15 +220,21 @@ class Checks(unittest.TestCase):
             self.assertEqual(slow.getreply()[0], 250)
         self.assertEqual(results(self.s.files()[-1])["spf"][0].result, "temperror")
 
-    def test_two_addresses_flooding_a_silent_name_server_leave_threads_to_others(self):
-        s = self.server({})
-        for i in range(40):   # more than the lookup threads
-            c = smtp(s, source=f"127.0.8.{i % 2 + 1}")
+    def waiting(self, s, sources):   # a message from each address, its text sent and its reply not read
+        clients = []
+        for i, source in enumerate(sources):
+            c = smtp(s, source=source)
             self.addCleanup(c.close)
             c.mail("someone@slow.test")
             c.rcpt("demo@example.test")
             c.docmd("DATA")
-            c.send(message("someone@slow.test", f"flood {i}") + b".\r\n")
+            c.send(message("someone@slow.test", f"waiting {i}") + b".\r\n")
+            clients.append(c)
+        return clients
+
+    def test_two_addresses_flooding_a_silent_name_server_leave_threads_to_others(self):
+        s = self.server({})
+        self.waiting(s, [f"127.0.8.{i % 2 + 1}" for i in range(40)])   # more than the lookup threads
         with smtp(s) as c:   # an unrelated sender's 250 does not wait for theirs
             started = time.monotonic()
             c.sendmail("someone@good.test", ["demo@example.test"], message("someone@good.test", "unrelated"))
@@ -236,15 +242,7 @@ class Checks(unittest.TestCase):
 
     def test_a_stop_refuses_the_messages_waiting_on_a_silent_name_server(self):
         s = self.server({})
-        waiting = []
-        for i in range(70):   # more than the lookup threads, in rounds of a silent query each
-            c = smtp(s, source=f"127.0.7.{i + 1}")
-            self.addCleanup(c.close)
-            c.mail("someone@slow.test")
-            c.rcpt("demo@example.test")
-            c.docmd("DATA")
-            c.send(message("someone@slow.test", f"waiting {i}") + b".\r\n")
-            waiting.append(c)
+        waiting = self.waiting(s, [f"127.0.7.{i + 1}" for i in range(70)])   # more than the lookup threads, in rounds
         started = time.monotonic()
         s.proc.terminate()
         self.assertEqual(s.wait_exit(), 0)
