@@ -33,6 +33,9 @@ struct Delivery {
         bool wrote = false;
     };
 
+    Delivery(Server& s, Envelope message, std::function<void(const Outcome&)> then)
+        : server(s), m(std::move(message)), done(std::move(then)) {}
+
     Server& server;
     Envelope m;
     std::function<void(const Outcome&)> done;
