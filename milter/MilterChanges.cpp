@@ -14,7 +14,8 @@ bool Blank(char c) { return c == ' ' || c == '\t'; }
 // can end the header or start a field of its own.
 QByteArray HeaderRaw(const QByteArray& name, const QByteArray& value, bool leadingSpace)
 {
-    QByteArray raw = name + ':';
+    // The text is kept dot-stuffed: a name that begins with a dot has it doubled.
+    QByteArray raw = (name.startsWith('.') ? "." : "") + name + ':';
     const QList<QByteArray> lines = Mail::WithCrLf(value).split('\n');
     bool first = true;
     for (QByteArray line : lines) {
