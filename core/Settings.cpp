@@ -13,6 +13,8 @@ constexpr qint64 Int32 = std::numeric_limits<qint32>::max();
 constexpr qint64 MaxPerDomain = 1000;
 constexpr qint64 MaxLoginDelayMs = 60000;
 constexpr qint64 MaxMilterSeconds = 3600;
+constexpr qint64 MaxPort = 65535;
+constexpr qint64 Day = 86400;
 
 const QList<SettingRow> Rows = {
     {"Domain", "localhost", K::Text, &S::ServerDomain, 0, 0, nullptr, "the mail domain served"},
@@ -66,6 +68,15 @@ const QList<SettingRow> Rows = {
     {"LoginLockout", "900", K::Number, &S::LoginLockout, 1, Int, nullptr, "seconds a locked-out account or address is refused"},
     {"Pop3LoginErrors", "no", K::Flag, &S::Pop3LoginErrors, 0, 0, nullptr, "a failed POP3 login says so (RFC 3206)"},
     {"MilterTimeout", "30", K::Number, &S::MilterTimeout, 1, MaxMilterSeconds, nullptr, "seconds a filter may take for each reply"},
+    {"AcmeDirectory", "", K::Trimmed, &S::AcmeDirectory, 0, 0, nullptr, "ACME directory URL; none: no certificates requested"},
+    {"AcmeEmail", "", K::Trimmed, &S::AcmeEmail, 0, 0, nullptr, "contact address of the ACME account"},
+    {"AcmeHttpPort", "80", K::Number, &S::AcmeHttpPort, 1, MaxPort, nullptr, "port the HTTP-01 challenge is answered on"},
+    {"AcmeRetrySeconds", "600", K::Number, &S::AcmeRetrySeconds, 1, Day, nullptr, "seconds before a failed ACME order is tried again"},
+    {"TlsCaFile", "", K::Trimmed, &S::TlsCaFile, 0, 0, nullptr, "CA certificates trusted for outbound HTTPS and TLS"},
+    {"MtaStsMode", "none", K::Lowered, &S::MtaStsMode, 0, 0, nullptr, "MTA-STS policy served: none, testing or enforce"},
+    {"Reports", "yes", K::Flag, &S::Reports, 0, 0, nullptr, "send daily TLS and DMARC aggregate reports"},
+    {"ReportAddress", "", K::Trimmed, &S::ReportAddress, 0, 0, nullptr, "sender of reports; none: postmaster@ the domain"},
+    {"ReportIntervalSeconds", "86400", K::Number, &S::ReportIntervalSeconds, 1, Day, nullptr, "seconds between aggregate reports"},
     {"RelayRetry", "60,300,900,1800,3600,7200", K::Seconds, &S::RelayRetry, 0, 0, nullptr, "seconds before each new relay attempt"},
 };
 

@@ -64,6 +64,21 @@ struct Settings {
     bool MilterDefaultAccept = false, MilterOutgoing = false;
     // Mail marked X-Spam-Flag: YES goes to the recipient's Junk folder (IMAP) instead of INBOX.
     bool QuarantineToJunk = false;
+    // Certificates from an ACME server (none: the files above are used as they are): its directory
+    // URL, the account's contact, the port the HTTP-01 challenge is answered on, and the first wait
+    // after a failure (doubling up to a day).
+    QString AcmeDirectory, AcmeEmail;
+    int AcmeHttpPort = 80;
+    int AcmeRetrySeconds = 600;
+    // CA certificates trusted beside the system's for outbound HTTPS and TLS.
+    QString TlsCaFile;
+    // The MTA-STS policy published for the served domain: "none", "testing" or "enforce".
+    QString MtaStsMode = QStringLiteral("none");
+    // Daily TLS and DMARC aggregate reports: whether they are sent, from which address ("" for
+    // postmaster@ the domain), and how often.
+    bool Reports = true;
+    QString ReportAddress;
+    int ReportIntervalSeconds = 86400;
 
     // The settings as the store holds them; a value that cannot be used is reported through
     // `report` and its default is used. HostName and DkimEd25519Selector, when not set, are
