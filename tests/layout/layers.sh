@@ -17,8 +17,10 @@ allowed() {
         smtp)    echo "smtp deliver mail core" ;;
         imap)    echo "imap store mail core" ;;
         relay)   echo "relay deliver store dns mail core" ;;
+        report)  echo "report relay check dkim deliver store dns mail core" ;;
+        acme)    echo "acme dns mail core" ;;
         ui)      echo "ui store mail core" ;;
-        app)     echo "app ui relay imap smtp pop3 milter check dkim deliver store dns mail core" ;;
+        app)     echo "app ui acme report relay imap smtp pop3 milter check dkim deliver store dns mail core" ;;
         *)       echo "?" ;;
     esac
 }
