@@ -20,3 +20,8 @@ struct TlsOutcome {
 };
 
 using TlsOutcomeSink = std::function<void(const TlsOutcome&)>;
+
+// The reports install their sink once at start-up; until then (and when reports are off) an
+// outcome told is dropped. Event thread only.
+void SetTlsOutcomeSink(TlsOutcomeSink sink);
+void TellTlsOutcome(const TlsOutcome& outcome);
