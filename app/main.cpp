@@ -6,13 +6,17 @@
 #include "dkim/Dkim.h"
 #include "imap/ImapCommand.h"
 #include "pop3/Pop3Command.h"
+#include "app/DnsRecords.h"
 #include "app/Wiring.h"
+#include "dns/Resolver.h"
 #include "relay/Queue.h"
 #include "relay/RelayClient.h"
 #include "smtp/SmtpCommand.h"
 #include "store/MailStore.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPointer>
@@ -101,8 +105,47 @@ int KeygenCommand(int argc, char* argv[])
     }
 }
 
+// --dns-records prints what to publish in DNS for the settings in place, each record marked
+// against what DNS (DnsServer) answers; it starts no server. Exit status 0 when every record is
+// published as printed, 1 when one is missing or differs.
+int DnsRecordsCommand(int argc, char* argv[])
+{
+    if (argc != 2 || QByteArray(argv[1]) != "--dns-records")
+        return -1;
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QString::fromLatin1(mdlCommon::CompanyName));
+    mdlCommon::SetProgramFolder(QCoreApplication::applicationDirPath());
+    QSettings store;
+    const Settings settings = Settings::Read(store, [](const QString& problem) { fprintf(stderr, "Tandrivel: %s\n", qPrintable(problem)); },
+                                             [] { return mdlCommon::MachineName(); });
+    if (settings.ServerDomain.trimmed() == QLatin1String("localhost")) {
+        fprintf(stderr, "Tandrivel: no Domain is set; there is nothing to publish\n");
+        return 2;
+    }
+    Dkim::Signer signer;
+    for (const QByteArray& line : signer.Load(settings))
+        printf("; %s\n", line.constData());
+    // The policy's id changes whenever what it says does.
+    const QByteArray policy = settings.MtaStsMode.toUtf8() + ' ' + settings.HostName.toUtf8();
+    DnsRecords::Facts facts {signer.Keys(), {}, QCryptographicHash::hash(policy, QCryptographicHash::Sha256).toHex().left(20)};
+    if (!settings.TlsCertificate.isEmpty())
+        facts.certificateKeyHash = DnsRecords::CertificateKeyHash(QDir(mdlCommon::ProgramFolder()).absoluteFilePath(settings.TlsCertificate));
+    if (!signer.Enabled())
+        printf("; no DkimKey is set: Tandrivel --dkim-keygen makes one\n");
+    if (facts.certificateKeyHash.isEmpty())
+        printf("; no certificate (TlsCertificate): no TLSA record\n");
+    const auto dns = Dns::MakeResolver(settings.DnsServer);
+    bool allPublished = true;
+    for (const DnsRecords::Record& record : DnsRecords::Wanted(settings, facts)) {
+        const QByteArray mark = DnsRecords::Mark(record, *dns);
+        allPublished = allPublished && mark == "ok";
+        printf("%s ; %s\n", DnsRecords::ZoneLine(record).constData(), mark.constData());
+    }
+    return allPublished ? 0 : 1;
+}
+
 const char Usage[] =
-    "Usage: Tandrivel [--queue | --flush | --dkim-keygen [selector] | --help | --version]\n"
+    "Usage: Tandrivel [--queue | --flush | --dkim-keygen [selector] | --dns-records | --help | --version]\n"
     "\n"
     "Without an option: serves POP3 and SMTP for the mail domain of the settings, from the\n"
     "folder that holds this program (mailboxes in Users/, relay queue in Queue/).\n"
@@ -112,6 +155,9 @@ const char Usage[] =
     "  --dkim-keygen [selector]\n"
     "             make a DKIM key <selector>.private in this folder (selector: the setting\n"
     "             DkimSelector, else tandrivel), print the DNS TXT record to publish, and exit\n"
+    "  --dns-records\n"
+    "             print the DNS records to publish for these settings, each marked ok,\n"
+    "             differs or missing against what DNS answers now, and exit\n"
     "  --help     print this text and exit\n"
     "  --version  print the version and exit\n"
     "\n"
@@ -132,7 +178,7 @@ int InformativeOption(int argc, char* argv[])
         printf("Tandrivel %s\n", TANDRIVEL_VERSION);
         return 0;
     }
-    const bool known = option == "--queue" || option == "--flush" || option == "--dkim-keygen";
+    const bool known = option == "--queue" || option == "--flush" || option == "--dkim-keygen" || option == "--dns-records";
     if (known && (argc == 2 || (argc == 3 && option == "--dkim-keygen")))
         return -1;
     if (known)
@@ -212,6 +258,8 @@ int main(int argc, char* argv[])
     if (const int rc = QueueCommand(argc, argv); rc >= 0)
         return rc;
     if (const int rc = KeygenCommand(argc, argv); rc >= 0)
+        return rc;
+    if (const int rc = DnsRecordsCommand(argc, argv); rc >= 0)
         return rc;
     PrepareProcess();
     QApplication app(argc, argv);

@@ -42,6 +42,7 @@ public:
     // Returns the lines for the log.
     QList<QByteArray> Load(const Settings& settings);
     bool Enabled() const { return !keys_.empty(); }
+    const std::vector<Key>& Keys() const { return keys_; }
 
     // The signatures of a stored message `text` at `now` (seconds since the epoch): when
     // `senderOurs`, or when its From: is in the signing domain.
@@ -56,6 +57,8 @@ private:
 // existing file. Returns the DNS TXT record that publishes its public half for `domain`.
 // Throws Failure.
 QByteArray MakeKey(const QString& folder, const QByteArray& selector, const QByteArray& domain);
+// The value of the TXT record that publishes a key's public half: "v=DKIM1; k=...; p=...".
+QByteArray PublicRecord(const Key& key);
 // Whether text may be a selector: DNS labels of letters, digits and hyphens.
 bool ValidSelector(const QByteArray& selector);
 

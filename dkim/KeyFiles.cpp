@@ -5,6 +5,7 @@
 #include "core/Failure.h"
 #include "core/Settings.h"
 #include "core/mdlCommon.h"
+#include "dns/Zone.h"
 #include "mail/Domain.h"
 
 #include <QDir>
@@ -29,8 +30,6 @@ using Pkey = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 // An RSA key made for an administrator has this many bits.
 constexpr size_t NewRsaBits = 2048;
-// A DNS text string holds at most this many characters; a longer value is several in a row.
-constexpr qsizetype TxtString = 255;
 // A DNS label holds at most this many characters; a selector of more than MaxLabels is no use.
 constexpr qsizetype MaxLabel = 63, MaxLabels = 4;
 // Receivers ignore RSA keys shorter than this.
@@ -146,14 +145,8 @@ QByteArray MakeKey(const QString& folder, const QByteArray& selector, const QByt
         throw exists();
     Pkey key(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", NewRsaBits));
     std::unique_ptr<BIO, int (*)(BIO*)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    unsigned char* der = nullptr;
-    const int derLength = key ? i2d_PUBKEY(key.get(), &der) : -1;
-    if (!key || !bio || derLength <= 0 || !PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr)) {
-        OPENSSL_free(der);
+    if (!key || !bio || !PEM_write_bio_PrivateKey(bio.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr))
         throw Failure(Err::DeviceIO, QStringLiteral("cannot make an RSA key: ") + QString::fromUtf8(OpenSslError()));
-    }
-    const QByteArray publicKey = QByteArray(reinterpret_cast<const char*>(der), derLength).toBase64();
-    OPENSSL_free(der);
     char* pem = nullptr;
     const long pemLength = BIO_get_mem_data(bio.get(), &pem);
     const QByteArray temporary = DurableFile::WriteTemporary(folder, {QByteArrayView(pem, qsizetype(pemLength))});
@@ -164,11 +157,26 @@ QByteArray MakeKey(const QString& folder, const QByteArray& selector, const QByt
     if (err)
         throw FailureFromErrno(err, target);
     DurableFile::FlushFolder(folder);
-    const QByteArray value = "v=DKIM1; k=rsa; p=" + publicKey;
-    QByteArray strings;
-    for (qsizetype i = 0; i < value.size(); i += TxtString)
-        strings += (i ? " \"" : "\"") + value.mid(i, TxtString) + '"';
-    return selector + "._domainkey." + domain + " IN TXT " + strings;
+    return selector + "._domainkey." + domain + " IN TXT " + Dns::Quoted(PublicRecord({std::shared_ptr<EVP_PKEY>(key.release(), EVP_PKEY_free), selector, false}));
+}
+
+QByteArray PublicRecord(const Key& key)
+{
+    if (key.ed25519) {
+        // RFC 8463: the bare 32 bytes of the public key, not a SubjectPublicKeyInfo.
+        unsigned char raw[32];
+        size_t length = sizeof raw;
+        if (EVP_PKEY_get_raw_public_key(key.pkey.get(), raw, &length) != 1)
+            return {};
+        return "v=DKIM1; k=ed25519; p=" + QByteArray(reinterpret_cast<const char*>(raw), qsizetype(length)).toBase64();
+    }
+    unsigned char* der = nullptr;
+    const int length = i2d_PUBKEY(key.pkey.get(), &der);
+    if (length <= 0)
+        return {};
+    const QByteArray value = "v=DKIM1; k=rsa; p=" + QByteArray(reinterpret_cast<const char*>(der), length).toBase64();
+    OPENSSL_free(der);
+    return value;
 }
 
 }
