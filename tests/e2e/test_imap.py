@@ -1,9 +1,11 @@
 """IMAP against the real server: mail sent over SMTP read, flagged, searched, copied, moved and expunged with imaplib,
 what POP3 and IMAP each do seen by the other, two sessions and IDLE told of each other's changes, and hostile input
-answered while another client is served; curl, fetchmail, getmail6 and mbsync as they are."""
+answered while another client is served; curl, fetchmail, getmail6, mbsync and mutt as they are."""
 import imaplib
 import os
 import pathlib
+import pty
+import select
 import re
 import shutil
 import socket
@@ -168,6 +170,36 @@ class RealClients(test_internet.Case):   # each fetches what is new, once; mbsyn
                 os.makedirs(self.s.mailbox())
                 self.setUp_messages()
                 self.s.start()
+
+    def test_mutt(self):   # through a terminal, after STARTTLS: one message piped out as it is stored, one flagged
+        tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-mutt-"))
+        rc = pathlib.Path(tmp, "muttrc")
+        rc.write_text(f'set folder="imap://demo:secret@{HOST}:{self.s.imap}/"\nset spoolfile="+INBOX"\nset ssl_ca_certificates_file="{ca()}"\n'
+                      'set quit=yes\nset wait_key=no\nset sort=date\nset pipe_decode=no\n'
+                      f'push "<first-entry><pipe-message>cat > {tmp}/piped<enter><next-entry><flag-message><sync-mailbox><quit>"\n')
+        pid, terminal = pty.fork()
+        if pid == 0:
+            os.execvpe("mutt", ["mutt", "-n", "-F", str(rc)], dict(os.environ, TERM="vt100", HOME=tmp))
+        deadline, screen = time.monotonic() + TIMEOUT * 3, b""
+        while time.monotonic() < deadline:
+            try:
+                if select.select([terminal], [], [], 1)[0] and not (screen := screen[-2000:] + os.read(terminal, 65536)):
+                    break
+            except OSError:   # the terminal is gone with mutt
+                break
+        done, status = 0, 0
+        while not done and time.monotonic() < deadline + 5:   # the terminal closes just before mutt ends
+            done, status = os.waitpid(pid, os.WNOHANG)
+            time.sleep(0.05)
+        if not done:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+        self.assertTrue(done and os.waitstatus_to_exitcode(status) == 0, screen)
+        self.assertEqual(stuffed(pathlib.Path(tmp, "piped").read_bytes().replace(b"\n", b"\r\n")), self.s.files()[0])
+        m = login(self.s)
+        m.select("INBOX", readonly=True)
+        self.assertEqual(ok(m.search(None, "FLAGGED")), [b"2"])
+        m.logout()
 
     def test_sync_flags_both_ways(self):
         imap = self.s.imap
