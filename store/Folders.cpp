@@ -6,9 +6,12 @@
 #include "core/DurableFile.h"
 #include "core/Failure.h"
 #include "store/MailStore.h"
+#include "store/MailboxIndex.h"
 
 #include <QDir>
 #include <QFile>
+#include <QHash>
+#include <QMap>
 #include <QSet>
 #include <algorithm>
 #include <cerrno>
@@ -267,6 +270,32 @@ void Delete(const QString& home, const QString& name)
     Flush(QFileInfo(path).path());
 }
 
+namespace {
+// INBOX renamed: its messages move to the new folder with their flags, INBOX stays (empty).
+void MoveInbox(const QString& home, const QString& path)
+{
+    QHash<QString, QList<QByteArray>> flags;
+    for (const IndexEntry& e : MailboxIndex::Open(home)->Entries())
+        if (!e.flags.isEmpty())
+            flags.insert(e.name, e.flags);
+    Make(home, path);
+    for (const MailStore::Message& m : MailStore::List(home)->messages)
+        if (::renameat2(AT_FDCWD, Native(home + QLatin1Char('/') + m.name).constData(), AT_FDCWD,
+                        Native(path + QLatin1Char('/') + m.name).constData(), RENAME_NOREPLACE) != 0 && errno != ENOENT)
+            throw FailureFromErrno(errno, m.name);
+    Flush(path);
+    Flush(home);
+    // Messages with the same flags get them in one change.
+    const auto moved = MailboxIndex::Open(path);
+    QMap<QList<QByteArray>, QList<quint32>> bySet;
+    for (const IndexEntry& e : moved->Entries())
+        if (const auto f = flags.constFind(e.name); f != flags.cend())
+            bySet[*f] << e.uid;
+    for (auto set = bySet.cbegin(); set != bySet.cend(); ++set)
+        moved->Store(set.value(), MailboxIndex::FlagMode::Set, set.key());
+}
+}
+
 void Rename(const QString& home, const QString& from, const QString& to)
 {
     const QString target = Trimmed(to);
@@ -279,16 +308,8 @@ void Rename(const QString& home, const QString& from, const QString& to)
         throw Taken();
     if (source != home && path.startsWith(source + QLatin1Char('/')))
         throw Failure(Err::InvalidArgument, QStringLiteral("A mailbox cannot move below itself"));
-    if (source == home) {   // INBOX's messages move, INBOX stays
-        Make(home, path);
-        for (const MailStore::Message& m : MailStore::List(home)->messages)
-            if (::renameat2(AT_FDCWD, Native(home + QLatin1Char('/') + m.name).constData(), AT_FDCWD,
-                            Native(path + QLatin1Char('/') + m.name).constData(), RENAME_NOREPLACE) != 0 && errno != ENOENT)
-                throw FailureFromErrno(errno, m.name);
-        Flush(path);
-        Flush(home);
-        return;
-    }
+    if (source == home)
+        return MoveInbox(home, path);
     const QString parent = QFileInfo(path).path();
     Make(home, parent);
     if (::renameat2(AT_FDCWD, Native(source).constData(), AT_FDCWD, Native(path).constData(), RENAME_NOREPLACE) != 0)

@@ -215,9 +215,13 @@ private slots:
         QCOMPARE(a->ExpungedSince(between), QList<quint32>{second});
         QCOMPARE(told, 4);
         b->Unwatch(watch);
-        a->Append("y\r\n", {}, {});
+        a->Append("y\r\n", {"\\Flagged"}, {});
         QCOMPARE(told, 4);
         QVERIFY(MailStore::List(home)->messages.size() == 1);   // POP3 sees INBOX only
+        Folders::Rename(home, "INBOX", "Old/Inbox");             // the messages leave with their flags
+        a->Refresh();
+        QVERIFY(a->Entries().empty());
+        QVERIFY(MailboxIndex::Open(Folders::PathOf(home, "Old/Inbox"))->Entries().at(0).Has("\\flagged"));
     }
 
     // A journal grown past the messages is folded into the snapshot, each change with it.
