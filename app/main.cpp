@@ -6,6 +6,8 @@
 #include "dkim/Dkim.h"
 #include "imap/ImapCommand.h"
 #include "pop3/Pop3Command.h"
+#include "acme/Acme.h"
+#include "acme/StsPolicy.h"
 #include "app/Wiring.h"
 #include "relay/Queue.h"
 #include "relay/RelayClient.h"
@@ -224,13 +226,19 @@ int main(int argc, char* argv[])
     // every accepted message is delivered to the mailboxes and the relay queue.
     Queue queue;
     Wiring wiring(queue);
+    Acme acme;
+    StsPolicy policy;
     const auto preparing = [&wiring](Server& server) {
         for (const QByteArray& line : wiring.Signer().Load(server.Config()))
             server.Log(line);
         PrepareStore(server);
     };
     if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService(), ImapService()}, frmAdmin::Open, preparing,
-                                             [&queue](Server& server) { queue.Start(server); }))
+                                             [&](Server& server) {
+                                                 queue.Start(server);
+                                                 acme.Start(server);
+                                                 policy.Start(server);
+                                             }))
         return failed;
     const int rc = app.exec();
     fflush(stdout);
