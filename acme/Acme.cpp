@@ -2,6 +2,7 @@
 #include "core/DurableFile.h"
 #include "core/Failure.h"
 #include "core/Server.h"
+#include "core/TlsContext.h"
 #include "core/mdlCommon.h"
 
 #include <QDir>
@@ -82,7 +83,9 @@ void Acme::Check()
     const QList<QSslCertificate> chain = file.open(QIODevice::ReadOnly) ? QSslCertificate::fromData(file.readAll()) : QList<QSslCertificate>();
     const QDateTime from = RenewFrom(chain.value(0), Names(settings_));
     const qint64 wait = from.isValid() ? QDateTime::currentDateTimeUtc().secsTo(from) : 0;
-    if (wait <= 0 || !QFile::exists(File(settings_.TlsKey)))
+    TlsContext usable;   // the pair as the TLS ports would take it: a key that fits the certificate
+    usable.Use(settings_.TlsCertificate, settings_.TlsKey);
+    if (wait <= 0 || !usable.Current())
         return Order();
     next_.start(int(std::min(wait, DaySeconds) * 1000));
 }

@@ -58,7 +58,6 @@ QString HttpResponder::Listen(const QString& addresses, quint16 port)
     for (const QHostAddress& a : at) {
         auto* server = new Listener;
         server->setParent(this);
-        server->setMaxPendingConnections(MaxConnections);
         server->incoming = [this](qintptr descriptor) { Serve(descriptor); };
         servers_ << server;
         if (!server->listen(a, port)) {
