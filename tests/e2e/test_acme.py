@@ -1,5 +1,6 @@
 """Certificates from Debian's pebble (an ACME server) over HTTP-01, with unbound answering its
 questions; our MTA-STS policy served on 443 with that certificate."""
+import contextlib
 import json
 import os
 import shutil
@@ -93,6 +94,9 @@ class Acme(Case):
         self.assertIn(b"\r\nContent-Type: text/plain\r\n", head)
         self.assertEqual(body, b"version: STSv1\r\nmode: enforce\r\nmx: mx.acme.test\r\nmax_age: 604800\r\n")
         self.assertTrue(self.get(address, trust, "/other").startswith(b"HTTP/1.1 404 "))
+        with socket.create_connection((address, 443), timeout=TIMEOUT) as clear, contextlib.suppress(ConnectionResetError):
+            clear.sendall(b"GET / HTTP/1.1\r\n\r\n")   # no TLS: turned away, and the server goes on (below)
+            self.assertIn(clear.recv(100)[:1], (b"", b"\x15"))   # nothing, or a TLS alert
 
         # A third of twelve seconds left, not before: a new one, taken by the TLS ports without a restart.
         wait_for(lambda: self.s.count_log(OBTAINED) == 2, TIMEOUT + 12, "the renewal")
