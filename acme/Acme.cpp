@@ -70,6 +70,14 @@ void Acme::Start(Server& server)
 
 QString Acme::File(const QString& setting) const { return QDir(mdlCommon::ProgramFolder()).absoluteFilePath(setting); }
 
+QNetworkRequest Acme::Request(const QString& url) const
+{
+    QNetworkRequest request{QUrl(url)};
+    request.setSslConfiguration(ssl_);
+    request.setTransferTimeout(RequestTimeoutMs);
+    return request;
+}
+
 void Acme::Log(const QString& line)
 {
     if (server_)
@@ -101,16 +109,13 @@ void Acme::Order()
     } catch (const Failure& f) {
         return Fail(QStringLiteral("account key"), f.description);
     }
-    QNetworkRequest request{QUrl(settings_.AcmeDirectory)};
-    request.setSslConfiguration(ssl_);
-    request.setTransferTimeout(RequestTimeoutMs);
-    QNetworkReply* reply = network_.get(request);
+    QNetworkReply* reply = network_.get(Request(settings_.AcmeDirectory));
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         directory_ = QJsonDocument::fromJson(reply->readAll()).object();
         if (reply->error() != QNetworkReply::NoError || Text(directory_, "newOrder").isEmpty())
             return Fail(QStringLiteral("directory"), reply->errorString());
-        // A first request to learn a nonce: the account's, which is found again by its key.
+        // The account first: made, or found again by its key.
         nonce_.clear();
         QJsonObject account{{QStringLiteral("termsOfServiceAgreed"), true}};
         if (!settings_.AcmeEmail.isEmpty())
@@ -134,10 +139,7 @@ void Acme::Order()
 void Acme::Post(const QString& url, const std::optional<QJsonObject>& payload, Then then, int tries)
 {
     if (nonce_.isEmpty()) {
-        QNetworkRequest head{QUrl(Text(directory_, "newNonce"))};
-        head.setSslConfiguration(ssl_);
-        head.setTransferTimeout(RequestTimeoutMs);
-        QNetworkReply* reply = network_.head(head);
+        QNetworkReply* reply = network_.head(Request(Text(directory_, "newNonce")));
         connect(reply, &QNetworkReply::finished, this, [=, this] {
             reply->deleteLater();
             nonce_ = reply->rawHeader("Replay-Nonce");
@@ -159,9 +161,7 @@ void Acme::Post(const QString& url, const std::optional<QJsonObject>& payload, T
     } catch (const Failure& f) {
         return Fail(QStringLiteral("signing"), f.description);
     }
-    QNetworkRequest request{QUrl(url)};
-    request.setSslConfiguration(ssl_);
-    request.setTransferTimeout(RequestTimeoutMs);
+    QNetworkRequest request = Request(url);
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/jose+json"));
     QNetworkReply* reply = network_.post(request, body);
     connect(reply, &QNetworkReply::finished, this, [=, this] { Received(reply, url, payload, then, tries); });

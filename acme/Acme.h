@@ -59,6 +59,7 @@ private:
     void Fail(const QString& what, const QString& detail);
     void Log(const QString& line);
     QString File(const QString& setting) const;
+    QNetworkRequest Request(const QString& url) const;
 
     Server* server_ = nullptr;
     Settings settings_;
