@@ -6,6 +6,8 @@
 #include "dkim/Dkim.h"
 #include "imap/ImapCommand.h"
 #include "pop3/Pop3Command.h"
+#include "acme/Acme.h"
+#include "acme/StsPolicy.h"
 #include "app/DnsRecords.h"
 #include "app/Wiring.h"
 #include "dns/Resolver.h"
@@ -126,7 +128,7 @@ int DnsRecordsCommand(int argc, char* argv[])
     for (const QByteArray& line : signer.Load(settings))
         printf("; %s\n", line.constData());
     // The policy's id changes whenever what it says does.
-    const QByteArray policy = settings.MtaStsMode.toUtf8() + ' ' + settings.HostName.toUtf8();
+    const QByteArray policy = StsPolicy::Text(settings.MtaStsMode, settings.HostName);
     DnsRecords::Facts facts {signer.Keys(), {}, QCryptographicHash::hash(policy, QCryptographicHash::Sha256).toHex().left(20)};
     if (!settings.TlsCertificate.isEmpty())
         facts.certificateKeyHash = DnsRecords::CertificateKeyHash(QDir(mdlCommon::ProgramFolder()).absoluteFilePath(settings.TlsCertificate));
@@ -272,13 +274,19 @@ int main(int argc, char* argv[])
     // every accepted message is delivered to the mailboxes and the relay queue.
     Queue queue;
     Wiring wiring(queue);
+    Acme acme;
+    StsPolicy policy;
     const auto preparing = [&wiring](Server& server) {
         for (const QByteArray& line : wiring.Signer().Load(server.Config()))
             server.Log(line);
         PrepareStore(server);
     };
     if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService(), ImapService()}, frmAdmin::Open, preparing,
-                                             [&queue](Server& server) { queue.Start(server); }))
+                                             [&](Server& server) {
+                                                 queue.Start(server);
+                                                 acme.Start(server);
+                                                 policy.Start(server);
+                                             }))
         return failed;
     const int rc = app.exec();
     fflush(stdout);

@@ -191,6 +191,10 @@ Settings Settings::Read(QSettings& store, const std::function<void(const QString
         ReadRow(store, row, s, report);
     if (s.HostName.isEmpty())
         s.HostName = machineName();
+    if (!s.AcmeDirectory.isEmpty()) {   // the ACME client keeps the certificate in files of its own
+        s.TlsCertificate = QStringLiteral("acme-certificate.pem");
+        s.TlsKey = QStringLiteral("acme-key.pem");
+    }
     if (s.DkimEd25519Selector.isEmpty())   // one name cannot publish two keys
         s.DkimEd25519Selector = s.DkimSelector + QStringLiteral("-ed25519");
     return s;
