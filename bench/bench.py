@@ -659,6 +659,17 @@ def main():
         if why and why != "–":
             print(f"peer {kind}: {why}; its columns stay empty", file=sys.stderr)
 
+    failed = []
+
+    @contextlib.contextmanager
+    def going_on(name):
+        """A workload that fails is named at the end, after the table of the others."""
+        try:
+            yield
+        except (BenchError, AssertionError, RuntimeError, OSError) as e:
+            failed.append(f"{name}: {e}")
+            print(f"  {name} failed: {e}", file=sys.stderr, flush=True)
+
     @contextlib.contextmanager
     def tandrivel(name, kwargs):
         tag = name.split(":")[0].replace(" ", "_").replace(",", "")
@@ -711,72 +722,75 @@ def main():
                 peer.stop()
 
     for w in selected:
-        row = Row(w.name, w.unit, w.target)
-        if w.also:
-            row.sub = Row(*w.also, "")
-        for group in ([[r] for r in range(a.runs)] if w.fresh else [range(a.runs)]):
-            with tandrivel(w.name, w.kwargs) as srv, peer_beside(w, row) as peer:
-                both = [srv] + ([peer] if peer else [])
-                if w.prepare:
-                    for s in both:
-                        w.prepare(s)
-                if a.callgrind:   # start-up and preparation are not counted
-                    subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
-                for run in group:   # taking turns, each first every other run
-                    for s in (both if run % 2 == 0 else both[::-1]):
-                        row.add(w.once(s), peer=s is peer)
-                row.peak = max(row.peak or 0, srv.status("VmHWM"))
-        if w.finish:
-            w.finish(row)
-        if w.floor and os.access(a.floor, os.X_OK) and not profiling:
-            floor = Floor(a.floor)
-            try:
-                figures = [w.floor(floor) for _ in range(a.runs)]
-            finally:
-                floor.stop()
-            row.notes.append(floor_note(row, statistics.median(figures)))
-        rows.append(row)
-        if row.sub:
-            rows.append(row.sub)
-        if w.name.startswith("idle"):
-            kib, row.notes = (idle_kib, idle_notes) if "at once" in w.name else (paced_kib, paced_notes)
-            r = Row(w.name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
-            for k in kib:
-                r.figures.append(k)
-                r.cpu_srv.append(0)
-                r.cpu_cli.append(0)
-            rows.append(r)
-        if w.name.startswith("big"):
-            base, sp, kept, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[3]))
-            row.peak = max(sp, pp)   # VmHWM was reset between the halves
-            row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
-                         f"{kept / KB:.0f} MiB still held after; POP3 out: peak {pp / KB:.0f} MiB ({tp:.1f} s)"]
+        with going_on(w.name):
+            row = Row(w.name, w.unit, w.target)
+            if w.also:
+                row.sub = Row(*w.also, "")
+            for group in ([[r] for r in range(a.runs)] if w.fresh else [range(a.runs)]):
+                with tandrivel(w.name, w.kwargs) as srv, peer_beside(w, row) as peer:
+                    both = [srv] + ([peer] if peer else [])
+                    if w.prepare:
+                        for s in both:
+                            w.prepare(s)
+                    if a.callgrind:   # start-up and preparation are not counted
+                        subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
+                    for run in group:   # taking turns, each first every other run
+                        for s in (both if run % 2 == 0 else both[::-1]):
+                            row.add(w.once(s), peer=s is peer)
+                    row.peak = max(row.peak or 0, srv.status("VmHWM"))
+            if w.finish:
+                w.finish(row)
+            if w.floor and os.access(a.floor, os.X_OK) and not profiling:
+                floor = Floor(a.floor)
+                try:
+                    figures = [w.floor(floor) for _ in range(a.runs)]
+                finally:
+                    floor.stop()
+                row.notes.append(floor_note(row, statistics.median(figures)))
+            rows.append(row)
+            if row.sub:
+                rows.append(row.sub)
+            if w.name.startswith("idle"):
+                kib, row.notes = (idle_kib, idle_notes) if "at once" in w.name else (paced_kib, paced_notes)
+                r = Row(w.name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
+                for k in kib:
+                    r.figures.append(k)
+                    r.cpu_srv.append(0)
+                    r.cpu_cli.append(0)
+                rows.append(r)
+            if w.name.startswith("big"):
+                base, sp, kept, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[3]))
+                row.peak = max(sp, pp)   # VmHWM was reset between the halves
+                row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
+                             f"{kept / KB:.0f} MiB still held after; POP3 out: peak {pp / KB:.0f} MiB ({tp:.1f} s)"]
 
     for key, rows_of in folded(exe, a.runs, n).items():
         if (not only or any(key.startswith(o) or o.startswith(key) for o in only)) and not profiling:
             print(f"  {key}:", file=sys.stderr, flush=True)
-            rows += [row_of(d) for d in rows_of()]
+            with going_on(key):
+                rows += [row_of(d) for d in rows_of()]
 
     if want_relay:
         sink = Sink()
         print(f"  relay sink listening on {sink.host}:25", file=sys.stderr)
         mx_script = ("#!/bin/sh\n# A slow stand-in for the MX lookup that always names the local sink.\n"
                      f"sleep 0.2\nprintf '%s\\tMX preference = 10, mail exchanger = {sink.host}\\r\\n' \"$1\" > \"$2\"\n")
-        relay = Row("relay 10 rcpts -> sink", "msg/s", "", )
+        relay = Row("relay 10 rcpts -> sink", "deliv/s", "")
         mx = Row("MX lookup 0.2 s: longest NOOP wait", "ms", "")
-        try:
+        with going_on("relay"), contextlib.ExitStack() as done:
+            done.callback(sink.stop)
             with tandrivel("relay", {"domain_mx": [("relay.test", sink.host, "10")], "getmx_text": mx_script}) as srv:
                 for _ in range(a.runs):
                     relay.add(run_relay(srv, sink, n(100), 10))
                 relay.peak = srv.status("VmHWM")
                 for run in range(a.runs):
                     mx.add(run_mx_block(srv, run))
-        finally:
-            sink.stop()
         rows += [r for r in (relay, mx) if r.figures and (not a.only or r.name.split()[0].lower() in a.only.lower())]
 
     print(f"load average at end {os.getloadavg()[0]:.2f}", file=sys.stderr)
-    print(table(rows))
+    print(table(rows), flush=True)
+    if failed:
+        raise BenchError("; ".join(failed))
 
 
 def interrupted(signum, frame):

@@ -456,7 +456,9 @@ def parallel(target, argsets, timeout=300):
 # --- the relay sink ----------------------------------------------------------------------
 
 async def _sink_session(reader, writer, counter):
+    """Counts every recipient of every message it takes (a relay may send one copy to several)."""
     writer.write(b"220 sink ESMTP\r\n")
+    rcpts = 0
     while True:
         line = await reader.readline()
         if not line:
@@ -468,13 +470,15 @@ async def _sink_session(reader, writer, counter):
             writer.write(b"354 go on\r\n")
             await writer.drain()
             await reader.readuntil(b"\r\n.\r\n")
-            counter["n"] += 1
+            counter["n"] += rcpts
+            rcpts = 0
             counter["last"] = time.perf_counter()
             writer.write(b"250 kept\r\n")
         elif word == b"QUIT":
             writer.write(b"221 bye\r\n")
             break
         else:
+            rcpts = rcpts + 1 if word == b"RCPT" else 0   # MAIL and RSET start again
             writer.write(b"250 ok\r\n")
         await writer.drain()
     writer.close()
