@@ -22,8 +22,12 @@ async def upload(port, body, go, results):
         r, w = await asyncio.open_connection("127.0.0.1", port, limit=1 << 20)
         await r.readline()
         w.write(b"EHLO c\r\nMAIL FROM:<a@example.org>\r\nRCPT TO:<demo@example.test>\r\n")
-        for _ in range(1 + 8 + 1):   # the EHLO reply's lines, MAIL, RCPT
-            await r.readline()
+        while (await r.readline())[3:4] == b"-":   # EHLO's reply, however many lines
+            pass
+        for want in (b"250", b"250"):   # MAIL, RCPT
+            line = await r.readline()
+            if not line.startswith(want):
+                raise OSError(f"{line[:40]!r} where {want.decode()} was due")
         await go.wait()
         w.write(b"DATA\r\n")
         code = (await r.readline())[:3]
