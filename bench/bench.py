@@ -451,7 +451,7 @@ class Row:
                 f"{self.peak / KB:.0f} MiB" if self.peak else "–", "; ".join(self.notes)]
 
 
-def folded(exe, runs, n):
+def folded(exe, runs, n, with_peers):
     """The workloads of the scripts that have setups of their own (sinks, a resolver, rspamd, the test
     harness), by the name --only knows them by: each gives its rows as dicts."""
     os.environ["TANDRIVEL_EXE"] = exe   # read by the test harness when first imported
@@ -469,10 +469,10 @@ def folded(exe, runs, n):
     import relay_many
     recipients = max(1000, round(n(100000), -1))
     return {
-        "relay many": needs_root(lambda: relay_many.rows(exe, runs, n(1000))),
+        "relay many": needs_root(lambda: relay_many.rows(exe, runs, n(1000), postfix=with_peers)),
         "queue": needs_root(lambda: queue_scale.rows(exe, runs, recipients)),
         "checks": needs_root(lambda: checks.rows(exe, runs, n(2000))),
-        "milter": needs_root(lambda: filters.rows(exe, runs, n(1000))),
+        "milter": needs_root(lambda: filters.rows(exe, runs, n(1000)) if with_peers else []),
         "uploads": lambda: uploads(2000),   # the memory budget under many: never fewer
     }
 
@@ -764,7 +764,7 @@ def main():
                 row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
                              f"{kept / KB:.0f} MiB still held after; POP3 out: peak {pp / KB:.0f} MiB ({tp:.1f} s)"]
 
-    for key, rows_of in folded(exe, a.runs, n).items():
+    for key, rows_of in folded(exe, a.runs, n, a.peers == "auto").items():
         if (not only or any(key.startswith(o) or o.startswith(key) for o in only)) and not profiling:
             print(f"  {key}:", file=sys.stderr, flush=True)
             with going_on(key):

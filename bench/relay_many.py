@@ -190,11 +190,11 @@ def take_turns(exe, sinks, runs, messages, clients, per_domain=None, postfix=Tru
     return figures
 
 
-def rows(exe, runs, messages, clients=4):
+def rows(exe, runs, messages, clients=4, postfix=True):
     """bench.py's row: deliveries/s beside Postfix's, the connections each opened in the notes."""
     sinks = Sinks()
     try:
-        figures = take_turns(exe, sinks, runs, messages, clients)
+        figures = take_turns(exe, sinks, runs, messages, clients, postfix=postfix)
     finally:
         sinks.stop()
     pf, t, f = figures["peer"], figures["Tandrivel"], figures["Postfix"]
