@@ -2,7 +2,7 @@
 installed, against a private Postfix or Dovecot beside it, and prints one table.
 
     /usr/bin/python3 bench/bench.py [--exe build-bench/Tandrivel] [--runs 3] [--only smtp,pop3] [--scale 1]
-                                    [--peers auto|none]
+                                    [--peers auto|none] [--quick]
 
 Each workload gets its own server (fresh program folder and ports), runs `--runs` times, and
 reports the median with min and max. Runs against Tandrivel and its peer take turns, and the
@@ -28,12 +28,12 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import imap  # noqa: E402
 import peers  # noqa: E402
-from loadlib import (DOMAIN, HOST, BenchError, Server, Sink, empty_trash, free_port, make_message, mode,  # noqa: E402
-                     parallel, pop_list, pop_login, pop_quit, pop_retr, smtp_send)
+from loadlib import (DOMAIN, HOST, LIMIT, BenchError, Server, Sink, empty_trash, free_port, make_message, mode,  # noqa: E402
+                     parallel, pop_list, pop_login, pop_quit, pop_retr, pop_top, smtp_send)
 
 KB, MB = 1024, 1024 * 1024
-LIMIT = 20.0   # seconds: a worker starts no new message after this
 IDLE_LIMIT = 15.0   # seconds to wait for 1,000 greetings
 
 
@@ -66,6 +66,18 @@ def pop_retr_all(port, account, expect, tls=False):
     t1 = time.perf_counter()
     pop_quit(c)
     return n, t1 - t0
+
+
+def pop_top_all(port, account, expect, lines):
+    c = pop_login(port, account)
+    if len(pop_list(c)) != expect:
+        raise BenchError(f"{account}: LIST does not show the {expect} messages placed")
+    t0 = time.perf_counter()
+    for i in range(1, expect + 1):
+        pop_top(c, i, lines)
+    t1 = time.perf_counter()
+    pop_quit(c)
+    return expect, t1 - t0
 
 
 def pop_session_each(port, account, count, mailbox, tls=False):
@@ -156,6 +168,44 @@ def run_pop_one_session(srv, count, tls=False):
     port = srv.pop3s if mode(tls)[0] == "implicit" else srv.pop3
     [(n, secs)], wall, cli = parallel(pop_retr_all, [(port, "bench", count, tls)])
     return n / secs, srv.cpu() - cpu0, cli, wall
+
+
+def run_pop_top(srv, count, lines):
+    cpu0 = srv.cpu()
+    [(n, secs)], wall, cli = parallel(pop_top_all, [(srv.pop3, "bench", count, lines)])
+    return n / secs, srv.cpu() - cpu0, cli, wall
+
+
+CPU_CONNECTIONS = 150
+
+
+def smtp_cpu_each(srv, tls):
+    """The server's CPU (all its threads or processes) a message, ms: CPU_CONNECTIONS connections one
+    after the other, one 1 KB message each, counted once all are stored."""
+    srv.clear()
+    message = make_message(1 * KB)
+    cpu0 = srv.cpu()
+    [sent], wall, cli = parallel(smtp_worker, [(srv.smtp, message, CPU_CONNECTIONS, tls)])
+    wall += wait_until(lambda: srv.count() >= sent, lambda: f"only {srv.count()} of {sent} stored")
+    if sent != CPU_CONNECTIONS:
+        raise BenchError(f"{sent} of {CPU_CONNECTIONS} messages sent in the time allowed")
+    return (srv.cpu() - cpu0) * 1000 / sent, cli, wall
+
+
+def run_cpu_resumed(srv):
+    """Resumed STARTTLS, then plain on the same server: the server's CPU a message of each (the
+    fifth value: plain)."""
+    tls, cli, wall = smtp_cpu_each(srv, "starttls+resume")
+    plain, cli2, wall2 = smtp_cpu_each(srv, False)
+    return tls, (tls + plain) * CPU_CONNECTIONS / 1000, cli + cli2, wall + wall2, plain
+
+
+def cpu_ratio_note(row):
+    """Resumed STARTTLS over plain, the median of each run's ratio, for Tandrivel and the peer."""
+    def ratio(tls, plain):
+        return fmt(statistics.median(t / p for t, p in zip(tls, plain) if p)) + "×" if tls else "–"
+    row.notes.append(f"resumed STARTTLS / plain: Tandrivel {ratio(row.figures, row.sub.figures)}, "
+                     f"peer {ratio(row.peer_figures, row.sub.peer_figures)}")
 
 
 def run_pop_sessions(srv, count, mailbox, tls=False):
@@ -395,10 +445,43 @@ class Row:
     def cells(self):
         f, pf = self.figures, self.peer_figures
         peer = f"{self.peer}: {self.show(statistics.median(pf))}" if pf else self.peer
+        share = lambda xs: f"{statistics.median(xs):.0%}" if xs else "–"  # noqa: E731
         return [self.name, self.show(statistics.median(f)), span(f), peer, span(pf), self.ratio(), self.target,
-                f"{statistics.median(self.cpu_srv):.0%}", f"{statistics.median(self.cpu_peer):.0%}" if pf else "–",
-                f"{statistics.median(self.cpu_cli):.0%}", f"{self.peak / KB:.0f} MiB" if self.peak else "–",
-                "; ".join(self.notes)]
+                share(self.cpu_srv), share(self.cpu_peer), share(self.cpu_cli),
+                f"{self.peak / KB:.0f} MiB" if self.peak else "–", "; ".join(self.notes)]
+
+
+def folded(exe, runs, n, with_peers):
+    """The workloads of the scripts that have setups of their own (sinks, a resolver, rspamd, the test
+    harness), by the name --only knows them by: each gives its rows as dicts."""
+    os.environ["TANDRIVEL_EXE"] = exe   # read by the test harness when first imported
+
+    def uploads(count):
+        import uploads as u
+        return u.rows(runs, count)
+
+    def needs_root(rows):
+        return rows if os.geteuid() == 0 else lambda: print("  skipped: needs root", file=sys.stderr) or []
+
+    import checks
+    import filters
+    import queue_scale
+    import relay_many
+    recipients = max(1000, round(n(100000), -1))
+    return {
+        "relay many": needs_root(lambda: relay_many.rows(exe, runs, n(1000), postfix=with_peers)),
+        "queue": needs_root(lambda: queue_scale.rows(exe, runs, recipients)),
+        "checks": needs_root(lambda: checks.rows(exe, runs, n(2000))),
+        "milter": needs_root(lambda: filters.rows(exe, runs, n(1000)) if with_peers else []),
+        "uploads": lambda: uploads(2000),   # the memory budget under many: never fewer
+    }
+
+
+def row_of(d):
+    r = Row(d["name"], d["unit"], d["target"])
+    r.figures, r.peer_figures, r.cpu_srv = list(d["ours"]), list(d.get("theirs", [])), list(d.get("cpu", []))
+    r.peer, r.notes = d.get("peer", "–"), list(d.get("notes", []))
+    return r
 
 
 def floor_note(row, floor):
@@ -434,19 +517,24 @@ class W:
     """A workload: its row, Tandrivel's settings, a preparation and one run, both given a server;
     `peer` names the peer that runs it too, `also` the name and unit of a second figure."""
 
-    def __init__(self, name, unit, target, once, kwargs=None, prepare=None, peer=None, also=None, floor=None):
+    def __init__(self, name, unit, target, once, kwargs=None, prepare=None, peer=None, also=None, floor=None,
+                 finish=None, fresh=False):
         self.name, self.unit, self.target, self.once = name, unit, target, once
         self.kwargs, self.prepare, self.peer, self.also = kwargs or {}, prepare, peer, also
         self.floor = floor   # the same clients against the floor responder, for the notes
+        self.finish = finish   # given the row once every run is in
+        # A fresh server (and peer) for every run: memory figures never helped by an earlier run.
+        self.fresh = fresh or name.startswith(("idle", "big"))
 
 
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
-    p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, idle, big, relay, mx, or a whole name ending in $, "
+    p.add_argument("--runs", type=int, default=None, help="3, or 1 with --quick")
+    p.add_argument("--quick", action="store_true", help="every row in a few minutes: one run, a tenth of the messages")
+    p.add_argument("--only", default="", help="comma-separated workload name prefixes (smtp, pop3, imap, idle, big, relay, mx, relay many, queue, checks, milter, uploads, or a whole name ending in $, "
                                               "'pop3 login+RETR+QUIT, mailbox 200')")
-    p.add_argument("--scale", type=float, default=1.0, help="multiplies message counts (0.1 under valgrind)")
+    p.add_argument("--scale", type=float, default=None, help="multiplies message counts (0.1 under valgrind; 0.1 with --quick)")
     p.add_argument("--peers", choices=("auto", "none"), default="auto",
                    help="run Postfix and Dovecot beside Tandrivel where they are installed (root only)")
     p.add_argument("--wrap", default="", help="command that starts the server, e.g. 'valgrind --tool=callgrind'")
@@ -457,6 +545,8 @@ def main():
     p.add_argument("--floor", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "floor"),
                    help="bench/floor.c built: the same clients against a responder that does nothing, in the notes")
     a = p.parse_args()
+    a.runs = a.runs or (1 if a.quick else 3)
+    a.scale = a.scale or (0.1 if a.quick else 1.0)
     exe = os.path.abspath(a.exe)
     if not os.path.exists(exe):
         sys.exit(f"no executable at {exe}; build it with: BUILD_DIR=build-bench BUILD_TYPE=Release scripts/build.sh")
@@ -502,6 +592,14 @@ def main():
           peer="dovecot"),
         W("pop3 RETR 300x100KB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(300)),
           prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
+        W("pop3 RETR 100x1MB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(100)),
+          prepare=filled(["bench"], n(100), 1 * MB), peer="dovecot"),
+        W("pop3 RETR 10x10MB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, max(2, n(10))),
+          prepare=filled(["bench"], max(2, n(10)), 10 * MB), peer="dovecot"),
+        W("pop3 TOP n 20 300x100KB, 1 session", "msg/s", "", lambda s: run_pop_top(s, n(300), 20),
+          prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
+        W("smtp server CPU a message, STARTTLS resuming", "ms", "<= 1.5x plain", run_cpu_resumed, {"tls": True},
+          peer="postfix", also=("smtp server CPU a message, plain", "ms"), finish=cpu_ratio_note),
         W("pop3 RETR+DELE+QUIT 2000x1KB", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_dele(s, n(2000), 1 * KB),
           peer="dovecot", floor=lambda f: floor_dele(f, n(2000))),
     ]
@@ -520,6 +618,25 @@ def main():
           {"accounts": conc_accounts}, filled(conc_accounts, n(200), 1 * KB)),
         W("pop3 10 clients x10x1MB", "msg/s", "", lambda s: run_pop_concurrent(s, conc_accounts, max(1, n(10))),
           {"accounts": conc_accounts}, filled(conc_accounts, max(1, n(10)), 1 * MB)),
+    ]
+    box = 10000   # the IMAP mailbox keeps its size whatever --scale says
+    workloads += [
+        W(f"imap login+SELECT, INBOX {box:,}", "sess/s", ">= 2x Dovecot", lambda s: imap.run_sessions(s, n(100), box),
+          {"imap": True}, imap.filled(box, 1 * KB), peer="dovecot-imap"),
+        W(f"imap FETCH 1:* (UID FLAGS RFC822.SIZE ENVELOPE), {box:,}", "msg/s", ">= 2x Dovecot",
+          lambda s: imap.run_timed(imap.fetch_all, s, box, 1 * KB), {"imap": True}, imap.filled(box, 1 * KB),
+          peer="dovecot-imap"),
+        W("imap FETCH n BODY[] 2000x1KB, 1 session", "msg/s", ">= 2x Dovecot",
+          lambda s: imap.run_timed(imap.body_each, s, n(2000), 1 * KB), {"imap": True}, imap.filled(n(2000), 1 * KB),
+          peer="dovecot-imap"),
+        W(f"imap UID SEARCH SUBJECT, {box:,}", "search/s", ">= 2x Dovecot",
+          lambda s: imap.run_timed(imap.search_each, s, n(50), box), {"imap": True}, imap.filled(box, 1 * KB, True),
+          peer="dovecot-imap"),
+        W(f"imap QRESYNC resync after {imap.CHANGES} changes, {box:,}", "sess/s", ">= 2x Dovecot",
+          lambda s: imap.run_resync(s, n(100), box), {"imap": True}, imap.changed(box), peer="dovecot-imap"),
+        W("imap 1000 in IDLE: memory a connection", "KiB", "<= 16 KiB", lambda s: imap.run_idle_push(s, 1000, 10),
+          {"imap": True}, imap.filled(10, 1 * KB), peer="dovecot-imap", fresh=True,
+          also=("imap new mail pushed to 1000 idlers: last EXISTS after", "s"), finish=imap.inotify_note),
     ]
     idle_kib, idle_notes, paced_kib, paced_notes, big_phases = [], [], [], [], []
     workloads += [
@@ -541,6 +658,17 @@ def main():
     for kind, why in absent.items():
         if why and why != "–":
             print(f"peer {kind}: {why}; its columns stay empty", file=sys.stderr)
+
+    failed = []
+
+    @contextlib.contextmanager
+    def going_on(name):
+        """A workload that fails is named at the end, after the table of the others."""
+        try:
+            yield
+        except (BenchError, AssertionError, RuntimeError, OSError) as e:
+            failed.append(f"{name}: {e}")
+            print(f"  {name} failed: {e}", file=sys.stderr, flush=True)
 
     @contextlib.contextmanager
     def tandrivel(name, kwargs):
@@ -594,26 +722,24 @@ def main():
                 peer.stop()
 
     for w in selected:
-        row = Row(w.name, w.unit, w.target)
-        if w.also:
-            row.sub = Row(*w.also, "")
-        if w.name.startswith(("idle", "big")):   # memory figures need a server that has served nothing yet
-            for _ in range(a.runs):
-                with tandrivel(w.name, w.kwargs) as srv:
-                    row.add(w.once(srv))
+        with going_on(w.name):
+            row = Row(w.name, w.unit, w.target)
+            if w.also:
+                row.sub = Row(*w.also, "")
+            for group in ([[r] for r in range(a.runs)] if w.fresh else [range(a.runs)]):
+                with tandrivel(w.name, w.kwargs) as srv, peer_beside(w, row) as peer:
+                    both = [srv] + ([peer] if peer else [])
+                    if w.prepare:
+                        for s in both:
+                            w.prepare(s)
+                    if a.callgrind:   # start-up and preparation are not counted
+                        subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
+                    for run in group:   # taking turns, each first every other run
+                        for s in (both if run % 2 == 0 else both[::-1]):
+                            row.add(w.once(s), peer=s is peer)
                     row.peak = max(row.peak or 0, srv.status("VmHWM"))
-        else:
-            with tandrivel(w.name, w.kwargs) as srv, peer_beside(w, row) as peer:
-                both = [srv] + ([peer] if peer else [])
-                if w.prepare:
-                    for s in both:
-                        w.prepare(s)
-                if a.callgrind:   # start-up and preparation are not counted
-                    subprocess.run(["callgrind_control", "-i", "on", str(srv.proc.pid)], check=True, stdout=subprocess.DEVNULL)
-                for run in range(a.runs):   # taking turns, each first every other run
-                    for s in (both if run % 2 == 0 else both[::-1]):
-                        row.add(w.once(s), peer=s is peer)
-                row.peak = srv.status("VmHWM")
+            if w.finish:
+                w.finish(row)
             if w.floor and os.access(a.floor, os.X_OK) and not profiling:
                 floor = Floor(a.floor)
                 try:
@@ -621,43 +747,50 @@ def main():
                 finally:
                     floor.stop()
                 row.notes.append(floor_note(row, statistics.median(figures)))
-        rows.append(row)
-        if row.sub:
-            rows.append(row.sub)
-        if w.name.startswith("idle"):
-            kib, row.notes = (idle_kib, idle_notes) if "at once" in w.name else (paced_kib, paced_notes)
-            r = Row(w.name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
-            for k in kib:
-                r.figures.append(k)
-                r.cpu_srv.append(0)
-                r.cpu_cli.append(0)
-            rows.append(r)
-        if w.name.startswith("big"):
-            base, sp, kept, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[3]))
-            row.peak = max(sp, pp)   # VmHWM was reset between the halves
-            row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
-                         f"{kept / KB:.0f} MiB still held after; POP3 out: peak {pp / KB:.0f} MiB ({tp:.1f} s)"]
+            rows.append(row)
+            if row.sub:
+                rows.append(row.sub)
+            if w.name.startswith("idle"):
+                kib, row.notes = (idle_kib, idle_notes) if "at once" in w.name else (paced_kib, paced_notes)
+                r = Row(w.name.split(":")[0] + ": RSS per connection", "KiB", "<= 16 KiB")
+                for k in kib:
+                    r.figures.append(k)
+                    r.cpu_srv.append(0)
+                    r.cpu_cli.append(0)
+                rows.append(r)
+            if w.name.startswith("big"):
+                base, sp, kept, pp, ts, tp = max(big_phases, key=lambda p: max(p[1], p[3]))
+                row.peak = max(sp, pp)   # VmHWM was reset between the halves
+                row.notes = [f"worst run: {base / KB:.0f} MiB before; SMTP in: peak {sp / KB:.0f} MiB ({ts:.1f} s); "
+                             f"{kept / KB:.0f} MiB still held after; POP3 out: peak {pp / KB:.0f} MiB ({tp:.1f} s)"]
+
+    for key, rows_of in folded(exe, a.runs, n, a.peers == "auto").items():
+        if (not only or any(key.startswith(o) or o.startswith(key) for o in only)) and not profiling:
+            print(f"  {key}:", file=sys.stderr, flush=True)
+            with going_on(key):
+                rows += [row_of(d) for d in rows_of()]
 
     if want_relay:
         sink = Sink()
         print(f"  relay sink listening on {sink.host}:25", file=sys.stderr)
         mx_script = ("#!/bin/sh\n# A slow stand-in for the MX lookup that always names the local sink.\n"
                      f"sleep 0.2\nprintf '%s\\tMX preference = 10, mail exchanger = {sink.host}\\r\\n' \"$1\" > \"$2\"\n")
-        relay = Row("relay 10 rcpts -> sink", "msg/s", "", )
+        relay = Row("relay 10 rcpts -> sink", "deliv/s", "")
         mx = Row("MX lookup 0.2 s: longest NOOP wait", "ms", "")
-        try:
+        with going_on("relay"), contextlib.ExitStack() as done:
+            done.callback(sink.stop)
             with tandrivel("relay", {"domain_mx": [("relay.test", sink.host, "10")], "getmx_text": mx_script}) as srv:
                 for _ in range(a.runs):
                     relay.add(run_relay(srv, sink, n(100), 10))
                 relay.peak = srv.status("VmHWM")
                 for run in range(a.runs):
                     mx.add(run_mx_block(srv, run))
-        finally:
-            sink.stop()
         rows += [r for r in (relay, mx) if r.figures and (not a.only or r.name.split()[0].lower() in a.only.lower())]
 
     print(f"load average at end {os.getloadavg()[0]:.2f}", file=sys.stderr)
-    print(table(rows))
+    print(table(rows), flush=True)
+    if failed:
+        raise BenchError("; ".join(failed))
 
 
 def interrupted(signum, frame):

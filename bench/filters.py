@@ -13,6 +13,7 @@ self-scanning, in a network namespace with only loopback). The ratios are median
 runs taken side by side. Needs root (Postfix, the namespace) and rspamd."""
 import argparse
 import os
+import shutil
 import statistics
 import sys
 
@@ -26,21 +27,15 @@ from test_milter import Rspamd  # noqa: E402
 
 
 
-def main():
-    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
-    p.add_argument("--runs", type=int, default=3)
-    p.add_argument("--count", type=int, default=1000)
-    args = p.parse_args()
-    if peers.missing("postfix"):
-        sys.exit(peers.missing("postfix"))
+def measure(exe, runs, count):
+    """msg/s of each run of the four, in turns."""
     holder = Holder()
     rspamd = Rspamd(holder)
     message = make_message(1024)
     servers = {}
     try:
         for name, milters in (("tandrivel", ""), ("tandrivel+rspamd", rspamd.setting)):
-            srv = Server(args.exe)
+            srv = Server(exe)
             with open(os.path.join(srv.config, "Merivolant", "Tandrivel.conf"), "a") as f:
                 f.write(f"RelayNetworks=10.0.0.0/8\nAuthChecks=no\nMilters={milters}\n")
             srv.start()
@@ -53,10 +48,10 @@ def main():
             srv.start()
             servers[name] = srv
         figures = {name: [] for name in servers}
-        for r in range(args.runs):
+        for r in range(runs):
             for name, srv in servers.items():
-                figures[name].append(smtp_rate(srv, message, args.count))
-            print(f"run {r + 1}: " + ", ".join(f"{n} {figures[n][-1]:.0f} msg/s" for n in figures), flush=True)
+                figures[name].append(smtp_rate(srv, message, count))
+            print(f"run {r + 1}: " + ", ".join(f"{n} {figures[n][-1]:.0f} msg/s" for n in figures), file=sys.stderr, flush=True)
         for name in ("tandrivel+rspamd", "postfix+rspamd"):   # the filter really saw them
             srv = servers[name]
             path = os.path.join(srv.mailbox(), sorted(os.listdir(srv.mailbox()))[0])
@@ -66,6 +61,32 @@ def main():
         for srv in servers.values():
             srv.stop()
         holder.doCleanups()
+    return figures
+
+
+def rows(exe, runs, count):
+    """bench.py's row: through rspamd, beside Postfix through the same rspamd; each one's share of
+    its own throughput without the filter in the notes."""
+    if peers.missing("postfix") or not shutil.which("rspamd"):
+        return []
+    figures = measure(exe, runs, count)
+    share = lambda mta: statistics.median(a / b for a, b in zip(figures[mta + "+rspamd"], figures[mta]))  # noqa: E731
+    return [{"name": "smtp 1KB x10 through rspamd (milter)", "unit": "msg/s", "target": "", "ours": figures["tandrivel+rspamd"],
+             "peer": "Postfix+rspamd", "theirs": figures["postfix+rspamd"],
+             "notes": [f"of throughput without it: Tandrivel {share('tandrivel'):.2f}, Postfix {share('postfix'):.2f}"]}]
+
+
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "Tandrivel"))
+    p.add_argument("--runs", type=int, default=3)
+    p.add_argument("--count", type=int, default=1000)
+    args = p.parse_args()
+    if peers.missing("postfix"):
+        sys.exit(peers.missing("postfix"))
+    try:
+        figures = measure(args.exe, args.runs, args.count)
+    finally:
         empty_trash()
     print(f"\nSMTP 1 KB x 10, {args.count} messages, {args.runs} runs (median msg/s; ratio with rspamd to without, median of side-by-side runs)")
     for n in figures:

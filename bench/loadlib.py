@@ -5,6 +5,7 @@ The clients are deliberately plain blocking sockets, one process per concurrent 
 so the client side costs a few system calls per command and never waits on a shared loop.
 """
 import asyncio
+import base64
 import datetime
 import multiprocessing as mp
 import os
@@ -19,6 +20,7 @@ import time
 HOST = "127.0.0.1"
 DOMAIN = "bench.test"
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+LIMIT = 20.0   # seconds: a client starts no new message or session after this
 
 
 class BenchError(Exception):
@@ -90,6 +92,11 @@ def make_message(size, tag="bench"):
     return msg
 
 
+def numbered_tag(account, i):
+    """The subject's tag of message i of a numbered fill: all of one width, so sizes stay equal."""
+    return f"{account}-{i:05d}"
+
+
 def message_name(i):
     """A mailbox file name yymmdd-hhnnsscc.eml, one hundredth apart for each i."""
     t = datetime.datetime(2025, 1, 1) + datetime.timedelta(milliseconds=10 * i)
@@ -101,7 +108,8 @@ class Server:
     stdout (the log, which echoes every byte) goes to Tandrivel.log in the run's folder, as a
     service's journal would take it, or to the file `log` names."""
 
-    def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=(), tls=False):
+    def __init__(self, exe, accounts=("bench",), domain_mx=(), getmx_text=None, log=None, wrapper=(), tls=False,
+                 imap=False):
         self.tmp = workdir("tandrivel-")
         self.folder = os.path.join(self.tmp, "prog")
         self.config = os.path.join(self.tmp, "config")
@@ -128,6 +136,9 @@ class Server:
         with open(os.path.join(self.config, "Merivolant", "Tandrivel.conf"), "w") as f:
             # One load client opens many connections from one address: no per-address limit here.
             f.write(f"[General]\nDomain={DOMAIN}\nPop3={self.pop3}\nSMTP={self.smtp}\nMaxPerAddress=1000000\n")
+            self.imap = free_port() if imap else None
+            if imap:
+                f.write(f"Imap={self.imap}\n")
             if tls:   # the run's certificate, and the ports with TLS from the first byte
                 cert, key = bench_cert()
                 self.smtps, self.pop3s = free_port(), free_port()
@@ -149,12 +160,21 @@ class Server:
         discard(self.mailbox(account))
         os.makedirs(self.mailbox(account))
 
-    def fill(self, account, count, size):
+    def fill(self, account, count, size, numbered=False):
+        """`count` messages of `size` bytes; `numbered`: each with its number in its subject."""
         msg = make_message(size, account)
         for i in range(count):
             with open(os.path.join(self.mailbox(account), message_name(i)), "wb") as f:
-                f.write(msg)
+                f.write(make_message(size, numbered_tag(account, i)) if numbered else msg)
         return msg
+
+    def deliver(self, message):
+        """A message as SMTP brings it; returns the moment of the 250 (time.perf_counter)."""
+        c = smtp_send(self.smtp, message, [b"bench@" + DOMAIN.encode()], quit_wait=False)
+        at = time.perf_counter()
+        c.smtp_cmd(b"QUIT", b"221")
+        c.close()
+        return at
 
     def start(self, timeout=120):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME=self.config, XDG_RUNTIME_DIR=self.tmp)
@@ -299,6 +319,16 @@ def mode(tls):
     return tls.split("+")[0], tls.endswith("+resume")
 
 
+def ehlo(c):
+    """EHLO's reply lines (250 checked)."""
+    c.s.sendall(b"EHLO bench.client\r\n")
+    lines = [c.line()]
+    while lines[-1][3:4] == b"-":
+        lines.append(c.line())
+    c.expect(lines[-1], b"250")
+    return lines
+
+
 def smtp_send(port, message, recipients, quit_wait=True, tls=False):
     """One message on its own connection: greeting, EHLO, (STARTTLS, EHLO,) MAIL, RCPT..., DATA, QUIT."""
     how, resume = mode(tls)
@@ -306,12 +336,18 @@ def smtp_send(port, message, recipients, quit_wait=True, tls=False):
     if how == "implicit":
         c.tls(resume)
     c.expect(c.smtp_reply(), b"220")
-    c.smtp_cmd(b"EHLO bench.client", b"250")
+    offers = ehlo(c)
     if how == "starttls":
         c.smtp_cmd(b"STARTTLS", b"220")
         c.tls(resume)
-        c.smtp_cmd(b"EHLO bench.client", b"250")
-    c.smtp_cmd(b"MAIL FROM:<load@bench.client>", b"250")
+        offers = ehlo(c)
+    sender = b"load@bench.client"
+    if how == "implicit" and any(line[4:].upper().startswith(b"AUTH") for line in offers):
+        # A submission port: logged in, and sending as the account's own address.
+        c.smtp_cmd(b"AUTH PLAIN " + base64.b64encode(b"\0bench\0pw-bench"), b"235")
+        sender = b"bench@" + DOMAIN.encode()
+        message = message.replace(b"From: load@bench.client", b"From: " + sender, 1)
+    c.smtp_cmd(b"MAIL FROM:<" + sender + b">", b"250")
     for r in recipients:
         c.smtp_cmd(b"RCPT TO:<" + r + b">", b"250")
     c.smtp_cmd(b"DATA", b"354")
@@ -358,6 +394,19 @@ def pop_retr(c, n):
     if data[-3:] != b".\r\n":
         raise BenchError(f"RETR {n}: reply does not end with the dot line")
     return size
+
+
+def pop_top(c, n, lines):
+    """TOP n lines: the header, the blank line and `lines` lines of the body, then the dot line."""
+    c.pop_cmd(b"TOP %d %d" % (n, lines))
+    got, body = 0, None
+    while (line := c.line()) != b".":
+        got += 1
+        if body is None and line == b"":
+            body = got
+    if body is None or got - body != lines:
+        raise BenchError(f"TOP {n} {lines}: {got} lines, the body from line {body}")
+    return got
 
 
 def pop_quit(c):
@@ -407,7 +456,9 @@ def parallel(target, argsets, timeout=300):
 # --- the relay sink ----------------------------------------------------------------------
 
 async def _sink_session(reader, writer, counter):
+    """Counts every recipient of every message it takes (a relay may send one copy to several)."""
     writer.write(b"220 sink ESMTP\r\n")
+    rcpts = 0
     while True:
         line = await reader.readline()
         if not line:
@@ -419,13 +470,15 @@ async def _sink_session(reader, writer, counter):
             writer.write(b"354 go on\r\n")
             await writer.drain()
             await reader.readuntil(b"\r\n.\r\n")
-            counter["n"] += 1
+            counter["n"] += rcpts
+            rcpts = 0
             counter["last"] = time.perf_counter()
             writer.write(b"250 kept\r\n")
         elif word == b"QUIT":
             writer.write(b"221 bye\r\n")
             break
         else:
+            rcpts = rcpts + 1 if word == b"RCPT" else 0   # MAIL and RSET start again
             writer.write(b"250 ok\r\n")
         await writer.drain()
     writer.close()

@@ -13,16 +13,17 @@ import signal
 import subprocess
 import time
 
-from loadlib import DOMAIN, HOST, BenchError, Conn, bench_cert, discard, free_port, make_message, workdir
+from loadlib import DOMAIN, HOST, BenchError, Conn, bench_cert, discard, free_port, make_message, numbered_tag, workdir
 
 CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
 POSTFIX_BIN = ("/usr/sbin/postfix", "/usr/sbin/postconf", "/usr/lib/postfix/sbin/master", "/usr/lib/postfix/sbin/virtual")
 DOVECOT_BIN = ("/usr/sbin/dovecot", "/usr/lib/dovecot/pop3")
+DOVECOT_IMAP_BIN = ("/usr/sbin/dovecot", "/usr/lib/dovecot/imap")
 
 
 def missing(kind):
     """Why a peer cannot run here, or None when it can."""
-    binaries = {"postfix": POSTFIX_BIN, "dovecot": DOVECOT_BIN}[kind]
+    binaries = {"postfix": POSTFIX_BIN, "dovecot": DOVECOT_BIN, "dovecot-imap": DOVECOT_IMAP_BIN}[kind]
     if not all(os.path.exists(b) for b in binaries):
         return f"{kind.capitalize()} not installed (sh bench/peers.sh)"
     if os.geteuid() != 0:
@@ -98,6 +99,9 @@ class Peer:
                 continue
             total += sum(int(x) for x in fields[11:15])
         return total / CLOCK_TICKS
+
+    def processes(self):
+        return tree(self.pid)
 
     def wait_ready(self, port, greeting, timeout=30):
         deadline = time.time() + timeout
@@ -225,12 +229,15 @@ class Postfix(Peer):
 class Dovecot(Peer):
     """POP3 only, on a free loopback port, without TLS; a passwd-file of the accounts."""
     name = "Dovecot"
+    protocol, greeting, flags = "pop3", b"+OK", "S"   # flags of the filled messages: seen, as POP3 left them
+    limits = ""   # settings beyond the folders, ports and accounts
 
     def __init__(self, accounts=("bench",), tls=False, **_):
         super().__init__(accounts)
         self.label = "Dovecot " + version([DOVECOT_BIN[0], "--version"])
-        self.pop3 = free_port()
-        self.pop3s = free_port() if tls else 0
+        plain, secure = self.protocol, self.protocol + "s"
+        setattr(self, plain, free_port())
+        setattr(self, secure, free_port() if tls else 0)
         ssl = "ssl = yes\nssl_cert = <{}\nssl_key = <{}".format(*bench_cert()) if tls else "ssl = no"
         self.conf = os.path.join(self.tmp, "dovecot.conf")
         self.log = os.path.join(self.tmp, "dovecot.log")
@@ -245,12 +252,13 @@ class Dovecot(Peer):
 instance_name = {os.path.basename(self.tmp)}
 base_dir = {run}
 state_dir = {os.path.join(self.tmp, "state")}
-protocols = pop3
+protocols = {self.protocol}
 listen = {HOST}
 {ssl}
 disable_plaintext_auth = no
 log_path = {self.log}
 mail_location = maildir:{self.mail}/%u
+{self.limits}
 passdb {{
   driver = passwd-file
   args = scheme=PLAIN username_format=%u {users}
@@ -259,14 +267,14 @@ userdb {{
   driver = passwd-file
   args = username_format=%u {users}
 }}
-service pop3-login {{
-  inet_listener pop3 {{
+service {plain}-login {{
+  inet_listener {plain} {{
     address = {HOST}
-    port = {self.pop3}
+    port = {getattr(self, plain)}
   }}
-  inet_listener pop3s {{
+  inet_listener {secure} {{
     address = {HOST}
-    port = {self.pop3s}
+    port = {getattr(self, secure)}
   }}
 }}
 """)
@@ -277,16 +285,16 @@ service pop3-login {{
     def count(self, account="bench"):
         return len(os.listdir(self.mailbox(account)))
 
-    def fill(self, account, count, size):
+    def fill(self, account, count, size, numbered=False):
         """Messages named as Dovecot's own delivery names them, with their size, so that neither
         server has to read a file to learn it; in cur/ and marked seen, as a client that fetched
         them before left them, so that a RETR renames no file and the folder stays as it was."""
         msg = make_message(size, account)
         folder = self.mailbox(account)
         for i in range(count):
-            path = os.path.join(folder, f"{1735689600 + i}.M{i}P1.bench,S={size},W={size}:2,S")
+            path = os.path.join(folder, f"{1735689600 + i}.M{i}P1.bench,S={size},W={size}:2,{self.flags}")
             with open(path, "wb") as f:
-                f.write(msg)
+                f.write(make_message(size, numbered_tag(account, i)) if numbered else msg)
             os.chown(path, self.uid, self.gid)
         return msg
 
@@ -297,10 +305,29 @@ service pop3-login {{
             time.sleep(0.05)
         if rc != 0 or not self.pid:
             raise BenchError(f"dovecot: {out} {self.log_tail()}")
-        self.wait_ready(self.pop3, b"+OK", timeout)
+        self.wait_ready(getattr(self, self.protocol), self.greeting, timeout)
 
     def shut_down(self):
         os.kill(self.pid, signal.SIGTERM)
 
 
-PEERS = {"postfix": Postfix, "dovecot": Dovecot}
+class DovecotImap(Dovecot):
+    """IMAP only. The filled messages carry no flag, as new mail in Tandrivel's INBOX. Debian's
+    defaults allow 10 connections a user and address and 1,000 clients of a service such as the log:
+    the idle workloads hold 1,000 connections of one user."""
+    protocol, greeting, flags = "imap", b"* OK", ""
+    limits = "mail_max_userip_connections = 2000\ndefault_client_limit = 4000\n"
+
+    def deliver(self, message):
+        """A message as a local delivery agent leaves it (written in tmp/, renamed into new/);
+        returns the moment of the rename."""
+        name = f"{time.time():.6f}.push.bench"
+        tmp = os.path.join(self.maildir("bench"), "tmp", name)
+        with open(tmp, "wb") as f:
+            f.write(message)
+        os.chown(tmp, self.uid, self.gid)
+        os.rename(tmp, os.path.join(self.maildir("bench"), "new", name))
+        return time.perf_counter()
+
+
+PEERS = {"postfix": Postfix, "dovecot": Dovecot, "dovecot-imap": DovecotImap}

@@ -1,11 +1,11 @@
 #!/bin/sh
 # Installs the Debian packages the benchmark measures beside Tandrivel: Postfix (SMTP) and Dovecot's
-# POP3. The benchmark runs private instances of them (bench/peers.py); this neither configures nor
+# POP3 and IMAP. The benchmark runs private instances of them (bench/peers.py); this neither configures nor
 # starts the system's own: Postfix is installed with "No configuration".
 # Exits 1 when something is missing and cannot be installed; the benchmark then runs without it.
 set -u
 need=""
-for p in postfix dovecot-core dovecot-pop3d; do
+for p in postfix dovecot-core dovecot-pop3d dovecot-imapd; do
     dpkg-query -W -f '${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed' || need="$need $p"
 done
 [ -z "$need" ] && exit 0

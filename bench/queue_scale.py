@@ -160,6 +160,28 @@ def one_run(exe, sinks, recipients, flush=True, per_domain=None):
         srv.stop()
 
 
+def rows(exe, runs, recipients):
+    """bench.py's rows for one queue size: start-up, memory, `--queue` and the flush."""
+    sinks = Sinks()
+    try:
+        got = [one_run(exe, sinks, recipients) for _ in range(runs)]
+    finally:
+        sinks.stop()
+    each = lambda k: [r[k] for r in got]  # noqa: E731
+    med = lambda k: statistics.median(each(k))  # noqa: E731
+    big = recipients >= 100000   # the targets were set for a queue of 100,000
+    head = f"queue {recipients:,} rcpts"
+    return [
+        {"name": f"{head}: start until SMTP answers", "unit": "s", "target": "read back < 5 s" if big else "",
+         "ours": each("ready"), "notes": [f"queue read in {med('read'):,.0f} ms"]},
+        {"name": f"{head}: VmRSS after start", "unit": "MB", "target": "< 200 MB" if big else "", "ours": each("rss")},
+        {"name": f"{head}: --queue", "unit": "s", "target": "< 2 s" if big else "", "ours": each("list")},
+        {"name": f"{head}: flush", "unit": "deliv/s", "target": "", "ours": each("rate"),
+         "notes": [f"CPU a delivery {med('cpu'):.0f} µs, longest NOOP wait {med('stall'):.0f} ms, "
+                   f"{med('conns'):.0f} connections"]},
+    ]
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--exe", action="append", help="the executable; given twice or more (NAME=PATH), they take turns, "

@@ -162,6 +162,49 @@ def _sender(port, text, rcpts, n):
         smtp_send(port, text, rcpts)
 
 
+def take_turns(exe, sinks, runs, messages, clients, per_domain=None, postfix=True):
+    """Each run of Tandrivel, then of Postfix (when installed and wanted), in turns; "peer": the Postfix."""
+    figures = {"Tandrivel": [], "Postfix": []}
+    srv = Server(exe, domain_mx=[(d, h, "10") for d, h in zip(DOMAINS, sinks.hosts)])
+    if per_domain:
+        with open(os.path.join(srv.config, "Merivolant", "Tandrivel.conf"), "a") as f:
+            f.write(f"RelayPerDomain={per_domain}\n")
+    pf = None if peers.missing("postfix") or not postfix else relaying_postfix(sinks)
+    try:
+        srv.start()
+        if pf:
+            pf.start()
+        for run in range(runs):   # in turns, so both see the same machine
+            for name, peer in (("Tandrivel", srv), ("Postfix", pf)):
+                if peer is None:
+                    continue
+                r = one_run(peer, sinks, messages, clients)
+                figures[name].append(r)
+                print(f"run {run + 1} {name}: {r[0]:,.0f} deliveries/s, {r[1]} connections, {r[2]:.1f} s "
+                      f"(taken in {r[3]:.1f} s before; CPU while relaying {r[4]:.1f} s, the sinks' {r[5]:.1f} s)", file=sys.stderr)
+    finally:
+        srv.stop()
+        if pf:
+            pf.stop()
+    figures["peer"] = pf
+    return figures
+
+
+def rows(exe, runs, messages, clients=4, postfix=True):
+    """bench.py's row: deliveries/s beside Postfix's, the connections each opened in the notes."""
+    sinks = Sinks()
+    try:
+        figures = take_turns(exe, sinks, runs, messages, clients, postfix=postfix)
+    finally:
+        sinks.stop()
+    pf, t, f = figures["peer"], figures["Tandrivel"], figures["Postfix"]
+    conns = lambda xs: f"{statistics.median(x[1] for x in xs):,.0f}"  # noqa: E731
+    return [{"name": f"relay {messages:,} msg x 10 rcpts -> 5 domains", "unit": "deliv/s", "target": ">= 2x Postfix",
+             "ours": [x[0] for x in t], "peer": pf.label if pf else peers.missing("postfix") or "–",
+             "theirs": [x[0] for x in f], "cpu": [x[4] / x[2] for x in t],
+             "notes": [f"connections: Tandrivel {conns(t)}" + (f", Postfix {conns(f)}" if f else "")]}]
+
+
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--exe", default=os.path.join(os.path.dirname(__file__), "../build/Tandrivel"))
@@ -175,29 +218,11 @@ def main():
         sys.exit("port 25 needs root")
     sinks = Sinks()
     print(f"sinks on {', '.join(sinks.hosts)} port 25", file=sys.stderr)
-    figures = {"Tandrivel": [], "Postfix": []}
-    srv = Server(os.path.abspath(a.exe), domain_mx=[(d, h, "10") for d, h in zip(DOMAINS, sinks.hosts)])
-    if a.per_domain:
-        with open(os.path.join(srv.config, "Merivolant", "Tandrivel.conf"), "a") as f:
-            f.write(f"RelayPerDomain={a.per_domain}\n")
-    pf = None if peers.missing("postfix") or a.no_postfix else relaying_postfix(sinks)
     try:
-        srv.start()
-        if pf:
-            pf.start()
-        for run in range(a.runs):   # in turns, so both see the same machine
-            for name, peer in (("Tandrivel", srv), ("Postfix", pf)):
-                if peer is None:
-                    continue
-                r = one_run(peer, sinks, a.messages, a.clients)
-                figures[name].append(r)
-                print(f"run {run + 1} {name}: {r[0]:,.0f} deliveries/s, {r[1]} connections, {r[2]:.1f} s "
-                      f"(taken in {r[3]:.1f} s before; CPU while relaying {r[4]:.1f} s, the sinks' {r[5]:.1f} s)", file=sys.stderr)
+        figures = take_turns(os.path.abspath(a.exe), sinks, a.runs, a.messages, a.clients, a.per_domain, not a.no_postfix)
     finally:
-        srv.stop()
-        if pf:
-            pf.stop()
         sinks.stop()
+    pf = figures["peer"]
     label = pf.label if pf else "Postfix (missing)"
     print(f"| relay {a.messages} msg x 10 rcpts, 5 domains | deliveries/s | min – max | connections | {label}: deliveries/s | min – max | connections | ratio deliveries/s | ratio connections |")
     print("|---|---|---|---|---|---|---|---|---|")

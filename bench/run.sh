@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds Tandrivel (Release) into build-bench/, installs the peers (bench/peers.sh) and runs every
-# workload against it, and against Postfix or Dovecot beside it where the workload has a peer.
-# Arguments go to bench.py (--only, --runs, --scale, --peers, --perf, --callgrind; see --help).
+# workload against it, and against Postfix or Dovecot beside it where the workload has a peer: one table.
+# Arguments go to bench.py (--quick, --only, --runs, --scale, --peers, --perf, --callgrind; see --help).
 # SKIP_BUILD=1 uses the build that is there; NO_PEERS=1 neither installs nor runs the peers.
 set -eu
 cd "$(dirname "$0")/.."
