@@ -69,7 +69,7 @@ void ConnectionManager::Pump(qint16 index, QSslSocket* s)
         queue.pop_front();   // closes the file
     }
     if (!out.isEmpty())
-        s->write(out);
+        Put(index, s, out);
     if (queue.empty())
         outgoing_.erase(it);
 }
