@@ -65,6 +65,10 @@ bool TlsSession::Take(const QByteArray& received, QByteArray& text)
             return Fail(QStringLiteral("Error during SSL handshake: %1").arg(Errors()));
         }
         done_ = true;
+        // A TLS 1.3 ticket goes out with our next reply, not on its own right after the
+        // handshake: a client that reads in one thread while it writes its first command in
+        // another (offlineimap after STARTTLS) can lose that command to a lone ticket.
+        ticketDue_ = SSL_version(ssl_) >= TLS1_3_VERSION && !(SSL_get_options(ssl_) & SSL_OP_NO_TICKET);
         Write(std::exchange(held_, {}));
     }
     for (;;) {
@@ -93,6 +97,8 @@ void TlsSession::Write(const QByteArray& text)
     }
     if (text.isEmpty() || !error_.isEmpty())
         return;
+    if (std::exchange(ticketDue_, false))
+        SSL_new_session_ticket(ssl_);   // written by the SSL_write below, ahead of the text
     // Memory BIOs take all of it: OpenSSL writes it whole, record by record.
     if (SSL_write(ssl_, text.constData(), int(text.size())) <= 0)
         Fail(QStringLiteral("Unable to write data: %1").arg(Errors()));

@@ -42,6 +42,7 @@ private:
     BIO* in_ = nullptr;    // the peer's bytes, for OpenSSL to read; owned by ssl_
     BIO* out_ = nullptr;   // what OpenSSL wrote for the peer; owned by ssl_
     bool done_ = false;
+    bool ticketDue_ = false;   // a TLS 1.3 ticket to send with the next text
     QByteArray held_;      // text given before the handshake was done
     QString error_;
 };
