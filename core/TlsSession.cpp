@@ -67,7 +67,7 @@ bool TlsSession::Take(const QByteArray& received, QByteArray& text)
         done_ = true;
         // A TLS 1.3 ticket goes out with our next reply, not on its own right after the
         // handshake: a client that reads in one thread while it writes its first command in
-        // another (offlineimap after STARTTLS) can lose that command to a lone ticket.
+        // another (offlineimap, once TLS has begun) can lose that command to a lone ticket.
         ticketDue_ = SSL_version(ssl_) >= TLS1_3_VERSION && !(SSL_get_options(ssl_) & SSL_OP_NO_TICKET);
         Write(std::exchange(held_, {}));
     }
