@@ -2,6 +2,7 @@
 // Our own MTA-STS policy (RFC 8461), served over HTTPS on port 443 of the Listen addresses with
 // the server's certificate, at https://mta-sts.<Domain>/.well-known/mta-sts.txt.
 #include "acme/HttpResponder.h"
+#include "core/Settings.h"
 #include "core/TlsContext.h"
 
 #include <QByteArray>
@@ -20,6 +21,11 @@ public:
     static constexpr int MaxAgeSeconds = 604800;   // a week
 
 private:
+    std::optional<QSslConfiguration> Configuration();
+
+    Settings settings_;
     TlsContext tls_;
+    std::shared_ptr<SSL_CTX> madeFor_;   // the context config_ was made beside
+    std::optional<QSslConfiguration> config_;
     std::unique_ptr<HttpResponder> responder_;
 };

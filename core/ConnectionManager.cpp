@@ -90,12 +90,8 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
     connect(s, &QSslSocket::disconnected, this, [this, index] { WS_Close(index); });
     connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
     connect(s, &QSslSocket::encrypted, this, [this, index, s] {
-        SlotOf(index).handshakeSince = 0;
         const QSslCipher cipher = s->sessionCipher();
-        log_.Add(N(index) + "-TLS " + cipher.protocolString().toLatin1() + ' ' + cipher.name().toLatin1());
-        if (auto then = std::move(onEncrypted_[index]); then)
-            then();
-        onEncrypted_.erase(index);
+        Encrypted(index, cipher.protocolString().toLatin1(), cipher.name().toLatin1());
     });
     connect(s, &QSslSocket::errorOccurred, this, [this, index, s](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError)
@@ -157,13 +153,21 @@ void ConnectionManager::Unload(qint16 index)
     while (ws_.size() > 2 && !ws_.back())
         ws_.pop_back();
     s->disconnect(this);
+    std::shared_ptr<TlsSession> tls;
+    if (auto served = served_.extract(index))
+        tls = std::move(served.mapped());
     // Closed once the event that brought us here is over: a TLS socket must not lose its
     // session while it is still inside its own signal.
-    QMetaObject::invokeMethod(s, [s] {
-        if (!s->isEncrypted() || s->state() != QAbstractSocket::ConnectedState) {
+    QMetaObject::invokeMethod(s, [s, tls] {
+        const bool ours = tls && tls->Done() && tls->Error().isEmpty();
+        if (!(s->isEncrypted() || ours) || s->state() != QAbstractSocket::ConnectedState) {
             s->close();
             s->deleteLater();
             return;
+        }
+        if (ours) {
+            tls->Close();
+            s->write(tls->Output());
         }
         // TLS ends with its own closing alert, then the connection; a peer that never lets
         // go is cut off after a while.
@@ -335,7 +339,7 @@ void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* sh
         Account(index);
         return;
     }
-    s->write(text);
+    Put(index, s, text);
     Wrote(index, s);
 }
 
@@ -356,7 +360,9 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
         return;
     if (Backlogged(Index, s) || stalled_.count(Index))
         return;   // read once the backlog has gone out (see Written), or the delayed reply
-    const QByteArray chunk = s->readAll();
+    QByteArray chunk = s->readAll();
+    if (!Received(Index, s, chunk))
+        return;
     // The ports are read now: the administration window may have changed them.
     Touch(Index);
     Gather(*this, Index, chunk, ServiceOf(s->localPort()).command);

@@ -3,6 +3,7 @@
 #include "core/PerAddressLog.h"
 #include "core/Server.h"
 #include "core/TlsContext.h"
+#include "core/TlsSession.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -104,6 +105,15 @@ private:
 
     void WS_ConnectionRequest(qint16 Index, qintptr requestID, bool tls);
     QSslSocket* BeforeHandshake(qint16 index, std::function<void()> encrypted);
+    // TLS as the server, over the socket's plain bytes: one OpenSSL context for all of them.
+    std::map<qint16, std::unique_ptr<TlsSession>> served_;
+    void ServeTls(qint16 index, std::shared_ptr<SSL_CTX> context);
+    // The handshake is done: logged, and what waited for it runs.
+    void Encrypted(qint16 index, const QByteArray& protocol, const QByteArray& cipher);
+    // Text for the peer, through TLS where the connection has it.
+    void Put(qint16 index, QSslSocket* s, const QByteArray& text);
+    // What the peer sent, decrypted where the connection has TLS; false when its TLS failed.
+    bool Received(qint16 index, QSslSocket* s, QByteArray& bytes);
     QByteArray Refuse(qint16 index, const Service& service);
     void Sweep();
     QByteArray Overdue(qint16 index, const Connecter& c, qint64 now);

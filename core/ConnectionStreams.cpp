@@ -26,13 +26,6 @@ void ConnectionManager::SendFile(qint16 index, FileReply reply)
         log_.Add(N(index) + '>', reply.head + start.Read(), N(index).size() + 1 + total);
     }
     auto& queue = outgoing_[index];
-    if (queue.empty()) {
-        s->write(reply.head);
-        reply.head.clear();
-    } else {
-        queue.emplace_back(std::move(reply.head));
-        reply.head.clear();
-    }
     queue.emplace_back(std::move(reply));
     Pump(index, s);
     Wrote(index, s);
@@ -44,32 +37,39 @@ void ConnectionManager::Pump(qint16 index, QSslSocket* s)
     if (it == outgoing_.end())
         return;
     auto& queue = it->second;
-    while (!queue.empty() && s->bytesToWrite() + s->encryptedBytesToWrite() < StreamLowWater) {
+    // What goes out now is one write: a reply's line rides with the file's first stretch and
+    // the final line with its last, so no piece of it waits for the ACK of the one before.
+    QByteArray out;
+    while (!queue.empty() && s->bytesToWrite() + s->encryptedBytesToWrite() + out.size() < StreamLowWater) {
         Piece& p = queue.front();
         FileReply& f = p.file;
         if (f.fd < 0) {
-            s->write(p.bytes);
+            out += p.bytes;
             queue.pop_front();
             continue;
         }
+        out += f.head;
+        f.head.clear();
         if (f.length > 0) {
-            QByteArray chunk(std::min(f.length, StreamChunk), Qt::Uninitialized);
+            const qint64 at = out.size();
+            out.resize(at + std::min(f.length, StreamChunk));
             ssize_t r;
             do {
-                r = ::pread(f.fd, chunk.data(), size_t(chunk.size()), f.offset);
+                r = ::pread(f.fd, out.data() + at, size_t(out.size() - at), f.offset);
             } while (r < 0 && errno == EINTR);
+            out.truncate(at + std::max<ssize_t>(r, 0));
             if (r > 0) {
-                chunk.truncate(r);
                 f.offset += r;
                 f.length -= r;
-                s->write(chunk);
                 continue;
             }
             f.length = 0;   // a file that shrank meanwhile gives what was there
         }
-        s->write(f.tail + "\r\n");
+        out += f.tail + "\r\n";
         queue.pop_front();   // closes the file
     }
+    if (!out.isEmpty())
+        Put(index, s, out);
     if (queue.empty())
         outgoing_.erase(it);
 }

@@ -2,18 +2,24 @@
 // TLS started on a connection, as the server or, on a connection of our own, as the client.
 #include "core/ConnectionManager.h"
 #include "core/Connecter.h"
+#include "core/Failure.h"
+#include "core/LogList.h"
 #include "core/TlsResume.h"
 
 #include <QDateTime>
 #include <QSslConfiguration>
 #include <QSslSocket>
 
-bool ConnectionManager::TlsAvailable() { return tls_.Current().has_value(); }
+namespace {
+QByteArray N(qint64 n) { return QByteArray::number(n); }
+}
+
+bool ConnectionManager::TlsAvailable() { return tls_.Current() != nullptr; }
 
 bool ConnectionManager::IsEncrypted(qint16 index)
 {
     const QSslSocket* s = Element(index);
-    return s && s->mode() != QSslSocket::UnencryptedMode;
+    return s && (s->mode() != QSslSocket::UnencryptedMode || served_.count(index));
 }
 
 // The socket of a connection about to start TLS, with what the peer sent behind its last
@@ -39,13 +45,60 @@ void ConnectionManager::StartTls(qint16 index, std::function<void()> encrypted)
     QSslSocket* s = BeforeHandshake(index, std::move(encrypted));
     if (!s)
         return;
-    const auto config = tls_.Current();
-    if (!config) {
-        Release(index);
+    auto context = tls_.Current();
+    if (!context)
+        return Release(index);
+    ServeTls(index, std::move(context));
+}
+
+void ConnectionManager::ServeTls(qint16 index, std::shared_ptr<SSL_CTX> context)
+{
+    served_[index] = std::make_unique<TlsSession>(std::move(context));
+    SlotOf(index).handshakeSince = QDateTime::currentMSecsSinceEpoch();
+}
+
+void ConnectionManager::Encrypted(qint16 index, const QByteArray& protocol, const QByteArray& cipher)
+{
+    SlotOf(index).handshakeSince = 0;
+    log_.Add(N(index) + "-TLS " + protocol + ' ' + cipher);
+    if (auto then = std::move(onEncrypted_[index]); then)
+        then();
+    onEncrypted_.erase(index);
+}
+
+void ConnectionManager::Put(qint16 index, QSslSocket* s, const QByteArray& text)
+{
+    const auto it = served_.find(index);
+    if (it == served_.end()) {
+        s->write(text);
         return;
     }
-    s->setSslConfiguration(*config);
-    s->startServerEncryption();
+    it->second->Write(text);
+    if (const QByteArray out = it->second->Output(); !out.isEmpty())
+        s->write(out);
+}
+
+bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
+{
+    const auto it = served_.find(index);
+    if (it == served_.end())
+        return true;
+    TlsSession& tls = *it->second;
+    const bool before = tls.Done();
+    QByteArray text;
+    const bool fine = tls.Take(bytes, text);
+    bytes = std::move(text);
+    if (const QByteArray out = tls.Output(); !out.isEmpty())
+        s->write(out);   // the handshake's next flight, an alert
+    if (!fine) {
+        const auto error = before ? QAbstractSocket::SslInternalError : QAbstractSocket::SslHandshakeFailedError;
+        WS_Error(index, Err::Socket + int(error), tls.Error());
+        Release(index);   // that connection only
+        return false;
+    }
+    if (!before && tls.Done())
+        Encrypted(index, tls.Protocol(), tls.Cipher());
+    return Element(index) == s;
 }
 
 void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted)

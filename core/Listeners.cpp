@@ -211,15 +211,13 @@ void ConnectionManager::WS_ConnectionRequest(qint16 Index, qintptr requestID, bo
         }
         log_.Add("ConnectionRequest I=" + N(Index) + " R=" + N(requestID));
         if (tls) {
-            const auto config = tls_.Current();
-            if (!config) {
+            auto context = tls_.Current();
+            if (!context) {
                 log_.Add(N(i) + "-TLS refused: no usable certificate (settings TlsCertificate, TlsKey)");
                 Release(i);
                 return;
             }
-            s->setSslConfiguration(*config);
-            slot.handshakeSince = QDateTime::currentMSecsSinceEpoch();
-            s->startServerEncryption();   // the greeting waits in the buffer for the handshake
+            ServeTls(i, std::move(context));   // the greeting waits for the handshake
         }
         if (service.accept)
             service.accept(*this, i);

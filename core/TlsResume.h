@@ -3,10 +3,10 @@
 #include <QHash>
 #include <QString>
 
-// Session resumption. Qt's OpenSSL backend makes an SSL_CTX of its own for every socket, so
-// the ticket keys OpenSSL draws for each would never open a ticket another connection gave
-// out. These keys are the process's: drawn with RAND_bytes, replaced every RotateSeconds,
-// the one before still accepted (and its tickets renewed) for as long again.
+// Session resumption. A renewed certificate brings a new SSL_CTX (and Qt makes one for every
+// relay socket), so the ticket keys OpenSSL draws for each context would not open a ticket an
+// earlier one gave out. These keys are the process's: drawn with RAND_bytes, replaced every
+// RotateSeconds, the one before still accepted (and its tickets renewed) for as long again.
 namespace TlsResume {
 
 constexpr qint64 RotateSeconds = 12 * 3600;

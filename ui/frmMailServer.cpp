@@ -4,6 +4,7 @@
 #include "ui/VirtualKey.h"
 #include "core/mdlCommon.h"
 
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QListView>
 
@@ -20,7 +21,6 @@ frmMailServer::frmMailServer(QWidget* parent)
     : QWidget(parent), log_(new LogList(this)), manager_(new ConnectionManager(*log_, this)), list1_(new QListView(this))
 {
     setWindowTitle(QStringLiteral("Tandrivel"));
-    list1_->setModel(log_);
     list1_->setUniformItemSizes(true);   // rows of one height: long logs scroll without measuring every line
     list1_->setTextElideMode(Qt::ElideRight);
     list1_->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -83,4 +83,33 @@ bool frmMailServer::eventFilter(QObject* watched, QEvent* e)
         return code == VK_F6 || code == VK_DELETE;
     }
     return QWidget::eventFilter(watched, e);
+}
+
+void frmMailServer::Follow()
+{
+    // A window drawn for no screen (a server run without a display) is seen by nobody.
+    static const bool displays = QGuiApplication::platformName() != QLatin1String("offscreen")
+                                 && QGuiApplication::platformName() != QLatin1String("minimal");
+    QAbstractItemModel* const wanted = displays && isVisible() && !isMinimized() ? log_ : nullptr;
+    if (list1_->model() != wanted)
+        list1_->setModel(wanted);   // a model given anew is read whole: the view is filled at once
+}
+
+void frmMailServer::showEvent(QShowEvent* e)
+{
+    QWidget::showEvent(e);
+    Follow();
+}
+
+void frmMailServer::hideEvent(QHideEvent* e)
+{
+    QWidget::hideEvent(e);
+    Follow();
+}
+
+void frmMailServer::changeEvent(QEvent* e)
+{
+    QWidget::changeEvent(e);
+    if (e->type() == QEvent::WindowStateChange)
+        Follow();
 }

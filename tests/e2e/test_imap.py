@@ -1,6 +1,6 @@
 """IMAP against the real server: mail sent over SMTP read, flagged, searched, copied, moved and expunged with imaplib,
 what POP3 and IMAP each do seen by the other, two sessions and IDLE told of each other's changes, and hostile input
-answered while another client is served; curl, fetchmail, getmail6, mbsync and mutt as they are."""
+answered while another client is served; curl, fetchmail, getmail6, mbsync, offlineimap3 and mutt as they are."""
 import imaplib
 import os
 import pathlib
@@ -205,11 +205,15 @@ class RealClients(test_internet.Case):   # each fetches what is new, once; mbsyn
         imap = self.s.imap
         rows = (("mbsync", "-c", lambda tmp: f"IMAPAccount t\nHost 127.0.0.1\nPort {imap}\nUser demo\nPass secret\nSSLType None\n\n"
                  f"IMAPStore remote\nAccount t\n\nMaildirStore local\nPath {tmp}/mail/\nInbox {tmp}/mail/INBOX\n\n"
-                 "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\nSyncState *\n", ["-a"]),)
+                 "Channel c\nFar :remote:\nNear :local:\nPatterns INBOX\nCreate Near\nSyncState *\n", ["-a"]),
+                ("offlineimap", "-c", lambda tmp: f"[general]\naccounts = t\nmetadata = {tmp}/meta\n[Account t]\nlocalrepository = l\n"
+                 f"remoterepository = r\n[Repository l]\ntype = Maildir\nlocalfolders = {tmp}/mail\n[Repository r]\ntype = IMAP\n"
+                 f"remotehost = 127.0.0.1\nremoteport = {imap}\nremoteuser = demo\nremotepass = secret\nssl = no\n"
+                 "folderfilter = lambda f: f == 'INBOX'\n", ["-o", "-u", "quiet"]))
         for client, option, config, more in rows:
             with self.subTest(client):
                 if not shutil.which(client):
-                    self.skipTest(f"{client} is not installed (isync)")
+                    self.skipTest(f"{client} is not installed (isync, offlineimap3)")
                 tmp = self.enterContext(tempfile.TemporaryDirectory(prefix="tandrivel-sync-"))
                 os.makedirs(os.path.join(tmp, "mail"))
                 pathlib.Path(tmp, "rc").write_text(config(tmp))
