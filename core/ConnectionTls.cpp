@@ -77,7 +77,7 @@ void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, st
     config.setPeerVerifyMode(policy.verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
     if (!policy.ca.isEmpty())
         config.addCaCertificates(policy.ca);
-    if (settings_.TlsResumption) {
+    if (settings_.TlsResumption && policy.resume) {
         // The ticket of the last connection to this exchanger (checked under the same name),
         // and the new one kept once it comes.
         const QString peer = policy.peerName + QLatin1Char('@') + s->peerAddress().toString() + QLatin1Char(':')

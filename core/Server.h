@@ -42,6 +42,8 @@ struct ClientTls {
     // chain shown (the peer's certificate first) with those findings once it is done. A
     // non-empty answer ends the connection, told as why (Connecter::Protocol::Lost).
     std::function<QByteArray(const QList<QSslCertificate>& chain, const QList<QSslError>& errors)> judge;
+    // False: a full handshake, never a resumed session (which shows no certificates to judge).
+    bool resume = true;
 };
 
 // What the protocol handlers need from the connection manager. The real one runs

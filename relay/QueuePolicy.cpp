@@ -48,7 +48,7 @@ std::shared_ptr<MxPolicy> PolicyOf(const QByteArray& domain, const QByteArray& h
     if (e.bogus) {
         p->kind = TlsOutcome::Policy::Tlsa;
         p->failure = "dnssec-invalid";
-        refused = "DANE: the DNS records of " + host + " failed validation";
+        refused = PolicyFailure::Dane + ("the DNS records of " + host + " failed validation");
     } else if (e.tlsa.status == Dns::Status::Ok && e.tlsa.authentic) {
         p->kind = TlsOutcome::Policy::Tlsa;
         p->enforce = true;
@@ -65,7 +65,7 @@ std::shared_ptr<MxPolicy> PolicyOf(const QByteArray& domain, const QByteArray& h
         p->failure.clear();
         if (p->enforce && !p->listed) {
             p->failure = "validation-failure";
-            refused = "MTA-STS: " + host + " is not an exchanger the policy of " + domain + " names";
+            refused = PolicyFailure::Sts + host + " is not an exchanger the policy of " + domain + " names";
         }
     }
     return p;

@@ -22,7 +22,7 @@ void RelaySession::Lost(const QByteArray& why)
     const bool policy = Policy && Policy->kind != TlsOutcome::Policy::None;
     if (Policy && step_ == RelayStep::TlsSent && !told_) {
         Tell("validation-failure");
-        error_ = policy ? Policy->Name() + ": TLS with " + Policy->mx + " failed: " + why : why;
+        error_ = policy ? Policy->Name() + "TLS with " + Policy->mx + " failed: " + why : why;
         return;
     }
     error_ = Host && step_ == RelayStep::TlsSent ? "TLS failed: " + why : why;
@@ -212,7 +212,7 @@ void Plain(Turn& t, const QByteArray& why)
 {
     t.r.Tell("starttls-not-supported");
     if (const MxPolicy* p = t.r.Policy.get(); p && p->enforce)
-        return Refuse(t, p->Name() + ": " + p->mx + " " + why + ", and the policy requires TLS");
+        return Refuse(t, p->Name() + p->mx + " " + why + ", and the policy requires TLS");
     Mail(t);
 }
 
@@ -225,6 +225,7 @@ ClientTls Checked(Turn& t)
     if (!p)
         return tls;
     tls.verifyPeer = p->kind == TlsOutcome::Policy::Sts;
+    tls.resume = p->kind == TlsOutcome::Policy::None;
     tls.peerName = QString::fromLatin1(p->mx);
     tls.ca = p->ca;
     tls.judge = [&server = t.server, index = t.index, serial = t.c.Serial, p](const QList<QSslCertificate>& chain, const QList<QSslError>& errors) {
@@ -232,7 +233,7 @@ ClientTls Checked(Turn& t)
         if (Connecter* c = server.Session(index); c && c->Serial == serial)
             if (RelaySession* r = c->As<RelaySession>())
                 r->Tell(failure);
-        return failure.isEmpty() || !p->enforce ? QByteArray() : p->Name() + ": TLS with " + p->mx + " failed: " + failure;
+        return failure.isEmpty() || !p->enforce ? QByteArray() : p->Name() + "TLS with " + p->mx + " failed: " + failure;
     };
     return tls;
 }

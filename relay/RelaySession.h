@@ -55,6 +55,10 @@ inline constexpr int RelayTextReplySeconds = 600;
 // Whether an RCPT reply took its recipient: only "250 " does.
 inline bool RcptAccepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
 
+namespace PolicyFailure {
+inline constexpr char Dane[] = "DANE: ", Sts[] = "MTA-STS: ";
+}
+
 // What TLS a connection to one exchanger is held to (MTA-STS or DANE), and what the reports
 // are told of it. Every connection to an exchanger has one, kind None when no policy holds.
 struct MxPolicy {
@@ -66,7 +70,8 @@ struct MxPolicy {
     QList<Dane::Record> tlsa;      // DANE: none usable asks for TLS with any certificate
     QList<QSslCertificate> ca;     // MTA-STS: trusted beside the system's store
     QByteArray failure;            // known before connecting: a policy that could not be fetched
-    QByteArray Name() const { return kind == TlsOutcome::Policy::Tlsa ? "DANE" : "MTA-STS"; }
+    // What the reply of a copy the policy held back begins with.
+    QByteArray Name() const { return kind == TlsOutcome::Policy::Tlsa ? PolicyFailure::Dane : PolicyFailure::Sts; }
 };
 
 // The result type (RFC 8460) of the TLS an exchanger showed under `policy`; "" when it holds.

@@ -3,18 +3,31 @@ trust anchors; one unsigned zone, one with a broken signature. One server start.
 import hashlib
 import os
 import socket
+import ssl
 import subprocess
 import tempfile
 import unittest
 
-from harness import ROOT, Case, make_cert, real_exchanger, send, message, server_context, spawn, wait_for
+from harness import CERTS, ROOT, Case, make_cert, real_exchanger, send, message, server_context, spawn, wait_for
 import dnszone
 
 
-def spki_sha256(cert):   # the TLSA data of "3 1 1" for a certificate
-    key = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-pubkey"], check=True, capture_output=True).stdout
-    der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, check=True, capture_output=True).stdout
+def tlsa_sha256(cert, selector):   # the TLSA data of matching type 1: the certificate (0) or its public key (1)
+    der = subprocess.run(["openssl", "x509", "-in", cert, "-outform", "DER"], check=True, capture_output=True).stdout
+    if selector == 1:
+        key = subprocess.run(["openssl", "x509", "-in", cert, "-noout", "-pubkey"], check=True, capture_output=True).stdout
+        der = subprocess.run(["openssl", "pkey", "-pubin", "-outform", "DER"], input=key, check=True, capture_output=True).stdout
     return hashlib.sha256(der).hexdigest()
+
+
+def chained_context(name):   # an exchanger showing its certificate, signed by the test CA, and the CA's after it
+    cert, key = make_cert(name, signed_for=f"DNS:{name}")
+    chain = os.path.join(CERTS.name, f"{name}.chain.pem")
+    with open(chain, "w") as f:
+        f.write(open(cert).read() + open(os.path.join(CERTS.name, "ca.pem")).read())
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(chain, key)
+    return ctx
 
 
 def free(address):   # whether port 53 of `address` is free
@@ -67,23 +80,27 @@ class Dane(Case):
     SERVER = None
 
     def test_tlsa_records_decide(self):
-        cert = make_cert("mx.dane.test")[0]
         exchanger, deliveries = real_exchanger(self, server_context("mx.dane.test"))
-        good, wrong = spki_sha256(cert), "00" * 32
+        anchored, anchoreds = real_exchanger(self, chained_context("ta.dane.test"))
+        good, wrong = tlsa_sha256(make_cert("mx.dane.test")[0], 1), "00" * 32
         host = [("mx", "A", exchanger), ("_25._tcp.mx", "TLSA", f"3 1 1 {good}"),
-                ("other", "A", exchanger), ("_25._tcp.other", "TLSA", f"3 1 1 {wrong}")]
+                ("other", "A", exchanger), ("_25._tcp.other", "TLSA", f"3 1 1 {wrong}"),
+                ("ta", "A", anchored), ("_25._tcp.ta", "TLSA", f"2 0 1 {tlsa_sha256(os.path.join(CERTS.name, 'ca.pem'), 0)}")]
         resolver = validating_resolver(self, {
             "dane.test": (host, True, None),
             "plain.test": (host[:1] + [("_25._tcp.mx", "TLSA", f"3 1 1 {wrong}")], False, None),
             "bogus.test": (host[:2], True, (f"A\t{exchanger}", "A\t127.0.0.1")),
         })
-        rows = [("ok.test", "mx.dane.test"), ("wrong.test", "other.dane.test"), ("plain.test", "mx.plain.test"), ("bogus.test", "mx.bogus.test")]
-        s = self.server(domain_mx=[(d, mx, "10") for d, mx in rows], settings={"DnsServer": resolver})
-        send(s, message("dane"), to=[f"r@{d}" for d, _ in rows])
+        rows = [("ok.test", "mx.dane.test", "10"), ("wrong.test", "other.dane.test", "10"), ("plain.test", "mx.plain.test", "10"),
+                ("bogus.test", "mx.bogus.test", "10"), ("ta.test", "ta.dane.test", "10"),
+                ("next.test", "other.dane.test", "10"), ("next.test", "mx.dane.test", "20")]   # the second one takes it
+        s = self.server(domain_mx=rows, settings={"DnsServer": resolver})
+        send(s, message("dane"), to=[f"r@{d}" for d in dict.fromkeys(d for d, _, _ in rows)])
         s.wait_log(r"<r@wrong\.test>: deferred \(DANE: TLS with other\.dane\.test failed: validation-failure\)")
         s.wait_log(r"<r@bogus\.test>: deferred \(DANE: the DNS records of mx\.bogus\.test failed validation\)")
-        wait_for(lambda: len(deliveries) == 2, what="the deliveries")
-        self.assertEqual(sorted((d[1][0], bool(d[4])) for d in deliveries), [("r@ok.test", True), ("r@plain.test", True)])
+        wait_for(lambda: len(deliveries) == 3 and anchoreds, what="the deliveries")
+        self.assertEqual(sorted((d[1][0], bool(d[4])) for d in deliveries + anchoreds),
+                         [("r@next.test", True), ("r@ok.test", True), ("r@plain.test", True), ("r@ta.test", True)])
 
 
 if __name__ == "__main__":
