@@ -132,11 +132,15 @@ QByteArray Mark(const Record& record, Dns::Resolver& dns)
                 return "ok";
         return answer.records.isEmpty() ? "missing" : "differs";
     }
-    if (record.type == "CNAME") {   // as good as the same addresses as the target
+    if (record.type == "CNAME") {   // the alias, or as good: the same addresses as its target
+        const QList<QByteArray> alias = dns.Query(record.name, Dns::Type::Cname).records;
+        if (!alias.isEmpty())
+            return alias.contains(record.data) ? "ok" : "differs";
         const QSet<QByteArray> have = Addresses(dns, record.name);
         return have.isEmpty() ? "missing" : have == Addresses(dns, record.data) ? "ok" : "differs";
     }
-    return "missing";
+    const Dns::Answer tlsa = dns.Query(record.name, Dns::Type::Tlsa);
+    return tlsa.records.contains(record.data) ? "ok" : tlsa.records.isEmpty() ? "missing" : "differs";
 }
 
 QByteArray ZoneLine(const Record& record)

@@ -103,15 +103,34 @@ bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
 
 void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted)
 {
+    auto errors = std::make_shared<QList<QSslError>>();
+    if (policy.judge)
+        encrypted = [this, index, errors, judge = policy.judge, then = std::move(encrypted)] {
+            QSslSocket* s = Element(index);
+            const QByteArray why = s ? judge(s->peerCertificateChain(), *errors) : QByteArray("connection gone");
+            if (why.isEmpty()) {
+                if (then)
+                    then();
+                return;
+            }
+            if (Connecter* c = Session(index); c && c->Part())
+                c->Part()->Lost(why);
+            Release(index);
+        };
     QSslSocket* s = BeforeHandshake(index, std::move(encrypted));
     if (!s)
         return;
+    if (policy.judge)
+        connect(s, &QSslSocket::sslErrors, s, [s, errors](const QList<QSslError>& found) {
+            *errors = found;
+            s->ignoreSslErrors();
+        });
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setProtocol(QSsl::TlsV1_2OrLater);
     config.setPeerVerifyMode(policy.verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);
     if (!policy.ca.isEmpty())
         config.addCaCertificates(policy.ca);
-    if (settings_.TlsResumption) {
+    if (settings_.TlsResumption && policy.resume) {
         // The ticket of the last connection to this exchanger (checked under the same name),
         // and the new one kept once it comes.
         const QString peer = policy.peerName + QLatin1Char('@') + s->peerAddress().toString() + QLatin1Char(':')

@@ -26,8 +26,10 @@ void Queue::Ended(const QString& id, quint64 key, const QByteArray& reply, Relay
     Attempt& a = item->attempts[key];
     a.index = -1;
     const bool delivered = step == RelayStep::TextSent && reply.startsWith('2');
-    // No greeting from this exchanger: the next one, within the same attempt.
-    if (!delivered && step == RelayStep::Connecting && a.host + 1 < a.hosts.size()) {
+    // No greeting from this exchanger, or no TLS its policy asks for: the next one, within the
+    // same attempt.
+    const bool policy = reply.startsWith(PolicyFailure::Dane) || reply.startsWith(PolicyFailure::Sts);
+    if (!delivered && (step == RelayStep::Connecting || policy) && a.host + 1 < a.hosts.size()) {
         for (const QByteArray& to : a.to)
             Log("Queue " + id.toLatin1() + " <" + to + ">: " + a.hosts.value(a.host).toUtf8() + " " + OneLine(reply) + "; trying the next exchanger");
         ++a.host;

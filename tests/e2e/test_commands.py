@@ -130,8 +130,8 @@ class Options(unittest.TestCase):
     def test_help_version_and_unknown_options(self):
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen", XDG_CONFIG_HOME="/nonexistent")
         for argv, code, out, err in (   # the streams as patterns
-                (["--help"], 0, r"^Usage: Tandrivel \[--queue \| --flush \| --dkim-keygen \[selector\] \| --help \| --version\]\n(.*\n)*"
-                                r"  --dkim-keygen \[selector\]\n(.*\n)*  --version ", r"^$"),
+                (["--help"], 0, r"^Usage: Tandrivel \[--queue \| --flush \| --dkim-keygen \[selector\] \| --dns-records \| --help \| --version\]\n"
+                                r"(.*\n)*  --dkim-keygen \[selector\]\n(.*\n)*  --dns-records\n(.*\n)*  --version ", r"^$"),
                 (["-h"], 0, r"^Usage: Tandrivel ", r"^$"),
                 (["--version"], 0, r"^Tandrivel \d+\.\d+(\.\d+)*\n$", r"^$"),
                 (["--bogus"], 2, r"^$", r"^Tandrivel: unknown option '--bogus'\n\nUsage: "),

@@ -40,10 +40,11 @@ class Stored(Case):
         tracer = subprocess.Popen([STRACE, "-ff", "-ttt", "-T", "-yy", "-s", "80", "-o", trace, "-p", str(s.proc.pid),
                                    "-e", "trace=fsync,fdatasync,link,rename,write,sendto,sendmsg"],
                                   stderr=subprocess.PIPE, text=True)
-        threads = len(os.listdir(f"/proc/{s.proc.pid}/task"))
         attached = []
         threading.Thread(target=lambda: attached.extend(tracer.stderr), daemon=True).start()
-        wait_for(lambda: sum("attached" in a for a in attached) >= threads, what="strace attached to every thread")
+        # "Process N attached with 2 threads" counts both; counted afresh: an idle pool thread may end meanwhile.
+        wait_for(lambda: sum(int((re.search(r"with (\d+) threads", a) or [0, 1])[1]) for a in attached if "attached" in a)
+                 >= len(os.listdir(f"/proc/{s.proc.pid}/task")), what="strace attached to every thread")
 
         ports, go, codes = {}, threading.Barrier(len(MESSAGES)), {}
 

@@ -61,6 +61,8 @@ void TestDnsRecords::marked_data()
     QTest::newRow("mx ours") << QByteArray("MX") << QByteArray("example.org") << QByteArray("10 mail.example.org") << QByteArray("ok");
     QTest::newRow("mx another") << QByteArray("MX") << QByteArray("example.org") << QByteArray("10 mx.example.org") << QByteArray("differs");
     QTest::newRow("cname by address") << QByteArray("CNAME") << QByteArray("mta-sts.example.org") << QByteArray("mail.example.org") << QByteArray("ok");
+    QTest::newRow("cname the alias") << QByteArray("CNAME") << QByteArray("mta-sts.example.net") << QByteArray("mail.example.org") << QByteArray("ok");
+    QTest::newRow("tlsa old key") << QByteArray("TLSA") << QByteArray("_25._tcp.mail.example.org") << QByteArray("3 1 1 ab") << QByteArray("differs");
     QTest::newRow("cname elsewhere") << QByteArray("CNAME") << QByteArray("mta-sts.example.org") << QByteArray("www.example.org") << QByteArray("differs");
 }
 
@@ -79,6 +81,8 @@ void TestDnsRecords::marked()
     dns.Add("mail.example.org", Dns::Type::A, "192.0.2.1");
     dns.Add("www.example.org", Dns::Type::A, "192.0.2.9");
     dns.Add("mta-sts.example.org", Dns::Type::A, "192.0.2.1");
+    dns.Add("mta-sts.example.net", Dns::Type::Cname, "mail.example.org");
+    dns.Add("_25._tcp.mail.example.org", Dns::Type::Tlsa, "3 1 1 cd");
     QCOMPARE(DnsRecords::Mark({name, type, data}, dns), mark);
 }
 
