@@ -9,6 +9,7 @@
 #include "app/Wiring.h"
 #include "relay/Queue.h"
 #include "relay/RelayClient.h"
+#include "report/Reports.h"
 #include "smtp/SmtpCommand.h"
 #include "store/MailStore.h"
 
@@ -224,13 +225,17 @@ int main(int argc, char* argv[])
     // every accepted message is delivered to the mailboxes and the relay queue.
     Queue queue;
     Wiring wiring(queue);
+    Reports reports(wiring.Steps());
     const auto preparing = [&wiring](Server& server) {
         for (const QByteArray& line : wiring.Signer().Load(server.Config()))
             server.Log(line);
         PrepareStore(server);
     };
     if (const int failed = mdlCommon::Main({SmtpService(wiring.Smtp()), Pop3Service(), RelayService(), ImapService()}, frmAdmin::Open, preparing,
-                                             [&queue](Server& server) { queue.Start(server); }))
+                                             [&queue, &reports](Server& server) {
+                                                 queue.Start(server);
+                                                 reports.Start(server);
+                                             }))
         return failed;
     const int rc = app.exec();
     fflush(stdout);
