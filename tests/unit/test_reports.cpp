@@ -122,6 +122,28 @@ private slots:
                                  "DMARC report for ok.org not sent to <f@elsewhere.net>: its domain does not publish ok.org._report._dmarc"}));
     }
 
+    // Sessions under one policy are one entry: successes summed, failures listed with their exchanger.
+    void tlsJson()
+    {
+        const TlsOutcome sts{"mx.org", TlsOutcome::Policy::Sts, {"version: STSv1", "mode: enforce", "mx: *.mx.org"}, "a.mx.org", "192.0.2.9", {}};
+        TlsOutcome failed = sts, none = sts;
+        failed.failure = "certificate-expired";
+        none.policy = TlsOutcome::Policy::None;
+        none.policyStrings.clear();
+        Report::Period p;
+        for (const TlsOutcome& o : {sts, sts, failed, none})
+            Report::Count(p, o);
+        const QJsonArray policies = QJsonDocument::fromJson(Report::TlsJson("mx.org", p.tls["mx.org"], {})).object()[QStringLiteral("policies")].toArray();
+        QCOMPARE(policies.size(), 2);
+        const bool stsFirst = policies[0][QStringLiteral("policy")][QStringLiteral("policy-type")] == QStringLiteral("sts");
+        const QJsonObject entry = policies[stsFirst ? 0 : 1].toObject();
+        QCOMPARE(policies[stsFirst ? 1 : 0][QStringLiteral("policy")][QStringLiteral("policy-type")].toString(), QStringLiteral("no-policy-found"));
+        QCOMPARE(entry[QStringLiteral("policy")][QStringLiteral("mx-host")].toArray(), QJsonArray{QStringLiteral("*.mx.org")});
+        QCOMPARE(entry[QStringLiteral("summary")].toObject(), (QJsonObject{{QStringLiteral("total-successful-session-count"), 2},
+                                                                            {QStringLiteral("total-failure-session-count"), 1}}));
+        QCOMPARE(entry[QStringLiteral("failure-details")][0][QStringLiteral("receiving-mx-hostname")].toString(), QStringLiteral("a.mx.org"));
+    }
+
     // The XML schema takes IPv6 sources only in eight groups.
     void schemaAddress_data()
     {
