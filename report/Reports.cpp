@@ -89,6 +89,8 @@ void Reports::Start(Server& server)
     server_ = &server;
     QFile file(File());
     const QJsonObject saved = file.open(QIODevice::ReadOnly) ? QJsonDocument::fromJson(file.readAll()).object() : QJsonObject();
+    if (file.isOpen() && saved.isEmpty())
+        Log("Reports.json could not be read: the report counts begin afresh");
     open_ = Report::Period::FromJson(saved[QStringLiteral("open")].toObject());
     sending_ = Report::Period::FromJson(saved[QStringLiteral("sending")].toObject());
     if (open_.begin <= 0) {
