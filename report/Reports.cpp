@@ -70,8 +70,9 @@ Reports::~Reports()
 {
     SetTlsOutcomeSink({});
     SetDmarcSink({});
-    for (int i = 0; *writing_ && i < 100; ++i)
-        QThread::msleep(50);
+    constexpr int StepMs = 50, Steps = 100;   // a save under way gets 5 s to end
+    for (int i = 0; *writing_ && i < Steps; ++i)
+        QThread::msleep(StepMs);
     if (dirty_ && server_) {
         try {
             DurableFile::Replace(File(), State(), true);
