@@ -50,9 +50,28 @@ void ConnectionManager::StartTls(qint16 index, std::function<void()> encrypted)
 
 void ConnectionManager::StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted)
 {
+    auto errors = std::make_shared<QList<QSslError>>();
+    if (policy.judge)
+        encrypted = [this, index, errors, judge = policy.judge, then = std::move(encrypted)] {
+            QSslSocket* s = Element(index);
+            const QByteArray why = s ? judge(s->peerCertificateChain(), *errors) : QByteArray("connection gone");
+            if (why.isEmpty()) {
+                if (then)
+                    then();
+                return;
+            }
+            if (Connecter* c = Session(index); c && c->Part())
+                c->Part()->Lost(why);
+            Release(index);
+        };
     QSslSocket* s = BeforeHandshake(index, std::move(encrypted));
     if (!s)
         return;
+    if (policy.judge)
+        connect(s, &QSslSocket::sslErrors, s, [s, errors](const QList<QSslError>& found) {
+            *errors = found;
+            s->ignoreSslErrors();
+        });
     QSslConfiguration config = QSslConfiguration::defaultConfiguration();
     config.setProtocol(QSsl::TlsV1_2OrLater);
     config.setPeerVerifyMode(policy.verifyPeer ? QSslSocket::VerifyPeer : QSslSocket::VerifyNone);

@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QList>
 #include <QSslCertificate>
+#include <QSslError>
 #include <QString>
 #include <functional>
 #include <memory>
@@ -37,6 +38,10 @@ struct ClientTls {
     bool verifyPeer = false;   // the certificate must be valid for `peerName`
     QString peerName;
     QList<QSslCertificate> ca;   // trusted beside the system's store
+    // Set: the handshake goes on whatever the check of `verifyPeer` found, and this judges the
+    // chain shown (the peer's certificate first) with those findings once it is done. A
+    // non-empty answer ends the connection, told as why (Connecter::Protocol::Lost).
+    std::function<QByteArray(const QList<QSslCertificate>& chain, const QList<QSslError>& errors)> judge;
 };
 
 // What the protocol handlers need from the connection manager. The real one runs

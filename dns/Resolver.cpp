@@ -149,10 +149,12 @@ Cache& Kept()
 }
 
 constexpr quint16 DnsPort = 53;
+constexpr quint32 LoopbackNet = 127, LoopbackShift = 24;   // 127.0.0.0/8
 constexpr int Tries = 2;                       // each given its share of the time-out
 constexpr int AnswerBytes = 65536;             // the largest message DNS carries
 constexpr int Ipv4Bytes = 4, Ipv6Bytes = 16;
 constexpr int MxPreferenceBytes = 2;
+constexpr int TlsaHeadBytes = 3;               // usage, selector, matching type
 
 // The OPT record of EDNS (RFC 6891) that res_nquery() adds for RES_USE_EDNS0: root name,
 // type 41, the UDP payload we take as its class, no flags, no data.
@@ -235,6 +237,11 @@ bool ReadRecord(const ns_msg& msg, const ns_rr& rr, Type type, QList<QByteArray>
     case Type::Ptr:
         if (dn_expand(ns_msg_base(msg), ns_msg_end(msg), data, host, sizeof host) >= 0)
             records << Bare(Raw(host));
+        break;
+    case Type::Tlsa:
+        if (length > TlsaHeadBytes)
+            records << QByteArray::number(data[0]) + ' ' + QByteArray::number(data[1]) + ' ' + QByteArray::number(data[2]) + ' '
+                           + QByteArray(reinterpret_cast<const char*>(data + TlsaHeadBytes), length - TlsaHeadBytes).toHex();
         break;
     case Type::Txt: {
         std::optional<QByteArray> text = TxtRecord(data, length);
@@ -321,23 +328,34 @@ private:
         struct __res_state st;
         if (!Open(st))
             return Answer{};
-        st.options |= RES_IGNTC;
+        // RES_TRUSTAD: the AD bit asked for and kept in the reply; Answer::authentic judges it.
+        st.options |= RES_IGNTC | RES_TRUSTAD;
         unsigned char query[NS_PACKETSZ];
         unsigned char reply[AnswerBytes];
         int size = res_nmkquery(&st, ns_o_query, Presentation(Bare(name)).constData(), ns_c_in, int(type), nullptr, 0, nullptr, query, sizeof query);
         if (size > 0)
             size = WithEdns(query, size, sizeof query);
         int n = size > 0 ? res_nsend(&st, query, size, reply, sizeof reply) : -1;
-        if (n >= HeaderBytes && reinterpret_cast<const HEADER*>(reply)->tc)
-            n = st.nsaddr_list[0].sin_family == AF_INET
+        // A reply cut short over UDP is asked again over TCP; so is a failure, as the C library
+        // drops a SERVFAIL reply, which a validating resolver gives for a bogus signature.
+        if (n < 0 || (n >= HeaderBytes && reinterpret_cast<const HEADER*>(reply)->tc))
+            n = size > 0 && st.nsaddr_list[0].sin_family == AF_INET
                     ? AskTcp(st.nsaddr_list[0], query, size, reply, sizeof reply, timeoutMs_ - int(clock.elapsed()))
                     : -1;
+        // The AD bit means something only from a resolver on this machine: the way to it
+        // cannot be tampered with.
+        const bool local = (ntohl(st.nsaddr_list[0].sin_addr.s_addr) >> LoopbackShift) == LoopbackNet;
         res_nclose(&st);
         if (n < HeaderBytes)
             return Answer{};
         switch (reinterpret_cast<const HEADER*>(reply)->rcode) {
-        case ns_r_noerror: return ReadAnswer(reply, n, type, ttl);
+        case ns_r_noerror: {
+            Answer answer = ReadAnswer(reply, n, type, ttl);
+            answer.authentic = local && reinterpret_cast<const HEADER*>(reply)->ad;
+            return answer;
+        }
         case ns_r_nxdomain: return Answer{Status::NoSuchDomain, {}};
+        case ns_r_servfail: return Answer{Status::TempError, {}, false, true};
         default: return Answer{};
         }
     }

@@ -1,7 +1,7 @@
 #pragma once
-// DNS answers for the checks on arriving mail (SPF, DKIM keys, DMARC policies). A query
-// blocks, so it is only ever asked off the event thread. The relay's MX lookup is not this:
-// it keeps its script.
+// DNS answers for the checks on arriving mail (SPF, DKIM keys, DMARC policies) and the relay's
+// transport policies (MTA-STS, TLSA). A query blocks, so it is only ever asked off the event
+// thread. The relay's MX lookup is not this: it keeps its script.
 #include <QByteArray>
 #include <QHash>
 #include <QList>
@@ -9,7 +9,7 @@
 
 namespace Dns {
 
-enum class Type { A = 1, Ptr = 12, Mx = 15, Txt = 16, Aaaa = 28 };
+enum class Type { A = 1, Ptr = 12, Mx = 15, Txt = 16, Aaaa = 28, Tlsa = 52 };
 
 enum class Status {
     Ok,            // records found (the list may still be empty only for a name with no such type)
@@ -23,8 +23,15 @@ struct Answer {
     // TXT: the character-strings of one record joined, one entry per record; A and AAAA: the
     // address as text ("192.0.2.1", "2001:db8::1"); MX: "<preference> <host>"; PTR: the name.
     // Names never end in a dot. Names, here and in Query, are the bytes of their labels joined by
-    // dots, without the escapes of the DNS presentation form.
+    // dots, without the escapes of the DNS presentation form. TLSA: "<usage> <selector>
+    // <matching> <hex>".
     QList<QByteArray> records;
+    // A resolver on this machine validated the answer (its AD bit): only then is it trusted
+    // to hold a policy (DANE).
+    bool authentic = false;
+    // TempError because the server said SERVFAIL (a validating resolver: a bogus signature),
+    // not a silence.
+    bool serverFailure = false;
 };
 
 class Resolver {

@@ -68,6 +68,7 @@ void Queue::Start(Server& server)
 {
     server_ = &server;
     dns_.CacheSeconds = server.Config().MxCacheSeconds;
+    LoadPolicies();
     RelayHost::Loaded host = RelayHost::Load(server.Config());
     relayHost_ = std::move(host.policy);
     relayHostProblem_ = std::move(host.problem);
@@ -337,7 +338,7 @@ void Queue::Resolved(const QString& id, quint64 key, const QStringList& hosts, c
     // No exchanger: the domain's own address takes its mail.
     a.hosts = hosts.isEmpty() ? QStringList{QString::fromLatin1(domain)} : hosts;
     a.host = 0;
-    Connect(*item, key);
+    relayHost_ ? Connect(*item, key) : Secure(*item, key);
 }
 
 bool Queue::Prepare(Item& item, quint64 key, RelaySession& relay, QByteArray& problem)
@@ -370,6 +371,9 @@ bool Queue::Prepare(Item& item, quint64 key, RelaySession& relay, QByteArray& pr
 
 void Queue::Connect(Item& item, quint64 key)
 {
+    // A copy taken on a kept connection has no policies of its own: found afresh for a new one.
+    if (const Attempt& a = item.attempts[key]; !relayHost_ && a.policies.size() != size_t(a.hosts.size()))
+        return Secure(item, key);
     auto relay = std::make_unique<RelaySession>();
     if (QByteArray problem; !Prepare(item, key, *relay, problem))
         return FinishAll(item, key, problem, false);
@@ -379,6 +383,7 @@ void Queue::Connect(Item& item, quint64 key)
     Attempt& a = item.attempts[key];
     const QString host = a.hosts.value(a.host);
     RelaySession& session = *relay;
+    session.Policy = a.policies.empty() ? nullptr : a.policies[size_t(a.host)];
     auto c = std::make_unique<Connecter>(std::move(relay), int(RelayStep::Connecting));
     // The connection carries the next due copy to the same place after this one.
     session.Host = relayHost_;
@@ -403,7 +408,8 @@ void Queue::Connect(Item& item, quint64 key)
             if (r.to == to)
                 Log("Queue " + item.m.id.toLatin1() + " <" + r.to + ">: attempt " + N(r.attempts) + " to "
                     + (relayHost_ ? "relay host " + relayHost_->shown : host.toUtf8()));
-    server_->Connect(i, host, relayHost_ ? relayHost_->port : SmtpRelayPort);
+    const QString address = a.addresses.value(a.host);
+    server_->Connect(i, address.isEmpty() ? host : address, relayHost_ ? relayHost_->port : SmtpRelayPort);
 }
 
 bool Queue::Reuse(RelaySession& relay, qint16 index, quint64 serial, const QByteArray& destination, const QString& host)

@@ -4,6 +4,7 @@
 // until RelayExpire has passed, and returned to its sender as a notice when refused or
 // expired. It is the delivery's target for foreign copies.
 #include "deliver/Step.h"
+#include "relay/MtaSts.h"
 #include "relay/MxLookup.h"
 #include "relay/QueueFile.h"
 #include "relay/RelaySession.h"
@@ -64,6 +65,9 @@ private:
         QByteArray destination;
         QStringList hosts;
         int host = 0;
+        // Per host: what its connection's TLS is held to, and the address DnsServer gave it.
+        std::vector<std::shared_ptr<const MxPolicy>> policies;
+        QStringList addresses;
         qint16 index = -1;
         quint64 serial = 0;
     };
@@ -89,6 +93,10 @@ private:
     quint64 Begin(Item& item, std::vector<QByteArray> to, const QStringList& hosts = {}, qint16 index = -1, quint64 serial = 0);
     void Resolved(const QString& id, quint64 key, const QStringList& hosts, const QString& problem);
     void Connect(Item& item, quint64 key);
+    // The transport policies of an attempt's exchangers (MTA-STS, DANE) found off the event
+    // thread; then Connect, or the attempt deferred when no exchanger may take the copy.
+    void Secure(Item& item, quint64 key);
+    void LoadPolicies();   // the MTA-STS policies kept, and TlsCaFile
     // Puts an attempt's copy into a relay session; false with `problem` set when its text cannot be read.
     bool Prepare(Item& item, quint64 key, RelaySession& relay, QByteArray& problem);
     // The next due copy to the same destination for a connection that has just decided one.
@@ -107,6 +115,8 @@ private:
     Server* server_ = nullptr;
     StepList notices_;
     DNS dns_;   // the exchangers of each domain
+    MtaSts::Store policies_;
+    QList<QSslCertificate> ca_;   // TlsCaFile
     std::shared_ptr<const RelayHostPolicy> relayHost_;   // none: each domain's MX
     QByteArray relayHostProblem_;                        // set: the relay host's mail waits
     std::vector<std::pair<qint16, quint64>> idle_;       // relay host connections waiting for a copy (index, serial)

@@ -17,8 +17,47 @@ RelaySession::~RelaySession()
 
 void RelaySession::Lost(const QByteArray& why)
 {
-    // A relay host whose certificate fails the check is refused here.
+    // A relay host whose certificate fails the check is refused here; an exchanger's TLS that
+    // failed is told to the reports.
+    const bool policy = Policy && Policy->kind != TlsOutcome::Policy::None;
+    if (Policy && step_ == RelayStep::TlsSent && !told_) {
+        Tell("validation-failure");
+        error_ = policy ? Policy->Name() + ": TLS with " + Policy->mx + " failed: " + why : why;
+        return;
+    }
     error_ = Host && step_ == RelayStep::TlsSent ? "TLS failed: " + why : why;
+}
+
+void RelaySession::Tell(const QByteArray& failure)
+{
+    if (!Policy || std::exchange(told_, true))
+        return;
+    TellTlsOutcome(TlsOutcome{Policy->domain, Policy->kind, Policy->strings, Policy->mx, Address,
+                              failure.isEmpty() ? Policy->failure : failure});
+}
+
+QByteArray Judge(const MxPolicy& policy, const QList<QSslCertificate>& chain, const QList<QSslError>& errors)
+{
+    switch (policy.kind) {
+    case TlsOutcome::Policy::None:
+        return {};
+    case TlsOutcome::Policy::Tlsa:
+        return policy.tlsa.isEmpty() || Dane::Matches(policy.tlsa, chain, policy.mx) ? QByteArray() : "validation-failure";
+    case TlsOutcome::Policy::Sts:
+        break;
+    }
+    if (!policy.listed)
+        return "validation-failure";
+    const auto has = [&](std::initializer_list<QSslError::SslError> kinds) {
+        return std::any_of(errors.begin(), errors.end(), [&](const QSslError& e) { return std::find(kinds.begin(), kinds.end(), e.error()) != kinds.end(); });
+    };
+    if (errors.isEmpty())
+        return {};
+    if (has({QSslError::HostNameMismatch}))
+        return "certificate-host-mismatch";
+    if (has({QSslError::CertificateExpired, QSslError::CertificateNotYetValid}))
+        return "certificate-expired";
+    return "certificate-not-trusted";
 }
 
 void RelaySession::Decide(const QByteArray& reply)
@@ -114,6 +153,8 @@ void Refused(Turn& t)
 
 void Ehlo(Turn& t)
 {
+    if (t.r.Address.isEmpty())
+        t.r.Address = t.server.PeerAddress(t.index);
     t.r.AuthOffered.clear();
     t.r.Utf8Offered = false;
     t.Send(RelayStep::EhloSent, "EHLO " + t.server.LocalHostName(t.index));
@@ -166,6 +207,36 @@ void LoginLine(Turn& t, RelayStep next, const QByteArray& value)
     t.server.SendSecret(t.index, value.toBase64(), "********");
 }
 
+// An exchanger gives no TLS: on in clear, unless its policy asks for TLS.
+void Plain(Turn& t, const QByteArray& why)
+{
+    t.r.Tell("starttls-not-supported");
+    if (const MxPolicy* p = t.r.Policy.get(); p && p->enforce)
+        return Refuse(t, p->Name() + ": " + p->mx + " " + why + ", and the policy requires TLS");
+    Mail(t);
+}
+
+// An exchanger's TLS as its policy asks: told to the reports, the connection ended when it
+// falls short of a policy enforced.
+ClientTls Checked(Turn& t)
+{
+    ClientTls tls;
+    const std::shared_ptr<const MxPolicy> p = t.r.Policy;
+    if (!p)
+        return tls;
+    tls.verifyPeer = p->kind == TlsOutcome::Policy::Sts;
+    tls.peerName = QString::fromLatin1(p->mx);
+    tls.ca = p->ca;
+    tls.judge = [&server = t.server, index = t.index, serial = t.c.Serial, p](const QList<QSslCertificate>& chain, const QList<QSslError>& errors) {
+        const QByteArray failure = Judge(*p, chain, errors);
+        if (Connecter* c = server.Session(index); c && c->Serial == serial)
+            if (RelaySession* r = c->As<RelaySession>())
+                r->Tell(failure);
+        return failure.isEmpty() || !p->enforce ? QByteArray() : p->Name() + ": TLS with " + p->mx + " failed: " + failure;
+    };
+    return tls;
+}
+
 // The EHLO reply, perhaps in several pieces: on once its last line ("250 ") has come, with
 // TLS first when the exchanger offers it and we have not begun it yet.
 void EhloDone(Turn& t)
@@ -184,14 +255,16 @@ void EhloDone(Turn& t)
         return;
     if (t.r.Host)
         return HostReady(t);
-    if (!t.r.TlsOffered || t.server.IsEncrypted(t.index))
+    if (t.server.IsEncrypted(t.index))
         return Mail(t);
+    if (!t.r.TlsOffered)
+        return Plain(t, "offers no STARTTLS");
     t.Send(RelayStep::TlsSent, "STARTTLS");
 }
 
 void Tls(Turn& t)
 {
-    ClientTls policy;
+    ClientTls policy = Checked(t);
     if (const RelayHostPolicy* h = t.r.Host.get()) {
         policy.verifyPeer = h->tls == RelayHostPolicy::Tls::Verify;
         policy.peerName = h->host;
@@ -242,7 +315,7 @@ void NoTls(Turn& t)
 {
     if (t.r.Host)
         return Refuse(t, "STARTTLS refused: " + t.reply);
-    Mail(t);
+    Plain(t, "refused STARTTLS (" + t.reply.trimmed() + ")");
 }
 
 void AuthRefused(Turn& t) { Refuse(t, "login refused: " + t.reply); }

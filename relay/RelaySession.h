@@ -3,6 +3,8 @@
 // one or more recipients of one domain, and how that connection's end is told to the queue.
 #include "core/Connecter.h"
 #include "core/Server.h"
+#include "relay/Dane.h"
+#include "relay/TlsOutcome.h"
 
 #include <QByteArray>
 #include <QList>
@@ -53,6 +55,23 @@ inline constexpr int RelayTextReplySeconds = 600;
 // Whether an RCPT reply took its recipient: only "250 " does.
 inline bool RcptAccepted(const QByteArray& reply) { return reply.left(4) == "250 "; }
 
+// What TLS a connection to one exchanger is held to (MTA-STS or DANE), and what the reports
+// are told of it. Every connection to an exchanger has one, kind None when no policy holds.
+struct MxPolicy {
+    TlsOutcome::Policy kind = TlsOutcome::Policy::None;
+    bool enforce = false;          // the copy waits rather than go without the TLS asked
+    bool listed = true;            // the exchanger is one the MTA-STS policy names
+    QByteArray domain, mx;
+    QList<QByteArray> strings;     // the policy's lines, or the TLSA records
+    QList<Dane::Record> tlsa;      // DANE: none usable asks for TLS with any certificate
+    QList<QSslCertificate> ca;     // MTA-STS: trusted beside the system's store
+    QByteArray failure;            // known before connecting: a policy that could not be fetched
+    QByteArray Name() const { return kind == TlsOutcome::Policy::Tlsa ? "DANE" : "MTA-STS"; }
+};
+
+// The result type (RFC 8460) of the TLS an exchanger showed under `policy`; "" when it holds.
+QByteArray Judge(const MxPolicy& policy, const QList<QSslCertificate>& chain, const QList<QSslError>& errors);
+
 class RelaySession : public Connecter::Protocol {
 public:
     QByteArray Sender;
@@ -79,6 +98,11 @@ public:
     std::function<void(const QByteArray& reply, RelayStep step, const QList<QByteArray>& rcpt)> Done;
     // Told once as the connection ends, whatever became of its copies.
     std::function<void()> Gone;
+    // An exchanger's (never a relay host's): the TLS it is held to.
+    std::shared_ptr<const MxPolicy> Policy;
+    QByteArray Address;   // the exchanger's, once it greeted
+    // What the connection's TLS came to, told once to the reports (TellTlsOutcome).
+    void Tell(const QByteArray& failure);
 
     // A connection that ends before the copy was decided tells why (see Lost).
     ~RelaySession() override;
@@ -97,4 +121,5 @@ public:
 private:
     RelayStep step_ = RelayStep::Connecting;
     QByteArray error_;   // why the connection failed, "" when nothing is known
+    bool told_ = false;
 };

@@ -1,6 +1,7 @@
 // The relay client's dialogue ("S:" the exchanger, "C:" what we send) and the
 // mail-exchanger lookup behind it.
 #include "TestSupport.h"
+#include "relay/MtaSts.h"
 #include "relay/MxLookup.h"
 #include "relay/QueueFile.h"
 #include "relay/RelayClient.h"
@@ -272,6 +273,41 @@ private slots:
             got << m.id;
         QCOMPARE(got, messages);
         QCOMPARE(listed, damaged);
+    }
+
+    // An MTA-STS policy as fetched: "" when it is not one; else the exchangers it lets through
+    // of mx.far.test, a.mx.far.test, b.a.mx.far.test, MX.FAR.TEST. (the wildcard covers one label).
+    void stsPolicy_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("taken");
+        const QByteArray head = "version: STSv1\r\nmode: enforce\r\nmax_age: 86400\r\n";
+        QTest::newRow("named") << head + "mx: mx.far.test" << QByteArray("mx.far.test MX.FAR.TEST.");
+        QTest::newRow("wildcard") << head + "mx: *.mx.far.test\nmx: other.test" << QByteArray("a.mx.far.test");
+        QTest::newRow("no mx") << head << QByteArray();
+        QTest::newRow("mode none needs none") << QByteArray("version: STSv1\nmode: none\nmax_age: 0\n") << QByteArray(" ");
+        QTest::newRow("unknown mode") << QByteArray("version: STSv1\nmode: strict\nmax_age: 1\nmx: mx.far.test") << QByteArray();
+        QTest::newRow("other version") << QByteArray("version: STSv2\nmode: testing\nmax_age: 1\nmx: mx.far.test") << QByteArray();
+        QTest::newRow("max_age past a year") << QByteArray("version: STSv1\nmode: testing\nmax_age: 31557601\nmx: mx.far.test") << QByteArray();
+    }
+    void stsPolicy()
+    {
+        QFETCH(QByteArray, text); QFETCH(QByteArray, taken);
+        const std::optional<MtaSts::Policy> p = MtaSts::Parse(text);
+        QCOMPARE(p.has_value(), !taken.isEmpty());
+        QByteArrayList matched;
+        for (const QByteArray host : {"mx.far.test", "a.mx.far.test", "b.a.mx.far.test", "MX.FAR.TEST."})
+            if (p && MtaSts::Matches(*p, host))
+                matched << host;
+        QCOMPARE(matched.join(' '), taken.trimmed());
+    }
+
+    // The TXT record's id: one "v=STSv1" record with an id of 1 to 32 letters and digits.
+    void stsRecord()
+    {
+        QCOMPARE(MtaSts::RecordId({"v=spf1 -all", "v=STSv1; id=20261207T01;"}), QByteArray("20261207T01"));
+        for (const QByteArrayList& txt : {QByteArrayList{"v=STSv1; id=a", "v=STSv1; id=b"}, {"v=STSv1; id=no-dash"}, {"v=STSv10; id=1"}, {"v=STSv1"}})
+            QVERIFY2(MtaSts::RecordId(txt).isEmpty(), txt.join('|').constData());
     }
 
     // A record counts only with "," after the preference and CR LF after the host, before
