@@ -13,6 +13,7 @@
 #include "dns/Resolver.h"
 #include "relay/Queue.h"
 #include "relay/RelayClient.h"
+#include "report/Reports.h"
 #include "smtp/SmtpCommand.h"
 #include "store/MailStore.h"
 
@@ -276,6 +277,7 @@ int main(int argc, char* argv[])
     Wiring wiring(queue);
     Acme acme;
     StsPolicy policy;
+    Reports reports(wiring.Steps());
     const auto preparing = [&wiring](Server& server) {
         for (const QByteArray& line : wiring.Signer().Load(server.Config()))
             server.Log(line);
@@ -286,6 +288,7 @@ int main(int argc, char* argv[])
                                                  queue.Start(server);
                                                  acme.Start(server);
                                                  policy.Start(server);
+                                                 reports.Start(server);
                                              }))
         return failed;
     const int rc = app.exec();

@@ -33,6 +33,8 @@ void CheckStep::Run(const std::shared_ptr<Delivery>& d, const Next& next) const
         [d, verdict, next] {
             for (const QByteArray& line : verdict->log)
                 d->Log(line);
+            if (verdict->facts)
+                TellDmarc(*verdict->facts);
             if (!verdict->refusal.isEmpty())
                 d->Refuse(verdict->refusal);
             next();

@@ -66,6 +66,20 @@ private:
     QElapsedTimer clock_;
 };
 
+// The rest of what the reports count, once the DMARC outcome is known.
+DmarcFacts Facts(DmarcFacts f, const Dmarc::Outcome& dmarc, const QList<QByteArray>& passed, const QByteArray& spfName,
+                 const QByteArray& spfDomain, Dmarc::Policy disposition)
+{
+    f.headerFrom = dmarc.fromDomain;
+    f.policyDomain = dmarc.policyDomain;
+    f.record = dmarc.record;
+    f.disposition = disposition;
+    for (const QByteArray& d : passed)
+        f.dkimAligned = f.dkimAligned || Dmarc::Aligned(d, dmarc.fromDomain, dmarc.record.strictDkim);
+    f.spfAligned = spfName == "pass" && Dmarc::Aligned(spfDomain, dmarc.fromDomain, dmarc.record.strictSpf);
+    return f;
+}
+
 }
 
 std::unique_ptr<Dns::Resolver> Bounded(std::unique_ptr<Dns::Resolver> inner, int ms, std::function<bool()> stopped)
@@ -104,6 +118,11 @@ Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const
 
     const std::vector<DkimVerify::Signature> signatures = DkimVerify::Verify(dns, text, now);
     QList<QByteArray> passed;
+    DmarcFacts facts;
+    facts.sourceIp = in.client.toString().toLatin1();
+    facts.envelopeFrom = spf.domain;
+    facts.spfScope = spf.identity == "helo" ? "helo" : "mfrom";
+    facts.spfResult = spfName;
     if (signatures.empty()) {
         results << "dkim=none";
     }
@@ -111,6 +130,7 @@ Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const
         const QByteArray name = DkimVerify::Name(s.result);
         if (s.result == DkimVerify::Result::Pass)
             passed << s.domain.toLower();
+        facts.dkim.append({s.domain, s.selector, name});
         results << "dkim=" + name + Reason(s.reason) + " header.d=" + Value(s.domain) + " header.s=" + Value(s.selector)
                        + " header.a=" + Value(s.algorithm) + (s.b.isEmpty() ? QByteArray() : " header.b=" + Value(s.b));
         v.log << "-DKIM " + name + " d=" + TextHelper::Printable(s.domain, TextHelper::ShownDomain, false) + " s=" + TextHelper::Printable(s.selector, TextHelper::ShownSelector, false)
@@ -136,6 +156,8 @@ Verdict Run(const Settings& settings, Dns::Resolver& dns, const Input& in, const
         line += ": kept as spam";
     }
     v.log << line;
+    if (dmarc.result == Dmarc::Result::Pass || dmarc.result == Dmarc::Result::Fail)
+        v.facts = Facts(std::move(facts), dmarc, passed, spfName, spf.domain, !v.refusal.isEmpty() ? Dmarc::Policy::Reject : v.quarantined ? Dmarc::Policy::Quarantine : Dmarc::Policy::None);
 
     v.header = Mail::AuthResultsField(authservId, results);
     if (v.quarantined)

@@ -3,6 +3,7 @@
 // as an Authentication-Results header under the trace line, and what it means for the
 // message: kept, kept marked as spam, or refused.
 #include "dns/Resolver.h"
+#include "check/DmarcFacts.h"
 #include "check/Spf.h"
 
 #include <QByteArray>
@@ -35,6 +36,7 @@ struct Verdict {
     QList<QByteArray> log;     // one line per outcome
     QByteArray refusal;        // "" or the reply that refuses the message
     bool quarantined = false;  // kept, marked as spam
+    std::optional<DmarcFacts> facts;   // for the aggregate reports, when a DMARC record was used
 };
 
 // Runs the checks of a message text as stored; blocks on DNS. `authservId` is HostName.

@@ -124,7 +124,9 @@ Record ParseRecord(const QByteArray& text)
         } else if (name == "rua") {
             for (const QByteArray& uri : value.split(',')) {
                 const qsizetype bang = uri.indexOf('!');
-                r.ruaValid = r.ruaValid || Uri(bang < 0 ? uri : uri.left(bang));
+                if (Uri(bang < 0 ? uri : uri.left(bang)))
+                    r.rua << uri.trimmed();
+                r.ruaValid = !r.rua.isEmpty();
             }
         }
     }
@@ -135,11 +137,11 @@ Record ParseRecord(const QByteArray& text)
     if (!r.ruaValid)
         return r;
     // As if the record were "v=DMARC1; p=none" (6.6.3 step 6).
-    const bool rua = r.ruaValid;
-    r = Record{};
-    r.valid = true;
-    r.ruaValid = rua;
-    return r;
+    Record none;
+    none.valid = true;
+    none.ruaValid = true;
+    none.rua = r.rua;
+    return none;
 }
 
 QByteArray OrganizationalDomain(const QByteArray& domain) { return PublicSuffix::OrganizationalDomain(domain); }
@@ -226,6 +228,7 @@ Outcome Check(Dns::Resolver& dns, const QByteArray& text, const QByteArray& spfR
     if (!record.valid)
         return verdict(Result::None, "DMARC record without a valid p=");
 
+    o.record = record;
     o.requested = o.policyDomain != domain && record.hasSp ? record.sp : record.p;
 
     // Alignment (3.1): a DKIM signature that passed, or SPF that passed, for the From domain.

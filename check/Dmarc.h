@@ -14,6 +14,19 @@ enum class Policy { None, Quarantine, Reject };
 const char* Name(Result);   // "none","pass","fail","temperror","permerror"
 const char* Name(Policy);   // "none","quarantine","reject"
 
+// The record of a domain (RFC 7489 6.3), parsed as receivers do: tags in any letter case,
+// unknown and malformed tags ignored, the first of a name counts.
+struct Record {
+    bool valid = false;   // starts with v=DMARC1, and p= (and sp=, when present) are valid
+    Policy p = Policy::None;
+    bool hasSp = false;
+    Policy sp = Policy::None;
+    bool strictDkim = false, strictSpf = false;   // adkim=s, aspf=s
+    int pct = 100;
+    bool ruaValid = false;   // rua= holds at least one URI
+    QList<QByteArray> rua;   // its URIs, each with its "!size" suffix
+};
+
 struct Outcome {
     Result result = Result::None;
     // What the domain asks for this message when it fails: p=, or sp= for a subdomain whose
@@ -28,19 +41,9 @@ struct Outcome {
     // From names mailboxes of more than one domain (PermError): which one a reader takes for the
     // author cannot be told, so the message is held to the strictest policy, p=reject.
     bool severalAuthors = false;
+    Record record;   // the record used, whenever one was
 };
 
-// The record of a domain (RFC 7489 6.3), parsed as receivers do: tags in any letter case,
-// unknown and malformed tags ignored, the first of a name counts.
-struct Record {
-    bool valid = false;   // starts with v=DMARC1, and p= (and sp=, when present) are valid
-    Policy p = Policy::None;
-    bool hasSp = false;
-    Policy sp = Policy::None;
-    bool strictDkim = false, strictSpf = false;   // adkim=s, aspf=s
-    int pct = 100;
-    bool ruaValid = false;   // rua= holds at least one URI
-};
 // Whether a TXT record is a DMARC record at all: its first tag is v=DMARC1.
 bool IsRecord(const QByteArray& text);
 // The record; one with an invalid p= or sp= is read as "v=DMARC1; p=none" when its rua= is
