@@ -2,6 +2,7 @@
 // client may hear them, FETCH, STORE, SEARCH, EXPUNGE, COPY and MOVE, CLOSE and UNSELECT.
 #include "core/Failure.h"
 #include "imap/ImapFetch.h"
+#include "imap/ImapHeaders.h"
 #include "imap/ImapTurn.h"
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
@@ -61,7 +62,7 @@ MessageRef Ref(const ImapSession& s, quint32 seq, const IndexEntry* entry)
 {
     const std::shared_ptr<MailboxIndex> box = s.Box;
     const quint32 uid = entry->uid;
-    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }};
+    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }, [box, uid] { return HeaderOf(*box, uid); }};
 }
 
 QByteArray FlagsFetch(const ImapSession& s, quint32 seq, const IndexEntry& e, bool uid)
