@@ -15,6 +15,7 @@ struct MessageRef {
     quint32 seq = 0;
     const IndexEntry* entry = nullptr;
     std::function<QByteArray()> text;   // the message as its sender wrote it, read when asked
+    std::function<QByteArray()> header = {};   // its header alone, perhaps without reading the file; may be empty
 };
 
 class FetchItems {

@@ -2,6 +2,7 @@
 // client may hear them, FETCH, STORE, SEARCH, EXPUNGE, COPY and MOVE, CLOSE and UNSELECT.
 #include "core/Failure.h"
 #include "imap/ImapFetch.h"
+#include "imap/ImapHeaders.h"
 #include "imap/ImapTurn.h"
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
@@ -61,7 +62,7 @@ MessageRef Ref(const ImapSession& s, quint32 seq, const IndexEntry* entry)
 {
     const std::shared_ptr<MailboxIndex> box = s.Box;
     const quint32 uid = entry->uid;
-    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }};
+    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }, [box, uid] { return HeaderOf(*box, uid); }};
 }
 
 QByteArray FlagsFetch(const ImapSession& s, quint32 seq, const IndexEntry& e, bool uid)
@@ -78,7 +79,9 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
 {
     s.Box->Refresh();
     s.Changed = false;
-    if (expunges) {
+    // Every change raises the highest mod-sequence: unchanged, there is nothing to tell.
+    const quint64 now = s.Box->HighestModSeq();
+    if (expunges && now != s.ExpungesLooked) {
         std::vector<quint32> gone;
         for (size_t n = s.Uids.size(); n > 0; --n) {
             if (s.Box->Find(s.Uids[n - 1]))
@@ -91,8 +94,12 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
         }
         if (s.QResync && !gone.empty())
             server.SendReply(index, "* VANISHED " + SetOf(gone));
+        s.ExpungesLooked = now;
     }
+    if (now == s.Looked)
+        return;
     const size_t before = s.Uids.size();
+    const quint32 lastShown = s.Uids.empty() ? 0 : s.Uids.back();
     for (const IndexEntry& e : s.Box->Entries())
         if (s.Uids.empty() || e.uid > s.Uids.back()) {
             s.Uids.push_back(e.uid);
@@ -100,14 +107,20 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
         }
     if (s.Uids.size() != before)
         server.SendReply(index, "* " + Num(s.Uids.size()) + " EXISTS");
-    for (size_t n = 1; n <= before; ++n) {
-        const IndexEntry* e = s.Box->Find(s.Uids[n - 1]);
-        const ImapSession::Shown& shown = s.ShownFlags[s.Uids[n - 1]];
-        if (e && (e->flags != shown.flags || (s.CondStore && e->modseq != shown.modseq))) {
-            server.SendReply(index, "* " + FlagsFetch(s, quint32(n), *e, s.QResync));
-            Remember(s, *e);
+    const auto shownEnd = s.Uids.begin() + qsizetype(before);
+    for (const IndexEntry& e : s.Box->Entries()) {
+        if (e.modseq <= s.Looked || e.uid > lastShown)
+            continue;
+        const auto at = std::lower_bound(s.Uids.begin(), shownEnd, e.uid);
+        if (at == shownEnd || *at != e.uid)
+            continue;   // an expunge not told yet
+        const ImapSession::Shown& shown = s.ShownFlags[e.uid];
+        if (e.flags != shown.flags || (s.CondStore && e.modseq != shown.modseq)) {
+            server.SendReply(index, "* " + FlagsFetch(s, quint32(at - s.Uids.begin() + 1), e, s.QResync));
+            Remember(s, e);
         }
     }
+    s.Looked = now;
 }
 
 // "* VANISHED (EARLIER) ..." and the changed flags for a client that knew the folder up to
@@ -155,6 +168,7 @@ void Select(Turn& t)
         s.Uids.push_back(e.uid);
         Remember(s, e);
     }
+    s.Looked = s.ExpungesLooked = s.Box->HighestModSeq();
     Server* server = &t.server;
     const qint16 index = t.index;
     ImapSession* session = &s;

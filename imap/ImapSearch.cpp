@@ -71,7 +71,11 @@ struct Seen {
     std::optional<QString> body;
 
     const QByteArray& Text() { if (!text) text = m.text ? m.text() : QByteArray(); return *text; }
-    const Mail::Header& Header() { if (!header) header.emplace(Text()); return *header; }
+    const Mail::Header& Header()
+    {
+        if (!header) header.emplace(text || !m.header ? Text() : m.header());
+        return *header;
+    }
     const QString& Body() { if (!body) body = Mime::BodyText(Text()); return *body; }
     bool Flag(const QByteArray& flag) const
     {

@@ -28,6 +28,7 @@ void ImapSession::Deselect()
     Box.reset();
     Uids.clear();
     ShownFlags.clear();
+    Looked = ExpungesLooked = 0;
     state = State::Authenticated;
 }
 

@@ -48,6 +48,8 @@ public:
     std::map<quint32, Shown> ShownFlags;  // by UID
     std::shared_ptr<void> Watching;       // the index's watch, given back with it
     bool Changed = false;                 // the index told of a change since the last look
+    quint64 Looked = 0;                   // the index's highest mod-sequence when new messages and flags were last told
+    quint64 ExpungesLooked = 0;           // the same for expunges, which some commands hold back
 
     // Leaves the selected folder, if any.
     void Deselect();

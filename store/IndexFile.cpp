@@ -218,9 +218,19 @@ Journal::~Journal() { Close(); }
 
 void Journal::Close()
 {
+    Sync();
     if (fd_ >= 0)
         ::close(fd_);
     fd_ = -1;
+}
+
+bool Journal::Sync()
+{
+    if (fd_ < 0 || !unsynced_)
+        return false;
+    unsynced_ = false;
+    if (::fdatasync(fd_) != 0) {}   // nothing waits on it: a crash loses these changes either way
+    return true;
 }
 
 void Journal::Open(const QString& path, qint64 length)
@@ -240,7 +250,7 @@ void Journal::Open(const QString& path, qint64 length)
             throw FailureFromErrno(err, path);
 }
 
-void Journal::Append(const QByteArray& records)
+void Journal::Append(const QByteArray& records, bool durable)
 {
     if (fd_ < 0)
         throw Failure(Err::DeviceIO, QStringLiteral("The index journal is not open"));
@@ -253,13 +263,14 @@ void Journal::Append(const QByteArray& records)
         else if (n < 0 && errno != EINTR)
             err = errno;
     }
-    if (!err && ::fdatasync(fd_) != 0)
+    if (!err && durable && ::fdatasync(fd_) != 0)
         err = errno;
     if (err) {
         if (::ftruncate(fd_, length_) != 0) {}   // the record never counted; a later Open cuts it off too
         throw FailureFromErrno(err, QStringLiteral("index journal"));
     }
     length_ += records.size();
+    unsynced_ = !durable;
 }
 
 }

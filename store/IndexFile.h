@@ -46,7 +46,8 @@ QByteArray NextRecord(const IndexData& data);
 QByteArray EntryRecord(const IndexEntry& entry);
 QByteArray RemovedRecord(quint32 uid, quint64 modseq);
 
-// The journal, open for appending: each Append is on disk when it returns.
+// The journal, open for appending: each durable Append is on disk when it returns, and with
+// it every append before; the others reach the disk at the next Sync or Close.
 class Journal {
 public:
     ~Journal();
@@ -54,11 +55,14 @@ public:
     void Open(const QString& path, qint64 length);
     void Close();
     // Throws Failure; what was written of a failed append is cut off again.
-    void Append(const QByteArray& records);
+    void Append(const QByteArray& records, bool durable = true);
+    // Puts on disk what was appended without waiting; false when there was nothing.
+    bool Sync();
 
 private:
     int fd_ = -1;
     qint64 length_ = 0;
+    bool unsynced_ = false;
 };
 
 }

@@ -23,6 +23,8 @@ namespace {
 
 // How often a watched folder is looked at for files changed by others.
 constexpr int WatchIntervalMs = 500;
+// Flag changes reach the disk this long after they are made, many with one sync.
+constexpr int FlagSyncMs = 1000;
 // The journal is folded into the snapshot once it holds more records than this plus one per message.
 constexpr qsizetype JournalSlack = 1000;
 
@@ -114,6 +116,7 @@ struct MailboxIndex::State {
     std::map<int, std::function<void()>> watchers;
     int nextWatcher = 0;
     std::unique_ptr<QTimer> timer;
+    std::unique_ptr<QTimer> syncTimer;
     std::weak_ptr<MailboxIndex> self;
 
     ino_t SnapshotInode() const
@@ -130,11 +133,21 @@ struct MailboxIndex::State {
         snapshot = SnapshotInode();
     }
 
-    // On disk before the change is told.
-    void Write(const QByteArray& records, qsizetype count)
+    // On disk before the change is told, unless `durable` is false: then within FlagSyncMs.
+    void Write(const QByteArray& records, qsizetype count, bool durable = true)
     {
-        journal.Append(records);
+        journal.Append(records, durable);
         journalRecords += count;
+        if (durable)
+            return;
+        if (!syncTimer) {
+            syncTimer = std::make_unique<QTimer>();
+            syncTimer->setSingleShot(true);
+            syncTimer->setInterval(FlagSyncMs);
+            QObject::connect(syncTimer.get(), &QTimer::timeout, [this] { journal.Sync(); });
+        }
+        if (!syncTimer->isActive())
+            syncTimer->start();
     }
 
     // Once the change is in `data`: the journal is folded into the snapshot when it has grown.
@@ -363,7 +376,7 @@ QList<quint32> MailboxIndex::Store(const QList<quint32>& uids, FlagMode mode, co
         e.modseq = modseq;
         records += IndexFile::EntryRecord(e);
     }
-    s.Write(records, qsizetype(changed.size()));   // throws: nothing changed
+    s.Write(records, qsizetype(changed.size()), false);   // throws: nothing changed
     s.data.highestModSeq = modseq;
     for (IndexEntry& e : changed)
         s.data.Put(std::move(e));
