@@ -11,9 +11,9 @@
 namespace {
 
 // "ip" or "ip -" (a record without rua=) or "ip domain"
-DmarcFacts Facts(const QByteArray& spec)
+DmarcFacts Facts(const QByteArray& row)
 {
-    const QList<QByteArray> parts = spec.split(' ');
+    const QList<QByteArray> parts = row.split(' ');
     DmarcFacts f;
     f.sourceIp = parts[0];
     f.headerFrom = f.policyDomain = parts.value(1, "example.com") == "-" ? "example.com" : parts.value(1, "example.com");
