@@ -4,6 +4,7 @@
 #include "dns/Resolver.h"
 #include "dns/Zone.h"
 #include "relay/RelayHost.h"
+#include "report/Reports.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -79,12 +80,6 @@ QSet<QByteArray> Addresses(Dns::Resolver& dns, const QByteArray& name)
 
 }
 
-QByteArray ReportAddress(const Settings& settings)
-{
-    const QByteArray set = settings.ReportAddress.trimmed().toUtf8();
-    return set.isEmpty() ? "postmaster@" + Lower(settings.ServerDomain) : set;
-}
-
 QByteArray CertificateKeyHash(const QString& path)
 {
     const QList<QSslCertificate> chain = QSslCertificate::fromPath(path, QSsl::Pem);
@@ -102,7 +97,7 @@ QByteArray CertificateKeyHash(const QString& path)
 QList<Record> Wanted(const Settings& settings, const Facts& facts)
 {
     const QByteArray domain = Lower(settings.ServerDomain), host = Lower(settings.HostName);
-    const QByteArray reports = "mailto:" + ReportAddress(settings);
+    const QByteArray reports = "mailto:" + Reports::Contact(settings);
     QList<Record> records;
     records.append({domain, "MX", QByteArray::number(MxPreference) + ' ' + host});
     const auto relay = RelayHost::Load(settings).policy;

@@ -36,9 +36,6 @@ QByteArray Mark(const Record& record, Dns::Resolver& dns);
 // A record as a zone file line, TTL one hour.
 QByteArray ZoneLine(const Record& record);
 
-// The address reports go to and come from: ReportAddress, else postmaster@ the domain.
-QByteArray ReportAddress(const Settings& settings);
-
 // The SHA-256 of a PEM certificate file's public key (its SubjectPublicKeyInfo), as hex; "" when
 // the file holds no certificate.
 QByteArray CertificateKeyHash(const QString& path);

@@ -121,12 +121,18 @@ void Reports::Tick()
         Send();
 }
 
+QByteArray Reports::Contact(const Settings& settings)
+{
+    const QByteArray set = settings.ReportAddress.trimmed().toUtf8();
+    return set.isEmpty() ? "postmaster@" + settings.ServerDomain.trimmed().toLower().toUtf8() : set;
+}
+
 void Reports::Send()
 {
     busy_ = true;
     const Settings& settings = server_->Config();
     const QByteArray org = mdlCommon::ServerDomain.toUtf8();
-    const QByteArray contact = settings.ReportAddress.isEmpty() ? "postmaster@" + org : settings.ReportAddress.toUtf8();
+    const QByteArray contact = Contact(settings);
     auto outgoing = std::make_shared<std::vector<Report::Outgoing>>();
     auto log = std::make_shared<std::vector<QByteArray>>();
     server_->Lookup(

@@ -40,6 +40,8 @@ public:
     void Start(Server& server);
 
     static QString File();
+    // Where reports come from and their bounces go: ReportAddress, else postmaster@ the domain.
+    static QByteArray Contact(const Settings& settings);
     // How often the period's end is looked for; counts are saved at most this often.
     static constexpr int TickMs = 1000;
     static constexpr int SaveSeconds = 5;
