@@ -37,8 +37,8 @@ void ConnectionManager::Pump(qint16 index, QSslSocket* s)
     if (it == outgoing_.end())
         return;
     auto& queue = it->second;
-    // What goes out now is one write: a reply's line rides with the file's first stretch and
-    // the final line with its last, so no piece of it waits for the ACK of the one before.
+    // A reply's line rides with the file's first stretch and the final line with its last, so
+    // no piece of it waits for the ACK of the one before.
     QByteArray out;
     while (!queue.empty() && s->bytesToWrite() + s->encryptedBytesToWrite() + out.size() < StreamLowWater) {
         Piece& p = queue.front();
