@@ -62,7 +62,7 @@ void ConnectionManager::Pump(qint16 index, QSslSocket* s)
                 f.offset += r;
                 f.length -= r;
                 // A stretch a write: one write of several costs Qt's socket far more CPU (a 1 MB
-                // RETR: 126 against 678 a second). The last stretch still takes the final line.
+                // message: 126 against 678 a second). The last stretch still takes the final line.
                 if (f.length > 0) {
                     Put(index, s, out);
                     out.clear();
