@@ -74,6 +74,9 @@ void ConnectionManager::Put(qint16 index, QSslSocket* s, const QByteArray& text)
         return;
     }
     it->second->Write(text);
+    // The last reply takes the closing alert along: one write, not two a turn apart.
+    if (const Connecter* c = Session(index); c && c->Step() == Closing)
+        it->second->Close();
     if (const QByteArray out = it->second->Output(); !out.isEmpty())
         s->write(out);
 }
@@ -88,8 +91,11 @@ bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
     QByteArray text;
     const bool fine = tls.Take(bytes, text);
     bytes = std::move(text);
-    if (const QByteArray out = tls.Output(); !out.isEmpty())
+    if (const QByteArray out = tls.Output(); !out.isEmpty()) {
         s->write(out);   // the handshake's next flight, an alert
+        if (fine)
+            Wrote(index, s);   // out when this event is over, not a turn of the event loop later
+    }
     if (!fine) {
         const auto error = before ? QAbstractSocket::SslInternalError : QAbstractSocket::SslHandshakeFailedError;
         WS_Error(index, Err::Socket + int(error), tls.Error());
