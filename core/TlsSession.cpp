@@ -95,8 +95,8 @@ void TlsSession::Write(const QByteArray& text)
         held_ += text;
         return;
     }
-    if (text.isEmpty() || !error_.isEmpty())
-        return;
+    if (text.isEmpty() || !error_.isEmpty() || Closed())
+        return;   // nothing goes out behind our closing alert
     if (std::exchange(ticketDue_, false))
         SSL_new_session_ticket(ssl_);   // written by the SSL_write below, ahead of the text
     // Memory BIOs take all of it: OpenSSL writes it whole, record by record.
@@ -106,7 +106,7 @@ void TlsSession::Write(const QByteArray& text)
 
 void TlsSession::Close()
 {
-    if (done_ && error_.isEmpty() && SSL_shutdown(ssl_) < 0)
+    if (done_ && error_.isEmpty() && !Closed() && SSL_shutdown(ssl_) < 0)
         ERR_clear_error();
 }
 
@@ -121,6 +121,8 @@ QByteArray TlsSession::Output()
     }
     return out;
 }
+
+bool TlsSession::Closed() const { return ssl_ && (SSL_get_shutdown(ssl_) & SSL_SENT_SHUTDOWN); }
 
 QByteArray TlsSession::Protocol() const { return ssl_ ? QByteArray(SSL_get_version(ssl_)) : QByteArray(); }
 

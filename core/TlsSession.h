@@ -25,7 +25,7 @@ public:
     bool Take(const QByteArray& received, QByteArray& text);
     // Text for the peer: sent once the handshake is done.
     void Write(const QByteArray& text);
-    // Our closing alert.
+    // Our closing alert, once.
     void Close();
     // What is to be sent to the peer now.
     QByteArray Output();
@@ -37,6 +37,7 @@ public:
 
 private:
     bool Fail(const QString& what);
+    bool Closed() const;
     std::shared_ptr<SSL_CTX> context_;
     SSL* ssl_ = nullptr;
     BIO* in_ = nullptr;    // the peer's bytes, for OpenSSL to read; owned by ssl_
