@@ -22,16 +22,23 @@ struct Command {
     std::vector<Arg> args;
 };
 
-// "1:4,7,10:*" over message numbers or UIDs; "*" stands for the largest there is.
+// "1:4,7,10:*" over message numbers or UIDs; "*" stands for the largest there is, "$" for the
+// messages the last SEARCH saved, given as `saved` (low to high; none: "$" is no set).
 class SequenceSet {
 public:
-    static std::optional<SequenceSet> Parse(QByteArrayView text);
+    static std::optional<SequenceSet> Parse(QByteArrayView text, const std::vector<quint32>* saved = nullptr);
     bool Contains(quint32 n, quint32 largest) const;
     // The ranges with "*" resolved to `largest`, low to high, merged, each low <= high.
     std::vector<std::pair<quint32, quint32>> Ranges(quint32 largest) const;
 
 private:
     std::vector<std::pair<quint32, quint32>> ranges_;   // 0 stands for "*"
+    bool sorted_ = false;                                 // ranges_ low to high, apart, no "*"
+};
+
+// The messages a SEARCH saved, as "$" names them in a command by number and in one by UID.
+struct SavedSets {
+    std::vector<quint32> seqs, uids;
 };
 
 }

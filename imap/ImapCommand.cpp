@@ -117,6 +117,8 @@ void Enable(Turn& t)
     for (const Arg& a : t.command.args) {
         if (a.IsAtom("CONDSTORE") && !t.s.CondStore)
             enabled += " CONDSTORE";
+        if (a.IsAtom("UTF8=ACCEPT") && !std::exchange(t.s.Utf8, true))
+            enabled += " UTF8=ACCEPT";
         if (a.IsAtom("QRESYNC") && !t.s.QResync)
             enabled += std::exchange(t.s.CondStore, true) ? " QRESYNC" : " CONDSTORE QRESYNC";
         t.s.CondStore = t.s.CondStore || a.IsAtom("CONDSTORE");
@@ -283,7 +285,7 @@ QByteArray Capabilities(Server& server, qint16 index, const ImapSession& s)
         r += PlainRefused(server, index) ? " LOGINDISABLED" : " AUTH=PLAIN SASL-IR";
     }
     return r + " LITERAL+ ENABLE IDLE NAMESPACE ID UIDPLUS MOVE UNSELECT CHILDREN SPECIAL-USE LIST-EXTENDED LIST-STATUS"
-               " ESEARCH CONDSTORE QRESYNC BINARY";
+               " ESEARCH SEARCHRES CONDSTORE QRESYNC BINARY UTF8=ACCEPT";
 }
 
 }

@@ -46,9 +46,9 @@ private:
 class SearchQuery {
 public:
     // The SEARCH arguments from `from`: optional RETURN (...) options (ESEARCH), optional
-    // CHARSET (US-ASCII and UTF-8), then the keys. nullopt and `error` (a BAD or NO text,
-    // "[BADCHARSET]") when malformed.
-    static std::optional<SearchQuery> Parse(const std::vector<Arg>& args, size_t from, QByteArray* error);
+    // CHARSET (US-ASCII and UTF-8), then the keys; "$" is `saved`. nullopt and `error` (a BAD
+    // or NO text, "[BADCHARSET]") when malformed.
+    static std::optional<SearchQuery> Parse(const std::vector<Arg>& args, size_t from, QByteArray* error, const SavedSets* saved = nullptr);
     bool NeedsText() const;
     // Whether the message matches; "*" in sets stands for the largest number or UID.
     bool Matches(const MessageRef& m, quint32 largestSeq, quint32 largestUid) const;

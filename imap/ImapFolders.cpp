@@ -18,9 +18,9 @@ namespace {
 QByteArray Num(quint64 n) { return QByteArray::number(n); }
 
 // A folder name as a reply writes it: an atom where it can be, else a quoted string.
-QByteArray Quoted(const QString& name)
+QByteArray Quoted(const Turn& t, const QString& name)
 {
-    const QByteArray utf8 = name.toUtf8();
+    const QByteArray utf8 = t.Named(name);
     const bool atom = !utf8.isEmpty() && std::all_of(utf8.begin(), utf8.end(), [](char c) {
         return uchar(c) > 0x20 && uchar(c) < 0x7f && !QByteArrayView("(){\"\\%*]").contains(c);
     });
@@ -86,9 +86,13 @@ std::optional<ListRequest> ListArgs(const Turn& t)
         }
     if (args.size() < i + 2 || args[i].kind == Arg::List)
         return std::nullopt;
-    const QString reference = QString::fromUtf8(args[i].text);
-    for (const Arg& p : args[i + 1].kind == Arg::List ? args[i + 1].items : std::vector<Arg>{args[i + 1]})
-        r.patterns << reference + QString::fromUtf8(p.text);
+    const auto reference = MailboxName(args[i].text, t.s.Utf8);
+    for (const Arg& p : args[i + 1].kind == Arg::List ? args[i + 1].items : std::vector<Arg>{args[i + 1]}) {
+        const auto pattern = MailboxName(p.text, t.s.Utf8);
+        if (!reference || !pattern)
+            return std::nullopt;
+        r.patterns << *reference + *pattern;
+    }
     if (args.size() > i + 3 && args[i + 2].IsAtom("RETURN") && args[i + 3].kind == Arg::List) {
         const std::vector<Arg>& options = args[i + 3].items;
         for (size_t k = 0; k < options.size(); ++k) {
@@ -104,9 +108,9 @@ std::optional<ListRequest> ListArgs(const Turn& t)
 
 }
 
-QString SelectablePath(const QString& home, const QByteArray& name)
+QString SelectablePath(const QString& home, const QString& name)
 {
-    const QString path = Folders::PathOf(home, QString::fromUtf8(name));
+    const QString path = Folders::PathOf(home, name);
     if (path.isEmpty() || !QDir(path).exists() || QFile::exists(path + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
         return {};
     return path;
@@ -129,10 +133,10 @@ void List(Turn& t)
         const bool special = attributes.size() > attributes.filter(QRegularExpression("^\\\\(Has|No)")).size();
         if (!matches || (r->subscribedOnly && !f.subscribed) || (r->specialOnly && !special))
             continue;
-        t.Untagged(t.command.name + " (" + attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(f.name));
+        t.Untagged(t.command.name + " (" + attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name));
         if (r->status && !attributes.contains(QStringLiteral("\\Noselect"))) {
             try {
-                t.Untagged("STATUS " + Quoted(f.name) + ' ' + StatusOf(Folders::PathOf(t.s.Home, f.name), r->status->items));
+                t.Untagged("STATUS " + Quoted(t, f.name) + ' ' + StatusOf(Folders::PathOf(t.s.Home, f.name), r->status->items));
             } catch (const Failure& fail) {
                 return t.Bad(fail.description.toUtf8());
             }
@@ -143,14 +147,14 @@ void List(Turn& t)
 
 void Status(Turn& t)
 {
-    const auto name = t.Text(0);
+    const auto name = t.Mailbox(0);
     if (!name || t.command.args.size() != 2 || t.command.args[1].kind != Arg::List)
         return t.Bad("STATUS wants a mailbox and a list of items");
     const QString path = SelectablePath(t.s.Home, *name);
     if (path.isEmpty())
         return t.No("[NONEXISTENT] No such mailbox");
     try {
-        t.Untagged("STATUS " + Quoted(QString::fromUtf8(*name)) + ' ' + StatusOf(path, t.command.args[1].items));
+        t.Untagged("STATUS " + Quoted(t, *name) + ' ' + StatusOf(path, t.command.args[1].items));
     } catch (const Failure& f) {
         return t.Bad(f.description.toUtf8());
     }
@@ -161,12 +165,17 @@ void Status(Turn& t)
 void Append(Turn& t)
 {
     const std::vector<Arg>& args = t.command.args;
-    const auto name = t.Text(0);
-    if (!name || args.size() < 2 || args.size() > 4 || args.back().kind != Arg::String)
+    const auto name = t.Mailbox(0);
+    // With UTF-8 enabled the message may come as UTF8 (~{n}...): taken as any other.
+    const bool utf8 = t.s.Utf8 && args.size() > 2 && args[args.size() - 2].IsAtom("UTF8") && args.back().items.size() == 1;
+    const size_t end = args.size() - (utf8 ? 1 : 0);
+    const Arg none;
+    const Arg& message = utf8 ? args.back().items[0] : args.empty() ? none : args.back();
+    if (!name || end < 2 || end > 4 || message.kind != Arg::String)
         return t.Bad("APPEND wants a mailbox, flags, a date and a message");
     QList<QByteArray> flags;
     QDateTime date = QDateTime::currentDateTimeUtc();
-    for (size_t i = 1; i + 1 < args.size(); ++i) {
+    for (size_t i = 1; i + 1 < end; ++i) {
         if (args[i].kind == Arg::List) {
             for (const Arg& f : args[i].items) flags << f.text;
             continue;
@@ -186,7 +195,7 @@ void Append(Turn& t)
         return t.No("[TRYCREATE] No such mailbox");
     try {
         const std::shared_ptr<MailboxIndex> box = MailboxIndex::Open(path);
-        const quint32 uid = box->Append(args.back().text, flags, date);
+        const quint32 uid = box->Append(message.text, flags, date);
         if (t.s.Box == box)
             Report(t.server, t.index, t.s, false);
         t.Ok("[APPENDUID " + Num(box->UidValidity()) + ' ' + Num(uid) + "] APPEND completed");
@@ -198,16 +207,16 @@ void Append(Turn& t)
 void ChangeFolder(Turn& t)
 {
     const QByteArray& verb = t.command.name;
-    const auto name = t.Text(0), second = t.Text(1);
+    const auto name = t.Mailbox(0), second = t.Mailbox(1);
     if (!name || t.command.args.size() != (verb == "RENAME" ? 2u : 1u) || (verb == "RENAME" && !second))
         return t.Bad(verb + " wants " + (verb == "RENAME" ? "two mailbox names" : "a mailbox name"));
-    QString folder = QString::fromUtf8(*name);
+    QString folder = *name;
     if (verb == "CREATE" && folder.endsWith(QLatin1Char(Folders::Delimiter)))
         folder.chop(1);
     try {
         if (verb == "CREATE") Folders::Create(t.s.Home, folder);
         else if (verb == "DELETE") Folders::Delete(t.s.Home, folder);
-        else if (verb == "RENAME") Folders::Rename(t.s.Home, folder, QString::fromUtf8(*second));
+        else if (verb == "RENAME") Folders::Rename(t.s.Home, folder, *second);
         else Folders::Subscribe(t.s.Home, folder, verb == "SUBSCRIBE");
     } catch (const Failure& f) {
         return t.No(f.description.toUtf8());

@@ -3,6 +3,7 @@
 #include "core/Failure.h"
 #include "imap/ImapFetch.h"
 #include "imap/ImapHeaders.h"
+#include "imap/ImapResync.h"
 #include "imap/ImapTurn.h"
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
@@ -37,11 +38,30 @@ QByteArray SetOf(std::vector<quint32> numbers)
 
 bool IsUid(const Turn& t) { return t.command.name.startsWith("UID "); }
 
+// What the last SEARCH saved ("$") of the messages the client still sees.
+SavedSets Saved(const ImapSession& s)
+{
+    SavedSets out;
+    for (quint32 uid : s.SavedUids)
+        if (const auto at = std::lower_bound(s.Uids.begin(), s.Uids.end(), uid); at != s.Uids.end() && *at == uid) {
+            out.seqs.push_back(quint32(at - s.Uids.begin() + 1));
+            out.uids.push_back(uid);
+        }
+    return out;
+}
+
+// The set argument at `arg`, by number or (UID commands) by UID; nullopt when malformed.
+std::optional<SequenceSet> SetArg(const Turn& t, size_t arg)
+{
+    const SavedSets saved = Saved(t.s);
+    return t.Text(arg) ? SequenceSet::Parse(*t.Text(arg), IsUid(t) ? &saved.uids : &saved.seqs) : std::nullopt;
+}
+
 // The sequence numbers the set names, by number or (UID commands) by UID; nullopt when the
 // set is malformed. Only what exists is looked at, however wide the set.
 std::optional<std::vector<quint32>> Chosen(const Turn& t, size_t arg)
 {
-    const auto set = t.Text(arg) ? SequenceSet::Parse(*t.Text(arg)) : std::nullopt;
+    const auto set = SetArg(t, arg);
     if (!set)
         return std::nullopt;
     const std::vector<quint32>& uids = t.s.Uids;
@@ -124,35 +144,55 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
 }
 
 // "* VANISHED (EARLIER) ..." and the changed flags for a client that knew the folder up to
-// `modseq` (QRESYNC).
-void Resync(Turn& t, quint32 validity, quint64 modseq)
+// a mod-sequence, told only of the UIDs it may still hold.
+void Resync(Turn& t, const Known& k)
 {
-    if (validity != t.s.Box->UidValidity())
+    if (k.validity != t.s.Box->UidValidity())
         return;
+    const quint32 held = k.seqs ? StillInPlace(t.s.Uids, *k.seqs, *k.pairs) : 0;
     std::vector<quint32> vanished;
-    for (quint32 uid : t.s.Box->ExpungedSince(modseq))
-        if (!t.s.Box->Find(uid))
+    for (quint32 uid : t.s.Box->ExpungedSince(k.modseq))
+        if (uid > held && (!k.uids || k.uids->Contains(uid, t.s.Box->UidNext() - 1)) && !t.s.Box->Find(uid))
             vanished.push_back(uid);
     if (!vanished.empty())
         t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
     for (size_t n = 1; n <= t.s.Uids.size(); ++n)
-        if (const IndexEntry* e = t.s.Box->Find(t.s.Uids[n - 1]); e && e->modseq > modseq)
+        if (const IndexEntry* e = t.s.Box->Find(t.s.Uids[n - 1]); e && e->modseq > k.modseq)
             t.Untagged(FlagsFetch(t.s, quint32(n), *e, true));
+}
+
+// SELECT's parameters: CONDSTORE, QRESYNC (...); false when QRESYNC is malformed or not enabled.
+bool ReadSelect(const Turn& t, bool* condStore, std::optional<Known>* known)
+{
+    const std::vector<Arg> none;
+    const std::vector<Arg>& params = t.command.args.size() > 1 && t.command.args[1].kind == Arg::List ? t.command.args[1].items : none;
+    for (size_t i = 0; i < params.size(); ++i) {
+        *condStore = *condStore || params[i].IsAtom("CONDSTORE");
+        if (!params[i].IsAtom("QRESYNC"))
+            continue;
+        if (!t.s.QResync || i + 1 >= params.size() || params[i + 1].kind != Arg::List || !(*known = ReadKnown(params[++i].items)))
+            return false;
+    }
+    return true;
 }
 
 void Select(Turn& t)
 {
-    const auto name = t.Text(0);
+    const auto name = t.Mailbox(0);
     const QString path = name ? SelectablePath(t.s.Home, *name) : QString();
+    t.s.SavedUids.clear();
     if (t.s.state == ImapSession::State::Selected) {
         t.s.Deselect();
         t.Untagged("OK [CLOSED] Previous mailbox closed");
     }
+    std::optional<Known> known;
+    bool condStore = false;
     if (!name)
         return t.Bad("SELECT wants a mailbox name");
+    if (!ReadSelect(t, &condStore, &known))
+        return t.Bad("QRESYNC wants ENABLE QRESYNC, a UIDVALIDITY, a mod-sequence and known UIDs");
     if (path.isEmpty())
         return t.No("[NONEXISTENT] No such mailbox");
-    const Arg* params = t.command.args.size() > 1 && t.command.args[1].kind == Arg::List ? &t.command.args[1] : nullptr;
     try {
         t.s.Box = MailboxIndex::Open(path);
         t.s.Box->Refresh();
@@ -162,7 +202,7 @@ void Select(Turn& t)
     }
     ImapSession& s = t.s;
     s.state = ImapSession::State::Selected;
-    s.BoxName = QString::fromUtf8(*name);
+    s.BoxName = *name;
     s.ReadOnly = t.command.name == "EXAMINE";
     for (const IndexEntry& e : s.Box->Entries()) {
         s.Uids.push_back(e.uid);
@@ -179,6 +219,7 @@ void Select(Turn& t)
             Report(*server, index, *session, true);
     });
     s.Watching = std::shared_ptr<void>(nullptr, [box, id](void*) { box->Unwatch(id); });
+    s.CondStore = s.CondStore || condStore;
     t.Untagged("FLAGS (" + SystemFlags + ")");
     t.Untagged("OK [PERMANENTFLAGS (" + SystemFlags + " \\*)] Flags permitted");
     t.Untagged(Num(s.Uids.size()) + " EXISTS");
@@ -186,11 +227,8 @@ void Select(Turn& t)
     t.Untagged("OK [UIDVALIDITY " + Num(s.Box->UidValidity()) + "] UIDs valid");
     t.Untagged("OK [UIDNEXT " + Num(s.Box->UidNext()) + "] Predicted next UID");
     t.Untagged("OK [HIGHESTMODSEQ " + Num(s.Box->HighestModSeq()) + "] Highest");
-    for (const Arg& p : params ? params->items : std::vector<Arg>{}) {
-        s.CondStore = s.CondStore || p.IsAtom("CONDSTORE");
-        if (p.kind == Arg::List && p.items.size() >= 2 && s.QResync)
-            Resync(t, p.items[0].text.toUInt(), p.items[1].text.toULongLong());
-    }
+    if (known)
+        Resync(t, *known);
     t.Ok(QByteArray(s.ReadOnly ? "[READ-ONLY] " : "[READ-WRITE] ") + t.command.name + " completed");
 }
 
@@ -203,6 +241,7 @@ void Close(Turn& t)
                 deleted << e.uid;
         t.s.Box->Expunge(deleted);
     }
+    t.s.SavedUids.clear();
     t.s.Deselect();
     t.Ok(t.command.name + " completed");
 }
@@ -233,8 +272,10 @@ void Fetch(Turn& t)
     if (!chosen || !items)
         return t.Bad(chosen ? error : "Malformed sequence set");
     t.s.CondStore = t.s.CondStore || items->WantsModSeq();
-    if (items->Vanished() && IsUid(t)) {
-        const auto set = SequenceSet::Parse(*t.Text(0));
+    if (items->Vanished() && (!IsUid(t) || !t.s.QResync))
+        return t.Bad("VANISHED wants UID FETCH and QRESYNC");
+    if (items->Vanished()) {
+        const auto set = SetArg(t, 0);
         std::vector<quint32> vanished;
         for (quint32 uid : t.s.Box->ExpungedSince(items->ChangedSince()))
             if (set->Contains(uid, t.s.Box->UidNext() - 1) && !t.s.Box->Find(uid))
@@ -322,13 +363,30 @@ void Store(Turn& t)
     t.Ok((modified.empty() ? QByteArray() : "[MODIFIED " + SetOf(modified) + "] ") + t.command.name + " completed");
 }
 
+// SEARCH RETURN (... SAVE ...) keeps the matches for "$": all of them, or only the lowest and
+// highest when MIN or MAX come without ALL or COUNT.
+void Save(ImapSession& s, const std::vector<Arg>& options, std::vector<quint32> uids)
+{
+    const auto has = [&](const char* o) { return std::any_of(options.begin(), options.end(), [o](const Arg& a) { return a.IsAtom(o); }); };
+    if ((has("MIN") || has("MAX")) && !has("ALL") && !has("COUNT") && !uids.empty())
+        uids = has("MIN") && has("MAX") && uids.size() > 1 ? std::vector<quint32>{uids.front(), uids.back()}
+                                                          : std::vector<quint32>{has("MIN") ? uids.front() : uids.back()};
+    s.SavedUids = std::move(uids);
+}
+
 void Search(Turn& t)
 {
+    const std::vector<Arg>& args = t.command.args;
+    const std::vector<Arg> options = args.size() > 1 && args[0].IsAtom("RETURN") && args[1].kind == Arg::List ? args[1].items : std::vector<Arg>();
+    const bool save = std::any_of(options.begin(), options.end(), [](const Arg& a) { return a.IsAtom("SAVE"); });
+    const SavedSets saved = Saved(t.s);
+    if (save)
+        t.s.SavedUids.clear();   // a SEARCH that fails leaves nothing saved
     QByteArray error;
-    const auto query = SearchQuery::Parse(t.command.args, 0, &error);
+    const auto query = SearchQuery::Parse(args, 0, &error, &saved);
     if (!query)
         return error.startsWith("[BADCHARSET]") ? t.No(error) : t.Bad(error);
-    std::vector<quint32> matches;
+    std::vector<quint32> matches, uids;
     quint64 highest = 0;
     const quint32 largestUid = t.s.Uids.empty() ? 0 : t.s.Uids.back();
     try {
@@ -337,20 +395,26 @@ void Search(Turn& t)
             if (!e || !query->Matches(Ref(t.s, quint32(n), e), quint32(t.s.Uids.size()), largestUid))
                 continue;
             matches.push_back(IsUid(t) ? e->uid : quint32(n));
+            uids.push_back(e->uid);
             highest = std::max(highest, e->modseq);
         }
     } catch (const Failure& f) {
         return t.No("Cannot search: " + f.description.toUtf8());
     }
-    const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest);
-    t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
+    if (save)
+        Save(t.s, options, std::move(uids));
+    // SAVE alone asks for no response: the client goes on with "$".
+    if (!save || options.size() > 1) {
+        const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest);
+        t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
+    }
     t.Ok(t.command.name + " completed");
 }
 
 void CopyMove(Turn& t)
 {
     const auto chosen = Chosen(t, 0);
-    const auto name = t.Text(1);
+    const auto name = t.Mailbox(1);
     if (!chosen || !name || t.command.args.size() != 2)
         return t.Bad(t.command.name + " wants a set and a mailbox");
     const bool move = t.command.name.endsWith("MOVE");

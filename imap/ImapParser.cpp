@@ -3,6 +3,7 @@
 #include "imap/ImapParser.h"
 
 #include <QList>
+#include <QStringDecoder>
 #include <algorithm>
 #include <limits>
 
@@ -21,6 +22,13 @@ bool IsAtomChar(char c)
 {
     const auto u = uchar(c);
     return u > 0x20 && u < 0x7f && c != '(' && c != ')' && c != '{' && c != '"';
+}
+
+bool ValidUtf8(QByteArrayView bytes)
+{
+    QStringDecoder decoder(QStringDecoder::Utf8, QStringConverter::Flag::Stateless);
+    const QString ignored = decoder(bytes);
+    return !decoder.hasError();
 }
 
 bool IsDigits(QByteArrayView s)
@@ -80,7 +88,7 @@ bool ParseQuoted(Cursor& c, Arg& arg)
         char ch = c.s[c.i];
         if (ch == '"') {
             ++c.i;
-            return true;
+            return ValidUtf8(arg.text) || c.Fail("Invalid UTF-8 in quoted string");
         }
         if (ch == '\r' || ch == '\n' || ch == '\0')
             break;
@@ -217,6 +225,70 @@ std::optional<Command> ParseCommand(QByteArrayView line, QByteArray* tag, QByteA
     return command;
 }
 
+namespace {
+
+// The characters of one "&...-" run of modified UTF-7: base64 with "," for "/" of UTF-16, none
+// of them printable ASCII (that is written as itself).
+std::optional<QString> Utf7Run(QByteArrayView run)
+{
+    QByteArray base64 = run.toByteArray().replace(',', '/');
+    const bool alphabet = std::all_of(base64.begin(), base64.end(), [](char c) { return std::isalnum(uchar(c)) || c == '+' || c == '/'; });
+    base64 += QByteArray((4 - base64.size() % 4) % 4, '=');
+    const auto decoded = QByteArray::fromBase64Encoding(base64, QByteArray::AbortOnBase64DecodingErrors);
+    if (!alphabet || !decoded || decoded.decoded.isEmpty() || decoded.decoded.size() % 2)
+        return std::nullopt;
+    QString text;
+    for (qsizetype i = 0; i < decoded.decoded.size(); i += 2)
+        text += QChar(char16_t(uchar(decoded.decoded[i]) << 8 | uchar(decoded.decoded[i + 1])));
+    const bool printable = std::any_of(text.begin(), text.end(), [](QChar c) { return c.unicode() >= 0x20 && c.unicode() < 0x7f; });
+    return !printable && QStringView(text).isValidUtf16() ? std::optional<QString>(text) : std::nullopt;
+}
+
+}
+
+std::optional<QString> MailboxName(const QByteArray& sent, bool utf8)
+{
+    if (utf8 || std::any_of(sent.begin(), sent.end(), [](char c) { return uchar(c) >= 0x80; }))
+        return ValidUtf8(sent) ? std::optional<QString>(QString::fromUtf8(sent)) : std::nullopt;
+    QString name;
+    for (qsizetype i = 0; i < sent.size(); ++i) {
+        if (sent[i] != '&') {
+            name += QLatin1Char(sent[i]);
+            continue;
+        }
+        const qsizetype end = sent.indexOf('-', i + 1);
+        const auto run = end == i + 1 ? std::optional<QString>(QStringLiteral("&")) : end > i ? Utf7Run(QByteArrayView(sent).sliced(i + 1, end - i - 1)) : std::nullopt;
+        if (!run)
+            return std::nullopt;
+        name += *run;
+        i = end;
+    }
+    return name;
+}
+
+QByteArray MailboxText(const QString& name, bool utf8)
+{
+    if (utf8)
+        return name.toUtf8();
+    QByteArray out;
+    for (qsizetype i = 0; i < name.size();) {
+        qsizetype j = i;
+        while (j < name.size() && (name[j].unicode() < 0x20 || name[j].unicode() >= 0x7f))
+            ++j;
+        if (j == i) {
+            out += name[i] == u'&' ? QByteArray("&-") : QByteArray(1, char(name[i].unicode()));
+            ++i;
+            continue;
+        }
+        QByteArray utf16;
+        for (qsizetype k = i; k < j; ++k)
+            utf16.append(char(name[k].unicode() >> 8)).append(char(name[k].unicode() & 0xff));
+        out += '&' + utf16.toBase64(QByteArray::OmitTrailingEquals).replace('/', ',') + '-';
+        i = j;
+    }
+    return out;
+}
+
 CommandReader::Outcome CommandReader::Next(qint64 limit, Command* command, QByteArray* tag, QByteArray* error)
 {
     for (;;) {
@@ -275,9 +347,21 @@ std::optional<QByteArray> CommandReader::NextLine()
     return line;
 }
 
-std::optional<SequenceSet> SequenceSet::Parse(QByteArrayView text)
+std::optional<SequenceSet> SequenceSet::Parse(QByteArrayView text, const std::vector<quint32>* saved)
 {
     SequenceSet set;
+    if (text == "$") {
+        if (!saved)
+            return std::nullopt;
+        for (quint32 n : *saved) {   // none: a set of nothing
+            if (!set.ranges_.empty() && set.ranges_.back().second + 1 == n)
+                set.ranges_.back().second = n;
+            else
+                set.ranges_.emplace_back(n, n);
+        }
+        set.sorted_ = true;
+        return set;
+    }
     for (QByteArrayView part : QByteArray(text.data(), text.size()).split(',')) {
         const qsizetype colon = part.indexOf(':');
         const QByteArrayView first = colon < 0 ? part : part.first(colon);
@@ -312,6 +396,10 @@ std::vector<std::pair<quint32, quint32>> SequenceSet::Ranges(quint32 largest) co
 
 bool SequenceSet::Contains(quint32 n, quint32 largest) const
 {
+    if (sorted_) {   // a saved result may have many runs: SEARCH $ looks each message up
+        const auto after = std::upper_bound(ranges_.begin(), ranges_.end(), std::pair(n, std::numeric_limits<quint32>::max()));
+        return after != ranges_.begin() && std::prev(after)->second >= n;
+    }
     return std::any_of(ranges_.begin(), ranges_.end(), [&](const auto& r) {
         const quint32 a = r.first ? r.first : largest, b = r.second ? r.second : largest;
         return n >= std::min(a, b) && n <= std::max(a, b);

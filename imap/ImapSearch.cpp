@@ -103,6 +103,7 @@ struct SearchQuery::Keys {
     Key root = [] { Key k; k.kind = Kind::And; return k; }();
     bool esearch = false, modseq = false;
     QList<QByteArray> options;   // of RETURN: MIN, MAX, COUNT, ALL
+    const SavedSets* saved = nullptr;   // what "$" stands for
 
     bool Read(const std::vector<Arg>& args, size_t& i, Key* into, int depth, QByteArray* error);
     bool Match(const Key& k, Seen& s, quint32 largestSeq, quint32 largestUid) const;
@@ -127,7 +128,7 @@ bool SearchQuery::Keys::Read(const std::vector<Arg>& args, size_t& i, Key* into,
     const auto row = std::find_if(std::begin(KeyRows), std::end(KeyRows), [&](const auto& r) { return word == r.name; });
     if (row == std::end(KeyRows)) {
         into->kind = Kind::Seq;
-        into->set = SequenceSet::Parse(a.text);
+        into->set = SequenceSet::Parse(a.text, saved ? &saved->seqs : nullptr);
         return into->set.has_value();
     }
     into->kind = row->kind;
@@ -148,7 +149,7 @@ bool SearchQuery::Keys::Read(const std::vector<Arg>& args, size_t& i, Key* into,
     case Operand::String: return (o = operand(false)) && (into->needle = QString::fromUtf8(o->text), true);
     case Operand::Number: return (o = operand(true)) && (into->number = o->text.toLongLong(&ok)) >= 0 && ok;
     case Operand::Date: return (o = operand(false)) && (into->number = Day(o->text)) > 0;
-    case Operand::Set: return (o = operand(true)) && (into->set = SequenceSet::Parse(o->text)).has_value();
+    case Operand::Set: return (o = operand(true)) && (into->set = SequenceSet::Parse(o->text, saved ? &saved->uids : nullptr)).has_value();
     case Operand::Key: return Read(args, i, &into->keys.emplace_back(), depth + 1, error);
     case Operand::Keys: return Read(args, i, &into->keys.emplace_back(), depth + 1, error) && Read(args, i, &into->keys.emplace_back(), depth + 1, error);
     case Operand::ModSeq:
@@ -197,10 +198,11 @@ SearchQuery::~SearchQuery() = default;
 SearchQuery::SearchQuery(SearchQuery&&) noexcept = default;
 SearchQuery& SearchQuery::operator=(SearchQuery&&) noexcept = default;
 
-std::optional<SearchQuery> SearchQuery::Parse(const std::vector<Arg>& args, size_t from, QByteArray* error)
+std::optional<SearchQuery> SearchQuery::Parse(const std::vector<Arg>& args, size_t from, QByteArray* error, const SavedSets* saved)
 {
     SearchQuery q;
     Keys& d = *q.d_;
+    d.saved = saved;
     size_t i = from;
     if (i + 1 < args.size() && args[i].IsAtom("RETURN") && args[i + 1].kind == Arg::List) {
         d.esearch = true;
@@ -229,6 +231,7 @@ std::optional<SearchQuery> SearchQuery::Parse(const std::vector<Arg>& args, size
     }
     while (i < args.size())
         if (!d.Read(args, i, &d.root.keys.emplace_back(), 1, error)) return std::nullopt;
+    d.saved = nullptr;
     return q;
 }
 

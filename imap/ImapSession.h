@@ -50,6 +50,7 @@ public:
     bool Changed = false;                 // the index told of a change since the last look
     quint64 Looked = 0;                   // the index's highest mod-sequence when new messages and flags were last told
     quint64 ExpungesLooked = 0;           // the same for expunges, which some commands hold back
+    std::vector<quint32> SavedUids;       // what SEARCH RETURN (SAVE) kept for "$", low to high
 
     // Leaves the selected folder, if any.
     void Deselect();

@@ -25,10 +25,18 @@ struct Turn {
             return std::nullopt;
         return command.args[i].text;
     }
+    // The argument at `i` as a mailbox name as stored; nullopt when it is none or malformed.
+    std::optional<QString> Mailbox(size_t i) const
+    {
+        const auto text = Text(i);
+        return text ? MailboxName(*text, s.Utf8) : std::nullopt;
+    }
+    // A stored mailbox name as this client reads it.
+    QByteArray Named(const QString& name) const { return MailboxText(name, s.Utf8); }
 };
 
 // The folder on disk of a name that can be selected (not a \\Noselect parent), "" for none.
-QString SelectablePath(const QString& home, const QByteArray& name);
+QString SelectablePath(const QString& home, const QString& name);
 
 // The capabilities as the client may use them now.
 QByteArray Capabilities(Server& server, qint16 index, const ImapSession& s);

@@ -69,6 +69,13 @@ class Imap(Case):
         m.select("INBOX", readonly=True)
         self.assertEqual(ok(m.fetch("1", "(FLAGS)")), [rb"1 (FLAGS (\Seen $Work))"])
         self.assertIn(b"Archive", b" ".join(ok(m.list())))
+        # A folder name in modified UTF-7 is stored in UTF-8, and so shown once UTF-8 is enabled.
+        ok(m.create("Entw&APw-rfe"))
+        self.assertTrue(os.path.isdir(os.path.join(s.mailbox(), ".imap", "Entwürfe")))
+        self.assertIn(b'"/" Entw&APw-rfe', b" ".join(ok(m.list('""', "Entw*"))))
+        ok(m.unselect())
+        ok(m.enable("UTF8=ACCEPT"))
+        self.assertIn('"/" "Entwürfe"'.encode(), b" ".join(ok(m.list('""', "Entw*"))))
 
     def test_two_sessions_pop3_and_idle(self):
         s = self.s

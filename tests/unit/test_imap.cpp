@@ -4,6 +4,7 @@
 #include "imap/ImapCommand.h"
 #include "imap/ImapParser.h"
 #include "imap/ImapSession.h"
+#include "store/MailboxIndex.h"
 
 namespace {
 
@@ -22,9 +23,9 @@ QByteArray Shown(const Arg& a)
 }
 
 const QByteArray Caps = "IMAP4rev2 IMAP4rev1 AUTH=PLAIN SASL-IR LITERAL+ ENABLE IDLE NAMESPACE ID UIDPLUS MOVE UNSELECT CHILDREN "
-                        "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH CONDSTORE QRESYNC BINARY";
+                        "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH SEARCHRES CONDSTORE QRESYNC BINARY UTF8=ACCEPT";
 const QByteArray After = "IMAP4rev2 IMAP4rev1 LITERAL+ ENABLE IDLE NAMESPACE ID UIDPLUS MOVE UNSELECT CHILDREN "
-                         "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH CONDSTORE QRESYNC BINARY";
+                         "SPECIAL-USE LIST-EXTENDED LIST-STATUS ESEARCH SEARCHRES CONDSTORE QRESYNC BINARY UTF8=ACCEPT";
 const Lines Login = {"C: a LOGIN alice secret", "S: a OK [CAPABILITY " + After + "] Logged in"};
 // SELECT of Alice's INBOX with `exists` messages, the next UID `next`, on connection `c`.
 Lines Selected(const QByteArray& c, int exists, int next, const QByteArray& verb = "SELECT", const QByteArray& tag = "s")
@@ -60,6 +61,8 @@ private slots:
         QTest::newRow("no tag") << QByteArray("+x NOOP") << QByteArray(" BAD Missing or malformed tag");
         QTest::newRow("8-bit atom") << QByteArray("t NOOP \xff") << QByteArray("t BAD Missing or malformed argument");
         QTest::newRow("short literal") << QByteArray("t LOGIN {9}\r\nab") << QByteArray("t BAD Malformed literal");
+        QTest::newRow("UTF-8 quoted") << QByteArray("t LOGIN \"Jos\xc3\xa9\" x") << QByteArray("t LOGIN \"Jos\xc3\xa9\" x");
+        QTest::newRow("broken UTF-8 quoted") << QByteArray("t LOGIN \"\xc3(\" x") << QByteArray("t BAD Invalid UTF-8 in quoted string");
     }
     void parse()
     {
@@ -79,7 +82,7 @@ private slots:
         QTest::newRow("merged, sorted") << QByteArray("7,1:3,4,9:8") << QByteArray("1-4 7-9");
         QTest::newRow("star") << QByteArray("*:5,12:*") << QByteArray("5-12");
         QTest::newRow("largest number") << QByteArray("1:4294967295") << QByteArray("1-4294967295");
-        for (const char* bad : {"0", "1:0", "", "1,", "a", "4294967296", "1::2", "-1", "1:2:3"})
+        for (const char* bad : {"0", "1:0", "", "1,", "a", "4294967296", "1::2", "-1", "1:2:3", "$", "$,1"})
             QTest::newRow(bad) << QByteArray(bad) << QByteArray("invalid");
     }
     void sequenceSets()
@@ -94,6 +97,30 @@ private slots:
         for (quint32 n = 1; parsed && n <= 13; ++n)   // Contains agrees with Ranges
             QCOMPARE(parsed->Contains(n, 10), std::any_of(shown.begin(), shown.end(), [n](const QByteArray& r) {
                 return n >= r.split('-')[0].toUInt() && n <= r.split('-')[1].toUInt(); }));
+    }
+
+    // A name as sent, without and with UTF-8 enabled, as stored, and as the same client reads it back.
+    void mailboxNames_data()
+    {
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<bool>("utf8");
+        QTest::addColumn<QString>("stored");   // "invalid": refused
+        QTest::addColumn<QByteArray>("shown");
+        QTest::newRow("modified UTF-7") << QByteArray("INBOX/M&AOQ-rz &ZeVnLIqe-") << false << QString("INBOX/März 日本語") << QByteArray("INBOX/M&AOQ-rz &ZeVnLIqe-");
+        QTest::newRow("ampersand, surrogates") << QByteArray("A&-B&2D3eAA-") << false << QString("A&B😀") << QByteArray("A&-B&2D3eAA-");
+        QTest::newRow("8-bit taken as UTF-8") << QByteArray("Caf\xc3\xa9") << false << QString("Café") << QByteArray("Caf&AOk-");
+        QTest::newRow("UTF-8 enabled") << QByteArray("M&AOQ-rz \xc3\xa9") << true << QString("M&AOQ-rz é") << QByteArray("M&AOQ-rz \xc3\xa9");
+        for (const char* bad : {"&AC4ALg-", "a/&AC8-b", "&AOQ", "&2D0-", "&AO-", "&*-", "\xff"})
+            QTest::newRow(bad) << QByteArray(bad) << false << QString("invalid") << QByteArray();
+        QTest::newRow("broken UTF-8 enabled") << QByteArray("\xc3(") << true << QString("invalid") << QByteArray();
+    }
+    void mailboxNames()
+    {
+        QFETCH(QByteArray, sent); QFETCH(bool, utf8); QFETCH(QString, stored); QFETCH(QByteArray, shown);
+        const auto name = MailboxName(sent, utf8);
+        QCOMPARE(name.value_or("invalid"), stored);
+        if (name)
+            QCOMPARE(MailboxText(*name, utf8), shown);
     }
 
     void dialogue_data()
@@ -134,6 +161,36 @@ private slots:
         QTest::newRow("condstore, qresync") << Login + Lines{"C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"}
             + Selected("C", 2, 3) + Lines{"C: c STORE 1:2 (UNCHANGEDSINCE 0) +FLAGS x", "S: c OK [MODIFIED 1:2] STORE completed",
             "C: d UID STORE 2 +FLAGS.SILENT \\Deleted", "S: d OK UID STORE completed", "C: e EXPUNGE", "S: * VANISHED 2", "S: e OK [HIGHESTMODSEQ *"};
+        // "$": what SAVE keeps (only MIN and MAX when asked alone), expunges leaving it, a failed
+        // SEARCH and SELECT emptying it.
+        const Lines reselect = Selected("C", 1, 3).mid(0, 1) + Lines{"S: * OK [CLOSED] Previous mailbox closed"} + Selected("C", 1, 3).mid(1);
+        QTest::newRow("saved search") << Login + Selected("C", 2, 3) + Lines{"C: a SEARCH RETURN (SAVE) UNSEEN", "S: a OK SEARCH completed",
+            "C: b FETCH $ (UID)", "S: * 1 FETCH (UID 1)", "S: * 2 FETCH (UID 2)", "S: b OK FETCH completed",
+            "C: c SEARCH RETURN (SAVE MAX) $", "S: * ESEARCH (TAG \"c\") MAX 2", "S: c OK SEARCH completed",
+            "C: d UID SEARCH UID $ NOT $", "S: * SEARCH", "S: d OK UID SEARCH completed", "C: e UID SEARCH UID $", "S: * SEARCH 2", "S: e OK UID SEARCH completed",
+            "C: f STORE $ +FLAGS.SILENT \\Deleted", "S: f OK STORE completed", "C: g EXPUNGE", "S: * 2 EXPUNGE", "S: g OK [HIGHESTMODSEQ *",
+            "C: h FETCH $ UID", "S: h OK FETCH completed", "C: i SEARCH RETURN (SAVE ALL) 1", "S: * ESEARCH (TAG \"i\") ALL 1", "S: i OK SEARCH completed",
+            "C: j SEARCH RETURN (SAVE) FROB", "S: j BAD Invalid SEARCH key", "C: k UID FETCH $ UID", "S: k OK UID FETCH completed",
+            "C: l SEARCH RETURN (SAVE) ALL", "S: l OK SEARCH completed"} + reselect + Lines{"C: m COPY $ Junk", "S: m OK COPY completed"};
+        // SELECT with what the client knew: VANISHED (EARLIER) only of the UIDs it lists, and none
+        // below a sequence number that still has its UID.
+        Lines resync = Selected("C", 3, 6);
+        resync = resync.mid(0, 8) + Lines{"S: * VANISHED (EARLIER) 4", "S: * 3 FETCH (UID 5 FLAGS () MODSEQ (*"} + resync.mid(8);
+        resync[0] += " (QRESYNC ($VALIDITY 3 (1:2 2:3)))";
+        QTest::newRow("qresync known") << Login + Lines{"C: a SELECT INBOX (QRESYNC (1 1))", "S: a BAD QRESYNC wants ENABLE QRESYNC, a UIDVALIDITY, a mod-sequence and known UIDs",
+            "C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"} + Selected("C", 2, 3)
+            + Lines{"C: c APPEND INBOX {1+}\nx", "S: * 3 EXISTS", "S: c OK [APPENDUID *", "C: d APPEND INBOX {1+}\ny", "S: * 4 EXISTS", "S: d OK [APPENDUID *",
+            "C: e APPEND INBOX {1+}\nz", "S: * 5 EXISTS", "S: e OK [APPENDUID *", "C: f UID STORE 1,4 +FLAGS.SILENT \\Deleted", "S: f OK UID STORE completed",
+            "C: g EXPUNGE", "S: * VANISHED 1,4", "S: g OK [HIGHESTMODSEQ *", "C: h SELECT INBOX (QRESYNC (1 1 1:5 (1:2 2)))", "S: * OK [CLOSED] Previous mailbox closed",
+            "S: h BAD QRESYNC wants ENABLE QRESYNC, a UIDVALIDITY, a mod-sequence and known UIDs", "C: i FETCH 1 UID (CHANGEDSINCE 1 VANISHED)",
+            "S: i BAD Command not valid in this state"} + resync + Lines{"C: j FETCH 1 (UID) (CHANGEDSINCE 1 VANISHED)", "S: j BAD VANISHED wants UID FETCH and QRESYNC",
+            "C: k UID FETCH 2:* (UID) (CHANGEDSINCE 3 VANISHED)", "S: * VANISHED (EARLIER) 4", "S: * 3 FETCH (UID 5 MODSEQ (*", "S: k OK UID FETCH completed"};
+        // Names in modified UTF-7 until UTF-8 is enabled, then in UTF-8; a message as UTF8 (~{n}...).
+        QTest::newRow("utf-8") << Login + Lines{"C: b CREATE M&AOQ-rz", "S: b OK CREATE completed", "C: c CREATE \"Caf\xc3\xa9\"", "S: c OK CREATE completed",
+            "C: d LIST \"\" (M* Caf*)", "S: * LIST (\\HasNoChildren) \"/\" Caf&AOk-", "S: * LIST (\\HasNoChildren) \"/\" M&AOQ-rz", "S: d OK LIST completed",
+            "C: e CREATE &Jjo", "S: e BAD CREATE wants a mailbox name", "C: f ENABLE UTF8=ACCEPT", "S: * ENABLED UTF8=ACCEPT", "S: f OK ENABLE completed",
+            "C: g STATUS \"M\xc3\xa4rz\" (MESSAGES)", "S: * STATUS \"M\xc3\xa4rz\" (MESSAGES 0)", "S: g OK STATUS completed",
+            "C: h APPEND \"Caf\xc3\xa9\" UTF8 (~{14+}\nSubject: \xc3\xa9t\xc3\xa9)", "S: h OK [APPENDUID *", "C: i SELECT M&AOQ-rz", "S: i NO [NONEXISTENT] No such mailbox"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
             "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
             "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
@@ -156,7 +213,9 @@ private slots:
         pf.Write("Users/alice/250101-10000001.eml", "Subject: two\r\n\r\n..\r\nsecond\r\n");
         FakeServer s;
         for (qint16 i : {2, 3}) s.Open<ImapSession>(i, ImapStep::Commands);
-        Play(s, 2, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b, ImapCommand); });
+        // "$VALIDITY" in a command stands for INBOX's UIDVALIDITY.
+        const auto validity = [&] { return QByteArray::number(MailboxIndex::Open(pf.Path("Users/alice"))->UidValidity()); };
+        Play(s, 2, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b.contains("$VALIDITY") ? QByteArray(b).replace("$VALIDITY", validity()) : b, ImapCommand); });
     }
 };
 
