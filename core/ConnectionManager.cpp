@@ -132,7 +132,8 @@ void ConnectionManager::SendBatched()
         log_.Flush();
         const auto batch = std::exchange(replied_, {});
         for (const auto& [index, s] : batch) {
-            if (Element(index) != s || s->bytesToWrite() == 0 || s->mode() != QSslSocket::UnencryptedMode)
+            const bool straight = straight_.erase(index) > 0;   // out, but not reported yet
+            if (Element(index) != s || (s->bytesToWrite() == 0 && !straight) || s->mode() != QSslSocket::UnencryptedMode)
                 continue;   // gone, already out, or TLS begun behind it: the event loop's
             batching_ = true;
             s->flush();
