@@ -155,6 +155,11 @@ private:
     };
     std::map<qint16, std::deque<Piece>> outgoing_;
     void Pump(qint16 index, QSslSocket* s);
+    // The front file of a connection without TLS whose socket holds nothing of ours, sent
+    // from the file system to the connection as far as the system takes it; true once it is
+    // all out, its head and tail included.
+    bool Straight(QSslSocket* s, FileReply& f);
+    std::set<qint16> straight_;   // sent whole in this turn past the socket: SendBatched reports it
     static constexpr qint64 StreamChunk = qint64(64) << 10;
     static constexpr qint64 StreamLowWater = qint64(256) << 10;
 
