@@ -241,7 +241,7 @@ bool FetchItems::Items::Answer(QByteArray& out, const Item& item, const MessageR
     case Kind::InternalDate: return out += "INTERNALDATE " + InternalDate(e.internalDate), true;
     case Kind::Size: return out += "RFC822.SIZE " + QByteArray::number(e.size), true;
     case Kind::ModSeq: return out += "MODSEQ (" + QByteArray::number(e.modseq) + ')', true;
-    case Kind::Envelope: return out += "ENVELOPE " + Mime::Envelope(m.header ? m.header() : text()), true;
+    case Kind::Envelope: return out += "ENVELOPE " + (m.envelope ? m.envelope() : Mime::Envelope(text())), true;
     case Kind::Body: return out += "BODY " + Mime::BodyStructure(text(), false), true;
     case Kind::BodyStructure: return out += "BODYSTRUCTURE " + Mime::BodyStructure(text(), true), true;
     case Kind::Rfc822: return out += "RFC822 ", Literal(out, text(), false), true;

@@ -3,6 +3,7 @@
 #include "core/Failure.h"
 #include "mail/Header.h"
 #include "store/Folders.h"
+#include "store/HeaderCache.h"
 #include "store/IndexFile.h"
 #include "store/MailStore.h"
 
@@ -53,24 +54,29 @@ quint32 NewValidity(quint32 old)
 }
 
 // The stored form's lines that start with a dot carry one more than the sender wrote.
-qint64 SenderSize(const QString& folder, const QString& name)
+qint64 SenderSize(const QByteArray& stored)
 {
-    const QByteArray stored = MailStore::Read(folder, name);
     qint64 dots = stored.startsWith('.') ? 1 : 0;
     for (qsizetype at = stored.indexOf("\n."); at >= 0; at = stored.indexOf("\n.", at + 2))
         ++dots;
     return stored.size() - dots;
 }
 
-// The size and arrival of a file first seen; false when it is gone again already.
+// The size and arrival of a file first seen, its header kept while it is read anyway (the first
+// FETCH ENVELOPE need not read it again); false when it is gone again already.
 bool Measure(const QString& folder, IndexEntry& e)
 {
+    const auto stamp = HeaderCache::StampOf(folder + QLatin1Char('/') + e.name);   // before it is read
+    if (!stamp)
+        return false;
     try {
-        e.size = SenderSize(folder, e.name);
+        const QByteArray stored = MailStore::Read(folder, e.name);
+        e.size = SenderSize(stored);
+        HeaderCache::Keep(*stamp, stored);
     } catch (const Failure&) {
         return false;
     }
-    e.internalDate = QFileInfo(folder + QLatin1Char('/') + e.name).lastModified().toSecsSinceEpoch();
+    e.internalDate = stamp->modified / HeaderCache::NanosPerSecond;
     return true;
 }
 
