@@ -10,9 +10,6 @@
 #include <sys/stat.h>
 
 namespace HeaderCache {
-
-size_t qHash(const Stamp& s, size_t seed = 0) { return qHashMulti(seed, s.device, s.inode, s.size, s.modified, s.changed); }
-
 namespace {
 
 // Bytes of headers and envelopes kept over all folders.
@@ -21,42 +18,56 @@ constexpr qsizetype HeldBytes = 32 * 1024 * 1024;
 // a second change within the tick would look the same.
 constexpr qint64 SettleNanos = 100 * 1000 * 1000;
 
-struct Held {
-    QByteArray header;
-    QByteArray envelope;   // empty until asked for
-    qsizetype Cost() const { return qsizetype(sizeof(Held) + sizeof(Stamp)) + header.size() + envelope.size(); }
+struct Key {
+    QString folder, name;
+    bool operator==(const Key&) const = default;
 };
 
-QCache<Stamp, Held>& Cache()
+size_t qHash(const Key& k, size_t seed = 0) { return qHashMulti(seed, k.folder, k.name); }
+
+struct Held {
+    Stamp stamp;
+    quint64 generation = 0;   // of its folder when the stamp was last found the same
+    QByteArray header;
+    QByteArray envelope;      // empty until asked for
+};
+
+QCache<Key, Held>& Cache()
 {
-    static QCache<Stamp, Held> held(HeldBytes);
+    static QCache<Key, Held> held(HeldBytes);
     return held;
 }
 
 // Keeps `h` (one too big to keep is dropped); the pointer stays good until the next Put.
-Held* Put(const Stamp& stamp, Held h)
+Held* Put(const Key& key, Held h)
 {
-    if (stamp.changed > stamp.taken - SettleNanos)
+    if (h.stamp.changed > h.stamp.taken - SettleNanos)
         return nullptr;
+    const qsizetype cost = qsizetype(sizeof(Held) + sizeof(Key)) + (key.folder.size() + key.name.size()) * qsizetype(sizeof(QChar))
+                         + h.header.size() + h.envelope.size();
     Held* kept = new Held(std::move(h));
-    const qsizetype cost = kept->Cost();
-    return Cache().insert(stamp, kept, cost) ? kept : nullptr;
+    return Cache().insert(key, kept, cost) ? kept : nullptr;
 }
 
-// Message `uid` as kept, or else read into `fresh` (and kept under `stamp` when it fits).
-Held* Lookup(const MailboxIndex& box, quint32 uid, std::optional<Stamp>& stamp, Held& fresh)
+// Message `uid` as kept, or else read into `fresh` (and kept when it may be).
+Held* Lookup(const MailboxIndex& box, quint32 uid, Key& key, Held& fresh)
 {
     const IndexEntry* e = box.Find(uid);
     if (!e)
         throw Failure(Err::FileNotFound, QStringLiteral("No such message"));
+    key = Key{box.Path(), e->name};
+    Held* h = Cache().object(key);
+    if (h && h->generation == box.Generation())
+        return h;
     // A file POP3 has marked is read by its other name: unstamped, it is read each time.
-    stamp = StampOf(box.Path() + QLatin1Char('/') + e->name);
-    if (stamp)
-        if (Held* h = Cache().object(*stamp))
-            return h;
+    const std::optional<Stamp> stamp = StampOf(key.folder + QLatin1Char('/') + key.name);
+    if (h && stamp && *stamp == h->stamp) {
+        h->generation = box.Generation();
+        return h;
+    }
     const QByteArray text = box.Text(uid);
-    fresh.header = text.left(Mail::Header(text).BodyStart());
-    return stamp ? Put(*stamp, fresh) : nullptr;
+    fresh = Held{stamp.value_or(Stamp{}), box.Generation(), text.left(Mail::Header(text).BodyStart()), {}};
+    return stamp ? Put(key, fresh) : nullptr;
 }
 
 }
@@ -72,31 +83,31 @@ std::optional<Stamp> StampOf(const QString& file)
                  st.st_ctim.tv_sec * NanosPerSecond + st.st_ctim.tv_nsec, now.tv_sec * NanosPerSecond + now.tv_nsec};
 }
 
-void Keep(const Stamp& stamp, QByteArrayView stored)
+void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, QByteArrayView stored)
 {
-    const QByteArray head = stored.first(Mail::Header(stored.toByteArray()).BodyStart()).toByteArray();
-    Put(stamp, Held{Mail::Unstuffed(head), {}});
+    const QByteArray head = Mail::Unstuffed(stored.first(Mail::Header(stored.toByteArray()).BodyStart()));
+    Put(Key{folder, name}, Held{stamp, generation, head, Mime::Envelope(head)});
 }
 
 QByteArray Header(const MailboxIndex& box, quint32 uid)
 {
-    std::optional<Stamp> stamp;
+    Key key;
     Held fresh;
-    const Held* h = Lookup(box, uid, stamp, fresh);
+    const Held* h = Lookup(box, uid, key, fresh);
     return h ? h->header : fresh.header;
 }
 
 QByteArray Envelope(const MailboxIndex& box, quint32 uid)
 {
-    std::optional<Stamp> stamp;
+    Key key;
     Held fresh;
-    const Held* h = Lookup(box, uid, stamp, fresh);
+    const Held* h = Lookup(box, uid, key, fresh);
     if (h && !h->envelope.isEmpty())
         return h->envelope;
     Held made = h ? *h : fresh;
     made.envelope = Mime::Envelope(made.header);
-    if (stamp)
-        Put(*stamp, made);   // again, at its new cost
+    if (h)
+        Put(key, made);   // again, at its new cost
     return made.envelope;
 }
 

@@ -1,10 +1,11 @@
 #pragma once
 // Message headers kept in memory once read, so that SEARCH by a header field and FETCH
-// ENVELOPE do not read every message file again. Each is kept under what its file is on disk
-// (device, inode, size, modification and change times), taken before the file is read: a file
-// replaced or rewritten since is another key, so nothing kept is ever served stale. A file
-// changed moments before may change again within the same tick of the file times: it is not
-// kept. Those asked for longest ago go first once all of them pass HeldBytes. Event thread only.
+// ENVELOPE do not read every message file again. Each is kept with what its file was on disk
+// (device, inode, size, modification and change times), taken before the file was read, and
+// looked at again whenever its folder had a notice of a change since: a file replaced or
+// rewritten is read anew, so nothing kept is ever served stale. A file changed moments before
+// may change again within the same tick of the file times: it is not kept. Those asked for
+// longest ago go first once all of them pass HeldBytes. Event thread only.
 #include <QByteArray>
 #include <QString>
 #include <optional>
@@ -27,9 +28,9 @@ struct Stamp {
 // What `file` is now; nullopt when it is no regular file.
 std::optional<Stamp> StampOf(const QString& file);
 
-// Keeps the header of `stored` (a message file as stored, dot-stuffed) under the stamp its file
-// had before it was read.
-void Keep(const Stamp& stamp, QByteArrayView stored);
+// Keeps the header and ENVELOPE of `stored` (file `name` of `folder` as stored, dot-stuffed),
+// stamped before it was read, in the folder's `generation` (MailboxIndex::Generation).
+void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, QByteArrayView stored);
 
 // The header of message `uid` of `box` with the blank line after it, as its sender wrote it.
 // Throws Failure.
