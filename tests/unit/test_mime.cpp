@@ -181,7 +181,7 @@ private slots:
         row("ALL", "* SEARCH 1 2 3\r\n");
         row("CHARSET UTF-8 SUBJECT \"CAFÉ\"", "* SEARCH 1\r\n");
         row("FROM taro TO nobody", "* SEARCH\r\n");
-        row("SUBJECT MENU", "* SEARCH 1\r\n");
+        row("SUBJECT HELLO", "* SEARCH 2\r\n");
         row("HEADER X-Note \"\"", "* SEARCH 2\r\n");
         row("BODY \"café ok\"", "* SEARCH 1\r\n");
         row("TEXT hanako", "* SEARCH 1\r\n");
