@@ -83,9 +83,9 @@ std::optional<Stamp> StampOf(const QString& file)
                  st.st_ctim.tv_sec * NanosPerSecond + st.st_ctim.tv_nsec, now.tv_sec * NanosPerSecond + now.tv_nsec};
 }
 
-void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, QByteArrayView stored)
+void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, const QByteArray& stored)
 {
-    const QByteArray head = Mail::Unstuffed(stored.first(Mail::Header(stored.toByteArray()).BodyStart()));
+    const QByteArray head = Mail::Unstuffed(QByteArrayView(stored).first(Mail::Header(stored).BodyStart()));
     Put(Key{folder, name}, Held{stamp, generation, head, Mime::Envelope(head)});
 }
 

@@ -30,7 +30,7 @@ std::optional<Stamp> StampOf(const QString& file);
 
 // Keeps the header and ENVELOPE of `stored` (file `name` of `folder` as stored, dot-stuffed),
 // stamped before it was read, in the folder's `generation` (MailboxIndex::Generation).
-void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, QByteArrayView stored);
+void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, const QByteArray& stored);
 
 // The header of message `uid` of `box` with the blank line after it, as its sender wrote it.
 // Throws Failure.
