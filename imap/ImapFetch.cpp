@@ -50,6 +50,7 @@ QByteArray Flat(const Arg& a)
 }
 
 constexpr qsizetype MaxDigits = 18;   // any such number fits in 63 bits
+constexpr qsizetype ResponseRoom = 512;
 
 bool Digits(QByteArrayView s) { return !s.isEmpty() && s.size() <= MaxDigits && std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }); }
 
@@ -241,7 +242,7 @@ bool FetchItems::Items::Answer(QByteArray& out, const Item& item, const MessageR
     case Kind::InternalDate: return out += "INTERNALDATE " + InternalDate(e.internalDate), true;
     case Kind::Size: return out += "RFC822.SIZE " + QByteArray::number(e.size), true;
     case Kind::ModSeq: return out += "MODSEQ (" + QByteArray::number(e.modseq) + ')', true;
-    case Kind::Envelope: return out += "ENVELOPE " + Mime::Envelope(m.header ? m.header() : text()), true;
+    case Kind::Envelope: return out += "ENVELOPE ", out += m.envelope ? m.envelope() : Mime::Envelope(text()), true;
     case Kind::Body: return out += "BODY " + Mime::BodyStructure(text(), false), true;
     case Kind::BodyStructure: return out += "BODYSTRUCTURE " + Mime::BodyStructure(text(), true), true;
     case Kind::Rfc822: return out += "RFC822 ", Literal(out, text(), false), true;
@@ -275,7 +276,9 @@ QByteArray FetchItems::Response(const MessageRef& m, bool uidCommand, bool flags
         if (!text) text = m.text ? m.text() : QByteArray();
         return *text;
     };
-    QByteArray out = "* " + QByteArray::number(m.seq) + " FETCH (";
+    QByteArray out;
+    out.reserve(ResponseRoom);   // most responses without a literal fit: no growing
+    out += "* " + QByteArray::number(m.seq) + " FETCH (";
     if (uidCommand)
         out += "UID " + QByteArray::number(m.entry->uid) + ' ';
     for (const Item& item : d_->items) {

@@ -16,6 +16,7 @@ struct MessageRef {
     const IndexEntry* entry = nullptr;
     std::function<QByteArray()> text;   // the message as its sender wrote it, read when asked
     std::function<QByteArray()> header = {};   // its header alone, perhaps without reading the file; may be empty
+    std::function<QByteArray()> envelope = {};   // its ENVELOPE list, perhaps made before; may be empty
 };
 
 class FetchItems {

@@ -2,10 +2,10 @@
 // client may hear them, FETCH, STORE, SEARCH, EXPUNGE, COPY and MOVE, CLOSE and UNSELECT.
 #include "core/Failure.h"
 #include "imap/ImapFetch.h"
-#include "imap/ImapHeaders.h"
 #include "imap/ImapResync.h"
 #include "imap/ImapTurn.h"
 #include "store/Folders.h"
+#include "store/HeaderCache.h"
 #include "store/MailboxIndex.h"
 
 #include <algorithm>
@@ -82,7 +82,8 @@ MessageRef Ref(const ImapSession& s, quint32 seq, const IndexEntry* entry)
 {
     const std::shared_ptr<MailboxIndex> box = s.Box;
     const quint32 uid = entry->uid;
-    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }, [box, uid] { return HeaderOf(*box, uid); }};
+    return MessageRef{seq, entry, [box, uid] { return box->Text(uid); }, [box, uid] { return HeaderCache::Header(*box, uid); },
+                      [box, uid] { return HeaderCache::Envelope(*box, uid); }};
 }
 
 QByteArray FlagsFetch(const ImapSession& s, quint32 seq, const IndexEntry& e, bool uid)

@@ -43,6 +43,7 @@ struct Key {
     Kind kind = Kind::All;
     QByteArray name;   // the flag or the field
     QString needle;
+    QByteArray plain;    // the needle when it is ASCII without blanks: sought in a plain header's bytes first
     qint64 number = 0;   // a size, a mod-sequence, or a day (Julian day number)
     std::optional<SequenceSet> set;
     std::vector<Key> keys;
@@ -67,22 +68,36 @@ qint64 Day(QByteArrayView text)
 struct Seen {
     const MessageRef& m;
     std::optional<QByteArray> text;
+    std::optional<QByteArray> head;   // the header alone, when read without the text
     std::optional<Mail::Header> header;
     std::optional<QString> body;
 
     const QByteArray& Text() { if (!text) text = m.text ? m.text() : QByteArray(); return *text; }
     const Mail::Header& Header()
     {
-        if (!header) header.emplace(text || !m.header ? Text() : m.header());
+        if (!header) header.emplace(text || !m.header ? Text() : Head());
         return *header;
+    }
+    const QByteArray& Head() { if (!head) head = m.header(); return *head; }
+    // Certainly no field holds `plain`: the header is ASCII without encoded words or odd line ends,
+    // so each field's value is its bytes unfolded, and they do not hold it.
+    bool Lacks(const QByteArray& plain)
+    {
+        if (plain.isEmpty() || text || !m.header)
+            return false;
+        const QByteArray& h = Head();
+        return std::all_of(h.begin(), h.end(), [](char c) { return uchar(c) < 0x80; }) && !h.contains("=?") && !Mail::BareLineEnd(h)
+            && !QLatin1StringView(h).contains(QLatin1StringView(plain), Qt::CaseInsensitive);
     }
     const QString& Body() { if (!body) body = Mime::BodyText(Text()); return *body; }
     bool Flag(const QByteArray& flag) const
     {
         return std::any_of(m.entry->flags.begin(), m.entry->flags.end(), [&](const QByteArray& f) { return f.compare(flag, Qt::CaseInsensitive) == 0; });
     }
-    bool Field(const QByteArray& name, const QString& needle)
+    bool Field(const QByteArray& name, const QString& needle, const QByteArray& plain)
     {
+        if (Lacks(plain))
+            return false;
         for (const Mail::Field& f : Header().Fields())
             if (f.Is(name) && Mime::DecodeWords(f.Value()).contains(needle, Qt::CaseInsensitive)) return true;
         return false;
@@ -146,7 +161,13 @@ bool SearchQuery::Keys::Read(const std::vector<Arg>& args, size_t& i, Key* into,
         if (!(o = operand(false)) || o->text.isEmpty()) return false;
         into->name = o->text;
         [[fallthrough]];
-    case Operand::String: return (o = operand(false)) && (into->needle = QString::fromUtf8(o->text), true);
+    case Operand::String:
+        if (!(o = operand(false)))
+            return false;
+        into->needle = QString::fromUtf8(o->text);
+        if (std::all_of(o->text.begin(), o->text.end(), [](char c) { return c > ' ' && c < 0x7f; }))
+            into->plain = o->text;
+        return true;
     case Operand::Number: return (o = operand(true)) && (into->number = o->text.toLongLong(&ok)) >= 0 && ok;
     case Operand::Date: return (o = operand(false)) && (into->number = Day(o->text)) > 0;
     case Operand::Set: return (o = operand(true)) && (into->set = SequenceSet::Parse(o->text, saved ? &saved->uids : nullptr)).has_value();
@@ -170,7 +191,7 @@ bool SearchQuery::Keys::Match(const Key& k, Seen& s, quint32 largestSeq, quint32
     case Kind::None: return false;
     case Kind::Flag: return s.Flag(k.name);
     case Kind::NoFlag: return !s.Flag(k.name);
-    case Kind::Field: return s.Field(k.name, k.needle);
+    case Kind::Field: return s.Field(k.name, k.needle, k.plain);
     case Kind::Body: return s.Body().contains(k.needle, Qt::CaseInsensitive);
     case Kind::Text:
         return Mime::DecodeWords(QByteArrayView(s.Text()).first(s.Header().BodyStart())).contains(k.needle, Qt::CaseInsensitive) ||
@@ -248,7 +269,7 @@ bool SearchQuery::Matches(const MessageRef& m, quint32 largestSeq, quint32 large
 {
     if (!m.entry)
         return false;
-    Seen s{m, {}, {}, {}};
+    Seen s{m, {}, {}, {}, {}};
     return d_->Match(d_->root, s, largestSeq, largestUid);
 }
 

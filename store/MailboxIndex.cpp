@@ -3,6 +3,7 @@
 #include "core/Failure.h"
 #include "mail/Header.h"
 #include "store/Folders.h"
+#include "store/HeaderCache.h"
 #include "store/IndexFile.h"
 #include "store/MailStore.h"
 
@@ -53,24 +54,29 @@ quint32 NewValidity(quint32 old)
 }
 
 // The stored form's lines that start with a dot carry one more than the sender wrote.
-qint64 SenderSize(const QString& folder, const QString& name)
+qint64 SenderSize(const QByteArray& stored)
 {
-    const QByteArray stored = MailStore::Read(folder, name);
     qint64 dots = stored.startsWith('.') ? 1 : 0;
     for (qsizetype at = stored.indexOf("\n."); at >= 0; at = stored.indexOf("\n.", at + 2))
         ++dots;
     return stored.size() - dots;
 }
 
-// The size and arrival of a file first seen; false when it is gone again already.
-bool Measure(const QString& folder, IndexEntry& e)
+// The size and arrival of a file first seen, its header kept while it is read anyway (the first
+// FETCH ENVELOPE need not read it again); false when it is gone again already.
+bool Measure(const QString& folder, IndexEntry& e, quint64 generation)
 {
+    const auto stamp = HeaderCache::StampOf(folder + QLatin1Char('/') + e.name);   // before it is read
+    if (!stamp)
+        return false;
     try {
-        e.size = SenderSize(folder, e.name);
+        const QByteArray stored = MailStore::Read(folder, e.name);
+        e.size = SenderSize(stored);
+        HeaderCache::Keep(folder, e.name, generation, *stamp, stored);
     } catch (const Failure&) {
         return false;
     }
-    e.internalDate = QFileInfo(folder + QLatin1Char('/') + e.name).lastModified().toSecsSinceEpoch();
+    e.internalDate = stamp->modified / HeaderCache::NanosPerSecond;
     return true;
 }
 
@@ -93,6 +99,8 @@ FolderId IdOf(const QString& path)
     return {st.st_dev, st.st_ino};
 }
 
+quint64 LastGeneration = 0;
+
 std::map<FolderId, std::weak_ptr<MailboxIndex>>& Open_()
 {
     static std::map<FolderId, std::weak_ptr<MailboxIndex>> open;
@@ -113,6 +121,7 @@ struct MailboxIndex::State {
     QHash<QString, quint32> byName;
     std::set<quint32> marked;                          // present only as ".del": a POP3 session has them marked
     std::shared_ptr<const MailStore::Listing> seen;    // the listing last compared with
+    quint64 generation = 0;                            // a new one with each new listing
     std::map<int, std::function<void()>> watchers;
     int nextWatcher = 0;
     std::unique_ptr<QTimer> timer;
@@ -238,6 +247,7 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
         s.Save();   // the new UIDVALIDITY on disk before any UID under it
     }
     s.seen = MailStore::List(key);
+    s.generation = ++LastGeneration;
     s.Reconcile(*s.seen, salvage);
     s.Settle();
     Open_()[id] = index;
@@ -248,6 +258,7 @@ QString MailboxIndex::Path() const { return d_->path; }
 quint32 MailboxIndex::UidValidity() const { return d_->data.uidValidity; }
 quint32 MailboxIndex::UidNext() const { return d_->data.uidNext; }
 quint64 MailboxIndex::HighestModSeq() const { return d_->data.highestModSeq; }
+quint64 MailboxIndex::Generation() const { return d_->generation; }
 const std::vector<IndexEntry>& MailboxIndex::Entries() const { return d_->data.entries; }
 const IndexEntry* MailboxIndex::Find(quint32 uid) const { return d_->data.Find(uid); }
 
@@ -265,7 +276,7 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
             continue;
         IndexEntry e = salvage.value(m.name);
         e.name = m.name;
-        if (e.internalDate != 0 || Measure(path, e))
+        if (e.internalDate != 0 || Measure(path, e, generation))
             added.push_back(std::move(e));
     }
     for (const IndexEntry& e : data.entries) {
@@ -318,6 +329,7 @@ bool MailboxIndex::Refresh()
     if (listing == s.seen && s.marked.empty())
         return false;
     s.seen = listing;
+    s.generation = ++LastGeneration;
     if (!s.Reconcile(*listing))
         return false;
     s.Notify();

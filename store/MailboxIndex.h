@@ -37,6 +37,8 @@ public:
     // Notices messages added or removed by others; cheap when nothing changed. True when
     // something did.
     bool Refresh();
+    // Changes whenever the folder's files may have changed since (a notice of a change came).
+    quint64 Generation() const;
     // The messages, by rising UID.
     const std::vector<IndexEntry>& Entries() const;
     const IndexEntry* Find(quint32 uid) const;

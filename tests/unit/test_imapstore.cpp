@@ -4,6 +4,7 @@
 #include "deliver/Delivery.h"
 #include "mail/Header.h"
 #include "store/Folders.h"
+#include "store/HeaderCache.h"
 #include "store/IndexFile.h"
 #include "store/MailStore.h"
 #include "store/MailboxIndex.h"
@@ -136,6 +137,10 @@ private slots:
         QTest::newRow("damaged line: rebuilt, the flags read before it kept")
             << QStringList{"store 2 + \\Seen", "damage", "reopen"} << "1 2[\\Seen]" << true;
         QTest::newRow("a last line cut short is left out") << QStringList{"store 1 + x", "tear", "reopen", "append", "reopen"} << "1[x] 2 3" << false;
+        QTest::newRow("a header kept is never that of a file since rewritten, replaced or marked")
+            << QStringList{"settle", "header 1 one", "header 2 two", "rewrite 1 one tri", "header 1 tri", "replace 2 two owt", "header 2 owt",
+                           "settle", "lose", "reopen", "header 1 tri", "rewrite 1 tri fou", "header 1 fou", "mark 2", "header 2 owt"}
+            << "1 2" << true;
     }
     void index()
     {
@@ -160,6 +165,13 @@ private slots:
             else if (w[0] == "lose") QVERIFY(QFile::remove(home + "/.imap-index"));
             else if (w[0] == "damage") QVERIFY(pf.Write("Users/taro/.imap-journal", pf.Read("Users/taro/.imap-journal") + "+ 7 x\n"));
             else if (w[0] == "tear") QVERIFY(pf.Write("Users/taro/.imap-journal", pf.Read("Users/taro/.imap-journal") + "+ 2 9 0 1 x.eml"));
+            else if (w[0] == "settle") QTest::qWait(200);   // past the tick of the file times
+            else if (w[0] == "header") QCOMPARE(HeaderCache::Envelope(*index, w[1].toUInt()).split('"').at(1), w[2].toUtf8());
+            else if (w[0] == "rewrite" || w[0] == "replace") {   // in place, or a new file renamed over it
+                const QString file = "Users/taro/" + name(w[1]), to = w[0] == "rewrite" ? file : "Users/taro/new";
+                QVERIFY(pf.Write(to, pf.Read(file).replace(w[2].toUtf8(), w[3].toUtf8())));
+                QVERIFY(to == file || ::rename(QFile::encodeName(pf.Path(to)).constData(), QFile::encodeName(pf.Path(file)).constData()) == 0);
+            }
             else if (w[0] == "store") {
                 const auto mode = w[2] == "+" ? MailboxIndex::FlagMode::Add : w[2] == "-" ? MailboxIndex::FlagMode::Remove : MailboxIndex::FlagMode::Set;
                 const quint64 since = w.size() == 5 && w[4][0].isDigit() ? w.takeLast().toULongLong() : 0;

@@ -181,6 +181,7 @@ private slots:
         row("ALL", "* SEARCH 1 2 3\r\n");
         row("CHARSET UTF-8 SUBJECT \"CAFÉ\"", "* SEARCH 1\r\n");
         row("FROM taro TO nobody", "* SEARCH\r\n");
+        row("SUBJECT HELLO", "* SEARCH 2\r\n");
         row("HEADER X-Note \"\"", "* SEARCH 2\r\n");
         row("BODY \"café ok\"", "* SEARCH 1\r\n");
         row("TEXT hanako", "* SEARCH 1\r\n");
@@ -210,7 +211,8 @@ private slots:
         const auto q = Imap::SearchQuery::Parse(Args(keys), 0, &error);
         std::vector<quint32> matches;
         for (quint32 i = 0; q && i < 3; ++i)
-            if (q->Matches({i + 1, &entries[i], [&] { return texts[i]; }}, 3, 21)) matches.push_back(i + 1);
+            if (q->Matches({i + 1, &entries[i], [&] { return texts[i]; }, [&] { return texts[i].left(texts[i].indexOf("\r\n\r\n") + 4); }}, 3, 21))
+                matches.push_back(i + 1);
         QCOMPARE(q ? q->Response("A1", matches, false, 7) : '!' + (error.startsWith('[') ? error : "BAD"), response);
     }
 };
