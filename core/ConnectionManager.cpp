@@ -70,7 +70,11 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
 {
     if (size_t(index) >= ws_.size())
         ws_.resize(size_t(index) + 1, nullptr);
-    if (!s)
+    // A connection of our own connects, and may start TLS as the client; an accepted one
+    // does neither (TLS as the server is ours, over its plain bytes): it goes without the
+    // connections of those signals, a few hundred bytes each of a thousand idle clients.
+    const bool ours = !s;
+    if (ours)
         s = new QSslSocket(this);
     if (!ws_[size_t(index)])
         ++sockets_;
@@ -86,13 +90,15 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
         Written(index, s);
     };
     connect(s, &QSslSocket::bytesWritten, this, [written] { written(false); });
-    connect(s, &QSslSocket::encryptedBytesWritten, this, [written] { written(true); });
     connect(s, &QSslSocket::disconnected, this, [this, index] { WS_Close(index); });
-    connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
-    connect(s, &QSslSocket::encrypted, this, [this, index, s] {
-        const QSslCipher cipher = s->sessionCipher();
-        Encrypted(index, cipher.protocolString().toLatin1(), cipher.name().toLatin1());
-    });
+    if (ours) {
+        connect(s, &QSslSocket::encryptedBytesWritten, this, [written] { written(true); });
+        connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
+        connect(s, &QSslSocket::encrypted, this, [this, index, s] {
+            const QSslCipher cipher = s->sessionCipher();
+            Encrypted(index, cipher.protocolString().toLatin1(), cipher.name().toLatin1());
+        });
+    }
     connect(s, &QSslSocket::errorOccurred, this, [this, index, s](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError)
             return;   // the peer's close: the close event follows
@@ -360,7 +366,11 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
         return;
     if (Backlogged(Index, s) || stalled_.count(Index))
         return;   // read once the backlog has gone out (see Written), or the delayed reply
+    // Read straight into one buffer (a smaller read goes through a 16 KiB buffer of the
+    // socket's, kept for good), then cut to its size: readAll leaves room for 16 KiB more,
+    // kept as long as the text is (the log keeps it shared).
     QByteArray chunk = s->readAll();
+    chunk.squeeze();
     if (!Received(Index, s, chunk))
         return;
     // The ports are read now: the administration window may have changed them.
