@@ -14,7 +14,9 @@
 #include <QSslCipher>
 #include <QSslSocket>
 #include <QTimer>
+#include <cerrno>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -138,6 +140,10 @@ void ConnectionManager::SendBatched()
         log_.Flush();
         const auto batch = std::exchange(replied_, {});
         for (const auto& [index, s] : batch) {
+            if (Element(index) == s && SendHeld(index, s)) {
+                Written(index, s);
+                continue;
+            }
             if (Element(index) != s || s->bytesToWrite() == 0 || s->mode() != QSslSocket::UnencryptedMode)
                 continue;   // gone, already out, or TLS begun behind it: the event loop's
             batching_ = true;
@@ -150,11 +156,38 @@ void ConnectionManager::SendBatched()
     --turnDepth_;
 }
 
+bool ConnectionManager::Holds(qint16 index, const QSslSocket* s, qsizetype more)
+{
+    if (const auto held = held_.find(index); held != held_.end())
+        return held->second.size() + more <= MaxHeld;   // else Put sends it first
+    const Connecter* c = Session(index);
+    return turnDepth_ > 0 && !served_.count(index) && !outgoing_.count(index) && s->bytesToWrite() == 0
+           && s->mode() == QSslSocket::UnencryptedMode && more <= MaxHeld && !(c && c->Part() && c->Part()->IsClient());
+}
+
+bool ConnectionManager::SendHeld(qint16 index, QSslSocket* s)
+{
+    const auto held = held_.find(index);
+    if (held == held_.end())
+        return false;
+    const QByteArray text = std::move(held->second);
+    held_.erase(held);
+    ssize_t sent;
+    do {
+        sent = ::send(int(s->socketDescriptor()), text.constData(), size_t(text.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == text.size())
+        return true;
+    s->write(text.mid(std::max<qsizetype>(sent, 0)));   // the socket reports a failure its own way
+    return false;
+}
+
 void ConnectionManager::Unload(qint16 index)
 {
     QSslSocket* s = Element(index);
     if (!s)
         return;
+    SendHeld(index, s);   // a last reply of this turn: the close waits for what the socket has
     ws_[size_t(index)] = nullptr;
     while (ws_.size() > 2 && !ws_.back())
         ws_.pop_back();
@@ -343,6 +376,13 @@ void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* sh
     if (const auto q = outgoing_.find(index); q != outgoing_.end()) {
         q->second.emplace_back(std::move(text));   // after the file that is going out
         Account(index);
+        return;
+    }
+    if (Holds(index, s, text.size())) {
+        auto [held, first] = held_.try_emplace(index);
+        held->second += text;
+        if (first)
+            replied_.emplace_back(index, s);
         return;
     }
     Put(index, s, text);
