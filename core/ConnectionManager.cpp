@@ -14,7 +14,9 @@
 #include <QSslCipher>
 #include <QSslSocket>
 #include <QTimer>
+#include <cerrno>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
 
@@ -70,7 +72,11 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
 {
     if (size_t(index) >= ws_.size())
         ws_.resize(size_t(index) + 1, nullptr);
-    if (!s)
+    // A connection of our own connects, and may start TLS as the client; an accepted one
+    // does neither (TLS as the server is ours, over its plain bytes): it goes without the
+    // connections of those signals, a few hundred bytes each of a thousand idle clients.
+    const bool ours = !s;
+    if (ours)
         s = new QSslSocket(this);
     if (!ws_[size_t(index)])
         ++sockets_;
@@ -86,13 +92,15 @@ QSslSocket* ConnectionManager::Load(qint16 index, QSslSocket* s)
         Written(index, s);
     };
     connect(s, &QSslSocket::bytesWritten, this, [written] { written(false); });
-    connect(s, &QSslSocket::encryptedBytesWritten, this, [written] { written(true); });
     connect(s, &QSslSocket::disconnected, this, [this, index] { WS_Close(index); });
-    connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
-    connect(s, &QSslSocket::encrypted, this, [this, index, s] {
-        const QSslCipher cipher = s->sessionCipher();
-        Encrypted(index, cipher.protocolString().toLatin1(), cipher.name().toLatin1());
-    });
+    if (ours) {
+        connect(s, &QSslSocket::encryptedBytesWritten, this, [written] { written(true); });
+        connect(s, &QSslSocket::connected, this, [this, index] { WS_Connect(index); });
+        connect(s, &QSslSocket::encrypted, this, [this, index, s] {
+            const QSslCipher cipher = s->sessionCipher();
+            Encrypted(index, cipher.protocolString().toLatin1(), cipher.name().toLatin1());
+        });
+    }
     connect(s, &QSslSocket::errorOccurred, this, [this, index, s](QAbstractSocket::SocketError e) {
         if (e == QAbstractSocket::RemoteHostClosedError)
             return;   // the peer's close: the close event follows
@@ -133,6 +141,10 @@ void ConnectionManager::SendBatched()
         const auto batch = std::exchange(replied_, {});
         for (const auto& [index, s] : batch) {
             const bool straight = straight_.erase(index) > 0;   // out, but not reported yet
+            if (Element(index) == s && SendHeld(index, s)) {
+                Written(index, s);
+                continue;
+            }
             if (Element(index) != s || (s->bytesToWrite() == 0 && !straight) || s->mode() != QSslSocket::UnencryptedMode)
                 continue;   // gone, already out, or TLS begun behind it: the event loop's
             batching_ = true;
@@ -145,11 +157,38 @@ void ConnectionManager::SendBatched()
     --turnDepth_;
 }
 
+bool ConnectionManager::Holds(qint16 index, const QSslSocket* s, qsizetype more)
+{
+    if (const auto held = held_.find(index); held != held_.end())
+        return held->second.size() + more <= MaxHeld;   // else Put sends it first
+    const Connecter* c = Session(index);
+    return turnDepth_ > 0 && !served_.count(index) && !outgoing_.count(index) && s->bytesToWrite() == 0
+           && s->mode() == QSslSocket::UnencryptedMode && more <= MaxHeld && !(c && c->Part() && c->Part()->IsClient());
+}
+
+bool ConnectionManager::SendHeld(qint16 index, QSslSocket* s)
+{
+    const auto held = held_.find(index);
+    if (held == held_.end())
+        return false;
+    const QByteArray text = std::move(held->second);
+    held_.erase(held);
+    ssize_t sent;
+    do {
+        sent = ::send(int(s->socketDescriptor()), text.constData(), size_t(text.size()), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (sent < 0 && errno == EINTR);
+    if (sent == text.size())
+        return true;
+    s->write(text.mid(std::max<qsizetype>(sent, 0)));   // the socket reports a failure its own way
+    return false;
+}
+
 void ConnectionManager::Unload(qint16 index)
 {
     QSslSocket* s = Element(index);
     if (!s)
         return;
+    SendHeld(index, s);   // a last reply of this turn: the close waits for what the socket has
     ws_[size_t(index)] = nullptr;
     while (ws_.size() > 2 && !ws_.back())
         ws_.pop_back();
@@ -340,6 +379,13 @@ void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* sh
         Account(index);
         return;
     }
+    if (Holds(index, s, text.size())) {
+        auto [held, first] = held_.try_emplace(index);
+        held->second += text;
+        if (first)
+            replied_.emplace_back(index, s);
+        return;
+    }
     Put(index, s, text);
     Wrote(index, s);
 }
@@ -361,10 +407,11 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
         return;
     if (Backlogged(Index, s) || stalled_.count(Index))
         return;   // read once the backlog has gone out (see Written), or the delayed reply
-    // What is buffered, in a buffer of its size: readAll grows one of 16 KB and more for a
-    // ten-byte command, and the heap gave those pages back and faulted them in again, command
-    // after command (a fifth of the server's page faults and malloc time under POP3).
-    QByteArray chunk = s->read(s->bytesAvailable());
+    // Read straight into one buffer (a smaller read goes through a 16 KiB buffer of the
+    // socket's, kept for good), then cut to its size: readAll leaves room for 16 KiB more,
+    // kept as long as the text is (the log keeps it shared).
+    QByteArray chunk = s->readAll();
+    chunk.squeeze();
     if (!Received(Index, s, chunk))
         return;
     // The ports are read now: the administration window may have changed them.

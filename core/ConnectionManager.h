@@ -213,4 +213,13 @@ private:
     int turnDepth_ = 0;
     std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn
     bool batching_ = false;                                 // their bytesWritten is ours to report
+    // Short replies of this turn to a plain connection with nothing else queued: SendBatched
+    // hands them to the system itself. Once Qt's socket has buffered a write it keeps a
+    // 32 KiB buffer for good, a page or two of every idle connection's memory.
+    std::map<qint16, QByteArray> held_;
+    static constexpr qsizetype MaxHeld = qsizetype(16) << 10;
+    // Whether `more` bytes of reply to the connection wait in held_ too.
+    bool Holds(qint16 index, const QSslSocket* s, qsizetype more);
+    // Sends what is held; false when the system did not take all (the rest is the socket's).
+    bool SendHeld(qint16 index, QSslSocket* s);
 };

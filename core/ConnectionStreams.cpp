@@ -114,6 +114,7 @@ void ConnectionManager::Pump(qint16 index, QSslSocket* s)
     if (it == outgoing_.end())
         return;
     auto& queue = it->second;
+    SendHeld(index, s);   // the replies before this one, held for the end of the turn, go first
     const bool plain = !IsEncrypted(index);
     // A reply's line rides with the file's first stretch and the final line with its last, so
     // no piece of it waits for the ACK of the one before.

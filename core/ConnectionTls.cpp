@@ -80,6 +80,7 @@ void ConnectionManager::Encrypted(qint16 index, const QByteArray& protocol, cons
 
 void ConnectionManager::Put(qint16 index, QSslSocket* s, const QByteArray& text)
 {
+    SendHeld(index, s);   // what waits for the end of the turn goes first
     const auto it = served_.find(index);
     if (it == served_.end()) {
         s->write(text);

@@ -7,8 +7,9 @@
 
 #include <QList>
 #include <QString>
-#include <map>
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 class MailboxIndex;
 
@@ -41,11 +42,40 @@ public:
         QList<QByteArray> flags;
         quint64 modseq = 0;
     };
+    // Shown by UID: one array in rising UID order rather than a tree node a message, as a
+    // thousand sessions idle on one folder and messages come in rising order.
+    class ShownByUid {
+    public:
+        Shown& operator[](quint32 uid)
+        {
+            auto at = Find(uid);
+            if (at == items_.end() || at->first != uid)
+                at = items_.insert(at, {uid, Shown{}});
+            return at->second;
+        }
+        void erase(quint32 uid)
+        {
+            if (const auto at = Find(uid); at != items_.end() && at->first == uid)
+                items_.erase(at);
+        }
+        void clear() { items_ = {}; }
+        size_t size() const { return items_.size(); }
+
+    private:
+        using Item = std::pair<quint32, Shown>;
+        std::vector<Item>::iterator Find(quint32 uid)
+        {
+            if (items_.empty() || items_.back().first < uid)
+                return items_.end();   // the usual case: a new message
+            return std::lower_bound(items_.begin(), items_.end(), uid, [](const Item& i, quint32 u) { return i.first < u; });
+        }
+        std::vector<Item> items_;
+    };
     std::shared_ptr<MailboxIndex> Box;
     QString BoxName;
     bool ReadOnly = false;
     std::vector<quint32> Uids;            // sequence number n is Uids[n - 1]
-    std::map<quint32, Shown> ShownFlags;  // by UID
+    ShownByUid ShownFlags;
     std::shared_ptr<void> Watching;       // the index's watch, given back with it
     bool Changed = false;                 // the index told of a change since the last look
     quint64 Looked = 0;                   // the index's highest mod-sequence when new messages and flags were last told
