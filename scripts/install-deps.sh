@@ -5,7 +5,9 @@ set -eu
 what=${1:-test}
 build="g++ cmake make pkg-config qt6-base-dev libsqlite3-dev libssl-dev libpsl-dev zlib1g-dev"
 run="fonts-noto-cjk dnsutils publicsuffix libpsl5"
-test="python3 python3-aiosmtpd python3-dkim python3-milter rspamd clamav-daemon clamav-milter python3-spf python3-dnspython python3-yaml python3-authres swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt isync offlineimap3 netcat-openbsd dnsmasq-base dovecot-core unbound pebble ldnsutils opendkim opendkim-tools strace iproute2 util-linux mount libxml2-utils python3-jsonschema"
+test="python3 python3-aiosmtpd python3-dkim python3-milter rspamd clamav-daemon clamav-milter python3-spf python3-dnspython python3-yaml python3-authres swaks libnet-ssleay-perl openssl curl procps postfix fetchmail getmail6 msmtp mutt isync offlineimap3 netcat-openbsd dnsmasq-base dovecot-core unbound pebble ldnsutils opendkim opendkim-tools strace iproute2 libsasl2-modules util-linux mount libxml2-utils python3-jsonschema"
+# libsasl2-modules: mbsync logs in with SASL PLAIN, which only that package carries (libsasl2-2 merely
+# recommends it, and recommendations are not installed here).
 case "$what" in
     build) pkgs="$build" ;;
     demo)  pkgs="$build $run swaks curl python3" ;;

@@ -43,7 +43,7 @@ class Long(Case):
         send(s, b"Subject: meanwhile\r\n\r\nx\r\n", to=("bob@example.test",))
         self.assertEqual(pop3_stat(s, "bob", "hunter2")[0], 1)
         self.assertEqual(pop3_stat(s), (1, len(big)))
-        self.assertEqual(s.count_log(r"^2<RETR 1"), 1, "a command of a client that does not read was answered")
+        self.assertEqual(s.count_log(r"^\d+<RETR 1"), 1, "a command of a client that does not read was answered")
         want = big + b".\r\n" + head + big + b".\r\n"   # reading again, it gets both replies whole
         self.assertTrue(replies.read(len(want)) == want, "the replies are not the whole message twice")
         if SANITIZED:
