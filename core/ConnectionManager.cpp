@@ -388,6 +388,22 @@ void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* sh
     }
     Put(index, s, text);
     Wrote(index, s);
+    if (text.size() >= StreamChunk)
+        Stream(index, s);
+}
+
+void ConnectionManager::Stream(qint16 index, QSslSocket* s)
+{
+    // A long stretch of a reply still being made goes to the system now, not when the whole
+    // is made: the client reads it meanwhile. The turn's end reports it (see SendBatched).
+    if (turnDepth_ == 0 || s->mode() != QSslSocket::UnencryptedMode)
+        return;
+    log_.Flush();
+    batching_ = true;
+    s->flush();
+    batching_ = false;
+    if (Element(index) == s)
+        straight_.insert(index);
 }
 
 void ConnectionManager::Wrote(qint16 index, QSslSocket* s)

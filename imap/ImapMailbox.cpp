@@ -285,6 +285,7 @@ void Fetch(Turn& t)
             t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
     }
     QByteArray failed;
+    Stretches out(t.server, t.index);
     for (quint32 seq : *chosen) {
         const quint32 uid = t.s.Uids[seq - 1];
         const IndexEntry* e = t.s.Box->Find(uid);
@@ -301,11 +302,12 @@ void Fetch(Turn& t)
             if (response.isEmpty())
                 failed = error;
             else
-                t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
+                out.Add(response);
         } catch (const Failure& f) {
             failed = "Message " + Num(seq) + " cannot be read: " + f.description.toUtf8();
         }
     }
+    out.Send();
     if (!failed.isEmpty())
         return t.No(failed);
     t.Ok(t.command.name + " completed");
