@@ -296,7 +296,11 @@ void ConnectionManager::After(qint16 index, int ms, std::function<void()> then)
     });
 }
 
-bool ConnectionManager::Waiting(qint16 index) { return stalled_.count(index) > 0 || outgoing_.count(index) > 0; }
+bool ConnectionManager::Waiting(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    return stalled_.count(index) > 0 || outgoing_.count(index) > 0 || (s && Backlogged(index, s));
+}
 
 void ConnectionManager::Resume(qint16 index)
 {

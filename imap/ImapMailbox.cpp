@@ -14,6 +14,9 @@ namespace Imap {
 
 namespace {
 
+// How often a FETCH waiting for its client to read looks again.
+constexpr int FetchPauseMs = 5;
+
 const QByteArray SystemFlags = "\\Answered \\Flagged \\Deleted \\Seen \\Draft";
 const char* const Deleted = "\\Deleted";
 
@@ -265,32 +268,28 @@ void Expunge(Turn& t)
     t.Ok("[HIGHESTMODSEQ " + Num(t.s.Box->HighestModSeq()) + "] " + t.command.name + " completed");
 }
 
-void Fetch(Turn& t)
+// The responses to FETCH from the `from`th of `chosen` on. While the client leaves too much of
+// them unread, the rest waits (and so does the client's next command): a FETCH of a large
+// folder is never made whole in memory ahead of the client.
+void FetchFrom(Turn& t, std::shared_ptr<const FetchItems> items, std::shared_ptr<const std::vector<quint32>> chosen, size_t from, QByteArray failed)
 {
-    const auto chosen = Chosen(t, 0);
-    QByteArray error;
-    const auto items = FetchItems::Parse(t.command.args, 1, &error);
-    if (!chosen || !items)
-        return t.Bad(chosen ? error : "Malformed sequence set");
-    t.s.CondStore = t.s.CondStore || items->WantsModSeq();
-    if (items->Vanished() && (!IsUid(t) || !t.s.QResync))
-        return t.Bad("VANISHED wants UID FETCH and QRESYNC");
-    if (items->Vanished()) {
-        const auto set = SetArg(t, 0);
-        std::vector<quint32> vanished;
-        for (quint32 uid : t.s.Box->ExpungedSince(items->ChangedSince()))
-            if (set->Contains(uid, t.s.Box->UidNext() - 1) && !t.s.Box->Find(uid))
-                vanished.push_back(uid);
-        if (!vanished.empty())
-            t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
-    }
-    QByteArray failed;
     Stretches out(t.server, t.index);
-    for (quint32 seq : *chosen) {
-        const quint32 uid = t.s.Uids[seq - 1];
-        const IndexEntry* e = t.s.Box->Find(uid);
+    for (size_t at = from; at < chosen->size(); ++at) {
+        if (t.server.Waiting(t.index)) {
+            out.Send();
+            auto command = std::make_shared<const Command>(t.command);
+            t.server.After(t.index, FetchPauseMs, [&server = t.server, index = t.index, &c = t.c, &s = t.s, command, items, chosen, at, failed] {
+                Turn again{server, index, c, s, *command};
+                FetchFrom(again, items, chosen, at, failed);
+            });
+            return;
+        }
+        const quint32 seq = (*chosen)[at];
+        const IndexEntry* e = seq <= t.s.Uids.size() ? t.s.Box->Find(t.s.Uids[seq - 1]) : nullptr;
         if (!e || (items->ChangedSince() && e->modseq <= items->ChangedSince()))
             continue;
+        const quint32 uid = e->uid;
+        QByteArray error;
         const bool seen = items->SetsSeen() && !t.s.ReadOnly && !e->Has("\\Seen");
         try {
             if (seen) {
@@ -311,6 +310,28 @@ void Fetch(Turn& t)
     if (!failed.isEmpty())
         return t.No(failed);
     t.Ok(t.command.name + " completed");
+}
+
+void Fetch(Turn& t)
+{
+    auto chosen = Chosen(t, 0);
+    QByteArray error;
+    auto items = FetchItems::Parse(t.command.args, 1, &error);
+    if (!chosen || !items)
+        return t.Bad(chosen ? error : "Malformed sequence set");
+    t.s.CondStore = t.s.CondStore || items->WantsModSeq();
+    if (items->Vanished() && (!IsUid(t) || !t.s.QResync))
+        return t.Bad("VANISHED wants UID FETCH and QRESYNC");
+    if (items->Vanished()) {
+        const auto set = SetArg(t, 0);
+        std::vector<quint32> vanished;
+        for (quint32 uid : t.s.Box->ExpungedSince(items->ChangedSince()))
+            if (set->Contains(uid, t.s.Box->UidNext() - 1) && !t.s.Box->Find(uid))
+                vanished.push_back(uid);
+        if (!vanished.empty())
+            t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
+    }
+    FetchFrom(t, std::make_shared<const FetchItems>(std::move(*items)), std::make_shared<const std::vector<quint32>>(std::move(*chosen)), 0, {});
 }
 
 // STORE set [(UNCHANGEDSINCE n)] [+-]FLAGS[.SILENT] flags
