@@ -125,11 +125,6 @@ void ConnectionManager::Written(qint16 index, QSslSocket* s)
         Resume(index);
 }
 
-bool ConnectionManager::Backlogged(qint16 index, const QSslSocket* s) const
-{
-    return s->bytesToWrite() > MaxBacklog || outgoing_.count(index) > 0;
-}
-
 void ConnectionManager::SendBatched()
 {
     // The replies of a handled event go out as soon as it is over, not one turn of the event
@@ -271,43 +266,6 @@ QByteArray ConnectionManager::LocalHostName(qint16)
     if (hostName_.isEmpty())
         hostName_ = (settings_.HostName.isEmpty() ? mdlCommon::MachineName() : settings_.HostName).toUtf8();
     return hostName_;
-}
-
-void ConnectionManager::After(qint16 index, int ms, std::function<void()> then)
-{
-    const Connecter* c = Session(index);
-    if (!c)
-        return;
-    if (ms <= 0) {
-        then();
-        return;
-    }
-    // Nothing is read from the connection until the wait is over.
-    stalled_.insert(index);
-    QTimer::singleShot(ms, this, [this, index, then = std::move(then), serial = c->Serial] {
-        const Connecter* now = Session(index);
-        if (!now || now->Serial != serial)
-            return;
-        const Turn turn(*this);
-        stalled_.erase(index);
-        Touch(index);   // the wait was ours, not the client's silence
-        then();         // which may wait again
-        Resume(index);
-    });
-}
-
-bool ConnectionManager::Waiting(qint16 index)
-{
-    const QSslSocket* s = Element(index);
-    return stalled_.count(index) > 0 || outgoing_.count(index) > 0 || (s && Backlogged(index, s));
-}
-
-void ConnectionManager::Resume(qint16 index)
-{
-    const QSslSocket* s = Element(index);
-    const Connecter* c = Session(index);
-    if (s && c && !Waiting(index) && !Backlogged(index, s) && (s->bytesAvailable() > 0 || !c->Command.isEmpty()))
-        WS_DataArrival(index);
 }
 
 QByteArray ConnectionManager::PeerAddress(qint16 index)
