@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QSslSocket>
+#include <QTimer>
 
 namespace {
 QByteArray N(qint64 n) { return QByteArray::number(n); }
@@ -116,4 +117,46 @@ void ConnectionManager::Stop()
         ws_[i]->flush();
     }
     log_.FlushBeforeSend();
+}
+
+bool ConnectionManager::Backlogged(qint16 index, const QSslSocket* s) const
+{
+    return s->bytesToWrite() > MaxBacklog || outgoing_.count(index) > 0;
+}
+
+void ConnectionManager::After(qint16 index, int ms, std::function<void()> then)
+{
+    const Connecter* c = Session(index);
+    if (!c)
+        return;
+    if (ms <= 0) {
+        then();
+        return;
+    }
+    // Nothing is read from the connection until the wait is over.
+    stalled_.insert(index);
+    QTimer::singleShot(ms, this, [this, index, then = std::move(then), serial = c->Serial] {
+        const Connecter* now = Session(index);
+        if (!now || now->Serial != serial)
+            return;
+        const Turn turn(*this);
+        stalled_.erase(index);
+        Touch(index);   // the wait was ours, not the client's silence
+        then();         // which may wait again
+        Resume(index);
+    });
+}
+
+bool ConnectionManager::Waiting(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    return stalled_.count(index) > 0 || outgoing_.count(index) > 0 || (s && Backlogged(index, s));
+}
+
+void ConnectionManager::Resume(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    const Connecter* c = Session(index);
+    if (s && c && !Waiting(index) && !Backlogged(index, s) && (s->bytesAvailable() > 0 || !c->Command.isEmpty()))
+        WS_DataArrival(index);
 }

@@ -125,11 +125,6 @@ void ConnectionManager::Written(qint16 index, QSslSocket* s)
         Resume(index);
 }
 
-bool ConnectionManager::Backlogged(qint16 index, const QSslSocket* s) const
-{
-    return s->bytesToWrite() > MaxBacklog || outgoing_.count(index) > 0;
-}
-
 void ConnectionManager::SendBatched()
 {
     // The replies of a handled event go out as soon as it is over, not one turn of the event
@@ -273,39 +268,6 @@ QByteArray ConnectionManager::LocalHostName(qint16)
     return hostName_;
 }
 
-void ConnectionManager::After(qint16 index, int ms, std::function<void()> then)
-{
-    const Connecter* c = Session(index);
-    if (!c)
-        return;
-    if (ms <= 0) {
-        then();
-        return;
-    }
-    // Nothing is read from the connection until the wait is over.
-    stalled_.insert(index);
-    QTimer::singleShot(ms, this, [this, index, then = std::move(then), serial = c->Serial] {
-        const Connecter* now = Session(index);
-        if (!now || now->Serial != serial)
-            return;
-        const Turn turn(*this);
-        stalled_.erase(index);
-        Touch(index);   // the wait was ours, not the client's silence
-        then();         // which may wait again
-        Resume(index);
-    });
-}
-
-bool ConnectionManager::Waiting(qint16 index) { return stalled_.count(index) > 0 || outgoing_.count(index) > 0; }
-
-void ConnectionManager::Resume(qint16 index)
-{
-    const QSslSocket* s = Element(index);
-    const Connecter* c = Session(index);
-    if (s && c && !Waiting(index) && !Backlogged(index, s) && (s->bytesAvailable() > 0 || !c->Command.isEmpty()))
-        WS_DataArrival(index);
-}
-
 QByteArray ConnectionManager::PeerAddress(qint16 index)
 {
     const QSslSocket* s = Element(index);
@@ -388,6 +350,22 @@ void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* sh
     }
     Put(index, s, text);
     Wrote(index, s);
+    if (text.size() >= StreamChunk)
+        Stream(index, s);
+}
+
+void ConnectionManager::Stream(qint16 index, QSslSocket* s)
+{
+    // A long stretch of a reply still being made goes to the system now, not when the whole
+    // is made: the client reads it meanwhile. The turn's end reports it (see SendBatched).
+    if (turnDepth_ == 0 || s->mode() != QSslSocket::UnencryptedMode)
+        return;
+    log_.Flush();
+    batching_ = true;
+    s->flush();
+    batching_ = false;
+    if (Element(index) == s)
+        straight_.insert(index);
 }
 
 void ConnectionManager::Wrote(qint16 index, QSslSocket* s)

@@ -138,6 +138,7 @@ private:
     void Written(qint16 index, QSslSocket* s);
     void Wrote(qint16 index, QSslSocket* s);   // bookkeeping after a write of ours
     void Send(qint16 index, QByteArray text, const QByteArray* shown);   // logged as `shown` when given
+    void Stream(qint16 index, QSslSocket* s);
     // Whether the peer has so much of our replies still to take (a file being sent counts,
     // however much of it is left) that nothing more is read from it until they have gone.
     bool Backlogged(qint16 index, const QSslSocket* s) const;

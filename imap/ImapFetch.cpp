@@ -1,9 +1,11 @@
 // FETCH: the items read once per command, then each message's response from its index entry
 // and, only when an item needs it, its text.
 #include "imap/ImapFetch.h"
+#include "core/Server.h"
 #include "mail/Mime.h"
 
 #include <QDateTime>
+#include <utility>
 
 namespace Imap {
 namespace {
@@ -294,6 +296,23 @@ QByteArray FetchItems::Response(const MessageRef& m, bool uidCommand, bool flags
         out += "MODSEQ (" + QByteArray::number(m.entry->modseq) + ") ";
     out.chop(1);
     return out + ")\r\n";
+}
+
+void Stretches::Add(const QByteArray& response)
+{
+    if (text_.isEmpty())
+        text_.reserve(StretchBytes + response.size());
+    text_ += response;
+    if (text_.size() >= StretchBytes)
+        Send();
+}
+
+void Stretches::Send()
+{
+    if (text_.isEmpty())
+        return;
+    text_.chop(text_.endsWith("\r\n") ? 2 : 0);   // the server adds the last CR LF
+    server_.SendReplyTaken(index_, std::exchange(text_, {}));
 }
 
 }

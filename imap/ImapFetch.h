@@ -8,7 +8,25 @@
 #include <functional>
 #include <memory>
 
+class Server;
+
 namespace Imap {
+
+// The responses of one command that answers many messages, sent in stretches of about
+// StretchBytes as they are made: the client starts on them while the rest is made, and each
+// stretch is one reply and one log line (the log keeps its head and length), not one a message.
+class Stretches {
+public:
+    Stretches(Server& server, qint16 index) : server_(server), index_(index) {}
+    void Add(const QByteArray& response);   // with its CR LF
+    void Send();                            // what is gathered, now
+    static constexpr qsizetype StretchBytes = qsizetype(64) << 10;
+
+private:
+    Server& server_;
+    qint16 index_;
+    QByteArray text_;
+};
 
 // One message as FETCH and SEARCH see it.
 struct MessageRef {

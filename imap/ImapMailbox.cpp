@@ -14,6 +14,9 @@ namespace Imap {
 
 namespace {
 
+// How often a FETCH waiting for its client to read looks again.
+constexpr int FetchPauseMs = 5;
+
 const QByteArray SystemFlags = "\\Answered \\Flagged \\Deleted \\Seen \\Draft";
 const char* const Deleted = "\\Deleted";
 
@@ -265,11 +268,55 @@ void Expunge(Turn& t)
     t.Ok("[HIGHESTMODSEQ " + Num(t.s.Box->HighestModSeq()) + "] " + t.command.name + " completed");
 }
 
+// The responses to FETCH from the `from`th of `chosen` on. While the client leaves too much of
+// them unread, the rest waits (and so does the client's next command): a FETCH of a large
+// folder is never made whole in memory ahead of the client.
+void FetchFrom(Turn& t, std::shared_ptr<const FetchItems> items, std::shared_ptr<const std::vector<quint32>> chosen, size_t from, QByteArray failed)
+{
+    Stretches out(t.server, t.index);
+    for (size_t at = from; at < chosen->size(); ++at) {
+        if (t.server.Waiting(t.index)) {
+            out.Send();
+            auto command = std::make_shared<const Command>(t.command);
+            t.server.After(t.index, FetchPauseMs, [&server = t.server, index = t.index, &c = t.c, &s = t.s, command, items, chosen, at, failed] {
+                Turn again{server, index, c, s, *command};
+                FetchFrom(again, items, chosen, at, failed);
+            });
+            return;
+        }
+        const quint32 seq = (*chosen)[at];
+        const IndexEntry* e = seq <= t.s.Uids.size() ? t.s.Box->Find(t.s.Uids[seq - 1]) : nullptr;
+        if (!e || (items->ChangedSince() && e->modseq <= items->ChangedSince()))
+            continue;
+        const quint32 uid = e->uid;
+        QByteArray error;
+        const bool seen = items->SetsSeen() && !t.s.ReadOnly && !e->Has("\\Seen");
+        try {
+            if (seen) {
+                t.s.Box->Store(uid, MailboxIndex::FlagMode::Add, {"\\Seen"});
+                e = t.s.Box->Find(uid);
+                Remember(t.s, *e);
+            }
+            QByteArray response = items->Response(Ref(t.s, seq, e), IsUid(t), seen, &error);
+            if (response.isEmpty())
+                failed = error;
+            else
+                out.Add(response);
+        } catch (const Failure& f) {
+            failed = "Message " + Num(seq) + " cannot be read: " + f.description.toUtf8();
+        }
+    }
+    out.Send();
+    if (!failed.isEmpty())
+        return t.No(failed);
+    t.Ok(t.command.name + " completed");
+}
+
 void Fetch(Turn& t)
 {
-    const auto chosen = Chosen(t, 0);
+    auto chosen = Chosen(t, 0);
     QByteArray error;
-    const auto items = FetchItems::Parse(t.command.args, 1, &error);
+    auto items = FetchItems::Parse(t.command.args, 1, &error);
     if (!chosen || !items)
         return t.Bad(chosen ? error : "Malformed sequence set");
     t.s.CondStore = t.s.CondStore || items->WantsModSeq();
@@ -284,31 +331,7 @@ void Fetch(Turn& t)
         if (!vanished.empty())
             t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
     }
-    QByteArray failed;
-    for (quint32 seq : *chosen) {
-        const quint32 uid = t.s.Uids[seq - 1];
-        const IndexEntry* e = t.s.Box->Find(uid);
-        if (!e || (items->ChangedSince() && e->modseq <= items->ChangedSince()))
-            continue;
-        const bool seen = items->SetsSeen() && !t.s.ReadOnly && !e->Has("\\Seen");
-        try {
-            if (seen) {
-                t.s.Box->Store(uid, MailboxIndex::FlagMode::Add, {"\\Seen"});
-                e = t.s.Box->Find(uid);
-                Remember(t.s, *e);
-            }
-            QByteArray response = items->Response(Ref(t.s, seq, e), IsUid(t), seen, &error);
-            if (response.isEmpty())
-                failed = error;
-            else
-                t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
-        } catch (const Failure& f) {
-            failed = "Message " + Num(seq) + " cannot be read: " + f.description.toUtf8();
-        }
-    }
-    if (!failed.isEmpty())
-        return t.No(failed);
-    t.Ok(t.command.name + " completed");
+    FetchFrom(t, std::make_shared<const FetchItems>(std::move(*items)), std::make_shared<const std::vector<quint32>>(std::move(*chosen)), 0, {});
 }
 
 // STORE set [(UNCHANGEDSINCE n)] [+-]FLAGS[.SILENT] flags

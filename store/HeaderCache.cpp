@@ -3,8 +3,10 @@
 #include "mail/Header.h"
 #include "mail/Mime.h"
 #include "store/MailboxIndex.h"
+#include "store/MailStore.h"
 
 #include <QCache>
+#include <QHash>
 #include <QFile>
 #include <ctime>
 #include <sys/stat.h>
@@ -81,6 +83,20 @@ std::optional<Stamp> StampOf(const QString& file)
         return std::nullopt;
     return Stamp{quint64(st.st_dev), quint64(st.st_ino), qint64(st.st_size), st.st_mtim.tv_sec * NanosPerSecond + st.st_mtim.tv_nsec,
                  st.st_ctim.tv_sec * NanosPerSecond + st.st_ctim.tv_nsec, now.tv_sec * NanosPerSecond + now.tv_nsec};
+}
+
+quint64 Generation(const QString& folder, const std::shared_ptr<const MailStore::Listing>& listing)
+{
+    // What was found the same under a listing still is: a new index over it need not stat
+    // every file again before its first FETCH.
+    static quint64 last = 0;
+    static QHash<QString, std::pair<std::weak_ptr<const MailStore::Listing>, quint64>> known;
+    auto& [seen, generation] = known[folder];
+    if (!listing || seen.lock() != listing) {
+        seen = listing;
+        generation = ++last;
+    }
+    return generation;
 }
 
 void Keep(const QString& folder, const QString& name, quint64 generation, const Stamp& stamp, const QByteArray& stored)

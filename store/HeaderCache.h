@@ -8,9 +8,11 @@
 // longest ago go first once all of them pass HeldBytes. Event thread only.
 #include <QByteArray>
 #include <QString>
+#include <memory>
 #include <optional>
 
 class MailboxIndex;
+namespace MailStore { struct Listing; }
 
 namespace HeaderCache {
 
@@ -27,6 +29,10 @@ struct Stamp {
 };
 // What `file` is now; nullopt when it is no regular file.
 std::optional<Stamp> StampOf(const QString& file);
+
+// The generation of `folder` listed as `listing`: the one it had when last asked with that same
+// listing (a later session's index over an unchanged folder), else a new one.
+quint64 Generation(const QString& folder, const std::shared_ptr<const MailStore::Listing>& listing);
 
 // Keeps the header and ENVELOPE of `stored` (file `name` of `folder` as stored, dot-stuffed),
 // stamped before it was read, in the folder's `generation` (MailboxIndex::Generation).

@@ -99,8 +99,6 @@ FolderId IdOf(const QString& path)
     return {st.st_dev, st.st_ino};
 }
 
-quint64 LastGeneration = 0;
-
 std::map<FolderId, std::weak_ptr<MailboxIndex>>& Open_()
 {
     static std::map<FolderId, std::weak_ptr<MailboxIndex>> open;
@@ -247,7 +245,7 @@ std::shared_ptr<MailboxIndex> MailboxIndex::Open(const QString& path)
         s.Save();   // the new UIDVALIDITY on disk before any UID under it
     }
     s.seen = MailStore::List(key);
-    s.generation = ++LastGeneration;
+    s.generation = HeaderCache::Generation(s.path, s.seen);
     s.Reconcile(*s.seen, salvage);
     s.Settle();
     Open_()[id] = index;
@@ -329,7 +327,7 @@ bool MailboxIndex::Refresh()
     if (listing == s.seen && s.marked.empty())
         return false;
     s.seen = listing;
-    s.generation = ++LastGeneration;
+    s.generation = HeaderCache::Generation(s.path, s.seen);
     if (!s.Reconcile(*listing))
         return false;
     s.Notify();

@@ -16,7 +16,7 @@ import unittest
 
 import test_clients
 import test_internet
-from harness import HOST, TIMEOUT, Case, ca, curl, free_port, message, read_line, send, stuffed, wait_for
+from harness import HOST, TIMEOUT, Case, ca, curl, free_port, megabytes, message, read_line, send, stuffed, wait_for
 
 
 def login(s, user="demo", password="secret"):
@@ -132,6 +132,35 @@ class Imap(Case):
             self.assertRegex(b"".join(answer), expect)
             self.assertEqual(ok(other.select("INBOX")), [b"1"])
         wait_for(lambda: hostile.recv(4096) == b"", what="the connection closed")
+
+    def test_fetch_waits_for_a_client_that_does_not_read(self):
+        s = self.s
+        count = 24
+        for n in range(count):
+            send(s, megabytes(1, f"m{n}"))
+        slow = socket.socket()
+        self.closing(slow)
+        slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        slow.connect(("127.0.0.1", s.imap))
+        slow.settimeout(TIMEOUT)
+        slow.sendall(b"x LOGIN demo secret\r\ny SELECT INBOX\r\n")
+        while b"y OK" not in read_line(slow):
+            pass
+        mark = s.mark()
+        slow.sendall(b"a FETCH 1:* BODY.PEEK[]\r\nb NOOP\r\n")
+        time.sleep(1.5)
+        made = s.count_log(r"^\d+>\* \d+ FETCH", mark)   # each response its own stretch
+        self.figure(f"{made} of {count} responses of 1 MB made while the client did not read")
+        self.assertLess(made, count // 2)
+        data = b""
+        while not re.search(rb"\r\nb OK[^\n]*\n", data):
+            chunk = slow.recv(1 << 20)
+            self.assertTrue(chunk, data[-200:])
+            data += chunk
+        # Every response once and in order, the tagged completion after them, the next command last.
+        self.assertEqual(re.findall(rb"\* (\d+) FETCH", data), [b"%d" % (n + 1) for n in range(count)])
+        self.assertLess(data.rindex(b" FETCH ("), data.index(b"\r\na OK FETCH completed"))
+        self.assertLess(data.index(b"a OK"), data.index(b"b OK"))
 
 
 class RealClients(test_internet.Case):   # each fetches what is new, once; mbsync carries flags both ways

@@ -150,8 +150,8 @@ private slots:
         // Reading sets \\Seen; another session hears of flags at its next command and of expunges
         // only where sequence numbers cannot shift under the client (never during FETCH).
         QTest::newRow("read, flag, search, expunge") << Login + Selected("C", 2, 3) + Lines{"C3: a LOGIN alice secret", "S3: a OK *"}
-            + Selected("C3", 2, 3, "EXAMINE") + Lines{"C: f FETCH 1:4294967295 (UID RFC822.SIZE)", "S: * 1 FETCH (UID 1 RFC822.SIZE 23)",
-            "S: * 2 FETCH (UID 2 RFC822.SIZE 27)", "S: f OK FETCH completed", "C: g FETCH 2 BODY[TEXT]", "S: * 2 FETCH (BODY[TEXT] {11}\n.\nsecond\n FLAGS (\\Seen))",
+            + Selected("C3", 2, 3, "EXAMINE") + Lines{"C: f FETCH 1:4294967295 (UID RFC822.SIZE)", "S: * 1 FETCH (UID 1 RFC822.SIZE 23)\n* 2 FETCH (UID 2 RFC822.SIZE 27)",
+            "S: f OK FETCH completed", "C: g FETCH 2 BODY[TEXT]", "S: * 2 FETCH (BODY[TEXT] {11}\n.\nsecond\n FLAGS (\\Seen))",
             "S: g OK FETCH completed", "C3: b STORE 1 +FLAGS x", "S3: * 2 FETCH (FLAGS (\\Seen))", "S3: b NO [READ-ONLY] Mailbox is read-only",
             "C3: c NOOP", "S3: c OK NOOP completed",
             "C: h STORE 1:2 +FLAGS.SILENT (\\Deleted $Later)", "S: h OK STORE completed", "C: i UID SEARCH DELETED KEYWORD $later", "S: * SEARCH 1 2", "S: i OK UID SEARCH completed",
@@ -165,7 +165,7 @@ private slots:
         // SEARCH and SELECT emptying it.
         const Lines reselect = Selected("C", 1, 3).mid(0, 1) + Lines{"S: * OK [CLOSED] Previous mailbox closed"} + Selected("C", 1, 3).mid(1);
         QTest::newRow("saved search") << Login + Selected("C", 2, 3) + Lines{"C: a SEARCH RETURN (SAVE) UNSEEN", "S: a OK SEARCH completed",
-            "C: b FETCH $ (UID)", "S: * 1 FETCH (UID 1)", "S: * 2 FETCH (UID 2)", "S: b OK FETCH completed",
+            "C: b FETCH $ (UID)", "S: * 1 FETCH (UID 1)\n* 2 FETCH (UID 2)", "S: b OK FETCH completed",
             "C: c SEARCH RETURN (SAVE MAX) $", "S: * ESEARCH (TAG \"c\") MAX 2", "S: c OK SEARCH completed",
             "C: d UID SEARCH UID $ NOT $", "S: * SEARCH", "S: d OK UID SEARCH completed", "C: e UID SEARCH UID $", "S: * SEARCH 2", "S: e OK UID SEARCH completed",
             "C: f STORE $ +FLAGS.SILENT \\Deleted", "S: f OK STORE completed", "C: g EXPUNGE", "S: * 2 EXPUNGE", "S: g OK [HIGHESTMODSEQ *",
