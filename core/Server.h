@@ -110,7 +110,7 @@ public:
     // Milliseconds since the epoch, the clock that After keeps.
     virtual qint64 Now() { return QDateTime::currentMSecsSinceEpoch(); }
     // True while a connection's next reply must wait: a delayed answer, a message still going
-    // out. A handler then leaves the lines after the one it answered in the receive buffer
+    // out, more than the backlog of replies its client has not read. A handler then leaves the lines after the one it answered in the receive buffer
     // (Command); they are handed to it again once the wait is over.
     virtual bool Waiting(qint16) { return false; }
     // Runs `work` (file writes and flushes) off the event thread, so that waiting for the disk
