@@ -26,6 +26,9 @@ constexpr int KilledWaitMs = 1000;
 // A row learned from DNS carries in its Priority when it is to be asked again: " 10 (from DNS
 // until 2026-12-07T11:45:00Z)". A row without it was written by hand and is kept for good.
 const QString LearnedMark = QStringLiteral(" (from DNS until ");
+// The script's pipe lives in a folder of its own named after the server's process:
+// "tandrivel-getmx-<pid>-XXXXXX" in the temporary folder.
+const QString PipePrefix = QStringLiteral("tandrivel-getmx-");
 
 // One run of the script: its pipe, what it wrote so far, and who waits for the answer.
 struct DNS::Run {
@@ -46,7 +49,8 @@ struct DNS::Run {
     // starts; false when it cannot be made.
     bool Open()
     {
-        dir = std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tandrivel-getmx-XXXXXX"));
+        dir = std::make_unique<QTemporaryDir>(
+            QDir::tempPath() + QLatin1Char('/') + PipePrefix + QString::number(::getpid()) + QStringLiteral("-XXXXXX"));
         fifo = dir->filePath(QStringLiteral("getmx"));
         const QByteArray fifoName = QFile::encodeName(fifo);
         if (!dir->isValid() || ::mkfifo(fifoName.constData(), 0600) != 0) {
@@ -79,7 +83,25 @@ struct DNS::Run {
     }
 };
 
-DNS::DNS() = default;
+// A server stopped by SIGKILL in the middle of a lookup leaves its pipe folder behind; the
+// folders of processes that are gone are removed when the next server starts.
+static void SweepStalePipes()
+{
+    const QFileInfoList folders = QDir(QDir::tempPath()).entryInfoList(
+        {PipePrefix + QLatin1Char('*')}, QDir::Dirs | QDir::NoSymLinks | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QFileInfo& folder : folders) {
+        bool number = false;
+        const pid_t pid = folder.fileName().mid(PipePrefix.size()).section(QLatin1Char('-'), 0, 0).toInt(&number);
+        const bool gone = number && pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH;
+        if (gone && folder.ownerId() == ::getuid())
+            QDir(folder.filePath()).removeRecursively();
+    }
+}
+
+DNS::DNS()
+{
+    SweepStalePipes();
+}
 DNS::~DNS() = default;
 
 QList<DNS::Record> DNS::ParseRecords(const QByteArray& text)

@@ -7,6 +7,7 @@
 #include "relay/RelayClient.h"
 #include "relay/RelaySession.h"
 
+#include <QProcess>
 #include <QRegularExpression>
 #include <fcntl.h>
 
@@ -383,6 +384,24 @@ private slots:
             QVERIFY(script || (reported.size() == 2 && reported[0].contains("no lookup script")));
         }
         mdlCommon::SetReporter(nullptr);
+    }
+
+    // A server killed in the middle of a lookup leaves its pipe folder: the next one removes it,
+    // and leaves a running server's alone.
+    void stalePipes()
+    {
+        QProcess ended;
+        ended.start("true");
+        QVERIFY(ended.waitForStarted());
+        const qint64 endedPid = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        const QString dead = QDir::tempPath() + "/tandrivel-getmx-" + QString::number(endedPid) + "-x";
+        const QString live = QDir::tempPath() + "/tandrivel-getmx-" + QString::number(QCoreApplication::applicationPid()) + "-x";
+        QVERIFY(QDir().mkpath(dead) && QDir().mkpath(live));
+        Lookup l;
+        QVERIFY(!QFileInfo::exists(dead));
+        QVERIFY(QFileInfo::exists(live));
+        QDir(live).removeRecursively();
     }
 
     // Text for a connection whose session has gone, or holds another protocol's part, is
