@@ -157,8 +157,19 @@ bool ConnectionManager::Holds(qint16 index, const QSslSocket* s, qsizetype more)
     if (const auto held = held_.find(index); held != held_.end())
         return held->second.size() + more <= MaxHeld;   // else Put sends it first
     const Connecter* c = Session(index);
-    return turnDepth_ > 0 && !served_.count(index) && !outgoing_.count(index) && s->bytesToWrite() == 0
+    return turnDepth_ > 0 && !outgoing_.count(index) && s->bytesToWrite() == 0
            && s->mode() == QSslSocket::UnencryptedMode && more <= MaxHeld && !(c && c->Part() && c->Part()->IsClient());
+}
+
+bool ConnectionManager::Hold(qint16 index, QSslSocket* s, const QByteArray& bytes)
+{
+    if (!Holds(index, s, bytes.size()))
+        return false;
+    auto [held, first] = held_.try_emplace(index);
+    held->second += bytes;
+    if (first)
+        replied_.emplace_back(index, s);
+    return true;
 }
 
 bool ConnectionManager::SendHeld(qint16 index, QSslSocket* s)
@@ -205,13 +216,15 @@ void ConnectionManager::Unload(qint16 index)
             s->write(tls->Output());
         }
         // TLS ends with its own closing alert, then the connection; a peer that never lets
-        // go is cut off after a while.
+        // go is cut off after a while. Most sockets have nothing left to send and are gone
+        // at once, without a timer to set and kill.
         connect(s, &QAbstractSocket::disconnected, s, &QObject::deleteLater);
-        QTimer::singleShot(TlsGoodbyeMs, s, [s] {
-            s->abort();
-            s->deleteLater();
-        });
         s->disconnectFromHost();
+        if (s->state() != QAbstractSocket::UnconnectedState)
+            QTimer::singleShot(TlsGoodbyeMs, s, [s] {
+                s->abort();
+                s->deleteLater();
+            });
     }, Qt::QueuedConnection);
     --sockets_;
     CheckDescriptors();
@@ -341,13 +354,8 @@ void ConnectionManager::Send(qint16 index, QByteArray text, const QByteArray* sh
         Account(index);
         return;
     }
-    if (Holds(index, s, text.size())) {
-        auto [held, first] = held_.try_emplace(index);
-        held->second += text;
-        if (first)
-            replied_.emplace_back(index, s);
-        return;
-    }
+    if (!served_.count(index) && Hold(index, s, text))
+        return;   // text under TLS is held once encrypted (see Put)
     Put(index, s, text);
     Wrote(index, s);
     if (text.size() >= StreamChunk)

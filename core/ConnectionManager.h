@@ -112,6 +112,7 @@ private:
     void Encrypted(qint16 index, const QByteArray& protocol, const QByteArray& cipher);
     // Text for the peer, through TLS where the connection has it.
     void Put(qint16 index, QSslSocket* s, const QByteArray& text);
+    void PutRecords(qint16 index, QSslSocket* s, const QByteArray& records);   // what TLS made of it
     // What the peer sent, decrypted where the connection has TLS; false when its TLS failed.
     bool Received(qint16 index, QSslSocket* s, QByteArray& bytes);
     QByteArray Refuse(qint16 index, const Service& service);
@@ -214,13 +215,15 @@ private:
     int turnDepth_ = 0;
     std::vector<std::pair<qint16, QSslSocket*>> replied_;   // written to in this turn
     bool batching_ = false;                                 // their bytesWritten is ours to report
-    // Short replies of this turn to a plain connection with nothing else queued: SendBatched
-    // hands them to the system itself. Once Qt's socket has buffered a write it keeps a
+    // Short replies of this turn to a connection with nothing else queued (under TLS, their
+    // records): SendBatched hands them to the system itself. Once Qt's socket has buffered a write it keeps a
     // 32 KiB buffer for good, a page or two of every idle connection's memory.
     std::map<qint16, QByteArray> held_;
     static constexpr qsizetype MaxHeld = qsizetype(16) << 10;
     // Whether `more` bytes of reply to the connection wait in held_ too.
     bool Holds(qint16 index, const QSslSocket* s, qsizetype more);
+    // Holds `bytes` when Holds says so.
+    bool Hold(qint16 index, QSslSocket* s, const QByteArray& bytes);
     // Sends what is held; false when the system did not take all (the rest is the socket's).
     bool SendHeld(qint16 index, QSslSocket* s);
 };

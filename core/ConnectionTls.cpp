@@ -80,9 +80,9 @@ void ConnectionManager::Encrypted(qint16 index, const QByteArray& protocol, cons
 
 void ConnectionManager::Put(qint16 index, QSslSocket* s, const QByteArray& text)
 {
-    SendHeld(index, s);   // what waits for the end of the turn goes first
     const auto it = served_.find(index);
     if (it == served_.end()) {
+        SendHeld(index, s);   // what waits for the end of the turn goes first
         s->write(text);
         return;
     }
@@ -90,8 +90,17 @@ void ConnectionManager::Put(qint16 index, QSslSocket* s, const QByteArray& text)
     // The last reply takes the closing alert along: one write, not two a turn apart.
     if (const Connecter* c = Session(index); c && c->Step() == Closing)
         it->second->Close();
-    if (const QByteArray out = it->second->Output(); !out.isEmpty())
-        s->write(out);
+    PutRecords(index, s, it->second->Output());
+}
+
+void ConnectionManager::PutRecords(qint16 index, QSslSocket* s, const QByteArray& records)
+{
+    // Held for the end of the turn as plain replies are: sent by the system call, not
+    // through the socket's buffer (a copy, a flush, its signals, and 32 KiB kept for good).
+    if (records.isEmpty() || Hold(index, s, records))
+        return;
+    SendHeld(index, s);
+    s->write(records);
 }
 
 bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
@@ -105,11 +114,9 @@ bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
     const bool fine = tls.Take(bytes, text);
     bytes = std::move(text);
     const QByteArray out = tls.Output();
-    if (!out.isEmpty()) {
-        s->write(out);   // the handshake's next flight, an alert
-        if (fine)
-            Wrote(index, s);   // out when this event is over, not a turn of the event loop later
-    }
+    PutRecords(index, s, out);   // the handshake's next flight, an alert
+    if (fine && !out.isEmpty())
+        Wrote(index, s);   // out when this event is over, not a turn of the event loop later
     if (!fine) {
         const auto error = before ? QAbstractSocket::SslInternalError : QAbstractSocket::SslHandshakeFailedError;
         WS_Error(index, Err::Socket + int(error), tls.Error());

@@ -51,6 +51,8 @@ std::shared_ptr<SSL_CTX> ServerContext(const QByteArray& chainPem, const QByteAr
     SSL_CTX_set_min_proto_version(ctx.get(), TLS1_2_VERSION);
     SSL_CTX_set_options(ctx.get(), SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION);
     SSL_CTX_set_num_tickets(ctx.get(), 0);   // TLS 1.3 tickets go with the first reply (see TlsSession)
+    // The chain is the file's: not built again from a store for every full handshake.
+    SSL_CTX_set_mode(ctx.get(), SSL_MODE_NO_AUTO_CHAIN);
     bool fine = false;
     for (bool first = true;; first = false) {
         X509* x = PEM_read_bio_X509(chain.get(), nullptr, nullptr, nullptr);

@@ -54,12 +54,19 @@ void Rotate()
         keys.current.since = 0;   // no randomness: no tickets until it comes back
 }
 
+// Looked up once: the cipher of OpenSSL's tables would be looked up again for every ticket.
+const EVP_CIPHER* TicketCipher()
+{
+    static EVP_CIPHER* const cipher = EVP_CIPHER_fetch(nullptr, "AES-256-CBC", nullptr);
+    return cipher;
+}
+
 bool Use(const Key& k, const unsigned char* iv, EVP_CIPHER_CTX* cipher, EVP_MAC_CTX* mac, int enc)
 {
     OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>("SHA256"), 0),
                            OSSL_PARAM_construct_end()};
-    return EVP_MAC_init(mac, k.hmac, sizeof k.hmac, params) == 1
-           && EVP_CipherInit_ex(cipher, EVP_aes_256_cbc(), nullptr, k.aes, iv, enc) == 1;
+    return TicketCipher() && EVP_MAC_init(mac, k.hmac, sizeof k.hmac, params) == 1
+           && EVP_CipherInit_ex(cipher, TicketCipher(), nullptr, k.aes, iv, enc) == 1;
 }
 
 // OpenSSL's ticket key callback: 1 done, 2 done and give a new ticket, 0 no such key (a full
@@ -71,7 +78,7 @@ int TicketKey(SSL*, unsigned char name[16], unsigned char* iv, EVP_CIPHER_CTX* c
     if (enc) {
         if (keys.current.since == 0)
             return 0;
-        const int ivLength = EVP_CIPHER_get_iv_length(EVP_aes_256_cbc());
+        const int ivLength = TicketCipher() ? EVP_CIPHER_get_iv_length(TicketCipher()) : 0;
         if (RAND_bytes(iv, ivLength) != 1)
             return -1;
         std::copy(std::begin(keys.current.name), std::end(keys.current.name), name);

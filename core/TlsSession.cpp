@@ -71,13 +71,15 @@ bool TlsSession::Take(const QByteArray& received, QByteArray& text)
         ticketDue_ = SSL_version(ssl_) >= TLS1_3_VERSION && !(SSL_get_options(ssl_) & SSL_OP_NO_TICKET);
         Write(std::exchange(held_, {}));
     }
+    // Read through a buffer of ours: text given room for a whole record would carry that
+    // room into the log, which keeps what was received.
+    char chunk[ReadChunk];
     for (;;) {
-        const qsizetype at = text.size();
-        text.resize(at + ReadChunk);
-        const int r = SSL_read(ssl_, text.data() + at, ReadChunk);
-        text.resize(at + std::max(r, 0));
-        if (r > 0)
+        const int r = SSL_read(ssl_, chunk, ReadChunk);
+        if (r > 0) {
+            text.append(chunk, r);
             continue;
+        }
         switch (SSL_get_error(ssl_, r)) {
         case SSL_ERROR_WANT_READ:
         case SSL_ERROR_WANT_WRITE:
