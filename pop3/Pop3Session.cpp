@@ -193,10 +193,14 @@ FileReply Pop3Session::GetTOP(const QByteArray& data)
             throw Failure(Err::InvalidArgument, QStringLiteral("Invalid procedure call or argument (TOP message lines)"));
         const int n = UnmarkedNumber("TOP " + words[0] + "\r\n");
         FileReply reply = OnFile(n, [&] { return MailStore::Open(listFolder_, FileOf(n)); });
-        reply.length = MailStore::TopLength(reply, lines);
+        QByteArray text;
+        reply.length = MailStore::TopLength(reply, lines, &text);
         // Each line ends in CR LF, the last one too.
+        const QByteArray tail = reply.length == 0 || (text.size() == reply.length ? text.endsWith("\r\n") : reply.EndsWithCrLf()) ? "." : "\r\n.";
+        if (text.size() == reply.length)   // read already: the reply is text, and the file closes
+            return FileReply("+OK\r\n" + text + tail);
         reply.head = "+OK\r\n";
-        reply.tail = reply.length > 0 && !reply.EndsWithCrLf() ? "\r\n." : ".";
+        reply.tail = tail;
         return reply;
     } catch (const Failure& f) {
         return FailureReply(f);

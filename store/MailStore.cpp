@@ -220,7 +220,7 @@ FileReply Open(const QString& folder, const QString& name)
     return f;
 }
 
-qint64 TopLength(const FileReply& message, qint64 lines)
+qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text)
 {
     // A header and a few lines fit in one piece: a larger one was read, copied and faulted
     // in for nothing (TOP of 100 KB messages spent most of its time there).
@@ -230,26 +230,34 @@ qint64 TopLength(const FileReply& message, qint64 lines)
     Mail::BodyFinder finder;
     qint64 body = -1;      // where the body starts, once found
     qint64 counted = 0;    // body lines seen
+    qint64 first = 0;      // bytes of the message's start still in buf
+    const auto ends = [&](qint64 length) {
+        // Within the first piece: the caller has the bytes without reading them again.
+        if (text && length <= first)
+            *text = QByteArray(buf, qsizetype(length));
+        return length;
+    };
     for (qint64 at = 0; at < size;) {
         ssize_t r = ::pread(message.fd, buf, size_t(std::min<qint64>(Piece, size - at)), message.offset + at);
         if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return at;   // a file that shrank meanwhile
+        if (r <= 0) return ends(at);   // a file that shrank meanwhile
+        first = at == 0 ? r : -1;
         const char* p = buf;
         ssize_t i = 0;
         if (body < 0) {
             body = finder.Feed(QByteArrayView(p, r));
-            if (body >= 0 && lines == 0) return body;
+            if (body >= 0 && lines == 0) return ends(body);
             i = body < 0 ? r : ssize_t(body - at);
         }
         while (i < r) {
             const void* lf = memchr(p + i, '\n', size_t(r - i));
             if (!lf) break;
             i = static_cast<const char*>(lf) - p + 1;
-            if (++counted == lines) return at + i;
+            if (++counted == lines) return ends(at + i);
         }
         at += r;
     }
-    return size;
+    return ends(size);
 }
 
 QByteArray Read(const QString& folder, const QString& name, qsizetype front, qsizetype back)

@@ -85,7 +85,8 @@ qint64 SizeOf(const QString& folder, const QString& name);        // throws Fail
 FileReply Open(const QString& folder, const QString& name);
 // How many bytes of an open message make its head, the blank line and the first `lines`
 // lines of its body (the whole message when it has fewer); read in pieces, never whole.
-qint64 TopLength(const FileReply& message, qint64 lines);
+// When they lie within the first piece, `text` gets them too.
+qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text = nullptr);
 // The message as stored, with room for `front` bytes before it and `back` after it: a reply
 // made around a long message (prepend, append) then needs no copy of it. Throws Failure.
 QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0);

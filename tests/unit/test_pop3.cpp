@@ -36,6 +36,13 @@ Lines Try(const QByteArray& user, const QByteArray& password, bool in)
 {
     return {"C: USER " + user, Ok, "C: PASS " + password, Ok, "C: STAT", in ? Stat({0, 1, 2}) : Empty};
 }
+// A message whose head and first lines span several reads of the file ("\n" for CR LF).
+QByteArray Long(int lines)
+{
+    QByteArray text = "Subject: long\n\n";
+    for (int i = 0; i < lines; ++i) text += "line " + QByteArray::number(i) + " of a message longer than one read\n";
+    return text;
+}
 const QStringList Unchanged = {"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml", "250101-10000001.eml",
                                "250101-10000002.eml", "250101-10000003.EML", "notes.txt"};
 
@@ -94,6 +101,9 @@ private slots:
             "C: STAT", "S: +OK 3 " + QByteArray::number(Size(1).toInt() + Size(2).toInt() + 5), "C: UIDL 3", "S: +OK 3 250101-10000009"}
             << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000001.eml", "250101-10000002.eml", "250101-10000003.EML",
                            "250101-10000009.eml", "notes.txt"};
+        QTest::newRow("TOP past the first read") << Lines{"C: (write) 250101-10000009.eml 1000"} + Login + Lines{"C: TOP 4 900", "S: +OK\n" + Long(900) + '.',
+            "C: TOP 4 3", "S: +OK\n" + Long(3) + '.'} << QStringList{"250101-09000000.del", "250101-09999999.eml", "250101-10000000.eml", "250101-10000001.eml", "250101-10000002.eml",
+                                                                                  "250101-10000003.EML", "250101-10000009.eml", "notes.txt"};
         QTest::newRow("mailbox removed while logged in") << Login + Lines{"C: DELE 3", Deleted, "C: (rmdir)", "C: LIST", List({0, 1}), "C: RETR 1", "S: -ERR *",
             "C: DELE 1", "S: -ERR *", "C: RSET", "S: -ERR *", "C: UIDL", Uidl, "C: QUIT", Closed} << QStringList{};
     }
@@ -118,7 +128,10 @@ private slots:
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) {
             if (b.startsWith("(read-only) ")) QFile::setPermissions(pf.Path("Users/alice/" + b.mid(12).trimmed()), QFile::ReadOwner);
             else if (b.startsWith("(rmdir)")) QDir(pf.Path("Users/alice")).removeRecursively();
-            else if (b.startsWith("(write) ")) pf.Write("Users/alice/" + b.mid(8).trimmed(), "new\r\n");
+            else if (b.startsWith("(write) ")) {
+                const QList<QByteArray> words = b.mid(8).trimmed().split(' ');   // name, and lines of a long one
+                pf.Write("Users/alice/" + words[0], words.size() > 1 ? Long(words[1].toInt()).replace("\n", "\r\n") : "new\r\n");
+            }
             else if (b.startsWith("(remove) ")) QFile::remove(pf.Path("Users/alice/" + b.mid(9).trimmed()));
             else Gather(s, i, b, Pop3Command);
             QVERIFY(s.Session(i)->Command.isEmpty());
