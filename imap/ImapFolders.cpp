@@ -86,9 +86,9 @@ std::optional<ListRequest> ListArgs(const Turn& t)
         }
     if (args.size() < i + 2 || args[i].kind == Arg::List)
         return std::nullopt;
-    const auto reference = MailboxName(args[i].text, t.s.Utf8);
+    const auto reference = MailboxName(args[i].text, t.s.Utf8Names());
     for (const Arg& p : args[i + 1].kind == Arg::List ? args[i + 1].items : std::vector<Arg>{args[i + 1]}) {
-        const auto pattern = MailboxName(p.text, t.s.Utf8);
+        const auto pattern = MailboxName(p.text, t.s.Utf8Names());
         if (!reference || !pattern)
             return std::nullopt;
         r.patterns << *reference + *pattern;
@@ -114,6 +114,15 @@ QString SelectablePath(const QString& home, const QString& name)
     if (path.isEmpty() || !QDir(path).exists() || QFile::exists(path + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
         return {};
     return path;
+}
+
+QByteArray ListOf(const Turn& t, const QString& name)
+{
+    const QString path = Folders::PathOf(t.s.Home, name);
+    for (const Folders::Info& f : Folders::List(t.s.Home))
+        if (Folders::PathOf(t.s.Home, f.name) == path)
+            return "LIST (" + f.attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name);
+    return "LIST () \"/\" " + Quoted(t, name);
 }
 
 void List(Turn& t)

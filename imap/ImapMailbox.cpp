@@ -227,10 +227,13 @@ void Select(Turn& t)
     t.Untagged("FLAGS (" + SystemFlags + ")");
     t.Untagged("OK [PERMANENTFLAGS (" + SystemFlags + " \\*)] Flags permitted");
     t.Untagged(Num(s.Uids.size()) + " EXISTS");
-    t.Untagged("0 RECENT");
+    if (!s.Rev2)
+        t.Untagged("0 RECENT");   // IMAP4rev2 has no \\Recent
     t.Untagged("OK [UIDVALIDITY " + Num(s.Box->UidValidity()) + "] UIDs valid");
     t.Untagged("OK [UIDNEXT " + Num(s.Box->UidNext()) + "] Predicted next UID");
     t.Untagged("OK [HIGHESTMODSEQ " + Num(s.Box->HighestModSeq()) + "] Highest");
+    if (s.Rev2)
+        t.Untagged(ListOf(t, s.BoxName));
     if (known)
         Resync(t, *known);
     t.Ok(QByteArray(s.ReadOnly ? "[READ-ONLY] " : "[READ-WRITE] ") + t.command.name + " completed");
@@ -429,7 +432,7 @@ void Search(Turn& t)
         Save(t.s, options, std::move(uids));
     // SAVE alone asks for no response: the client goes on with "$".
     if (!save || options.size() > 1) {
-        const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest);
+        const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest, t.s.Rev2);
         t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
     }
     t.Ok(t.command.name + " completed");

@@ -191,6 +191,14 @@ private slots:
             "C: e CREATE &Jjo", "S: e BAD CREATE wants a mailbox name", "C: f ENABLE UTF8=ACCEPT", "S: * ENABLED UTF8=ACCEPT", "S: f OK ENABLE completed",
             "C: g STATUS \"M\xc3\xa4rz\" (MESSAGES)", "S: * STATUS \"M\xc3\xa4rz\" (MESSAGES 0)", "S: g OK STATUS completed",
             "C: h APPEND \"Caf\xc3\xa9\" UTF8 (~{14+}\nSubject: \xc3\xa9t\xc3\xa9)", "S: h OK [APPENDUID *", "C: i SELECT M&AOQ-rz", "S: i NO [NONEXISTENT] No such mailbox"};
+        // IMAP4rev2 once enabled: no RECENT, the folder's LIST at SELECT, SEARCH as ESEARCH, names in UTF-8.
+        Lines rev2 = Selected("C", 2, 3);
+        rev2.removeAt(4);
+        rev2.insert(7, "S: * LIST (\\HasNoChildren) \"/\" INBOX");
+        QTest::newRow("imap4rev2") << Login + Lines{"C: b ENABLE IMAP4rev2 imap4rev2", "S: * ENABLED IMAP4rev2", "S: b OK ENABLE completed",
+            "C: c CREATE \"M\xc3\xa4rz\"", "S: c OK CREATE completed"} + rev2 + Lines{"C: d SEARCH UNSEEN", "S: * ESEARCH (TAG \"d\") ALL 1:2",
+            "S: d OK SEARCH completed", "C: e UID SEARCH DELETED", "S: * ESEARCH (TAG \"e\") UID", "S: e OK UID SEARCH completed",
+            "C: f LIST \"\" M*", "S: * LIST (\\HasNoChildren) \"/\" \"M\xc3\xa4rz\"", "S: f OK LIST completed"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
             "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
             "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
