@@ -116,13 +116,15 @@ QString SelectablePath(const QString& home, const QString& name)
     return path;
 }
 
-QByteArray ListOf(const Turn& t, const QString& name)
+QByteArray ListOf(const Turn& t, const QString& name, const QByteArray& sent)
 {
+    const QString given = QString::fromUtf8(sent);
+    const QByteArray old = given == given.normalized(QString::NormalizationForm_C) ? QByteArray() : " (\"OLDNAME\" (" + Quoted(t, given) + "))";
     const QString path = Folders::PathOf(t.s.Home, name);
     for (const Folders::Info& f : Folders::List(t.s.Home))
         if (Folders::PathOf(t.s.Home, f.name) == path)
-            return "LIST (" + f.attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name);
-    return "LIST () \"/\" " + Quoted(t, name);
+            return "LIST (" + f.attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name) + old;
+    return "LIST () \"/\" " + Quoted(t, name) + old;
 }
 
 void List(Turn& t)

@@ -233,7 +233,7 @@ void Select(Turn& t)
     t.Untagged("OK [UIDNEXT " + Num(s.Box->UidNext()) + "] Predicted next UID");
     t.Untagged("OK [HIGHESTMODSEQ " + Num(s.Box->HighestModSeq()) + "] Highest");
     if (s.Rev2)
-        t.Untagged(ListOf(t, s.BoxName));
+        t.Untagged(ListOf(t, s.BoxName, *t.Text(0)));
     if (known)
         Resync(t, *known);
     t.Ok(QByteArray(s.ReadOnly ? "[READ-ONLY] " : "[READ-WRITE] ") + t.command.name + " completed");

@@ -38,8 +38,9 @@ struct Turn {
 // The folder on disk of a name that can be selected (not a \\Noselect parent), "" for none.
 QString SelectablePath(const QString& home, const QString& name);
 
-// "LIST (attributes) "/" name" of a folder, as SELECT tells an IMAP4rev2 client.
-QByteArray ListOf(const Turn& t, const QString& name);
+// "LIST (attributes) "/" name" of a folder, as SELECT tells an IMAP4rev2 client that named it
+// `sent`; a name sent in another Unicode form than the one kept is told as its OLDNAME.
+QByteArray ListOf(const Turn& t, const QString& name, const QByteArray& sent);
 
 // The capabilities as the client may use them now.
 QByteArray Capabilities(Server& server, qint16 index, const ImapSession& s);

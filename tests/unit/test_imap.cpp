@@ -112,6 +112,8 @@ private slots:
         QTest::newRow("UTF-8 enabled") << QByteArray("M&AOQ-rz \xc3\xa9") << true << QString("M&AOQ-rz é") << QByteArray("M&AOQ-rz \xc3\xa9");
         for (const char* bad : {"&AC4ALg-", "a/&AC8-b", "&AOQ", "&2D0-", "&AO-", "&*-", "\xff"})
             QTest::newRow(bad) << QByteArray(bad) << false << QString("invalid") << QByteArray();
+        QTest::newRow("NFD enabled") << QByteArray("Ma\xcc\x88rz") << true << QString("März") << QByteArray("M\xc3\xa4rz");
+        QTest::newRow("NFD in modified UTF-7") << QByteArray("Ma&Awg-rz") << false << QString("März") << QByteArray("M&AOQ-rz");
         QTest::newRow("broken UTF-8 enabled") << QByteArray("\xc3(") << true << QString("invalid") << QByteArray();
     }
     void mailboxNames()
@@ -196,9 +198,12 @@ private slots:
         rev2.removeAt(4);
         rev2.insert(7, "S: * LIST (\\HasNoChildren) \"/\" INBOX");
         QTest::newRow("imap4rev2") << Login + Lines{"C: b ENABLE IMAP4rev2 imap4rev2", "S: * ENABLED IMAP4rev2", "S: b OK ENABLE completed",
-            "C: c CREATE \"M\xc3\xa4rz\"", "S: c OK CREATE completed"} + rev2 + Lines{"C: d SEARCH UNSEEN", "S: * ESEARCH (TAG \"d\") ALL 1:2",
+            "C: c CREATE \"Ma\xcc\x88rz\"", "S: c OK CREATE completed"} + rev2 + Lines{"C: d SEARCH UNSEEN", "S: * ESEARCH (TAG \"d\") ALL 1:2",
             "S: d OK SEARCH completed", "C: e UID SEARCH DELETED", "S: * ESEARCH (TAG \"e\") UID", "S: e OK UID SEARCH completed",
-            "C: f LIST \"\" M*", "S: * LIST (\\HasNoChildren) \"/\" \"M\xc3\xa4rz\"", "S: f OK LIST completed"};
+            "C: f LIST \"\" M*", "S: * LIST (\\HasNoChildren) \"/\" \"M\xc3\xa4rz\"", "S: f OK LIST completed",
+            "C: g EXAMINE \"Ma\xcc\x88rz\"", "S: * OK [CLOSED] Previous mailbox closed", "S: * FLAGS *", "S: * OK [PERMANENTFLAGS *", "S: * 0 EXISTS",
+            "S: * OK [UIDVALIDITY *", "S: * OK [UIDNEXT 1] *", "S: * OK [HIGHESTMODSEQ *",
+            "S: * LIST (\\HasNoChildren) \"/\" \"M\xc3\xa4rz\" (\"OLDNAME\" (\"Ma\xcc\x88rz\"))", "S: g OK [READ-ONLY] EXAMINE completed"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
             "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
             "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
