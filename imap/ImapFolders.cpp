@@ -235,9 +235,50 @@ void ChangeFolder(Turn& t)
     t.Ok(verb + " completed");
 }
 
+namespace {
+
+// The name a folder should have: an earlier build kept the modified UTF-7 a client sent as the
+// name itself ("M&AOQ-rz" for "März"), and names were not kept in NFC. Level by level: one that
+// decodes to nothing but ASCII (a name with "&-" in it) stays as it is.
+QString RealName(const QString& stored)
+{
+    const auto ascii = [](const QString& s) { return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x80; }); };
+    QStringList levels = stored.split(QLatin1Char(Folders::Delimiter));
+    for (QString& level : levels) {
+        const QString real = ascii(level) ? MailboxName(level.toLatin1(), false).value_or(level) : level.normalized(QString::NormalizationForm_C);
+        level = ascii(level) && ascii(real) ? level : real;
+    }
+    return levels.join(QLatin1Char(Folders::Delimiter));
+}
+
+// Gives such folders their real name where it is free, parents before their children.
+void CarryOver(const ImapSession& s)
+{
+    for (bool renamed = true; renamed;) {
+        renamed = false;
+        for (const Folders::Info& f : Folders::List(s.Home)) {
+            const QString real = RealName(f.name), path = Folders::PathOf(s.Home, real);
+            if (real == f.name || path.isEmpty() || QFile::exists(path))
+                continue;
+            try {
+                Folders::Rename(s.Home, f.name, real);
+            } catch (const Failure& fail) {
+                mdlCommon::Report(QStringLiteral("IMAP folders of %1: %2").arg(s.User, fail.description));
+                continue;
+            }
+            mdlCommon::Report(QStringLiteral("IMAP: folder \"%1\" of %2 renamed to \"%3\"").arg(f.name, s.User, real));
+            renamed = true;
+            break;
+        }
+    }
+}
+
+}
+
 void LoggedIn(ImapSession& s)
 {
     try {
+        CarryOver(s);
         Folders::MakeSpecial(s.Home);
     } catch (const Failure& f) {
         mdlCommon::Report(QStringLiteral("IMAP folders of %1: %2").arg(s.User, f.description));
