@@ -18,6 +18,7 @@ namespace Imap {
 class Stretches {
 public:
     Stretches(Server& server, qint16 index) : server_(server), index_(index) {}
+    ~Stretches() { Send(); }
     void Add(const QByteArray& response);   // with its CR LF
     void Send();                            // what is gathered, now
     static constexpr qsizetype StretchBytes = qsizetype(64) << 10;

@@ -150,15 +150,17 @@ private slots:
             "C: c ID {300000000}", "S: c NO [TOOBIG] Literal too large", "C: d IDLE", "S: + idling", "C: done", "S: d OK IDLE terminated",
             "C: e NOOP {300000000+}", "S: * BYE Literal too large"};
         // Reading sets \\Seen; another session hears of flags at its next command and of expunges
-        // only where sequence numbers cannot shift under the client (never during FETCH).
+        // only where sequence numbers cannot shift under the client (never during FETCH). A run
+        // of untagged responses is one reply (one log line).
         QTest::newRow("read, flag, search, expunge") << Login + Selected("C", 2, 3) + Lines{"C3: a LOGIN alice secret", "S3: a OK *"}
             + Selected("C3", 2, 3, "EXAMINE") + Lines{"C: f FETCH 1:4294967295 (UID RFC822.SIZE)", "S: * 1 FETCH (UID 1 RFC822.SIZE 23)\n* 2 FETCH (UID 2 RFC822.SIZE 27)",
             "S: f OK FETCH completed", "C: g FETCH 2 BODY[TEXT]", "S: * 2 FETCH (BODY[TEXT] {11}\n.\nsecond\n FLAGS (\\Seen))",
             "S: g OK FETCH completed", "C3: b STORE 1 +FLAGS x", "S3: * 2 FETCH (FLAGS (\\Seen))", "S3: b NO [READ-ONLY] Mailbox is read-only",
             "C3: c NOOP", "S3: c OK NOOP completed",
-            "C: h STORE 1:2 +FLAGS.SILENT (\\Deleted $Later)", "S: h OK STORE completed", "C: i UID SEARCH DELETED KEYWORD $later", "S: * SEARCH 1 2", "S: i OK UID SEARCH completed",
+            "C: h STORE 1:2 +FLAGS (\\Deleted $Later)",
+            "S: * 1 FETCH (FLAGS (\\Deleted $Later))\n* 2 FETCH (FLAGS (\\Seen \\Deleted $Later))", "S: h OK STORE completed", "C: i UID SEARCH DELETED KEYWORD $later", "S: * SEARCH 1 2", "S: i OK UID SEARCH completed",
             "C: j UID EXPUNGE 2", "S: * 2 EXPUNGE", "S: j OK [HIGHESTMODSEQ *", "C3: d FETCH 2 (UID)", "S3: * 1 FETCH (FLAGS (\\Deleted $Later))", "S3: d OK FETCH completed",
-            "C3: e CHECK", "S3: * 2 EXPUNGE", "S3: e OK CHECK completed", "C: k STORE 1 FLAGS ()", "S: * 1 FETCH (FLAGS ())", "S: k OK STORE completed",
+            "C: k STORE 1 FLAGS ()", "S: * 1 FETCH (FLAGS ())", "S: k OK STORE completed", "C3: e CHECK", "S3: * 2 EXPUNGE\n* 1 FETCH (FLAGS ())", "S3: e OK CHECK completed",
             "C: l FETCH x FLAGS", "S: l BAD Malformed sequence set", "C: m CLOSE", "S: m OK CLOSE completed", "C: n FETCH 1 UID", "S: n BAD Command not valid in this state"};
         QTest::newRow("condstore, qresync") << Login + Lines{"C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"}
             + Selected("C", 2, 3) + Lines{"C: c STORE 1:2 (UNCHANGEDSINCE 0) +FLAGS x", "S: c OK [MODIFIED 1:2] STORE completed",
@@ -177,7 +179,7 @@ private slots:
         // SELECT with what the client knew: VANISHED (EARLIER) only of the UIDs it lists, and none
         // below a sequence number that still has its UID.
         Lines resync = Selected("C", 3, 6);
-        resync = resync.mid(0, 8) + Lines{"S: * VANISHED (EARLIER) 4", "S: * 3 FETCH (UID 5 FLAGS () MODSEQ (*"} + resync.mid(8);
+        resync = resync.mid(0, 8) + Lines{"S: * VANISHED (EARLIER) 4\n* 3 FETCH (UID 5 FLAGS () MODSEQ (*"} + resync.mid(8);
         resync[0] += " (QRESYNC ($VALIDITY 3 (1:2 2:3)))";
         QTest::newRow("qresync known") << Login + Lines{"C: a SELECT INBOX (QRESYNC (1 1))", "S: a BAD QRESYNC wants ENABLE QRESYNC, a UIDVALIDITY, a mod-sequence and known UIDs",
             "C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"} + Selected("C", 2, 3)
