@@ -16,6 +16,8 @@ FuzzFolder& FreshAccount()
     QDir(f.Path("Users/demo")).removeRecursively();
     f.Write("Users/demo/250302-09050700.eml", "Subject: one\r\n\r\n..dotted\r\nhello\r\n");
     f.Write("Users/demo/250302-09050701.eml", "Content-Type: multipart/mixed; boundary=b\r\n\r\n--b\r\n\r\nx\r\n--b--\r\n");
+    // A folder as an earlier build named it, carried to its real name at each login.
+    f.Write("Users/demo/.imap/M&AOQ-rz/&ZeVnLIqe-/250302-09050702.eml", "kept\r\n");
     return f;
 }
 

@@ -119,6 +119,8 @@ void Enable(Turn& t)
             enabled += " CONDSTORE";
         if (a.IsAtom("UTF8=ACCEPT") && !std::exchange(t.s.Utf8, true))
             enabled += " UTF8=ACCEPT";
+        if (a.IsAtom("IMAP4rev2") && !std::exchange(t.s.Rev2, true))
+            enabled += " IMAP4rev2";
         if (a.IsAtom("QRESYNC") && !t.s.QResync)
             enabled += std::exchange(t.s.CondStore, true) ? " QRESYNC" : " CONDSTORE QRESYNC";
         t.s.CondStore = t.s.CondStore || a.IsAtom("CONDSTORE");

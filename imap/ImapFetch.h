@@ -18,6 +18,7 @@ namespace Imap {
 class Stretches {
 public:
     Stretches(Server& server, qint16 index) : server_(server), index_(index) {}
+    ~Stretches() { Send(); }
     void Add(const QByteArray& response);   // with its CR LF
     void Send();                            // what is gathered, now
     static constexpr qsizetype StretchBytes = qsizetype(64) << 10;
@@ -72,10 +73,11 @@ public:
     // Whether the message matches; "*" in sets stands for the largest number or UID.
     bool Matches(const MessageRef& m, quint32 largestSeq, quint32 largestUid) const;
     // The untagged response for the matching numbers (UIDs under UID SEARCH): "* SEARCH ..."
-    // or, when RETURN was given, "* ESEARCH (TAG "t") [UID] MIN .. MAX .. COUNT .. ALL ..";
+    // or, when RETURN was given or `esearch` (IMAP4rev2, ALL then), "* ESEARCH (TAG "t") [UID]
+    // MIN .. MAX .. COUNT .. ALL ..";
     // "(MODSEQ n)" when a MODSEQ key was used, n the highest of the matches.
     QByteArray Response(const QByteArray& tag, const std::vector<quint32>& matches, bool uidCommand,
-                        quint64 highestModSeq) const;
+                        quint64 highestModSeq, bool esearch = false) const;
     ~SearchQuery();
     SearchQuery(SearchQuery&&) noexcept;
     SearchQuery& operator=(SearchQuery&&) noexcept;

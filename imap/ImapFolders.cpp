@@ -86,9 +86,9 @@ std::optional<ListRequest> ListArgs(const Turn& t)
         }
     if (args.size() < i + 2 || args[i].kind == Arg::List)
         return std::nullopt;
-    const auto reference = MailboxName(args[i].text, t.s.Utf8);
+    const auto reference = MailboxName(args[i].text, t.s.Utf8Names());
     for (const Arg& p : args[i + 1].kind == Arg::List ? args[i + 1].items : std::vector<Arg>{args[i + 1]}) {
-        const auto pattern = MailboxName(p.text, t.s.Utf8);
+        const auto pattern = MailboxName(p.text, t.s.Utf8Names());
         if (!reference || !pattern)
             return std::nullopt;
         r.patterns << *reference + *pattern;
@@ -114,6 +114,17 @@ QString SelectablePath(const QString& home, const QString& name)
     if (path.isEmpty() || !QDir(path).exists() || QFile::exists(path + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
         return {};
     return path;
+}
+
+QByteArray ListOf(const Turn& t, const QString& name, const QByteArray& sent)
+{
+    const QString given = QString::fromUtf8(sent);
+    const QByteArray old = given == given.normalized(QString::NormalizationForm_C) ? QByteArray() : " (\"OLDNAME\" (" + Quoted(t, given) + "))";
+    const QString path = Folders::PathOf(t.s.Home, name);
+    for (const Folders::Info& f : Folders::List(t.s.Home))
+        if (Folders::PathOf(t.s.Home, f.name) == path)
+            return "LIST (" + f.attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name) + old;
+    return "LIST () \"/\" " + Quoted(t, name) + old;
 }
 
 void List(Turn& t)
@@ -224,9 +235,50 @@ void ChangeFolder(Turn& t)
     t.Ok(verb + " completed");
 }
 
+namespace {
+
+// The name a folder should have: an earlier build kept the modified UTF-7 a client sent as the
+// name itself ("M&AOQ-rz" for "März"), and names were not kept in NFC. Level by level: one that
+// decodes to nothing but ASCII (a name with "&-" in it) stays as it is.
+QString RealName(const QString& stored)
+{
+    const auto ascii = [](const QString& s) { return std::all_of(s.begin(), s.end(), [](QChar c) { return c.unicode() < 0x80; }); };
+    QStringList levels = stored.split(QLatin1Char(Folders::Delimiter));
+    for (QString& level : levels) {
+        const QString real = ascii(level) ? MailboxName(level.toLatin1(), false).value_or(level) : level.normalized(QString::NormalizationForm_C);
+        level = ascii(level) && ascii(real) ? level : real;
+    }
+    return levels.join(QLatin1Char(Folders::Delimiter));
+}
+
+// Gives such folders their real name where it is free, parents before their children.
+void CarryOver(const ImapSession& s)
+{
+    for (bool renamed = true; renamed;) {
+        renamed = false;
+        for (const Folders::Info& f : Folders::List(s.Home)) {
+            const QString real = RealName(f.name), path = Folders::PathOf(s.Home, real);
+            if (real == f.name || path.isEmpty() || QFile::exists(path))
+                continue;
+            try {
+                Folders::Rename(s.Home, f.name, real);
+            } catch (const Failure& fail) {
+                mdlCommon::Report(QStringLiteral("IMAP folders of %1: %2").arg(s.User, fail.description));
+                continue;
+            }
+            mdlCommon::Report(QStringLiteral("IMAP: folder \"%1\" of %2 renamed to \"%3\"").arg(f.name, s.User, real));
+            renamed = true;
+            break;
+        }
+    }
+}
+
+}
+
 void LoggedIn(ImapSession& s)
 {
     try {
+        CarryOver(s);
         Folders::MakeSpecial(s.Home);
     } catch (const Failure& f) {
         mdlCommon::Report(QStringLiteral("IMAP folders of %1: %2").arg(s.User, f.description));

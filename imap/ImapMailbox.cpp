@@ -105,6 +105,7 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
     s.Changed = false;
     // Every change raises the highest mod-sequence: unchanged, there is nothing to tell.
     const quint64 now = s.Box->HighestModSeq();
+    Stretches out(server, index);   // one reply and log line a stretch, as FETCH sends them
     if (expunges && now != s.ExpungesLooked) {
         std::vector<quint32> gone;
         for (size_t n = s.Uids.size(); n > 0; --n) {
@@ -112,12 +113,12 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
                 continue;
             gone.push_back(s.Uids[n - 1]);
             if (!s.QResync)
-                server.SendReply(index, "* " + Num(n) + " EXPUNGE");
+                out.Add("* " + Num(n) + " EXPUNGE\r\n");
             s.ShownFlags.erase(s.Uids[n - 1]);
             s.Uids.erase(s.Uids.begin() + qsizetype(n - 1));
         }
         if (s.QResync && !gone.empty())
-            server.SendReply(index, "* VANISHED " + SetOf(gone));
+            out.Add("* VANISHED " + SetOf(gone) + "\r\n");
         s.ExpungesLooked = now;
     }
     if (now == s.Looked)
@@ -130,7 +131,7 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
             Remember(s, e);
         }
     if (s.Uids.size() != before)
-        server.SendReply(index, "* " + Num(s.Uids.size()) + " EXISTS");
+        out.Add("* " + Num(s.Uids.size()) + " EXISTS\r\n");
     const auto shownEnd = s.Uids.begin() + qsizetype(before);
     for (const IndexEntry& e : s.Box->Entries()) {
         if (e.modseq <= s.Looked || e.uid > lastShown)
@@ -140,7 +141,7 @@ void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
             continue;   // an expunge not told yet
         const ImapSession::Shown& shown = s.ShownFlags[e.uid];
         if (e.flags != shown.flags || (s.CondStore && e.modseq != shown.modseq)) {
-            server.SendReply(index, "* " + FlagsFetch(s, quint32(at - s.Uids.begin() + 1), e, s.QResync));
+            out.Add("* " + FlagsFetch(s, quint32(at - s.Uids.begin() + 1), e, s.QResync) + "\r\n");
             Remember(s, e);
         }
     }
@@ -158,11 +159,12 @@ void Resync(Turn& t, const Known& k)
     for (quint32 uid : t.s.Box->ExpungedSince(k.modseq))
         if (uid > held && (!k.uids || k.uids->Contains(uid, t.s.Box->UidNext() - 1)) && !t.s.Box->Find(uid))
             vanished.push_back(uid);
+    Stretches out(t.server, t.index);
     if (!vanished.empty())
-        t.Untagged("VANISHED (EARLIER) " + SetOf(vanished));
+        out.Add("* VANISHED (EARLIER) " + SetOf(vanished) + "\r\n");
     for (size_t n = 1; n <= t.s.Uids.size(); ++n)
         if (const IndexEntry* e = t.s.Box->Find(t.s.Uids[n - 1]); e && e->modseq > k.modseq)
-            t.Untagged(FlagsFetch(t.s, quint32(n), *e, true));
+            out.Add("* " + FlagsFetch(t.s, quint32(n), *e, true) + "\r\n");
 }
 
 // SELECT's parameters: CONDSTORE, QRESYNC (...); false when QRESYNC is malformed or not enabled.
@@ -227,10 +229,13 @@ void Select(Turn& t)
     t.Untagged("FLAGS (" + SystemFlags + ")");
     t.Untagged("OK [PERMANENTFLAGS (" + SystemFlags + " \\*)] Flags permitted");
     t.Untagged(Num(s.Uids.size()) + " EXISTS");
-    t.Untagged("0 RECENT");
+    if (!s.Rev2)
+        t.Untagged("0 RECENT");   // IMAP4rev2 has no \\Recent
     t.Untagged("OK [UIDVALIDITY " + Num(s.Box->UidValidity()) + "] UIDs valid");
     t.Untagged("OK [UIDNEXT " + Num(s.Box->UidNext()) + "] Predicted next UID");
     t.Untagged("OK [HIGHESTMODSEQ " + Num(s.Box->HighestModSeq()) + "] Highest");
+    if (s.Rev2)
+        t.Untagged(ListOf(t, s.BoxName, *t.Text(0)));
     if (known)
         Resync(t, *known);
     t.Ok(QByteArray(s.ReadOnly ? "[READ-ONLY] " : "[READ-WRITE] ") + t.command.name + " completed");
@@ -373,6 +378,7 @@ void Store(Turn& t)
         return t.No(f.description.toUtf8());
     }
     std::vector<quint32> modified;
+    Stretches out(t.server, t.index);
     for (quint32 seq : *chosen) {
         const quint32 uid = t.s.Uids[seq - 1];
         const IndexEntry* e = t.s.Box->Find(uid);
@@ -381,9 +387,10 @@ void Store(Turn& t)
         if (!e || leftAlone.contains(uid))
             continue;
         if (!silent)
-            t.Untagged(FlagsFetch(t.s, seq, *e, IsUid(t)));
+            out.Add("* " + FlagsFetch(t.s, seq, *e, IsUid(t)) + "\r\n");
         Remember(t.s, *e);
     }
+    out.Send();
     t.Ok((modified.empty() ? QByteArray() : "[MODIFIED " + SetOf(modified) + "] ") + t.command.name + " completed");
 }
 
@@ -429,7 +436,7 @@ void Search(Turn& t)
         Save(t.s, options, std::move(uids));
     // SAVE alone asks for no response: the client goes on with "$".
     if (!save || options.size() > 1) {
-        const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest);
+        const QByteArray response = query->Response(t.command.tag, matches, IsUid(t), highest, t.s.Rev2);
         t.server.SendReplyTaken(t.index, response.endsWith("\r\n") ? response.chopped(2) : response);
     }
     t.Ok(t.command.name + " completed");

@@ -249,7 +249,7 @@ std::optional<QString> Utf7Run(QByteArrayView run)
 std::optional<QString> MailboxName(const QByteArray& sent, bool utf8)
 {
     if (utf8 || std::any_of(sent.begin(), sent.end(), [](char c) { return uchar(c) >= 0x80; }))
-        return ValidUtf8(sent) ? std::optional<QString>(QString::fromUtf8(sent)) : std::nullopt;
+        return ValidUtf8(sent) ? std::optional<QString>(QString::fromUtf8(sent).normalized(QString::NormalizationForm_C)) : std::nullopt;
     QString name;
     for (qsizetype i = 0; i < sent.size(); ++i) {
         if (sent[i] != '&') {
@@ -263,7 +263,7 @@ std::optional<QString> MailboxName(const QByteArray& sent, bool utf8)
         name += *run;
         i = end;
     }
-    return name;
+    return name.normalized(QString::NormalizationForm_C);
 }
 
 QByteArray MailboxText(const QString& name, bool utf8)

@@ -23,7 +23,8 @@ std::optional<Command> ParseCommand(QByteArrayView line, QByteArray* tag, QByteA
 
 // A mailbox name as the client sent it, as names are stored (UTF-8). A client that has not
 // enabled UTF-8 writes other characters in modified UTF-7 ("&AOQ-" for "ä"); 8-bit text from it
-// is taken as UTF-8 all the same. nullopt when the name is malformed.
+// is taken as UTF-8 all the same. Names are kept in NFC, so "ä" as one character or as "a" and
+// a combining diaeresis is one folder. nullopt when the name is malformed.
 std::optional<QString> MailboxName(const QByteArray& sent, bool utf8);
 // A stored name as that client reads it.
 QByteArray MailboxText(const QString& name, bool utf8);

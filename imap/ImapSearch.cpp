@@ -273,22 +273,23 @@ bool SearchQuery::Matches(const MessageRef& m, quint32 largestSeq, quint32 large
     return d_->Match(d_->root, s, largestSeq, largestUid);
 }
 
-QByteArray SearchQuery::Response(const QByteArray& tag, const std::vector<quint32>& matches, bool uidCommand, quint64 highestModSeq) const
+QByteArray SearchQuery::Response(const QByteArray& tag, const std::vector<quint32>& matches, bool uidCommand, quint64 highestModSeq, bool esearch) const
 {
     std::vector<quint32> sorted = matches;
     std::sort(sorted.begin(), sorted.end());
     const QByteArray modseq = d_->modseq && !sorted.empty() ? QByteArray::number(highestModSeq) : QByteArray();
-    if (!d_->esearch) {
+    if (!d_->esearch && !esearch) {
         QByteArray out = "* SEARCH";
         for (quint32 n : sorted)
             out += ' ' + QByteArray::number(n);
         return out + (modseq.isEmpty() ? "" : " (MODSEQ " + modseq + ')') + "\r\n";
     }
     QByteArray out = "* ESEARCH (TAG \"" + tag + "\")" + (uidCommand ? " UID" : "");
-    if (d_->options.contains("MIN") && !sorted.empty()) out += " MIN " + QByteArray::number(sorted.front());
-    if (d_->options.contains("MAX") && !sorted.empty()) out += " MAX " + QByteArray::number(sorted.back());
-    if (d_->options.contains("COUNT")) out += " COUNT " + QByteArray::number(qsizetype(sorted.size()));
-    if (d_->options.contains("ALL") && !sorted.empty()) {
+    const QList<QByteArray> options = d_->esearch ? d_->options : QList<QByteArray>{"ALL"};
+    if (options.contains("MIN") && !sorted.empty()) out += " MIN " + QByteArray::number(sorted.front());
+    if (options.contains("MAX") && !sorted.empty()) out += " MAX " + QByteArray::number(sorted.back());
+    if (options.contains("COUNT")) out += " COUNT " + QByteArray::number(qsizetype(sorted.size()));
+    if (options.contains("ALL") && !sorted.empty()) {
         out += " ALL ";
         for (size_t j = 0; j < sorted.size();) {   // "1:3,5"
             size_t k = j;

@@ -35,7 +35,9 @@ public:
     QString User;          // who logged in
     QString Home;          // the account's mailbox folder, INBOX
     QByteArray Waiting;    // the tag of an IDLE or AUTHENTICATE under way
-    bool CondStore = false, QResync = false, Utf8 = false;   // ENABLEd or implied
+    bool CondStore = false, QResync = false, Utf8 = false, Rev2 = false;   // ENABLEd or implied
+    // Folder names go both ways in UTF-8 once the client said it reads them so.
+    bool Utf8Names() const { return Utf8 || Rev2; }
 
     // The selected folder as this session last showed it.
     struct Shown {

@@ -29,14 +29,18 @@ struct Turn {
     std::optional<QString> Mailbox(size_t i) const
     {
         const auto text = Text(i);
-        return text ? MailboxName(*text, s.Utf8) : std::nullopt;
+        return text ? MailboxName(*text, s.Utf8Names()) : std::nullopt;
     }
     // A stored mailbox name as this client reads it.
-    QByteArray Named(const QString& name) const { return MailboxText(name, s.Utf8); }
+    QByteArray Named(const QString& name) const { return MailboxText(name, s.Utf8Names()); }
 };
 
 // The folder on disk of a name that can be selected (not a \\Noselect parent), "" for none.
 QString SelectablePath(const QString& home, const QString& name);
+
+// "LIST (attributes) "/" name" of a folder, as SELECT tells an IMAP4rev2 client that named it
+// `sent`; a name sent in another Unicode form than the one kept is told as its OLDNAME.
+QByteArray ListOf(const Turn& t, const QString& name, const QByteArray& sent);
 
 // The capabilities as the client may use them now.
 QByteArray Capabilities(Server& server, qint16 index, const ImapSession& s);

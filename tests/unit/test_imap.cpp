@@ -112,6 +112,8 @@ private slots:
         QTest::newRow("UTF-8 enabled") << QByteArray("M&AOQ-rz \xc3\xa9") << true << QString("M&AOQ-rz é") << QByteArray("M&AOQ-rz \xc3\xa9");
         for (const char* bad : {"&AC4ALg-", "a/&AC8-b", "&AOQ", "&2D0-", "&AO-", "&*-", "\xff"})
             QTest::newRow(bad) << QByteArray(bad) << false << QString("invalid") << QByteArray();
+        QTest::newRow("NFD enabled") << QByteArray("Ma\xcc\x88rz") << true << QString("März") << QByteArray("M\xc3\xa4rz");
+        QTest::newRow("NFD in modified UTF-7") << QByteArray("Ma&Awg-rz") << false << QString("März") << QByteArray("M&AOQ-rz");
         QTest::newRow("broken UTF-8 enabled") << QByteArray("\xc3(") << true << QString("invalid") << QByteArray();
     }
     void mailboxNames()
@@ -148,15 +150,17 @@ private slots:
             "C: c ID {300000000}", "S: c NO [TOOBIG] Literal too large", "C: d IDLE", "S: + idling", "C: done", "S: d OK IDLE terminated",
             "C: e NOOP {300000000+}", "S: * BYE Literal too large"};
         // Reading sets \\Seen; another session hears of flags at its next command and of expunges
-        // only where sequence numbers cannot shift under the client (never during FETCH).
+        // only where sequence numbers cannot shift under the client (never during FETCH). A run
+        // of untagged responses is one reply (one log line).
         QTest::newRow("read, flag, search, expunge") << Login + Selected("C", 2, 3) + Lines{"C3: a LOGIN alice secret", "S3: a OK *"}
             + Selected("C3", 2, 3, "EXAMINE") + Lines{"C: f FETCH 1:4294967295 (UID RFC822.SIZE)", "S: * 1 FETCH (UID 1 RFC822.SIZE 23)\n* 2 FETCH (UID 2 RFC822.SIZE 27)",
             "S: f OK FETCH completed", "C: g FETCH 2 BODY[TEXT]", "S: * 2 FETCH (BODY[TEXT] {11}\n.\nsecond\n FLAGS (\\Seen))",
             "S: g OK FETCH completed", "C3: b STORE 1 +FLAGS x", "S3: * 2 FETCH (FLAGS (\\Seen))", "S3: b NO [READ-ONLY] Mailbox is read-only",
             "C3: c NOOP", "S3: c OK NOOP completed",
-            "C: h STORE 1:2 +FLAGS.SILENT (\\Deleted $Later)", "S: h OK STORE completed", "C: i UID SEARCH DELETED KEYWORD $later", "S: * SEARCH 1 2", "S: i OK UID SEARCH completed",
+            "C: h STORE 1:2 +FLAGS (\\Deleted $Later)",
+            "S: * 1 FETCH (FLAGS (\\Deleted $Later))\n* 2 FETCH (FLAGS (\\Seen \\Deleted $Later))", "S: h OK STORE completed", "C: i UID SEARCH DELETED KEYWORD $later", "S: * SEARCH 1 2", "S: i OK UID SEARCH completed",
             "C: j UID EXPUNGE 2", "S: * 2 EXPUNGE", "S: j OK [HIGHESTMODSEQ *", "C3: d FETCH 2 (UID)", "S3: * 1 FETCH (FLAGS (\\Deleted $Later))", "S3: d OK FETCH completed",
-            "C3: e CHECK", "S3: * 2 EXPUNGE", "S3: e OK CHECK completed", "C: k STORE 1 FLAGS ()", "S: * 1 FETCH (FLAGS ())", "S: k OK STORE completed",
+            "C: k STORE 1 FLAGS ()", "S: * 1 FETCH (FLAGS ())", "S: k OK STORE completed", "C3: e CHECK", "S3: * 2 EXPUNGE\n* 1 FETCH (FLAGS ())", "S3: e OK CHECK completed",
             "C: l FETCH x FLAGS", "S: l BAD Malformed sequence set", "C: m CLOSE", "S: m OK CLOSE completed", "C: n FETCH 1 UID", "S: n BAD Command not valid in this state"};
         QTest::newRow("condstore, qresync") << Login + Lines{"C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"}
             + Selected("C", 2, 3) + Lines{"C: c STORE 1:2 (UNCHANGEDSINCE 0) +FLAGS x", "S: c OK [MODIFIED 1:2] STORE completed",
@@ -175,7 +179,7 @@ private slots:
         // SELECT with what the client knew: VANISHED (EARLIER) only of the UIDs it lists, and none
         // below a sequence number that still has its UID.
         Lines resync = Selected("C", 3, 6);
-        resync = resync.mid(0, 8) + Lines{"S: * VANISHED (EARLIER) 4", "S: * 3 FETCH (UID 5 FLAGS () MODSEQ (*"} + resync.mid(8);
+        resync = resync.mid(0, 8) + Lines{"S: * VANISHED (EARLIER) 4\n* 3 FETCH (UID 5 FLAGS () MODSEQ (*"} + resync.mid(8);
         resync[0] += " (QRESYNC ($VALIDITY 3 (1:2 2:3)))";
         QTest::newRow("qresync known") << Login + Lines{"C: a SELECT INBOX (QRESYNC (1 1))", "S: a BAD QRESYNC wants ENABLE QRESYNC, a UIDVALIDITY, a mod-sequence and known UIDs",
             "C: b ENABLE QRESYNC", "S: * ENABLED CONDSTORE QRESYNC", "S: b OK ENABLE completed"} + Selected("C", 2, 3)
@@ -186,14 +190,26 @@ private slots:
             "S: i BAD Command not valid in this state"} + resync + Lines{"C: j FETCH 1 (UID) (CHANGEDSINCE 1 VANISHED)", "S: j BAD VANISHED wants UID FETCH and QRESYNC",
             "C: k UID FETCH 2:* (UID) (CHANGEDSINCE 3 VANISHED)", "S: * VANISHED (EARLIER) 4", "S: * 3 FETCH (UID 5 MODSEQ (*", "S: k OK UID FETCH completed"};
         // Names in modified UTF-7 until UTF-8 is enabled, then in UTF-8; a message as UTF8 (~{n}...).
-        QTest::newRow("utf-8") << Login + Lines{"C: b CREATE M&AOQ-rz", "S: b OK CREATE completed", "C: c CREATE \"Caf\xc3\xa9\"", "S: c OK CREATE completed",
-            "C: d LIST \"\" (M* Caf*)", "S: * LIST (\\HasNoChildren) \"/\" Caf&AOk-", "S: * LIST (\\HasNoChildren) \"/\" M&AOQ-rz", "S: d OK LIST completed",
+        QTest::newRow("utf-8") << Login + Lines{"C: c CREATE \"Caf\xc3\xa9\"", "S: c OK CREATE completed",
+            "C: d LIST \"\" (M* Caf*)", "S: * LIST (\\HasNoChildren) \"/\" Caf&AOk-", "S: * LIST (\\HasChildren) \"/\" M&AOQ-rz",
+            "S: * LIST (\\HasNoChildren) \"/\" M&AOQ-rz/&ZeVnLIqe-", "S: d OK LIST completed",
             "C: e CREATE &Jjo", "S: e BAD CREATE wants a mailbox name", "C: f ENABLE UTF8=ACCEPT", "S: * ENABLED UTF8=ACCEPT", "S: f OK ENABLE completed",
-            "C: g STATUS \"M\xc3\xa4rz\" (MESSAGES)", "S: * STATUS \"M\xc3\xa4rz\" (MESSAGES 0)", "S: g OK STATUS completed",
+            "C: g STATUS \"M\xc3\xa4rz\" (MESSAGES)", "S: * STATUS \"M\xc3\xa4rz\" (MESSAGES 1)", "S: g OK STATUS completed",
             "C: h APPEND \"Caf\xc3\xa9\" UTF8 (~{14+}\nSubject: \xc3\xa9t\xc3\xa9)", "S: h OK [APPENDUID *", "C: i SELECT M&AOQ-rz", "S: i NO [NONEXISTENT] No such mailbox"};
+        // IMAP4rev2 once enabled: no RECENT, the folder's LIST at SELECT, SEARCH as ESEARCH, names in UTF-8.
+        Lines rev2 = Selected("C", 2, 3);
+        rev2.removeAt(4);
+        rev2.insert(7, "S: * LIST (\\HasNoChildren) \"/\" INBOX");
+        QTest::newRow("imap4rev2") << Login + Lines{"C: b ENABLE IMAP4rev2 imap4rev2", "S: * ENABLED IMAP4rev2", "S: b OK ENABLE completed"} + rev2 + Lines{"C: d SEARCH UNSEEN", "S: * ESEARCH (TAG \"d\") ALL 1:2",
+            "S: d OK SEARCH completed", "C: e UID SEARCH DELETED", "S: * ESEARCH (TAG \"e\") UID", "S: e OK UID SEARCH completed",
+            "C: f LIST \"\" M*", "S: * LIST (\\HasChildren) \"/\" \"M\xc3\xa4rz\"", "S: * LIST (\\HasNoChildren) \"/\" \"M\xc3\xa4rz/\xe6\x97\xa5\xe6\x9c\xac\xe8\xaa\x9e\"",
+            "S: f OK LIST completed",
+            "C: g EXAMINE \"Ma\xcc\x88rz\"", "S: * OK [CLOSED] Previous mailbox closed", "S: * FLAGS *", "S: * OK [PERMANENTFLAGS *", "S: * 1 EXISTS",
+            "S: * OK [UIDVALIDITY *", "S: * OK [UIDNEXT 2] *", "S: * OK [HIGHESTMODSEQ *",
+            "S: * LIST (\\HasChildren) \"/\" \"M\xc3\xa4rz\" (\"OLDNAME\" (\"Ma\xcc\x88rz\"))", "S: g OK [READ-ONLY] EXAMINE completed"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
             "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
-            "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
+            "S: * LIST (\\HasChildren) \"/\" M&AOQ-rz", "S: * LIST (\\HasNoChildren) \"/\" M&AOQ-rz/&ZeVnLIqe-", "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",
             "C: c CREATE Work/2026/", "S: c OK CREATE completed", "C: d CREATE ../up", "S: d NO *", "C: e RENAME Work Job", "S: e OK RENAME completed",
             "C: f LIST (SUBSCRIBED) \"\" J%", "S: * LIST (\\HasNoChildren \\Junk \\Subscribed) \"/\" Junk", "S: f OK LIST completed", "C: g SUBSCRIBE Job/2026", "S: g OK SUBSCRIBE completed",
             "C: h LIST \"\" Job* RETURN (SUBSCRIBED STATUS (MESSAGES UIDNEXT))", "S: * LIST (\\HasChildren) \"/\" Job", "S: * STATUS Job (MESSAGES 0 UIDNEXT 1)",
@@ -211,11 +227,20 @@ private slots:
         ProgramFolder pf("UserName,Password,MailID\nalice,secret,alice\n");
         pf.Write("Users/alice/250101-10000000.eml", "Subject: one\r\n\r\nfirst\r\n");
         pf.Write("Users/alice/250101-10000001.eml", "Subject: two\r\n\r\n..\r\nsecond\r\n");
+        // Folders an earlier build named by the modified UTF-7 sent, carried to their names at login.
+        pf.Write("Users/alice/.imap/M&AOQ-rz/250101-10000002.eml", "Subject: old\r\n\r\nkept\r\n");
+        pf.Write("Users/alice/.imap/M&AOQ-rz/&ZeVnLIqe-/250101-10000003.eml", "Subject: old\r\n\r\nkept\r\n");
+        static QStringList reported;
+        reported.clear();
+        mdlCommon::SetReporter([](const QString& line) { reported << line; });
         FakeServer s;
         for (qint16 i : {2, 3}) s.Open<ImapSession>(i, ImapStep::Commands);
         // "$VALIDITY" in a command stands for INBOX's UIDVALIDITY.
         const auto validity = [&] { return QByteArray::number(MailboxIndex::Open(pf.Path("Users/alice"))->UidValidity()); };
         Play(s, 2, script, [&](qint16 i, const QByteArray& b) { Gather(s, i, b.contains("$VALIDITY") ? QByteArray(b).replace("$VALIDITY", validity()) : b, ImapCommand); });
+        mdlCommon::SetReporter(nullptr);
+        const QStringList carried{"IMAP: folder \"M&AOQ-rz\" of alice renamed to \"März\"", "IMAP: folder \"März/&ZeVnLIqe-\" of alice renamed to \"März/日本語\""};
+        QVERIFY2(reported.isEmpty() || reported == carried, qPrintable(reported.join('\n')));
     }
 };
 
