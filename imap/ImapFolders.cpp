@@ -6,10 +6,13 @@
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
+#include <deque>
 
 namespace Imap {
 
@@ -114,6 +117,31 @@ QString SelectablePath(const QString& home, const QString& name)
     if (path.isEmpty() || !QDir(path).exists() || QFile::exists(path + QLatin1Char('/') + QLatin1String(Folders::NoselectMark)))
         return {};
     return path;
+}
+
+namespace {
+
+constexpr size_t KeptFolders = 4;
+constexpr qint64 KeptMs = 120000;
+
+// The folders selected last, each with when it is let go.
+std::deque<std::pair<std::shared_ptr<MailboxIndex>, QDeadlineTimer>>& Kept()
+{
+    static std::deque<std::pair<std::shared_ptr<MailboxIndex>, QDeadlineTimer>> kept;
+    static const bool cleared = (qAddPostRoutine([] { Kept().clear(); }), true);   // before the event loop goes
+    Q_UNUSED(cleared);
+    return kept;
+}
+
+}
+
+void KeepLoaded(const std::shared_ptr<MailboxIndex>& box)
+{
+    auto& kept = Kept();
+    std::erase_if(kept, [&](const auto& k) { return k.first == box || k.second.hasExpired(); });
+    kept.emplace_back(box, QDeadlineTimer(KeptMs));
+    if (kept.size() > KeptFolders)
+        kept.pop_front();
 }
 
 QByteArray ListOf(const Turn& t, const QString& name, const QByteArray& sent)

@@ -202,6 +202,7 @@ void Select(Turn& t)
     try {
         t.s.Box = MailboxIndex::Open(path);
         t.s.Box->Refresh();
+        KeepLoaded(t.s.Box);
     } catch (const Failure& f) {
         t.s.Box.reset();
         return t.No("[SERVERBUG] " + f.description.toUtf8());

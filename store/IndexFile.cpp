@@ -111,10 +111,10 @@ void IndexData::Put(IndexEntry entry)
 {
     uidNext = std::max(uidNext, entry.uid + 1);
     highestModSeq = std::max(highestModSeq, entry.modseq);
-    if (IndexEntry* e = Find(entry.uid))
+    if (entries.empty() || entries.back().uid < entry.uid)
+        entries.push_back(std::move(entry));   // an index read from disk comes in order
+    else if (IndexEntry* e = Find(entry.uid))
         *e = std::move(entry);
-    else if (entries.empty() || entries.back().uid < entry.uid)
-        entries.push_back(std::move(entry));
     else
         entries.insert(std::lower_bound(entries.begin(), entries.end(), entry.uid, [](const IndexEntry& e, quint32 u) { return e.uid < u; }),
                        std::move(entry));
