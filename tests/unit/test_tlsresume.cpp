@@ -1,8 +1,11 @@
 // Session resumption by the process's ticket keys and session cache, on SSL_CTXs made after
 // TlsResume::Install as Qt's are: each handshake gets contexts of its own, so only what is
 // shared across the process can resume, and keys older than two rotations open nothing.
-// Resuming at once (tickets and session IDs) is tests/e2e/test_tlsresume.py's.
+// Resuming at once (tickets and session IDs) is tests/e2e/test_tlsresume.py's; here also a client
+// that uses each TLS 1.3 ticket once, which Python's does not.
+#include "core/TlsContext.h"
 #include "core/TlsResume.h"
+#include "core/TlsSession.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -12,6 +15,15 @@
 #include <openssl/ssl.h>
 
 namespace {
+
+// The client's newest session, as clients keep it that use a TLS 1.3 ticket once only
+// (OpenSSL's client cache, as curl uses it).
+SSL_SESSION* newest = nullptr;
+int KeepNewest(SSL*, SSL_SESSION* session)
+{
+    SSL_SESSION_free(std::exchange(newest, session));
+    return 1;   // the reference is ours
+}
 
 struct Pair {
     SSL_CTX* serverCtx;
@@ -66,6 +78,41 @@ class TestTlsResume : public QObject {
         return {SSL_session_reused(p.server) == 1, done ? SSL_get1_session(p.client) : nullptr};
     }
 
+    // A client over TLS 1.3 against our server session, through to the first reply; whether it resumed.
+    bool Served(const std::shared_ptr<SSL_CTX>& server, SSL_CTX* clientCtx, SSL_SESSION* session)
+    {
+        TlsSession tls(server);
+        SSL* client = SSL_new(clientCtx);
+        if (session)
+            SSL_set_session(client, session);
+        BIO *ours = nullptr, *net = nullptr;
+        BIO_new_bio_pair(&ours, 0, &net, 0);
+        SSL_set_bio(client, ours, ours);
+        SSL_set_connect_state(client);
+        QByteArray text;
+        char buffer[16384];
+        for (int turn = 0; turn < 10 && !tls.Done(); ++turn) {
+            SSL_do_handshake(client);
+            QByteArray sent;
+            for (int n; (n = BIO_read(net, buffer, sizeof buffer)) > 0;)
+                sent.append(buffer, n);
+            tls.Take(sent, text);
+            const QByteArray back = tls.Output();
+            BIO_write(net, back.constData(), int(back.size()));
+        }
+        SSL_do_handshake(client);
+        tls.Write("250 ok\r\n");   // the ticket goes with it
+        const QByteArray reply = tls.Output();
+        BIO_write(net, reply.constData(), int(reply.size()));
+        const int n = SSL_read(client, buffer, sizeof buffer);
+        const bool resumed = SSL_session_reused(client) == 1 && QByteArray(buffer, std::max(n, 0)) == "250 ok\r\n";
+        SSL_shutdown(client);
+        SSL_free(client);
+        BIO_free(net);
+        ERR_clear_error();
+        return resumed;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -113,6 +160,26 @@ private slots:
             QVERIFY(third);
         }
         SSL_SESSION_free(renewed);
+    }
+
+    // Such a client has no ticket left after resuming unless the server gives it a new one
+    // each time: without, every other connection would be a full handshake.
+    void singleUseTicketsResumeEveryTime()
+    {
+        TlsContext context;
+        context.Use(dir_.filePath("cert.pem"), dir_.filePath("key.pem"));
+        const std::shared_ptr<SSL_CTX> server = context.Current();
+        QVERIFY(server);
+        SSL_CTX* clientCtx = SSL_CTX_new(TLS_client_method());
+        SSL_CTX_set_min_proto_version(clientCtx, TLS1_3_VERSION);
+        SSL_CTX_set_session_cache_mode(clientCtx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(clientCtx, KeepNewest);
+        QList<bool> resumed;
+        for (int i = 0; i < 4; ++i)
+            resumed << Served(server, clientCtx, newest && SSL_SESSION_is_resumable(newest) ? newest : nullptr);
+        QCOMPARE(resumed, QList<bool>({false, true, true, true}));
+        SSL_SESSION_free(std::exchange(newest, nullptr));
+        SSL_CTX_free(clientCtx);
     }
 };
 
