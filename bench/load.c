@@ -3,13 +3,13 @@
  * at a cost of a few system calls and a scan of the bytes a reply. It prints the count and the
  * seconds of the timed part on one line; on any reply it did not expect it says which and exits 1.
  *
- *     load <port> <user> <password> pop3-retr <messages>
+ *     load <port> <user> <password> pop3-retr <messages> [<passes>]
  *     load <port> <user> <password> pop3-top <messages> <lines> <passes>
  *     load <port> <user> <password> imap-envelope <messages> <size> <passes>
  *     load <port> <user> <password> imap-body <messages> <size>
  *
- * pop3-retr: LIST, then RETR 1..n, each message's dot-terminated body read to its end and its
- * size (dots unstuffed) compared with LIST's. pop3-top: TOP i lines for i = 1..n, `passes` times,
+ * pop3-retr: LIST, then RETR 1..n (`passes` times, once if not given), each message's
+ * dot-terminated body read to its end and its size (dots unstuffed) compared with LIST's. pop3-top: TOP i lines for i = 1..n, `passes` times,
  * each with the header, the blank line and exactly `lines` lines. imap-envelope: SELECT INBOX
  * (n EXISTS), then FETCH 1:* (UID FLAGS RFC822.SIZE ENVELOPE) `passes` times, one FETCH response
  * a message in order, each with RFC822.SIZE `size`. imap-body: FETCH i BODY[] for i = 1..n, one
@@ -217,11 +217,12 @@ static long* pop_list(long count)
     return sizes;
 }
 
-static double pop_retr(long count)
+static double pop_retr(long count, long passes)
 {
     long* sizes = pop_list(count);
     double t0 = now();
-    for (long i = 1; i <= count; i++) {
+    for (long j = 0; j < count * passes; j++) {
+        long i = j % count + 1;
         say("RETR %ld\r\n", i);
         pop_ok();
         long size = dotted();
@@ -410,7 +411,7 @@ static double imap_body(long count, long size)
 
 static void usage(void)
 {
-    fprintf(stderr, "usage: load <port> <user> <password> pop3-retr <messages>\n"
+    fprintf(stderr, "usage: load <port> <user> <password> pop3-retr <messages> [<passes>]\n"
                     "       load <port> <user> <password> pop3-top <messages> <lines> <passes>\n"
                     "       load <port> <user> <password> imap-envelope <messages> <size> <passes>\n"
                     "       load <port> <user> <password> imap-body <messages> <size>\n");
@@ -458,9 +459,11 @@ int main(int argc, char** argv)
         pop_ok();
         say("PASS %s\r\n", password);
         pop_ok();
-        if (!strcmp(mode, "pop3-retr") && argc == 6)
-            secs = pop_retr(count);
-        else if (!strcmp(mode, "pop3-top") && argc == 8) {
+        if (!strcmp(mode, "pop3-retr") && (argc == 6 || argc == 7)) {
+            long passes = argc == 7 ? arg(argc, argv, 6) : 1;
+            secs = pop_retr(count, passes);
+            done_count = count * passes;
+        } else if (!strcmp(mode, "pop3-top") && argc == 8) {
             long passes = arg(argc, argv, 7);
             secs = pop_top(count, arg(argc, argv, 6), passes);
             done_count = count * passes;
