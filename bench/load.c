@@ -19,6 +19,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -72,6 +73,7 @@ static void fill(void)
         k = recv(fd, buf + end, BufSize - end, MSG_DONTWAIT);
         if (k >= 0 || (errno != EAGAIN && errno != EINTR))
             break;
+        sched_yield();   /* a server or peer waiting for this core goes first */
         if (until == 0)
             until = now() + SpinSeconds;
         else if (now() > until) {
