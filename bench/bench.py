@@ -68,7 +68,8 @@ def pop_retr_all(port, account, expect, tls=False):
     return n, t1 - t0
 
 
-# Passes over the mailbox with TOP: one pass of 300 took 40 ms, too short a time for a steady figure.
+# Passes over the mailbox with TOP (and with RETR in the C client's rows): one pass of 300 took 40 ms, too short
+# a time for a steady figure.
 TOP_PASSES = 5
 
 
@@ -231,12 +232,49 @@ def run_pop_dele(srv, count, size):
     return n / wall, srv.cpu() - cpu0, cli, wall
 
 
-class Floor:
-    """bench/floor.c: a responder that does nothing but answer, on its own two ports."""
+# --- the client in C (bench/load.c), where the Python clients would set the pace -------------
 
-    def __init__(self, exe):
+LOAD_C = [None]   # the built client's path, once main has built it
+
+
+def built(source, exe):
+    """exe compiled from bench/<source> unless it is there and newer; None when no compiler could."""
+    src = os.path.join(os.path.dirname(os.path.abspath(__file__)), source)
+    if not os.path.exists(exe) or os.path.getmtime(exe) < os.path.getmtime(src):
+        os.makedirs(os.path.dirname(exe), exist_ok=True)
+        made = subprocess.run(["cc", "-O2", "-Wall", "-o", exe, src], capture_output=True, text=True)
+        if made.returncode:
+            print(f"{source} not built: {made.stderr.strip()[:300]}", file=sys.stderr)
+            return None
+    return exe
+
+
+def run_c(srv, port, *args):
+    """One session of the C client: (figure, cpu server s, cpu client s, wall s), the figure from the
+    count and seconds of its timed part."""
+    if not LOAD_C[0]:
+        raise BenchError("no C client (bench/load.c did not build)")
+    cpu0 = srv.cpu() if srv else 0.0
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    t0 = time.perf_counter()
+    out = subprocess.run([LOAD_C[0], str(port), "bench", "pw-bench", *map(str, args)], capture_output=True, text=True,
+                         timeout=300)
+    wall = time.perf_counter() - t0
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if out.returncode:
+        raise BenchError(f"C client: {out.stderr.strip()[:300]}")
+    count, secs = out.stdout.split()
+    cli = (after.ru_utime + after.ru_stime) - (before.ru_utime + before.ru_stime)
+    return int(count) / float(secs), (srv.cpu() - cpu0) if srv else 0.0, cli, wall
+
+
+class Floor:
+    """bench/floor.c: a responder that does nothing but answer, on its own two ports; `message`:
+    the size and number of the messages its POP3 side lists and answers."""
+
+    def __init__(self, exe, message=()):
         self.smtp, self.pop3 = free_port(), free_port()
-        self.proc = subprocess.Popen([exe, str(self.smtp), str(self.pop3)])
+        self.proc = subprocess.Popen([exe, str(self.smtp), str(self.pop3), *map(str, message)])
         wait_until(self.answers, lambda: "the floor responder did not answer", 10)
 
     def answers(self):
@@ -523,10 +561,12 @@ class W:
     `peer` names the peer that runs it too, `also` the name and unit of a second figure."""
 
     def __init__(self, name, unit, target, once, kwargs=None, prepare=None, peer=None, also=None, floor=None,
-                 finish=None, fresh=False):
+                 finish=None, fresh=False, floor_message=(), quick=True):
         self.name, self.unit, self.target, self.once = name, unit, target, once
         self.kwargs, self.prepare, self.peer, self.also = kwargs or {}, prepare, peer, also
         self.floor = floor   # the same clients against the floor responder, for the notes
+        self.floor_message = floor_message   # (size, count) of the messages the floor lists
+        self.quick = quick   # in --quick when --only does not name it
         self.finish = finish   # given the row once every run is in
         # A fresh server (and peer) for every run: memory figures never helped by an earlier run.
         self.fresh = fresh or name.startswith(("idle", "big"))
@@ -549,6 +589,8 @@ def main():
     p.add_argument("--log", default="", help="file for the server's log (default: Tandrivel.log in its temporary folder)")
     p.add_argument("--floor", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "floor"),
                    help="bench/floor.c built: the same clients against a responder that does nothing, in the notes")
+    p.add_argument("--load", default=os.path.join(os.path.dirname(__file__), "..", "build-bench", "load"),
+                   help="where bench/load.c is built, the client of the rows named '..., C client'")
     a = p.parse_args()
     a.runs = a.runs or (1 if a.quick else 3)
     a.scale = a.scale or (0.1 if a.quick else 1.0)
@@ -561,6 +603,13 @@ def main():
     conc_accounts = [f"pop{i}" for i in range(10)]
     profiling = a.wrap or a.perf or a.callgrind   # the peers would only blur a profile
     absent = {k: "–" if a.peers == "none" or profiling else peers.missing(k) for k in peers.PEERS}
+
+    def c_pop(twin, target, count, size, args=None):
+        """The Python row `twin` again with the C client, and the same client against the floor."""
+        args = args or ("pop3-retr", count, TOP_PASSES)   # passes: a run of 30 ms would be too short to tell
+        return W(twin + ", C client", "msg/s", target, lambda s: run_c(s, s.pop3, *args),
+                 prepare=filled(["bench"], count, size), peer="dovecot", floor=lambda f: run_c(None, f.pop3, *args)[0],
+                 floor_message=(size, count))
 
     workloads = [
         W("smtp 1KB x10", "msg/s", ">= 3x Postfix", lambda s: run_smtp(s, 1 * KB, 10, n(2000)), peer="postfix",
@@ -585,6 +634,7 @@ def main():
           floor=lambda f: floor_smtp(f, 100 * KB, 1, n(300))),
         W("pop3 RETR 2000x1KB, 1 session", "msg/s", ">= 11,000", lambda s: run_pop_one_session(s, n(2000)),
           prepare=filled(["bench"], n(2000), 1 * KB), peer="dovecot"),
+        c_pop("pop3 RETR 2000x1KB, 1 session", ">= 11,000", n(2000), 1 * KB),
         W("pop3 RETR 2000x1KB, 1 session, STLS", "msg/s", "", lambda s: run_pop_one_session(s, n(2000), tls=True),
           {"tls": True}, filled(["bench"], n(2000), 1 * KB), peer="dovecot"),
         W("pop3s RETR 2000x1KB, 1 session", "msg/s", ">= 1.5x Dovecot",
@@ -597,12 +647,15 @@ def main():
           peer="dovecot"),
         W("pop3 RETR 300x100KB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(300)),
           prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
+        c_pop("pop3 RETR 300x100KB, 1 session", ">= 1.5x Dovecot", n(300), 100 * KB),
         W("pop3 RETR 100x1MB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, n(100)),
           prepare=filled(["bench"], n(100), 1 * MB), peer="dovecot"),
+        c_pop("pop3 RETR 100x1MB, 1 session", ">= 1.5x Dovecot", n(100), 1 * MB),
         W("pop3 RETR 10x10MB, 1 session", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_one_session(s, max(2, n(10))),
           prepare=filled(["bench"], max(2, n(10)), 10 * MB), peer="dovecot"),
         W("pop3 TOP n 20 300x100KB, 1 session", "msg/s", "", lambda s: run_pop_top(s, n(300), 20),
           prepare=filled(["bench"], n(300), 100 * KB), peer="dovecot"),
+        c_pop("pop3 TOP n 20 300x100KB, 1 session", "", n(300), 100 * KB, ("pop3-top", n(300), 20, TOP_PASSES)),
         W("smtp server CPU a message, STARTTLS resuming", "ms", "<= 1.5x plain", run_cpu_resumed, {"tls": True},
           peer="postfix", also=("smtp server CPU a message, plain", "ms"), finish=cpu_ratio_note),
         W("pop3 RETR+DELE+QUIT 2000x1KB", "msg/s", ">= 1.5x Dovecot", lambda s: run_pop_dele(s, n(2000), 1 * KB),
@@ -631,8 +684,16 @@ def main():
         W(f"imap FETCH 1:* (UID FLAGS RFC822.SIZE ENVELOPE), {box:,}", "msg/s", ">= 2x Dovecot",
           lambda s: imap.run_timed(imap.fetch_all, s, box, 1 * KB), {"imap": True}, imap.filled(box, 1 * KB),
           peer="dovecot-imap"),
+        W(f"imap FETCH 1:* (UID FLAGS RFC822.SIZE ENVELOPE), {box:,}, C client", "msg/s", ">= 2x Dovecot",
+          lambda s: run_c(s, s.imap, "imap-envelope", box, 1 * KB, max(1, n(10))), {"imap": True},
+          # and fetched once: every run finds a peer's cache of envelopes filled, not only the later ones
+          lambda s: (imap.filled(box, 1 * KB)(s), run_c(s, s.imap, "imap-envelope", box, 1 * KB, 1)),
+          peer="dovecot-imap", quick=False),   # a second fill of 10,000 for a pass of 30 ms
         W("imap FETCH n BODY[] 2000x1KB, 1 session", "msg/s", ">= 2x Dovecot",
           lambda s: imap.run_timed(imap.body_each, s, n(2000), 1 * KB), {"imap": True}, imap.filled(n(2000), 1 * KB),
+          peer="dovecot-imap"),
+        W("imap FETCH n BODY[] 2000x1KB, 1 session, C client", "msg/s", ">= 2x Dovecot",
+          lambda s: run_c(s, s.imap, "imap-body", n(2000), 1 * KB), {"imap": True}, imap.filled(n(2000), 1 * KB),
           peer="dovecot-imap"),
         W(f"imap UID SEARCH SUBJECT, {box:,}", "search/s", ">= 2x Dovecot",
           lambda s: imap.run_timed(imap.search_each, s, n(50), box), {"imap": True}, imap.filled(box, 1 * KB, True),
@@ -655,6 +716,11 @@ def main():
     only = re.split(r",(?=[^\s\d])", a.only) if a.only else []
     # A name ending in "$" is that workload alone, not every one it begins.
     selected = [w for w in workloads if not only or any(w.name == o[:-1] if o.endswith("$") else w.name.startswith(o) for o in only)]
+    selected = [w for w in selected if w.quick or only or not a.quick]
+    if any(w.name.endswith("C client") for w in selected):
+        LOAD_C[0] = built("load.c", os.path.abspath(a.load))
+    if any(w.floor for w in selected) and not profiling:
+        built("floor.c", os.path.abspath(a.floor))   # rebuilt when older than its source
     want_relay = not only or any(o in ("relay", "mx") for o in only)
     if want_relay and os.geteuid() != 0:
         print("relay and MX workloads skipped: the sink needs port 25 (run as root)", file=sys.stderr)
@@ -746,7 +812,7 @@ def main():
             if w.finish:
                 w.finish(row)
             if w.floor and os.access(a.floor, os.X_OK) and not profiling:
-                floor = Floor(a.floor)
+                floor = Floor(a.floor, w.floor_message)
                 try:
                     figures = [w.floor(floor) for _ in range(a.runs)]
                 finally:

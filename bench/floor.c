@@ -3,10 +3,11 @@
  * is the most any server could reach with them on this machine (their own work and the
  * kernel's), the floor under every figure of the table.
  *
- *     floor <smtp port> <pop3 port>      (loopback only; stopped with SIGTERM)
+ *     floor <smtp port> <pop3 port> [<size> <messages>]     (loopback only; stopped with SIGTERM)
  *
- * RETR n answers a 1 KB message; DELE, USER, PASS, NOOP and every SMTP command but DATA
- * and QUIT answer a plain OK. */
+ * RETR n answers a message of `size` bytes (1 KB if not given), TOP n k its header and k lines,
+ * LIST `messages` of that size (none if not given); DELE, USER, PASS, NOOP and every SMTP command
+ * but DATA and QUIT answer a plain OK. */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
@@ -18,6 +19,7 @@
 #include <string.h>
 #include <strings.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 enum { MaxConns = 4096, BufSize = 1 << 20 };
@@ -30,8 +32,8 @@ struct conn {
 
 static struct conn conns[MaxConns];
 static struct pollfd fds[MaxConns + 2];
-static char message[1200];
-static size_t message_len;
+static char *message, *list;   /* RETR's reply, LIST's */
+static size_t message_len, list_len, body_at;   /* body_at: where the message's body starts */
 
 static int listen_on(int port)
 {
@@ -62,6 +64,55 @@ static void say(int fd, const char* text, size_t n)
 }
 
 #define SAY(fd, s) say(fd, s, sizeof s - 1)
+
+/* The header, the blank line and the first k lines of the body ("TOP n k"). */
+static void top(int fd, const char* args, const char* eol)
+{
+    const char* space = memchr(args, ' ', (size_t)(eol - args));
+    long k = space ? strtol(space, NULL, 10) : 0;   /* the line ends with CR: strtol stops there */
+    const char* at = message + body_at;
+    const char* stop = message + message_len - 3;
+    while (k-- > 0 && at < stop)
+        at = (const char*)memchr(at, '\n', (size_t)(stop - at)) + 1;
+    const char* from = strchr(message, '\n') + 1;   /* after RETR's +OK line */
+    /* one write: three would wake the client three times */
+    struct iovec parts[] = {{"+OK\r\n", 5}, {(void*)from, (size_t)(at - from)}, {".\r\n", 3}};
+    if (writev(fd, parts, 3) < 0)
+        return;   /* the client is gone: its read ends the connection */
+}
+
+/* A message of exactly `size` bytes in CR LF lines, as the load clients' own: RETR's reply. */
+static void make(long size, long messages)
+{
+    const char head[] = "From: floor@bench.client\r\nSubject: floor\r\n\r\n";
+    message = malloc((size_t)size + 64);
+    int n = sprintf(message, "+OK %ld octets\r\n", size);
+    body_at = (size_t)n + sizeof head - 1;
+    memcpy(message + n, head, sizeof head - 1);
+    char* p = message + body_at;
+    char* end = message + n + size;
+    while (end - p >= 80) {
+        for (int i = 0; i < 78; i++)
+            *p++ = (char)('a' + i % 26);
+        *p++ = '\r';
+        *p++ = '\n';
+    }
+    if (end - p == 1) {   /* a lone LF would not be a line: the last line one longer */
+        p[-2] = 'x';
+        p[-1] = '\r';
+        *p++ = '\n';
+    } else if (end - p >= 2) {
+        memset(p, 'y', (size_t)(end - p - 2));
+        memcpy(end - 2, "\r\n", 2);
+    }
+    memcpy(end, ".\r\n", 3);
+    message_len = (size_t)(end + 3 - message);
+    list = malloc(32 + 24 * (size_t)messages);
+    list_len = (size_t)sprintf(list, "+OK %ld messages\r\n", messages);
+    for (long i = 1; i <= messages; i++)
+        list_len += (size_t)sprintf(list + list_len, "%ld %ld\r\n", i, size);
+    list_len += (size_t)sprintf(list + list_len, ".\r\n");
+}
 
 /* Answers every whole line (or whole message) in the buffer; 1 once the client said QUIT. */
 static int answer(struct conn* c)
@@ -98,6 +149,10 @@ static int answer(struct conn* c)
         } else {
             if (!strncasecmp(p, "RETR", 4))
                 say(c->fd, message, message_len);
+            else if (!strncasecmp(p, "TOP ", 4))
+                top(c->fd, p + 4, eol);
+            else if (!strncasecmp(p, "LIST", 4))
+                say(c->fd, list, list_len);
             else if (!strncasecmp(p, "QUIT", 4)) {
                 SAY(c->fd, "+OK bye\r\n");
                 quit = 1;
@@ -113,15 +168,12 @@ static int answer(struct conn* c)
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        fprintf(stderr, "usage: floor <smtp port> <pop3 port>\n");
+    long size = argc == 5 ? atol(argv[3]) : 1024, messages = argc == 5 ? atol(argv[4]) : 0;
+    if ((argc != 3 && argc != 5) || size < 64 || messages < 0) {
+        fprintf(stderr, "usage: floor <smtp port> <pop3 port> [<size> <messages>]\n");
         return 2;
     }
-    int n = sprintf(message, "+OK 1024 octets\r\n");
-    for (int i = 0; i < 1022; i++)
-        message[n++] = (char)((i % 80 == 79) ? '\n' : (i % 80 == 78) ? '\r' : 'a' + i % 26);
-    n += sprintf(message + n, "\r\n.\r\n");
-    message_len = (size_t)n;
+    make(size, messages);
     fds[0].fd = listen_on(atoi(argv[1]));
     fds[1].fd = listen_on(atoi(argv[2]));
     fds[0].events = fds[1].events = POLLIN;

@@ -12,6 +12,8 @@ if [ -z "${SKIP_BUILD:-}" ]; then
 fi
 # The floor responder: what the load clients reach against a server that does nothing.
 cc -O2 -Wall -o build-bench/floor bench/floor.c >&2 || echo "no floor responder: its notes stay empty" >&2
+# The load client in C, for the rows named "..., C client".
+cc -O2 -Wall -o build-bench/load bench/load.c >&2 || echo "no C client: its rows fail" >&2
 if [ -n "${NO_PEERS:-}" ]; then
     set -- --peers none "$@"
 else
