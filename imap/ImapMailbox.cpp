@@ -82,6 +82,18 @@ QByteArray FlagsFetch(const ImapSession& s, quint32 seq, const IndexEntry& e, bo
 
 void Remember(ImapSession& s, const IndexEntry& e) { s.ShownFlags[e.uid] = {e.flags, e.modseq}; }
 
+void Told(ImapSession& s, quint64 before)
+{
+    // Two or more: a watcher refreshed the folder within the change, and found new files.
+    const quint64 now = s.Box->HighestModSeq();
+    if (now != before + 1)
+        return;
+    if (s.Looked == before)
+        s.Looked = now;
+    if (s.ExpungesLooked == before)
+        s.ExpungesLooked = now;
+}
+
 void Report(Server& server, qint16 index, ImapSession& s, bool expunges)
 {
     s.Box->Refresh();

@@ -51,9 +51,11 @@ void FetchFrom(Turn& t, std::shared_ptr<const FetchItems> items, std::shared_ptr
         const bool seen = items->SetsSeen() && !t.s.ReadOnly && !e->Has("\\Seen");
         try {
             if (seen) {
+                const quint64 before = t.s.Box->HighestModSeq();
                 t.s.Box->Store(uid, MailboxIndex::FlagMode::Add, {"\\Seen"});
                 e = t.s.Box->Find(uid);
                 Remember(t.s, *e);
+                Told(t.s, before);
             }
             QByteArray response = items->Response(Ref(t.s, seq, e), IsUid(t), seen, &error);
             if (response.isEmpty())
@@ -124,6 +126,7 @@ void Store(Turn& t)
         uids << t.s.Uids[seq - 1];
     // UNCHANGEDSINCE 0 leaves every message alone: each has been changed since.
     QList<quint32> leftAlone = conditional && unchangedSince == 0 ? uids : QList<quint32>();
+    const quint64 before = t.s.Box->HighestModSeq();
     try {
         if (leftAlone.isEmpty())
             leftAlone = t.s.Box->Store(uids, mode, flags, unchangedSince);
@@ -143,6 +146,7 @@ void Store(Turn& t)
             out.Add("* " + FlagsFetch(t.s, seq, *e, IsUid(t)) + "\r\n");
         Remember(t.s, *e);
     }
+    Told(t.s, before);
     out.Send();
     t.Ok((modified.empty() ? QByteArray() : "[MODIFIED " + SetOf(modified) + "] ") + t.command.name + " completed");
 }

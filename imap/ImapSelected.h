@@ -22,5 +22,9 @@ std::optional<std::vector<quint32>> Chosen(const Turn& t, size_t arg);
 QByteArray FlagsFetch(const ImapSession& s, quint32 seq, const IndexEntry& e, bool uid);
 // The message's flags as the client now knows them.
 void Remember(ImapSession& s, const IndexEntry& e);
+// After this session changed flags (one mod-sequence, from `before`) and remembered them as
+// shown: when nothing else changed since it last looked, it is up to date again, and its next
+// command need not go over every message to find that nothing is left to tell.
+void Told(ImapSession& s, quint64 before);
 
 }
