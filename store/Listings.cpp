@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -192,6 +193,10 @@ private:
                         b.current = false;   // reading the folder is cheaper by now
                 }
             }
+            // Room was left for another notice: there was none, and asking again would only
+            // be told so (after a FETCH, the one notice of the index journal's write).
+            if (n < ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1))
+                return;
         }
     }
 
