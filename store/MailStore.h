@@ -88,8 +88,9 @@ FileReply Open(const QString& folder, const QString& name);
 // When they lie within the first piece, `text` gets them too.
 qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text = nullptr);
 // The message as stored, with room for `front` bytes before it and `back` after it: a reply
-// made around a long message (prepend, append) then needs no copy of it. Throws Failure.
-QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0);
+// made around a long message (prepend, append) then needs no copy of it. `expected`: the size
+// it likely has, so that it is read without being measured first. Throws Failure.
+QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0, qint64 expected = -1);
 
 // Puts right what a crash or power loss left in the mailboxes: temporary files of
 // deliveries cut short are removed, and marks of sessions that never said QUIT are taken

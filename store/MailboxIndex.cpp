@@ -459,7 +459,7 @@ QByteArray MailboxIndex::Text(quint32 uid) const
     if (!e)
         throw Failure(Err::FileNotFound, QStringLiteral("No such message"));
     try {
-        return Mail::Unstuffed(MailStore::Read(d_->path, e->name));
+        return Mail::Unstuffed(MailStore::Read(d_->path, e->name, 0, 0, e->size));
     } catch (const Failure&) {
         return Mail::Unstuffed(MailStore::Read(d_->path, Marked(e->name)));
     }
