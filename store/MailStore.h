@@ -62,6 +62,7 @@ struct Message {
 struct Listing {
     std::vector<Message> messages;
     qint64 bytes = 0;   // their sizes added up
+    quint64 device = 0, inode = 0;   // which folder was listed under that name; 0 for none
 };
 // The unmarked messages of a mailbox, in order of arrival (ascending names). A mailbox once
 // listed is kept in memory and brought up to date from the system's notices of what changed

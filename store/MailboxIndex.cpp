@@ -321,9 +321,9 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
 bool MailboxIndex::Refresh()
 {
     State& s = *d_;
-    if (IdOf(s.path) != s.id)
-        return false;   // moved away or gone: nothing more is told until it is opened by its name
     const auto listing = MailStore::List(s.path);
+    if (FolderId(listing->device, listing->inode) != s.id)
+        return false;   // moved away or gone: nothing more is told until it is opened by its name
     if (listing == s.seen && s.marked.empty())
         return false;
     s.seen = listing;
