@@ -72,6 +72,7 @@ QByteArray StatusOf(const QString& path, const std::vector<Arg>& items)
 
 struct ListRequest {
     bool subscribedOnly = false, showSubscribed = false, specialOnly = false;
+    bool recursive = false;   // RECURSIVEMATCH: a parent of what is selected tells so (CHILDINFO)
     const Arg* status = nullptr;   // RETURN (STATUS (...))
     QStringList patterns;
 };
@@ -86,6 +87,7 @@ std::optional<ListRequest> ListArgs(const Turn& t)
         for (const Arg& o : args[i++].items) {
             r.subscribedOnly = r.subscribedOnly || o.IsAtom("SUBSCRIBED");
             r.specialOnly = r.specialOnly || o.IsAtom("SPECIAL-USE");
+            r.recursive = r.recursive || o.IsAtom("RECURSIVEMATCH");
         }
     if (args.size() < i + 2 || args[i].kind == Arg::List)
         return std::nullopt;
@@ -107,6 +109,17 @@ std::optional<ListRequest> ListArgs(const Turn& t)
     r.subscribedOnly = r.subscribedOnly || t.command.name == "LSUB";
     r.showSubscribed = r.showSubscribed || r.subscribedOnly;
     return r;
+}
+
+// RECURSIVEMATCH with SUBSCRIBED: whether `f` has a subscribed folder below it that the client
+// would not hear of otherwise: one the patterns leave out, or any below a folder listed anyway.
+template <typename Matches>
+bool SubscribedBelow(const std::vector<Folders::Info>& folders, const Folders::Info& f, const Matches& matches)
+{
+    const QString prefix = f.name + QLatin1Char(Folders::Delimiter);
+    return std::any_of(folders.begin(), folders.end(), [&](const Folders::Info& g) {
+        return g.subscribed && g.name.startsWith(prefix) && (f.subscribed || !matches(g.name));
+    });
 }
 
 }
@@ -160,19 +173,27 @@ void List(Turn& t)
     const auto r = ListArgs(t);
     if (!r)
         return t.Bad(t.command.name + " wants a reference and a mailbox pattern");
+    if (r->recursive && !r->subscribedOnly && !r->specialOnly)
+        return t.Bad("RECURSIVEMATCH wants another selection option");
     if (r->patterns == QStringList{QString()})
         return t.Untagged(t.command.name + " (\\Noselect) \"/\" \"\""), t.Ok(t.command.name + " completed");
-    for (const Folders::Info& f : Folders::List(t.s.Home)) {
-        const bool matches = std::any_of(r->patterns.begin(), r->patterns.end(), [&](const QString& p) {
-            return Pattern(p.startsWith(QLatin1String("INBOX"), Qt::CaseInsensitive) ? QStringLiteral("INBOX") + p.mid(5) : p).match(f.name).hasMatch();
-        });
+    std::vector<QRegularExpression> patterns;
+    for (const QString& p : r->patterns)
+        patterns.push_back(Pattern(p.startsWith(QLatin1String("INBOX"), Qt::CaseInsensitive) ? QStringLiteral("INBOX") + p.mid(5) : p));
+    const auto matches = [&](const QString& name) {
+        return std::any_of(patterns.begin(), patterns.end(), [&](const QRegularExpression& p) { return p.match(name).hasMatch(); });
+    };
+    const std::vector<Folders::Info> folders = Folders::List(t.s.Home);
+    for (const Folders::Info& f : folders) {
         QStringList attributes = f.attributes;
         if (r->showSubscribed && f.subscribed)
             attributes << QStringLiteral("\\Subscribed");
         const bool special = attributes.size() > attributes.filter(QRegularExpression("^\\\\(Has|No)")).size();
-        if (!matches || (r->subscribedOnly && !f.subscribed) || (r->specialOnly && !special))
+        const bool childInfo = r->recursive && r->subscribedOnly && SubscribedBelow(folders, f, matches);
+        if (!matches(f.name) || (r->subscribedOnly && !f.subscribed && !childInfo) || (r->specialOnly && !special))
             continue;
-        t.Untagged(t.command.name + " (" + attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name));
+        t.Untagged(t.command.name + " (" + attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name)
+                   + (childInfo ? " (\"CHILDINFO\" (\"SUBSCRIBED\"))" : ""));
         if (r->status && !attributes.contains(QStringLiteral("\\Noselect"))) {
             try {
                 t.Untagged("STATUS " + Quoted(t, f.name) + ' ' + StatusOf(Folders::PathOf(t.s.Home, f.name), r->status->items));

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <algorithm>
+#include <charconv>
 #include <set>
 #include <cerrno>
 #include <fcntl.h>
@@ -22,18 +23,18 @@ constexpr size_t MaxTombstones = 10000;
 
 QByteArray Native(const QString& path, const char* file) { return QFile::encodeName(path) + file; }
 
-// A name or flag as one word of a record: blanks, controls and "%" written %XX.
-QByteArray Escaped(QByteArrayView text)
+// Appends a name or flag as one word of a record: blanks, controls and "%" written %XX.
+void AppendEscaped(QByteArray& out, QByteArrayView text)
 {
-    QByteArray out;
-    out.reserve(text.size());
+    const auto plain = [](char c) { return uchar(c) > ' ' && c != '%' && c != 0x7f; };
+    if (std::all_of(text.begin(), text.end(), plain))
+        return void(out.append(text));
     for (const char c : text) {
-        if (uchar(c) <= ' ' || c == '%' || c == 0x7f)
-            out += '%' + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-        else
+        if (plain(c))
             out += c;
+        else
+            out += '%' + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
     }
-    return out;
 }
 
 QByteArray Unescaped(const QByteArray& word) { return QByteArray::fromPercentEncoding(word); }
@@ -190,11 +191,22 @@ QByteArray NextRecord(const IndexData& data) { return "n " + QByteArray::number(
 
 QByteArray EntryRecord(const IndexEntry& e)
 {
-    QByteArray r = "+ " + QByteArray::number(e.uid) + ' ' + QByteArray::number(e.modseq) + ' ' + QByteArray::number(e.internalDate) + ' '
-                 + QByteArray::number(e.size) + ' ' + Escaped(e.name.toUtf8());
+    // One buffer, no pieces made and joined: one a flag change, and a snapshot's every entry.
+    QByteArray r;
+    r.reserve(96 + e.name.size() + 16 * e.flags.size());
+    const auto number = [&r](auto n) {
+        char digits[24];
+        r.append(digits, std::to_chars(digits, digits + sizeof digits, n).ptr - digits).append(' ');
+    };
+    r.append("+ ");
+    number(e.uid);
+    number(e.modseq);
+    number(e.internalDate);
+    number(e.size);
+    AppendEscaped(r, e.name.toUtf8());
     for (const QByteArray& f : e.flags)
-        r += ' ' + Escaped(f);
-    return r + '\n';
+        AppendEscaped(r.append(' '), f);
+    return r.append('\n');
 }
 
 QByteArray RemovedRecord(quint32 uid, quint64 modseq) { return "- " + QByteArray::number(uid) + ' ' + QByteArray::number(modseq) + '\n'; }

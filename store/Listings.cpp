@@ -10,6 +10,7 @@
 #include <map>
 #include <set>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -60,9 +61,11 @@ Entries Scan(const QString& folder)
     return found;
 }
 
-std::shared_ptr<const Listing> ListingOf(const Entries& files)
+std::shared_ptr<const Listing> ListingOf(const Entries& files, const struct stat& folder)
 {
     auto out = std::make_shared<Listing>();
+    out->device = folder.st_dev;
+    out->inode = folder.st_ino;
     out->messages.reserve(files.size());
     for (const auto& [raw, m] : files) {   // ascending names are arrival order
         out->messages.push_back(m);
@@ -81,15 +84,16 @@ public:
         QMutexLocker lock(&mutex_);
         if (fd_ == -2)
             fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0)
-            return ListingOf(Scan(folder));   // no notices: read the folder every time
-        Drain();
+        if (fd_ >= 0)
+            Drain();
         const QByteArray dir = QFile::encodeName(folder);
         struct stat st {};
         if (::lstat(dir.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) {
             Forget(folder);
             return std::make_shared<Listing>();
         }
+        if (fd_ < 0)
+            return ListingOf(Scan(folder), st);   // no notices: read the folder every time
         Box& b = boxes_[folder];
         if (b.watch < 0 || b.dev != st.st_dev || b.ino != st.st_ino) {
             // First listing, or another folder now has this name. The watch comes before the
@@ -98,16 +102,16 @@ public:
             const int w = ::inotify_add_watch(fd_, dir.constData(), Events | IN_ONLYDIR | IN_DONT_FOLLOW);
             if (w < 0 || watched_.contains(w)) {
                 boxes_.remove(folder);   // watches used up, or another path to a watched folder
-                return ListingOf(Scan(folder));
+                return ListingOf(Scan(folder), st);
             }
             Box& fresh = boxes_[folder];
             fresh.watch = w;
             fresh.dev = st.st_dev;
             fresh.ino = st.st_ino;
             watched_.insert(w, folder);
-            return Current(fresh, folder);
+            return Current(fresh, folder, st);
         }
-        return Current(b, folder);
+        return Current(b, folder, st);
     }
 
 private:
@@ -129,7 +133,7 @@ private:
         quint64 used = 0;
     };
 
-    std::shared_ptr<const Listing> Current(Box& b, const QString& folder)
+    std::shared_ptr<const Listing> Current(Box& b, const QString& folder, const struct stat& st)
     {
         if (!b.current) {
             held_ -= b.files.size();
@@ -148,7 +152,7 @@ private:
             b.listing.reset();
         }
         if (!b.listing)
-            b.listing = ListingOf(b.files);
+            b.listing = ListingOf(b.files, st);
         b.used = ++clock_;
         auto keep = b.listing;   // Evict may move the boxes
         Evict(folder);
@@ -192,6 +196,10 @@ private:
                         b.current = false;   // reading the folder is cheaper by now
                 }
             }
+            // Room was left for another notice: there was none, and asking again would only
+            // be told so (after a FETCH, the one notice of the index journal's write).
+            if (n < ssize_t(sizeof buf - sizeof(inotify_event) - NAME_MAX - 1))
+                return;
         }
     }
 

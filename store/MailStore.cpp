@@ -260,24 +260,40 @@ qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text)
     return ends(size);
 }
 
-QByteArray Read(const QString& folder, const QString& name, qsizetype front, qsizetype back)
+QByteArray Read(const QString& folder, const QString& name, qsizetype front, qsizetype back, qint64 expected)
 {
     const int fd = ::open(PathOf(folder, name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         throw FailureFromErrno(errno, name);
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        throw FailureFromErrno(err, name);
-    }
-    QByteArray content(front + st.st_size + back, Qt::Uninitialized);
+    // A read that returns less than it asked for has reached the end: with the size known
+    // beforehand and a byte more asked for, a small message takes one read, not a measure and
+    // a read. Only a file longer than that is measured.
+    qint64 room = expected >= 0 ? expected + 1 : -1;
+    bool measured = false;
+    QByteArray content;
     qsizetype got = 0;
-    while (got < st.st_size) {
-        const ssize_t r = ::read(fd, content.data() + front + got, size_t(st.st_size - got));
+    for (;;) {
+        if (got >= room) {
+            struct stat st {};
+            if (measured)
+                break;   // it grew after it was measured: what was there then
+            if (::fstat(fd, &st) != 0) {
+                const int err = errno;
+                ::close(fd);
+                throw FailureFromErrno(err, name);
+            }
+            measured = true;
+            room = st.st_size;
+            if (got >= room)
+                break;
+        }
+        if (content.size() < front + room + back)
+            content.resize(front + room + back);
+        const ssize_t r = ::read(fd, content.data() + front + got, size_t(room - got));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) break;
         got += r;
+        if (got < room) break;
     }
     ::close(fd);
     content.truncate(front + got);   // a file that shrank meanwhile gives what is there

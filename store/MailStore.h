@@ -62,6 +62,7 @@ struct Message {
 struct Listing {
     std::vector<Message> messages;
     qint64 bytes = 0;   // their sizes added up
+    quint64 device = 0, inode = 0;   // which folder was listed under that name; 0 for none
 };
 // The unmarked messages of a mailbox, in order of arrival (ascending names). A mailbox once
 // listed is kept in memory and brought up to date from the system's notices of what changed
@@ -88,8 +89,9 @@ FileReply Open(const QString& folder, const QString& name);
 // When they lie within the first piece, `text` gets them too.
 qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text = nullptr);
 // The message as stored, with room for `front` bytes before it and `back` after it: a reply
-// made around a long message (prepend, append) then needs no copy of it. Throws Failure.
-QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0);
+// made around a long message (prepend, append) then needs no copy of it. `expected`: the size
+// it likely has, so that it is read without being measured first. Throws Failure.
+QByteArray Read(const QString& folder, const QString& name, qsizetype front = 0, qsizetype back = 0, qint64 expected = -1);
 
 // Puts right what a crash or power loss left in the mailboxes: temporary files of
 // deliveries cut short are removed, and marks of sessions that never said QUIT are taken

@@ -321,9 +321,9 @@ bool MailboxIndex::State::Reconcile(const MailStore::Listing& listing, const QHa
 bool MailboxIndex::Refresh()
 {
     State& s = *d_;
-    if (IdOf(s.path) != s.id)
-        return false;   // moved away or gone: nothing more is told until it is opened by its name
     const auto listing = MailStore::List(s.path);
+    if (FolderId(listing->device, listing->inode) != s.id)
+        return false;   // moved away or gone: nothing more is told until it is opened by its name
     if (listing == s.seen && s.marked.empty())
         return false;
     s.seen = listing;
@@ -459,7 +459,7 @@ QByteArray MailboxIndex::Text(quint32 uid) const
     if (!e)
         throw Failure(Err::FileNotFound, QStringLiteral("No such message"));
     try {
-        return Mail::Unstuffed(MailStore::Read(d_->path, e->name));
+        return Mail::Unstuffed(MailStore::Read(d_->path, e->name, 0, 0, e->size));
     } catch (const Failure&) {
         return Mail::Unstuffed(MailStore::Read(d_->path, Marked(e->name)));
     }

@@ -207,6 +207,17 @@ private slots:
             "C: g EXAMINE \"Ma\xcc\x88rz\"", "S: * OK [CLOSED] Previous mailbox closed", "S: * FLAGS *", "S: * OK [PERMANENTFLAGS *", "S: * 1 EXISTS",
             "S: * OK [UIDVALIDITY *", "S: * OK [UIDNEXT 2] *", "S: * OK [HIGHESTMODSEQ *",
             "S: * LIST (\\HasChildren) \"/\" \"M\xc3\xa4rz\" (\"OLDNAME\" (\"Ma\xcc\x88rz\"))", "S: g OK [READ-ONLY] EXAMINE completed"};
+        // RECURSIVEMATCH: a folder with a subscribed folder below it the patterns leave out is listed,
+        // subscribed or not, and says so; one subscribed itself says so whatever the patterns.
+        const QByteArray childInfo = " (\"CHILDINFO\" (\"SUBSCRIBED\"))";
+        QTest::newRow("list recursivematch") << Login + Lines{"C: a CREATE Both/Kid", "S: a OK *", "C: b CREATE Deep/A/B", "S: b OK *",
+            "C: c CREATE Plain/Kid", "S: c OK *", "C: d SUBSCRIBE Both", "S: d OK *", "C: e SUBSCRIBE Both/Kid", "S: e OK *",
+            "C: f SUBSCRIBE Deep/A/B", "S: f OK *", "C: g LIST (SUBSCRIBED RECURSIVEMATCH) \"\" (B% De% P%)",
+            "S: * LIST (\\HasChildren \\Subscribed) \"/\" Both" + childInfo, "S: * LIST (\\HasChildren) \"/\" Deep" + childInfo, "S: g OK LIST completed",
+            "C: h LIST (RECURSIVEMATCH SUBSCRIBED) \"\" (B* Deep/%)", "S: * LIST (\\HasChildren \\Subscribed) \"/\" Both" + childInfo,
+            "S: * LIST (\\HasNoChildren \\Subscribed) \"/\" Both/Kid", "S: * LIST (\\HasChildren) \"/\" Deep/A" + childInfo, "S: h OK LIST completed",
+            "C: i LIST (SUBSCRIBED) \"\" De%", "S: i OK LIST completed", "C: j LIST (RECURSIVEMATCH) \"\" %",
+            "S: j BAD RECURSIVEMATCH wants another selection option"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
             "S: * LIST (\\HasNoChildren \\Archive) \"/\" Archive", "S: * LIST (\\HasNoChildren \\Drafts) \"/\" Drafts", "S: * LIST (\\HasNoChildren \\Junk) \"/\" Junk",
             "S: * LIST (\\HasChildren) \"/\" M&AOQ-rz", "S: * LIST (\\HasNoChildren) \"/\" M&AOQ-rz/&ZeVnLIqe-", "S: * LIST (\\HasNoChildren \\Sent) \"/\" Sent", "S: * LIST (\\HasNoChildren \\Trash) \"/\" Trash", "S: b OK LIST completed",

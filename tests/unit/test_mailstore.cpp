@@ -35,6 +35,10 @@ private slots:
         const QByteArray content(raw, sizeof raw - 1);
         QCOMPARE(MailStore::Store(box, content, when), expected);
         QCOMPARE(pf.Read("Users/taro/" + expected), content);
+        // Read whole whatever size was expected of it, with or without room around it.
+        for (const qint64 size : {qint64(-1), qint64(0), content.size() - 1, content.size(), content.size() + 9})
+            for (const qsizetype room : {0, 7})
+                QCOMPARE(MailStore::Read(box, expected, room, room, size), content);
         for (const QString& n : taken)
             QCOMPARE(pf.Read("Users/taro/" + n), "old " + n.toLatin1());
         QCOMPARE(pf.Files("Users/taro").size(), taken.size() + 1);   // no temporary file left
