@@ -244,7 +244,8 @@ qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text)
         return length;
     };
     for (qint64 at = 0; at < size;) {
-        const qsizetype want = qsizetype(std::min<qint64>(at == 0 ? First : Piece, size - at));
+        const qsizetype piece = at == 0 ? First : at < Kept ? Kept - at : Piece;   // the second fills what is kept
+        const qsizetype want = qsizetype(std::min<qint64>(piece, size - at));
         keeping = keeping && at + want <= Kept;
         const qsizetype into = keeping ? qsizetype(at) : 0;
         buf.resize(into + want);
