@@ -75,12 +75,11 @@ void ConnectionManager::SendFile(qint16 index, FileReply reply)
     if (!s || reply.fd < 0 || total <= LogList::HeadBytes)
         return SendReplyTaken(index, reply.Read());   // short enough to hold, or nowhere to go
     if (!SlotOf(index).quiet) {
-        // The log keeps the head of a line: only that much of the file is read for it.
-        FileReply start;
-        start.fd = ::dup(reply.fd);
-        start.offset = reply.offset;
-        start.length = std::min<qint64>(reply.length, LogList::HeadBytes);
-        log_.Add(N(index) + '>', reply.head + start.Read(), N(index).size() + 1 + total);
+        // The log keeps the head of a line: only that much of the file is read for it, and
+        // those bytes go out behind the reply's line instead of being sent from the file again.
+        if (!ReadStretch(reply, reply.head, LogList::HeadBytes))
+            reply.length = 0;   // a file that shrank meanwhile gives what was there
+        log_.Add(N(index) + '>', reply.head, N(index).size() + 1 + total);
     }
     reply.tail += "\r\n";
     auto& queue = outgoing_[index];

@@ -173,7 +173,7 @@ FileReply Pop3Session::GetRETR(const QByteArray& data)
 {
     try {
         const int n = MessageNumber(data);
-        FileReply reply = OnFile(n, [&] { return MailStore::Open(listFolder_, FileOf(n)); });
+        FileReply reply = OnFile(n, [&] { return MailStore::Open(listFolder_, FileOf(n), SizeOf(n)); });
         reply.head = "+OK " + Num(reply.length) + " octets\r\n";
         reply.tail = ".";
         return reply;
@@ -192,7 +192,7 @@ FileReply Pop3Session::GetTOP(const QByteArray& data)
         if (words.size() != 2 || !ok || lines < 0)
             throw Failure(Err::InvalidArgument, QStringLiteral("Invalid procedure call or argument (TOP message lines)"));
         const int n = UnmarkedNumber("TOP " + words[0] + "\r\n");
-        FileReply reply = OnFile(n, [&] { return MailStore::Open(listFolder_, FileOf(n)); });
+        FileReply reply = OnFile(n, [&] { return MailStore::Open(listFolder_, FileOf(n), SizeOf(n)); });
         QByteArray text;
         reply.length = MailStore::TopLength(reply, lines, &text);
         // Each line ends in CR LF, the last one too.

@@ -207,12 +207,16 @@ qint64 SizeOf(const QString& folder, const QString& name)
     return st.st_size;
 }
 
-FileReply Open(const QString& folder, const QString& name)
+FileReply Open(const QString& folder, const QString& name, qint64 size)
 {
     FileReply f;
     f.fd = ::open(PathOf(folder, name).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (f.fd < 0)
         throw FailureFromErrno(errno, name);
+    if (size >= 0) {
+        f.length = size;
+        return f;
+    }
     struct stat st {};
     if (::fstat(f.fd, &st) != 0)
         throw FailureFromErrno(errno, name);
@@ -222,27 +226,34 @@ FileReply Open(const QString& folder, const QString& name)
 
 qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text)
 {
-    // A header and a few lines fit in one piece: a larger one was read, copied and faulted
-    // in for nothing (TOP of 100 KB messages spent most of its time there).
-    static constexpr qsizetype Piece = 16 << 10;
-    char buf[Piece];
+    // The first read is sized for a header and a few lines, what TOP is mostly asked for; a
+    // larger one reads and copies bytes for nothing (TOP of 100 KB messages spent most of its
+    // time there). Further reads take larger pieces, and what the caller may want is kept.
+    static constexpr qsizetype First = 4 << 10, Piece = 16 << 10, Kept = 16 << 10;
+    QByteArray buf;
     const qint64 size = message.length;
     Mail::BodyFinder finder;
     qint64 body = -1;      // where the body starts, once found
     qint64 counted = 0;    // body lines seen
-    qint64 first = 0;      // bytes of the message's start still in buf
+    bool keeping = text;   // buf holds the message from its start, not the last piece only
     const auto ends = [&](qint64 length) {
-        // Within the first piece: the caller has the bytes without reading them again.
-        if (text && length <= first)
-            *text = QByteArray(buf, qsizetype(length));
+        if (keeping && length <= buf.size()) {
+            buf.truncate(qsizetype(length));
+            *text = std::move(buf);
+        }
         return length;
     };
     for (qint64 at = 0; at < size;) {
-        ssize_t r = ::pread(message.fd, buf, size_t(std::min<qint64>(Piece, size - at)), message.offset + at);
+        const qsizetype piece = at == 0 ? First : at < Kept ? Kept - at : Piece;   // the second fills what is kept
+        const qsizetype want = qsizetype(std::min<qint64>(piece, size - at));
+        keeping = keeping && at + want <= Kept;
+        const qsizetype into = keeping ? qsizetype(at) : 0;
+        buf.resize(into + want);
+        const ssize_t r = ::pread(message.fd, buf.data() + into, size_t(want), message.offset + at);
+        buf.truncate(into + std::max<ssize_t>(r, 0));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return ends(at);   // a file that shrank meanwhile
-        first = at == 0 ? r : -1;
-        const char* p = buf;
+        const char* p = buf.constData() + into;
         ssize_t i = 0;
         if (body < 0) {
             body = finder.Feed(QByteArrayView(p, r));

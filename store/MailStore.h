@@ -82,11 +82,11 @@ void Purge(const QString& folder, const QString& name);
 
 qint64 SizeOf(const QString& folder, const QString& name);        // throws Failure
 // A message opened to be sent as it is stored: the reply's stretch is the whole file. Links
-// are not followed. Throws Failure.
-FileReply Open(const QString& folder, const QString& name);
+// are not followed; a `size` already known (a listing's) saves asking the system. Throws Failure.
+FileReply Open(const QString& folder, const QString& name, qint64 size = -1);
 // How many bytes of an open message make its head, the blank line and the first `lines`
 // lines of its body (the whole message when it has fewer); read in pieces, never whole.
-// When they lie within the first piece, `text` gets them too.
+// When they lie within the first 16 KB, `text` gets them too.
 qint64 TopLength(const FileReply& message, qint64 lines, QByteArray* text = nullptr);
 // The message as stored, with room for `front` bytes before it and `back` after it: a reply
 // made around a long message (prepend, append) then needs no copy of it. `expected`: the size
