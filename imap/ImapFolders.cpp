@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QSet>
 #include <QRegularExpression>
 #include <deque>
 
@@ -111,15 +112,23 @@ std::optional<ListRequest> ListArgs(const Turn& t)
     return r;
 }
 
-// RECURSIVEMATCH with SUBSCRIBED: whether `f` has a subscribed folder below it that the client
-// would not hear of otherwise: one the patterns leave out, or any below a folder listed anyway.
+// RECURSIVEMATCH with SUBSCRIBED: the folders with a subscribed folder below them that the client
+// would not hear of otherwise: one the patterns leave out (`hidden`), or any (`any`), for a folder
+// listed anyway. Each subscribed folder marks its parents once: an account may have many folders.
 template <typename Matches>
-bool SubscribedBelow(const std::vector<Folders::Info>& folders, const Folders::Info& f, const Matches& matches)
+void SubscribedBelow(const std::vector<Folders::Info>& folders, const Matches& matches, QSet<QString>& any, QSet<QString>& hidden)
 {
-    const QString prefix = f.name + QLatin1Char(Folders::Delimiter);
-    return std::any_of(folders.begin(), folders.end(), [&](const Folders::Info& g) {
-        return g.subscribed && g.name.startsWith(prefix) && (f.subscribed || !matches(g.name));
-    });
+    for (const Folders::Info& g : folders) {
+        if (!g.subscribed)
+            continue;
+        const bool unmatched = !matches(g.name);
+        for (qsizetype at = g.name.lastIndexOf(QLatin1Char(Folders::Delimiter)); at > 0;
+             at = g.name.lastIndexOf(QLatin1Char(Folders::Delimiter), at - 1)) {
+            any.insert(g.name.left(at));
+            if (unmatched)
+                hidden.insert(g.name.left(at));
+        }
+    }
 }
 
 }
@@ -184,12 +193,15 @@ void List(Turn& t)
         return std::any_of(patterns.begin(), patterns.end(), [&](const QRegularExpression& p) { return p.match(name).hasMatch(); });
     };
     const std::vector<Folders::Info> folders = Folders::List(t.s.Home);
+    QSet<QString> belowAny, belowHidden;
+    if (r->recursive && r->subscribedOnly)
+        SubscribedBelow(folders, matches, belowAny, belowHidden);
     for (const Folders::Info& f : folders) {
         QStringList attributes = f.attributes;
         if (r->showSubscribed && f.subscribed)
             attributes << QStringLiteral("\\Subscribed");
         const bool special = attributes.size() > attributes.filter(QRegularExpression("^\\\\(Has|No)")).size();
-        const bool childInfo = r->recursive && r->subscribedOnly && SubscribedBelow(folders, f, matches);
+        const bool childInfo = (f.subscribed ? belowAny : belowHidden).contains(f.name);
         if (!matches(f.name) || (r->subscribedOnly && !f.subscribed && !childInfo) || (r->specialOnly && !special))
             continue;
         t.Untagged(t.command.name + " (" + attributes.join(' ').toUtf8() + ") \"/\" " + Quoted(t, f.name)

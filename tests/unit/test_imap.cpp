@@ -216,6 +216,7 @@ private slots:
             "S: * LIST (\\HasChildren \\Subscribed) \"/\" Both" + childInfo, "S: * LIST (\\HasChildren) \"/\" Deep" + childInfo, "S: g OK LIST completed",
             "C: h LIST (RECURSIVEMATCH SUBSCRIBED) \"\" (B* Deep/%)", "S: * LIST (\\HasChildren \\Subscribed) \"/\" Both" + childInfo,
             "S: * LIST (\\HasNoChildren \\Subscribed) \"/\" Both/Kid", "S: * LIST (\\HasChildren) \"/\" Deep/A" + childInfo, "S: h OK LIST completed",
+            "C: k LIST (SUBSCRIBED RECURSIVEMATCH) \"\" (Deep/A Deep/A/B)", "S: * LIST (\\HasNoChildren \\Subscribed) \"/\" Deep/A/B", "S: k OK LIST completed",
             "C: i LIST (SUBSCRIBED) \"\" De%", "S: i OK LIST completed", "C: j LIST (RECURSIVEMATCH) \"\" %",
             "S: j BAD RECURSIVEMATCH wants another selection option"};
         QTest::newRow("folders, append, copy, move") << Login + Lines{"C: b LIST \"\" *", "S: * LIST (\\HasNoChildren) \"/\" INBOX",
