@@ -7,6 +7,8 @@
 #include "store/Folders.h"
 #include "store/MailboxIndex.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 
 namespace Imap {
@@ -215,10 +217,27 @@ void Select(Turn& t)
     const qint16 index = t.index;
     ImapSession* session = &s;
     const std::shared_ptr<MailboxIndex> box = s.Box;
+    s.ReportDue = false;
     const int id = box->Watch([server, index, session] {
         session->Changed = true;
-        if (Connecter* c = server->Session(index); c && c->Step() == int(ImapStep::Idle))
-            Report(*server, index, *session, true);
+        const Connecter* c = server->Session(index);
+        if (!c || c->Step() != int(ImapStep::Idle) || session->ReportDue)
+            return;
+        // Told once the turn that changed the folder is over: a FETCH that sets \Seen on
+        // thousands of messages is one report to each idler, not one a message (each a look
+        // at the whole folder).
+        session->ReportDue = true;
+        const std::weak_ptr<void> watching = session->Watching;
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [server, index, session, watching] {
+                if (watching.expired())
+                    return;   // the session or its selection is gone
+                session->ReportDue = false;
+                if (const Connecter* now = server->Session(index); now && now->Step() == int(ImapStep::Idle))
+                    Report(*server, index, *session, true);
+            },
+            Qt::QueuedConnection);
     });
     s.Watching = std::shared_ptr<void>(nullptr, [box, id](void*) { box->Unwatch(id); });
     s.CondStore = s.CondStore || condStore;

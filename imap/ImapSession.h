@@ -80,6 +80,7 @@ public:
     ShownByUid ShownFlags;
     std::shared_ptr<void> Watching;       // the index's watch, given back with it
     bool Changed = false;                 // the index told of a change since the last look
+    bool ReportDue = false;               // in IDLE: a report waits for the end of the turn that changed the folder
     quint64 Looked = 0;                   // the index's highest mod-sequence when new messages and flags were last told
     quint64 ExpungesLooked = 0;           // the same for expunges, which some commands hold back
     std::vector<quint32> SavedUids;       // what SEARCH RETURN (SAVE) kept for "$", low to high

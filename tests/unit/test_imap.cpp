@@ -254,6 +254,30 @@ private slots:
         const QStringList carried{"IMAP: folder \"M&AOQ-rz\" of alice renamed to \"März\"", "IMAP: folder \"März/&ZeVnLIqe-\" of alice renamed to \"März/日本語\""};
         QVERIFY2(reported.isEmpty() || reported == carried, qPrintable(reported.join('\n')));
     }
+
+    // A FETCH that sets \Seen on many messages is one report to a session in IDLE, not one a
+    // message: each report looks over the whole folder (20,000 messages and five idlers took
+    // minutes so).
+    void idleToldOnceForManyChanges()
+    {
+        ProgramFolder pf("UserName,Password,MailID\nalice,secret,alice\n");
+        for (int n = 0; n < 20; ++n)
+            pf.Write(QStringLiteral("Users/alice/250101-%1.eml").arg(10000000 + n), "Subject: s\r\n\r\nx\r\n");
+        FakeServer s;
+        const auto send = [&](qint16 i, const QByteArray& line) { Gather(s, i, line + "\r\n", ImapCommand); };
+        for (qint16 i : {2, 3}) {
+            s.Open<ImapSession>(i, ImapStep::Commands);
+            send(i, "a LOGIN alice secret");
+            send(i, "b SELECT INBOX");
+        }
+        send(3, "c IDLE");
+        const qsizetype before = s.RepliesTo(3).size();
+        send(2, "c FETCH 1:* (BODY[])");
+        QCoreApplication::processEvents();
+        const Lines told = s.RepliesTo(3).mid(before);
+        QCOMPARE(told.size(), 1);
+        QCOMPARE(told[0].count(" FETCH (FLAGS (\\Seen))"), 20);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestImap)
