@@ -172,6 +172,44 @@ def resyncs(port, count, expect, uidvalidity, modseq, changed):
 
 # --- workloads: (figure, cpu server s, cpu client s, wall s) per run -------------------------
 
+IDLERS = 5
+
+
+def seen_with_idlers(port, expect, size):
+    """FETCH 1:* BODY[], which sets \\Seen on every message, while IDLERS other sessions of the
+    account wait in IDLE (a phone, a laptop, ...): (messages, seconds the FETCH took, seconds from
+    its start until the last idler had read every one of the flag changes)."""
+    c = login(port)
+    select(c, expect)
+    c.cmd(b"STORE 1:* -FLAGS.SILENT (\\Seen)")   # as new: every run changes every message
+    idlers = []
+    try:
+        for _ in range(IDLERS):
+            i = login(port)
+            idlers.append(i)
+            select(i, expect)
+            i.c.s.sendall(b"i IDLE\r\n")
+            Conn.expect(i.c.line(), b"+ ")
+        t0 = time.perf_counter()
+        out = c.cmd(b"FETCH 1:* BODY[]")
+        t1 = time.perf_counter()
+        bodies = sum(1 for parts in out if len(parts) > 1 and len(parts[1]) == size)
+        if bodies != expect:
+            raise BenchError(f"FETCH 1:* BODY[]: {bodies} of {expect} bodies of {size} bytes")
+        last = wait_lines(idlers, rb"FETCH \(FLAGS \([^)]*\\Seen", expect, t0)
+        logout(c)
+    finally:
+        for i in idlers:
+            i.close()
+    return expect, t1 - t0, last - t0
+
+
+def run_seen(srv, expect, size):
+    cpu0 = srv.cpu()
+    [(n, secs, told)], wall, cli = parallel(seen_with_idlers, [(srv.imap, expect, size)])
+    return n / secs, srv.cpu() - cpu0, cli, wall, told
+
+
 def run_sessions(srv, count, expect):
     cpu0 = srv.cpu()
     [n], wall, cli = parallel(sessions, [(srv.imap, count, expect)])
@@ -256,27 +294,31 @@ def run_idle_push(srv, n, mailbox):
 
 def wait_exists(idlers, count, since):
     """The moment the last idler read `* count EXISTS`."""
-    want = b"* %d EXISTS\r\n" % count
+    return wait_lines(idlers, re.escape(b"* %d EXISTS\r\n" % count), 1, since)
+
+
+def wait_lines(idlers, pattern, count, since):
+    """The moment the last idler had read `count` lines matching `pattern`."""
+    want = re.compile(pattern)
     sel = selectors.DefaultSelector()
     for c in idlers:
-        if want in c.c.buf:
-            continue
-        sel.register(c.c.s, selectors.EVENT_READ, c.c)
+        if len(want.findall(c.c.buf)) < count:
+            sel.register(c.c.s, selectors.EVENT_READ, c.c)
     last = time.perf_counter()
     while sel.get_map() and time.perf_counter() - since < PUSH_LIMIT:
         for key, _ in sel.select(1.0):
             conn = key.data
-            data = conn.s.recv(65536)
+            data = conn.s.recv(1 << 20)
             if not data:
                 raise BenchError("an idler's connection closed")
             conn.buf += data
-            if want in conn.buf:
+            if len(want.findall(conn.buf)) >= count:
                 sel.unregister(conn.s)
                 last = time.perf_counter()
     missing = len(sel.get_map())
     sel.close()
     if missing:
-        raise BenchError(f"{missing} of {len(idlers)} idlers saw no EXISTS in {PUSH_LIMIT:.0f} s")
+        raise BenchError(f"{missing} of {len(idlers)} idlers not told of {count} changes in {PUSH_LIMIT:.0f} s")
     return last
 
 
