@@ -15,6 +15,8 @@
 #include <QSslSocket>
 #include <QTimer>
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -383,6 +385,15 @@ void ConnectionManager::Wrote(qint16 index, QSslSocket* s)
         replied_.emplace_back(index, s);
     else
         log_.FlushBeforeSend();
+}
+
+void ConnectionManager::AwaitsMore(qint16 index)
+{
+    const QSslSocket* s = Element(index);
+    if (!s || held_.count(index))
+        return;   // gone, or a reply of this turn carries the ACK
+    const int on = 1;
+    ::setsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
 
 void ConnectionManager::WS_DataArrival(qint16 Index)

@@ -90,6 +90,7 @@ public:
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
     void StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted = {}) override;
     void After(qint16 index, int ms, std::function<void()> then) override;
+    void AwaitsMore(qint16 index) override;
     bool OverBudget() override;
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;

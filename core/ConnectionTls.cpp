@@ -9,21 +9,9 @@
 #include <QDateTime>
 #include <QSslConfiguration>
 #include <QSslSocket>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 namespace {
 QByteArray N(qint64 n) { return QByteArray::number(n); }
-
-// The ACK of the client's last handshake flight goes now, as nothing of ours carries it: a
-// client that holds its next command until that ACK (Nagle's algorithm, as most scripts and
-// many mail programs leave it) would wait for the delayed one, 40 ms and more a connection.
-void AckNow(const QSslSocket* s)
-{
-    const int on = 1;
-    ::setsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
-}
 }
 
 bool ConnectionManager::TlsAvailable() { return tls_.Current() != nullptr; }
@@ -125,7 +113,7 @@ bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
     }
     if (!before && tls.Done()) {
         if (out.isEmpty() && bytes.isEmpty())
-            AckNow(s);
+            AwaitsMore(index);   // the client's first command is still to come
         Encrypted(index, tls.Protocol(), tls.Cipher());
     }
     return Element(index) == s;
