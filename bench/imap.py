@@ -5,6 +5,7 @@ sizes, SEARCH hits, the FETCH responses of a QRESYNC resync, EXISTS pushed to ev
 """
 import re
 import selectors
+import socket
 from concurrent.futures import ThreadPoolExecutor
 import time
 
@@ -171,6 +172,28 @@ def resyncs(port, count, expect, uidvalidity, modseq, changed):
 
 
 # --- workloads: (figure, cpu server s, cpu client s, wall s) per run -------------------------
+
+def append_each(port, count, size):
+    """APPEND one message at a time as imaplib sends it: the command, its literal after the
+    server's go-ahead, then the command's end in a write of its own (Nagle's algorithm on)."""
+    c = login(port)
+    c.c.s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 0)   # as imaplib leaves it
+    text = make_message(size, "append")
+    t0 = time.perf_counter()
+    for _ in range(count):
+        c.tag += 1
+        tag = b"a%d " % c.tag
+        c.c.s.sendall(tag + b"APPEND INBOX {%d}\r\n" % len(text))
+        Conn.expect(c.c.line(), b"+")
+        c.c.s.sendall(text)
+        c.c.s.sendall(b"\r\n")
+        while not (line := c.c.line()).startswith(tag):
+            pass
+        Conn.expect(line[len(tag):], b"OK")
+    t1 = time.perf_counter()
+    logout(c)
+    return count, t1 - t0
+
 
 IDLERS = 5
 
