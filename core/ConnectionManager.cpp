@@ -387,11 +387,10 @@ void ConnectionManager::Wrote(qint16 index, QSslSocket* s)
         log_.FlushBeforeSend();
 }
 
-void ConnectionManager::AwaitsMore(qint16 index)
+void ConnectionManager::AckUnanswered(qint16 index, QSslSocket* s)
 {
-    const QSslSocket* s = Element(index);
-    if (!s || held_.count(index))
-        return;   // gone, or a reply of this turn carries the ACK
+    if (held_.count(index) || outgoing_.count(index) || straight_.count(index) || s->bytesToWrite() > 0)
+        return;   // a reply of this turn carries the ACK
     const int on = 1;
     ::setsockopt(int(s->socketDescriptor()), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
 }
@@ -415,6 +414,12 @@ void ConnectionManager::WS_DataArrival(qint16 Index)
     Touch(Index);
     Gather(*this, Index, chunk, ServiceOf(s->localPort()).command);
     Account(Index);
+    // A client that holds the rest of what it says until what it sent is acknowledged (Nagle's
+    // algorithm, as most leave it) would otherwise wait for the delayed ACK, 40 ms and more:
+    // an APPEND's literal before the end of its line, message text in pieces, the last
+    // handshake message before the first command under TLS.
+    if (Element(Index) == s)
+        AckUnanswered(Index, s);
 }
 
 void ConnectionManager::WS_SendProgress(qint16 Index)

@@ -90,7 +90,6 @@ public:
     void StartTls(qint16 index, std::function<void()> encrypted = {}) override;
     void StartClientTls(qint16 index, const ClientTls& policy, std::function<void()> encrypted = {}) override;
     void After(qint16 index, int ms, std::function<void()> then) override;
-    void AwaitsMore(qint16 index) override;
     bool OverBudget() override;
     bool Waiting(qint16 index) override;
     void Offload(std::function<void()> work, std::function<void()> done) override;
@@ -123,6 +122,8 @@ private:
     void Account(qint16 index);
     const Service& ServiceOf(int localPort) const;
     void WS_DataArrival(qint16 Index);
+    // Nothing of ours answers what came this turn: its ACK goes now (see WS_DataArrival).
+    void AckUnanswered(qint16 index, QSslSocket* s);
     void WS_Close(qint16 Index);
     void WS_Error(qint16 Index, int number, const QString& description);
     void WS_Connect(qint16 Index);

@@ -111,11 +111,8 @@ bool ConnectionManager::Received(qint16 index, QSslSocket* s, QByteArray& bytes)
         Release(index);   // that connection only
         return false;
     }
-    if (!before && tls.Done()) {
-        if (out.isEmpty() && bytes.isEmpty())
-            AwaitsMore(index);   // the client's first command is still to come
+    if (!before && tls.Done())
         Encrypted(index, tls.Protocol(), tls.Cipher());
-    }
     return Element(index) == s;
 }
 

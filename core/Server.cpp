@@ -75,8 +75,6 @@ bool Gather(Server& server, qint16 index, const QByteArray& chunk, const Command
             if (c->Command.size() > (partial ? MaxBuffer : MaxLineBuffer)) {
                 server.Log(n + "-Overflow: " + QByteArray::number(c->Command.size()) + " bytes without CR LF; connection closed");
                 server.Release(index);
-            } else {
-                server.AwaitsMore(index);   // a client may hold the line's end until this is acknowledged
             }
             return false;
         }

@@ -107,10 +107,6 @@ public:
         if (Session(index))
             then();
     }
-    // What came of the connection's command is not the whole of it, and nothing of ours answers
-    // it: its ACK goes now. A client that holds the rest until what it sent is acknowledged
-    // (Nagle's algorithm, as most leave it) would wait for the delayed ACK, 40 ms and more.
-    virtual void AwaitsMore(qint16) {}
     // Milliseconds since the epoch, the clock that After keeps.
     virtual qint64 Now() { return QDateTime::currentMSecsSinceEpoch(); }
     // True while a connection's next reply must wait: a delayed answer, a message still going

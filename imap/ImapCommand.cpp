@@ -309,9 +309,6 @@ void ImapCommand(Server& server, qint16 index, const QByteArray& text)
         if (!Imap::AnswerNext(server, index, *c, *s))
             break;
     }
-    // A literal without the end of its command: clients send that end in a write of its own.
-    if (server.Session(index) == c && c->Step() != Closing && !s->Reader.Pending().isEmpty())
-        server.AwaitsMore(index);
 }
 
 Service ImapService()
