@@ -227,12 +227,6 @@ def seen_with_idlers(port, expect, size):
     return expect, t1 - t0, last - t0
 
 
-def run_seen(srv, expect, size):
-    cpu0 = srv.cpu()
-    [(n, secs, told)], wall, cli = parallel(seen_with_idlers, [(srv.imap, expect, size)])
-    return n / secs, srv.cpu() - cpu0, cli, wall, told
-
-
 def run_sessions(srv, count, expect):
     cpu0 = srv.cpu()
     [n], wall, cli = parallel(sessions, [(srv.imap, count, expect)])
@@ -240,10 +234,10 @@ def run_sessions(srv, count, expect):
 
 
 def run_timed(body, srv, *args):
-    """A one-session body that returns (messages or commands, seconds they took)."""
+    """A one-session body that returns (messages or commands, seconds they took, any further figure)."""
     cpu0 = srv.cpu()
-    [(n, secs)], wall, cli = parallel(body, [(srv.imap, *args)])
-    return n / secs, srv.cpu() - cpu0, cli, wall
+    [(n, secs, *more)], wall, cli = parallel(body, [(srv.imap, *args)])
+    return (n / secs, srv.cpu() - cpu0, cli, wall, *more)
 
 
 CHANGES = 10

@@ -458,6 +458,12 @@ def read_line(sock, timeout=TIMEOUT):   # up to and including CR LF, less when t
     return data
 
 
+def reply(sock):   # the last line of a whole SMTP reply, or a POP3 one
+    while (line := read_line(sock))[3:4] == b"-":
+        pass
+    return line
+
+
 def until_closed(sock, pace=None):   # all the server sent; `pace`: bytes a second taken at most
     sock.settimeout(TIMEOUT)
     data, start = b"", time.monotonic()

@@ -17,7 +17,7 @@ import unittest
 
 import test_clients
 import test_internet
-from harness import HOST, TIMEOUT, Case, ca, curl, free_port, megabytes, message, read_line, send, stuffed, wait_for
+from harness import HOST, TIMEOUT, Case, ca, curl, free_port, megabytes, message, read_line, reply, send, session, stuffed, wait_for
 
 
 def login(s, user="demo", password="secret"):
@@ -119,18 +119,14 @@ class Imap(Case):
         # the delayed ACK made every APPEND 44 ms. So with message text written in pieces.
         s = self.s
         m = login(s)
-        smtp = socket.create_connection(("127.0.0.1", s.smtp), timeout=TIMEOUT)
+        smtp = session(s.smtp)
         self.closing(smtp)
 
         def answer(*writes):
             for w in writes:
                 smtp.sendall(w)
-            line = read_line(smtp)
-            while line[3:4] == b"-":
-                line = read_line(smtp)
-            return line
+            return reply(smtp)
 
-        answer()
         answer(b"EHLO client.test\r\n")
         took = {"APPEND": [], "message text in pieces": []}
         for n in range(5):

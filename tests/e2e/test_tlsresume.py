@@ -7,7 +7,7 @@ import time
 import unittest
 
 import harness
-from harness import HOST, ROOT, client_context, connect, free_port, make_cert, read_line, real_exchanger, relay_index, send, server_context
+from harness import HOST, ROOT, client_context, connect, free_port, make_cert, real_exchanger, relay_index, reply, send, server_context
 from harness import untraced, wait_for
 import test_internet
 
@@ -23,12 +23,6 @@ def context(version, tickets):
     if not tickets:
         ctx.options |= ssl.OP_NO_TICKET
     return ctx
-
-
-def reply(sock):   # the last line of a whole SMTP reply, or a POP3 one
-    while (line := read_line(sock))[3:4] == b"-":
-        pass
-    return line
 
 
 def resumed(port, kind, ctx, session):   # whether a connection resumed `session`, its own, and how long QUIT took
